@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/boot_sector_tests.h"
+
+#include "engine/byte_view.h"
+
+namespace engine {
+namespace {
+
+// Boot-sector field offsets shared by FAT and NTFS.
+constexpr size_t kOemName = 3;
+constexpr size_t kBytesPerSector = 11;
+constexpr size_t kSectorsPerCluster = 13;
+constexpr size_t kReservedSectors = 14;
+constexpr size_t kFatCount = 16;
+constexpr size_t kRootEntries = 17;
+constexpr size_t kTotalSectors16 = 19;
+constexpr size_t kFatSize16 = 22;
+constexpr size_t kTotalSectors32 = 32;
+constexpr size_t kFatSize32 = 36;
+constexpr size_t kFat32TypeLabel = 82;
+constexpr size_t kNtfsTotalSectors = 40;
+constexpr size_t kSignature = 510;
+
+bool PowerOfTwoUpTo128(uint8_t v) { return v != 0 && v <= 128 && (v & (v - 1)) == 0; }
+
+bool HasBootSignature(const ByteView& b) { return b.U8(kSignature) == 0x55 && b.U8(kSignature + 1) == 0xAA; }
+
+bool Fat1216Check(const ByteView& b) {
+  return b.U8(kFatCount) != 0 && (b.U16(kTotalSectors16) != 0 || b.U32(kTotalSectors32) != 0) &&
+         PowerOfTwoUpTo128(b.U8(kSectorsPerCluster)) && b.U16(kFatSize16) != 0 && HasBootSignature(b);
+}
+
+bool Fat32Check(const ByteView& b) {
+  return b.Equals(kFat32TypeLabel, "FAT32   ", 8) && b.U8(kFatCount) != 0 && b.U32(kTotalSectors32) != 0 &&
+         PowerOfTwoUpTo128(b.U8(kSectorsPerCluster)) && b.U32(kFatSize32) != 0 && HasBootSignature(b);
+}
+
+}  // namespace
+
+bool IsNtfsBootSector(const uint8_t* bytes, size_t length) {
+  ByteView b(bytes, length);
+  if (!b.Has(0, 512)) return false;
+  if (!b.Equals(kOemName, "NTFS    ", 8)) return false;
+  if ((b.U16(kBytesPerSector) & 0x1FF) != 0 || b.U16(kReservedSectors) != 0) return false;
+  if (!PowerOfTwoUpTo128(b.U8(kSectorsPerCluster))) return false;
+  if (b.U64(kNtfsTotalSectors) == 0) return false;
+  for (size_t off : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35}) {
+    if (b.U8(off) != 0) return false;
+  }
+  return HasBootSignature(b);
+}
+
+bool IsEncryptedVolume(const uint8_t* bytes, size_t length) {
+  ByteView b(bytes, length);
+  if (b.Equals(kOemName, "-FVE-FS-", 8)) return true;
+  if (!b.Has(0x1E0, 30)) return false;
+  for (size_t i = 0; i < 8; ++i) {
+    if (b.U8(0x1E0 + i) != 'x') return false;
+  }
+  for (size_t i = 8; i < 27; ++i) {
+    if (b.U8(0x1E0 + i) != 0xFF) return false;
+  }
+  return b.U8(0x1E0 + 27) == 0x00 && b.U8(0x1E0 + 28) == 0x1F && b.U8(0x1E0 + 29) == 0x2C;
+}
+
+FatKind ClassifyFatBootSector(const uint8_t* bytes, size_t length) {
+  ByteView b(bytes, length);
+  if (!b.Has(0, 512) || IsEncryptedVolume(bytes, length)) return FatKind::kNone;
+  uint32_t fatSize = b.U16(kFatSize16) != 0 ? b.U16(kFatSize16) : b.U32(kFatSize32);
+  uint32_t totalSectors = b.U32(kTotalSectors32) != 0 ? b.U32(kTotalSectors32) : b.U16(kTotalSectors16);
+  uint32_t bytesPerSector = b.U16(kBytesPerSector);
+  uint32_t sectorsPerCluster = b.U8(kSectorsPerCluster);
+  if (bytesPerSector == 0 || sectorsPerCluster == 0 || bytesPerSector % 512 != 0) return FatKind::kNone;
+  uint32_t rootSectors = b.U16(kRootEntries) * 32u / bytesPerSector;
+  // Unsigned, as the on-disk arithmetic is: a layout larger than the volume wraps to a huge count.
+  uint32_t clusterCount =
+      (totalSectors - rootSectors - b.U8(kFatCount) * fatSize - b.U16(kReservedSectors)) / sectorsPerCluster;
+  if (clusterCount >= 0x0FFFFFF0u) return FatKind::kNone;
+  auto fat1216 = [&] { return clusterCount < 4085 ? FatKind::kFat12 : FatKind::kFat16; };
+  if (clusterCount < 65525) {
+    if (Fat1216Check(b)) return fat1216();
+    if (Fat32Check(b)) return FatKind::kFat32;
+  } else {
+    if (Fat32Check(b)) return FatKind::kFat32;
+    if (Fat1216Check(b)) return fat1216();
+  }
+  return FatKind::kNone;
+}
+
+bool IsExtSuperblock(const uint8_t* bytes, size_t length) {
+  ByteView sb = ByteView(bytes, length).Sub(1024, 1024);
+  if (!sb.Has(0, 1024)) return false;
+  if (sb.U16(0x38) != 0xEF53) return false;
+  uint32_t inodes = sb.U32(0), blocks = sb.U32(4), firstData = sb.U32(20), logBlock = sb.U32(24);
+  uint32_t blocksPerGroup = sb.U32(32), inodesPerGroup = sb.U32(40), firstInode = sb.U32(84);
+  if (blocks == 0 || inodes == 0 || blocksPerGroup == 0 || inodesPerGroup == 0 || firstInode <= 2) return false;
+  if ((blocks - firstData - 1) / blocksPerGroup + 1 != (inodes - 1) / inodesPerGroup + 1) return false;
+  bool oneKiBBlocks = logBlock < 32 && (1024ull << logBlock) == 1024;
+  if (firstData != (oneKiBBlocks ? 1u : 0u)) return false;
+  return inodes > firstInode;
+}
+
+VolumeKind ClassifyVolume(const uint8_t* bytes, size_t length) {
+  if (length < kClassifyBytes) return VolumeKind::kUnknown;
+  if (IsNtfsBootSector(bytes, length)) return VolumeKind::kNtfs;
+  switch (ClassifyFatBootSector(bytes, length)) {
+    case FatKind::kFat12: return VolumeKind::kFat12;
+    case FatKind::kFat16: return VolumeKind::kFat16;
+    case FatKind::kFat32: return VolumeKind::kFat32;
+    case FatKind::kNone: break;
+  }
+  if (IsExtSuperblock(bytes, length)) return VolumeKind::kExt;
+  if (IsEncryptedVolume(bytes, length)) return VolumeKind::kEncrypted;
+  return VolumeKind::kUnknown;
+}
+
+std::string_view VolumeKindName(VolumeKind kind) {
+  switch (kind) {
+    case VolumeKind::kNtfs: return "NTFS";
+    case VolumeKind::kFat12: return "FAT12";
+    case VolumeKind::kFat16: return "FAT16";
+    case VolumeKind::kFat32: return "FAT32";
+    case VolumeKind::kExt: return "ext";
+    case VolumeKind::kEncrypted: return "encrypted";
+    case VolumeKind::kUnknown: return "unknown";
+  }
+  return "unknown";
+}
+
+}  // namespace engine

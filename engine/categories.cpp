@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/categories.h"
+
+#include "platform/utf.h"
+
+namespace engine {
+
+const std::string_view kPhotoList =
+    "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|*.arw|*.srf|"
+    "*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|"
+    "*.dng|*.raw|*.pct|*.tga|*.thm";
+const std::string_view kAudioList =
+    "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|*.caf|*.dss|"
+    "*.m4r|*.nra|*.snd";
+const std::string_view kVideoList =
+    "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|*.mkv|*.mts|"
+    "*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|*.mxf|*.lrv";
+const std::string_view kDocumentList =
+    "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|*.html|*.pst|*.dbx|*.wps|"
+    "*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb";
+const std::string_view kArchiveList =
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
+const std::string_view kPreviewDocumentList =
+    "*.pdf|*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt|*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|*.ppsm|*.odp|*.xls|"
+    "*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg|*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|"
+    "*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
+const std::string_view kWordPreviewList = "*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt";
+const std::string_view kPresentationPreviewList = "*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|*.ppsm|*.odp";
+const std::string_view kSpreadsheetPreviewList =
+    "*.xls|*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg";
+const std::string_view kPdfPreviewList = "*.pdf";
+
+const std::string& KnownExtensions() {
+  static const std::string joined = std::string(kPhotoList) + "|" + std::string(kAudioList) + "|" +
+                                    std::string(kDocumentList) + "|" + std::string(kVideoList) + "|" +
+                                    std::string(kArchiveList);
+  return joined;
+}
+
+std::string_view ExtensionOf(std::string_view name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  return name.substr(dot + 1);
+}
+
+bool ExtensionInList(std::string_view extension, std::string_view list) {
+  if (extension.empty()) return false;
+  std::string lower = platform::AsciiLower(extension);
+  return list.find(lower) != std::string_view::npos;
+}
+
+Category CategoryOfName(std::string_view name) {
+  if (platform::AsciiLower(name) == "folder") return Category::kFolder;
+  std::string_view ext = ExtensionOf(name);
+  if (platform::AsciiLower(ext) == "exe") return Category::kProgram;
+  if (ExtensionInList(ext, kPhotoList)) return Category::kPhoto;
+  if (ExtensionInList(ext, kAudioList)) return Category::kAudio;
+  if (ExtensionInList(ext, kDocumentList)) return Category::kDocument;
+  if (ExtensionInList(ext, kVideoList)) return Category::kVideo;
+  if (ExtensionInList(ext, kArchiveList)) return Category::kArchive;
+  return Category::kOther;
+}
+
+std::string IconOf(std::string_view name, bool intact) {
+  std::string base;
+  switch (CategoryOfName(name)) {
+    case Category::kFolder: return "FileIcon\\folder.png";
+    case Category::kProgram: base = "exe"; break;
+    case Category::kPhoto: base = "image"; break;
+    case Category::kAudio: base = "music"; break;
+    case Category::kDocument: base = "doc"; break;
+    case Category::kVideo: base = "video"; break;
+    case Category::kArchive: base = "zip"; break;
+    case Category::kOther: base = "default"; break;
+  }
+  return "FileIcon\\" + base + (intact ? ".png" : "_error.png");
+}
+
+std::string_view CategoryWord(Category category) {
+  switch (category) {
+    case Category::kFolder: return "folder";
+    case Category::kProgram: return "program";
+    case Category::kPhoto: return "photo";
+    case Category::kAudio: return "audio";
+    case Category::kDocument: return "document";
+    case Category::kVideo: return "video";
+    case Category::kArchive: return "archive";
+    case Category::kOther: return "other";
+  }
+  return "other";
+}
+
+PreviewKind PreviewKindOf(std::string_view name) {
+  std::string_view ext = ExtensionOf(name);
+  PreviewKind kind = PreviewKind::kNone;
+  if (ExtensionInList(ext, kPreviewDocumentList)) kind = PreviewKind::kDocument;
+  if (ExtensionInList(ext, kAudioList) || ExtensionInList(ext, kVideoList)) kind = PreviewKind::kVideo;
+  if (ExtensionInList(ext, kPhotoList)) kind = PreviewKind::kPhoto;
+  return kind;
+}
+
+bool IsPhotoName(std::string_view name) { return ExtensionInList(ExtensionOf(name), kPhotoList); }
+
+}  // namespace engine

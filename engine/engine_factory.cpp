@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/engine_factory.h"
+
+#include <vector>
+
+#include "engine/fast_ext_recovery.h"
+#include "storage/disk_queries.h"
+#include "storage/sector_source.h"
+
+namespace engine {
+namespace {
+
+// The first 16 KiB of the volume, or empty when it cannot be read whole.
+std::vector<uint8_t> ReadVolumeHead(storage::SectorSource& source, uint64_t startSector, uint32_t sectorSize) {
+  std::vector<uint8_t> head(kClassifyBytes);
+  uint32_t got = 0;
+  if (storage::ReadSectors(static_cast<uint32_t>(head.size() / sectorSize), source, head.data(), startSector,
+                           sectorSize, &got) != kStatusOk) {
+    return {};
+  }
+  return head;
+}
+
+std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professional) {
+  if (professional != 0) return nullptr;  // the deep-scan coordinator is not built yet
+  switch (kind) {
+    case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber, uint64_t startSector,
+                                                             uint64_t sectorCount, uint16_t driveLetter,
+                                                             int32_t professional) {
+  storage::SectorSource source;
+  if (storage::OpenDiskSource(source, diskNumber) != kStatusOk) return nullptr;
+  storage::FlushVolume(driveLetter);
+  uint32_t sectorSize = source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
+  if (sectorSize > kClassifyBytes) return nullptr;
+  std::vector<uint8_t> head = ReadVolumeHead(source, startSector, sectorSize);
+  if (head.empty()) return nullptr;
+  auto engine = MakeEngine(ClassifyVolume(head.data(), head.size()), professional);
+  if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  return engine;
+}
+
+std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath, uint16_t driveLetter,
+                                                         int32_t professional) {
+  storage::SectorSource source;
+  if (storage::OpenImageSource(source, imagePath) != kStatusOk) return nullptr;
+  std::vector<uint8_t> head = ReadVolumeHead(source, 0, 512);
+  if (head.empty()) return nullptr;
+  auto engine = MakeEngine(ClassifyVolume(head.data(), head.size()), professional);
+  if (engine) (void)engine->OpenImage(imagePath, driveLetter);
+  return engine;
+}
+
+}  // namespace engine

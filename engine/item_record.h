@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace engine {
+
+// Which engine produced an item; per-item operations dispatch on it.
+enum class SourceKind : int32_t {
+  kFastNtfs = 0,
+  kFastFat = 1,
+  kProfessionalNtfs = 2,
+  kProfessionalFat = 3,
+  kSignature = 4,
+};
+
+inline constexpr size_t kItemNameBytes = 260;
+
+// One found file or folder: 346 bytes, packed, little-endian. The same bytes
+// are the unit of the result store's record file, of every result list and of
+// every per-item request. Plain value; copy freely.
+#pragma pack(push, 1)
+struct ItemRecord {
+  uint16_t driveLetter;        // 0   session letter of the source, 0 for none
+  int32_t sourceKind;          // 2   SourceKind
+  int32_t isFolder;            // 6   1 folder, 0 file
+  int32_t isDeleted;           // 10  entry deleted or inside a deleted folder
+  int32_t isIntact;            // 14  0 when the data no longer starts as its extension says
+  int32_t id;                  // 18  1-based record number in the record file
+  int32_t locator;             // 22  engine key: FAT start cluster, MFT record number, 0
+  int32_t clusterBytes;        // 26  bytes per cluster, -1 when not cluster based
+  uint64_t created;            // 30  FILETIME
+  uint64_t accessed;           // 38  FILETIME
+  uint64_t modified;           // 46  FILETIME
+  uint64_t size;               // 54  data size in bytes
+  uint64_t dataStartSector;    // 62  FAT: data area start relative to the volume
+  uint64_t entrySector;        // 70  absolute sector of the entry or record (carved: first data sector)
+  uint64_t volumeStartSector;  // 78  absolute first sector of the volume
+  char name[kItemNameBytes];   // 86  UTF-8, zero-terminated
+
+  std::string_view Name() const { return {name, strnlen(name, kItemNameBytes)}; }
+};
+#pragma pack(pop)
+
+static_assert(sizeof(ItemRecord) == 346);
+static_assert(offsetof(ItemRecord, sourceKind) == 2);
+static_assert(offsetof(ItemRecord, isFolder) == 6);
+static_assert(offsetof(ItemRecord, isDeleted) == 10);
+static_assert(offsetof(ItemRecord, isIntact) == 14);
+static_assert(offsetof(ItemRecord, id) == 18);
+static_assert(offsetof(ItemRecord, locator) == 22);
+static_assert(offsetof(ItemRecord, clusterBytes) == 26);
+static_assert(offsetof(ItemRecord, created) == 30);
+static_assert(offsetof(ItemRecord, accessed) == 38);
+static_assert(offsetof(ItemRecord, modified) == 46);
+static_assert(offsetof(ItemRecord, size) == 54);
+static_assert(offsetof(ItemRecord, dataStartSector) == 62);
+static_assert(offsetof(ItemRecord, entrySector) == 70);
+static_assert(offsetof(ItemRecord, volumeStartSector) == 78);
+static_assert(offsetof(ItemRecord, name) == 86);
+
+inline constexpr size_t kItemRecordBytes = sizeof(ItemRecord);
+
+// A record with every byte zero.
+inline ItemRecord ZeroRecord() {
+  ItemRecord r;
+  std::memset(&r, 0, sizeof r);
+  return r;
+}
+
+// Copies a UTF-8 name into the record, cut on a character boundary.
+void SetItemName(ItemRecord& record, std::string_view name);
+
+}  // namespace engine

@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/status.h"
+
+namespace platform {
+
+// A file or block device opened read-only. Owns its descriptor; move-only.
+// Not safe for concurrent use; ReadAt is positioned (pread) and keeps no state.
+class RawFile {
+ public:
+  RawFile() = default;
+  ~RawFile();
+  RawFile(const RawFile&) = delete;
+  RawFile& operator=(const RawFile&) = delete;
+  RawFile(RawFile&& other) noexcept;
+  RawFile& operator=(RawFile&& other) noexcept;
+
+  // Opens path with O_RDONLY. Directories are refused with kErrorAccessDenied.
+  [[nodiscard]] Status Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return m_fd >= 0; }
+  bool IsBlockDevice() const { return m_isBlockDevice; }
+
+  // Reads up to byteCount bytes at byteOffset; *bytesRead is 0 at end of file.
+  [[nodiscard]] Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) const;
+  // Length in bytes: the file size, or BLKGETSIZE64 for a block device.
+  [[nodiscard]] Status Length(uint64_t* byteLength) const;
+  // Logical sector size: BLKSSZGET for a block device, 512 for a file.
+  uint32_t SectorSize() const;
+  // Last modification time as FILETIME (100 ns since 1601).
+  [[nodiscard]] Status LastWriteTime(uint64_t* fileTime) const;
+  // Drops the device's buffer cache (BLKFLSBUF); ignored for files.
+  void FlushDeviceBuffers() const;
+
+ private:
+  int m_fd = -1;
+  bool m_isBlockDevice = false;
+};
+
+// A file this program writes (results, recovered files, images). Never used
+// on a source. Owns its descriptor; move-only.
+class OutputFile {
+ public:
+  enum class Mode { kCreateOrOpen, kCreateTruncate, kCreateNew };
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+
+  [[nodiscard]] Status Open(const std::string& path, Mode mode);
+  // Flushes to the kernel and closes; returns the first error met.
+  Status Close();
+  bool IsOpen() const { return m_fd >= 0; }
+
+  // Writes all bytes at byteOffset (retrying short writes).
+  [[nodiscard]] Status WriteAt(uint64_t byteOffset, const void* data, size_t byteCount);
+  [[nodiscard]] Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) const;
+  [[nodiscard]] Status Truncate(uint64_t byteLength);
+  [[nodiscard]] Status Length(uint64_t* byteLength) const;
+  [[nodiscard]] Status Sync();
+
+ private:
+  int m_fd = -1;
+};
+
+// Reads a whole small file into out (at most maxBytes). Missing file: its status.
+[[nodiscard]] Status ReadWholeFile(const std::string& path, std::string* out, uint64_t maxBytes = 1u << 30);
+
+}  // namespace platform

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what Quellmoor needs to build and test on Debian. Idempotent.
+#   scripts/install-deps.sh             build and test packages
+#   scripts/install-deps.sh --fixtures  also the tools that remake tests/fixtures/
+set -euo pipefail
+
+build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+            libblkid-dev libudev-dev libcli11-dev nlohmann-json3-dev)
+test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
+fixture_pkgs=(ntfs-3g imagemagick ffmpeg zip p7zip-full sqlite3 gcab fonts-dejavu-core
+              libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui lame)
+
+want=("${build_pkgs[@]}" "${test_pkgs[@]}")
+if [[ "${1:-}" == "--fixtures" ]]; then
+  want+=("${fixture_pkgs[@]}")
+fi
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "storage/disk_queries.h"
+
+#include "platform/disk_table.h"
+#include "platform/raw_file.h"
+#include "platform/volume.h"
+#include "storage/drive_letters.h"
+
+namespace storage {
+
+Status DiskLength(int32_t diskNumber, uint64_t* byteLength) {
+  *byteLength = 0;
+  std::string path = platform::DiskPath(diskNumber);
+  if (path.empty()) return platform::kErrorFileNotFound;
+  platform::RawFile file;
+  if (Status s = file.Open(path); s != platform::kStatusOk) return s;
+  return file.Length(byteLength);
+}
+
+uint32_t DiskSectorSize(int32_t diskNumber) {
+  platform::RawFile file;
+  std::string path = platform::DiskPath(diskNumber);
+  if (path.empty() || file.Open(path) != platform::kStatusOk) return 512;
+  return file.SectorSize();
+}
+
+Status ImageFileSize(const std::string& path, uint64_t* byteLength) {
+  *byteLength = 0;
+  platform::RawFile file;
+  if (Status s = file.Open(path); s != platform::kStatusOk) return s;
+  return file.Length(byteLength);
+}
+
+Status ImageLastWriteTime(const std::string& path, uint64_t* fileTime) {
+  *fileTime = 0;
+  platform::RawFile file;
+  if (Status s = file.Open(path); s != platform::kStatusOk) return s;
+  return file.LastWriteTime(fileTime);
+}
+
+bool IsRemovableDisk(int32_t diskNumber) {
+  auto disks = platform::ListDisks();
+  if (diskNumber < 0 || static_cast<size_t>(diskNumber) >= disks.size()) return false;
+  return disks[static_cast<size_t>(diskNumber)].removable;
+}
+
+Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, std::string* tableType) {
+  volumes->clear();
+  std::string path = platform::DiskPath(diskNumber);
+  if (path.empty()) return platform::kErrorFileNotFound;
+  std::vector<platform::PartitionInfo> parts;
+  if (Status s = platform::ListPartitions(path, DiskSectorSize(diskNumber), &parts, tableType);
+      s != platform::kStatusOk) {
+    return s;
+  }
+  for (const auto& p : parts) {
+    VolumeEntry v;
+    v.diskNumber = diskNumber;
+    v.partition = p;
+    std::string key = p.devicePath.empty() ? path + "@" + std::to_string(p.startSector) : p.devicePath;
+    v.driveLetter = DriveLetters::Instance().LetterFor(key, p.devicePath);
+    v.mountPoint = platform::MountPointOf(p.devicePath);
+    volumes->push_back(v);
+  }
+  return platform::kStatusOk;
+}
+
+}  // namespace storage

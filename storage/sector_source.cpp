@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <algorithm>
+#include <cstring>
+
+#include "platform/disk_table.h"
+#include "platform/raw_file.h"
+#include "platform/volume.h"
+#include "storage/drive_letters.h"
+#include "storage/sector_source.h"
+
+namespace storage {
+namespace {
+
+class FileDevice final : public ISourceDevice {
+ public:
+  explicit FileDevice(platform::RawFile file) : m_file(std::move(file)) {}
+  Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) override {
+    return m_file.ReadAt(byteOffset, buffer, byteCount, bytesRead);
+  }
+
+ private:
+  platform::RawFile m_file;
+};
+
+class MemoryDevice final : public ISourceDevice {
+ public:
+  MemoryDevice(std::vector<uint8_t> bytes, MemorySourceOptions options)
+      : m_bytes(std::move(bytes)), m_options(std::move(options)) {}
+
+  Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) override {
+    *bytesRead = 0;
+    if (m_options.pieceSizes) m_options.pieceSizes->push_back(byteCount);
+    if (byteOffset >= m_bytes.size()) return platform::kStatusOk;
+    size_t n = std::min<uint64_t>(byteCount, m_bytes.size() - byteOffset);
+    // A fault sector stops the read at its first byte; a read that starts on it fails.
+    for (uint64_t s = byteOffset / 512; s * 512 < byteOffset + n; ++s) {
+      if (m_options.faultSectors.count(s) != 0) {
+        uint64_t faultByte = s * 512;
+        if (faultByte <= byteOffset) return platform::kErrorIoDevice;
+        n = static_cast<size_t>(faultByte - byteOffset);
+        break;
+      }
+    }
+    std::memcpy(buffer, m_bytes.data() + byteOffset, n);
+    *bytesRead = n;
+    return platform::kStatusOk;
+  }
+
+ private:
+  std::vector<uint8_t> m_bytes;
+  MemorySourceOptions m_options;
+};
+
+Status OpenFileSource(SectorSource& source, const std::string& path, bool useDeviceSectorSize) {
+  CloseSource(source);
+  platform::RawFile file;
+  if (Status s = file.Open(path); s != platform::kStatusOk) return s;
+  uint64_t length = 0;
+  if (Status s = file.Length(&length); s != platform::kStatusOk) return s;
+  uint32_t sectorSize = useDeviceSectorSize ? file.SectorSize() : 512;
+  source.deviceSectorSize = file.SectorSize();
+  source.totalSectors = length / sectorSize;
+  source.handle = std::make_unique<FileDevice>(std::move(file));
+  return platform::kStatusOk;
+}
+
+}  // namespace
+
+Status OpenDiskSource(SectorSource& source, int32_t diskNumber) {
+  std::string path = platform::DiskPath(diskNumber);
+  if (path.empty()) {
+    CloseSource(source);
+    return platform::kErrorFileNotFound;
+  }
+  return OpenFileSource(source, path, true);
+}
+
+Status OpenImageSource(SectorSource& source, const std::string& path) { return OpenFileSource(source, path, false); }
+
+void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySourceOptions options) {
+  source.totalSectors = bytes.size() / 512;
+  source.deviceSectorSize = 512;
+  source.handle = std::make_unique<MemoryDevice>(std::move(bytes), std::move(options));
+}
+
+Status ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t startSector, uint32_t sectorSize,
+                   uint32_t* sectorsRead) {
+  *sectorsRead = 0;
+  if (!source.IsOpen()) return platform::kErrorInvalidHandle;
+  if (sectorSize == 0 || startSector > source.totalSectors || count > source.totalSectors - startSector) {
+    return platform::kStatusInvalidParameter;
+  }
+  const uint64_t total = static_cast<uint64_t>(count) * sectorSize;
+  const uint64_t base = startSector * sectorSize;
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t done = 0;
+  Status status = platform::kStatusOk;
+  while (done < total) {
+    size_t piece = static_cast<size_t>(std::min<uint64_t>(total - done, kReadPieceBytes));
+    size_t got = 0;
+    Status s = source.handle->ReadAt(base + done, out + done, piece, &got);
+    if (s != platform::kStatusOk || got == 0) {
+      status = platform::kStatusReadFault;
+      break;
+    }
+    done += got;
+  }
+  *sectorsRead = static_cast<uint32_t>(done / sectorSize);
+  return status;
+}
+
+void CloseSource(SectorSource& source) {
+  source.handle.reset();
+  source.totalSectors = 0;
+}
+
+void FlushVolume(uint16_t driveLetter) {
+  std::string device = DriveLetters::Instance().DevicePathOf(driveLetter);
+  if (!device.empty()) platform::FlushVolumeDevice(device);
+}
+
+}  // namespace storage

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace storage {
+
+using platform::Status;
+
+// What a sector source reads from: a disk or image opened read-only, or a
+// buffer in memory (tests, fuzzing). Reads are positioned; no write exists.
+class ISourceDevice {
+ public:
+  virtual ~ISourceDevice() = default;
+  // Reads up to byteCount bytes at byteOffset; *bytesRead 0 means end of data.
+  [[nodiscard]] virtual Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) = 0;
+};
+
+// A handle on a physical disk or an image file plus the number of sectors it
+// holds. Sector numbers are absolute; the sector size is passed with every
+// read. One thread at a time.
+struct SectorSource {
+  std::unique_ptr<ISourceDevice> handle;
+  uint64_t totalSectors = 0;
+  uint32_t deviceSectorSize = 512;  // logical sector size of a disk; 512 for files and buffers
+  bool IsOpen() const { return handle != nullptr; }
+};
+
+// Opens disk N of the disk table read-only. totalSectors = length / sector size.
+[[nodiscard]] Status OpenDiskSource(SectorSource& source, int32_t diskNumber);
+// Opens an image file (or any path) read-only; totalSectors = file size / 512.
+[[nodiscard]] Status OpenImageSource(SectorSource& source, const std::string& path);
+
+// A source over a copy of bytes in memory; totalSectors = size / 512.
+// faultSectors: 512-byte sectors whose bytes fail to read (the read stops
+// there, as a failing device would). pieceSizes, when given, receives the
+// size of every device read (to observe the 64 KiB piece rule).
+struct MemorySourceOptions {
+  std::set<uint64_t> faultSectors;
+  std::shared_ptr<std::vector<size_t>> pieceSizes;
+};
+void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySourceOptions options = {});
+
+// Reads count whole sectors at startSector. 87 when the run ends past
+// totalSectors (nothing read); 30 when the data ends or a read fails early.
+// *sectorsRead counts whole sectors that arrived, also on failure.
+[[nodiscard]] Status ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t startSector,
+                                 uint32_t sectorSize, uint32_t* sectorsRead);
+
+void CloseSource(SectorSource& source);
+
+// Flushes the mounted volume that carries this drive letter (see DriveLetters).
+void FlushVolume(uint16_t driveLetter);
+
+// Largest piece a device is asked for in one read.
+inline constexpr size_t kReadPieceBytes = 65536;
+
+}  // namespace storage
