@@ -52,7 +52,7 @@ bool InValidRange(uint64_t fileTime) {
 bool IsForbiddenNameByte(uint8_t c) {
   if (c < 0x20) return true;
   if (c >= 'a' && c <= 'z') return true;
-  return std::strchr("\"*.:<>?\\|", c) != nullptr && c != 0;
+  return std::strchr("\"*.:<>?\\|", c) != nullptr;
 }
 
 // Step 5 of the directory-sector test for a short entry.
@@ -114,7 +114,9 @@ FatEntryTimes ConvertEntryTimes(const uint8_t* e) {
   FatEntryTimes times;
   uint8_t hundredths = e[kHundredths];
   int extraSeconds = hundredths > 100 ? hundredths / 100 : 0;
-  int milliseconds = (hundredths % 100) / 10 * 10;
+  // The byte counts hundredths of a second (0-199): whole seconds beyond 100 go to
+  // the seconds, the rest are tens of milliseconds.
+  int milliseconds = (hundredths % 100) * 10;
   times.created = ToFileTime(Word(e, kCreateDate), Word(e, kCreateTime), extraSeconds, milliseconds);
   times.accessed = ToFileTime(Word(e, kAccessDate), 0, 0, 0);
   times.modified = ToFileTime(Word(e, kWriteDate), Word(e, kWriteTime), 0, 0);
