@@ -91,7 +91,9 @@ bool ShortEntryLooksWritten(const uint8_t* e) {
 // Step 4: the long-name run starting at index must end in a matching short entry.
 bool LongNameRunEnds(const uint8_t* buffer, size_t entryCount, size_t index) {
   uint8_t checksum = buffer[index * kBytes + kLongNameChecksum];
-  for (size_t k = 1; k <= 18 && index + k < entryCount; ++k) {
+  for (size_t k = 1; k <= 18; ++k) {
+    // A run that reaches the end of the buffer goes on in the next sector.
+    if (index + k >= entryCount) return true;
     const uint8_t* e = buffer + (index + k) * kBytes;
     if (e[kAttribute] == kLongName) {
       if (e[kLongNameChecksum] != checksum) return false;
@@ -161,7 +163,10 @@ bool IsDirectoryStart(const uint8_t* sector, size_t length) {
 bool IsDirectorySector(const uint8_t* buffer, size_t length) {
   const size_t count = length / kBytes;
   if (count == 0) return true;
-  for (size_t i = 0; i < count; ++i) {
+  // The "." and ".." entries that open every subfolder are names no other
+  // entry may carry; they pass as a pair.
+  const size_t first = IsDirectoryStart(buffer, length) ? 2 : 0;
+  for (size_t i = first; i < count; ++i) {
     const uint8_t* e = buffer + i * kBytes;
     if (e[0] == 0) {
       if (i == 0) return false;

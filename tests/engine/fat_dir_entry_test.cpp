@@ -181,8 +181,20 @@ TEST(DirectorySector, LongNamesMustEndInTheirShortEntry) {
   deletedShort[0] = 0xE5;
   auto deleted = Sector({LongEntry(0x41, "longname.txt\0", static_cast<uint8_t>(sum + 1)), deletedShort});
   EXPECT_TRUE(IsDirectorySector(deleted.data(), deleted.size()));
-  auto orphan = Sector({LongEntry(0x41, "longname.txt\0", sum)});
+  auto orphan = Sector({LongEntry(0x41, "longname.txt\0", sum), FileEntry("OTHER   TXT")});
   EXPECT_FALSE(IsDirectorySector(orphan.data(), orphan.size()));
+  // A run cut by the end of the sector continues in the next one.
+  std::vector<uint8_t> cut(512, 0);
+  for (size_t i = 0; i < 15; ++i) std::memcpy(cut.data() + i * 32, FileEntry("A       TXT").data(), 32);
+  std::memcpy(cut.data() + 15 * 32, LongEntry(0x42, "ongname.txt\0\xff", sum).data(), 32);
+  EXPECT_TRUE(IsDirectorySector(cut.data(), cut.size()));
+}
+
+TEST(DirectorySector, SubfolderStartWithDotEntriesPasses) {
+  auto s = Sector({DirEntry(".          "), DirEntry("..         "), FileEntry("A       TXT")});
+  EXPECT_TRUE(IsDirectorySector(s.data(), s.size()));
+  auto lone = Sector({FileEntry("A       TXT"), DirEntry("..         ")});
+  EXPECT_FALSE(IsDirectorySector(lone.data(), lone.size()));
 }
 
 TEST(DirectorySector, ShortNameShapeRules) {
@@ -223,6 +235,24 @@ TEST(DirectorySector, RealDirectoriesFromMtoolsPass) {
   size_t rootByte = (reserved + bytes[16] * fatSize) * 512;
   EXPECT_TRUE(IsDirectorySector(bytes.data() + rootByte, 512));
   EXPECT_FALSE(IsDirectorySector(bytes.data(), 512));  // the boot sector
+  // A subfolder's first cluster, with its "." and ".." entries.
+  ASSERT_EQ(testing_support::RunCommand("MTOOLS_SKIP_CHECK=1 mmd -i '" + img + "' ::/sub && MTOOLS_SKIP_CHECK=1 mcopy -i '" +
+                                            img + "' '" + dir.path() + "a.txt' ::/sub/a.txt 2>&1",
+                                        &out),
+            0)
+      << out;
+  bytes = testing_support::ReadFileBytes(img);
+  size_t dataByte = rootByte + 512 * 32;  // 512 root entries
+  size_t clusterBytes = 512u * bytes[13];
+  bool found = false;
+  for (size_t c = 0; c < 8; ++c) {
+    const uint8_t* sector = bytes.data() + dataByte + c * clusterBytes;
+    if (IsDirectoryStart(sector, 512)) {
+      found = true;
+      EXPECT_TRUE(IsDirectorySector(sector, 512));
+    }
+  }
+  EXPECT_TRUE(found);
 }
 
 }  // namespace

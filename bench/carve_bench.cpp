@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// How fast FindNextFileStart walks sectors: over 256 MiB of random bytes (the
+// usual case: no sector starts a file) and over 256 MiB made of the real
+// sample files laid end to end between random sectors. Prints MB/s.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/deep/carve_context.h"
+#include "engine/deep/carve_sector.h"
+#include "engine/deep/file_signature_table.h"
+#include "storage/sector_source.h"
+
+namespace {
+
+constexpr size_t kBytes = size_t{256} << 20;
+constexpr uint32_t kSectorSize = 512;
+
+std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed) {
+  std::vector<uint8_t> out(count);
+  std::mt19937_64 rng(seed);
+  for (size_t i = 0; i + 8 <= count; i += 8) {
+    const uint64_t v = rng();
+    std::memcpy(&out[i], &v, 8);
+  }
+  return out;
+}
+
+// The sample files of tests/fixtures/samples.tar.gz (empty when missing).
+std::vector<std::vector<uint8_t>> Samples() {
+  std::vector<std::vector<uint8_t>> out;
+  const std::string command =
+      std::string("gzip -dc '") + QUELLMOOR_SOURCE_DIR + "/tests/fixtures/samples.tar.gz' 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  std::string tar;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) tar.append(buffer, n);
+  ::pclose(pipe);
+  for (size_t at = 0; at + 512 <= tar.size() && tar[at] != '\0';) {
+    const size_t size = std::stoul(std::string(tar.data() + at + 124, 12), nullptr, 8);
+    const char type = tar[at + 156];
+    const std::string name(tar.data() + at, strnlen(tar.data() + at, 100));
+    at += 512;
+    if (at + size > tar.size()) break;
+    if ((type == '0' || type == '\0') && name.find(".tsv") == std::string::npos) {
+      out.emplace_back(tar.begin() + static_cast<std::ptrdiff_t>(at),
+                       tar.begin() + static_cast<std::ptrdiff_t>(at + size));
+    }
+    at += (size + 511) / 512 * 512;
+  }
+  return out;
+}
+
+// Samples laid end to end, each starting on a sector, with 1-16 random sectors between.
+std::vector<uint8_t> MixedBytes(const std::vector<std::vector<uint8_t>>& samples) {
+  std::vector<uint8_t> out = RandomBytes(kBytes, 5);
+  std::mt19937 rng(17);
+  size_t at = 0;
+  for (size_t i = 0; !samples.empty(); ++i) {
+    const auto& sample = samples[i % samples.size()];
+    if (at + sample.size() > kBytes) break;
+    std::memcpy(&out[at], sample.data(), sample.size());
+    at = (at + sample.size() + kSectorSize - 1) / kSectorSize * kSectorSize;
+    at += (1 + rng() % 16) * kSectorSize;
+  }
+  return out;
+}
+
+// Walks the whole buffer in 64 KiB chunks, restarting after every hit.
+void Measure(const char* label, const std::vector<uint8_t>& bytes) {
+  storage::SectorSource source;
+  storage::OpenMemorySource(source, bytes);
+  engine::deep::CarveContext& context = engine::deep::TheCarveContext();
+  context.sectorSize = kSectorSize;
+  context.reader = &source;
+  context.streamStartCheck = false;
+  size_t hits = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t chunk = std::min<size_t>(engine::deep::kWorkBufferBytes, bytes.size() - at);
+    // FindNextFileStart advances the position before it examines a sector.
+    context.readPosition = at / kSectorSize - 1;
+    uint64_t offset = 0;
+    if (engine::deep::FindNextFileStart(bytes.data() + at, chunk, &offset, false)) {
+      ++hits;
+      at += offset + kSectorSize;
+    } else {
+      at += chunk;
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%-28s %8.1f MB/s  (%zu MiB in %.3f s, %zu starts found)\n", label, bytes.size() / seconds / 1e6,
+              bytes.size() >> 20, seconds, hits);
+}
+
+// The same walk without the first-byte dispatch: every row in table order.
+void MeasurePlainWalk(const char* label, const std::vector<uint8_t>& bytes) {
+  engine::deep::CarveContext& context = engine::deep::TheCarveContext();
+  context.sectorSize = kSectorSize;
+  context.reader = nullptr;
+  size_t hits = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t at = 0; at + kSectorSize <= bytes.size(); at += kSectorSize) {
+    context.readPosition = at / kSectorSize;
+    const uint8_t* sector = bytes.data() + at;
+    if (engine::deep::RecogniseSectorByTableWalk(sector, kSectorSize).code != engine::deep::FileTypeCode::kNone ||
+        engine::deep::IsFileSystemMetadata(sector, kSectorSize)) {
+      ++hits;
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%-28s %8.1f MB/s  (%zu MiB in %.3f s, %zu starts found)\n", label, bytes.size() / seconds / 1e6,
+              bytes.size() >> 20, seconds, hits);
+}
+
+}  // namespace
+
+int main() {
+  engine::deep::CarveWorkBufferLease lease;
+  {
+    const std::vector<uint8_t> random = RandomBytes(kBytes, 1);
+    Measure("FindNextFileStart random", random);
+    MeasurePlainWalk("plain table walk, random", random);
+  }
+  std::vector<uint8_t> zeros(kBytes, 0);
+  Measure("FindNextFileStart zeros", zeros);
+  zeros = {};
+  const auto samples = Samples();
+  if (samples.empty()) {
+    std::printf("FindNextFileStart samples: skipped (tests/fixtures/samples.tar.gz missing)\n");
+    return 0;
+  }
+  Measure("FindNextFileStart samples", MixedBytes(samples));
+  return 0;
+}
