@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/source_spec.h"
+#include "jobs/scan_sources.h"
 #include "engine/boot_sector_tests.h"
 #include "platform/disk_table.h"
 #include "platform/error.h"
@@ -11,6 +11,9 @@
 
 namespace cli {
 namespace {
+
+using jobs::ResolvedSource;
+using jobs::VolumeTarget;
 
 // Reads the first 16 KiB of a volume and names its file system.
 std::string ClassifyTarget(const VolumeTarget& target) {
@@ -35,7 +38,7 @@ std::string ClassifyTarget(const VolumeTarget& target) {
 int RunProbe(const std::string& sourceText) {
   ResolvedSource resolved;
   std::string error;
-  platform::Status s = ResolveSource(sourceText, &resolved, &error);
+  platform::Status s = jobs::ResolveSource(sourceText, &resolved, &error);
   if (s == platform::kStatusInvalidParameter) {
     std::fprintf(stderr, "quellmoor: %s\n", error.c_str());
     return kExitUsage;
@@ -61,7 +64,7 @@ int RunProbe(const std::string& sourceText) {
                   static_cast<unsigned long long>(v.sectorCount), v.sectorSize, kind.c_str());
     } else {
       std::printf("%-4d %-12llu %-12llu %-38s %s\n", v.partitionNumber, static_cast<unsigned long long>(v.startSector),
-                  static_cast<unsigned long long>(v.sectorCount), "", kind.c_str());
+                  static_cast<unsigned long long>(v.sectorCount), v.partitionType.c_str(), kind.c_str());
     }
   }
   if (!resolved.tableType.empty() && resolved.volumes.empty()) std::printf("(no partitions)\n");

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -47,14 +48,16 @@ class ScanIndex {
   [[nodiscard]] bool FindPartitionScan(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                        uint16_t driveLetter, ScanIndexEntry* found);
   [[nodiscard]] bool FindImageScan(const std::string& imagePath, ScanIndexEntry* found);
-  // Counter + 1; the new folder becomes current; an entry naming it is removed with the folder.
+  // Counter + 1; the new folder becomes current; an entry naming it is
+  // removed, and a folder of that number left on disk is deleted.
   void NewScanFolder();
   std::string CurrentScanFolder();
   [[nodiscard]] Status RecordScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector,
                                   uint64_t sectorCount, const ScanResume& resume, const std::string& scanFolder,
                                   const std::string& imagePath);
   void UndoScanNumber();
-  // Removes the entry of folder (case-insensitive) and deletes the folder.
+  // Removes the entry of folder (case-insensitive) and deletes the folder
+  // when it lies below the ScanLog folder. Does not save.
   void Remove(const std::string& folder);
   [[nodiscard]] Status Save();
   // First name in folder that contains prefix (names starting with "." skipped).
@@ -66,8 +69,14 @@ class ScanIndex {
 
  private:
   ScanIndex() = default;
+  // Loads on first use, and again when the default ScanLog folder has moved
+  // (XDG_DATA_HOME changed) while no explicit folder was loaded.
   void EnsureLoaded();
+  void RemoveEntryAndFolder(size_t index);
+  // Deletes folder with everything in it, only when it lies below the ScanLog folder.
+  void DeleteScanFolder(const std::string& folder) const;
   bool m_loaded = false;
+  bool m_explicitFolder = false;
   std::string m_folder;
   uint64_t m_counter = 0;
   std::vector<ScanIndexEntry> m_entries;

@@ -41,36 +41,52 @@ class ScanStore {
 
   // Opens (creating when missing) the three files of baseName in the scan
   // index's current scan folder, or in scanFolder when given (ending in "/").
-  // Loads the relation and folder-name files; the record count starts at 0.
+  // Loads the relation and folder-name files. Records already in the record
+  // file stay readable and keep their numbers; new records follow them.
+  // baseName must be a plain file name (87 otherwise).
   [[nodiscard]] Status OpenStore(const std::string& baseName, const std::string& scanFolder = {});
   // A 346-byte slot at the end of the write buffer (flushing it first when
   // full). Not cleared: the caller fills it and sets id = RecordCount().
+  // Never null: without an open store the slot is a scratch record that is
+  // not kept. A failed buffer write is reported by the next FlushStore.
   ItemRecord* AppendRecord();
   // Files childId under (parentDepth << 32) | parentLocator; with a folder
   // name, also adds {childLocator, childId, name} to the folder-name table.
   void AddChild(uint32_t parentLocator, uint32_t parentDepth, int32_t childId, int32_t childLocator,
                 const char* folderName);
-  // Writes the buffered records, then rewrites the relation and folder-name files.
+  // Writes the buffered records, then the relation and folder-name files
+  // (only when they changed). Returns the first write error, or one kept from
+  // a failed buffer write in AppendRecord.
   [[nodiscard]] Status FlushStore();
 
-  // Children of key (0: the smallest key) in child order, damaged photos skipped.
+  // Appends the children of key (0: the smallest key) and sorts out in child
+  // order. Damaged photos and ids with no whole record behind them are
+  // skipped; a failing read returns its status with what was gathered.
+  // Without an open store: 6.
   [[nodiscard]] Status ListChildren(uint64_t key, std::vector<ItemRecord>& out);
-  // Files in the subtree of key, breadth-first over folder keys.
+  // Files in the subtree of key, breadth-first over folder keys; each key is
+  // walked once. A failing read ends that folder and becomes the result.
   [[nodiscard]] Status CountFiles(uint64_t key, int32_t* outCount);
   // Ancestors of item, nearest first. 87 when a parent cannot be resolved.
   [[nodiscard]] Status FindFolderPath(const ItemRecord& item, std::vector<ItemRecord>& out);
-  // Ancestors' names from the outermost down, each followed by "\".
+  // Ancestors' names from the outermost down, each followed by "\"; empty
+  // at the root. 0 also when a parent cannot be resolved (out then holds the
+  // names found).
   [[nodiscard]] Status GetItemPath(const ItemRecord& item, std::string& out);
   // Files whose extension the pattern selects (see categories); returns 1,
   // or 0 when the record file cannot be opened.
   int32_t Search(const std::string& pattern, std::vector<ItemRecord>& out);
   void SetSearchCallback(SearchProgressFn fn, void* userData);
-  // Reads record id (1-based) from the record file (flushes first when needed).
+  // Reads record id (1-based), from the record file or the write buffer.
+  // 87 when no whole record carrying that number is there.
   [[nodiscard]] Status ReadRecord(int32_t id, ItemRecord* out);
   void CloseStore();
 
   bool IsOpen() const;
-  int32_t RecordCount() const;  // records appended since OpenStore
+  // Records in the store: the whole records the record file held at
+  // OpenStore plus those appended since; the last appended record's id.
+  int32_t RecordCount() const;
+  int32_t AppendedCount() const;  // records appended since OpenStore
   const std::string& RecordPath() const;
   const std::string& BaseName() const;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/source_spec.h"
+#include "jobs/scan_sources.h"
 
 #include <charconv>
 
@@ -11,7 +11,7 @@
 #include "storage/disk_queries.h"
 #include "storage/drive_letters.h"
 
-namespace cli {
+namespace jobs {
 namespace {
 
 bool ParseInt(const std::string& text, int32_t* value) {
@@ -33,6 +33,7 @@ platform::Status AddDiskVolumes(int32_t diskNumber, int32_t onlyPartition, Resol
     VolumeTarget t;
     t.diskNumber = diskNumber;
     t.partitionNumber = v.partition.number;
+    t.partitionType = v.partition.type;
     t.startSector = v.partition.startSector;
     t.sectorCount = v.partition.sectorCount;
     t.sectorSize = sectorSize;
@@ -99,4 +100,4 @@ platform::Status ResolveSource(const std::string& source, ResolvedSource* out, s
   return platform::kStatusOk;
 }
 
-}  // namespace cli
+}  // namespace jobs

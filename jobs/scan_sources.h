@@ -6,7 +6,7 @@
 
 #include "platform/status.h"
 
-namespace cli {
+namespace jobs {
 
 // One volume to work on: a partition of a disk of the disk table, or a whole
 // image file taken as one volume.
@@ -15,6 +15,7 @@ struct VolumeTarget {
   std::string imagePath;      // when isImage
   int32_t diskNumber = -1;    // when !isImage
   int32_t partitionNumber = 0;
+  std::string partitionType;  // "0x0c", or a GPT type GUID
   uint64_t startSector = 0;   // in the disk's sector size
   uint64_t sectorCount = 0;
   uint32_t sectorSize = 512;
@@ -37,4 +38,4 @@ struct ResolvedSource {
 // *error), or the system status of the failing open with a message.
 [[nodiscard]] platform::Status ResolveSource(const std::string& source, ResolvedSource* out, std::string* error);
 
-}  // namespace cli
+}  // namespace jobs

@@ -5,7 +5,7 @@ cli=${1:-build/default/quellmoor}
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-gzip -dc "$here/tests/fixtures/demo_fat32.img.gz" > "$work/sample.img"
+gzip -dc "$here/tests/fixtures/fat32_512.img.gz" > "$work/sample.img"
 echo "== quellmoor probe sample.img"
 "$cli" probe "$work/sample.img"
 if "$cli" recover --help >/dev/null 2>&1; then
