@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/fast_ext_recovery.h"
+#include "engine/ntfs/fast_ntfs_recovery.h"
 #include "storage/disk_queries.h"
 #include "storage/sector_source.h"
 
@@ -24,6 +25,7 @@ std::vector<uint8_t> ReadVolumeHead(storage::SectorSource& source, uint64_t star
 std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professional) {
   if (professional != 0) return nullptr;  // the deep-scan coordinator is not built yet
   switch (kind) {
+    case VolumeKind::kNtfs: return std::make_unique<ntfs::CFastNtfsRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
     default: return nullptr;
   }

@@ -88,7 +88,10 @@ platform::Status CollectFiles(std::vector<ScanSource>& sources, const std::strin
 }
 
 bool IsDeletedItem(const engine::ItemRecord& item) {
-  if (item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastFat) && item.isFolder == 0) return true;
+  // The fast engines record deleted files only.
+  const bool fastEngine = item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastFat) ||
+                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastNtfs);
+  if (fastEngine && item.isFolder == 0) return true;
   return item.isDeleted != 0;
 }
 

@@ -26,8 +26,8 @@ bool BuildSearchPattern(const std::vector<std::string>& types, std::string* patt
 platform::Status CollectFiles(std::vector<ScanSource>& sources, const std::string& pattern,
                               std::vector<FoundFile>* files, const std::atomic<bool>* cancel);
 
-// Whether a found item counts as deleted for display: the fast FAT engine
-// records only deleted files; the others mark them.
+// Whether a found item counts as deleted for display: the fast engines
+// record only deleted files; the others mark them.
 bool IsDeletedItem(const engine::ItemRecord& item);
 // "fast-ntfs", "fast-fat", "pro-ntfs", "pro-fat", "signature".
 const char* EngineName(int32_t sourceKind);

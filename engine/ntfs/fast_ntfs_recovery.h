@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/file_recovery_parse.h"
+#include "engine/ntfs/allocation_bitmap.h"
+#include "engine/ntfs/file_name_attribute.h"
+#include "engine/ntfs/item_data_copy.h"
+#include "engine/ntfs/ntfs_volume_geometry.h"
+#include "engine/scan_store.h"
+#include "storage/sector_source.h"
+
+namespace engine::ntfs {
+
+// The engine for deleted files on an intact NTFS volume (source kind 0). It
+// reads the volume's own MFT through record 0's run list, takes every record
+// whose flags word is zero (deleted, not a directory) as a file item,
+// rebuilds folder paths from the parent numbers in $FILE_NAME, adds the
+// folders on those paths in a second pass (a folder record that is no
+// longer a directory becomes "LostFolder<n>" under the root) and files
+// everything into the scan result store. It also copies items out, extracts
+// them for preview and loads the cluster bitmap for free-space walks.
+//
+// The source is opened read-only. Item names are UTF-8. One thread at a
+// time; callbacks are called on that thread.
+class CFastNtfsRecovery final : public IFileRecoveryParse {
+ public:
+  CFastNtfsRecovery();
+  ~CFastNtfsRecovery() override;
+  CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
+  CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
+
+  Status OpenImage(const std::string& imagePath, uint16_t driveLetter) override;
+  Status OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                       uint16_t driveLetter) override;
+  Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData,
+                              int32_t weight) override;
+  Status Scan(const char* previousName) override;
+  Status ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) override;
+  Status CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) override;
+  uint64_t GetItemCount() override;
+  Status GetItemPath(const ItemRecord* item, std::string& out) override;
+  Status RecoverItem(const ItemRecord* item, const std::string& destinationPath,
+                     int32_t rootSeparatorCount) override;
+  int32_t GetNextFreeExtent(uint64_t* inoutSector, uint64_t* outSectorCount) override;
+  Status SetSearchCallback(SearchProgressFn fn, void* userData) override;
+  int32_t Search(const std::string& pattern, std::vector<ItemRecord>& out) override;
+  Status BuildAllocationMap() override;
+  Status ExtractItem(const ItemRecord* item, std::string& outTempPath, uint8_t* buffer, uint32_t* inoutLength,
+                     ExtractProgressFn fn, void* userData) override;
+
+  // Opens a source that is already open (tests: a memory source). The
+  // volume starts at startSector; sectorCount 0 takes the rest of the source.
+  [[nodiscard]] Status OpenSource(storage::SectorSource source, uint64_t startSector, uint64_t sectorCount,
+                                  uint16_t driveLetter);
+
+  const NtfsVolumeGeometry& Geometry() const { return m_volume.geometry; }
+  const std::vector<MftRun>& MftRuns() const { return m_volume.mftRuns; }
+  // Name of the store of the last scan ("Fast_..."), empty before a scan.
+  std::string StoreName() const;
+
+ private:
+  // One folder waiting to be copied out.
+  struct FolderJob {
+    ItemRecord record;
+    std::string destination;
+    int32_t depth;
+  };
+
+  Status OpenVolume(uint64_t startSector, uint64_t sectorCount, uint32_t unitBytes, uint64_t sourceBytes,
+                    uint16_t driveLetter);
+
+  // Scan (fast_ntfs_scan.cpp).
+  Status RunMftPass();
+  Status ReportScanProgress(uint64_t sectorsDone, uint64_t sectorsTotal, int64_t startMs, int64_t* lastEstimateMs,
+                            int32_t* remainingSeconds);
+  // First pass: a record of the MFT, taken when its flags word is 0.
+  void ParseFirstPassRecord(uint8_t* record, size_t length, uint64_t recordNumber);
+  // Folder pass: a folder of the folder list, read by number.
+  void ParseFolderRecord(uint64_t recordNumber);
+  // Walks up from parent (with the reference's sequence number), adding every
+  // folder met to the folder list; returns the depth (the folders between the
+  // root and the item, the first one that is not a folder of the item's
+  // chain any more included).
+  uint32_t WalkParents(uint32_t parent, uint16_t parentSequence);
+  void AddLostFolder(uint64_t recordNumber);
+  int32_t ContentCheck(const ItemRecord& item, ByteView record, uint64_t recordNumber);
+  // Appends item to the store (id set) and files it under (depth, parent).
+  void FileItem(ItemRecord& item, uint32_t parent, uint32_t depth, bool isFolder);
+
+  // Copy-out and preview (fast_ntfs_copy.cpp).
+  Status ReadItemRecord(const ItemRecord& item, std::vector<uint8_t>& record, uint64_t* recordNumber);
+  Status CopyFileTo(const ItemRecord& item, const std::string& path);
+  Status CopyFolderTo(const ItemRecord& folder, const std::string& destination, int32_t depth);
+  int32_t ReportCopy(int32_t percent, Status status, const std::string& path);
+
+  storage::SectorSource m_source;
+  NtfsVolume m_volume;
+  uint16_t m_driveLetter = 0;
+  bool m_isOpen = false;
+
+  std::unique_ptr<ScanStore> m_store;
+  std::vector<uint32_t> m_folderList;
+  std::unordered_set<uint32_t> m_folderSet;
+  // Folder records that a walk found holding another folder now.
+  std::unordered_set<uint32_t> m_reusedFolders;
+  std::vector<uint8_t> m_walkRecord;
+
+  ScanProgressFn m_scanFn = nullptr;
+  CopyProgressFn m_copyFn = nullptr;
+  void* m_userData = nullptr;
+  int32_t m_weight = 100;
+  SearchProgressFn m_searchFn = nullptr;
+  void* m_searchUserData = nullptr;
+
+  AllocationBitmap m_bitmap;
+};
+
+}  // namespace engine::ntfs
