@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/fast_ext_recovery.h"
+#include "engine/fat/fast_fat_recovery.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 #include "storage/disk_queries.h"
 #include "storage/sector_source.h"
@@ -26,6 +27,9 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professi
   if (professional != 0) return nullptr;  // the deep-scan coordinator is not built yet
   switch (kind) {
     case VolumeKind::kNtfs: return std::make_unique<ntfs::CFastNtfsRecovery>();
+    case VolumeKind::kFat12:
+    case VolumeKind::kFat16:
+    case VolumeKind::kFat32: return std::make_unique<CFastFatRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
     default: return nullptr;
   }

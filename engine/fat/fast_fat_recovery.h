@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/fat/fat_allocation_map.h"
+#include "engine/fat/fat_geometry.h"
+#include "engine/fat/fat_table.h"
+#include "engine/fat/volume_reader.h"
+#include "engine/file_recovery_parse.h"
+#include "engine/scan_store.h"
+#include "storage/sector_source.h"
+
+namespace engine {
+
+// The fast FAT engine (source kind 1): finds deleted files on a FAT12, FAT16
+// or FAT32 volume whose file system is still intact, by walking its directory
+// tree from the root through live and deleted folders. Deleted data is read
+// from the start cluster onwards: along the FAT where the entry is still set,
+// through the following free clusters where it was freed. Copies files out,
+// extracts them for preview and maps the free clusters for the deep scan.
+//
+// The source is only ever read. Opened once; one thread at a time.
+class CFastFatRecovery final : public IFileRecoveryParse {
+ public:
+  CFastFatRecovery();
+  ~CFastFatRecovery() override;
+  CFastFatRecovery(const CFastFatRecovery&) = delete;
+  CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
+
+  [[nodiscard]] Status OpenImage(const std::string& imagePath, uint16_t driveLetter) override;
+  [[nodiscard]] Status OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                     uint16_t driveLetter) override;
+  Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData,
+                              int32_t weight) override;
+  [[nodiscard]] Status Scan(const char* previousName) override;
+  [[nodiscard]] Status ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) override;
+  [[nodiscard]] Status CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) override;
+  uint64_t GetItemCount() override;
+  [[nodiscard]] Status GetItemPath(const ItemRecord* item, std::string& out) override;
+  [[nodiscard]] Status RecoverItem(const ItemRecord* item, const std::string& destinationPath,
+                                   int32_t rootSeparatorCount) override;
+  int32_t GetNextFreeExtent(uint64_t* inoutSector, uint64_t* outSectorCount) override;
+  Status SetSearchCallback(SearchProgressFn fn, void* userData) override;
+  int32_t Search(const std::string& pattern, std::vector<ItemRecord>& out) override;
+  Status BuildAllocationMap() override;
+  [[nodiscard]] Status ExtractItem(const ItemRecord* item, std::string& outTempPath, uint8_t* buffer,
+                                   uint32_t* inoutLength, ExtractProgressFn fn, void* userData) override;
+
+  // Takes an already opened source (a memory source in tests, for instance):
+  // the volume starts at startSector and holds sectorCount sectors, both in
+  // the unit of the source's sector numbers (512 bytes for memory and image
+  // sources); sectorCount 0 means up to the source's end.
+  [[nodiscard]] Status OpenSource(storage::SectorSource source, uint64_t startSector, uint64_t sectorCount,
+                                  uint16_t driveLetter);
+
+  // How often, at most, Scan reports progress (and so may be cancelled)
+  // while it walks; 5000 ms by default.
+  void SetReportIntervalMs(int64_t intervalMs) { m_reportIntervalMs = intervalMs; }
+
+  // The volume's layout; valid after a successful open.
+  const fat::FatGeometry& Geometry() const { return m_geometry; }
+  // Base name of the store the last Scan opened.
+  std::string StoreBaseName() const;
+
+ private:
+  [[nodiscard]] Status OpenVolume(storage::SectorSource source, uint32_t unitBytes, uint64_t startUnit,
+                                  uint64_t volumeBytes, uint16_t driveLetter);
+  [[nodiscard]] Status WalkVolume();
+  [[nodiscard]] Status CopyFileTo(const ItemRecord& item, const std::string& path);
+  [[nodiscard]] Status CopyFolderTo(const ItemRecord& item, const std::string& path, int32_t depth);
+  uint64_t RootFolderKey() const;
+  bool HasVolume() const { return m_geometryValid && m_fat.IsLoaded(); }
+
+  fat::VolumeReader m_reader;
+  fat::FatGeometry m_geometry;
+  fat::FatTable m_fat;
+  fat::FatAllocationMap m_allocation;
+  bool m_opened = false;
+  bool m_geometryValid = false;
+  uint16_t m_driveLetter = 0;
+
+  std::unique_ptr<ScanStore> m_store;
+
+  ScanProgressFn m_scanFn = nullptr;
+  CopyProgressFn m_copyFn = nullptr;
+  void* m_userData = nullptr;
+  int32_t m_weight = 100;
+  int64_t m_reportIntervalMs = 5000;
+  SearchProgressFn m_searchFn = nullptr;
+  void* m_searchUserData = nullptr;
+};
+
+}  // namespace engine

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/fat/fat_names.h"
+#include "engine/fat/fat_table.h"
+#include "engine/fat/volume_reader.h"
+#include "engine/item_record.h"
+#include "engine/scan_store.h"
+
+namespace engine::fat {
+
+// The breadth-first walk of a FAT volume's directory tree, through live and
+// deleted folders alike. It records into the store every deleted file and
+// every file inside a deleted folder (filed under its folder's key), and at
+// the end every folder on the way to a recorded file.
+//
+// Every directory is walked at most once (a folder entry that points to a
+// directory already walked, such as its own parent, is ignored), a
+// directory's clusters are followed with loop detection and at most 2 MiB
+// (65,536 entries, the format's limit) of a directory is read. The reader,
+// FAT and store must outlive the walk. One thread at a time.
+class FatDirectoryWalk {
+ public:
+  FatDirectoryWalk(VolumeReader& reader, FatTable& fat, ScanStore& store, uint16_t driveLetter);
+
+  // Called after each directory; a non-zero return stops the walk.
+  using AfterDirectory = std::function<int32_t()>;
+
+  // Walks from the root until no directory is left. Returns 0, the hook's
+  // value when it stopped the walk, or 8 when the store has no room.
+  [[nodiscard]] Status WalkAll(const AfterDirectory& afterEach);
+
+  // Appends a record for every folder that leads to a recorded file and
+  // files it under its parent. Returns 0 or 8.
+  [[nodiscard]] Status AppendNeededFolders();
+
+  // Folders between the root (depth 0) and directory `cluster`, counted
+  // along the walk's own parent links (the tree the store holds).
+  uint32_t DirectoryDepth(uint32_t cluster) const;
+
+  // Key of the root directory: the FAT32 root cluster, or 0.
+  uint32_t RootKey() const { return m_rootKey; }
+  uint64_t FilesRecorded() const { return m_filesRecorded; }
+  uint64_t DirectoriesWalked() const { return m_walked.size(); }
+
+ private:
+  struct DirectoryState;
+  enum class EntryResult { kContinue, kEndDirectory };
+
+  [[nodiscard]] Status WalkDirectory(uint32_t cluster);
+  EntryResult ProcessEntry(DirectoryState& dir, const uint8_t* entry, const uint8_t* next, uint64_t entrySector);
+  void RecordFolderEntry(DirectoryState& dir, const uint8_t* entry, std::string name, uint64_t entrySector);
+  void RecordFileEntry(DirectoryState& dir, const uint8_t* entry, std::string name, uint64_t entrySector);
+  ItemRecord BaseRecord(const uint8_t* entry, std::string_view name, uint32_t locator, uint64_t entrySector) const;
+  uint32_t StartCluster(const uint8_t* entry) const;
+  uint32_t SearchHighWord(uint16_t lowWord, bool folder, std::string_view extension);
+  int32_t ContentIntact(std::string_view name, uint32_t cluster);
+  [[nodiscard]] Status ReadClusterSector(uint32_t cluster, std::vector<uint8_t>& sector);
+  void MarkNeeded(uint32_t directory);
+  [[nodiscard]] bool AppendToStore(const ItemRecord& record, int32_t* id);
+
+  VolumeReader& m_reader;
+  FatTable& m_fat;
+  const FatGeometry& m_geometry;
+  ScanStore& m_store;
+  uint16_t m_driveLetter;
+  uint32_t m_rootKey;
+  bool m_storeFull = false;
+  uint64_t m_filesRecorded = 0;
+
+  std::deque<uint32_t> m_queue;
+  std::unordered_set<uint32_t> m_walked;
+  // Folder records found so far by start cluster; `id` holds the parent
+  // directory's cluster until the record is appended.
+  std::unordered_map<uint32_t, ItemRecord> m_folders;
+  std::vector<uint32_t> m_needed;
+  std::unordered_set<uint32_t> m_neededSet;
+  std::vector<uint8_t> m_unit;
+  std::vector<uint8_t> m_sector;
+};
+
+}  // namespace engine::fat
