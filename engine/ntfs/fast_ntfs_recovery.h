@@ -82,6 +82,16 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   void ParseFirstPassRecord(uint8_t* record, size_t length, uint64_t recordNumber);
   // Folder pass: a folder of the folder list, read by number.
   void ParseFolderRecord(uint64_t recordNumber);
+  // An item being built from the $FILE_NAME attributes of its record.
+  struct NamedItem {
+    ItemRecord item = ZeroRecord();
+    bool haveItem = false;
+    uint32_t parent = 0;
+    uint32_t depth = 0;
+  };
+  // The first name gives the item its times, size, parent and name; a later
+  // Win32 name of the same parent replaces the name.
+  void TakeFileName(const FileNameAttribute& fn, uint64_t recordNumber, bool isFolder, NamedItem& named);
   // Walks up from parent (with the reference's sequence number), adding every
   // folder met to the folder list; returns the depth (the folders between the
   // root and the item, the first one that is not a folder of the item's

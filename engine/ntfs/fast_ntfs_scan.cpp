@@ -111,39 +111,18 @@ void CFastNtfsRecovery::ParseFirstPassRecord(uint8_t* record, size_t length, uin
   if (ReferenceRecord(view.U64(kRecBaseReference)) != 0) return;
   if (!ApplyUpdateSequence(record, length)) return;
 
-  const NtfsVolumeGeometry& g = m_volume.geometry;
-  ItemRecord item = ZeroRecord();
-  bool haveItem = false;
+  NamedItem named;
+  ItemRecord& item = named.item;
   bool haveSize = false;
   bool haveList = false;
-  uint32_t parent = 0;
-  uint32_t depth = 0;
   AttributeWalker walker(view, RecordWalkEnd(view));
   AttributeRef attr;
   while (walker.Next(&attr)) {
     if (attr.type == kAttrAttributeList) haveList = true;
     if (attr.type == kAttrFileName) {
       FileNameAttribute fn;
-      if (!ParseFileName(attr, &fn)) continue;
-      if (!haveItem) {
-        haveItem = true;
-        item.driveLetter = m_driveLetter;
-        item.sourceKind = static_cast<int32_t>(SourceKind::kFastNtfs);
-        item.locator = static_cast<int32_t>(recordNumber);
-        item.clusterBytes = static_cast<int32_t>(g.clusterBytes);
-        item.created = fn.created;
-        item.modified = fn.modified;
-        item.accessed = fn.accessed;
-        item.size = fn.realSize > 0 ? static_cast<uint64_t>(fn.realSize) : 0;
-        item.entrySector = MftRecordToSector(g, m_volume.mftRuns, recordNumber);
-        item.volumeStartSector = g.volumeStartSector;
-        SetItemName(item, fn.name);
-        parent = fn.parentRecord;
-        depth = WalkParents(parent, fn.parentSequence);
-      } else if (fn.nameSpace == kNameSpaceWin32 && fn.parentRecord == parent) {
-        SetItemName(item, fn.name);
-      }
-    } else if (attr.type == kAttrData && attr.IsUnnamed() && haveItem && !haveSize) {
+      if (ParseFileName(attr, &fn)) TakeFileName(fn, recordNumber, false, named);
+    } else if (attr.type == kAttrData && attr.IsUnnamed() && named.haveItem && !haveSize) {
       if (attr.IsResident()) {
         ResidentValue value = ResidentValueOf(attr);
         if (value.valid) {
@@ -159,7 +138,7 @@ void CFastNtfsRecovery::ParseFirstPassRecord(uint8_t* record, size_t length, uin
       }
     }
   }
-  if (!haveItem) return;
+  if (!named.haveItem) return;
   if (!haveSize && haveList) {
     std::vector<MftRun> runs;
     AttributeInfo info;
@@ -169,7 +148,7 @@ void CFastNtfsRecovery::ParseFirstPassRecord(uint8_t* record, size_t length, uin
     }
   }
   item.isIntact = ContentCheck(item, view, recordNumber);
-  FileItem(item, parent, depth, false);
+  FileItem(item, named.parent, named.depth, false);
 }
 
 void CFastNtfsRecovery::ParseFolderRecord(uint64_t recordNumber) {
@@ -184,43 +163,44 @@ void CFastNtfsRecovery::ParseFolderRecord(uint64_t recordNumber) {
   }
   if (recordNumber <= kLastSystemRecord) return;
 
-  const NtfsVolumeGeometry& g = m_volume.geometry;
-  ItemRecord item = ZeroRecord();
-  bool haveItem = false;
-  uint32_t parent = 0;
-  uint32_t depth = 0;
+  NamedItem named;
   AttributeWalker walker(view, RecordWalkEnd(view));
   AttributeRef attr;
   while (walker.Next(&attr)) {
-    if (attr.type != kAttrFileName) continue;
     FileNameAttribute fn;
-    if (!ParseFileName(attr, &fn)) continue;
-    if (!haveItem) {
-      haveItem = true;
-      item.driveLetter = m_driveLetter;
-      item.sourceKind = static_cast<int32_t>(SourceKind::kFastNtfs);
-      item.isFolder = 1;
-      item.locator = static_cast<int32_t>(recordNumber);
-      item.clusterBytes = static_cast<int32_t>(g.clusterBytes);
-      item.created = fn.created;
-      item.modified = fn.modified;
-      item.accessed = fn.accessed;
-      item.size = fn.realSize > 0 ? static_cast<uint64_t>(fn.realSize) : 0;
-      item.entrySector = MftRecordToSector(g, m_volume.mftRuns, recordNumber);
-      item.volumeStartSector = g.volumeStartSector;
-      SetItemName(item, fn.name);
-      parent = fn.parentRecord;
-      depth = WalkParents(parent, fn.parentSequence);
-    } else if (fn.nameSpace == kNameSpaceWin32 && fn.parentRecord == parent) {
-      SetItemName(item, fn.name);
-    }
+    if (attr.type == kAttrFileName && ParseFileName(attr, &fn)) TakeFileName(fn, recordNumber, true, named);
   }
-  if (!haveItem) {
+  if (!named.haveItem) {
     // A directory record without a readable name still holds children: keep them reachable.
     AddLostFolder(recordNumber);
     return;
   }
-  FileItem(item, parent, depth, true);
+  FileItem(named.item, named.parent, named.depth, true);
+}
+
+void CFastNtfsRecovery::TakeFileName(const FileNameAttribute& fn, uint64_t recordNumber, bool isFolder,
+                                     NamedItem& named) {
+  ItemRecord& item = named.item;
+  if (named.haveItem) {
+    if (fn.nameSpace == kNameSpaceWin32 && fn.parentRecord == named.parent) SetItemName(item, fn.name);
+    return;
+  }
+  const NtfsVolumeGeometry& g = m_volume.geometry;
+  named.haveItem = true;
+  item.driveLetter = m_driveLetter;
+  item.sourceKind = static_cast<int32_t>(SourceKind::kFastNtfs);
+  item.isFolder = isFolder ? 1 : 0;
+  item.locator = static_cast<int32_t>(recordNumber);
+  item.clusterBytes = static_cast<int32_t>(g.clusterBytes);
+  item.created = fn.created;
+  item.modified = fn.modified;
+  item.accessed = fn.accessed;
+  item.size = fn.realSize > 0 ? static_cast<uint64_t>(fn.realSize) : 0;
+  item.entrySector = MftRecordToSector(g, m_volume.mftRuns, recordNumber);
+  item.volumeStartSector = g.volumeStartSector;
+  SetItemName(item, fn.name);
+  named.parent = fn.parentRecord;
+  named.depth = WalkParents(named.parent, fn.parentSequence);
 }
 
 uint32_t CFastNtfsRecovery::WalkParents(uint32_t parent, uint16_t parentSequence) {
