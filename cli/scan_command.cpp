@@ -21,10 +21,11 @@ void PrintJson(const std::vector<jobs::ScanSource>& sources, const std::vector<j
   nlohmann::json out = nlohmann::json::array();
   for (const auto& f : files) {
     std::string name(f.item.Name());
+    const uint64_t size = f.item.size;  // a copy: the record's fields are not aligned
     out.push_back({{"source", sources[f.sourceIndex].target.label},
                    {"path", f.folderPath + name},
                    {"name", name},
-                   {"size", f.item.size},
+                   {"size", size},
                    {"folder", f.folderPath},
                    {"deleted", jobs::IsDeletedItem(f.item)},
                    {"intact", f.item.isIntact != 0},
