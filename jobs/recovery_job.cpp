@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "engine/categories.h"
+#include "engine/output_path.h"
 #include "engine/safe_name.h"
 #include "platform/folders.h"
 
@@ -71,14 +72,6 @@ std::string UniquePath(const std::string& path) {
   }
 }
 
-int32_t SeparatorCount(std::string_view path) {
-  int32_t count = 0;
-  for (size_t i = 0; i + 1 < path.size(); ++i) {
-    if (path[i] == '/' || path[i] == '\\') ++count;
-  }
-  return count;
-}
-
 RecoverySummary RunRecoveryJob(std::vector<ScanSource>& sources, const std::vector<FoundFile>& files,
                                const std::string& outputFolder, RecoveryLayout layout, IRecoveryObserver* observer,
                                const std::atomic<bool>* cancel) {
@@ -101,7 +94,7 @@ RecoverySummary RunRecoveryJob(std::vector<ScanSource>& sources, const std::vect
       outcome.destination = UniquePath(wanted);
       CopyContext context{&file, &outcome.destination, observer, cancel};
       (void)engine->SetProgressCallbacks(nullptr, OnCopyProgress, &context, 100);
-      outcome.status = engine->RecoverItem(&file.item, outcome.destination, SeparatorCount(root));
+      outcome.status = engine->RecoverItem(&file.item, outcome.destination, engine::SeparatorCount(root));
       (void)engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
     }
     if (outcome.status != platform::kStatusOk) {

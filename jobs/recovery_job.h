@@ -18,9 +18,6 @@ std::string CategoryFolderOf(std::string_view name);
 // free n from 1 (the extension is the text from the last "." of the name).
 std::string UniquePath(const std::string& path);
 
-// Number of "/" and "\" among all characters of path but its last.
-int32_t SeparatorCount(std::string_view path);
-
 enum class RecoveryLayout {
   kByCategory,  // DIR/<category>/<name>
   kTree,        // DIR/[<volume>/]<folder path>/<name>

@@ -8,7 +8,7 @@
 #include "engine/categories.h"
 #include "engine/fat/fat_copy_out.h"
 #include "engine/fat/fat_directory_walk.h"
-#include "engine/fat/output_path.h"
+#include "engine/output_path.h"
 #include "engine/safe_name.h"
 #include "platform/folders.h"
 #include "platform/raw_file.h"
@@ -263,7 +263,7 @@ Status CFastFatRecovery::CopyFolderTo(const ItemRecord& item, const std::string&
     std::vector<ItemRecord> children;
     note(ListChildren(&job.record, job.depth, children));
     for (const ItemRecord& child : children) {
-      const std::string childPath = fat::FreeChildPath(job.path, SafeNameComponent(child.Name()));
+      const std::string childPath = FreeChildPath(job.path, SafeNameComponent(child.Name()));
       if (child.isFolder != 0) {
         Status s = platform::CreateDirectories(childPath);
         note(s);
@@ -291,7 +291,7 @@ Status CFastFatRecovery::RecoverItem(const ItemRecord* item, const std::string& 
     return CopyFileTo(*item, path);
   }
   if (Status s = platform::CreateDirectories(path); s != kStatusOk) return s;
-  return CopyFolderTo(*item, path, fat::SeparatorCount(destinationPath) - rootSeparatorCount);
+  return CopyFolderTo(*item, path, SeparatorCount(destinationPath) - rootSeparatorCount);
 }
 
 Status CFastFatRecovery::ExtractItem(const ItemRecord* item, std::string& outTempPath, uint8_t* buffer,

@@ -9,6 +9,7 @@
 #include "engine/ntfs/attributes.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 #include "engine/ntfs/mft_record.h"
+#include "engine/output_path.h"
 #include "engine/safe_name.h"
 #include "platform/folders.h"
 #include "platform/raw_file.h"
@@ -52,20 +53,6 @@ class BufferSink final : public DataSink {
 };
 
 // Number of "\\" or "/" among all characters of path except its last.
-int32_t CountSeparators(std::string_view path) {
-  int32_t count = 0;
-  for (size_t i = 0; i + 1 < path.size(); ++i) {
-    if (path[i] == '/' || path[i] == '\\') ++count;
-  }
-  return count;
-}
-
-std::string JoinSafe(const std::string& folder, std::string_view name) {
-  std::string path = folder;
-  if (path.empty() || path.back() != '/') path.push_back('/');
-  return path + SafeNameComponent(name);
-}
-
 int32_t Percent(uint64_t done, uint64_t total) {
   return total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, done * 100 / total));
 }
@@ -73,20 +60,6 @@ int32_t Percent(uint64_t done, uint64_t total) {
 std::string ParentFolder(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
-}
-
-// path, or "stem (n).ext" beside it when path was already written in this copy.
-std::string UniquePath(const std::string& path, std::set<std::string>& used) {
-  if (used.insert(path).second) return path;
-  const size_t slash = path.find_last_of('/');
-  const size_t dot = path.find_last_of('.');
-  const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-  const std::string stem = hasExt ? path.substr(0, dot) : path;
-  const std::string ext = hasExt ? path.substr(dot) : std::string();
-  for (int n = 2;; ++n) {
-    std::string candidate = stem + " (" + std::to_string(n) + ")" + ext;
-    if (used.insert(candidate).second) return candidate;
-  }
 }
 
 }  // namespace
@@ -155,7 +128,7 @@ Status CFastNtfsRecovery::RecoverItem(const ItemRecord* item, const std::string&
     return CopyFileTo(*item, destinationPath);
   }
   if (Status s = platform::CreateDirectories(destinationPath); s != kStatusOk) return s;
-  const int32_t depth = std::max(0, CountSeparators(destinationPath) - rootSeparatorCount);
+  const int32_t depth = std::max(0, SeparatorCount(destinationPath) - rootSeparatorCount);
   return CopyFolderTo(*item, destinationPath, depth);
 }
 
@@ -163,8 +136,11 @@ Status CFastNtfsRecovery::CopyFolderTo(const ItemRecord& folder, const std::stri
   std::deque<FolderJob> queue;
   queue.push_back({folder, destination, depth});
   std::set<uint64_t> listedKeys;
-  std::set<std::string> usedPaths;
-  Status status = kStatusOk;
+  // The first failure is the result; the copy goes on with the other children.
+  Status firstFailure = kStatusOk;
+  auto note = [&firstFailure](Status s) {
+    if (firstFailure == kStatusOk) firstFailure = s;
+  };
   while (!queue.empty()) {
     FolderJob job = std::move(queue.front());
     queue.pop_front();
@@ -173,20 +149,26 @@ Status CFastNtfsRecovery::CopyFolderTo(const ItemRecord& folder, const std::stri
       continue;
     }
     std::vector<ItemRecord> children;
-    status = ListChildren(&job.record, job.depth, children);
-    if (status != kStatusOk) continue;
+    if (Status s = ListChildren(&job.record, job.depth, children); s != kStatusOk) {
+      note(s);
+      continue;
+    }
     for (const ItemRecord& child : children) {
-      const std::string path = JoinSafe(job.destination, child.Name());
+      const std::string path = FreeChildPath(job.destination, SafeNameComponent(child.Name()));
       if (child.isFolder != 0) {
-        status = platform::CreateDirectories(path);
+        if (Status s = platform::CreateDirectories(path); s != kStatusOk) {
+          note(s);
+          continue;
+        }
         queue.push_back({child, path, job.depth + 1});
         continue;
       }
-      status = CopyFileTo(child, UniquePath(path, usedPaths));
-      if (status == kStatusCancelled) return status;
+      Status s = CopyFileTo(child, path);
+      if (s == kStatusCancelled) return s;
+      if (s != kStatusOk) note(s);
     }
   }
-  return status;
+  return firstFailure;
 }
 
 Status CFastNtfsRecovery::ExtractItem(const ItemRecord* item, std::string& outTempPath, uint8_t* buffer,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include "engine/output_path.h"
 #include "engine/safe_name.h"
 #include "jobs/recovery_job.h"
 #include "jobs/search_job.h"
@@ -36,10 +37,10 @@ TEST(RecoveryNaming, UniquePathsNeverOverwrite) {
 }
 
 TEST(RecoveryNaming, SeparatorCountIgnoresTheLastCharacter) {
-  EXPECT_EQ(SeparatorCount("/tmp/out"), 2);
-  EXPECT_EQ(SeparatorCount("/tmp/out/"), 2);
-  EXPECT_EQ(SeparatorCount("E:\\"), 0);
-  EXPECT_EQ(SeparatorCount("C:\\a\\b"), 2);
+  EXPECT_EQ(engine::SeparatorCount("/tmp/out"), 2);
+  EXPECT_EQ(engine::SeparatorCount("/tmp/out/"), 2);
+  EXPECT_EQ(engine::SeparatorCount("E:\\"), 0);
+  EXPECT_EQ(engine::SeparatorCount("C:\\a\\b"), 2);
 }
 
 TEST(RecoveryNaming, FoundNamesStayBelowTheOutputFolder) {

@@ -10,7 +10,7 @@
 
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/fat/fat_geometry.h"
-#include "engine/fat/output_path.h"
+#include "engine/output_path.h"
 #include "engine/safe_name.h"
 #include "platform/folders.h"
 #include "tests/engine/fat/fat_test_util.h"
@@ -137,7 +137,7 @@ TEST_F(HostileNamesTest, FolderCopyKeepsEveryFileBelowTheDestination) {
   TempDir out;
   const std::string root = out.path() + "rec";
   const std::string destination = root + "/" + SafeNameComponent(dots->record.Name());
-  ASSERT_EQ(engine->RecoverItem(&dots->record, destination, fat::SeparatorCount(root + "/")), kStatusOk);
+  ASSERT_EQ(engine->RecoverItem(&dots->record, destination, SeparatorCount(root + "/")), kStatusOk);
 
   std::vector<std::string> files = FilesBelow(out.path());
   ASSERT_EQ(files.size(), 2u);

@@ -8,7 +8,7 @@
 
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/fat/fat_geometry.h"
-#include "engine/fat/output_path.h"
+#include "engine/output_path.h"
 #include "platform/disk_table.h"
 #include "platform/folders.h"
 #include "tests/engine/fat/fat_test_util.h"
@@ -216,7 +216,7 @@ TEST_F(ExtractTest, CancelledRecoveryStopsAndLeavesNoPartialFile) {
   TempDir out;
   int calls = 0;
   ASSERT_EQ(m_engine->SetProgressCallbacks(nullptr, CancelCopy, &calls, 100), kStatusOk);
-  EXPECT_EQ(m_engine->RecoverItem(&Item("/Trash Folder"), out.path() + "Trash Folder", fat::SeparatorCount(out.path())),
+  EXPECT_EQ(m_engine->RecoverItem(&Item("/Trash Folder"), out.path() + "Trash Folder", SeparatorCount(out.path())),
             kStatusCancelled);
   EXPECT_FALSE(platform::PathExists(out.path() + "Trash Folder/!.txt"));
   EXPECT_FALSE(platform::PathExists(out.path() + "Trash Folder/!icture.jpg"));

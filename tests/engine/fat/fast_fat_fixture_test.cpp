@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/fat/fast_fat_recovery.h"
-#include "engine/fat/output_path.h"
+#include "engine/output_path.h"
 #include "platform/folders.h"
 #include "tests/engine/fat/fat_test_util.h"
 #include "tests/support/test_support.h"
@@ -210,7 +210,7 @@ TEST_P(FatFixtureTest, FolderCopyIsBreadthFirstAndMirrorsTheTree) {
   // the root's separators as the root count.
   const std::string root = out.path() + "rec";
   const std::string destination = root + "/Trash Folder";
-  ASSERT_EQ(m_engine->RecoverItem(&trash->record, destination, fat::SeparatorCount(root + "/")), kStatusOk);
+  ASSERT_EQ(m_engine->RecoverItem(&trash->record, destination, SeparatorCount(root + "/")), kStatusOk);
 
   std::vector<std::string> finished;
   for (const CopyEvent& e : events) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/fat/fat_names.h"
-#include "engine/fat/output_path.h"
+#include "engine/output_path.h"
 #include "tests/support/test_support.h"
 
 namespace engine::fat_testing {
@@ -36,25 +36,25 @@ TEST(ShortEntryNameTest, HighBytesAreCodePage437) {
 TEST(OutputPathTest, TakenNamesGetANumberBeforeTheExtension) {
   testing_support::TempDir dir;
   const std::string folder = dir.path().substr(0, dir.path().size() - 1);
-  EXPECT_EQ(fat::FreeChildPath(folder, "a.txt"), folder + "/a.txt");
+  EXPECT_EQ(FreeChildPath(folder, "a.txt"), folder + "/a.txt");
   testing_support::WriteFileBytes(folder + "/a.txt", {1});
-  EXPECT_EQ(fat::FreeChildPath(folder, "a.txt"), folder + "/a (2).txt");
+  EXPECT_EQ(FreeChildPath(folder, "a.txt"), folder + "/a (2).txt");
   testing_support::WriteFileBytes(folder + "/a (2).txt", {1});
-  EXPECT_EQ(fat::FreeChildPath(folder, "a.txt"), folder + "/a (3).txt");
+  EXPECT_EQ(FreeChildPath(folder, "a.txt"), folder + "/a (3).txt");
   testing_support::WriteFileBytes(folder + "/.hidden", {1});
-  EXPECT_EQ(fat::FreeChildPath(folder, ".hidden"), folder + "/.hidden (2)");
+  EXPECT_EQ(FreeChildPath(folder, ".hidden"), folder + "/.hidden (2)");
   const std::string longName(255, 'q');
   testing_support::WriteFileBytes(folder + "/" + longName, {1});
-  const std::string next = fat::FreeChildPath(folder, longName);
+  const std::string next = FreeChildPath(folder, longName);
   EXPECT_EQ(next.size() - folder.size() - 1, 255u);
   EXPECT_EQ(next.substr(next.size() - 4), " (2)");
 }
 
 TEST(OutputPathTest, SeparatorsAreCountedBothWaysExceptALastOne) {
-  EXPECT_EQ(fat::SeparatorCount("/out/rec"), 2);
-  EXPECT_EQ(fat::SeparatorCount("/out/rec/"), 2);
-  EXPECT_EQ(fat::SeparatorCount("C:\\out\\rec\\A"), 3);
-  EXPECT_EQ(fat::SeparatorCount(""), 0);
+  EXPECT_EQ(SeparatorCount("/out/rec"), 2);
+  EXPECT_EQ(SeparatorCount("/out/rec/"), 2);
+  EXPECT_EQ(SeparatorCount("C:\\out\\rec\\A"), 3);
+  EXPECT_EQ(SeparatorCount(""), 0);
 }
 
 }  // namespace

@@ -155,6 +155,18 @@ TEST_P(FastNtfsScanTest, FolderTreeIsRecoveredBreadthFirstBelowTheDestination) {
   EXPECT_EQ(Sha256OfFile(lost + "/orphan_note.txt"), Row("/Old Folder/orphan_note.txt")->sha256);
 }
 
+TEST_P(FastNtfsScanTest, FolderCopyNeverOverwritesAFileAlreadyThere) {
+  CFastNtfsRecovery engine;
+  ScanImage(engine);
+  const std::string root = m_out.path() + "out";
+  const std::string dest = root + "/Projects";
+  ASSERT_EQ(platform::CreateDirectories(dest), kStatusOk);
+  testing_support::WriteFileBytes(dest + "/plan.txt", {'m', 'i', 'n', 'e'});
+  ASSERT_EQ(engine.RecoverItem(&m_tree["/Projects"], dest, CountSeparators(root)), kStatusOk);
+  EXPECT_EQ(ReadFileBytes(dest + "/plan.txt"), (std::vector<uint8_t>{'m', 'i', 'n', 'e'}));
+  EXPECT_EQ(Sha256OfFile(dest + "/plan (2).txt"), Row("/Projects/plan.txt")->sha256);
+}
+
 TEST_P(FastNtfsScanTest, FoundNamesNeverLeaveTheDestination) {
   // Rename two deleted files on disk to "../p.txt" and "..\\q.txt" (same lengths as before).
   auto image = ReadFileBytes(m_imagePath);

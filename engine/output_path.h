@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace engine::fat {
+namespace engine {
 
 // folder + "/" + safeName (a name already made safe, see engine/safe_name.h)
 // when nothing exists there yet; otherwise the first of
@@ -14,4 +14,4 @@ std::string FreeChildPath(const std::string& folder, const std::string& safeName
 // Number of "/" and "\" among all characters of path except its last.
 int32_t SeparatorCount(std::string_view path);
 
-}  // namespace engine::fat
+}  // namespace engine

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "engine/fat/output_path.h"
+#include "engine/output_path.h"
 
 #include "platform/folders.h"
 #include "platform/utf.h"
 
-namespace engine::fat {
+namespace engine {
 namespace {
 
 constexpr size_t kMaxComponentBytes = 255;
@@ -38,4 +38,4 @@ int32_t SeparatorCount(std::string_view path) {
   return count;
 }
 
-}  // namespace engine::fat
+}  // namespace engine
