@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/safe_name.h"
 
+#include <cstring>
+
 #include "platform/utf.h"
 
 namespace engine {
@@ -11,7 +13,8 @@ std::string SafeNameComponent(std::string_view name) {
   std::string out(name);
   for (char& c : out) {
     auto u = static_cast<unsigned char>(c);
-    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) c = '_';
+    // Separators and controls, and what FAT and NTFS output drives refuse.
+    if (u < 0x20 || u == 0x7F || std::strchr("/\\:*?\"<>|", c) != nullptr) c = '_';
   }
   out.resize(platform::Utf8BoundaryAtOrBefore(out, 255));
   return out;

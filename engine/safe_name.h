@@ -6,7 +6,8 @@
 namespace engine {
 
 // Makes a name found on disk safe to use as one component of an output path:
-// "/", "\" and control characters become "_", the names "." and ".." and the
+// "/", "\", control characters and the characters FAT and NTFS output drives
+// refuse (: * ? " < > |) become "_", the names "." and ".." and the
 // empty name become "_", "__" and "_", and the result is cut (on a character
 // boundary) to 255 bytes. A found name never chooses a folder of its own.
 std::string SafeNameComponent(std::string_view name);

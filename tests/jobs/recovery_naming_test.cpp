@@ -49,6 +49,7 @@ TEST(RecoveryNaming, FoundNamesStayBelowTheOutputFolder) {
   EXPECT_EQ(engine::SafeNameComponent(""), "_");
   EXPECT_EQ(engine::SafeNameComponent("../../etc/passwd"), ".._.._etc_passwd");
   EXPECT_EQ(engine::SafeNameComponent("a\\b\x01"), "a_b_");
+  EXPECT_EQ(engine::SafeNameComponent("what? <a|b>: \"x\"*"), "what_ _a_b__ _x__");
   EXPECT_EQ(engine::JoinSafePath("/out", "..\\..\\x\\"), "/out/__/__/x");
   EXPECT_EQ(engine::JoinSafePath("/out/", "DCIM/100"), "/out/DCIM/100");
   std::string longName(300, 'n');
