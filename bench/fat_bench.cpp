@@ -24,7 +24,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 bool Shell(const std::string& command) {
   if (std::system(command.c_str()) == 0) return true;
@@ -99,7 +101,9 @@ bool MakeBigFileVolume(const std::string& dir, const std::string& image, const s
   return ok;
 }
 
-double MegabytesPerSecond(uint64_t bytes, double seconds) { return seconds > 0 ? bytes / 1048576.0 / seconds : 0; }
+double MegabytesPerSecond(uint64_t bytes, double seconds) {
+  return seconds > 0 ? bytes / 1048576.0 / seconds : 0;
+}
 
 }  // namespace
 
@@ -118,17 +122,17 @@ int main() {
     return 1;
   }
   const ScanResult small = BestScan(fixture, 5);
-  std::printf("scan fat32_4k fixture (256 MiB, 25 files): %.2f ms, %llu records, %.0f records/s\n",
-              small.seconds * 1e3, static_cast<unsigned long long>(small.records), small.records / small.seconds);
+  std::printf("scan fat32_4k fixture (256 MiB, 25 files): %.2f ms, %llu records, %.0f records/s\n", small.seconds * 1e3,
+              static_cast<unsigned long long>(small.records), small.records / small.seconds);
 
   // 2. 20,000 files in 100 folders, 10,000 of them deleted.
   const std::string many = dir + "many_files.img";
   if (!MakeManyFilesVolume(dir, many)) return 1;
   const ScanResult big = BestScan(many, 3);
-  std::printf("scan 20,000-file FAT32 (10,000 deleted): %.2f ms, %llu records, %.0f files on volume/s, "
-              "%.0f deleted files found/s\n",
-              big.seconds * 1e3, static_cast<unsigned long long>(big.records), 20000 / big.seconds,
-              10000 / big.seconds);
+  std::printf(
+      "scan 20,000-file FAT32 (10,000 deleted): %.2f ms, %llu records, %.0f files on volume/s, "
+      "%.0f deleted files found/s\n",
+      big.seconds * 1e3, static_cast<unsigned long long>(big.records), 20000 / big.seconds, 10000 / big.seconds);
 
   // Copying all 10,000 small deleted files out, file by file.
   {
@@ -146,8 +150,8 @@ int main() {
       if (fat.RecoverItem(&files[i], out + std::to_string(i) + ".txt", 0) == engine::kStatusOk) bytes += files[i].size;
     }
     const double s = Seconds(start);
-    std::printf("recover %zu small deleted files: %.2f s, %.0f files/s, %.2f MB/s\n", files.size(), s,
-                files.size() / s, MegabytesPerSecond(bytes, s));
+    std::printf("recover %zu small deleted files: %.2f s, %.0f files/s, %.2f MB/s\n", files.size(), s, files.size() / s,
+                MegabytesPerSecond(bytes, s));
     fs::remove_all(out);
   }
 
@@ -180,8 +184,7 @@ int main() {
     fs::remove(target);
   }
   std::printf("recover one deleted 128 MiB file: %.0f MB/s; cp of the same size: %.0f MB/s (ratio %.2f)\n",
-              MegabytesPerSecond(kBigBytes, bestRecover), MegabytesPerSecond(kBigBytes, bestCp),
-              bestCp / bestRecover);
+              MegabytesPerSecond(kBigBytes, bestRecover), MegabytesPerSecond(kBigBytes, bestCp), bestCp / bestRecover);
   fs::remove_all(dir + "data");
   return 0;
 }

@@ -26,15 +26,23 @@ bool MakeImage() {
   }
   const std::string work = "/tmp/quellmoor_ntfs_bench_work";
   const std::string script =
-      "set -e\nW=" + work + "\nrm -rf $W; mkdir -p $W/mnt; truncate -s 256M $W/img;"
+      "set -e\nW=" + work +
+      "\nrm -rf $W; mkdir -p $W/mnt; truncate -s 256M $W/img;"
       " mkntfs -F -Q -q $W/img >/dev/null 2>&1; ntfs-3g $W/img $W/mnt;"
       " trap 'umount $W/mnt 2>/dev/null || fusermount -u $W/mnt 2>/dev/null || true' EXIT;"
       " cd $W/mnt; for d in $(seq 0 39); do mkdir dir$d; done;"
-      " i=0; while [ $i -lt " + std::to_string(kFiles) + " ]; do"
+      " i=0; while [ $i -lt " +
+      std::to_string(kFiles) +
+      " ]; do"
       "   printf 'file %d of the benchmark volume\\n' $i > dir$((i % 40))/file$i.txt; i=$((i+1)); done;"
-      " i=0; while [ $i -lt " + std::to_string(kFiles) + " ]; do"
-      "   rm dir$((i % 40))/file$i.txt; i=$((i+" + std::to_string(kDeleteEvery) + ")); done;"
-      " cd /; umount $W/mnt; trap - EXIT; mv $W/img " + kImage + "; rm -rf $W";
+      " i=0; while [ $i -lt " +
+      std::to_string(kFiles) +
+      " ]; do"
+      "   rm dir$((i % 40))/file$i.txt; i=$((i+" +
+      std::to_string(kDeleteEvery) +
+      ")); done;"
+      " cd /; umount $W/mnt; trap - EXIT; mv $W/img " +
+      kImage + "; rm -rf $W";
   std::printf("making %s (once; about a minute)...\n", kImage);
   std::fflush(stdout);
   const std::string scriptPath = "/tmp/quellmoor_ntfs_bench_make.sh";

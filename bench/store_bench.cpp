@@ -24,7 +24,9 @@ constexpr int kBigFolderFiles = 10000;
 constexpr uint32_t kRootLocator = 2;
 constexpr uint32_t kFirstFolderLocator = 100;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 long PeakKiB() {
   rusage usage{};
@@ -135,8 +137,8 @@ int main() {
   auto t6 = Clock::now();
   searchResult = store.Search(".other", found);
   searchSeconds = Seconds(t6);
-  std::printf("search \".other\": %zu found in %.3f s = %.0f MB/s (record file over 128 MiB: rule off)\n",
-              found.size(), searchSeconds, fileMB / searchSeconds);
+  std::printf("search \".other\": %zu found in %.3f s = %.0f MB/s (record file over 128 MiB: rule off)\n", found.size(),
+              searchSeconds, fileMB / searchSeconds);
 
   store.CloseStore();
 

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "jobs/scan_sources.h"
 #include "engine/boot_sector_tests.h"
+#include "jobs/scan_sources.h"
 #include "platform/disk_table.h"
 #include "platform/error.h"
 #include "storage/sector_source.h"
@@ -53,8 +53,9 @@ int RunProbe(const std::string& sourceText) {
   }
   std::printf("source: %s (%llu bytes)\n", sourceText.c_str(), static_cast<unsigned long long>(resolved.byteLength));
   if (!resolved.tableType.empty()) {
-    std::printf("partition table: %s\n", resolved.tableType == "dos" ? "MBR" : resolved.tableType == "gpt" ? "GPT"
-                                                                                 : resolved.tableType.c_str());
+    std::printf("partition table: %s\n", resolved.tableType == "dos"   ? "MBR"
+                                         : resolved.tableType == "gpt" ? "GPT"
+                                                                       : resolved.tableType.c_str());
     std::printf("%-4s %-12s %-12s %-38s %s\n", "#", "start", "sectors", "type", "file system");
   }
   for (const auto& v : resolved.volumes) {

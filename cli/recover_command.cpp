@@ -54,11 +54,18 @@ int RunRecover(const ScanOptions& options) {
   bool cancelled = false;
   int exitCode = kExitOk;
   if (!ScanAndCollect(options, &sources, &files, &cancelled, &exitCode)) return exitCode;
+  if (cancelled) {
+    // The user stopped the run: report what the scan found, copy nothing.
+    std::printf("%zu files found before the scan was cancelled; nothing was recovered\n", files.size());
+    for (const auto& f : files) {
+      std::printf("found      /%s%s\n", f.folderPath.c_str(), std::string(f.item.Name()).c_str());
+    }
+    return kExitCancelled;
+  }
   RecoveryView view(files.size());
-  jobs::RecoverySummary summary =
-      jobs::RunRecoveryJob(sources, files, options.outputFolder,
-                           options.tree ? jobs::RecoveryLayout::kTree : jobs::RecoveryLayout::kByCategory, &view,
-                           &CancelFlag());
+  jobs::RecoverySummary summary = jobs::RunRecoveryJob(
+      sources, files, options.outputFolder,
+      options.tree ? jobs::RecoveryLayout::kTree : jobs::RecoveryLayout::kByCategory, &view, &CancelFlag());
   std::printf("\n%d recovered, %d failed", summary.processed - summary.failed, summary.failed);
   if (summary.cancelled) std::printf(", cancelled after %d of %zu", summary.processed, files.size());
   std::printf(" (output: %s)\n", options.outputFolder.c_str());

@@ -42,8 +42,8 @@ void PrintTable(const std::vector<jobs::ScanSource>& sources, const std::vector<
   for (const auto& f : files) {
     if (f.sourceIndex != lastSource) {
       lastSource = f.sourceIndex;
-      std::printf("== %s\n%-32s %-28s %12s  %-19s  %s\n", sources[f.sourceIndex].target.label.c_str(), "folder",
-                  "name", "size", "modified", "marks");
+      std::printf("== %s\n%-32s %-28s %12s  %-19s  %s\n", sources[f.sourceIndex].target.label.c_str(), "folder", "name",
+                  "size", "modified", "marks");
     }
     std::string name(f.item.Name());
     std::printf("%-32s %-28s %12llu  %-19s  %s\n", (f.folderPath.empty() ? "/" : "/" + f.folderPath).c_str(),

@@ -43,8 +43,7 @@ std::string FormatFileTime(uint64_t fileTime) {
   platform::SystemTime t;
   if (fileTime == 0 || !platform::FileTimeToSystemTime(fileTime, &t)) return "-";
   char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
   return text;
 }
 

@@ -9,7 +9,9 @@
 namespace cli {
 namespace {
 
-void OnInterrupt(int) { CancelFlag().store(true); }
+void OnInterrupt(int) {
+  CancelFlag().store(true);
+}
 
 }  // namespace
 
@@ -28,7 +30,9 @@ void InstallCancelHandler() {
 
 ProgressLine::ProgressLine() : m_enabled(::isatty(STDERR_FILENO) != 0) {}
 
-ProgressLine::~ProgressLine() { Clear(); }
+ProgressLine::~ProgressLine() {
+  Clear();
+}
 
 void ProgressLine::Show(const std::string& text) {
   if (!m_enabled) return;

@@ -21,9 +21,13 @@ constexpr size_t kFat32TypeLabel = 82;
 constexpr size_t kNtfsTotalSectors = 40;
 constexpr size_t kSignature = 510;
 
-bool PowerOfTwoUpTo128(uint8_t v) { return v != 0 && v <= 128 && (v & (v - 1)) == 0; }
+bool PowerOfTwoUpTo128(uint8_t v) {
+  return v != 0 && v <= 128 && (v & (v - 1)) == 0;
+}
 
-bool HasBootSignature(const ByteView& b) { return b.U8(kSignature) == 0x55 && b.U8(kSignature + 1) == 0xAA; }
+bool HasBootSignature(const ByteView& b) {
+  return b.U8(kSignature) == 0x55 && b.U8(kSignature + 1) == 0xAA;
+}
 
 bool Fat1216Check(const ByteView& b) {
   return b.U8(kFatCount) != 0 && (b.U16(kTotalSectors16) != 0 || b.U32(kTotalSectors32) != 0) &&

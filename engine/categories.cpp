@@ -99,6 +99,8 @@ PreviewKind PreviewKindOf(std::string_view name) {
   return kind;
 }
 
-bool IsPhotoName(std::string_view name) { return ExtensionInList(ExtensionOf(name), kPhotoList); }
+bool IsPhotoName(std::string_view name) {
+  return ExtensionInList(ExtensionOf(name), kPhotoList);
+}
 
 }  // namespace engine

@@ -10,17 +10,14 @@ namespace engine {
 class CFastExtRecovery final : public IFileRecoveryParse {
  public:
   Status OpenImage(const std::string& imagePath, uint16_t driveLetter) override;
-  Status OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                       uint16_t driveLetter) override;
-  Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData,
-                              int32_t weight) override;
+  Status OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+  Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData, int32_t weight) override;
   Status Scan(const char* previousName) override;
   Status ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) override;
   Status CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) override;
   uint64_t GetItemCount() override;
   Status GetItemPath(const ItemRecord* item, std::string& out) override;
-  Status RecoverItem(const ItemRecord* item, const std::string& destinationPath,
-                     int32_t rootSeparatorCount) override;
+  Status RecoverItem(const ItemRecord* item, const std::string& destinationPath, int32_t rootSeparatorCount) override;
   int32_t GetNextFreeExtent(uint64_t* inoutSector, uint64_t* outSectorCount) override;
   Status SetSearchCallback(SearchProgressFn fn, void* userData) override;
   int32_t Search(const std::string& pattern, std::vector<ItemRecord>& out) override;

@@ -11,7 +11,9 @@ namespace {
 
 using namespace fat_entry;
 
-uint16_t Word(const uint8_t* e, size_t offset) { return static_cast<uint16_t>(e[offset] | (e[offset + 1] << 8)); }
+uint16_t Word(const uint8_t* e, size_t offset) {
+  return static_cast<uint16_t>(e[offset] | (e[offset + 1] << 8));
+}
 uint32_t Dword(const uint8_t* e, size_t offset) {
   return static_cast<uint32_t>(Word(e, offset)) | (static_cast<uint32_t>(Word(e, offset + 2)) << 16);
 }

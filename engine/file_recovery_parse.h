@@ -26,15 +26,13 @@ class IFileRecoveryParse {
   [[nodiscard]] virtual Status OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                              uint16_t driveLetter) = 0;
   // Slot 2: weight is this engine's share of the progress bar in percent.
-  virtual Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData,
-                                      int32_t weight) = 0;
+  virtual Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData, int32_t weight) = 0;
   // Slot 3: scans and fills the store; with previousName, reopens that stored
   // scan instead and returns 0. Returns 0, -9527 or an error.
   [[nodiscard]] virtual Status Scan(const char* previousName) = 0;
   // Slot 4: appends the folder's children in child order. Null with depth 0
   // lists the root; null with a non-zero depth returns 87, out unchanged.
-  [[nodiscard]] virtual Status ListChildren(const ItemRecord* folder, int32_t depth,
-                                            std::vector<ItemRecord>& out) = 0;
+  [[nodiscard]] virtual Status ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) = 0;
   // Slot 5: files (not folders) in the folder's whole subtree.
   [[nodiscard]] virtual Status CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) = 0;
   // Slot 6: records in the store; 0 when no store is open.

@@ -7,7 +7,9 @@
 
 namespace engine {
 
-std::string_view FolderNameEntry::Name() const { return {name, strnlen(name, kFolderNameBytes)}; }
+std::string_view FolderNameEntry::Name() const {
+  return {name, strnlen(name, kFolderNameBytes)};
+}
 
 void FolderNameTable::Add(int32_t locator, int32_t id, std::string_view name) {
   FolderNameEntry entry;

@@ -11,8 +11,7 @@ namespace engine {
 // remainingSeconds -1 when unknown; reserved always 0. The bar shows
 // percent * weight / 100; sectorsTotal 0 hides the counters.
 using ScanProgressFn = int32_t (*)(void* userData, int32_t percent, int32_t weight, int32_t remainingSeconds,
-                                   uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound,
-                                   int32_t reserved);
+                                   uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound, int32_t reserved);
 // hundred is always 100; destinationPath is UTF-8.
 using CopyProgressFn = int32_t (*)(void* userData, int32_t percent, int32_t hundred, int32_t status,
                                    const char* destinationPath);

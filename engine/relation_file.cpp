@@ -10,8 +10,12 @@ namespace {
 constexpr size_t kWriteChunkBytes = 64 * 1024;
 constexpr uint64_t kMaxKey = std::numeric_limits<uint64_t>::max();
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Appends digit to value; false on overflow beyond limit.
 bool AddDigit(uint64_t* value, char digit, uint64_t limit) {
@@ -26,8 +30,7 @@ bool AddDigit(uint64_t* value, char digit, uint64_t limit) {
 RelationParser::RelationParser(FolderIndex& index, int32_t maxId) : m_index(index), m_maxId(maxId) {}
 
 void RelationParser::EndNumber() {
-  if (m_numberHasDigits && !m_numberBad && m_number >= 1 && m_number <= static_cast<uint64_t>(m_maxId) &&
-      m_maxId > 0) {
+  if (m_numberHasDigits && !m_numberBad && m_number >= 1 && m_number <= static_cast<uint64_t>(m_maxId) && m_maxId > 0) {
     m_ids.push_back(static_cast<int32_t>(m_number));
   }
   m_number = 0;

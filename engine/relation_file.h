@@ -45,8 +45,8 @@ class RelationParser {
   bool m_keyOverflow = false;
   uint64_t m_number = 0;
   bool m_numberHasDigits = false;
-  bool m_numberDone = false;   // a space ended the digits
-  bool m_numberBad = false;    // overflow or a stray character
+  bool m_numberDone = false;  // a space ended the digits
+  bool m_numberBad = false;   // overflow or a stray character
   std::vector<int32_t> m_ids;
 };
 

@@ -56,7 +56,9 @@ void Put64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-bool PathFits(const std::string& path) { return platform::Utf8ToUtf16(path).size() < kPathFieldUnits; }
+bool PathFits(const std::string& path) {
+  return platform::Utf8ToUtf16(path).size() < kPathFieldUnits;
+}
 
 void PutPath(uint8_t* field, const std::string& path) {
   std::memset(field, 0, kPathFieldBytes);
@@ -160,8 +162,8 @@ void ScanIndex::EnsureLoaded() {
   if (!m_loaded || (!m_explicitFolder && WithSlash(platform::ScanLogFolder()) != m_folder)) Load();
 }
 
-bool ScanIndex::FindPartitionScan(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                  uint16_t driveLetter, ScanIndexEntry* found) {
+bool ScanIndex::FindPartitionScan(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter,
+                                  ScanIndexEntry* found) {
   EnsureLoaded();
   const uint64_t freeBytes = CurrentFreeBytes(driveLetter);
   for (size_t i = 0; i < m_entries.size(); ++i) {
@@ -285,7 +287,8 @@ void ScanIndex::DeleteScanFolder(const std::string& folder) const {
   size_t start = 0;
   for (;;) {
     size_t slash = relative.find('/', start);
-    std::string_view part = std::string_view(relative).substr(start, slash == std::string::npos ? slash : slash - start);
+    std::string_view part =
+        std::string_view(relative).substr(start, slash == std::string::npos ? slash : slash - start);
     if (part.empty() || part == "." || part == "..") return;
     if (slash == std::string::npos) break;
     start = slash + 1;

@@ -19,10 +19,10 @@ struct ScanIndexEntry {
   uint64_t resumeExtentDone = 0;
   uint64_t resumeSectorsDone = 0;
   uint64_t resumeFilesFound = 0;
-  uint64_t freeBytes = 0;          // partitions
-  uint64_t imageLastWriteTime = 0; // images (FILETIME)
-  std::string imagePath;           // images; empty for partitions (UTF-8; stored as UTF-16)
-  std::string scanFolder;          // ends in "/"
+  uint64_t freeBytes = 0;           // partitions
+  uint64_t imageLastWriteTime = 0;  // images (FILETIME)
+  std::string imagePath;            // images; empty for partitions (UTF-8; stored as UTF-16)
+  std::string scanFolder;           // ends in "/"
 };
 
 // The resume values a professional scan stores with its entry.
@@ -52,8 +52,8 @@ class ScanIndex {
   // removed, and a folder of that number left on disk is deleted.
   void NewScanFolder();
   std::string CurrentScanFolder();
-  [[nodiscard]] Status RecordScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector,
-                                  uint64_t sectorCount, const ScanResume& resume, const std::string& scanFolder,
+  [[nodiscard]] Status RecordScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                  const ScanResume& resume, const std::string& scanFolder,
                                   const std::string& imagePath);
   void UndoScanNumber();
   // Removes the entry of folder (case-insensitive) and deletes the folder

@@ -35,7 +35,9 @@ constexpr size_t kSmallFileChunkBytes = 1 << 20;
 constexpr uint64_t kMaxFolderNameFileBytes = uint64_t{1} << 30;
 constexpr int32_t kMaxRecords = std::numeric_limits<int32_t>::max();
 
-uint64_t RecordOffset(int32_t id) { return static_cast<uint64_t>(id - 1) * kItemRecordBytes; }
+uint64_t RecordOffset(int32_t id) {
+  return static_cast<uint64_t>(id - 1) * kItemRecordBytes;
+}
 
 // Reads up to byteCount bytes at byteOffset, going on after short reads.
 platform::Status ReadFully(const platform::RawFile& file, uint64_t byteOffset, void* buffer, size_t byteCount,
@@ -54,7 +56,9 @@ platform::Status ReadFully(const platform::RawFile& file, uint64_t byteOffset, v
   return platform::kStatusOk;
 }
 
-bool HiddenDamagedPhoto(const ItemRecord& record) { return record.isIntact == 0 && IsPhotoName(record.Name()); }
+bool HiddenDamagedPhoto(const ItemRecord& record) {
+  return record.isIntact == 0 && IsPhotoName(record.Name());
+}
 
 struct TextHash {
   using is_transparent = void;
@@ -188,7 +192,8 @@ Status ScanStore::State::ForEachChild(const std::vector<int32_t>& ids, std::vect
     const int64_t first = ids[j];
     size_t length = 1;
     if (first >= 1 && first <= flushedRecords) {
-      while (j + length < ids.size() && length < run.size() && ids[j + length] == first + static_cast<int64_t>(length) &&
+      while (j + length < ids.size() && length < run.size() &&
+             ids[j + length] == first + static_cast<int64_t>(length) &&
              first + static_cast<int64_t>(length) <= flushedRecords) {
         ++length;
       }
@@ -267,8 +272,7 @@ Status ScanStore::State::FindFolderRecord(int32_t locator, ItemRecord* out, bool
   for (int32_t first = 1; first <= flushedRecords;) {
     size_t want = std::min<size_t>(kBufferRecords, static_cast<size_t>(flushedRecords - first + 1));
     size_t n = 0;
-    if (Status s = recordFile.ReadAt(RecordOffset(first), chunk.data(), want * kItemRecordBytes, &n);
-        s != kStatusOk) {
+    if (Status s = recordFile.ReadAt(RecordOffset(first), chunk.data(), want * kItemRecordBytes, &n); s != kStatusOk) {
       return s;
     }
     size_t whole = n / kItemRecordBytes;
@@ -330,7 +334,9 @@ void ScanStore::State::Reset() {
 
 ScanStore::ScanStore() : m_state(std::make_unique<State>()) {}
 
-ScanStore::~ScanStore() { CloseStore(); }
+ScanStore::~ScanStore() {
+  CloseStore();
+}
 
 Status ScanStore::OpenStore(const std::string& baseName, const std::string& scanFolder) {
   CloseStore();
@@ -637,10 +643,20 @@ void ScanStore::CloseStore() {
   st.Reset();
 }
 
-bool ScanStore::IsOpen() const { return m_state->open; }
-int32_t ScanStore::RecordCount() const { return m_state->recordCount; }
-int32_t ScanStore::AppendedCount() const { return m_state->appendedCount; }
-const std::string& ScanStore::RecordPath() const { return m_state->recordPath; }
-const std::string& ScanStore::BaseName() const { return m_state->baseName; }
+bool ScanStore::IsOpen() const {
+  return m_state->open;
+}
+int32_t ScanStore::RecordCount() const {
+  return m_state->recordCount;
+}
+int32_t ScanStore::AppendedCount() const {
+  return m_state->appendedCount;
+}
+const std::string& ScanStore::RecordPath() const {
+  return m_state->recordPath;
+}
+const std::string& ScanStore::BaseName() const {
+  return m_state->baseName;
+}
 
 }  // namespace engine

@@ -19,7 +19,7 @@ struct ScanSource {
   VolumeTarget target;
   std::unique_ptr<engine::IFileRecoveryParse> engine;
   platform::Status status = platform::kStatusOk;  // of the scan; -9527 when cancelled
-  std::string error;  // why there is no engine, when there is none
+  std::string error;                              // why there is no engine, when there is none
 };
 
 // What a running scan tells its front end. Called on the scanning thread.

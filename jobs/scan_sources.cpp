@@ -23,8 +23,7 @@ platform::Status AddDiskVolumes(int32_t diskNumber, int32_t onlyPartition, Resol
   std::vector<storage::VolumeEntry> volumes;
   platform::Status s = storage::ListDiskVolumes(diskNumber, &volumes, &out->tableType);
   if (s != platform::kStatusOk) {
-    *error = "cannot read the partition table of disk " + std::to_string(diskNumber) + ": " +
-             platform::ErrorText(s);
+    *error = "cannot read the partition table of disk " + std::to_string(diskNumber) + ": " + platform::ErrorText(s);
     return s;
   }
   uint32_t sectorSize = storage::DiskSectorSize(diskNumber);
@@ -73,9 +72,9 @@ platform::Status ResolveSource(const std::string& source, ResolvedSource* out, s
 
   platform::RawFile file;
   if (platform::Status s = file.Open(source); s != platform::kStatusOk) {
-    *error = "cannot open '" + source + "': " +
-             (platform::IsDirectory(source) ? std::string("it is a folder, not a disk or image")
-                                            : platform::ErrorText(s));
+    *error =
+        "cannot open '" + source + "': " +
+        (platform::IsDirectory(source) ? std::string("it is a folder, not a disk or image") : platform::ErrorText(s));
     return s;
   }
   (void)file.Length(&out->byteLength);

@@ -19,9 +19,8 @@ int32_t OnSearchProgress(void* userData, int32_t, int32_t) {
 }
 
 bool IsExtensionWord(const std::string& word) {
-  return !word.empty() && word.size() <= 16 && std::all_of(word.begin(), word.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-  });
+  return !word.empty() && word.size() <= 16 &&
+         std::all_of(word.begin(), word.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
 }  // namespace

@@ -26,8 +26,9 @@ bool IsWholeDiskName(const std::string& name) {
   auto starts = [&](const char* p) { return name.rfind(p, 0) == 0; };
   if (starts("sd") || starts("vd") || starts("xvd") || starts("hd")) return true;
   if (starts("nvme")) return name.find('n', 4) != std::string::npos && name.find('p') == std::string::npos;
-  if (starts("mmcblk")) return name.find('p') == std::string::npos && name.find("boot") == std::string::npos &&
-                               name.find("rpmb") == std::string::npos;
+  if (starts("mmcblk"))
+    return name.find('p') == std::string::npos && name.find("boot") == std::string::npos &&
+           name.find("rpmb") == std::string::npos;
   if (starts("loop")) return !ReadSysLine("/sys/block/" + name + "/loop/backing_file").empty();
   return false;
 }

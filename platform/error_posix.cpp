@@ -26,7 +26,9 @@ Status ErrorFromErrno(int err) {
   }
 }
 
-Status LastError() { return ErrorFromErrno(errno); }
+Status LastError() {
+  return ErrorFromErrno(errno);
+}
 
 std::string ErrorText(Status status) {
   switch (status) {

@@ -26,7 +26,9 @@ std::string DataFolder() {
   return base + "Quellmoor/";
 }
 
-std::string ScanLogFolder() { return DataFolder() + "ScanLog/"; }
+std::string ScanLogFolder() {
+  return DataFolder() + "ScanLog/";
+}
 
 std::string ProgramFolder() {
   std::error_code ec;
@@ -59,7 +61,9 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-Status RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? kStatusOk : LastError(); }
+Status RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? kStatusOk : LastError();
+}
 
 Status RenameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? kStatusOk : LastError();

@@ -13,7 +13,7 @@ struct PartitionInfo {
   int32_t number = 0;  // as the table numbers it (1-based)
   uint64_t startSector = 0;
   uint64_t sectorCount = 0;
-  std::string type;  // "0x0c" for MBR, the type GUID for GPT
+  std::string type;        // "0x0c" for MBR, the type GUID for GPT
   std::string devicePath;  // /dev/sda1 when the disk is a block device with that node, else empty
 };
 

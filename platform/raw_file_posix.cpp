@@ -14,7 +14,9 @@
 
 namespace platform {
 
-RawFile::~RawFile() { Close(); }
+RawFile::~RawFile() {
+  Close();
+}
 
 RawFile::RawFile(RawFile&& other) noexcept
     : m_fd(std::exchange(other.m_fd, -1)), m_isBlockDevice(other.m_isBlockDevice) {}
@@ -109,7 +111,9 @@ void RawFile::FlushDeviceBuffers() const {
   if (m_fd >= 0 && m_isBlockDevice) (void)::ioctl(m_fd, BLKFLSBUF, 0);
 }
 
-OutputFile::~OutputFile() { (void)Close(); }
+OutputFile::~OutputFile() {
+  (void)Close();
+}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
 

@@ -11,10 +11,10 @@ using Status = int32_t;
 
 inline constexpr Status kStatusOk = 0;
 inline constexpr Status kStatusOutOfMemory = 8;
-inline constexpr Status kStatusWriteFault = 29;       // cluster size beyond 100 MiB
-inline constexpr Status kStatusReadFault = 30;        // a read returned no data
-inline constexpr Status kStatusInvalidParameter = 87; // also: past the end, item not found
-inline constexpr Status kStatusCancelled = -9527;     // a progress callback asked to stop
+inline constexpr Status kStatusWriteFault = 29;        // cluster size beyond 100 MiB
+inline constexpr Status kStatusReadFault = 30;         // a read returned no data
+inline constexpr Status kStatusInvalidParameter = 87;  // also: past the end, item not found
+inline constexpr Status kStatusCancelled = -9527;      // a progress callback asked to stop
 
 // Windows-style system codes that callers test by value.
 inline constexpr Status kErrorFileNotFound = 2;

@@ -22,7 +22,9 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 }  // namespace
 

@@ -27,6 +27,8 @@ size_t Utf8BoundaryAtOrBefore(std::string_view text, size_t maxBytes);
 
 // Letters A-Z to a-z; other bytes unchanged.
 std::string AsciiLower(std::string_view text);
-inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 }  // namespace platform

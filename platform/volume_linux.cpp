@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -98,7 +98,8 @@ Status FreeBytes(const std::string& folder, uint64_t* bytes) {
 }
 
 bool FolderIsOnDevice(const std::string& folder, const std::string& devicePath) {
-  struct stat f {}, d {};
+  struct stat f {
+  }, d{};
   if (::stat(folder.c_str(), &f) != 0 || ::stat(devicePath.c_str(), &d) != 0) return false;
   return S_ISBLK(d.st_mode) && f.st_dev == d.st_rdev;
 }

@@ -75,7 +75,9 @@ Status OpenDiskSource(SectorSource& source, int32_t diskNumber) {
   return OpenFileSource(source, path, true);
 }
 
-Status OpenImageSource(SectorSource& source, const std::string& path) { return OpenFileSource(source, path, false); }
+Status OpenImageSource(SectorSource& source, const std::string& path) {
+  return OpenFileSource(source, path, false);
+}
 
 void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySourceOptions options) {
   source.totalSectors = bytes.size() / 512;

@@ -41,7 +41,9 @@ void SetCarveProgressCallback(ScanProgressFn scanFn, void* userData, int32_t wei
   context.weight = weight;
 }
 
-void ClearStreamExtents() { TheCarveContext().streamExtents.clear(); }
+void ClearStreamExtents() {
+  TheCarveContext().streamExtents.clear();
+}
 
 uint32_t ReadContextSectors(uint64_t startSector, uint32_t count, uint8_t* buffer) {
   CarveContext& context = TheCarveContext();

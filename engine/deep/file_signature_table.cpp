@@ -163,7 +163,9 @@ const Dispatch& TheDispatch() {
 
 }  // namespace
 
-std::span<const FileSignatureRow> FileSignatureTable() { return {kRows, kRowCount}; }
+std::span<const FileSignatureRow> FileSignatureTable() {
+  return {kRows, kRowCount};
+}
 
 Recognition RecogniseSector(const uint8_t* bytes, size_t length) {
   if (bytes == nullptr) return {};

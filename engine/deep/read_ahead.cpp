@@ -51,11 +51,23 @@ uint64_t ReadAheadToNextStart(uint64_t limitBytes, bool ignoreMpeg) {
   return ReadAhead(limitBytes, ignoreMpeg, [](const uint8_t*, size_t, uint64_t) { return ChunkVerdict::GoOn(); });
 }
 
-uint64_t NextStartWithin128MiB(const uint8_t*, size_t) { return ReadAheadToNextStart(k128MiB); }
-uint64_t NextStartWithin256MiB(const uint8_t*, size_t) { return ReadAheadToNextStart(k256MiB); }
-uint64_t NextStartWithin2GiB(const uint8_t*, size_t) { return ReadAheadToNextStart(k2GiB); }
-uint64_t NextStartWithin4GiB(const uint8_t*, size_t) { return ReadAheadToNextStart(k4GiB); }
-uint64_t NextStartWithin6GiB(const uint8_t*, size_t) { return ReadAheadToNextStart(k6GiB); }
-uint64_t NextStartWithin64GiB(const uint8_t*, size_t) { return ReadAheadToNextStart(k64GiB); }
+uint64_t NextStartWithin128MiB(const uint8_t*, size_t) {
+  return ReadAheadToNextStart(k128MiB);
+}
+uint64_t NextStartWithin256MiB(const uint8_t*, size_t) {
+  return ReadAheadToNextStart(k256MiB);
+}
+uint64_t NextStartWithin2GiB(const uint8_t*, size_t) {
+  return ReadAheadToNextStart(k2GiB);
+}
+uint64_t NextStartWithin4GiB(const uint8_t*, size_t) {
+  return ReadAheadToNextStart(k4GiB);
+}
+uint64_t NextStartWithin6GiB(const uint8_t*, size_t) {
+  return ReadAheadToNextStart(k6GiB);
+}
+uint64_t NextStartWithin64GiB(const uint8_t*, size_t) {
+  return ReadAheadToNextStart(k64GiB);
+}
 
 }  // namespace engine::deep

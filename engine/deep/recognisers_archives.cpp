@@ -81,7 +81,9 @@ const Recogniser kZipRecogniser{RecogniseZip, {{{0, 'P'}}}, 1};
 const Recogniser kRarRecogniser{RecogniseRar, {{{0, 'R'}}}, 1};
 const Recogniser kCabRecogniser{RecogniseCab, {{{0, 'M'}}}, 1};
 
-uint64_t ZipSize(const uint8_t* bytes, size_t length) { return ZipLikeSize(bytes, length, k4GiB); }
+uint64_t ZipSize(const uint8_t* bytes, size_t length) {
+  return ZipLikeSize(bytes, length, k4GiB);
+}
 
 uint64_t RarSize(const uint8_t* bytes, size_t length) {
   const uint32_t sectorSize = TheCarveContext().sectorSize;

@@ -26,7 +26,9 @@ constexpr size_t kIcoEntryReserved = 3;
 constexpr size_t kIcoEntrySize = 8;
 constexpr size_t kIcoEntryOffset = 12;
 
-bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+bool IsDigit(uint8_t c) {
+  return c >= '0' && c <= '9';
+}
 
 C RecogniseGif(const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);

@@ -298,7 +298,9 @@ uint64_t ZipLikeSize(const uint8_t* bytes, size_t length, uint64_t limitBytes) {
   });
 }
 
-uint64_t OoxmlSize(const uint8_t* bytes, size_t length) { return ZipLikeSize(bytes, length, kOfficeLimit); }
+uint64_t OoxmlSize(const uint8_t* bytes, size_t length) {
+  return ZipLikeSize(bytes, length, kOfficeLimit);
+}
 
 uint64_t PdfSize(const uint8_t*, size_t) {
   return ReadAhead(k1GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {

@@ -57,7 +57,7 @@ Status CFastFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector,
   storage::SectorSource source;
   if (Status s = storage::OpenDiskSource(source, diskNumber); s != kStatusOk) return s;
   const uint32_t unit = source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
-  const uint64_t units = sectorCount != 0 ? sectorCount
+  const uint64_t units = sectorCount != 0                    ? sectorCount
                          : source.totalSectors > startSector ? source.totalSectors - startSector
                                                              : 0;
   return OpenVolume(std::move(source), unit, startSector, units * unit, driveLetter);
@@ -67,7 +67,7 @@ Status CFastFatRecovery::OpenSource(storage::SectorSource source, uint64_t start
                                     uint16_t driveLetter) {
   if (m_opened) return kStatusOk;
   if (!source.IsOpen()) return platform::kErrorInvalidHandle;
-  const uint64_t units = sectorCount != 0 ? sectorCount
+  const uint64_t units = sectorCount != 0                    ? sectorCount
                          : source.totalSectors > startSector ? source.totalSectors - startSector
                                                              : 0;
   return OpenVolume(std::move(source), 512, startSector, units * 512, driveLetter);
@@ -80,8 +80,8 @@ Status CFastFatRecovery::OpenVolume(storage::SectorSource source, uint32_t unitB
   std::vector<uint8_t> bootSector(fat::boot::kBootBytes, 0);
   const size_t bootBytes = static_cast<size_t>(std::min<uint64_t>(bootSector.size(), m_reader.VolumeBytes()));
   Status s = bootBytes < 512 ? kStatusReadFault : m_reader.Read(0, bootSector.data(), bootBytes);
-  if (s == kStatusOk && !fat::ParseFatBootSector(ByteView(bootSector.data(), bootBytes), m_reader.VolumeBytes(),
-                                                 &m_geometry)) {
+  if (s == kStatusOk &&
+      !fat::ParseFatBootSector(ByteView(bootSector.data(), bootBytes), m_reader.VolumeBytes(), &m_geometry)) {
     s = kStatusInvalidParameter;
   }
   if (s == kStatusOk) s = m_fat.Load(m_reader, m_geometry);
@@ -104,7 +104,9 @@ Status CFastFatRecovery::SetProgressCallbacks(ScanProgressFn scanFn, CopyProgres
   return kStatusOk;
 }
 
-std::string CFastFatRecovery::StoreBaseName() const { return m_store ? m_store->BaseName() : std::string(); }
+std::string CFastFatRecovery::StoreBaseName() const {
+  return m_store ? m_store->BaseName() : std::string();
+}
 
 uint64_t CFastFatRecovery::RootFolderKey() const {
   return m_geometryValid && m_geometry.type == fat::FatType::kFat32 ? FolderKey(0, m_geometry.rootCluster) : 0;
@@ -163,8 +165,9 @@ Status CFastFatRecovery::ListChildren(const ItemRecord* folder, int32_t depth, s
   if (folder == nullptr && depth != 0) return kStatusInvalidParameter;
   if (!m_store) return kStatusOk;
   if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
-  const uint64_t key = folder == nullptr ? RootFolderKey()
-                                         : FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
+  const uint64_t key = folder == nullptr
+                           ? RootFolderKey()
+                           : FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
   return m_store->ListChildren(key, out);
 }
 
@@ -173,8 +176,9 @@ Status CFastFatRecovery::CountFiles(const ItemRecord* folder, int32_t depth, int
   *outCount = 0;
   if (!m_store) return kStatusOk;
   if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
-  const uint64_t key = folder == nullptr ? RootFolderKey()
-                                         : FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
+  const uint64_t key = folder == nullptr
+                           ? RootFolderKey()
+                           : FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
   return m_store->CountFiles(key, outCount);
 }
 
@@ -351,8 +355,9 @@ Status CFastFatRecovery::ExtractItem(const ItemRecord* item, std::string& outTem
     return report(100, kStatusOk);
   }
   fat::BufferSink sink(buffer, static_cast<size_t>(toCopy));
-  const Status status = fat::CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item->locator), toCopy, sink,
-                                             [&](uint64_t done, uint64_t total) { return report(Percent(done, total), 0); });
+  const Status status =
+      fat::CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item->locator), toCopy, sink,
+                           [&](uint64_t done, uint64_t total) { return report(Percent(done, total), 0); });
   *inoutLength = static_cast<uint32_t>(sink.BytesWritten());
   return status;
 }

@@ -33,8 +33,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   [[nodiscard]] Status OpenImage(const std::string& imagePath, uint16_t driveLetter) override;
   [[nodiscard]] Status OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                      uint16_t driveLetter) override;
-  Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData,
-                              int32_t weight) override;
+  Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData, int32_t weight) override;
   [[nodiscard]] Status Scan(const char* previousName) override;
   [[nodiscard]] Status ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) override;
   [[nodiscard]] Status CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) override;

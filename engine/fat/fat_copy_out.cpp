@@ -26,8 +26,8 @@ Status BufferSink::Write(const uint8_t* data, size_t byteCount) {
   return kStatusOk;
 }
 
-Status CopyClusterData(VolumeReader& reader, FatTable& fat, uint32_t startCluster, uint64_t byteCount,
-                       ICopySink& sink, const CopyProgress& progress) {
+Status CopyClusterData(VolumeReader& reader, FatTable& fat, uint32_t startCluster, uint64_t byteCount, ICopySink& sink,
+                       const CopyProgress& progress) {
   if (byteCount == 0) return kStatusOk;
   const FatGeometry& g = fat.Geometry();
   if (!g.IsDataCluster(startCluster)) return kStatusInvalidParameter;
@@ -62,8 +62,8 @@ Status CopyClusterData(VolumeReader& reader, FatTable& fat, uint32_t startCluste
       break;
     }
     const uint64_t runBytes = runCount * clusterBytes;
-    if (Status s = reader.Read(g.ClusterSector(runStart) * g.bytesPerSector, buffer.data(),
-                               static_cast<size_t>(runBytes));
+    if (Status s =
+            reader.Read(g.ClusterSector(runStart) * g.bytesPerSector, buffer.data(), static_cast<size_t>(runBytes));
         s != kStatusOk) {
       return s;
     }

@@ -27,13 +27,17 @@ bool IsBlank(const uint8_t* bytes, size_t from, size_t to) {
   return true;
 }
 
-bool IsDotEntry(const uint8_t* e) { return e[0] == '.' && IsBlank(e, 1, 11); }
-bool IsDotDotEntry(const uint8_t* e) { return e[0] == '.' && e[1] == '.' && IsBlank(e, 2, 11); }
+bool IsDotEntry(const uint8_t* e) {
+  return e[0] == '.' && IsBlank(e, 1, 11);
+}
+bool IsDotDotEntry(const uint8_t* e) {
+  return e[0] == '.' && e[1] == '.' && IsBlank(e, 2, 11);
+}
 
 // A directory's first unit: "." (dot, blank, directory bit) then "..".
 bool BeginsWithDotPair(ByteView unit) {
-  return unit.Has(0, 2 * kBytes) && unit.U8(0) == '.' && unit.U8(1) == ' ' &&
-         (unit.U8(kAttribute) & kDirectory) != 0 && unit.U8(kBytes) == '.' && unit.U8(kBytes + 1) == '.';
+  return unit.Has(0, 2 * kBytes) && unit.U8(0) == '.' && unit.U8(1) == ' ' && (unit.U8(kAttribute) & kDirectory) != 0 &&
+         unit.U8(kBytes) == '.' && unit.U8(kBytes + 1) == '.';
 }
 
 }  // namespace
@@ -98,8 +102,8 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
   size_t unitBytes = 0;
   if (fixedRoot) {
     unitSector = m_geometry.rootDirSector;
-    unitBytes = static_cast<size_t>(std::min<uint64_t>(m_geometry.rootDirSectors * m_geometry.bytesPerSector,
-                                                       kMaxDirectoryBytes));
+    unitBytes = static_cast<size_t>(
+        std::min<uint64_t>(m_geometry.rootDirSectors * m_geometry.bytesPerSector, kMaxDirectoryBytes));
     if (unitBytes == 0) return kStatusOk;
   } else {
     if (!m_geometry.IsDataCluster(cluster)) return kStatusInvalidParameter;
@@ -145,8 +149,8 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
   }
 }
 
-FatDirectoryWalk::EntryResult FatDirectoryWalk::ProcessEntry(DirectoryState& dir, const uint8_t* e,
-                                                             const uint8_t* next, uint64_t entrySector) {
+FatDirectoryWalk::EntryResult FatDirectoryWalk::ProcessEntry(DirectoryState& dir, const uint8_t* e, const uint8_t* next,
+                                                             uint64_t entrySector) {
   if (!IsValidDirEntry(e, next)) {
     dir.longName.Clear();
     return EntryResult::kContinue;
@@ -163,8 +167,7 @@ FatDirectoryWalk::EntryResult FatDirectoryWalk::ProcessEntry(DirectoryState& dir
   std::string name;
   // A live short entry keeps a long name only when the name's checksum is its
   // own; a deleted one lost its first byte, so the checksum cannot tell.
-  const bool longNameFits =
-      dir.longName.IsPending() && (deleted || ShortNameChecksum(e) == dir.longNameChecksum);
+  const bool longNameFits = dir.longName.IsPending() && (deleted || ShortNameChecksum(e) == dir.longNameChecksum);
   if ((attribute & (kDirectory | kArchive)) != 0) {
     name = longNameFits ? dir.longName.ToUtf8() : std::string();
     if (name.empty()) name = ShortEntryName(e);
@@ -232,8 +235,7 @@ void FatDirectoryWalk::RecordFolderEntry(DirectoryState& dir, const uint8_t* e, 
   m_queue.push_back(start);
 }
 
-void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, std::string name,
-                                       uint64_t entrySector) {
+void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, std::string name, uint64_t entrySector) {
   const bool deleted = e[0] == kDeletedMark;
   if (!deleted && !dir.deleted) return;
   ByteView view(e, kBytes);
@@ -332,8 +334,7 @@ int32_t FatDirectoryWalk::ContentIntact(std::string_view name, uint32_t cluster)
   if (ReadClusterSector(cluster, m_sector) != kStatusOk) return 1;
   const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
   return deep::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
-                                m_geometry.bytesPerSector,
-                                volumeStartSector + m_geometry.ClusterSector(cluster)) == 0
+                                m_geometry.bytesPerSector, volumeStartSector + m_geometry.ClusterSector(cluster)) == 0
              ? 0
              : 1;
 }

@@ -6,7 +6,9 @@
 namespace engine::fat {
 namespace {
 
-bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool IsPowerOfTwo(uint32_t v) {
+  return v != 0 && (v & (v - 1)) == 0;
+}
 
 // Below this many clusters a volume with a 16-bit FAT size is FAT12.
 constexpr uint32_t kFat12ClusterLimit = 4085;

@@ -22,16 +22,18 @@ constexpr char16_t kCp437High[128] = {
 };
 
 // Where the 13 characters of a long-name entry lie: 5 at byte 1, 6 at 14, 2 at 28.
-constexpr size_t kLongNameCharOffsets[LongNameBuffer::kCharsPerEntry] = {1,  3,  5,  7,  9,  14, 16,
-                                                                         18, 20, 22, 24, 28, 30};
+constexpr size_t kLongNameCharOffsets[LongNameBuffer::kCharsPerEntry] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
 void AppendShortByte(std::u16string& out, uint8_t byte) {
-  out.push_back(static_cast<char16_t>(Cp437ToUnicode(static_cast<uint8_t>(platform::AsciiLower(static_cast<char>(byte))))));
+  out.push_back(
+      static_cast<char16_t>(Cp437ToUnicode(static_cast<uint8_t>(platform::AsciiLower(static_cast<char>(byte))))));
 }
 
 }  // namespace
 
-char32_t Cp437ToUnicode(uint8_t byte) { return byte < 0x80 ? byte : kCp437High[byte - 0x80]; }
+char32_t Cp437ToUnicode(uint8_t byte) {
+  return byte < 0x80 ? byte : kCp437High[byte - 0x80];
+}
 
 std::string ShortEntryName(const uint8_t* entry) {
   size_t baseEnd = 8;

@@ -31,8 +31,8 @@ bool ListBytes(NtfsVolume& volume, const AttributeRef& list, std::vector<uint8_t
         if (!run.isValid || run.startCluster + c >= g.ClusterCount()) return false;
         uint32_t got = 0;
         const uint64_t sector = g.volumeStartSector + (run.startCluster + c) * g.sectorsPerCluster;
-        if (storage::ReadSectors(g.sectorsPerCluster, *volume.source, cluster.data(), sector, g.bytesPerSector,
-                                 &got) != kStatusOk) {
+        if (storage::ReadSectors(g.sectorsPerCluster, *volume.source, cluster.data(), sector, g.bytesPerSector, &got) !=
+            kStatusOk) {
           return false;
         }
       }

@@ -64,8 +64,8 @@ ResidentValue ResidentValueOf(const AttributeRef& attribute);
 // What FindAttributeRuns learnt besides the runs.
 struct AttributeInfo {
   bool found = false;
-  bool resident = false;     // the attribute (first extent) is resident: no runs
-  int64_t realSize = -1;     // real size of the extent at VCN 0, -1 when none was seen
+  bool resident = false;  // the attribute (first extent) is resident: no runs
+  int64_t realSize = -1;  // real size of the extent at VCN 0, -1 when none was seen
   bool fromAttributeList = false;
 };
 
@@ -77,8 +77,7 @@ struct AttributeInfo {
 // whose extent starts where the previous one ended. Returns 0, or
 // kAttributeAbsent.
 [[nodiscard]] Status FindAttributeRunsInRecord(NtfsVolume& volume, ByteView record, uint64_t recordNumber,
-                                               uint32_t type, std::vector<MftRun>& runs,
-                                               AttributeInfo* info = nullptr);
+                                               uint32_t type, std::vector<MftRun>& runs, AttributeInfo* info = nullptr);
 
 // The same on the record at absolute recordSector: a read error returns its
 // status; no "FILE" signature or a broken update sequence: kNotFileRecord.

@@ -68,8 +68,7 @@ int32_t CFastNtfsRecovery::ReportCopy(int32_t percent, Status status, const std:
   return m_copyFn != nullptr ? m_copyFn(m_userData, percent, 100, status, path.c_str()) : 0;
 }
 
-Status CFastNtfsRecovery::ReadItemRecord(const ItemRecord& item, std::vector<uint8_t>& record,
-                                         uint64_t* recordNumber) {
+Status CFastNtfsRecovery::ReadItemRecord(const ItemRecord& item, std::vector<uint8_t>& record, uint64_t* recordNumber) {
   const NtfsVolumeGeometry& g = m_volume.geometry;
   const auto locator = static_cast<uint32_t>(item.locator);
   if (item.locator >= 0 && MftRecordToSector(g, m_volume.mftRuns, locator) == item.entrySector) {
@@ -217,8 +216,8 @@ Status CFastNtfsRecovery::ExtractItem(const ItemRecord* item, std::string& outTe
   if (status == kStatusOk) {
     PieceProgress progress = [&](uint64_t done, uint64_t total) { return report(Percent(done, total), kStatusOk); };
     DataSink& sink = path.empty() ? static_cast<DataSink&>(bufferSink) : static_cast<DataSink&>(fileSink);
-    status = CopyItemData(m_volume, ByteView(record.data(), record.size()), recordNumber, *item, limit, sink,
-                          progress, &placement);
+    status = CopyItemData(m_volume, ByteView(record.data(), record.size()), recordNumber, *item, limit, sink, progress,
+                          &placement);
   } else if (status < 0) {
     status = limit == 0 ? kStatusOk : kStatusReadFault;
   }

@@ -96,8 +96,7 @@ Status CFastNtfsRecovery::Scan(const char* previousName) {
   m_store->SetSearchCallback(m_searchFn, m_searchUserData);
   if (previousName != nullptr && previousName[0] != '\0') return m_store->OpenStore(previousName);
   if (!m_isOpen) return platform::kErrorInvalidHandle;
-  const std::string name =
-      MakeLogBaseName(kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
+  const std::string name = MakeLogBaseName(kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
   // A fresh scan starts from empty files, even when an earlier scan in the
   // same folder and minute left files of this name.
   std::string folder = ScanIndex::Instance().CurrentScanFolder();
@@ -148,6 +147,8 @@ int32_t CFastNtfsRecovery::Search(const std::string& pattern, std::vector<ItemRe
   return m_store->Search(pattern, out);
 }
 
-std::string CFastNtfsRecovery::StoreName() const { return m_store ? m_store->BaseName() : std::string(); }
+std::string CFastNtfsRecovery::StoreName() const {
+  return m_store ? m_store->BaseName() : std::string();
+}
 
 }  // namespace engine::ntfs

@@ -63,7 +63,8 @@ Status CFastNtfsRecovery::RunMftPass() {
   for (const PlacedRun& run : runs) {
     uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
     const bool readable = !run.isSparse && run.isValid && run.startCluster < volumeClusters;
-    if (readable) runSectors = std::min<uint64_t>(runSectors, (volumeClusters - run.startCluster) * g.sectorsPerCluster);
+    if (readable)
+      runSectors = std::min<uint64_t>(runSectors, (volumeClusters - run.startCluster) * g.sectorsPerCluster);
     if (!readable) {
       // Records mapped by a run that cannot be read are skipped by number.
       const uint64_t bytes = carry + run.clusterCount * uint64_t{g.clusterBytes};

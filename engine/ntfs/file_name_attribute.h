@@ -8,8 +8,8 @@
 namespace engine::ntfs {
 
 // $FILE_NAME value, byte offsets from the value's start:
-//   0x00 u64 parent reference (low 32 bits: record, top 16 bits: sequence)  0x08 created  0x10 modified  0x20 accessed (FILETIMEs)
-//   0x30 i64 real size  0x40 u8 name length (UTF-16 units)  0x41 u8 name space  0x42 UTF-16LE name
+//   0x00 u64 parent reference (low 32 bits: record, top 16 bits: sequence)  0x08 created  0x10 modified  0x20 accessed
+//   (FILETIMEs) 0x30 i64 real size  0x40 u8 name length (UTF-16 units)  0x41 u8 name space  0x42 UTF-16LE name
 inline constexpr size_t kFnParent = 0x00;
 inline constexpr size_t kFnParentSequence = 0x06;
 inline constexpr size_t kFnCreated = 0x08;

@@ -55,8 +55,7 @@ std::optional<uint64_t> MftStreamSector(const NtfsVolumeGeometry& geometry, cons
   return std::nullopt;
 }
 
-uint64_t MftRecordToSector(const NtfsVolumeGeometry& geometry, const std::vector<MftRun>& runs,
-                           uint64_t recordNumber) {
+uint64_t MftRecordToSector(const NtfsVolumeGeometry& geometry, const std::vector<MftRun>& runs, uint64_t recordNumber) {
   if (recordNumber > (~uint64_t{0}) / 16) return geometry.volumeStartSector;
   auto sector = MftStreamSector(geometry, runs, recordNumber * geometry.sectorsPerRecord);
   return sector ? *sector : geometry.volumeStartSector;

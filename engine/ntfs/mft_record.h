@@ -44,10 +44,14 @@ inline constexpr uint32_t kRootRecord = 5;
 inline constexpr uint32_t kBitmapRecord = 6;
 inline constexpr uint32_t kLastSystemRecord = 11;
 
-inline bool HasFileSignature(ByteView record) { return record.U32(0) == kFileSignature; }
+inline bool HasFileSignature(ByteView record) {
+  return record.U32(0) == kFileSignature;
+}
 
 // Low 48 bits of an 8-byte file reference.
-inline uint64_t ReferenceRecord(uint64_t reference) { return reference & 0xFFFFFFFFFFFFull; }
+inline uint64_t ReferenceRecord(uint64_t reference) {
+  return reference & 0xFFFFFFFFFFFFull;
+}
 
 // Whether a record still holds the incarnation that a file reference with
 // sequence number `referenceSequence` named: equal sequence numbers, or, for
@@ -79,8 +83,7 @@ std::optional<uint64_t> MftStreamSector(const NtfsVolumeGeometry& geometry, cons
 
 // First sector of record n; the volume's first sector when no run holds it
 // (which then fails the "FILE" test).
-uint64_t MftRecordToSector(const NtfsVolumeGeometry& geometry, const std::vector<MftRun>& runs,
-                           uint64_t recordNumber);
+uint64_t MftRecordToSector(const NtfsVolumeGeometry& geometry, const std::vector<MftRun>& runs, uint64_t recordNumber);
 
 // Records that the MFT runs map.
 uint64_t MftRecordCount(const NtfsVolumeGeometry& geometry, const std::vector<MftRun>& runs);
@@ -96,7 +99,6 @@ uint64_t MftRecordCount(const NtfsVolumeGeometry& geometry, const std::vector<Mf
 
 // Reads record n and checks it: "FILE" signature and a valid update
 // sequence (applied). kNotFileRecord otherwise.
-[[nodiscard]] Status ReadFixedRecordByNumber(NtfsVolume& volume, uint64_t recordNumber,
-                                             std::vector<uint8_t>& record);
+[[nodiscard]] Status ReadFixedRecordByNumber(NtfsVolume& volume, uint64_t recordNumber, std::vector<uint8_t>& record);
 
 }  // namespace engine::ntfs

@@ -4,7 +4,9 @@
 namespace engine::ntfs {
 namespace {
 
-bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool IsPowerOfTwo(uint64_t v) {
+  return v != 0 && (v & (v - 1)) == 0;
+}
 
 // Record size named by the boot sector, or 0 when the field is unusable.
 uint32_t BootRecordBytes(int8_t field, uint32_t clusterBytes, uint32_t bytesPerSector) {
@@ -20,8 +22,7 @@ uint32_t BootRecordBytes(int8_t field, uint32_t clusterBytes, uint32_t bytesPerS
 
 }  // namespace
 
-bool ParseNtfsBootSector(ByteView boot, uint64_t volumeStartSector, uint64_t sectorCount,
-                         NtfsVolumeGeometry* out) {
+bool ParseNtfsBootSector(ByteView boot, uint64_t volumeStartSector, uint64_t sectorCount, NtfsVolumeGeometry* out) {
   if (!boot.Has(0, 512)) return false;
   uint32_t bytesPerSector = boot.U16(kBootBytesPerSector);
   if (bytesPerSector == 0) bytesPerSector = 512;

@@ -25,10 +25,11 @@ TEST(ProbeCommand, ClassifiesEveryFixtureVolume) {
   struct {
     const char* fixture;
     const char* kind;
-  } cases[] = {{"fat12.img.gz", "FAT12"},         {"fat16.img.gz", "FAT16"},        {"fat32_512.img.gz", "FAT32"},
-               {"fat32_4k.img.gz", "FAT32"},      {"ntfs_512.img.gz", "NTFS"},      {"ntfs_4k.img.gz", "NTFS"},
-               {"ext4.img.gz", "ext"},            {"bitlocker_like.img.gz", "encrypted"},
-               {"zero_1m.img.gz", "unknown"},     {"truncated_8k.img.gz", "unknown (shorter than 16 KiB)"}};
+  } cases[] = {{"fat12.img.gz", "FAT12"},     {"fat16.img.gz", "FAT16"},
+               {"fat32_512.img.gz", "FAT32"}, {"fat32_4k.img.gz", "FAT32"},
+               {"ntfs_512.img.gz", "NTFS"},   {"ntfs_4k.img.gz", "NTFS"},
+               {"ext4.img.gz", "ext"},        {"bitlocker_like.img.gz", "encrypted"},
+               {"zero_1m.img.gz", "unknown"}, {"truncated_8k.img.gz", "unknown (shorter than 16 KiB)"}};
   for (const auto& c : cases) {
     std::string image = UnpackedFixture(c.fixture);
     ASSERT_FALSE(image.empty()) << c.fixture;

@@ -21,9 +21,8 @@ struct CliResult {
 
 CliResult RunCli(const std::string& dataHome, const std::string& args) {
   CliResult r;
-  r.status = RunCommand("QUELLMOOR_DISKS= XDG_DATA_HOME='" + dataHome + "' '" + testing_support::CliPath() + "' " +
-                            args,
-                        &r.out, &r.err);
+  r.status = RunCommand(
+      "QUELLMOOR_DISKS= XDG_DATA_HOME='" + dataHome + "' '" + testing_support::CliPath() + "' " + args, &r.out, &r.err);
   return r;
 }
 
@@ -60,8 +59,7 @@ TEST_P(RecoverCommandTest, EveryDeletedFileComesBackByteExact) {
   EXPECT_EQ(testing_support::Sha256OfFile(image), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(FatVolumes, RecoverCommandTest,
-                         ::testing::Values("fat12", "fat16", "fat32_512"));
+INSTANTIATE_TEST_SUITE_P(FatVolumes, RecoverCommandTest, ::testing::Values("fat12", "fat16", "fat32_512"));
 
 TEST(ScanCommand, JsonListsDeletedFilesWithTheirFolders) {
   std::string image = testing_support::UnpackedFixture("fat16.img.gz");

@@ -16,16 +16,17 @@ std::vector<uint8_t> MakeFatHead(const std::string& options, int sizeKiB) {
   testing_support::TempDir dir;
   std::string path = dir.path() + "v.img";
   std::string out;
-  int rc = testing_support::RunCommand("mkfs.fat -C " + options + " '" + path + "' " + std::to_string(sizeKiB) +
-                                           " >/dev/null 2>&1 && echo ok",
-                                       &out);
+  int rc = testing_support::RunCommand(
+      "mkfs.fat -C " + options + " '" + path + "' " + std::to_string(sizeKiB) + " >/dev/null 2>&1 && echo ok", &out);
   if (rc != 0 || out.find("ok") == std::string::npos) return {};
   auto bytes = ReadFileBytes(path);
   bytes.resize(kClassifyBytes);
   return bytes;
 }
 
-VolumeKind Classify(const std::vector<uint8_t>& bytes) { return ClassifyVolume(bytes.data(), bytes.size()); }
+VolumeKind Classify(const std::vector<uint8_t>& bytes) {
+  return ClassifyVolume(bytes.data(), bytes.size());
+}
 
 std::vector<uint8_t> SharedBoot(const std::string& name) {
   std::string path = testing_support::SharedTestData("dfir_ntfs/" + name);

@@ -21,8 +21,12 @@ void Put32(Entry& e, size_t off, uint32_t v) {
   Put16(e, off, static_cast<uint16_t>(v));
   Put16(e, off + 2, static_cast<uint16_t>(v >> 16));
 }
-uint16_t FatDate(int y, int m, int d) { return static_cast<uint16_t>(((y - 1980) << 9) | (m << 5) | d); }
-uint16_t FatTime(int h, int mi, int s) { return static_cast<uint16_t>((h << 11) | (mi << 5) | (s / 2)); }
+uint16_t FatDate(int y, int m, int d) {
+  return static_cast<uint16_t>(((y - 1980) << 9) | (m << 5) | d);
+}
+uint16_t FatTime(int h, int mi, int s) {
+  return static_cast<uint16_t>((h << 11) | (mi << 5) | (s / 2));
+}
 
 // A live archive file entry dated 2020-06-15 12:30:10, cluster 5, 100 bytes.
 Entry FileEntry(const char* name11 = "REPORT  TXT") {
@@ -67,7 +71,9 @@ std::vector<uint8_t> Sector(std::initializer_list<Entry> entries, size_t bytes =
   return s;
 }
 
-bool Valid(const Entry& e) { return IsValidDirEntry(e.data(), nullptr); }
+bool Valid(const Entry& e) {
+  return IsValidDirEntry(e.data(), nullptr);
+}
 
 TEST(DirEntryValidity, LiveFileDatesMustLieFrom1990To2050) {
   Entry e = FileEntry();
@@ -208,7 +214,9 @@ TEST(DirectorySector, ShortNameShapeRules) {
   EXPECT_FALSE(IsDirectorySector(untimed.data(), untimed.size()));
   auto pair = Sector({FileEntry("\x93\xfa\x96\xbc    TXT")});  // double-byte characters in pairs
   EXPECT_TRUE(IsDirectorySector(pair.data(), pair.size()));
-  auto single = Sector({FileEntry("A\x93" "BCDEF TXT")});
+  auto single =
+      Sector({FileEntry("A\x93"
+                        "BCDEF TXT")});
   EXPECT_FALSE(IsDirectorySector(single.data(), single.size()));
   Entry repeated{};
   std::memset(repeated.data(), 'A', 32);  // bytes 1-14 equal bytes 17-30
@@ -236,10 +244,11 @@ TEST(DirectorySector, RealDirectoriesFromMtoolsPass) {
   EXPECT_TRUE(IsDirectorySector(bytes.data() + rootByte, 512));
   EXPECT_FALSE(IsDirectorySector(bytes.data(), 512));  // the boot sector
   // A subfolder's first cluster, with its "." and ".." entries.
-  ASSERT_EQ(testing_support::RunCommand("MTOOLS_SKIP_CHECK=1 mmd -i '" + img + "' ::/sub && MTOOLS_SKIP_CHECK=1 mcopy -i '" +
-                                            img + "' '" + dir.path() + "a.txt' ::/sub/a.txt 2>&1",
-                                        &out),
-            0)
+  ASSERT_EQ(
+      testing_support::RunCommand("MTOOLS_SKIP_CHECK=1 mmd -i '" + img + "' ::/sub && MTOOLS_SKIP_CHECK=1 mcopy -i '" +
+                                      img + "' '" + dir.path() + "a.txt' ::/sub/a.txt 2>&1",
+                                  &out),
+      0)
       << out;
   bytes = testing_support::ReadFileBytes(img);
   size_t dataByte = rootByte + 512 * 32;  // 512 root entries

@@ -64,8 +64,9 @@ TEST(ItemRecord, LongNamesAreCutOnACharacterBoundary) {
 }
 
 TEST(ChildOrder, FilesBeforeFoldersThenNamesWithoutCase) {
-  std::vector<ItemRecord> v = {Named("A", 1), Named("b.txt", 0), Named("Zeta", 0), Named("alpha", 0),
-                               Named("\xC3\xA9t\xC3\xA9", 0), Named("_x", 0)};
+  std::vector<ItemRecord> v = {
+      Named("A", 1), Named("b.txt", 0), Named("Zeta", 0), Named("alpha", 0), Named("\xC3\xA9t\xC3\xA9", 0),
+      Named("_x", 0)};
   SortInChildOrder(v);
   std::vector<std::string> names;
   for (const auto& r : v) names.emplace_back(r.Name());

@@ -50,7 +50,8 @@ TEST(RelationParserTest, TextWrittenForAnIndexReadsBackTheSame) {
 }
 
 TEST(RelationParserTest, GarbageNumbersAreSkipped) {
-  FolderIndex index = Parse(" | 2 - [1,x,3,99999999999,-4, 5 6,7y,8] | abc - [1] | 9 - [] | 99999999999999999999999 - [2]");
+  FolderIndex index =
+      Parse(" | 2 - [1,x,3,99999999999,-4, 5 6,7y,8] | abc - [1] | 9 - [] | 99999999999999999999999 - [2]");
   EXPECT_EQ(index, (FolderIndex{{2, {1, 3, 8}}}));
 }
 

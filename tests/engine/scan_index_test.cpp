@@ -35,7 +35,9 @@ std::string PathField(const std::vector<uint8_t>& bytes, size_t offset) {
   return platform::Utf16LeBytesToUtf8(bytes.data() + offset, 520);
 }
 
-void Put64(std::vector<uint8_t>& bytes, size_t offset, uint64_t v) { std::memcpy(bytes.data() + offset, &v, 8); }
+void Put64(std::vector<uint8_t>& bytes, size_t offset, uint64_t v) {
+  std::memcpy(bytes.data() + offset, &v, 8);
+}
 
 void PutPath(std::vector<uint8_t>& bytes, size_t offset, const std::string& path) {
   std::u16string units = platform::Utf8ToUtf16(path);
@@ -179,8 +181,7 @@ TEST_F(ScanIndexTest, SaveIntoUncreatableFolderReturnsPlatformStatus) {
 
 TEST_F(ScanIndexTest, PartitionScanIsFoundWhileFreeSpaceIsUnchanged) {
   Index().NewScanFolder();
-  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 2, 2048, 4096, ScanResume{5, 6, 7, 8, 9}, m_log + "1/", ""),
-            kStatusOk);
+  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 2, 2048, 4096, ScanResume{5, 6, 7, 8, 9}, m_log + "1/", ""), kStatusOk);
   Index().NewScanFolder();
   ScanIndexEntry found;
   ASSERT_TRUE(Index().FindPartitionScan(2, 2048, 4096, kNoDeviceLetter, &found));

@@ -588,8 +588,8 @@ TEST_F(ScanStoreTest, RelationIdsBeyondTheRecordFileAreDropped) {
     Add(store, 2, 0, "one.txt");
     base = store.RecordPath();
   }
-  testing_support::WriteFileBytes(base + "_Relation", {' ', '|', ' ', '2', ' ', '-', ' ', '[', '1', ',', '9', ',',
-                                                       'x', ',', '0', ']'});
+  testing_support::WriteFileBytes(base + "_Relation",
+                                  {' ', '|', ' ', '2', ' ', '-', ' ', '[', '1', ',', '9', ',', 'x', ',', '0', ']'});
   ScanStore store;
   Open(store);
   std::vector<ItemRecord> children;

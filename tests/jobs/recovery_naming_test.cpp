@@ -19,7 +19,7 @@ TEST(RecoveryNaming, CategoryFoldersByLastExtension) {
   EXPECT_EQ(CategoryFolderOf("data.bin"), "others");
   EXPECT_EQ(CategoryFolderOf("track.ra"), "photo");  // "ra" stands inside "*.raf"
   EXPECT_EQ(CategoryFolderOf("movie.rm"), "audio");
-  EXPECT_EQ(CategoryFolderOf("README"), "others");   // no extension: not a photo
+  EXPECT_EQ(CategoryFolderOf("README"), "others");  // no extension: not a photo
 }
 
 TEST(RecoveryNaming, UniquePathsNeverOverwrite) {

@@ -18,9 +18,8 @@ TEST(ErrorMapping, ErrnoValuesBecomeTheCodesCallersTest) {
   struct {
     int err;
     Status status;
-  } cases[] = {{ENOENT, 2},   {ENOTDIR, 3}, {EACCES, 5},  {EPERM, 5},        {EBADF, 6},     {ENOMEM, 8},
-               {EROFS, 19},   {EBUSY, 170}, {ENOSPC, 112}, {EEXIST, 183},    {EINVAL, 87},   {ENAMETOOLONG, 206},
-               {EIO, 1117},   {EXDEV, 31}};
+  } cases[] = {{ENOENT, 2},  {ENOTDIR, 3},  {EACCES, 5},   {EPERM, 5},   {EBADF, 6},          {ENOMEM, 8}, {EROFS, 19},
+               {EBUSY, 170}, {ENOSPC, 112}, {EEXIST, 183}, {EINVAL, 87}, {ENAMETOOLONG, 206}, {EIO, 1117}, {EXDEV, 31}};
   for (const auto& c : cases) EXPECT_EQ(ErrorFromErrno(c.err), c.status) << std::strerror(c.err);
   EXPECT_EQ(ErrorText(2), "The system cannot find the file specified.");
   EXPECT_EQ(ErrorText(-9527), "The operation was cancelled by the user.");
@@ -61,7 +60,9 @@ TEST(Utf, Utf16ToUtf8HandlesAllPlanesAndBadSurrogates) {
   text.push_back(0xDE00);
   EXPECT_EQ(Utf16ToUtf8(text), "Caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80");
   std::u16string lone = {u'a', 0xD800, u'b'};
-  EXPECT_EQ(Utf16ToUtf8(lone), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf16ToUtf8(lone),
+            "a\xEF\xBF\xBD"
+            "b");
   std::u16string nul = {u'a', 0, u'b'};
   EXPECT_EQ(Utf16ToUtf8(nul), "a");
   const uint8_t le[] = {'H', 0, 0xE9, 0};

@@ -42,9 +42,13 @@ std::string Unpack(const std::string& gzPath, const std::string& tag) {
 
 }  // namespace
 
-std::string FixturePath(const std::string& name) { return std::string(QUELLMOOR_FIXTURES_DIR) + "/" + name; }
+std::string FixturePath(const std::string& name) {
+  return std::string(QUELLMOOR_FIXTURES_DIR) + "/" + name;
+}
 
-std::string UnpackedFixture(const std::string& gzName) { return Unpack(FixturePath(gzName), "fixture"); }
+std::string UnpackedFixture(const std::string& gzName) {
+  return Unpack(FixturePath(gzName), "fixture");
+}
 
 std::string SharedTestData(const std::string& relative) {
   std::string path = std::string(QUELLMOOR_SHARED_TESTDATA) + "/" + relative;
@@ -157,6 +161,8 @@ std::vector<ManifestRow> ReadManifest(const std::string& path) {
   return rows;
 }
 
-std::string CliPath() { return QUELLMOOR_CLI_PATH; }
+std::string CliPath() {
+  return QUELLMOOR_CLI_PATH;
+}
 
 }  // namespace testing_support

@@ -35,6 +35,7 @@ class ScopedDataHome {
   ScopedDataHome();
   ~ScopedDataHome();
   const std::string& path() const { return m_dir.path(); }
+
  private:
   TempDir m_dir;
   std::string m_old;
@@ -48,10 +49,10 @@ std::string Sha256OfBytes(const std::vector<uint8_t>& bytes);
 
 // One row of a fixture manifest (tab-separated, '#' comments, header line).
 struct ManifestRow {
-  std::string path;   // "/dir/name"
-  std::string size;   // bytes, or "-" for folders
-  std::string sha256; // or "-"
-  std::string state;  // "live" or "deleted"
+  std::string path;    // "/dir/name"
+  std::string size;    // bytes, or "-" for folders
+  std::string sha256;  // or "-"
+  std::string state;   // "live" or "deleted"
   std::string note;
   std::vector<std::string> extra;  // further columns, if any
 };

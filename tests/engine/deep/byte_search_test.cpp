@@ -10,7 +10,9 @@ namespace {
 using engine::deep::BackwardSearch;
 using engine::deep::ForwardSearch;
 
-const uint8_t* U(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* U(const std::string& s) {
+  return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 TEST(ByteSearch, FindsFirstAndLastOccurrences) {
   const std::string hay = "xxabcxxabcxx";

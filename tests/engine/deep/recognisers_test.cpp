@@ -237,7 +237,9 @@ struct TerminatorCase {
   uint64_t expected;                // size from the file's first byte; 0 = runs to the next start
 };
 
-std::vector<uint8_t> V(const char* text, size_t length) { return {text, text + length}; }
+std::vector<uint8_t> V(const char* text, size_t length) {
+  return {text, text + length};
+}
 
 TEST_F(RecogniserTest, TerminatorsEndTheirFiles) {
   const uint64_t at = 4 * 512 + 100;  // the terminator's offset from the file start

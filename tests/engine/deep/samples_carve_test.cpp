@@ -69,7 +69,9 @@ struct Placement {
   uint32_t sectorSize;
   uint64_t sector;
 };
-void PrintTo(const Placement& p, std::ostream* os) { *os << "sector " << p.sector << " of " << p.sectorSize; }
+void PrintTo(const Placement& p, std::ostream* os) {
+  *os << "sector " << p.sector << " of " << p.sectorSize;
+}
 
 class SampleCarveTest : public ::testing::TestWithParam<Placement> {
  protected:

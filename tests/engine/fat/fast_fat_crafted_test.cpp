@@ -106,7 +106,9 @@ class HostileNamesTest : public ::testing::Test {
     PatchLongName(m_image, u"abcdefghij.tx", u"../../etc/pwn");
     PatchLongName(m_image, u"Doc012345.pdf", u"../../x/a.pdf");
     PatchLongName(m_image, u"Folder", u"..");
-    PatchLongName(m_image, u"InnerFile.txt", u"a/b\\c\x01" u"d.txt");
+    PatchLongName(m_image, u"InnerFile.txt",
+                  u"a/b\\c\x01"
+                  u"d.txt");
     PatchLongName(m_image, u"SubDir1", u".");
   }
 
@@ -124,7 +126,10 @@ TEST_F(HostileNamesTest, RecordsKeepTheNamesAsFound) {
   const FoundItem* dots = Find(all, "/..");
   ASSERT_NE(dots, nullptr);
   EXPECT_EQ(+dots->record.isFolder, 1);
-  EXPECT_NE(Find(all, "/../a/b\\c\x01" "d.txt"), nullptr);
+  EXPECT_NE(Find(all,
+                 "/../a/b\\c\x01"
+                 "d.txt"),
+            nullptr);
   EXPECT_NE(Find(all, "/../."), nullptr);
   EXPECT_NE(Find(all, "/.././Deep.txt"), nullptr);
 }
@@ -184,20 +189,32 @@ std::vector<uint8_t> LongRunVolume(const std::string& img, int runLength) {
   const size_t root = static_cast<size_t>(g.rootDirSector * g.bytesPerSector);
   size_t at = root;  // mkfs.fat without a label leaves the root empty
   entry(at, "SUB        ", 0x10, 2, 0);
-  entry(at += 32, "\xE5" "EFORE  TXT", 0x20, 11, 600);
+  entry(at += 32,
+        "\xE5"
+        "EFORE  TXT",
+        0x20, 11, 600);
   for (int i = 0; i < runLength; ++i) {
     at += 32;
     bytes[at] = 0xE5;
     bytes[at + 11] = 0x0F;
     for (size_t o : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) bytes[at + o] = 'x';
   }
-  entry(at += 32, "\xE5" "ONG    TXT", 0x20, 12, 600);
-  entry(at += 32, "\xE5" "FTER   TXT", 0x20, 13, 600);
+  entry(at += 32,
+        "\xE5"
+        "ONG    TXT",
+        0x20, 12, 600);
+  entry(at += 32,
+        "\xE5"
+        "FTER   TXT",
+        0x20, 13, 600);
   // SUB's directory in cluster 2, its chain ended in both FATs.
   const size_t sub = static_cast<size_t>(g.ClusterSector(2) * g.bytesPerSector);
   entry(sub, ".          ", 0x10, 2, 0);
   entry(sub + 32, "..         ", 0x10, 0, 0);
-  entry(sub + 64, "\xE5" "NSIDE  TXT", 0x20, 10, 600);
+  entry(sub + 64,
+        "\xE5"
+        "NSIDE  TXT",
+        0x20, 10, 600);
   for (uint64_t copy = 0; copy < 2; ++copy) {
     const size_t fatEntry = static_cast<size_t>((g.fatStartSector + copy * g.fatSectors) * g.bytesPerSector + 4);
     bytes[fatEntry] = 0xFF;
@@ -239,7 +256,9 @@ class DamagedFixtureTest : public ::testing::Test {
     if (path.empty()) GTEST_SKIP() << "fixture is not available";
     m_bytes = ReadFileBytes(path);
     ASSERT_TRUE(fat::ParseFatBootSector(ByteView(m_bytes.data(), 4096), m_bytes.size(), &m_geometry));
-    m_rootFile = FindShortEntry(m_bytes, "\xE5" "ELETE~1TXT");
+    m_rootFile = FindShortEntry(m_bytes,
+                                "\xE5"
+                                "ELETE~1TXT");
     ASSERT_NE(m_rootFile, std::string::npos);
   }
   void SetCluster(size_t entry, uint16_t cluster) {
@@ -319,7 +338,9 @@ TEST_F(DamagedFixtureTest, UnreadableDirectoryEndsOnlyThatDirectory) {
 }
 
 TEST_F(DamagedFixtureTest, FolderWhoseFirstClusterWasOverwrittenIsNotWalked) {
-  const size_t trash = FindShortEntry(m_bytes, "\xE5" "RASHF~1   ");
+  const size_t trash = FindShortEntry(m_bytes,
+                                      "\xE5"
+                                      "RASHF~1   ");
   ASSERT_NE(trash, std::string::npos);
   const uint16_t cluster = static_cast<uint16_t>(m_bytes[trash + 26] | (m_bytes[trash + 27] << 8));
   std::memset(&m_bytes[static_cast<size_t>(m_geometry.ClusterSector(cluster) * 512)], 'x', 64);  // no "." / ".."

@@ -131,7 +131,9 @@ class ExtractTest : public ::testing::Test {
     if (path.empty()) GTEST_SKIP() << "fixture is not available";
     std::vector<uint8_t> bytes = ReadFileBytes(path);
     // Give /Docs/draft.txt an audio extension (its short entry has no long name).
-    const size_t draft = FindShortEntry(bytes, "\xE5" "RAFT   TXT");
+    const size_t draft = FindShortEntry(bytes,
+                                        "\xE5"
+                                        "RAFT   TXT");
     ASSERT_NE(draft, std::string::npos);
     std::memcpy(&bytes[draft + 8], "MP3", 3);
     m_engine = ScanBytes(bytes);
@@ -166,8 +168,7 @@ TEST_F(ExtractTest, AudioGoesToTmpAviAndDocumentsKeepTheirName) {
   ASSERT_EQ(m_engine->ExtractItem(&Item("/Docs/!raft.mp3"), temp, nullptr, &length, nullptr, nullptr), kStatusOk);
   EXPECT_EQ(temp, platform::ScanLogFolder() + "tmp.avi");
   EXPECT_EQ(Sha256OfFile(temp), ManifestSha("fat32_512.manifest.tsv", "/Docs/draft.txt"));
-  ASSERT_EQ(m_engine->ExtractItem(&Item("/Docs/old_report.pdf"), temp, nullptr, &length, nullptr, nullptr),
-            kStatusOk);
+  ASSERT_EQ(m_engine->ExtractItem(&Item("/Docs/old_report.pdf"), temp, nullptr, &length, nullptr, nullptr), kStatusOk);
   EXPECT_EQ(temp, platform::ScanLogFolder() + "old_report.pdf");
   EXPECT_EQ(Sha256OfFile(temp), ManifestSha("fat32_512.manifest.tsv", "/Docs/old_report.pdf"));
 }
@@ -188,8 +189,7 @@ TEST_F(ExtractTest, OtherKindsFillTheCallersBufferUpToItsSize) {
 
   std::vector<uint8_t> text(100000, 0);
   length = static_cast<uint32_t>(text.size());
-  ASSERT_EQ(m_engine->ExtractItem(&Item("/deleted_root.txt"), temp, text.data(), &length, nullptr, nullptr),
-            kStatusOk);
+  ASSERT_EQ(m_engine->ExtractItem(&Item("/deleted_root.txt"), temp, text.data(), &length, nullptr, nullptr), kStatusOk);
   EXPECT_EQ(length, 3000u);
   text.resize(length);
   EXPECT_EQ(Sha256OfBytes(text), ManifestSha("fat32_512.manifest.tsv", "/deleted_root.txt"));

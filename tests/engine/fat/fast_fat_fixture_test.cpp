@@ -21,10 +21,16 @@ namespace {
 
 using testing_support::ManifestRow;
 
-bool IsFile(const ManifestRow& row) { return row.size != "-"; }
+bool IsFile(const ManifestRow& row) {
+  return row.size != "-";
+}
 
-std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-std::string NameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string FolderOf(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+std::string NameOf(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
 
 // mtools stores a plain 8.3 name (one case, no blanks) without a long name;
 // deleting it loses the first character, which the engine shows as "!".
@@ -178,8 +184,7 @@ TEST_P(FatFixtureTest, RecoversEveryDeletedFileByteExact) {
     std::string temp;
     std::vector<uint8_t> buffer(4096);
     uint32_t length = static_cast<uint32_t>(buffer.size());
-    EXPECT_EQ(m_engine->ExtractItem(&item.record, temp, buffer.data(), &length, nullptr, nullptr), kStatusOk)
-        << path;
+    EXPECT_EQ(m_engine->ExtractItem(&item.record, temp, buffer.data(), &length, nullptr, nullptr), kStatusOk) << path;
   }
   EXPECT_EQ(testing_support::Sha256OfFile(m_image), before);
 }

@@ -177,7 +177,10 @@ TEST_F(PublicImageTest, FolderPointingBackToItsAncestorIsNotWalkedAgain) {
   const fat::FatGeometry g = GeometryOf(bytes);
   const size_t c = static_cast<size_t>(g.ClusterSector(5) * g.bytesPerSector);
   ASSERT_EQ(bytes[c + 64], 'A');
-  std::memcpy(&bytes[c + 96], "\xE5" "OOPED  TXT", 11);
+  std::memcpy(&bytes[c + 96],
+              "\xE5"
+              "OOPED  TXT",
+              11);
   bytes[c + 96 + 11] = 0x20;
   bytes[c + 96 + 26] = 40;  // start cluster 40, 10 bytes
   bytes[c + 96 + 28] = 10;

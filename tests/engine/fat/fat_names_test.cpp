@@ -21,15 +21,20 @@ std::string ShortName(const char* name11) {
 }
 
 TEST(ShortEntryNameTest, DeletedEightDotThreeNameShowsBangAndLowerCase) {
-  EXPECT_EQ(ShortName("\xE5" "EPORT  TXT"), "!eport.txt");
+  EXPECT_EQ(ShortName("\xE5"
+                      "EPORT  TXT"),
+            "!eport.txt");
   EXPECT_EQ(ShortName("README  TXT"), "readme.txt");
   EXPECT_EQ(ShortName("MAKEFILE   "), "makefile");
   EXPECT_EQ(ShortName("A       B  "), "a.b");
 }
 
 TEST(ShortEntryNameTest, HighBytesAreCodePage437) {
-  EXPECT_EQ(ShortName("CAF\x90    TXT"), "caf\xC3\x89.txt");      // 0x90 is É
-  EXPECT_EQ(ShortName("\x05" "BC     TXT"), "\xCF\x83" "bc.txt");  // 0x05 stands for 0xE5, σ
+  EXPECT_EQ(ShortName("CAF\x90    TXT"), "caf\xC3\x89.txt");  // 0x90 is É
+  EXPECT_EQ(ShortName("\x05"
+                      "BC     TXT"),
+            "\xCF\x83"
+            "bc.txt");  // 0x05 stands for 0xE5, σ
   EXPECT_EQ(ShortName("\xE5\x90SUM\x90~1TXT"), "!\xC3\x89sum\xC3\x89~1.txt");
 }
 

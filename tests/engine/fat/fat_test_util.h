@@ -114,12 +114,12 @@ inline void MarkDeleted(std::vector<uint8_t>& bytes, size_t at) {
 }
 
 // Path of a fixture image unpacked, or skips the test when it is missing.
-#define QM_FIXTURE_OR_SKIP(var, gzName)                                          \
-  const std::string var = testing_support::UnpackedFixture(gzName);              \
+#define QM_FIXTURE_OR_SKIP(var, gzName)                             \
+  const std::string var = testing_support::UnpackedFixture(gzName); \
   if (var.empty()) GTEST_SKIP() << "fixture " << (gzName) << " is not available"
 
-#define QM_SHARED_OR_SKIP(var, gzRelative)                                                          \
-  const std::string var = testing_support::UnpackedSharedTestData(gzRelative);                      \
+#define QM_SHARED_OR_SKIP(var, gzRelative)                                     \
+  const std::string var = testing_support::UnpackedSharedTestData(gzRelative); \
   if (var.empty()) GTEST_SKIP() << "shared test data " << (gzRelative) << " is not available"
 
 }  // namespace engine::fat_testing

@@ -72,12 +72,12 @@ TEST_P(GeometryOfFixtures, MatchesWhatMkfsWrote) {
   EXPECT_EQ(g.rootCluster, c.rootCluster);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, GeometryOfFixtures,
-    ::testing::Values(GeometryCase{"fat12.img.gz", FatType::kFat12, 512, 512, 33, 2847, 0},
-                      GeometryCase{"fat16.img.gz", FatType::kFat16, 512, 2048, 100, 8167, 0},
-                      GeometryCase{"fat32_512.img.gz", FatType::kFat32, 512, 512, 1292, 80628, 2},
-                      GeometryCase{"fat32_4k.img.gz", FatType::kFat32, 512, 4096, 1072, 65913, 2}));
+INSTANTIATE_TEST_SUITE_P(Fixtures, GeometryOfFixtures,
+                         ::testing::Values(GeometryCase{"fat12.img.gz", FatType::kFat12, 512, 512, 33, 2847, 0},
+                                           GeometryCase{"fat16.img.gz", FatType::kFat16, 512, 2048, 100, 8167, 0},
+                                           GeometryCase{"fat32_512.img.gz", FatType::kFat32, 512, 512, 1292, 80628, 2},
+                                           GeometryCase{"fat32_4k.img.gz", FatType::kFat32, 512, 4096, 1072, 65913,
+                                                        2}));
 
 TEST(FatGeometryTest, SmallFatLimitsTheUsableClusters) {
   // FAT32 with 2048-byte sectors, its total only in the 16-bit field and a
@@ -122,13 +122,14 @@ TEST_P(BadBootSector, IsRefusedAndTheEngineDoesNotOpen) {
   EXPECT_TRUE(items.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fields, BadBootSector,
-    ::testing::Values(BadBootCase{"0 sectors per cluster", 13, 1, 0}, BadBootCase{"3 sectors per cluster", 13, 1, 3},
-                      BadBootCase{"0 bytes per sector", 11, 2, 0}, BadBootCase{"256 bytes per sector", 11, 2, 256},
-                      BadBootCase{"8192 bytes per sector", 11, 2, 8192}, BadBootCase{"no reserved sector", 14, 2, 0},
-                      BadBootCase{"no FAT", 16, 1, 0}, BadBootCase{"huge FAT", 22, 2, 0xFFFF},
-                      BadBootCase{"no total", 19, 2, 0}));
+INSTANTIATE_TEST_SUITE_P(Fields, BadBootSector,
+                         ::testing::Values(BadBootCase{"0 sectors per cluster", 13, 1, 0},
+                                           BadBootCase{"3 sectors per cluster", 13, 1, 3},
+                                           BadBootCase{"0 bytes per sector", 11, 2, 0},
+                                           BadBootCase{"256 bytes per sector", 11, 2, 256},
+                                           BadBootCase{"8192 bytes per sector", 11, 2, 8192},
+                                           BadBootCase{"no reserved sector", 14, 2, 0}, BadBootCase{"no FAT", 16, 1, 0},
+                                           BadBootCase{"huge FAT", 22, 2, 0xFFFF}, BadBootCase{"no total", 19, 2, 0}));
 
 TEST(FatGeometryTest, BootSectorClaimingATerabyteAllocatesNothingBig) {
   const std::string path = testing_support::UnpackedSharedTestData("fatcat/fake-big-disk-1T.img.gz");

@@ -49,8 +49,8 @@ TEST_F(AttributesTest, MftRunsComeFromRecordZero) {
 }
 
 TEST_F(AttributesTest, BaseRecordRunsAndSize) {
-  m_image.PutRecord(20, RecordBuilder(20).FileName(5, u"a.bin").NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 2000, 0, 3)
-                            .Build());
+  m_image.PutRecord(
+      20, RecordBuilder(20).FileName(5, u"a.bin").NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 2000, 0, 3).Build());
   Open();
   AttributeInfo info;
   auto runs = Runs(20, kStatusOk, &info);
@@ -65,10 +65,10 @@ TEST_F(AttributesTest, BaseRecordRunsAndSize) {
 TEST_F(AttributesTest, ResidentListFollowsEveryExtentInOrder) {
   auto list = Concat({ListEntry(0x30, 0, 20), ListEntry(kAttrData, 0, 21), ListEntry(kAttrData, 4, 22)});
   m_image.PutRecord(20, RecordBuilder(20).Resident(kAttrAttributeList, list).FileName(5, u"big.bin").Build());
-  m_image.PutRecord(21, RecordBuilder(21).BaseReference(20).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 3000, 0, 3)
-                            .Build());
-  m_image.PutRecord(22, RecordBuilder(22).BaseReference(20).NonResident(kAttrData, {0x21, 0x02, 0xD0, 0x07}, 0, 4, 5)
-                            .Build());
+  m_image.PutRecord(
+      21, RecordBuilder(21).BaseReference(20).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 3000, 0, 3).Build());
+  m_image.PutRecord(
+      22, RecordBuilder(22).BaseReference(20).NonResident(kAttrData, {0x21, 0x02, 0xD0, 0x07}, 0, 4, 5).Build());
   Open();
   AttributeInfo info;
   auto runs = Runs(20, kStatusOk, &info);
@@ -86,14 +86,15 @@ TEST_F(AttributesTest, ResidentListFollowsEveryExtentInOrder) {
 TEST_F(AttributesTest, NonResidentListIsReadFromItsClusters) {
   auto list = Concat({ListEntry(kAttrData, 0, 21), ListEntry(kAttrData, 4, 22)});
   m_image.PutBytes(3000 * 512, list);
-  m_image.PutRecord(20, RecordBuilder(20)
-                            .NonResident(kAttrAttributeList, {0x21, 0x01, 0xB8, 0x0B}, static_cast<int64_t>(list.size()))
-                            .FileName(5, u"big.bin")
-                            .Build());
-  m_image.PutRecord(21, RecordBuilder(21).BaseReference(20).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 3000, 0, 3)
-                            .Build());
-  m_image.PutRecord(22, RecordBuilder(22).BaseReference(20).NonResident(kAttrData, {0x21, 0x02, 0xD0, 0x07}, 0, 4, 5)
-                            .Build());
+  m_image.PutRecord(20,
+                    RecordBuilder(20)
+                        .NonResident(kAttrAttributeList, {0x21, 0x01, 0xB8, 0x0B}, static_cast<int64_t>(list.size()))
+                        .FileName(5, u"big.bin")
+                        .Build());
+  m_image.PutRecord(
+      21, RecordBuilder(21).BaseReference(20).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 3000, 0, 3).Build());
+  m_image.PutRecord(
+      22, RecordBuilder(22).BaseReference(20).NonResident(kAttrData, {0x21, 0x02, 0xD0, 0x07}, 0, 4, 5).Build());
   Open();
   auto runs = Runs(20);
   ASSERT_EQ(runs.size(), 2u);
@@ -108,8 +109,8 @@ TEST_F(AttributesTest, ListNamingItsOwnRecordOrRepeatingAnExtentIsBounded) {
                             .NonResident(kAttrAttributeList, {0x21, 0x20, 0xB8, 0x0B}, 400 * 0x20)
                             .FileName(5, u"self.bin")
                             .Build());
-  m_image.PutRecord(21, RecordBuilder(21).BaseReference(30).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 100, 0, 3)
-                            .Build());
+  m_image.PutRecord(
+      21, RecordBuilder(21).BaseReference(30).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 100, 0, 3).Build());
   Open();
   Runs(30, kAttributeAbsent);  // the list names record 30 itself, which holds no $DATA
 
@@ -127,8 +128,8 @@ TEST_F(AttributesTest, ExtensionRecordOfAnotherFileIsNotUsed) {
   auto list = Concat({ListEntry(kAttrData, 0, 21)});
   m_image.PutRecord(20, RecordBuilder(20).Resident(kAttrAttributeList, list).FileName(5, u"x.bin").Build());
   // Record 21 was reused as an extension of record 40.
-  m_image.PutRecord(21, RecordBuilder(21).BaseReference(40).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 3000, 0, 3)
-                            .Build());
+  m_image.PutRecord(
+      21, RecordBuilder(21).BaseReference(40).NonResident(kAttrData, {0x21, 0x04, 0xE8, 0x03}, 3000, 0, 3).Build());
   Open();
   Runs(20, kAttributeAbsent);
   m_image.Fill(ImageBuilder::RecordOffset(21), 1024, 0);  // not a file record at all

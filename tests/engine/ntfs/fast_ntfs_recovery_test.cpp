@@ -146,8 +146,8 @@ TEST_P(FastNtfsScanTest, FolderTreeIsRecoveredBreadthFirstBelowTheDestination) {
   const std::string root = m_out.path() + "out";
   const std::string dest = root + "/Projects";
   ASSERT_EQ(engine.RecoverItem(&m_tree["/Projects"], dest, CountSeparators(root)), kStatusOk);
-  for (const char* file : {"/Projects/plan.txt", "/Projects/budget.zip", "/Projects/Sub/diagram.png",
-                           "/Projects/Sub/notes.txt"}) {
+  for (const char* file :
+       {"/Projects/plan.txt", "/Projects/budget.zip", "/Projects/Sub/diagram.png", "/Projects/Sub/notes.txt"}) {
     EXPECT_EQ(Sha256OfFile(root + file), Row(file)->sha256) << file;
   }
   const std::string lost = root + "/LostFolder64";

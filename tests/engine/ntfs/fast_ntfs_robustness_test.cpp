@@ -87,12 +87,10 @@ TEST_P(FastNtfsRobustnessTest, RandomAttributesBehindAValidHeader) {
 
 TEST_P(FastNtfsRobustnessTest, AttributeLengthsOfZeroOrBeyondTheRecordEndTheWalk) {
   auto image = ReadFileBytes(m_imagePath);
-  EditRecord(image, MftOf(*Row("/small_deleted.txt")), [](std::vector<uint8_t>& rec) {
-    ntfs_test::Put32(rec, ntfs_test::Get16(rec, 0x14) + 4, 0);
-  });
-  EditRecord(image, MftOf(*Row("/Documents/tiny note.txt")), [](std::vector<uint8_t>& rec) {
-    ntfs_test::Put32(rec, ntfs_test::FindAttribute(rec, 0x30) + 4, 0x7FF8);
-  });
+  EditRecord(image, MftOf(*Row("/small_deleted.txt")),
+             [](std::vector<uint8_t>& rec) { ntfs_test::Put32(rec, ntfs_test::Get16(rec, 0x14) + 4, 0); });
+  EditRecord(image, MftOf(*Row("/Documents/tiny note.txt")),
+             [](std::vector<uint8_t>& rec) { ntfs_test::Put32(rec, ntfs_test::FindAttribute(rec, 0x30) + 4, 0x7FF8); });
   EditRecord(image, MftOf(*Row("/big_log_deleted.txt")), [](std::vector<uint8_t>& rec) {
     ntfs_test::Put32(rec, ntfs_test::FindAttribute(rec, 0x80) + 4, 0xFFFFFF00u);
   });

@@ -43,12 +43,12 @@ TEST(NtfsGeometry, DerivesRecordAndMftPlacement) {
 TEST(NtfsGeometry, UnusableBootSectorsAreRefused) {
   NtfsVolumeGeometry g;
   auto bad = [&](std::vector<uint8_t> b) { return !ParseNtfsBootSector(ByteView(b.data(), b.size()), 0, 4096, &g); };
-  EXPECT_TRUE(bad(BootSector(512, 0x80, 4096, 4)));   // 64 KiB clusters on 512-byte sectors
-  EXPECT_TRUE(bad(BootSector(512, 0xF8, 4096, 4)));   // power-of-two encoding (128 KiB)
-  EXPECT_TRUE(bad(BootSector(512, 3, 4096, 4)));      // not a power of two
+  EXPECT_TRUE(bad(BootSector(512, 0x80, 4096, 4)));  // 64 KiB clusters on 512-byte sectors
+  EXPECT_TRUE(bad(BootSector(512, 0xF8, 4096, 4)));  // power-of-two encoding (128 KiB)
+  EXPECT_TRUE(bad(BootSector(512, 3, 4096, 4)));     // not a power of two
   EXPECT_TRUE(bad(BootSector(512, 0, 4096, 4)));
   EXPECT_TRUE(bad(BootSector(500, 1, 4096, 4)));
-  EXPECT_TRUE(bad(BootSector(512, 1, 4096, 5000)));   // MFT past the volume
+  EXPECT_TRUE(bad(BootSector(512, 1, 4096, 5000)));  // MFT past the volume
   EXPECT_TRUE(bad(BootSector(512, 1, 4096, static_cast<uint64_t>(-3))));
   std::vector<uint8_t> shortBoot(100, 0);
   EXPECT_FALSE(ParseNtfsBootSector(ByteView(shortBoot.data(), shortBoot.size()), 0, 4096, &g));
@@ -77,8 +77,10 @@ TEST(NtfsGeometry, SharedBootSectors) {
     uint32_t clusterBytes;
     uint32_t recordBytes;
   };
-  const Case cases[] = {{"512.boot", true, 512, 512, 1024},   {"4k.boot", true, 512, 4096, 1024},
-                        {"4kn.boot", true, 4096, 4096, 4096}, {"64k.boot", false, 0, 0, 0},
+  const Case cases[] = {{"512.boot", true, 512, 512, 1024},
+                        {"4k.boot", true, 512, 4096, 1024},
+                        {"4kn.boot", true, 4096, 4096, 4096},
+                        {"64k.boot", false, 0, 0, 0},
                         {"128k.boot", false, 0, 0, 0}};
   for (const Case& c : cases) {
     std::string path = testing_support::SharedTestData(std::string("dfir_ntfs/") + c.file);

@@ -168,8 +168,9 @@ class ImageBuilder {
     auto boot = BootSector(512, 1, sectors, kMftCluster);
     std::memcpy(m_bytes.data(), boot.data(), boot.size());
     // Run list: 128 clusters at cluster 64.
-    PutRecord(0, RecordBuilder(0, 1).FileName(5, u"$MFT").NonResident(0x80, {0x11, 0x80, 0x40}, kRecords * 1024, 0, 127,
-                                                                        kRecords * 1024)
+    PutRecord(0, RecordBuilder(0, 1)
+                     .FileName(5, u"$MFT")
+                     .NonResident(0x80, {0x11, 0x80, 0x40}, kRecords * 1024, 0, 127, kRecords * 1024)
                      .Build());
   }
 

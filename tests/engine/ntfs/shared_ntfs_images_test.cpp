@@ -176,7 +176,8 @@ TEST_F(SharedNtfsImageTest, UnicodeNamesOfABareMft) {
     std::copy(run.begin(), run.end(), rec.begin() + static_cast<std::ptrdiff_t>(runs));
   });
   // Record 43 ("Привет/привет.txt") becomes a deleted file.
-  ntfs_test::EditRecordAt(image, 16 * 4096 + 43 * 1024, [](std::vector<uint8_t>& rec) { ntfs_test::Put16(rec, 0x16, 0); });
+  ntfs_test::EditRecordAt(image, 16 * 4096 + 43 * 1024,
+                          [](std::vector<uint8_t>& rec) { ntfs_test::Put16(rec, 0x16, 0); });
   CFastNtfsRecovery engine;
   Scan(engine, image);
   EXPECT_EQ(m_tree.count("/Привет/привет.txt"), 1u);
