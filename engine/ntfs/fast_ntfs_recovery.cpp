@@ -126,7 +126,7 @@ Status CFastNtfsRecovery::CountFiles(const ItemRecord* folder, int32_t depth, in
 
 uint64_t CFastNtfsRecovery::GetItemCount() {
   if (!m_store || !m_store->IsOpen()) return 0;
-  return static_cast<uint32_t>(m_store->RecordCount());
+  return static_cast<uint64_t>(m_store->RecordCount());
 }
 
 Status CFastNtfsRecovery::GetItemPath(const ItemRecord* item, std::string& out) {
