@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/deep/carve_context.h"
-#include "engine/deep/carve_sector.h"
-#include "engine/deep/file_signature_table.h"
+#include "engine/signatures/carve_context.h"
+#include "engine/signatures/carve_sector.h"
+#include "engine/signatures/file_signature_table.h"
 #include "storage/sector_source.h"
 
 namespace {
@@ -76,18 +76,18 @@ std::vector<uint8_t> MixedBytes(const std::vector<std::vector<uint8_t>>& samples
 void Measure(const char* label, const std::vector<uint8_t>& bytes) {
   storage::SectorSource source;
   storage::OpenMemorySource(source, bytes);
-  engine::deep::CarveContext& context = engine::deep::TheCarveContext();
+  engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
   context.sectorSize = kSectorSize;
   context.reader = &source;
   context.streamStartCheck = false;
   size_t hits = 0;
   const auto start = std::chrono::steady_clock::now();
   for (size_t at = 0; at < bytes.size();) {
-    const size_t chunk = std::min<size_t>(engine::deep::kWorkBufferBytes, bytes.size() - at);
+    const size_t chunk = std::min<size_t>(engine::signatures::kWorkBufferBytes, bytes.size() - at);
     // FindNextFileStart advances the position before it examines a sector.
     context.readPosition = at / kSectorSize - 1;
     uint64_t offset = 0;
-    if (engine::deep::FindNextFileStart(bytes.data() + at, chunk, &offset, false)) {
+    if (engine::signatures::FindNextFileStart(bytes.data() + at, chunk, &offset, false)) {
       ++hits;
       at += offset + kSectorSize;
     } else {
@@ -101,7 +101,7 @@ void Measure(const char* label, const std::vector<uint8_t>& bytes) {
 
 // The same walk without the first-byte dispatch: every row in table order.
 void MeasurePlainWalk(const char* label, const std::vector<uint8_t>& bytes) {
-  engine::deep::CarveContext& context = engine::deep::TheCarveContext();
+  engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
   context.sectorSize = kSectorSize;
   context.reader = nullptr;
   size_t hits = 0;
@@ -109,8 +109,8 @@ void MeasurePlainWalk(const char* label, const std::vector<uint8_t>& bytes) {
   for (size_t at = 0; at + kSectorSize <= bytes.size(); at += kSectorSize) {
     context.readPosition = at / kSectorSize;
     const uint8_t* sector = bytes.data() + at;
-    if (engine::deep::RecogniseSectorByTableWalk(sector, kSectorSize).code != engine::deep::FileTypeCode::kNone ||
-        engine::deep::IsFileSystemMetadata(sector, kSectorSize)) {
+    if (engine::signatures::RecogniseSectorByTableWalk(sector, kSectorSize).code != engine::signatures::FileTypeCode::kNone ||
+        engine::signatures::IsFileSystemMetadata(sector, kSectorSize)) {
       ++hits;
     }
   }
@@ -122,7 +122,7 @@ void MeasurePlainWalk(const char* label, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main() {
-  engine::deep::CarveWorkBufferLease lease;
+  engine::signatures::CarveWorkBufferLease lease;
   {
     const std::vector<uint8_t> random = RandomBytes(kBytes, 1);
     Measure("FindNextFileStart random", random);

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/fat/fast_fat_recovery.h"
-#include "engine/scan_index.h"
+#include "engine/store/scan_index.h"
 
 namespace {
 
@@ -44,8 +44,8 @@ ScanResult BestScan(const std::string& image, int runs) {
   ScanResult best;
   best.seconds = 1e30;
   for (int i = 0; i < runs; ++i) {
-    engine::ScanIndex::Instance().NewScanFolder();
-    engine::CFastFatRecovery fat;
+    engine::store::ScanIndex::Instance().NewScanFolder();
+    engine::fat::CFastFatRecovery fat;
     if (fat.OpenImage(image, 'B') != engine::kStatusOk) return {};
     const auto start = Clock::now();
     if (fat.Scan(nullptr) != engine::kStatusOk) return {};
@@ -113,7 +113,7 @@ int main() {
   fs::create_directories(dir);
   fs::remove_all(dir + "data");
   ::setenv("XDG_DATA_HOME", (dir + "data").c_str(), 1);
-  engine::ScanIndex::Instance().Load();
+  engine::store::ScanIndex::Instance().Load();
 
   // 1. The 256 MiB FAT32 fixture (4 KiB clusters).
   const std::string fixture = dir + "fat32_4k.img";
@@ -136,8 +136,8 @@ int main() {
 
   // Copying all 10,000 small deleted files out, file by file.
   {
-    engine::ScanIndex::Instance().NewScanFolder();
-    engine::CFastFatRecovery fat;
+    engine::store::ScanIndex::Instance().NewScanFolder();
+    engine::fat::CFastFatRecovery fat;
     if (fat.OpenImage(many, 'B') != engine::kStatusOk || fat.Scan(nullptr) != engine::kStatusOk) return 1;
     std::vector<engine::ItemRecord> files;
     fat.Search("*.txt", files);
@@ -160,8 +160,8 @@ int main() {
   const std::string source = dir + "big_source.bin";
   const std::string bigImage = dir + "big_file.img";
   if (!MakeBigFileVolume(dir, bigImage, source, kBigBytes)) return 1;
-  engine::ScanIndex::Instance().NewScanFolder();
-  engine::CFastFatRecovery fat;
+  engine::store::ScanIndex::Instance().NewScanFolder();
+  engine::fat::CFastFatRecovery fat;
   if (fat.OpenImage(bigImage, 'B') != engine::kStatusOk || fat.Scan(nullptr) != engine::kStatusOk) return 1;
   std::vector<engine::ItemRecord> found;
   fat.Search("*.bin", found);

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "engine/ntfs/fast_ntfs_recovery.h"
-#include "engine/scan_index.h"
+#include "engine/store/scan_index.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ int main() {
   ::setenv("XDG_DATA_HOME", home.c_str(), 1);
 
   for (int round = 1; round <= 3; ++round) {
-    engine::ScanIndex::Instance().NewScanFolder();
+    engine::store::ScanIndex::Instance().NewScanFolder();
     engine::ntfs::CFastNtfsRecovery engine;
     if (engine.OpenImage(kImage, 'B') != 0) {
       std::printf("ntfs_bench: cannot open %s\n", kImage);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/scan_store.h"
+#include "engine/store/scan_store.h"
 #include "platform/folders.h"
 
 namespace {
@@ -57,8 +57,8 @@ int main() {
   const long startKiB = PeakKiB();
   std::printf("peak memory at start: %.1f MiB\n", startKiB / 1024.0);
 
-  engine::ScanStore store;
-  if (engine::Status s = store.OpenStore(engine::MakeLogBaseName(engine::kFastLogPrefix, 2048), home + "scan/");
+  engine::store::ScanStore store;
+  if (engine::Status s = store.OpenStore(engine::store::MakeLogBaseName(engine::store::kFastLogPrefix, 2048), home + "scan/");
       s != engine::kStatusOk) {
     std::printf("OpenStore failed: %d\n", s);
     return 1;
@@ -107,7 +107,7 @@ int main() {
 
   std::vector<engine::ItemRecord> children;
   auto t2 = Clock::now();
-  engine::Status listStatus = store.ListChildren(engine::FolderKey(1, kFirstFolderLocator), children);
+  engine::Status listStatus = store.ListChildren(engine::store::FolderKey(1, kFirstFolderLocator), children);
   std::printf("list: %zu children in %.1f ms (status %d)\n", children.size(), Seconds(t2) * 1000, listStatus);
 
   int32_t count = 0;
@@ -145,7 +145,7 @@ int main() {
   // Below 128 MiB of record file the "other" rule is on: every extension is
   // looked up in the known-extensions text.
   {
-    engine::ScanStore small;
+    engine::store::ScanStore small;
     if (small.OpenStore("Fast_small", home + "scan/") == engine::kStatusOk) {
       constexpr int kSmallRecords = 380000;  // 131.5 MB < 128 MiB
       for (int i = 0; i < kSmallRecords; ++i) {

@@ -29,7 +29,7 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professi
     case VolumeKind::kNtfs: return std::make_unique<ntfs::CFastNtfsRecovery>();
     case VolumeKind::kFat12:
     case VolumeKind::kFat16:
-    case VolumeKind::kFat32: return std::make_unique<CFastFatRecovery>();
+    case VolumeKind::kFat32: return std::make_unique<fat::CFastFatRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
     default: return nullptr;
   }

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/deep/carve_sector.h"
-#include "engine/deep/signature_check.h"
+#include "engine/signatures/carve_sector.h"
+#include "engine/signatures/signature_check.h"
 #include "storage/sector_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -13,12 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
   storage::SectorSource source;
   storage::OpenMemorySource(source, bytes);
-  engine::deep::CarvedFile carved;
-  (void)engine::deep::CarveSector(512, &source, bytes.data(), 512, 0, 0, source.totalSectors, -1, 0, &carved);
+  engine::signatures::CarvedFile carved;
+  (void)engine::signatures::CarveSector(512, &source, bytes.data(), 512, 0, 0, source.totalSectors, -1, 0, &carved);
   for (const char* ext : {"jpg", "doc", "docx", "mp4", "ts", "zip", "pdf"}) {
-    (void)engine::deep::MatchesExtension(bytes.data(), 512, ext, &source, 512, 0);
+    (void)engine::signatures::MatchesExtension(bytes.data(), 512, ext, &source, 512, 0);
   }
   uint64_t found = 0;
-  (void)engine::deep::FindNextFileStart(bytes.data(), bytes.size(), &found, false);
+  (void)engine::signatures::FindNextFileStart(bytes.data(), bytes.size(), &found, false);
   return 0;
 }

@@ -2,7 +2,7 @@
 #include "jobs/scan_job.h"
 
 #include "engine/engine_factory.h"
-#include "engine/scan_index.h"
+#include "engine/store/scan_index.h"
 
 namespace jobs {
 namespace {
@@ -48,7 +48,7 @@ platform::Status RunScanJob(std::vector<ScanSource>& sources, ScanMode mode, ISc
       source.status = platform::kErrorGenFailure;
       source.error = "no FAT or NTFS file system that this mode can read";
     } else {
-      engine::ScanIndex::Instance().NewScanFolder();
+      engine::store::ScanIndex::Instance().NewScanFolder();
       ScanContext context{&source, observer, cancel};
       (void)source.engine->SetProgressCallbacks(OnScanProgress, nullptr, &context, 100);
       source.status = source.engine->Scan(nullptr);

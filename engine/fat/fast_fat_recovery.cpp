@@ -13,7 +13,7 @@
 #include "platform/folders.h"
 #include "platform/raw_file.h"
 
-namespace engine {
+namespace engine::fat {
 namespace {
 
 // Percent values of the scan report while the walk runs stay below the 80
@@ -77,17 +77,17 @@ Status CFastFatRecovery::OpenVolume(storage::SectorSource source, uint32_t unitB
                                     uint64_t volumeBytes, uint16_t driveLetter) {
   m_reader.Attach(std::move(source), unitBytes, startUnit, volumeBytes);
   m_driveLetter = driveLetter;
-  std::vector<uint8_t> bootSector(fat::boot::kBootBytes, 0);
+  std::vector<uint8_t> bootSector(boot::kBootBytes, 0);
   const size_t bootBytes = static_cast<size_t>(std::min<uint64_t>(bootSector.size(), m_reader.VolumeBytes()));
   Status s = bootBytes < 512 ? kStatusReadFault : m_reader.Read(0, bootSector.data(), bootBytes);
   if (s == kStatusOk &&
-      !fat::ParseFatBootSector(ByteView(bootSector.data(), bootBytes), m_reader.VolumeBytes(), &m_geometry)) {
+      !ParseFatBootSector(ByteView(bootSector.data(), bootBytes), m_reader.VolumeBytes(), &m_geometry)) {
     s = kStatusInvalidParameter;
   }
   if (s == kStatusOk) s = m_fat.Load(m_reader, m_geometry);
   if (s != kStatusOk) {
     m_reader.Close();
-    m_fat = fat::FatTable();
+    m_fat = FatTable();
     return s;
   }
   m_geometryValid = true;
@@ -109,21 +109,21 @@ std::string CFastFatRecovery::StoreBaseName() const {
 }
 
 uint64_t CFastFatRecovery::RootFolderKey() const {
-  return m_geometryValid && m_geometry.type == fat::FatType::kFat32 ? FolderKey(0, m_geometry.rootCluster) : 0;
+  return m_geometryValid && m_geometry.type == FatType::kFat32 ? store::FolderKey(0, m_geometry.rootCluster) : 0;
 }
 
 Status CFastFatRecovery::Scan(const char* previousName) {
-  m_store = std::make_unique<ScanStore>();
+  m_store = std::make_unique<store::ScanStore>();
   if (m_searchFn != nullptr) m_store->SetSearchCallback(m_searchFn, m_searchUserData);
   if (previousName != nullptr) return m_store->OpenStore(previousName);
   const auto volumeStart = static_cast<int64_t>(m_reader.VolumeStartUnit());
-  if (Status s = m_store->OpenStore(MakeLogBaseName(kFastLogPrefix, volumeStart)); s != kStatusOk) return s;
+  if (Status s = m_store->OpenStore(store::MakeLogBaseName(store::kFastLogPrefix, volumeStart)); s != kStatusOk) return s;
   if (!HasVolume()) return kStatusInvalidParameter;
   return WalkVolume();
 }
 
 Status CFastFatRecovery::WalkVolume() {
-  fat::FatDirectoryWalk walk(m_reader, m_fat, *m_store, m_driveLetter);
+  FatDirectoryWalk walk(m_reader, m_fat, *m_store, m_driveLetter);
   auto report = [&](int32_t percent, int32_t remainingSeconds) -> int32_t {
     if (m_scanFn == nullptr) return 0;
     return m_scanFn(m_userData, percent, m_weight, remainingSeconds, 0, 0, walk.FilesRecorded(), 0);
@@ -167,7 +167,7 @@ Status CFastFatRecovery::ListChildren(const ItemRecord* folder, int32_t depth, s
   if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
   const uint64_t key = folder == nullptr
                            ? RootFolderKey()
-                           : FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
+                           : store::FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
   return m_store->ListChildren(key, out);
 }
 
@@ -178,7 +178,7 @@ Status CFastFatRecovery::CountFiles(const ItemRecord* folder, int32_t depth, int
   if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
   const uint64_t key = folder == nullptr
                            ? RootFolderKey()
-                           : FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
+                           : store::FolderKey(static_cast<uint32_t>(depth), static_cast<uint32_t>(folder->locator));
   return m_store->CountFiles(key, outCount);
 }
 
@@ -236,8 +236,8 @@ Status CFastFatRecovery::CopyFileTo(const ItemRecord& item, const std::string& p
     status = out.Close();
     if (status == kStatusOk) return report(100, kStatusOk);
   } else {
-    fat::FileSink sink(out);
-    status = fat::CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item.locator), item.size, sink,
+    FileSink sink(out);
+    status = CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item.locator), item.size, sink,
                                   [&](uint64_t done, uint64_t total) { return report(Percent(done, total), 0); });
     const Status closed = out.Close();
     if (status == kStatusOk) status = closed;
@@ -334,8 +334,8 @@ Status CFastFatRecovery::ExtractItem(const ItemRecord* item, std::string& outTem
     if (item->size == 0) {
       status = report(100, kStatusOk);
     } else {
-      fat::FileSink sink(out);
-      status = fat::CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item->locator), item->size, sink,
+      FileSink sink(out);
+      status = CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item->locator), item->size, sink,
                                     [&](uint64_t done, uint64_t total) { return report(Percent(done, total), 0); });
     }
     const Status closed = out.Close();
@@ -354,12 +354,12 @@ Status CFastFatRecovery::ExtractItem(const ItemRecord* item, std::string& outTem
     *inoutLength = 0;
     return report(100, kStatusOk);
   }
-  fat::BufferSink sink(buffer, static_cast<size_t>(toCopy));
+  BufferSink sink(buffer, static_cast<size_t>(toCopy));
   const Status status =
-      fat::CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item->locator), toCopy, sink,
+      CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item->locator), toCopy, sink,
                            [&](uint64_t done, uint64_t total) { return report(Percent(done, total), 0); });
   *inoutLength = static_cast<uint32_t>(sink.BytesWritten());
   return status;
 }
 
-}  // namespace engine
+}  // namespace engine::fat

@@ -10,10 +10,10 @@
 #include "engine/fat/fat_table.h"
 #include "engine/fat/volume_reader.h"
 #include "engine/file_recovery_parse.h"
-#include "engine/scan_store.h"
+#include "engine/store/scan_store.h"
 #include "storage/sector_source.h"
 
-namespace engine {
+namespace engine::fat {
 
 // The fast FAT engine (source kind 1): finds deleted files on a FAT12, FAT16
 // or FAT32 volume whose file system is still intact, by walking its directory
@@ -60,7 +60,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   void SetReportIntervalMs(int64_t intervalMs) { m_reportIntervalMs = intervalMs; }
 
   // The volume's layout; valid after a successful open.
-  const fat::FatGeometry& Geometry() const { return m_geometry; }
+  const FatGeometry& Geometry() const { return m_geometry; }
   // Base name of the store the last Scan opened.
   std::string StoreBaseName() const;
 
@@ -73,15 +73,15 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   uint64_t RootFolderKey() const;
   bool HasVolume() const { return m_geometryValid && m_fat.IsLoaded(); }
 
-  fat::VolumeReader m_reader;
-  fat::FatGeometry m_geometry;
-  fat::FatTable m_fat;
-  fat::FatAllocationMap m_allocation;
+  VolumeReader m_reader;
+  FatGeometry m_geometry;
+  FatTable m_fat;
+  FatAllocationMap m_allocation;
   bool m_opened = false;
   bool m_geometryValid = false;
   uint16_t m_driveLetter = 0;
 
-  std::unique_ptr<ScanStore> m_store;
+  std::unique_ptr<store::ScanStore> m_store;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;
@@ -92,4 +92,4 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   void* m_searchUserData = nullptr;
 };
 
-}  // namespace engine
+}  // namespace engine::fat

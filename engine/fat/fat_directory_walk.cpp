@@ -6,7 +6,7 @@
 
 #include "engine/byte_view.h"
 #include "engine/categories.h"
-#include "engine/deep/signature_check.h"
+#include "engine/signatures/signature_check.h"
 #include "engine/fat_dir_entry.h"
 
 namespace engine::fat {
@@ -50,7 +50,7 @@ struct FatDirectoryWalk::DirectoryState {
   uint8_t longNameChecksum = 0;
 };
 
-FatDirectoryWalk::FatDirectoryWalk(VolumeReader& reader, FatTable& fat, ScanStore& store, uint16_t driveLetter)
+FatDirectoryWalk::FatDirectoryWalk(VolumeReader& reader, FatTable& fat, store::ScanStore& store, uint16_t driveLetter)
     : m_reader(reader),
       m_fat(fat),
       m_geometry(fat.Geometry()),
@@ -314,7 +314,7 @@ uint32_t FatDirectoryWalk::SearchHighWord(uint16_t lowWord, bool folder, std::st
       matches = sector.U8(0) == '.' && sector.U8(1) == ' ' && sector.U8(kBytes) == '.' &&
                 sector.U8(kBytes + 1) == '.' && (dotCluster == candidate || dotCluster == 0);
     } else {
-      matches = deep::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
+      matches = signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
                                        m_geometry.bytesPerSector,
                                        volumeStartSector + m_geometry.ClusterSector(candidate)) == 1;
     }
@@ -333,7 +333,7 @@ int32_t FatDirectoryWalk::ContentIntact(std::string_view name, uint32_t cluster)
   if (extension.empty()) return 1;
   if (ReadClusterSector(cluster, m_sector) != kStatusOk) return 1;
   const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
-  return deep::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
+  return signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
                                 m_geometry.bytesPerSector, volumeStartSector + m_geometry.ClusterSector(cluster)) == 0
              ? 0
              : 1;

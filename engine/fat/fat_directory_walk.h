@@ -13,7 +13,7 @@
 #include "engine/fat/fat_table.h"
 #include "engine/fat/volume_reader.h"
 #include "engine/item_record.h"
-#include "engine/scan_store.h"
+#include "engine/store/scan_store.h"
 
 namespace engine::fat {
 
@@ -29,7 +29,7 @@ namespace engine::fat {
 // FAT and store must outlive the walk. One thread at a time.
 class FatDirectoryWalk {
  public:
-  FatDirectoryWalk(VolumeReader& reader, FatTable& fat, ScanStore& store, uint16_t driveLetter);
+  FatDirectoryWalk(VolumeReader& reader, FatTable& fat, store::ScanStore& store, uint16_t driveLetter);
 
   // Called after each directory; a non-zero return stops the walk.
   using AfterDirectory = std::function<int32_t()>;
@@ -70,7 +70,7 @@ class FatDirectoryWalk {
   VolumeReader& m_reader;
   FatTable& m_fat;
   const FatGeometry& m_geometry;
-  ScanStore& m_store;
+  store::ScanStore& m_store;
   uint16_t m_driveLetter;
   uint32_t m_rootKey;
   bool m_storeFull = false;

@@ -143,7 +143,7 @@ Status CFastNtfsRecovery::CopyFolderTo(const ItemRecord& folder, const std::stri
   while (!queue.empty()) {
     FolderJob job = std::move(queue.front());
     queue.pop_front();
-    if (!listedKeys.insert(FolderKey(static_cast<uint32_t>(job.depth), static_cast<uint32_t>(job.record.locator)))
+    if (!listedKeys.insert(store::FolderKey(static_cast<uint32_t>(job.depth), static_cast<uint32_t>(job.record.locator)))
              .second) {
       continue;
     }

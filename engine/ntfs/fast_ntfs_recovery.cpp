@@ -5,7 +5,7 @@
 
 #include "engine/ntfs/attributes.h"
 #include "engine/ntfs/mft_record.h"
-#include "engine/scan_index.h"
+#include "engine/store/scan_index.h"
 #include "platform/folders.h"
 #include "platform/status.h"
 
@@ -92,14 +92,14 @@ Status CFastNtfsRecovery::Scan(const char* previousName) {
   m_folderList.clear();
   m_folderSet.clear();
   m_reusedFolders.clear();
-  m_store = std::make_unique<ScanStore>();
+  m_store = std::make_unique<store::ScanStore>();
   m_store->SetSearchCallback(m_searchFn, m_searchUserData);
   if (previousName != nullptr && previousName[0] != '\0') return m_store->OpenStore(previousName);
   if (!m_isOpen) return platform::kErrorInvalidHandle;
-  const std::string name = MakeLogBaseName(kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
+  const std::string name = store::MakeLogBaseName(store::kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
   // A fresh scan starts from empty files, even when an earlier scan in the
   // same folder and minute left files of this name.
-  std::string folder = ScanIndex::Instance().CurrentScanFolder();
+  std::string folder = store::ScanIndex::Instance().CurrentScanFolder();
   if (!folder.empty() && folder.back() != '/') folder.push_back('/');
   for (const char* suffix : {"", "_Relation", "_DirInfo"}) (void)platform::RemoveFile(folder + name + suffix);
   if (Status s = m_store->OpenStore(name); s != kStatusOk) return s;
@@ -113,7 +113,7 @@ Status CFastNtfsRecovery::ListChildren(const ItemRecord* folder, int32_t depth, 
   if (!m_store || !m_store->IsOpen()) return kStatusInvalidParameter;
   if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
   const uint32_t locator = folder != nullptr ? static_cast<uint32_t>(folder->locator) : kRootRecord;
-  return m_store->ListChildren(FolderKey(static_cast<uint32_t>(depth), locator), out);
+  return m_store->ListChildren(store::FolderKey(static_cast<uint32_t>(depth), locator), out);
 }
 
 Status CFastNtfsRecovery::CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) {
@@ -121,7 +121,7 @@ Status CFastNtfsRecovery::CountFiles(const ItemRecord* folder, int32_t depth, in
   if (!m_store || !m_store->IsOpen()) return kStatusInvalidParameter;
   if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
   const uint32_t locator = folder != nullptr ? static_cast<uint32_t>(folder->locator) : kRootRecord;
-  return m_store->CountFiles(FolderKey(static_cast<uint32_t>(depth), locator), outCount);
+  return m_store->CountFiles(store::FolderKey(static_cast<uint32_t>(depth), locator), outCount);
 }
 
 uint64_t CFastNtfsRecovery::GetItemCount() {

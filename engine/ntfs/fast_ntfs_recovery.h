@@ -11,7 +11,7 @@
 #include "engine/ntfs/file_name_attribute.h"
 #include "engine/ntfs/item_data_copy.h"
 #include "engine/ntfs/ntfs_volume_geometry.h"
-#include "engine/scan_store.h"
+#include "engine/store/scan_store.h"
 #include "storage/sector_source.h"
 
 namespace engine::ntfs {
@@ -110,7 +110,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   uint16_t m_driveLetter = 0;
   bool m_isOpen = false;
 
-  std::unique_ptr<ScanStore> m_store;
+  std::unique_ptr<store::ScanStore> m_store;
   std::vector<uint32_t> m_folderList;
   std::unordered_set<uint32_t> m_folderSet;
   // Folder records that a walk found holding another folder now.

@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "engine/categories.h"
-#include "engine/deep/signature_check.h"
+#include "engine/signatures/signature_check.h"
 #include "engine/ntfs/attributes.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 #include "engine/ntfs/file_name_attribute.h"
@@ -264,7 +264,7 @@ int32_t CFastNtfsRecovery::ContentCheck(const ItemRecord& item, ByteView record,
     if (extension.empty()) return 1;
     const size_t length = value.size();
     value.resize(std::max<size_t>(length, g.bytesPerSector), 0);  // recognisers may look at a whole sector
-    return deep::MatchesExtension(value.data(), length, extension, &m_source, g.bytesPerSector, item.entrySector);
+    return signatures::MatchesExtension(value.data(), length, extension, &m_source, g.bytesPerSector, item.entrySector);
   }
   if (s != kNoResidentData || extension.empty()) return 1;
   std::vector<MftRun> runs;
@@ -278,7 +278,7 @@ int32_t CFastNtfsRecovery::ContentCheck(const ItemRecord& item, ByteView record,
   std::vector<uint8_t> data(g.bytesPerSector);
   uint32_t got = 0;
   if (storage::ReadSectors(1, m_source, data.data(), sector, g.bytesPerSector, &got) != kStatusOk) return 1;
-  return deep::MatchesExtension(data.data(), data.size(), extension, &m_source, g.bytesPerSector, sector);
+  return signatures::MatchesExtension(data.data(), data.size(), extension, &m_source, g.bytesPerSector, sector);
 }
 
 }  // namespace engine::ntfs

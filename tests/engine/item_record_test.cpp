@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "engine/child_order.h"
+#include "engine/store/child_order.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/item_record.h"
 #include "tests/support/test_support.h"
@@ -67,13 +67,13 @@ TEST(ChildOrder, FilesBeforeFoldersThenNamesWithoutCase) {
   std::vector<ItemRecord> v = {
       Named("A", 1), Named("b.txt", 0), Named("Zeta", 0), Named("alpha", 0), Named("\xC3\xA9t\xC3\xA9", 0),
       Named("_x", 0)};
-  SortInChildOrder(v);
+  store::SortInChildOrder(v);
   std::vector<std::string> names;
   for (const auto& r : v) names.emplace_back(r.Name());
   // '_' (0x5F) sorts before folded letters (0x61+), and bytes >= 0x80 after them.
   EXPECT_EQ(names, (std::vector<std::string>{"_x", "alpha", "b.txt", "Zeta", "\xC3\xA9t\xC3\xA9", "A"}));
-  EXPECT_FALSE(ChildOrderLess(Named("abc", 0), Named("ABC", 0)));
-  EXPECT_FALSE(ChildOrderLess(Named("ABC", 0), Named("abc", 0)));
+  EXPECT_FALSE(store::ChildOrderLess(Named("abc", 0), Named("ABC", 0)));
+  EXPECT_FALSE(store::ChildOrderLess(Named("ABC", 0), Named("abc", 0)));
 }
 
 TEST(ExtEngine, EveryOperationSucceedsAndYieldsNothing) {

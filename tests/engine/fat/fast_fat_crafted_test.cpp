@@ -369,7 +369,7 @@ TEST_F(DamagedFixtureTest, UnreadableDataFailsTheCopyAndRemovesTheFile) {
 TEST_F(DamagedFixtureTest, TruncatedImageScansWhatItHolds) {
   const std::string path = testing_support::UnpackedFixture("truncated_8k.img.gz");
   if (path.empty()) GTEST_SKIP() << "fixture is not available";
-  CFastFatRecovery engine;
+  fat::CFastFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(path, 'E'), kStatusOk);
   EXPECT_EQ(engine.Geometry().maxCluster, 1u);
   EXPECT_EQ(engine.Scan(nullptr), kStatusOk);

@@ -59,7 +59,7 @@ class ScanProgressTest : public ::testing::Test {
   }
   ScanHome m_home;
   std::string m_image;
-  CFastFatRecovery m_engine;
+  fat::CFastFatRecovery m_engine;
   ScanReports m_reports;
 };
 
@@ -146,7 +146,7 @@ class ExtractTest : public ::testing::Test {
     return item != nullptr ? item->record : kNone;
   }
   ScanHome m_home;
-  std::unique_ptr<CFastFatRecovery> m_engine;
+  std::unique_ptr<fat::CFastFatRecovery> m_engine;
   std::map<std::string, FoundItem> m_all;
 };
 
@@ -271,7 +271,7 @@ TEST(PartitionTest, OpensTheVolumeAtItsStartSectorOfDiskN) {
   platform::SetDiskTableOverride({disk});
   ScanHome home;
   {
-    CFastFatRecovery engine;
+    fat::CFastFatRecovery engine;
     ASSERT_EQ(engine.OpenPartition(0, 2048, 32768, 'F'), kStatusOk);
     ASSERT_EQ(engine.Scan(nullptr), kStatusOk);
     auto all = CollectAll(engine);

@@ -96,7 +96,7 @@ class FatFixtureTest : public ::testing::TestWithParam<const char*> {
   std::string m_image;
   std::vector<ManifestRow> m_rows;
   std::unique_ptr<ScanHome> m_home;
-  std::unique_ptr<CFastFatRecovery> m_engine;
+  std::unique_ptr<fat::CFastFatRecovery> m_engine;
   std::map<std::string, FoundItem> m_found;
 };
 
@@ -245,7 +245,7 @@ TEST_P(FatFixtureTest, SearchFindsFilesByExtension) {
 TEST_P(FatFixtureTest, ReopensAPreviousScanWithoutScanning) {
   const std::string base = m_engine->StoreBaseName();
   ASSERT_FALSE(base.empty());
-  CFastFatRecovery again;
+  fat::CFastFatRecovery again;
   ASSERT_EQ(again.OpenImage(m_image, 'E'), kStatusOk);
   ASSERT_EQ(again.Scan(base.c_str()), kStatusOk);
   auto reopened = CollectAll(again);

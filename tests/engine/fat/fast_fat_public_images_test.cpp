@@ -33,7 +33,7 @@ size_t CountBelow(const std::map<std::string, FoundItem>& all, const std::string
   return n;
 }
 
-std::string Recovered(CFastFatRecovery& engine, const ItemRecord& item, Status* status = nullptr) {
+std::string Recovered(fat::CFastFatRecovery& engine, const ItemRecord& item, Status* status = nullptr) {
   TempDir out;
   const std::string target = out.path() + "file";
   Status s = engine.RecoverItem(&item, target, 0);

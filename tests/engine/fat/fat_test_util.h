@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/fat/fast_fat_recovery.h"
-#include "engine/scan_index.h"
+#include "engine/store/scan_index.h"
 #include "platform/folders.h"
 #include "tests/support/test_support.h"
 
@@ -54,8 +54,8 @@ inline std::map<std::string, FoundItem> CollectAll(IFileRecoveryParse& engine) {
 class ScanHome {
  public:
   ScanHome() {
-    ScanIndex::Instance().Load();
-    ScanIndex::Instance().NewScanFolder();
+    store::ScanIndex::Instance().Load();
+    store::ScanIndex::Instance().NewScanFolder();
   }
   const std::string& path() const { return m_home.path(); }
 
@@ -64,8 +64,8 @@ class ScanHome {
 };
 
 // Opens an engine on an image file and scans it.
-inline std::unique_ptr<CFastFatRecovery> ScanImage(const std::string& path, Status* scanStatus = nullptr) {
-  auto engine = std::make_unique<CFastFatRecovery>();
+inline std::unique_ptr<fat::CFastFatRecovery> ScanImage(const std::string& path, Status* scanStatus = nullptr) {
+  auto engine = std::make_unique<fat::CFastFatRecovery>();
   Status open = engine->OpenImage(path, 'E');
   EXPECT_EQ(open, kStatusOk) << path;
   Status s = engine->Scan(nullptr);
@@ -85,9 +85,9 @@ inline storage::SectorSource MemorySource(std::vector<uint8_t> bytes, storage::M
 }
 
 // Opens an engine on bytes in memory and scans them.
-inline std::unique_ptr<CFastFatRecovery> ScanBytes(std::vector<uint8_t> bytes, Status* scanStatus = nullptr,
+inline std::unique_ptr<fat::CFastFatRecovery> ScanBytes(std::vector<uint8_t> bytes, Status* scanStatus = nullptr,
                                                    storage::MemorySourceOptions options = {}) {
-  auto engine = std::make_unique<CFastFatRecovery>();
+  auto engine = std::make_unique<fat::CFastFatRecovery>();
   EXPECT_EQ(engine->OpenSource(MemorySource(std::move(bytes), std::move(options)), 0, 0, 'M'), kStatusOk);
   Status s = engine->Scan(nullptr);
   if (scanStatus != nullptr) {

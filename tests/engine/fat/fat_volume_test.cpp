@@ -113,7 +113,7 @@ TEST_P(BadBootSector, IsRefusedAndTheEngineDoesNotOpen) {
   }
   FatGeometry g;
   EXPECT_FALSE(fat::ParseFatBootSector(ByteView(bytes.data(), 4096), bytes.size(), &g)) << c.what;
-  CFastFatRecovery engine;
+  fat::CFastFatRecovery engine;
   EXPECT_NE(engine.OpenSource(MemorySource(bytes), 0, 0, 'M'), kStatusOk) << c.what;
   ScanHome home;
   EXPECT_NE(engine.Scan(nullptr), kStatusOk);
@@ -135,7 +135,7 @@ TEST(FatGeometryTest, BootSectorClaimingATerabyteAllocatesNothingBig) {
   const std::string path = testing_support::UnpackedSharedTestData("fatcat/fake-big-disk-1T.img.gz");
   if (path.empty()) GTEST_SKIP() << "shared test data is not available";
   ScanHome home;
-  CFastFatRecovery engine;
+  fat::CFastFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(path, 'E'), kStatusOk);
   // The data area begins beyond the 128 MiB that exist: no readable cluster.
   EXPECT_GT(engine.Geometry().totalSectors, 1ull << 31);
@@ -297,7 +297,7 @@ TEST(FatAllocationMapTest, FreeExtentsCoverExactlyTheFreeClusters) {
   }
 
   ScanHome home;
-  CFastFatRecovery engine;
+  fat::CFastFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(path, 'E'), kStatusOk);
   ASSERT_EQ(engine.BuildAllocationMap(), kStatusOk);
   uint64_t sector = 0;

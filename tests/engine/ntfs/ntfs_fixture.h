@@ -9,7 +9,7 @@
 
 #include "engine/ntfs/fast_ntfs_recovery.h"
 #include "engine/ntfs/mft_record.h"
-#include "engine/scan_index.h"
+#include "engine/store/scan_index.h"
 #include "tests/engine/ntfs/ntfs_test_util.h"
 #include "tests/support/test_support.h"
 
@@ -87,7 +87,7 @@ class NtfsFixtureTest : public ::testing::TestWithParam<const char*> {
     m_manifest = testing_support::ReadManifest(m_manifestPath);
     m_clusterBytes = ManifestValue(m_manifestPath, "cluster_size");
     m_mftOffset = ManifestValue(m_manifestPath, "mft_lcn") * m_clusterBytes;
-    engine::ScanIndex::Instance().NewScanFolder();
+    engine::store::ScanIndex::Instance().NewScanFolder();
   }
 
   // Byte offset of record n in the image, through the MFT's own runs.

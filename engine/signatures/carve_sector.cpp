@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/signatures/carve_sector.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/byte_view.h"
+#include "engine/signatures/byte_search.h"
+#include "engine/signatures/carve_context.h"
+#include "engine/signatures/file_signature_table.h"
+#include "engine/fat_dir_entry.h"
+
+namespace engine::signatures {
+namespace {
+
+// OEM names of the boot sectors that end a carved file.
+constexpr const char* kBootOemNames[] = {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1", "NTFS    ", "EXFAT   "};
+constexpr uint8_t kUtf16Ntfs[] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
+constexpr uint8_t kUtf16Sta[] = {'$', 0, 'S', 0, 'T', 0, 'A', 0};
+
+}  // namespace
+
+bool IsFileSystemMetadata(const uint8_t* sector, size_t sectorSize) {
+  if (sector == nullptr || sectorSize < kMinSectorSize) return false;
+  const ByteView view(sector, sectorSize);
+  if (view.Equals(0, "FILE", 4) || view.Equals(0, "INDX", 4)) return true;
+  if (view.Equals(0, "RSTR", 4) && ForwardSearch(sector, sectorSize, kUtf16Ntfs, sizeof kUtf16Ntfs) != nullptr) {
+    return true;
+  }
+  if (view.Equals(0, kUtf16Sta, sizeof kUtf16Sta)) return true;
+  if (sector[0] == 0xEB && sector[2] == 0x90) {
+    for (const char* oem : kBootOemNames) {
+      if (view.Equals(3, oem, 8)) return true;
+    }
+  }
+  return IsDirectorySector(sector, sectorSize);
+}
+
+bool FindNextFileStart(const uint8_t* chunk, size_t byteCount, uint64_t* size, bool ignoreMpeg) {
+  CarveContext& context = TheCarveContext();
+  const uint32_t sectorSize = context.sectorSize;
+  if (chunk == nullptr || !IsUsableSectorSize(sectorSize)) return false;
+  const size_t sectors = byteCount / sectorSize;
+  for (size_t i = 0; i < sectors; ++i) {
+    const uint8_t* sector = chunk + i * sectorSize;
+    context.readPosition += 1;
+    const FileTypeCode code = RecogniseSector(sector, sectorSize).code;
+    const bool start = code != FileTypeCode::kNone && !(ignoreMpeg && code == FileTypeCode::kMpeg);
+    if (start || IsFileSystemMetadata(sector, sectorSize)) {
+      if (size != nullptr) *size += static_cast<uint64_t>(i) * sectorSize;
+      return true;
+    }
+  }
+  return false;
+}
+
+Status CarveSector(uint32_t sectorSize, storage::SectorSource* reader, const uint8_t* sector, size_t length,
+                   uint64_t hitSector, uint64_t sectorsDone, uint64_t sectorsTotal, int32_t remainingSeconds,
+                   uint64_t filesFound, CarvedFile* out) {
+  if (sector == nullptr || out == nullptr || !IsUsableSectorSize(sectorSize)) return kStatusInvalidParameter;
+  CarveContext& context = TheCarveContext();
+  context.sectorSize = sectorSize;
+  context.reader = reader;
+  context.hitSector = hitSector;
+  context.readPosition = hitSector;
+  context.sectorsDone = sectorsDone;
+  context.sectorsTotal = sectorsTotal;
+  context.remainingSeconds = remainingSeconds;
+  context.filesFound = filesFound;
+
+  const Recognition found = RecogniseSector(sector, length);
+  context.streamStartCheck = true;
+  context.previousWasMts = false;
+  if (found.code == FileTypeCode::kNone) return kStatusInvalidParameter;
+  const auto table = FileSignatureTable();
+  const int32_t namingRow = FirstRowOfCode(found.code);
+  if (table[static_cast<size_t>(found.row)].sizeRule == nullptr || namingRow < 0 ||
+      table[static_cast<size_t>(namingRow)].sizeRule == nullptr) {
+    return kStatusInvalidParameter;
+  }
+  const FileSignatureRow& row = table[static_cast<size_t>(namingRow)];
+  if (found.code != FileTypeCode::kTs) context.streamStartCheck = false;
+  if (found.code == FileTypeCode::kMts) context.previousWasMts = true;
+
+  CarvedFile result;
+  result.code = found.code;
+  std::snprintf(result.name.data(), result.name.size(), "%lld.%.*s", static_cast<long long>(hitSector),
+                static_cast<int>(row.extension.size()), row.extension.data());
+  context.callbackResult = 0;
+  result.size = row.sizeRule(sector, length);
+  *out = result;
+  return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusOk;
+}
+
+}  // namespace engine::signatures

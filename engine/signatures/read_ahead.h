@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/byte_view.h"
+#include "engine/signatures/carve_context.h"
+#include "engine/signatures/carve_sector.h"
+
+// The read-ahead loop the size rules measure files with. It reads the sectors
+// after the candidate in chunks of up to 64 KiB into the context's work
+// buffer, reports progress once per chunk, stops at the next recognised file
+// start or metadata sector, and hands every chunk to the rule's own
+// terminator test. Scanning thread only.
+namespace engine::signatures {
+
+// What a rule's terminator test says about one chunk.
+struct ChunkVerdict {
+  enum class Kind {
+    kGoOn,           // nothing decided
+    kEndAfterChunk,  // nothing more to learn: finish this chunk as usual, then stop
+    kEndWithSize,    // the rule ends at once with `size`
+  };
+  Kind kind = Kind::kGoOn;
+  uint64_t size = 0;
+
+  static ChunkVerdict GoOn() { return {}; }
+  static ChunkVerdict EndAfterChunk() { return {Kind::kEndAfterChunk, 0}; }
+  static ChunkVerdict EndWithSize(uint64_t size) { return {Kind::kEndWithSize, size}; }
+};
+
+// A terminator ending at endOffset of chunk qualifies when every byte from
+// there to the end of the sector holding that end is zero (an end exactly on
+// a sector boundary qualifies). Bytes past chunkBytes count as absent.
+bool TerminatorQualifies(const uint8_t* chunk, size_t chunkBytes, size_t endOffset, uint32_t sectorSize);
+
+// Offset of the first occurrence of pattern whose end qualifies, or kNotFound.
+size_t FindFirstQualifying(const uint8_t* chunk, size_t chunkBytes, const void* pattern, size_t patternLength,
+                           uint32_t sectorSize);
+
+// Reports read-ahead progress (sectorsReadAhead sectors read for this file so
+// far). False when the callback answered non-zero; the answer is then kept in
+// the context's callbackResult.
+bool ReportReadAheadProgress(uint64_t sectorsReadAhead);
+
+// Runs the loop with a limit of limitBytes (limitBytes / sectorSize sectors
+// may be read ahead). onChunk(chunk, chunkBytes, base) sees every examined
+// chunk; base is the chunk's first byte counted from the file's first byte.
+// Returns the size attributed to the file: the bytes up to the next start,
+// the end of the data read, or what onChunk ended it with.
+template <typename OnChunk>
+uint64_t ReadAhead(uint64_t limitBytes, bool ignoreMpeg, OnChunk&& onChunk) {
+  CarveContext& context = TheCarveContext();
+  const uint32_t sectorSize = context.sectorSize;
+  if (!IsUsableSectorSize(sectorSize)) return 0;
+  const uint64_t maxSectors = limitBytes / sectorSize;
+  const uint32_t sectorsPerChunk = static_cast<uint32_t>(kWorkBufferBytes / sectorSize);
+  uint8_t* buffer = context.WorkBuffer();
+  uint64_t size = sectorSize;
+  uint64_t base = sectorSize;
+  uint64_t readAhead = 0;
+  while (readAhead < maxSectors) {
+    const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(sectorsPerChunk, maxSectors - readAhead));
+    const uint32_t got = ReadContextSectors(context.hitSector + 1 + readAhead, wanted, buffer);
+    if (got == 0) break;
+    readAhead += got;
+    if (!ReportReadAheadProgress(readAhead)) break;
+    const size_t chunkBytes = static_cast<size_t>(got) * sectorSize;
+    const bool hit = FindNextFileStart(buffer, chunkBytes, &size, ignoreMpeg);
+    const ChunkVerdict verdict = onChunk(static_cast<const uint8_t*>(buffer), chunkBytes, base);
+    if (verdict.kind == ChunkVerdict::Kind::kEndWithSize) return verdict.size;
+    if (hit) break;
+    size += chunkBytes;
+    base += chunkBytes;
+    // A short read means the source ended or failed there.
+    if (verdict.kind == ChunkVerdict::Kind::kEndAfterChunk || got < wanted) break;
+  }
+  return size;
+}
+
+// The bytes that hold a header directory of `needed` bytes (icon, font): the
+// candidate sector when it is long enough, else 64 KiB read at the hit
+// sector. An empty view when neither holds it or the read fails.
+ByteView CandidateDirectory(const uint8_t* bytes, size_t length, size_t needed);
+
+// The read-ahead with no terminator test.
+uint64_t ReadAheadToNextStart(uint64_t limitBytes, bool ignoreMpeg = false);
+
+}  // namespace engine::signatures

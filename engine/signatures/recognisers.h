@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/signatures/file_type_code.h"
+
+// The recognisers and size rules the signature table is made of, one family
+// per recognisers_<family>.cpp. A recogniser looks at one candidate sector
+// (bytes, length) and answers the code of the kind it found, or kNone; a size
+// rule measures the file that starts there, in bytes. Both read the shared
+// CarveContext (sector size, reader, hit sector, read position) and may read
+// the source around the candidate; every offset taken from the data is
+// checked against its buffer. Scanning thread only.
+namespace engine::signatures {
+
+using RecogniseFn = FileTypeCode (*)(const uint8_t* bytes, size_t length);
+using SizeRuleFn = uint64_t (*)(const uint8_t* bytes, size_t length);
+
+// One byte a recogniser cannot match without: byte `offset` equals `value`.
+struct QuickKey {
+  uint8_t offset = 0;
+  uint8_t value = 0;
+};
+
+// A recogniser and its quick keys: a sector can match only when at least one
+// key holds (no keys: always tried). The keys drive the first-byte dispatch
+// and must never exclude a sector the test would accept.
+struct Recogniser {
+  RecogniseFn test = nullptr;
+  std::array<QuickKey, 3> keys{};
+  uint8_t keyCount = 0;
+};
+
+// --- images (recognisers_images.cpp)
+extern const Recogniser kGifRecogniser;
+extern const Recogniser kBmpRecogniser;
+extern const Recogniser kJpgRecogniser;
+extern const Recogniser kPngRecogniser;
+extern const Recogniser kPsdRecogniser;
+extern const Recogniser kTifRecogniser;
+extern const Recogniser kIcoRecogniser;
+uint64_t JpgSize(const uint8_t* bytes, size_t length);
+uint64_t GifSize(const uint8_t* bytes, size_t length);
+uint64_t PngSize(const uint8_t* bytes, size_t length);
+uint64_t BmpSize(const uint8_t* bytes, size_t length);
+uint64_t IcoSize(const uint8_t* bytes, size_t length);
+
+// --- audio and video (recognisers_media.cpp)
+extern const Recogniser kMpegRecogniser;
+extern const Recogniser kMp4Recogniser;
+extern const Recogniser kRmvbRecogniser;
+extern const Recogniser kWmvRecogniser;
+extern const Recogniser kSwfRecogniser;
+extern const Recogniser kAviRecogniser;
+extern const Recogniser kFlvRecogniser;
+extern const Recogniser k3gpRecogniser;
+extern const Recogniser kMkvRecogniser;
+extern const Recogniser kMtsRecogniser;
+extern const Recogniser kMxfRecogniser;
+extern const Recogniser kMp3Recogniser;
+extern const Recogniser kMidRecogniser;
+extern const Recogniser kApeRecogniser;
+extern const Recogniser kWavRecogniser;
+extern const Recogniser kMovRecogniser;
+extern const Recogniser kMp2Recogniser;
+extern const Recogniser kMmfRecogniser;
+uint64_t MpegSize(const uint8_t* bytes, size_t length);
+uint64_t Mp4Size(const uint8_t* bytes, size_t length);
+uint64_t RmvbSize(const uint8_t* bytes, size_t length);
+uint64_t WmvSize(const uint8_t* bytes, size_t length);
+uint64_t SwfSize(const uint8_t* bytes, size_t length);
+uint64_t RiffSize(const uint8_t* bytes, size_t length);
+uint64_t Mp3Size(const uint8_t* bytes, size_t length);
+uint64_t MidSize(const uint8_t* bytes, size_t length);
+uint64_t ApeSize(const uint8_t* bytes, size_t length);
+
+// --- MPEG transport streams (recognisers_transport_stream.cpp)
+extern const Recogniser kTsRecogniser;
+uint64_t TsSize(const uint8_t* bytes, size_t length);
+
+// --- office documents (recognisers_office.cpp)
+extern const Recogniser kCompoundRecogniser;
+extern const Recogniser kOoxmlRecogniser;
+extern const Recogniser kPdfRecogniser;
+uint64_t CompoundSize(const uint8_t* bytes, size_t length);
+uint64_t OoxmlSize(const uint8_t* bytes, size_t length);
+uint64_t PdfSize(const uint8_t* bytes, size_t length);
+// The compound-document header computation alone: 0 when it gives no result.
+uint64_t CompoundHeaderSize(const uint8_t* bytes, size_t length);
+// Size of a ZIP-like file: the last end-of-central-directory record in the
+// candidate sector, else in a read-ahead chunk, ends it (the OOXML and zip
+// rows, each with its own limit).
+uint64_t ZipLikeSize(const uint8_t* bytes, size_t length, uint64_t limitBytes);
+
+// --- archives (recognisers_archives.cpp)
+extern const Recogniser kGzRecogniser;
+extern const Recogniser k7zRecogniser;
+extern const Recogniser kZipRecogniser;
+extern const Recogniser kRarRecogniser;
+extern const Recogniser kCabRecogniser;
+uint64_t ZipSize(const uint8_t* bytes, size_t length);
+uint64_t RarSize(const uint8_t* bytes, size_t length);
+uint64_t CabSize(const uint8_t* bytes, size_t length);
+uint64_t SevenZipSize(const uint8_t* bytes, size_t length);
+
+// --- programs and disk images (recognisers_executables.cpp); never carved
+extern const Recogniser kExeRecogniser;
+extern const Recogniser kGhoRecogniser;
+
+// --- databases, mail stores, Flash sources, fonts (recognisers_other.cpp)
+extern const Recogniser kDbRecogniser;
+extern const Recogniser kDbxRecogniser;
+extern const Recogniser kPstRecogniser;
+extern const Recogniser kFlaRecogniser;
+extern const Recogniser kTtfRecogniser;
+uint64_t TtfSize(const uint8_t* bytes, size_t length);
+
+// --- "next start" size rules: the read-ahead with no terminator (read_ahead.cpp)
+uint64_t NextStartWithin128MiB(const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin256MiB(const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin2GiB(const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin4GiB(const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin6GiB(const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin64GiB(const uint8_t* bytes, size_t length);
+
+// Read-ahead limits (bytes).
+inline constexpr uint64_t k8MiB = 0x800000;
+inline constexpr uint64_t k128MiB = 0x8000000;
+inline constexpr uint64_t k256MiB = 0x10000000;
+inline constexpr uint64_t k1GiB = 0x40000000;
+inline constexpr uint64_t k2GiB = 0x80000000;
+inline constexpr uint64_t k4GiB = 0x100000000;
+inline constexpr uint64_t k6GiB = 0x180000000;
+inline constexpr uint64_t k64GiB = 0x1000000000;
+// Office documents: both the header computation and the read-ahead stop here.
+inline constexpr uint64_t kOfficeLimit = 0x7FFFFFF;
+
+}  // namespace engine::signatures

@@ -1,0 +1,89 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// MPEG transport streams (188-byte packets, each starting with the sync byte 0x47).
+#include "engine/byte_view.h"
+#include "engine/signatures/read_ahead.h"
+#include "engine/signatures/recognisers.h"
+
+namespace engine::signatures {
+namespace {
+
+using C = FileTypeCode;
+
+constexpr size_t kPacketBytes = 188;
+constexpr uint8_t kSyncByte = 0x47;
+// The first 4 KiB after the candidate must hold 22 packets in a row.
+constexpr size_t kProbeBytes = 4096;
+constexpr size_t kProbePackets = 22;
+
+bool InsideCarvedStream(uint64_t sector) {
+  for (const StreamExtent& extent : TheCarveContext().streamExtents) {
+    if (extent.firstSector <= sector && sector <= extent.lastSector) return true;
+  }
+  return false;
+}
+
+C RecogniseTs(const uint8_t* bytes, size_t length) {
+  const ByteView b(bytes, length);
+  if (length < kPacketBytes || b.U8(0) != kSyncByte) return C::kNone;
+  if (b.U8(1) == 0 && b.U8(2) == 0 && b.U8(3) == 0) return C::kNone;
+  for (size_t i = 0; i <= length / kPacketBytes; ++i) {
+    const size_t at = i * kPacketBytes;
+    if (at < length && b.U8(at) != kSyncByte) return C::kNone;
+  }
+  CarveContext& context = TheCarveContext();
+  const uint64_t position = context.readPosition;
+  const uint8_t* probe = ReadContextBytes(position, 0, kProbeBytes);
+  if (probe == nullptr) return C::kNone;
+  for (size_t i = 0; i < kProbePackets; ++i) {
+    if (probe[i * kPacketBytes] != kSyncByte) return C::kNone;
+  }
+  if (context.streamStartCheck) {
+    // A sector whose predecessor ends in whole packets continues that stream.
+    // Sector 0 has no predecessor.
+    if (position > 0) {
+      const uint32_t sectorSize = context.sectorSize;
+      const uint8_t* previous = ReadContextBytes(position - 1, 0, sectorSize);
+      if (previous == nullptr) return C::kNone;
+      for (size_t k = 1; k <= sectorSize / kPacketBytes; ++k) {
+        if (previous[sectorSize - kPacketBytes * k] == kSyncByte) return C::kNone;
+      }
+    }
+    if (InsideCarvedStream(position)) return C::kNone;
+  }
+  return C::kTs;
+}
+
+}  // namespace
+
+const Recogniser kTsRecogniser{RecogniseTs, {{{0, kSyncByte}}}, 1};
+
+uint64_t TsSize(const uint8_t*, size_t) {
+  CarveContext& context = TheCarveContext();
+  const uint32_t sectorSize = context.sectorSize;
+  // Packets wholly inside the candidate sector were checked by the recogniser.
+  uint64_t streamEnd = sectorSize - sectorSize % kPacketBytes;
+  uint64_t nextPacket = streamEnd;  // file offset of the next packet to look at
+  bool broken = false;
+  uint64_t size = ReadAhead(k64GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+    if (nextPacket < base) {  // the packet that crossed into this chunk
+      streamEnd += kPacketBytes;
+      nextPacket += kPacketBytes;
+    }
+    while (nextPacket >= base && nextPacket + kPacketBytes <= base + chunkBytes) {
+      if (chunk[nextPacket - base] != kSyncByte) {
+        broken = true;
+        break;
+      }
+      streamEnd += kPacketBytes;
+      nextPacket += kPacketBytes;
+    }
+    // Once the packets stop, later chunks cannot change the result.
+    return broken ? ChunkVerdict::EndAfterChunk() : ChunkVerdict::GoOn();
+  });
+  if (streamEnd != 0 && streamEnd < size) size = streamEnd;
+  const uint64_t sectors = (size + sectorSize - 1) / sectorSize;
+  if (sectors > 0) context.streamExtents.push_back({context.hitSector, context.hitSector + sectors - 1});
+  return size;
+}
+
+}  // namespace engine::signatures
