@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/output_path.h"
 
-#include "platform/folders.h"
+#include "platform/output_tree.h"
 #include "platform/utf.h"
 
 namespace engine {
@@ -9,31 +9,73 @@ namespace {
 
 constexpr size_t kMaxComponentBytes = 255;
 
+bool IsSeparator(char c) {
+  return c == '/' || c == '\\';
+}
+
+bool IsPlainRelative(std::string_view relative) {
+  if (relative.empty()) return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = relative.find('/', start);
+    const std::string_view part = relative.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string_view::npos) return true;
+    start = slash + 1;
+  }
+}
+
 }  // namespace
 
-std::string FreeChildPath(const std::string& folder, const std::string& safeName) {
-  std::string path = folder + "/" + safeName;
-  if (!platform::PathExists(path)) return path;
+bool SplitDestination(std::string_view destinationPath, int32_t rootSeparatorCount, OutputTarget* out) {
+  std::string_view path = destinationPath;
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  if (path.empty() || path == "/") return false;
+  int32_t seen = 0;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (!IsSeparator(path[i])) continue;
+    if (seen++ == rootSeparatorCount && rootSeparatorCount >= 0) {
+      std::string_view relative = path.substr(i + 1);
+      if (IsPlainRelative(relative)) {
+        out->root = std::string(path.substr(0, i == 0 ? 1 : i));
+        out->relative = std::string(relative);
+        return true;
+      }
+      break;
+    }
+  }
+  // The destination's own folder is the root.
+  const size_t slash = path.find_last_of('/');
+  out->root = slash == std::string_view::npos ? std::string(".") : std::string(path.substr(0, slash == 0 ? 1 : slash));
+  out->relative = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  return IsPlainRelative(out->relative);
+}
+
+std::string UniqueChildName(const std::string& root, const std::string& folderRelative, const std::string& safeName) {
+  if (!platform::ExistsBelow(root, JoinRelative(folderRelative, safeName))) return safeName;
   const size_t dot = safeName.rfind('.');
   const bool hasExtension = dot != std::string::npos && dot != 0 && safeName.size() - dot <= 32;
   const std::string stem = hasExtension ? safeName.substr(0, dot) : safeName;
   const std::string ext = hasExtension ? safeName.substr(dot) : std::string();
-  for (int n = 2;; ++n) {
-    std::string suffix = " (" + std::to_string(n) + ")";
+  for (uint64_t n = 1;; ++n) {
+    const std::string suffix = "(" + std::to_string(n) + ")";
     std::string candidate = stem + suffix + ext;
     if (candidate.size() > kMaxComponentBytes) {
       const size_t keep = platform::Utf8BoundaryAtOrBefore(stem, kMaxComponentBytes - suffix.size() - ext.size());
       candidate = stem.substr(0, keep) + suffix + ext;
     }
-    path = folder + "/" + candidate;
-    if (!platform::PathExists(path)) return path;
+    if (!platform::ExistsBelow(root, JoinRelative(folderRelative, candidate))) return candidate;
   }
+}
+
+std::string JoinRelative(const std::string& folderRelative, const std::string& name) {
+  return folderRelative.empty() ? name : folderRelative + "/" + name;
 }
 
 int32_t SeparatorCount(std::string_view path) {
   int32_t count = 0;
   for (size_t i = 0; i + 1 < path.size(); ++i) {
-    if (path[i] == '/' || path[i] == '\\') ++count;
+    if (IsSeparator(path[i])) ++count;
   }
   return count;
 }

@@ -43,6 +43,8 @@ class RawFile {
 
 // A file this program writes (results, recovered files, images). Never used
 // on a source. Owns its descriptor; move-only.
+Status CreateNewFileBelow(const std::string& root, const std::string& relative, class OutputFile* out);
+
 class OutputFile {
  public:
   enum class Mode { kCreateOrOpen, kCreateTruncate, kCreateNew };
@@ -66,6 +68,7 @@ class OutputFile {
   [[nodiscard]] Status Sync();
 
  private:
+  friend Status CreateNewFileBelow(const std::string& root, const std::string& relative, OutputFile* out);
   int m_fd = -1;
 };
 

@@ -10,7 +10,8 @@
 #include "engine/fat/fat_table.h"
 #include "engine/fat/volume_reader.h"
 #include "engine/file_recovery_parse.h"
-#include "engine/store/scan_store.h"
+#include "engine/item_copy_out.h"
+#include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
 namespace engine::fat {
@@ -23,7 +24,7 @@ namespace engine::fat {
 // extracts them for preview and maps the free clusters for the deep scan.
 //
 // The source is only ever read. Opened once; one thread at a time.
-class CFastFatRecovery final : public IFileRecoveryParse {
+class CFastFatRecovery final : public IFileRecoveryParse, private IItemCopySource {
  public:
   CFastFatRecovery();
   ~CFastFatRecovery() override;
@@ -68,8 +69,10 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   [[nodiscard]] Status OpenVolume(storage::SectorSource source, uint32_t unitBytes, uint64_t startUnit,
                                   uint64_t volumeBytes, uint16_t driveLetter);
   [[nodiscard]] Status WalkVolume();
-  [[nodiscard]] Status CopyFileTo(const ItemRecord& item, const std::string& path);
-  [[nodiscard]] Status CopyFolderTo(const ItemRecord& item, const std::string& path, int32_t depth);
+  // IItemCopySource: data along the cluster chain, folders from the store.
+  [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
+                                    const CopyProgress& progress) override;
+  [[nodiscard]] Status ListFolder(const ItemRecord& folder, int32_t depth, std::vector<ItemRecord>& out) override;
   uint64_t RootFolderKey() const;
   bool HasVolume() const { return m_geometryValid && m_fat.IsLoaded(); }
 
@@ -81,15 +84,13 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   bool m_geometryValid = false;
   uint16_t m_driveLetter = 0;
 
-  std::unique_ptr<store::ScanStore> m_store;
+  store::StoreBrowser m_browser;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;
   void* m_userData = nullptr;
   int32_t m_weight = 100;
   int64_t m_reportIntervalMs = 5000;
-  SearchProgressFn m_searchFn = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 }  // namespace engine::fat

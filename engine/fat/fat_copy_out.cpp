@@ -2,7 +2,6 @@
 #include "engine/fat/fat_copy_out.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace engine::fat {
@@ -12,19 +11,6 @@ namespace {
 constexpr uint64_t kRunBytes = 1u << 20;
 
 }  // namespace
-
-Status FileSink::Write(const uint8_t* data, size_t byteCount) {
-  Status s = m_file.WriteAt(m_offset, data, byteCount);
-  if (s == kStatusOk) m_offset += byteCount;
-  return s;
-}
-
-Status BufferSink::Write(const uint8_t* data, size_t byteCount) {
-  if (byteCount > m_capacity - m_used) return kStatusInvalidParameter;
-  std::memcpy(m_buffer + m_used, data, byteCount);
-  m_used += byteCount;
-  return kStatusOk;
-}
 
 Status CopyClusterData(VolumeReader& reader, FatTable& fat, uint32_t startCluster, uint64_t byteCount, ICopySink& sink,
                        const CopyProgress& progress) {

@@ -6,8 +6,8 @@
 
 #include "engine/byte_view.h"
 #include "engine/categories.h"
-#include "engine/signatures/signature_check.h"
 #include "engine/fat_dir_entry.h"
+#include "engine/signatures/signature_check.h"
 
 namespace engine::fat {
 namespace {
@@ -315,8 +315,8 @@ uint32_t FatDirectoryWalk::SearchHighWord(uint16_t lowWord, bool folder, std::st
                 sector.U8(kBytes + 1) == '.' && (dotCluster == candidate || dotCluster == 0);
     } else {
       matches = signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
-                                       m_geometry.bytesPerSector,
-                                       volumeStartSector + m_geometry.ClusterSector(candidate)) == 1;
+                                             m_geometry.bytesPerSector,
+                                             volumeStartSector + m_geometry.ClusterSector(candidate)) == 1;
     }
     if (!matches) continue;
     // The clusters of a deleted entry are free; an allocated one holds
@@ -334,7 +334,8 @@ int32_t FatDirectoryWalk::ContentIntact(std::string_view name, uint32_t cluster)
   if (ReadClusterSector(cluster, m_sector) != kStatusOk) return 1;
   const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
   return signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
-                                m_geometry.bytesPerSector, volumeStartSector + m_geometry.ClusterSector(cluster)) == 0
+                                      m_geometry.bytesPerSector,
+                                      volumeStartSector + m_geometry.ClusterSector(cluster)) == 0
              ? 0
              : 1;
 }

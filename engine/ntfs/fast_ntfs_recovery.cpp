@@ -5,7 +5,6 @@
 
 #include "engine/ntfs/attributes.h"
 #include "engine/ntfs/mft_record.h"
-#include "engine/store/scan_index.h"
 #include "platform/folders.h"
 #include "platform/status.h"
 
@@ -92,63 +91,44 @@ Status CFastNtfsRecovery::Scan(const char* previousName) {
   m_folderList.clear();
   m_folderSet.clear();
   m_reusedFolders.clear();
-  m_store = std::make_unique<store::ScanStore>();
-  m_store->SetSearchCallback(m_searchFn, m_searchUserData);
-  if (previousName != nullptr && previousName[0] != '\0') return m_store->OpenStore(previousName);
+  store::ScanStore& st = m_browser.NewStore();
+  if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
   if (!m_isOpen) return platform::kErrorInvalidHandle;
-  const std::string name = store::MakeLogBaseName(store::kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
-  // A fresh scan starts from empty files, even when an earlier scan in the
-  // same folder and minute left files of this name.
-  std::string folder = store::ScanIndex::Instance().CurrentScanFolder();
-  if (!folder.empty() && folder.back() != '/') folder.push_back('/');
-  for (const char* suffix : {"", "_Relation", "_DirInfo"}) (void)platform::RemoveFile(folder + name + suffix);
-  if (Status s = m_store->OpenStore(name); s != kStatusOk) return s;
+  const std::string name =
+      store::MakeLogBaseName(store::kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
+  if (Status s = st.OpenFresh(name); s != kStatusOk) return s;
   Status status = RunMftPass();
-  Status flushed = m_store->FlushStore();
+  Status flushed = st.FlushStore();
   return status != kStatusOk ? status : flushed;
 }
 
 Status CFastNtfsRecovery::ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) {
-  if (folder == nullptr && depth != 0) return kStatusInvalidParameter;
-  if (!m_store || !m_store->IsOpen()) return kStatusInvalidParameter;
-  if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
-  const uint32_t locator = folder != nullptr ? static_cast<uint32_t>(folder->locator) : kRootRecord;
-  return m_store->ListChildren(store::FolderKey(static_cast<uint32_t>(depth), locator), out);
+  return m_browser.ListChildren(folder, depth, out);
 }
 
 Status CFastNtfsRecovery::CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) {
-  if (outCount == nullptr || (folder == nullptr && depth != 0)) return kStatusInvalidParameter;
-  if (!m_store || !m_store->IsOpen()) return kStatusInvalidParameter;
-  if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
-  const uint32_t locator = folder != nullptr ? static_cast<uint32_t>(folder->locator) : kRootRecord;
-  return m_store->CountFiles(store::FolderKey(static_cast<uint32_t>(depth), locator), outCount);
+  return m_browser.CountFiles(folder, depth, outCount);
 }
 
 uint64_t CFastNtfsRecovery::GetItemCount() {
-  if (!m_store || !m_store->IsOpen()) return 0;
-  return static_cast<uint64_t>(m_store->RecordCount());
+  return m_browser.GetItemCount();
 }
 
 Status CFastNtfsRecovery::GetItemPath(const ItemRecord* item, std::string& out) {
-  if (item == nullptr || !m_store || !m_store->IsOpen()) return kStatusInvalidParameter;
-  if (Status s = m_store->FlushStore(); s != kStatusOk) return s;
-  return m_store->GetItemPath(*item, out);
+  return m_browser.GetItemPath(item, out);
 }
 
 Status CFastNtfsRecovery::SetSearchCallback(SearchProgressFn fn, void* userData) {
-  m_searchFn = fn;
-  m_searchUserData = userData;
-  if (m_store) m_store->SetSearchCallback(fn, userData);
-  return kStatusOk;
+  return m_browser.SetSearchCallback(fn, userData);
 }
 
 int32_t CFastNtfsRecovery::Search(const std::string& pattern, std::vector<ItemRecord>& out) {
-  if (!m_store || !m_store->IsOpen()) return 0;
-  return m_store->Search(pattern, out);
+  return m_browser.Search(pattern, out);
 }
 
 std::string CFastNtfsRecovery::StoreName() const {
-  return m_store ? m_store->BaseName() : std::string();
+  const store::ScanStore* st = const_cast<store::StoreBrowser&>(m_browser).Store();
+  return st != nullptr ? st->BaseName() : std::string();
 }
 
 }  // namespace engine::ntfs

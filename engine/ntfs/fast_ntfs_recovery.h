@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/item_copy_out.h"
 #include "engine/ntfs/allocation_bitmap.h"
 #include "engine/ntfs/file_name_attribute.h"
 #include "engine/ntfs/item_data_copy.h"
 #include "engine/ntfs/ntfs_volume_geometry.h"
-#include "engine/store/scan_store.h"
+#include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
 namespace engine::ntfs {
@@ -27,7 +28,7 @@ namespace engine::ntfs {
 //
 // The source is opened read-only. Item names are UTF-8. One thread at a
 // time; callbacks are called on that thread.
-class CFastNtfsRecovery final : public IFileRecoveryParse {
+class CFastNtfsRecovery final : public IFileRecoveryParse, private IItemCopySource {
  public:
   CFastNtfsRecovery();
   ~CFastNtfsRecovery() override;
@@ -61,13 +62,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   std::string StoreName() const;
 
  private:
-  // One folder waiting to be copied out.
-  struct FolderJob {
-    ItemRecord record;
-    std::string destination;
-    int32_t depth;
-  };
-
   Status OpenVolume(uint64_t startSector, uint64_t sectorCount, uint32_t unitBytes, uint64_t sourceBytes,
                     uint16_t driveLetter);
 
@@ -101,16 +95,17 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
 
   // Copy-out and preview (fast_ntfs_copy.cpp).
   Status ReadItemRecord(const ItemRecord& item, std::vector<uint8_t>& record, uint64_t* recordNumber);
-  Status CopyFileTo(const ItemRecord& item, const std::string& path);
-  Status CopyFolderTo(const ItemRecord& folder, const std::string& destination, int32_t depth);
-  int32_t ReportCopy(int32_t percent, Status status, const std::string& path);
+  // IItemCopySource: data through the item's record, folders from the store.
+  [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
+                                    const CopyProgress& progress) override;
+  [[nodiscard]] Status ListFolder(const ItemRecord& folder, int32_t depth, std::vector<ItemRecord>& out) override;
 
   storage::SectorSource m_source;
   NtfsVolume m_volume;
   uint16_t m_driveLetter = 0;
   bool m_isOpen = false;
 
-  std::unique_ptr<store::ScanStore> m_store;
+  store::StoreBrowser m_browser{store::FolderKey(0, kRootRecord)};
   std::vector<uint32_t> m_folderList;
   std::unordered_set<uint32_t> m_folderSet;
   // Folder records that a walk found holding another folder now.
@@ -121,8 +116,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   CopyProgressFn m_copyFn = nullptr;
   void* m_userData = nullptr;
   int32_t m_weight = 100;
-  SearchProgressFn m_searchFn = nullptr;
-  void* m_searchUserData = nullptr;
 
   AllocationBitmap m_bitmap;
 };

@@ -5,11 +5,11 @@
 #include <unordered_set>
 
 #include "engine/categories.h"
-#include "engine/signatures/signature_check.h"
 #include "engine/ntfs/attributes.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 #include "engine/ntfs/file_name_attribute.h"
 #include "engine/ntfs/mft_record.h"
+#include "engine/signatures/signature_check.h"
 
 namespace engine::ntfs {
 namespace {
@@ -247,11 +247,11 @@ void CFastNtfsRecovery::AddLostFolder(uint64_t recordNumber) {
 }
 
 void CFastNtfsRecovery::FileItem(ItemRecord& item, uint32_t parent, uint32_t depth, bool isFolder) {
-  ItemRecord* slot = m_store->AppendRecord();
+  ItemRecord* slot = m_browser.Store()->AppendRecord();
   if (slot == nullptr) return;
-  item.id = m_store->RecordCount();
+  item.id = m_browser.Store()->RecordCount();
   std::memcpy(slot, &item, sizeof item);
-  m_store->AddChild(parent, depth, item.id, item.locator, isFolder ? item.name : nullptr);
+  m_browser.Store()->AddChild(parent, depth, item.id, item.locator, isFolder ? item.name : nullptr);
 }
 
 int32_t CFastNtfsRecovery::ContentCheck(const ItemRecord& item, ByteView record, uint64_t recordNumber) {

@@ -14,8 +14,8 @@ constexpr uint64_t kPieceBytes = 65536;
 
 struct RunCopy {
   NtfsVolume& volume;
-  DataSink& sink;
-  const PieceProgress& progress;
+  ICopySink& sink;
+  const CopyProgress& progress;
   uint64_t total;
   uint64_t done = 0;
 
@@ -31,7 +31,7 @@ struct RunCopy {
 }  // namespace
 
 Status CopyItemData(NtfsVolume& volume, ByteView record, uint64_t recordNumber, const ItemRecord& item,
-                    uint64_t byteCount, DataSink& sink, const PieceProgress& progress, DataPlacement* placement) {
+                    uint64_t byteCount, ICopySink& sink, const CopyProgress& progress, DataPlacement* placement) {
   DataPlacement localPlacement = DataPlacement::kNone;
   DataPlacement& where = placement != nullptr ? *placement : localPlacement;
   where = DataPlacement::kNone;

@@ -5,22 +5,12 @@
 #include <functional>
 
 #include "engine/byte_view.h"
+#include "engine/copy_sink.h"
 #include "engine/item_record.h"
 #include "engine/ntfs/ntfs_volume_geometry.h"
 #include "engine/status.h"
 
 namespace engine::ntfs {
-
-// Receives an item's data bytes in order.
-class DataSink {
- public:
-  virtual ~DataSink() = default;
-  [[nodiscard]] virtual Status Write(const uint8_t* data, size_t length) = 0;
-};
-
-// Called after every piece handed to the sink with the bytes done so far and
-// the bytes wanted; a non-zero return stops the copy and is returned.
-using PieceProgress = std::function<int32_t(uint64_t done, uint64_t total)>;
 
 // How a copy found the data.
 enum class DataPlacement { kNone, kResident, kRuns };
@@ -35,7 +25,7 @@ enum class DataPlacement { kNone, kResident, kRuns };
 // read delivers nothing or the data ends before byteCount bytes; a sink's
 // write error; a progress callback's non-zero value.
 [[nodiscard]] Status CopyItemData(NtfsVolume& volume, ByteView record, uint64_t recordNumber, const ItemRecord& item,
-                                  uint64_t byteCount, DataSink& sink, const PieceProgress& progress,
+                                  uint64_t byteCount, ICopySink& sink, const CopyProgress& progress,
                                   DataPlacement* placement = nullptr);
 
 }  // namespace engine::ntfs

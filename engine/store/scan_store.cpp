@@ -419,6 +419,22 @@ Status ScanStore::OpenStore(const std::string& baseName, const std::string& scan
   return kStatusOk;
 }
 
+Status ScanStore::OpenFresh(const std::string& baseName, const std::string& scanFolder) {
+  CloseStore();
+  if (baseName.empty() || baseName.find('/') != std::string::npos || baseName == "." || baseName == "..") {
+    return kStatusInvalidParameter;
+  }
+  std::string folder = scanFolder.empty() ? ScanIndex::Instance().CurrentScanFolder() : scanFolder;
+  if (!folder.empty() && folder.back() != '/') folder.push_back('/');
+  for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
+    const std::string path = folder + baseName + suffix;
+    if (platform::PathExists(path)) {
+      if (Status s = platform::RemoveFile(path); s != kStatusOk) return s;
+    }
+  }
+  return OpenStore(baseName, scanFolder);
+}
+
 ItemRecord* ScanStore::AppendRecord() {
   State& st = *m_state;
   if (!st.open || st.recordCount >= kMaxRecords) {

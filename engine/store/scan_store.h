@@ -45,6 +45,9 @@ class ScanStore {
   // file stay readable and keep their numbers; new records follow them.
   // baseName must be a plain file name (87 otherwise).
   [[nodiscard]] Status OpenStore(const std::string& baseName, const std::string& scanFolder = {});
+  // The same for a new scan: files an earlier scan left under this name (in
+  // the same folder and minute) are removed first, so the store starts empty.
+  [[nodiscard]] Status OpenFresh(const std::string& baseName, const std::string& scanFolder = {});
   // A 346-byte slot at the end of the write buffer (flushing it first when
   // full). Not cleared: the caller fills it and sets id = RecordCount().
   // Never null: without an open store the slot is a scratch record that is

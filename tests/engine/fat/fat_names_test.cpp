@@ -38,29 +38,5 @@ TEST(ShortEntryNameTest, HighBytesAreCodePage437) {
   EXPECT_EQ(ShortName("\xE5\x90SUM\x90~1TXT"), "!\xC3\x89sum\xC3\x89~1.txt");
 }
 
-TEST(OutputPathTest, TakenNamesGetANumberBeforeTheExtension) {
-  testing_support::TempDir dir;
-  const std::string folder = dir.path().substr(0, dir.path().size() - 1);
-  EXPECT_EQ(FreeChildPath(folder, "a.txt"), folder + "/a.txt");
-  testing_support::WriteFileBytes(folder + "/a.txt", {1});
-  EXPECT_EQ(FreeChildPath(folder, "a.txt"), folder + "/a (2).txt");
-  testing_support::WriteFileBytes(folder + "/a (2).txt", {1});
-  EXPECT_EQ(FreeChildPath(folder, "a.txt"), folder + "/a (3).txt");
-  testing_support::WriteFileBytes(folder + "/.hidden", {1});
-  EXPECT_EQ(FreeChildPath(folder, ".hidden"), folder + "/.hidden (2)");
-  const std::string longName(255, 'q');
-  testing_support::WriteFileBytes(folder + "/" + longName, {1});
-  const std::string next = FreeChildPath(folder, longName);
-  EXPECT_EQ(next.size() - folder.size() - 1, 255u);
-  EXPECT_EQ(next.substr(next.size() - 4), " (2)");
-}
-
-TEST(OutputPathTest, SeparatorsAreCountedBothWaysExceptALastOne) {
-  EXPECT_EQ(SeparatorCount("/out/rec"), 2);
-  EXPECT_EQ(SeparatorCount("/out/rec/"), 2);
-  EXPECT_EQ(SeparatorCount("C:\\out\\rec\\A"), 3);
-  EXPECT_EQ(SeparatorCount(""), 0);
-}
-
 }  // namespace
 }  // namespace engine::fat_testing

@@ -29,10 +29,9 @@ class FastNtfsRobustnessTest : public ntfs_test::NtfsFixtureTest {
 
   // Recovers and previews every file found: each copy is complete or absent.
   void RecoverEverything(CFastNtfsRecovery& engine) {
-    int n = 0;
     for (const auto& [path, item] : m_tree) {
       if (item.isFolder != 0) continue;
-      const std::string out = m_out.path() + "r" + std::to_string(n++);
+      const std::string out = m_out.path() + "r" + std::to_string(m_outputs++);
       Status s = engine.RecoverItem(&item, out, 0);
       if (s == kStatusOk) {
         EXPECT_EQ(testing_support::ReadFileBytes(out).size(), uint64_t{item.size}) << path;
@@ -47,6 +46,7 @@ class FastNtfsRobustnessTest : public ntfs_test::NtfsFixtureTest {
     }
   }
 
+  int m_outputs = 0;  // every copy gets a fresh name: nothing is ever overwritten
   uint32_t Records() const { return static_cast<uint32_t>(ntfs_test::ManifestValue(m_manifestPath, "mft_records")); }
 };
 

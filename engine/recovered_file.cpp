@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/recovered_file.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "platform/output_tree.h"
+
+namespace engine {
+namespace {
+
+// Temporary names are hidden, unique in this process and tried afresh when
+// another process holds the same one.
+std::string TemporaryName() {
+  static std::atomic<uint64_t> counter{0};
+  return ".quellmoor-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
+}
+
+std::string FolderOf(const std::string& relative) {
+  const size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+}  // namespace
+
+Status BufferSink::Write(const uint8_t* data, size_t byteCount) {
+  const size_t take = std::min(byteCount, m_capacity - m_used);
+  if (take != 0) std::memcpy(m_buffer + m_used, data, take);
+  m_used += take;
+  return kStatusOk;
+}
+
+int32_t PercentOf(uint64_t done, uint64_t total) {
+  if (total == 0 || done >= total) return 100;
+  return static_cast<int32_t>(done * 100 / total);
+}
+
+RecoveredFile::~RecoveredFile() {
+  Abort();
+}
+
+Status RecoveredFile::Begin(const OutputTarget& target) {
+  Abort();
+  m_target = target;
+  m_offset = 0;
+  const std::string folder = FolderOf(target.relative);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    m_tempRelative = JoinRelative(folder, TemporaryName());
+    Status s = platform::CreateNewFileBelow(target.root, m_tempRelative, &m_file);
+    if (s == kStatusOk) {
+      m_begun = true;
+      return kStatusOk;
+    }
+    // Only a taken temporary name is worth another try; a taken folder is not.
+    if (s != platform::kErrorAlreadyExists || !platform::IsFolderBelow(target.root, folder)) return s;
+  }
+  return platform::kErrorAlreadyExists;
+}
+
+Status RecoveredFile::Write(const uint8_t* data, size_t byteCount) {
+  if (!m_begun) return platform::kErrorInvalidHandle;
+  if (byteCount == 0) return kStatusOk;
+  Status s = m_file.WriteAt(m_offset, data, byteCount);
+  if (s == kStatusOk) m_offset += byteCount;
+  return s;
+}
+
+Status RecoveredFile::Commit() {
+  if (!m_begun) return platform::kErrorInvalidHandle;
+  Status s = m_file.Sync();
+  const Status closed = m_file.Close();
+  if (s == kStatusOk) s = closed;
+  if (s == kStatusOk) s = platform::RenameBelow(m_target.root, m_tempRelative, m_target.relative);
+  if (s != kStatusOk) {
+    Abort();
+    return s;
+  }
+  m_begun = false;
+  return kStatusOk;
+}
+
+void RecoveredFile::Abort() {
+  if (!m_begun) return;
+  m_begun = false;
+  (void)m_file.Close();  // the file is being thrown away
+  (void)platform::RemoveFileBelow(m_target.root, m_tempRelative);
+}
+
+}  // namespace engine

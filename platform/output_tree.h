@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <string>
+
+#include "platform/raw_file.h"
+#include "platform/status.h"
+
+namespace platform {
+
+// Writing below an output folder (recovered files, copies of a tree).
+//
+// The root is the folder the user chose and is taken as it is (it is created
+// with its parents when missing). Below it nothing is ever followed: every
+// component of a relative path is opened relative to its parent with
+// O_NOFOLLOW, so a symbolic link, a device node or a FIFO planted inside the
+// output folder (the tool often runs as root to read raw disks) is never
+// written through. Such a name counts as taken, and the caller writes beside
+// it under another name. Files are only ever created new (O_EXCL): nothing
+// that exists is overwritten.
+//
+// relative is "/"-separated without a leading "/"; its components must be
+// plain names (not empty, ".", ".." or containing NUL): 87 otherwise.
+// Statuses: 0; 183 when a component or the target exists but is not usable
+// (a file where a folder is needed, a link, an existing target); otherwise
+// the system's error. Thread-safe (no shared state).
+
+// Creates root when missing, then every folder of relative below it.
+[[nodiscard]] Status CreateFoldersBelow(const std::string& root, const std::string& relative);
+
+// Creates the file relative below root, new and empty, opened for writing;
+// its parent folders must exist (see CreateFoldersBelow).
+[[nodiscard]] Status CreateNewFileBelow(const std::string& root, const std::string& relative, OutputFile* out);
+
+// Renames fromRelative to toRelative (both below root) without replacing
+// anything: 183 when toRelative exists.
+[[nodiscard]] Status RenameBelow(const std::string& root, const std::string& fromRelative,
+                                 const std::string& toRelative);
+
+// Whether anything (a link included) exists at relative below root.
+bool ExistsBelow(const std::string& root, const std::string& relative);
+// Whether a plain folder (not a link) exists at relative below root.
+bool IsFolderBelow(const std::string& root, const std::string& relative);
+
+// Removes the file (or link) at relative below root; a missing one is success.
+Status RemoveFileBelow(const std::string& root, const std::string& relative);
+
+// Flushes the folder at relative below root ("" is the root itself) to its
+// medium, so renames and new names inside it survive a pulled stick.
+Status SyncFolderBelow(const std::string& root, const std::string& relative);
+
+}  // namespace platform

@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/folders.h"
+#include "platform/output_tree.h"
+
+namespace platform {
+namespace {
+
+// A directory descriptor that closes itself.
+class FolderHandle {
+ public:
+  FolderHandle() = default;
+  explicit FolderHandle(int fd) : m_fd(fd) {}
+  ~FolderHandle() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  FolderHandle(const FolderHandle&) = delete;
+  FolderHandle& operator=(const FolderHandle&) = delete;
+  FolderHandle(FolderHandle&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+  FolderHandle& operator=(FolderHandle&& other) noexcept {
+    if (this != &other) {
+      if (m_fd >= 0) ::close(m_fd);
+      m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+  }
+  int fd() const { return m_fd; }
+  bool IsOpen() const { return m_fd >= 0; }
+
+ private:
+  int m_fd = -1;
+};
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A name found where a folder was wanted, or a link anywhere: taken.
+Status TakenOr(int err) {
+  return (err == ELOOP || err == ENOTDIR || err == EEXIST) ? kErrorAlreadyExists : ErrorFromErrno(err);
+}
+
+bool SplitRelative(std::string_view relative, std::vector<std::string>* parts) {
+  parts->clear();
+  if (relative.empty() || relative.front() == '/') return false;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string_view::npos) slash = relative.size();
+    std::string_view part = relative.substr(start, slash - start);
+    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string_view::npos) return false;
+    parts->emplace_back(part);
+    start = slash + 1;
+  }
+  return true;
+}
+
+Status OpenRoot(const std::string& root, FolderHandle* out) {
+  int fd = ::open(root.empty() ? "." : root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return ErrorFromErrno(errno);
+  *out = FolderHandle(fd);
+  return kStatusOk;
+}
+
+// Opens the folder made of parts[0 .. count) below root, creating missing
+// components when create is set. Every step refuses links.
+Status OpenFolderChain(const std::string& root, const std::vector<std::string>& parts, size_t count, bool create,
+                       FolderHandle* out) {
+  FolderHandle current;
+  if (Status s = OpenRoot(root, &current); s != kStatusOk) return s;
+  for (size_t i = 0; i < count; ++i) {
+    int fd = ::openat(current.fd(), parts[i].c_str(), kFolderFlags);
+    if (fd < 0 && errno == ENOENT && create) {
+      if (::mkdirat(current.fd(), parts[i].c_str(), 0755) != 0 && errno != EEXIST) return ErrorFromErrno(errno);
+      fd = ::openat(current.fd(), parts[i].c_str(), kFolderFlags);
+    }
+    if (fd < 0) return TakenOr(errno);
+    current = FolderHandle(fd);
+  }
+  *out = std::move(current);
+  return kStatusOk;
+}
+
+// The folder holding the last component of relative, and that component.
+Status OpenParentOf(const std::string& root, const std::string& relative, FolderHandle* parent, std::string* leaf) {
+  std::vector<std::string> parts;
+  if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
+  if (Status s = OpenFolderChain(root, parts, parts.size() - 1, false, parent); s != kStatusOk) return s;
+  *leaf = parts.back();
+  return kStatusOk;
+}
+
+}  // namespace
+
+Status CreateFoldersBelow(const std::string& root, const std::string& relative) {
+  if (!root.empty() && !IsDirectory(root)) {
+    if (Status s = CreateDirectories(root); s != kStatusOk) return s;
+  }
+  if (relative.empty()) return kStatusOk;
+  std::vector<std::string> parts;
+  if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
+  FolderHandle folder;
+  return OpenFolderChain(root, parts, parts.size(), true, &folder);
+}
+
+Status CreateNewFileBelow(const std::string& root, const std::string& relative, OutputFile* out) {
+  (void)out->Close();  // a status of an earlier file the caller abandoned
+  FolderHandle parent;
+  std::string leaf;
+  if (Status s = OpenParentOf(root, relative, &parent, &leaf); s != kStatusOk) return s;
+  int fd = ::openat(parent.fd(), leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return TakenOr(errno);
+  out->m_fd = fd;
+  return kStatusOk;
+}
+
+Status RenameBelow(const std::string& root, const std::string& fromRelative, const std::string& toRelative) {
+  FolderHandle fromParent, toParent;
+  std::string fromLeaf, toLeaf;
+  if (Status s = OpenParentOf(root, fromRelative, &fromParent, &fromLeaf); s != kStatusOk) return s;
+  if (Status s = OpenParentOf(root, toRelative, &toParent, &toLeaf); s != kStatusOk) return s;
+  if (::renameat2(fromParent.fd(), fromLeaf.c_str(), toParent.fd(), toLeaf.c_str(), RENAME_NOREPLACE) == 0) {
+    return kStatusOk;
+  }
+  if (errno == EINVAL || errno == ENOSYS) {
+    // A file system without the no-replace flag: link then unlink never replaces either.
+    if (::linkat(fromParent.fd(), fromLeaf.c_str(), toParent.fd(), toLeaf.c_str(), 0) != 0) return TakenOr(errno);
+    if (::unlinkat(fromParent.fd(), fromLeaf.c_str(), 0) != 0) return ErrorFromErrno(errno);
+    return kStatusOk;
+  }
+  return TakenOr(errno);
+}
+
+bool ExistsBelow(const std::string& root, const std::string& relative) {
+  FolderHandle parent;
+  std::string leaf;
+  Status s = OpenParentOf(root, relative, &parent, &leaf);
+  // A parent that is a link or a file makes the whole path taken.
+  if (s == kErrorAlreadyExists) return true;
+  if (s != kStatusOk) return false;
+  struct stat st {};
+  return ::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool IsFolderBelow(const std::string& root, const std::string& relative) {
+  if (relative.empty()) return IsDirectory(root);
+  std::vector<std::string> parts;
+  if (!SplitRelative(relative, &parts)) return false;
+  FolderHandle folder;
+  return OpenFolderChain(root, parts, parts.size(), false, &folder) == kStatusOk;
+}
+
+Status RemoveFileBelow(const std::string& root, const std::string& relative) {
+  FolderHandle parent;
+  std::string leaf;
+  if (Status s = OpenParentOf(root, relative, &parent, &leaf); s != kStatusOk) {
+    return s == kErrorFileNotFound ? kStatusOk : s;
+  }
+  if (::unlinkat(parent.fd(), leaf.c_str(), 0) != 0 && errno != ENOENT) return ErrorFromErrno(errno);
+  return kStatusOk;
+}
+
+Status SyncFolderBelow(const std::string& root, const std::string& relative) {
+  FolderHandle folder;
+  if (relative.empty()) {
+    if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
+  } else {
+    std::vector<std::string> parts;
+    if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
+    if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
+  }
+  return ::fsync(folder.fd()) == 0 ? kStatusOk : ErrorFromErrno(errno);
+}
+
+}  // namespace platform
