@@ -50,8 +50,9 @@ class ScanStore {
   [[nodiscard]] Status OpenFresh(const std::string& baseName, const std::string& scanFolder = {});
   // A 346-byte slot at the end of the write buffer (flushing it first when
   // full). Not cleared: the caller fills it and sets id = RecordCount().
-  // Never null: without an open store the slot is a scratch record that is
-  // not kept. A failed buffer write is reported by the next FlushStore.
+  // Null without an open store or when ids are used up: the caller reports
+  // that the store is full. A failed buffer write is reported by the next
+  // FlushStore.
   ItemRecord* AppendRecord();
   // Files childId under (parentDepth << 32) | parentLocator; with a folder
   // name, also adds {childLocator, childId, name} to the folder-name table.
@@ -68,7 +69,8 @@ class ScanStore {
   // Without an open store: 6.
   [[nodiscard]] Status ListChildren(uint64_t key, std::vector<ItemRecord>& out);
   // Files in the subtree of key, breadth-first over folder keys; each key is
-  // walked once. A failing read ends that folder and becomes the result.
+  // walked once; hidden damaged photos are not counted, as they are not
+  // listed. A failing read ends that folder and becomes the result.
   [[nodiscard]] Status CountFiles(uint64_t key, int32_t* outCount);
   // Ancestors of item, nearest first. 87 when a parent cannot be resolved.
   [[nodiscard]] Status FindFolderPath(const ItemRecord& item, std::vector<ItemRecord>& out);
@@ -76,14 +78,16 @@ class ScanStore {
   // at the root. 0 also when a parent cannot be resolved (out then holds the
   // names found).
   [[nodiscard]] Status GetItemPath(const ItemRecord& item, std::string& out);
-  // Files whose extension the pattern selects (see categories); returns 1,
-  // or 0 when the record file cannot be opened.
+  // Files whose extension the pattern selects (see categories), read through
+  // the store's own record file (never reopened by path); returns 1, or 0
+  // when the store is not open or cannot be written out first.
   int32_t Search(const std::string& pattern, std::vector<ItemRecord>& out);
   void SetSearchCallback(SearchProgressFn fn, void* userData);
   // Reads record id (1-based), from the record file or the write buffer.
   // 87 when no whole record carrying that number is there.
   [[nodiscard]] Status ReadRecord(int32_t id, ItemRecord* out);
-  void CloseStore();
+  // Writes everything out and closes; the first write error, else 0.
+  Status CloseStore();
 
   bool IsOpen() const;
   // Records in the store: the whole records the record file held at

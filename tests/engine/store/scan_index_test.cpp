@@ -165,7 +165,8 @@ TEST_F(ScanIndexTest, FailingSaveLeavesConfigWholeAndReturnsTheStatus) {
   ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 1, 63, 500, store::ScanResume{}, m_log + "1/", ""), kStatusOk);
   std::vector<uint8_t> before = ReadFileBytes(m_log + "config");
   ASSERT_EQ(::symlink("/dev/full", (m_log + "config.tmp").c_str()), 0);  // every write: disk full
-  EXPECT_EQ(Index().RecordScan(kNoDeviceLetter, 2, 63, 500, store::ScanResume{}, m_log + "2/", ""), platform::kErrorDiskFull);
+  EXPECT_EQ(Index().RecordScan(kNoDeviceLetter, 2, 63, 500, store::ScanResume{}, m_log + "2/", ""),
+            platform::kErrorDiskFull);
   EXPECT_EQ(ReadFileBytes(m_log + "config"), before);
   EXPECT_FALSE(platform::PathExists(m_log + "config.tmp"));
   Index().Load();
@@ -181,7 +182,8 @@ TEST_F(ScanIndexTest, SaveIntoUncreatableFolderReturnsPlatformStatus) {
 
 TEST_F(ScanIndexTest, PartitionScanIsFoundWhileFreeSpaceIsUnchanged) {
   Index().NewScanFolder();
-  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 2, 2048, 4096, store::ScanResume{5, 6, 7, 8, 9}, m_log + "1/", ""), kStatusOk);
+  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 2, 2048, 4096, store::ScanResume{5, 6, 7, 8, 9}, m_log + "1/", ""),
+            kStatusOk);
   Index().NewScanFolder();
   store::ScanIndexEntry found;
   ASSERT_TRUE(Index().FindPartitionScan(2, 2048, 4096, kNoDeviceLetter, &found));
@@ -221,8 +223,10 @@ TEST_F(ScanIndexTest, ImageScanIsFoundUntilTheImageChanges) {
 }
 
 TEST_F(ScanIndexTest, RecordingAKnownSourceReplacesItsResumeValues) {
-  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 1, 63, 500, store::ScanResume{1, 1, 1, 1, 1}, m_log + "1/", ""), kStatusOk);
-  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 1, 63, 500, store::ScanResume{2, 3, 4, 5, 6}, m_log + "1/", ""), kStatusOk);
+  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 1, 63, 500, store::ScanResume{1, 1, 1, 1, 1}, m_log + "1/", ""),
+            kStatusOk);
+  ASSERT_EQ(Index().RecordScan(kNoDeviceLetter, 1, 63, 500, store::ScanResume{2, 3, 4, 5, 6}, m_log + "1/", ""),
+            kStatusOk);
   Index().Load();
   ASSERT_EQ(Index().Entries().size(), 1u);
   EXPECT_EQ(Index().Entries()[0].resumeExtentStart, 2u);
