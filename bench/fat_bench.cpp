@@ -44,7 +44,7 @@ ScanResult BestScan(const std::string& image, int runs) {
   ScanResult best;
   best.seconds = 1e30;
   for (int i = 0; i < runs; ++i) {
-    engine::store::ScanIndex::Instance().NewScanFolder();
+    if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return {};
     engine::fat::CFastFatRecovery fat;
     if (fat.OpenImage(image, 'B') != engine::kStatusOk) return {};
     const auto start = Clock::now();
@@ -136,7 +136,7 @@ int main() {
 
   // Copying all 10,000 small deleted files out, file by file.
   {
-    engine::store::ScanIndex::Instance().NewScanFolder();
+    if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return {};
     engine::fat::CFastFatRecovery fat;
     if (fat.OpenImage(many, 'B') != engine::kStatusOk || fat.Scan(nullptr) != engine::kStatusOk) return 1;
     std::vector<engine::ItemRecord> files;
@@ -160,7 +160,7 @@ int main() {
   const std::string source = dir + "big_source.bin";
   const std::string bigImage = dir + "big_file.img";
   if (!MakeBigFileVolume(dir, bigImage, source, kBigBytes)) return 1;
-  engine::store::ScanIndex::Instance().NewScanFolder();
+  if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return {};
   engine::fat::CFastFatRecovery fat;
   if (fat.OpenImage(bigImage, 'B') != engine::kStatusOk || fat.Scan(nullptr) != engine::kStatusOk) return 1;
   std::vector<engine::ItemRecord> found;

@@ -71,7 +71,7 @@ int main() {
   ::setenv("XDG_DATA_HOME", home.c_str(), 1);
 
   for (int round = 1; round <= 3; ++round) {
-    engine::store::ScanIndex::Instance().NewScanFolder();
+    if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return 1;
     engine::ntfs::CFastNtfsRecovery engine;
     if (engine.OpenImage(kImage, 'B') != 0) {
       std::printf("ntfs_bench: cannot open %s\n", kImage);

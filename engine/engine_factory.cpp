@@ -63,4 +63,12 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   return engine;
 }
 
+uint64_t VolumeFingerprintOf(IFileRecoveryParse& engine) {
+  uint64_t fingerprint = 0;
+  Status s = kStatusInvalidParameter;
+  if (auto* fat = dynamic_cast<fat::CFastFatRecovery*>(&engine)) s = fat->VolumeFingerprint(&fingerprint);
+  if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(&engine)) s = ntfs->VolumeFingerprint(&fingerprint);
+  return s == kStatusOk ? fingerprint : 0;
+}
+
 }  // namespace engine

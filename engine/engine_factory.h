@@ -19,4 +19,9 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
 std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath, uint16_t driveLetter,
                                                          int32_t professional);
 
+// A value that changes when the volume an engine was opened on is written
+// (the FAT, or NTFS's cluster and record bitmaps, hashed); 0 when it cannot
+// be told (other file systems, unreadable tables). Reads the volume.
+uint64_t VolumeFingerprintOf(IFileRecoveryParse& engine);
+
 }  // namespace engine

@@ -47,8 +47,10 @@ platform::Status RunScanJob(std::vector<ScanSource>& sources, ScanMode mode, ISc
     if (!source.engine) {
       source.status = platform::kErrorGenFailure;
       source.error = "no FAT or NTFS file system that this mode can read";
+    } else if (platform::Status s = engine::store::ScanIndex::Instance().NewScanFolder(); s != platform::kStatusOk) {
+      source.status = s;
+      source.error = "cannot create a folder for the scan results";
     } else {
-      engine::store::ScanIndex::Instance().NewScanFolder();
       ScanContext context{&source, observer, cancel};
       (void)source.engine->SetProgressCallbacks(OnScanProgress, nullptr, &context, 100);
       source.status = source.engine->Scan(nullptr);

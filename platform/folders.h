@@ -16,6 +16,9 @@ std::string ProgramFolder();
 
 // Creates path with all its parents. An existing folder is success.
 [[nodiscard]] Status CreateDirectories(const std::string& path);
+// Creates the folder path (its parent must exist), never one that exists:
+// 183 when anything is there already.
+[[nodiscard]] Status CreateNewFolder(const std::string& path);
 // Deletes a folder and everything in it; a missing path is success.
 Status RemoveTree(const std::string& path);
 bool PathExists(const std::string& path);

@@ -45,6 +45,12 @@ Status CreateDirectories(const std::string& path) {
   return kStatusOk;
 }
 
+Status CreateNewFolder(const std::string& path) {
+  std::string plain = path;
+  while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+  return ::mkdir(plain.c_str(), 0755) == 0 ? kStatusOk : LastError();
+}
+
 Status RemoveTree(const std::string& path) {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);

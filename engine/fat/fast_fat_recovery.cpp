@@ -6,6 +6,7 @@
 
 #include "engine/fat/fat_copy_out.h"
 #include "engine/fat/fat_directory_walk.h"
+#include "engine/hash64.h"
 
 namespace engine::fat {
 namespace {
@@ -175,6 +176,27 @@ int32_t CFastFatRecovery::GetNextFreeExtent(uint64_t* inoutSector, uint64_t* out
   if (!m_allocation.IsBuilt()) (void)m_allocation.Build(m_fat);
   m_allocation.NextFreeExtent(m_geometry, inoutSector, outSectorCount);
   return 1;
+}
+
+Status CFastFatRecovery::VolumeFingerprint(uint64_t* out) {
+  if (!HasVolume()) return kStatusInvalidParameter;
+  const FatGeometry& g = m_geometry;
+  Hash64 hash;
+  hash.Add(m_reader.VolumeStartByte());
+  hash.Add(g.totalSectors);
+  hash.Add(g.dataStartSector);
+  hash.Add(g.ClusterBytes());
+  constexpr uint64_t kChunkBytes = 1u << 20;
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(kChunkBytes, g.FatBytes())));
+  const uint64_t fatStart = g.fatStartSector * g.bytesPerSector;
+  for (uint64_t at = 0; at < g.FatBytes();) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), g.FatBytes() - at));
+    if (Status s = m_reader.Read(fatStart + at, chunk.data(), n); s != kStatusOk) return s;
+    hash.Update(chunk.data(), n);
+    at += n;
+  }
+  *out = hash.Value();
+  return kStatusOk;
 }
 
 Status CFastFatRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,

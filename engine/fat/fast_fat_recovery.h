@@ -60,6 +60,11 @@ class CFastFatRecovery final : public IFileRecoveryParse, private IItemCopySourc
   // while it walks; 5000 ms by default.
   void SetReportIntervalMs(int64_t intervalMs) { m_reportIntervalMs = intervalMs; }
 
+  // A value that changes when the volume is written: a hash of the first
+  // FAT (every file created, deleted, grown or shrunk changes it) and of the
+  // layout. 0 or the read's status.
+  [[nodiscard]] Status VolumeFingerprint(uint64_t* out);
+
   // The volume's layout; valid after a successful open.
   const FatGeometry& Geometry() const { return m_geometry; }
   // Base name of the store the last Scan opened.

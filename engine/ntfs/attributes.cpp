@@ -102,6 +102,59 @@ Status FindAttributeRunsInRecord(NtfsVolume& volume, ByteView record, uint64_t r
   return kStatusOk;
 }
 
+Status ReadAttributeStream(NtfsVolume& volume, ByteView record, uint64_t recordNumber, uint32_t type, uint64_t maxBytes,
+                           std::vector<uint8_t>& out) {
+  out.clear();
+  const NtfsVolumeGeometry& g = volume.geometry;
+  AttributeRef attr;
+  if (!FirstOfType(record, type, &attr, nullptr)) {
+    AttributeRef list;
+    if (!FirstOfType(record, kAttrAttributeList, &list, nullptr)) return kAttributeAbsent;
+  } else if (attr.IsResident()) {
+    ResidentValue value = ResidentValueOf(attr);
+    if (!value.valid) return kAttributeAbsent;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(value.bytes.size(), maxBytes));
+    out.assign(value.bytes.data(), value.bytes.data() + take);
+    return kStatusOk;
+  }
+  std::vector<MftRun> runs;
+  AttributeInfo info;
+  if (Status s = FindAttributeRunsInRecord(volume, record, recordNumber, type, runs, &info); s != kStatusOk) return s;
+  if (info.resident || info.realSize < 0 || volume.source == nullptr) return kAttributeAbsent;
+  const uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(info.realSize), maxBytes);
+  const uint64_t clusterCount = g.ClusterCount();
+  out.assign(static_cast<size_t>(std::min<uint64_t>(wanted, TotalClusters(runs) * g.clusterBytes)), 0);
+  constexpr uint64_t kPieceBytes = 65536;
+  const uint64_t pieceSectors = std::max<uint64_t>(1, kPieceBytes / g.bytesPerSector);
+  std::vector<uint8_t> piece(static_cast<size_t>(pieceSectors * g.bytesPerSector));
+  uint64_t at = 0;
+  for (const PlacedRun& run : PlaceRuns(runs)) {
+    if (at >= out.size()) break;
+    const uint64_t runBytes = run.clusterCount * uint64_t{g.clusterBytes};
+    if (run.isSparse) {
+      at += runBytes;
+      continue;
+    }
+    if (!run.isValid || run.startCluster >= clusterCount || run.clusterCount > clusterCount - run.startCluster) {
+      break;  // the rest stays zero
+    }
+    const uint64_t firstSector = g.volumeStartSector + run.startCluster * g.sectorsPerCluster;
+    const uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
+    for (uint64_t done = 0; done < runSectors && at < out.size();) {
+      const auto count = static_cast<uint32_t>(std::min(pieceSectors, runSectors - done));
+      uint32_t got = 0;
+      (void)storage::ReadSectors(count, *volume.source, piece.data(), firstSector + done, g.bytesPerSector, &got);
+      const uint64_t bytes = uint64_t{count} * g.bytesPerSector;
+      const uint64_t take = std::min<uint64_t>(uint64_t{got} * g.bytesPerSector, out.size() - at);
+      std::copy(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(take),
+                out.begin() + static_cast<std::ptrdiff_t>(at));
+      at += bytes;
+      done += count;
+    }
+  }
+  return kStatusOk;
+}
+
 Status FindAttributeRuns(NtfsVolume& volume, uint64_t recordSector, uint32_t type, std::vector<MftRun>& runs,
                          AttributeInfo* info) {
   std::vector<uint8_t> record;

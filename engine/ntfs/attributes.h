@@ -20,6 +20,7 @@ inline constexpr uint32_t kAttrAttributeList = 0x20;
 inline constexpr uint32_t kAttrFileName = 0x30;
 inline constexpr uint32_t kAttrData = 0x80;
 inline constexpr uint32_t kAttrIndexAllocation = 0xA0;
+inline constexpr uint32_t kAttrBitmap = 0xB0;
 inline constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
 inline constexpr size_t kAttrNonResident = 0x08;
 inline constexpr size_t kAttrNameLength = 0x09;
@@ -96,6 +97,15 @@ struct AttributeInfo {
 // value length of a resident one, following the attribute list when the
 // base record holds none. kNotFileRecord, 87 (no $DATA) or a read error.
 [[nodiscard]] Status ReadDataSize(NtfsVolume& volume, uint64_t recordSector, int64_t* size);
+
+// The value of the first attribute of type in a fixed-up record (its
+// unnamed instance when there is one), resident or not, at most maxBytes:
+// non-resident runs are read in 64 KiB pieces, sparse runs and clusters that
+// cannot be read give zeros (a stream is read whole or not at all only by
+// its caller's measure); a run outside the volume ends the stream there
+// (the rest stays zero). 0 or kAttributeAbsent.
+[[nodiscard]] Status ReadAttributeStream(NtfsVolume& volume, ByteView record, uint64_t recordNumber, uint32_t type,
+                                         uint64_t maxBytes, std::vector<uint8_t>& out);
 
 // Loads volume.mftRuns from record 0 at the geometry's MFT start: first the
 // runs of its own $DATA (enough to reach its extension records), then, when

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/hash64.h"
 #include "engine/ntfs/attributes.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 #include "engine/ntfs/mft_record.h"
@@ -50,51 +51,50 @@ Status CFastNtfsRecovery::ExtractItem(const ItemRecord* item, std::string& outTe
   return ExtractItemTo(*this, item, outTempPath, buffer, inoutLength, fn, userData);
 }
 
-Status CFastNtfsRecovery::BuildAllocationMap() {
+Status CFastNtfsRecovery::ReadBitmapStreams(std::vector<uint8_t>* volumeBitmap, std::vector<uint8_t>* mftBitmap) {
   if (!m_isOpen) return platform::kErrorInvalidHandle;
   const NtfsVolumeGeometry& g = m_volume.geometry;
   std::vector<uint8_t> record;
-  if (Status s = ReadFixedRecordByNumber(m_volume, kBitmapRecord, record); s != kStatusOk) return s;
-  ByteView view(record.data(), record.size());
-  std::vector<MftRun> runs;
-  AttributeInfo info;
-  if (Status s = FindAttributeRunsInRecord(m_volume, view, kBitmapRecord, kAttrData, runs, &info); s != kStatusOk) {
-    return s;
-  }
-  if (info.realSize < 0) return kStatusInvalidParameter;
-  // Never more than the volume's clusters need, whatever the record claims.
-  const uint64_t needed = (g.ClusterCount() + 7) / 8 + 8;
-  uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(info.realSize), needed);
-  std::vector<uint8_t> bitmap;
-  if (info.resident) {
-    if (ResidentDataInRecord(g, view, bitmap) != kStatusOk) return kStatusInvalidParameter;
-    bitmap.resize(std::min<uint64_t>(bitmap.size(), bytes));
-  } else {
-    bytes = std::min<uint64_t>(bytes, TotalClusters(runs) * g.clusterBytes);
-    bitmap.assign(bytes, 0);
-    uint64_t at = 0;
-    std::vector<uint8_t> cluster(g.clusterBytes);
-    for (const PlacedRun& run : PlaceRuns(runs)) {
-      if (at >= bytes) break;
-      const uint64_t runBytes = run.clusterCount * uint64_t{g.clusterBytes};
-      if (run.isSparse) {
-        at += runBytes;
-        continue;
-      }
-      if (!run.isValid || run.startCluster >= g.ClusterCount()) break;  // the rest stays free
-      for (uint64_t c = 0; c < run.clusterCount && at < bytes && run.startCluster + c < g.ClusterCount(); ++c) {
-        uint32_t got = 0;
-        const uint64_t sector = g.volumeStartSector + (run.startCluster + c) * g.sectorsPerCluster;
-        if (storage::ReadSectors(g.sectorsPerCluster, m_source, cluster.data(), sector, g.bytesPerSector, &got) ==
-            kStatusOk) {
-          const uint64_t take = std::min<uint64_t>(cluster.size(), bytes - at);
-          std::memcpy(bitmap.data() + at, cluster.data(), take);
-        }
-        at += g.clusterBytes;
-      }
+  if (volumeBitmap != nullptr) {
+    if (Status s = ReadFixedRecordByNumber(m_volume, kBitmapRecord, record); s != kStatusOk) return s;
+    // Never more than the volume's clusters need, whatever the record claims.
+    const uint64_t needed = (g.ClusterCount() + 7) / 8 + 8;
+    if (Status s = ReadAttributeStream(m_volume, ByteView(record.data(), record.size()), kBitmapRecord, kAttrData,
+                                       needed, *volumeBitmap);
+        s != kStatusOk) {
+      return s < 0 ? kStatusInvalidParameter : s;
     }
   }
+  if (mftBitmap != nullptr) {
+    if (Status s = ReadFixedRecordByNumber(m_volume, kMftRecord, record); s != kStatusOk) return s;
+    const uint64_t needed = MftRecordCount(g, m_volume.mftRuns) / 8 + 8;
+    if (Status s = ReadAttributeStream(m_volume, ByteView(record.data(), record.size()), kMftRecord, kAttrBitmap,
+                                       needed, *mftBitmap);
+        s != kStatusOk) {
+      return s < 0 ? kStatusInvalidParameter : s;
+    }
+  }
+  return kStatusOk;
+}
+
+Status CFastNtfsRecovery::BuildAllocationMap() {
+  std::vector<uint8_t> bitmap;
+  if (Status s = ReadBitmapStreams(&bitmap, nullptr); s != kStatusOk) return s;
   m_bitmap.Assign(std::move(bitmap));
+  return kStatusOk;
+}
+
+Status CFastNtfsRecovery::VolumeFingerprint(uint64_t* out) {
+  std::vector<uint8_t> volumeBitmap, mftBitmap;
+  if (Status s = ReadBitmapStreams(&volumeBitmap, &mftBitmap); s != kStatusOk) return s;
+  Hash64 hash;
+  const NtfsVolumeGeometry& g = m_volume.geometry;
+  hash.Add(g.volumeStartSector);
+  hash.Add(g.sectorCount);
+  hash.Add(g.mftStartSector);
+  hash.Update(volumeBitmap.data(), volumeBitmap.size());
+  hash.Update(mftBitmap.data(), mftBitmap.size());
+  *out = hash.Value();
   return kStatusOk;
 }
 

@@ -56,6 +56,12 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, private IItemCopySour
   [[nodiscard]] Status OpenSource(storage::SectorSource source, uint64_t startSector, uint64_t sectorCount,
                                   uint16_t driveLetter);
 
+  // A value that changes when the volume is written: a hash of the cluster
+  // bitmap and of the MFT's record bitmap (files created, deleted or grown
+  // change one of them, also when written by another system). 0 or the
+  // read's status.
+  [[nodiscard]] Status VolumeFingerprint(uint64_t* out);
+
   const NtfsVolumeGeometry& Geometry() const { return m_volume.geometry; }
   const std::vector<MftRun>& MftRuns() const { return m_volume.mftRuns; }
   // Name of the store of the last scan ("Fast_..."), empty before a scan.
@@ -95,6 +101,8 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, private IItemCopySour
 
   // Copy-out and preview (fast_ntfs_copy.cpp).
   Status ReadItemRecord(const ItemRecord& item, std::vector<uint8_t>& record, uint64_t* recordNumber);
+  // The streams of $Bitmap and of $MFT's bitmap (either may be null).
+  [[nodiscard]] Status ReadBitmapStreams(std::vector<uint8_t>* volumeBitmap, std::vector<uint8_t>* mftBitmap);
   // IItemCopySource: data through the item's record, folders from the store.
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                     const CopyProgress& progress) override;

@@ -55,7 +55,7 @@ class ScanHome {
  public:
   ScanHome() {
     store::ScanIndex::Instance().Load();
-    store::ScanIndex::Instance().NewScanFolder();
+    EXPECT_EQ(store::ScanIndex::Instance().NewScanFolder(), kStatusOk);
   }
   const std::string& path() const { return m_home.path(); }
 
@@ -86,7 +86,7 @@ inline storage::SectorSource MemorySource(std::vector<uint8_t> bytes, storage::M
 
 // Opens an engine on bytes in memory and scans them.
 inline std::unique_ptr<fat::CFastFatRecovery> ScanBytes(std::vector<uint8_t> bytes, Status* scanStatus = nullptr,
-                                                   storage::MemorySourceOptions options = {}) {
+                                                        storage::MemorySourceOptions options = {}) {
   auto engine = std::make_unique<fat::CFastFatRecovery>();
   EXPECT_EQ(engine->OpenSource(MemorySource(std::move(bytes), std::move(options)), 0, 0, 'M'), kStatusOk);
   Status s = engine->Scan(nullptr);

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "engine/fat/fast_fat_recovery.h"
 #include "engine/fat/fat_allocation_map.h"
 #include "engine/fat/fat_geometry.h"
 #include "engine/fat/fat_table.h"
@@ -41,6 +42,37 @@ std::vector<uint8_t> FixtureBytes(const std::string& gzName) {
 void PutU16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+// --- Fingerprint --------------------------------------------------------------
+
+TEST(FatFingerprint, ChangesWithTheFatAndNotWithFreeData) {
+  const std::vector<uint8_t> clean = FixtureBytes("fat16.img.gz");
+  if (clean.empty()) GTEST_SKIP() << "fixture is not available";
+  auto fingerprint = [](const std::vector<uint8_t>& bytes) {
+    fat::CFastFatRecovery engine;
+    EXPECT_EQ(engine.OpenSource(MemorySource(bytes), 0, 0, 'M'), kStatusOk);
+    uint64_t value = 0;
+    EXPECT_EQ(engine.VolumeFingerprint(&value), kStatusOk);
+    return value;
+  };
+  const uint64_t before = fingerprint(clean);
+  EXPECT_NE(before, 0u);
+  MemoryVolume volume;
+  ASSERT_TRUE(volume.Open(clean));
+  const FatGeometry g = volume.geometry;
+
+  std::vector<uint8_t> dataChanged = clean;
+  dataChanged[(g.dataStartSector + 40) * g.bytesPerSector] ^= 0xFF;
+  EXPECT_EQ(fingerprint(dataChanged), before);
+
+  // Allocating a free cluster (a file written) changes its FAT entry.
+  std::vector<uint8_t> allocated = clean;
+  uint32_t cluster = 2;
+  uint32_t value = 1;
+  while (value != 0) ASSERT_EQ(volume.table.Entry(++cluster, &value), kStatusOk);
+  PutU16(allocated, g.fatStartSector * g.bytesPerSector + g.EntryByteOffset(cluster), 0xFFFF);
+  EXPECT_NE(fingerprint(allocated), before);
 }
 
 // --- Geometry ---------------------------------------------------------------

@@ -221,6 +221,51 @@ TEST_P(FastNtfsOperationsTest, PreviousScanIsReopenedByName) {
   EXPECT_EQ(tree.count("/Projects/Sub/notes.txt"), 1u);
 }
 
+// The fingerprint that tells a written volume from an unchanged one: a new
+// or deleted file flips a bit of the MFT's record bitmap; a changed byte of
+// free space does not count.
+TEST_P(FastNtfsOperationsTest, FingerprintChangesWhenFilesAreCreatedOrDeleted) {
+  const std::vector<uint8_t> clean = ReadFileBytes(m_imagePath);
+  auto fingerprint = [](const std::vector<uint8_t>& image) {
+    CFastNtfsRecovery engine;
+    storage::SectorSource source;
+    storage::OpenMemorySource(source, image);
+    EXPECT_EQ(engine.OpenSource(std::move(source), 0, 0, 'E'), kStatusOk);
+    uint64_t value = 0;
+    EXPECT_EQ(engine.VolumeFingerprint(&value), kStatusOk);
+    return value;
+  };
+  const uint64_t before = fingerprint(clean);
+  EXPECT_NE(before, 0u);
+  EXPECT_EQ(fingerprint(clean), before);
+
+  std::vector<uint8_t> dataChanged = clean;
+  const auto* deleted = Row("/big_log_deleted.txt");
+  ASSERT_NE(deleted, nullptr);
+  dataChanged[ntfs_test::LcnOf(*deleted) * m_clusterBytes + 100] ^= 0xFF;
+  EXPECT_EQ(fingerprint(dataChanged), before);
+
+  // Record 0's bitmap attribute: mark record 100 in use, as creating a file would.
+  std::vector<uint8_t> fileCreated = clean;
+  std::vector<uint8_t> mft(fileCreated.begin() + static_cast<std::ptrdiff_t>(m_mftOffset),
+                           fileCreated.begin() + static_cast<std::ptrdiff_t>(m_mftOffset + 1024));
+  const size_t bitmap = ntfs_test::FindAttribute(mft, 0xB0);
+  ASSERT_NE(bitmap, 0u);
+  uint64_t at = 0;
+  if (mft[bitmap + 8] == 0) {
+    at = m_mftOffset + bitmap + ntfs_test::Get16(mft, bitmap + 0x14);
+  } else {
+    const size_t runs = bitmap + ntfs_test::Get16(mft, bitmap + 0x20);
+    const uint8_t header = mft[runs];
+    const size_t lengthBytes = header & 0x0F, offsetBytes = header >> 4;
+    uint64_t lcn = 0;
+    for (size_t i = 0; i < offsetBytes; ++i) lcn |= uint64_t{mft[runs + 1 + lengthBytes + i]} << (8 * i);
+    at = lcn * m_clusterBytes;
+  }
+  fileCreated[at + 100 / 8] ^= static_cast<uint8_t>(1u << (100 % 8));
+  EXPECT_NE(fingerprint(fileCreated), before);
+}
+
 INSTANTIATE_TEST_SUITE_P(Fixtures, FastNtfsOperationsTest, ::testing::Values("ntfs_512", "ntfs_4k"));
 
 }  // namespace

@@ -134,7 +134,7 @@ TEST_P(FastNtfsScanTest, OverwrittenPhotoIsNotIntactAndHidden) {
     EXPECT_EQ(+m_tree[row->path].isIntact, 1);
   }
   std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(ntfs_test::LcnOf(*row) * m_clusterBytes), 512, 0);
-  engine::store::ScanIndex::Instance().NewScanFolder();
+  ASSERT_EQ(engine::store::ScanIndex::Instance().NewScanFolder(), kStatusOk);
   CFastNtfsRecovery engine;
   ScanImage(engine, &image);
   EXPECT_EQ(m_tree.count(row->path), 0u);  // damaged photos are not listed

@@ -166,7 +166,7 @@ TEST_P(FastNtfsRobustnessTest, UnreadableSectors) {
     const auto* row = Row("/big_log_deleted.txt");
     options.faultSectors.insert(ntfs_test::LcnOf(*row) * m_clusterBytes / 512 + 20);
     CFastNtfsRecovery engine;
-    engine::store::ScanIndex::Instance().NewScanFolder();
+    ASSERT_EQ(engine::store::ScanIndex::Instance().NewScanFolder(), kStatusOk);
     ScanDamaged(engine, image, options);
     const std::string out = m_out.path() + "bad";
     EXPECT_EQ(engine.RecoverItem(&m_tree[row->path], out, 0), kStatusReadFault);

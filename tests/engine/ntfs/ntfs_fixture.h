@@ -87,7 +87,7 @@ class NtfsFixtureTest : public ::testing::TestWithParam<const char*> {
     m_manifest = testing_support::ReadManifest(m_manifestPath);
     m_clusterBytes = ManifestValue(m_manifestPath, "cluster_size");
     m_mftOffset = ManifestValue(m_manifestPath, "mft_lcn") * m_clusterBytes;
-    engine::store::ScanIndex::Instance().NewScanFolder();
+    ASSERT_EQ(engine::store::ScanIndex::Instance().NewScanFolder(), engine::kStatusOk);
   }
 
   // Byte offset of record n in the image, through the MFT's own runs.

@@ -14,7 +14,7 @@ using testing_support::ReadFileBytes;
 
 class SharedNtfsImageTest : public ::testing::Test {
  protected:
-  void SetUp() override { store::ScanIndex::Instance().NewScanFolder(); }
+  void SetUp() override { ASSERT_EQ(store::ScanIndex::Instance().NewScanFolder(), kStatusOk); }
 
   // Scans bytes (a volume at startSector) and collects its tree.
   void Scan(CFastNtfsRecovery& engine, const std::vector<uint8_t>& bytes, uint64_t startSector = 0) {

@@ -647,7 +647,7 @@ TEST_F(ScanStoreTest, OverlongFolderNameIsCutOnACharacterBoundary) {
 
 TEST_F(ScanStoreTest, OpensInTheScanIndexCurrentFolderByDefault) {
   store::ScanIndex::Instance().Load();
-  store::ScanIndex::Instance().NewScanFolder();
+  ASSERT_EQ(store::ScanIndex::Instance().NewScanFolder(), kStatusOk);
   store::ScanStore store;
   ASSERT_EQ(store.OpenStore("Fast_0_1"), kStatusOk);
   EXPECT_EQ(store.RecordPath(), store::ScanIndex::Instance().CurrentScanFolder() + "Fast_0_1");
