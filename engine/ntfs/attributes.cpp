@@ -196,10 +196,12 @@ Status ReadDataSize(NtfsVolume& volume, uint64_t recordSector, int64_t* size) {
   return kStatusOk;
 }
 
-Status LoadMftRuns(NtfsVolume& volume) {
+namespace {
+
+Status LoadMftRunsFrom(NtfsVolume& volume, uint64_t recordSector) {
   volume.mftRuns.clear();
   std::vector<uint8_t> record;
-  Status s = ReadFixedRecordAt(volume, volume.geometry.mftStartSector, record);
+  Status s = ReadFixedRecordAt(volume, recordSector, record);
   if (s != kStatusOk) return s;
   ByteView view(record.data(), record.size());
   AttributeRef data;
@@ -211,6 +213,17 @@ Status LoadMftRuns(NtfsVolume& volume) {
   std::vector<MftRun> allRuns;
   s = FindAttributeRunsInRecord(volume, view, kMftRecord, kAttrData, allRuns);
   if (s == kStatusOk && TotalClusters(allRuns) > TotalClusters(baseRuns)) volume.mftRuns = std::move(allRuns);
+  return s;
+}
+
+}  // namespace
+
+Status LoadMftRuns(NtfsVolume& volume) {
+  const Status s = LoadMftRunsFrom(volume, volume.geometry.mftStartSector);
+  if (s == kStatusOk || volume.geometry.mftMirrorSector == 0) return s;
+  // Record 0 is damaged or unreadable: $MFTMirr keeps a copy of it.
+  if (LoadMftRunsFrom(volume, volume.geometry.mftMirrorSector) == kStatusOk) return kStatusOk;
+  volume.mftRuns.clear();
   return s;
 }
 

@@ -109,7 +109,9 @@ struct AttributeInfo {
 
 // Loads volume.mftRuns from record 0 at the geometry's MFT start: first the
 // runs of its own $DATA (enough to reach its extension records), then, when
-// it has an attribute list, all extents. Returns the FindAttributeRuns status.
+// it has an attribute list, all extents. When record 0 cannot be read or
+// parsed there, its copy in $MFTMirr is used. Returns the FindAttributeRuns
+// status of record 0 (no runs are left after a failure).
 [[nodiscard]] Status LoadMftRuns(NtfsVolume& volume);
 
 // Record number of a record read at recordSector of the volume: the number

@@ -73,7 +73,10 @@ Status CFastNtfsRecovery::OpenVolume(uint64_t startSector, uint64_t sectorCount,
   }
   m_volume.source = &m_source;
   m_volume.geometry = geometry;
-  (void)LoadMftRuns(m_volume);  // a volume without usable MFT runs scans as empty
+  // A volume whose MFT cannot be located still opens (its boot sector is
+  // fine); its scan reports why it found nothing.
+  m_mftStatus = LoadMftRuns(m_volume);
+  if (m_mftStatus != kStatusOk) m_mftStatus = m_mftStatus < 0 ? kStatusReadFault : m_mftStatus;
   m_isOpen = true;
   return kStatusOk;
 }
@@ -88,17 +91,24 @@ Status CFastNtfsRecovery::SetProgressCallbacks(ScanProgressFn scanFn, CopyProgre
 }
 
 Status CFastNtfsRecovery::Scan(const char* previousName) {
-  m_folderList.clear();
-  m_folderSet.clear();
-  m_reusedFolders.clear();
+  m_placement.Clear();
+  m_pendingItems.clear();
+  m_pendingChildren.clear();
+  m_readError = kStatusOk;
+  m_unreadableRecords = 0;
+  m_storeFull = false;
   store::ScanStore& st = m_browser.NewStore();
   if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
   if (!m_isOpen) return platform::kErrorInvalidHandle;
   const std::string name =
       store::MakeLogBaseName(store::kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
   if (Status s = st.OpenFresh(name); s != kStatusOk) return s;
-  Status status = RunMftPass();
-  Status flushed = st.FlushStore();
+  // An MFT that cannot be found is a failed scan, not an empty volume.
+  Status status = m_mftStatus != kStatusOk ? m_mftStatus : RunMftPass();
+  const Status flushed = st.FlushStore();
+  if (status == kStatusOk && m_storeFull) status = kStatusOutOfMemory;
+  // Records that could not be read make the result incomplete: say so.
+  if (status == kStatusOk) status = m_readError;
   return status != kStatusOk ? status : flushed;
 }
 

@@ -10,6 +10,7 @@
 #include "engine/item_copy_out.h"
 #include "engine/ntfs/allocation_bitmap.h"
 #include "engine/ntfs/file_name_attribute.h"
+#include "engine/ntfs/folder_placement.h"
 #include "engine/ntfs/item_data_copy.h"
 #include "engine/ntfs/ntfs_volume_geometry.h"
 #include "engine/store/store_browser.h"
@@ -72,32 +73,35 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, private IItemCopySour
                     uint16_t driveLetter);
 
   // Scan (fast_ntfs_scan.cpp).
+  // A deleted file waiting for its content check and its place.
+  struct PendingItem {
+    ItemRecord item = ZeroRecord();
+    uint32_t parent = 0;
+    uint16_t parentSequence = 0;
+    uint64_t checkSector = 0;  // its first data sector, read for the content check; 0: none
+  };
+  // A stored file waiting for its folder to be settled.
+  struct PendingChild {
+    int32_t id = 0;
+    uint32_t parent = 0;
+    uint16_t parentSequence = 0;
+  };
   Status RunMftPass();
   Status ReportScanProgress(uint64_t sectorsDone, uint64_t sectorsTotal, int64_t startMs, int64_t* lastEstimateMs,
                             int32_t* remainingSeconds);
-  // First pass: a record of the MFT, taken when its flags word is 0.
+  // A record of the MFT: a deleted file becomes a pending item, a directory
+  // (live or deleted) is remembered for the folder paths.
   void ParseFirstPassRecord(uint8_t* record, size_t length, uint64_t recordNumber);
-  // Folder pass: a folder of the folder list, read by number.
-  void ParseFolderRecord(uint64_t recordNumber);
-  // An item being built from the $FILE_NAME attributes of its record.
-  struct NamedItem {
-    ItemRecord item = ZeroRecord();
-    bool haveItem = false;
-    uint32_t parent = 0;
-    uint32_t depth = 0;
-  };
-  // The first name gives the item its times, size, parent and name; a later
-  // Win32 name of the same parent replaces the name.
-  void TakeFileName(const FileNameAttribute& fn, uint64_t recordNumber, bool isFolder, NamedItem& named);
-  // Walks up from parent (with the reference's sequence number), adding every
-  // folder met to the folder list; returns the depth (the folders between the
-  // root and the item, the first one that is not a folder of the item's
-  // chain any more included).
-  uint32_t WalkParents(uint32_t parent, uint16_t parentSequence);
-  void AddLostFolder(uint64_t recordNumber);
-  int32_t ContentCheck(const ItemRecord& item, ByteView record, uint64_t recordNumber);
-  // Appends item to the store (id set) and files it under (depth, parent).
-  void FileItem(ItemRecord& item, uint32_t parent, uint32_t depth, bool isFolder);
+  // Times, size, name and place of the item from one $FILE_NAME.
+  void FillItem(const FileNameAttribute& fn, uint64_t recordNumber, bool isFolder, ItemRecord& item);
+  void StartContentCheck(PendingItem& pending, ByteView record, uint64_t recordNumber);
+  // Runs the pending content checks (unless check is false: then the items
+  // stay intact, nothing is read) and appends the items to the store.
+  void FlushPendingItems(bool check);
+  void PlacePendingChildren();
+  // Appends every folder on the way to a found file, filed where it belongs.
+  void AddNeededFolders();
+  void FileFolder(ItemRecord& item, uint32_t parent, uint32_t depth);
 
   // Copy-out and preview (fast_ntfs_copy.cpp).
   Status ReadItemRecord(const ItemRecord& item, std::vector<uint8_t>& record, uint64_t* recordNumber);
@@ -114,11 +118,15 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, private IItemCopySour
   bool m_isOpen = false;
 
   store::StoreBrowser m_browser{store::FolderKey(0, kRootRecord)};
-  std::vector<uint32_t> m_folderList;
-  std::unordered_set<uint32_t> m_folderSet;
-  // Folder records that a walk found holding another folder now.
-  std::unordered_set<uint32_t> m_reusedFolders;
-  std::vector<uint8_t> m_walkRecord;
+  // How loading the MFT's own runs went (from $MFT, else from $MFTMirr).
+  Status m_mftStatus = kStatusOk;
+  // State of one scan.
+  FolderPlacement m_placement;
+  std::vector<PendingItem> m_pendingItems;
+  std::vector<PendingChild> m_pendingChildren;
+  Status m_readError = kStatusOk;  // the first MFT read that failed
+  uint64_t m_unreadableRecords = 0;
+  bool m_storeFull = false;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;

@@ -1,8 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The MFT pass and the folder pass of CFastNtfsRecovery.
+//
+// The pass reads the MFT once, in chunks of 1024 records. Deleted file
+// records become items; directory records (live or deleted) are remembered
+// by FolderPlacement, so folder paths are settled after the pass without
+// reading records again. Items wait in small batches so that the first data
+// sectors their content check needs are read in ascending order. Only the
+// folders on the way to a found file are read again, once each, in record
+// order.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <unordered_set>
 
 #include "engine/categories.h"
 #include "engine/ntfs/attributes.h"
@@ -16,8 +24,12 @@ namespace {
 
 constexpr uint32_t kChunkRecords = 1024;
 constexpr int64_t kEstimateEveryMs = 5000;
-// Deepest folder chain followed by the parent walk.
-constexpr uint32_t kMaxParentDepth = 4096;
+// Items wait for their content check in batches of this many.
+constexpr size_t kCheckBatch = 2048;
+// First sectors no further apart than this are read with one request (a
+// request costs more than a few KiB more to copy), up to kCoalesceBytes.
+constexpr uint64_t kJoinGapBytes = 16384;
+constexpr uint64_t kCoalesceBytes = 65536;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -54,66 +66,116 @@ Status CFastNtfsRecovery::RunMftPass() {
   int64_t lastEstimateMs = startMs;
   int32_t remainingSeconds = -1;
   const uint32_t chunkSectors = g.recordBytes * kChunkRecords / g.bytesPerSector;
-  // Room for a record cut by the end of a run, followed by one chunk.
+  // Room for the head of a record cut by the end of a run, then one chunk.
   std::vector<uint8_t> chunk(g.recordBytes + size_t{chunkSectors} * g.bytesPerSector);
-  size_t carry = 0;
-  uint64_t recordNumber = 0;
+  size_t carry = 0;                // bytes of a record begun in the previous run
+  uint64_t carryStreamOffset = 0;  // where that record begins in the MFT stream
+  uint64_t runStreamOffset = 0;    // where the current run begins in the MFT stream
   uint64_t sectorsDone = 0;
+  Status status = kStatusOk;
+
+  // Parses the whole records of bytes that begin at streamOffset of the MFT
+  // stream, keeps the head of a record cut at the end for the next piece.
+  auto parse = [&](size_t bytes, uint64_t streamOffset) {
+    // A piece that does not begin at a record boundary lost the record's head.
+    size_t skip = 0;
+    if (streamOffset % g.recordBytes != 0) {
+      skip = static_cast<size_t>(std::min<uint64_t>(bytes, g.recordBytes - streamOffset % g.recordBytes));
+    }
+    size_t at = skip;
+    for (; at + g.recordBytes <= bytes; at += g.recordBytes) {
+      ParseFirstPassRecord(chunk.data() + at, g.recordBytes, (streamOffset + at) / g.recordBytes);
+    }
+    carry = bytes - at;
+    carryStreamOffset = streamOffset + at;
+    if (carry != 0) std::memmove(chunk.data(), chunk.data() + at, carry);
+  };
 
   for (const PlacedRun& run : runs) {
-    uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
-    const bool readable = !run.isSparse && run.isValid && run.startCluster < volumeClusters;
-    if (readable)
-      runSectors = std::min<uint64_t>(runSectors, (volumeClusters - run.startCluster) * g.sectorsPerCluster);
-    if (!readable) {
-      // Records mapped by a run that cannot be read are skipped by number.
-      const uint64_t bytes = carry + run.clusterCount * uint64_t{g.clusterBytes};
-      recordNumber += bytes / g.recordBytes;
-      carry = 0;
-      sectorsDone += runSectors;
-      continue;
+    const uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
+    uint64_t readableSectors = 0;
+    if (!run.isSparse && run.isValid && run.startCluster < volumeClusters) {
+      // A run cut by the end of the volume or image: its records past the end are missing.
+      readableSectors = std::min<uint64_t>(runSectors, (volumeClusters - run.startCluster) * g.sectorsPerCluster);
     }
+    if (carry != 0 && carryStreamOffset + carry != runStreamOffset) carry = 0;  // the record's tail is missing
     const uint64_t firstSector = g.volumeStartSector + run.startCluster * g.sectorsPerCluster;
-    for (uint64_t at = 0; at < runSectors;) {
-      const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, runSectors - at));
+    for (uint64_t at = 0; at < readableSectors && status == kStatusOk;) {
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, readableSectors - at));
+      const uint64_t streamOffset = runStreamOffset + at * g.bytesPerSector;
+      if (carry != 0 && carryStreamOffset + carry != streamOffset) carry = 0;
       uint32_t got = 0;
-      Status s = storage::ReadSectors(count, m_source, chunk.data() + carry, firstSector + at, g.bytesPerSector, &got);
-      if (s != kStatusOk) return s;
-      const size_t bytes = carry + size_t{got} * g.bytesPerSector;
-      const size_t whole = bytes / g.recordBytes;
-      for (size_t i = 0; i < whole; ++i) {
-        ParseFirstPassRecord(chunk.data() + i * g.recordBytes, g.recordBytes, recordNumber + i);
+      Status r = storage::ReadSectors(count, m_source, chunk.data() + carry, firstSector + at, g.bytesPerSector, &got);
+      if (r == kStatusOk) {
+        parse(carry + size_t{count} * g.bytesPerSector, carry != 0 ? carryStreamOffset : streamOffset);
+      } else {
+        // Read what can be read record by record: a bad sector costs its records only.
+        if (m_readError == kStatusOk) m_readError = r;
+        carry = 0;
+        const uint64_t firstRecord = (streamOffset + g.recordBytes - 1) / g.recordBytes;
+        const uint64_t endOffset = streamOffset + uint64_t{count} * g.bytesPerSector;
+        for (uint64_t n = firstRecord; (n + 1) * g.recordBytes <= endOffset; ++n) {
+          const uint64_t sector = firstSector + (n * g.recordBytes - runStreamOffset) / g.bytesPerSector;
+          uint32_t one = 0;
+          if (storage::ReadSectors(g.sectorsPerRecord, m_source, chunk.data(), sector, g.bytesPerSector, &one) ==
+              kStatusOk) {
+            ParseFirstPassRecord(chunk.data(), g.recordBytes, n);
+          } else {
+            ++m_unreadableRecords;
+          }
+        }
       }
-      recordNumber += whole;
-      carry = bytes - whole * g.recordBytes;
-      if (carry != 0) std::memmove(chunk.data(), chunk.data() + whole * g.recordBytes, carry);
-      at += got;
-      sectorsDone += got;
-      if (Status p = ReportScanProgress(sectorsDone, sectorsTotal, startMs, &lastEstimateMs, &remainingSeconds);
-          p != kStatusOk) {
-        return p;
-      }
+      at += count;
+      sectorsDone += count;
+      status = ReportScanProgress(sectorsDone, sectorsTotal, startMs, &lastEstimateMs, &remainingSeconds);
     }
+    if (status != kStatusOk) break;
+    if (readableSectors < runSectors) {
+      m_unreadableRecords += (runSectors - readableSectors) * g.bytesPerSector / g.recordBytes;
+      sectorsDone += runSectors - readableSectors;
+    }
+    runStreamOffset += runSectors * g.bytesPerSector;  // the whole run counts, read or not
   }
 
-  // Folder pass: the list grows while it is walked only by folders not met before.
-  for (size_t i = 0; i < m_folderList.size(); ++i) ParseFolderRecord(m_folderList[i]);
-
-  if (m_scanFn == nullptr) return kStatusOk;
-  return m_scanFn(m_userData, 100, m_weight, remainingSeconds, 0, 0, 0, 0);
+  // What was found is filed with its folders also after a cancel.
+  FlushPendingItems(status == kStatusOk);
+  PlacePendingChildren();
+  AddNeededFolders();
+  if (status != kStatusOk) return status;
+  if (m_scanFn != nullptr) {
+    if (Status s = m_scanFn(m_userData, 100, m_weight, remainingSeconds, 0, 0, 0, 0); s != kStatusOk) return s;
+  }
+  return kStatusOk;
 }
 
 void CFastNtfsRecovery::ParseFirstPassRecord(uint8_t* record, size_t length, uint64_t recordNumber) {
   ByteView view(record, length);
-  // In use or a directory (live or deleted): not a deleted file.
-  if (view.U16(kRecFlags) != 0 || !HasFileSignature(view)) return;
-  if (recordNumber <= kLastSystemRecord || recordNumber > UINT32_MAX) return;
+  const uint16_t flags = view.U16(kRecFlags);
+  const bool isDirectory = (flags & kRecordIsDirectory) != 0;
+  if (!isDirectory && flags != 0) return;  // a file in use
+  if (!HasFileSignature(view)) return;
+  if (recordNumber <= kLastSystemRecord || recordNumber >= FolderPlacement::kLostIncarnation) return;
   // An extension record carries a part of another record's attributes.
   if (ReferenceRecord(view.U64(kRecBaseReference)) != 0) return;
   if (!ApplyUpdateSequence(record, length)) return;
 
-  NamedItem named;
-  ItemRecord& item = named.item;
+  if (isDirectory) {
+    AttributeWalker walker(view, RecordWalkEnd(view));
+    AttributeRef attr;
+    FileNameAttribute fn;
+    while (walker.Next(&attr)) {
+      if (attr.type == kAttrFileName && ParseFileName(attr, &fn)) {
+        m_placement.AddDirectory(static_cast<uint32_t>(recordNumber), view.U16(kRecSequence),
+                                 (flags & kRecordInUse) != 0, fn.parentRecord, fn.parentSequence);
+        break;
+      }
+    }
+    return;
+  }
+
+  PendingItem pending;
+  ItemRecord& item = pending.item;
+  bool haveName = false;
   bool haveSize = false;
   bool haveList = false;
   AttributeWalker walker(view, RecordWalkEnd(view));
@@ -122,8 +184,16 @@ void CFastNtfsRecovery::ParseFirstPassRecord(uint8_t* record, size_t length, uin
     if (attr.type == kAttrAttributeList) haveList = true;
     if (attr.type == kAttrFileName) {
       FileNameAttribute fn;
-      if (ParseFileName(attr, &fn)) TakeFileName(fn, recordNumber, false, named);
-    } else if (attr.type == kAttrData && attr.IsUnnamed() && named.haveItem && !haveSize) {
+      if (!ParseFileName(attr, &fn)) continue;
+      if (!haveName) {
+        haveName = true;
+        FillItem(fn, recordNumber, false, item);
+        pending.parent = fn.parentRecord;
+        pending.parentSequence = fn.parentSequence;
+      } else if (fn.nameSpace == kNameSpaceWin32 && fn.parentRecord == pending.parent) {
+        SetItemName(item, fn.name);  // a later Win32 name replaces a DOS name
+      }
+    } else if (attr.type == kAttrData && attr.IsUnnamed() && haveName && !haveSize) {
       if (attr.IsResident()) {
         ResidentValue value = ResidentValueOf(attr);
         if (value.valid) {
@@ -139,7 +209,7 @@ void CFastNtfsRecovery::ParseFirstPassRecord(uint8_t* record, size_t length, uin
       }
     }
   }
-  if (!named.haveItem) return;
+  if (!haveName) return;
   if (!haveSize && haveList) {
     std::vector<MftRun> runs;
     AttributeInfo info;
@@ -148,46 +218,13 @@ void CFastNtfsRecovery::ParseFirstPassRecord(uint8_t* record, size_t length, uin
       item.size = static_cast<uint64_t>(info.realSize);
     }
   }
-  item.isIntact = ContentCheck(item, view, recordNumber);
-  FileItem(item, named.parent, named.depth, false);
+  StartContentCheck(pending, view, recordNumber);
+  m_pendingItems.push_back(std::move(pending));
+  if (m_pendingItems.size() >= kCheckBatch) FlushPendingItems(true);
 }
 
-void CFastNtfsRecovery::ParseFolderRecord(uint64_t recordNumber) {
-  std::vector<uint8_t> record;
-  if (ReadMftRecordByNumber(m_volume, recordNumber, record) != kStatusOk) return;
-  ByteView view(record.data(), record.size());
-  const bool isDirectory = (view.U16(kRecFlags) & kRecordIsDirectory) != 0;
-  if (!HasFileSignature(view) || !ApplyUpdateSequence(record.data(), record.size()) || !isDirectory ||
-      m_reusedFolders.count(static_cast<uint32_t>(recordNumber)) != 0) {
-    if (recordNumber > kLastSystemRecord) AddLostFolder(recordNumber);
-    return;
-  }
-  if (recordNumber <= kLastSystemRecord) return;
-
-  NamedItem named;
-  AttributeWalker walker(view, RecordWalkEnd(view));
-  AttributeRef attr;
-  while (walker.Next(&attr)) {
-    FileNameAttribute fn;
-    if (attr.type == kAttrFileName && ParseFileName(attr, &fn)) TakeFileName(fn, recordNumber, true, named);
-  }
-  if (!named.haveItem) {
-    // A directory record without a readable name still holds children: keep them reachable.
-    AddLostFolder(recordNumber);
-    return;
-  }
-  FileItem(named.item, named.parent, named.depth, true);
-}
-
-void CFastNtfsRecovery::TakeFileName(const FileNameAttribute& fn, uint64_t recordNumber, bool isFolder,
-                                     NamedItem& named) {
-  ItemRecord& item = named.item;
-  if (named.haveItem) {
-    if (fn.nameSpace == kNameSpaceWin32 && fn.parentRecord == named.parent) SetItemName(item, fn.name);
-    return;
-  }
+void CFastNtfsRecovery::FillItem(const FileNameAttribute& fn, uint64_t recordNumber, bool isFolder, ItemRecord& item) {
   const NtfsVolumeGeometry& g = m_volume.geometry;
-  named.haveItem = true;
   item.driveLetter = m_driveLetter;
   item.sourceKind = static_cast<int32_t>(SourceKind::kFastNtfs);
   item.isFolder = isFolder ? 1 : 0;
@@ -200,85 +237,146 @@ void CFastNtfsRecovery::TakeFileName(const FileNameAttribute& fn, uint64_t recor
   item.entrySector = MftRecordToSector(g, m_volume.mftRuns, recordNumber);
   item.volumeStartSector = g.volumeStartSector;
   SetItemName(item, fn.name);
-  named.parent = fn.parentRecord;
-  named.depth = WalkParents(named.parent, fn.parentSequence);
 }
 
-uint32_t CFastNtfsRecovery::WalkParents(uint32_t parent, uint16_t parentSequence) {
-  std::unordered_set<uint32_t> visited;
-  uint32_t depth = 0;
-  uint32_t p = parent;
-  uint16_t sequence = parentSequence;
-  while (p != kRootRecord && depth < kMaxParentDepth) {
-    visited.insert(p);
-    if (m_folderSet.insert(p).second) m_folderList.push_back(p);
-    ++depth;
-    if (ReadFixedRecordByNumber(m_volume, p, m_walkRecord) != kStatusOk) break;
-    ByteView view(m_walkRecord.data(), m_walkRecord.size());
-    if ((view.U16(kRecFlags) & kRecordIsDirectory) == 0) break;
-    if (!IsSameIncarnation(view, sequence)) {
-      // The folder's record now holds another folder: the child's folder is lost.
-      m_reusedFolders.insert(p);
-      break;
-    }
-    AttributeWalker walker(view, RecordWalkEnd(view));
-    AttributeRef attr;
-    FileNameAttribute fn;
-    bool found = false;
-    while (!found && walker.Next(&attr)) {
-      found = attr.type == kAttrFileName && ParseFileName(attr, &fn);
-    }
-    if (!found || visited.count(fn.parentRecord) != 0) break;
-    p = fn.parentRecord;
-    sequence = fn.parentSequence;
-  }
-  return depth;
-}
-
-void CFastNtfsRecovery::AddLostFolder(uint64_t recordNumber) {
-  ItemRecord item = ZeroRecord();
-  item.driveLetter = m_driveLetter;
-  item.sourceKind = static_cast<int32_t>(SourceKind::kFastNtfs);
-  item.isFolder = 1;
-  item.locator = static_cast<int32_t>(recordNumber);
-  item.clusterBytes = -1;
-  SetItemName(item, "LostFolder" + std::to_string(recordNumber));
-  FileItem(item, kRootRecord, 0, true);
-}
-
-void CFastNtfsRecovery::FileItem(ItemRecord& item, uint32_t parent, uint32_t depth, bool isFolder) {
-  ItemRecord* slot = m_browser.Store()->AppendRecord();
-  if (slot == nullptr) return;
-  item.id = m_browser.Store()->RecordCount();
-  std::memcpy(slot, &item, sizeof item);
-  m_browser.Store()->AddChild(parent, depth, item.id, item.locator, isFolder ? item.name : nullptr);
-}
-
-int32_t CFastNtfsRecovery::ContentCheck(const ItemRecord& item, ByteView record, uint64_t recordNumber) {
+// isIntact is 1 unless the data proves otherwise: an empty resident value,
+// or a first sector that does not start as the extension promises. A
+// non-resident file's first sector is read later, with the others of its batch.
+void CFastNtfsRecovery::StartContentCheck(PendingItem& pending, ByteView record, uint64_t recordNumber) {
   const NtfsVolumeGeometry& g = m_volume.geometry;
+  ItemRecord& item = pending.item;
+  item.isIntact = 1;
   const std::string_view extension = ExtensionOf(item.Name());
   std::vector<uint8_t> value;
-  Status s = ResidentDataInRecord(g, record, value);
+  const Status s = ResidentDataInRecord(g, record, value);
   if (s == kStatusOk) {
-    if (value.empty()) return 0;
-    if (extension.empty()) return 1;
-    const size_t length = value.size();
-    value.resize(std::max<size_t>(length, g.bytesPerSector), 0);  // recognisers may look at a whole sector
-    return signatures::MatchesExtension(value.data(), length, extension, &m_source, g.bytesPerSector, item.entrySector);
+    if (value.empty()) {
+      item.isIntact = 0;
+    } else if (!extension.empty()) {
+      item.isIntact =
+          signatures::MatchesExtension(value.data(), value.size(), extension, &m_source, g.bytesPerSector, 0);
+    }
+    return;
   }
-  if (s != kNoResidentData || extension.empty()) return 1;
+  if (s != kNoResidentData || extension.empty()) return;
   std::vector<MftRun> runs;
-  if (FindAttributeRunsInRecord(m_volume, record, recordNumber, kAttrData, runs) != kStatusOk || runs.empty()) {
-    return 1;
-  }
+  if (FindAttributeRunsInRecord(m_volume, record, recordNumber, kAttrData, runs) != kStatusOk || runs.empty()) return;
   const PlacedRun first = PlaceRuns(runs).front();
-  if (first.isSparse || !first.isValid || first.startCluster >= g.ClusterCount()) return 1;
-  const uint64_t sector = g.volumeStartSector + first.startCluster * g.sectorsPerCluster;
-  if (sector == 0) return 1;
-  std::vector<uint8_t> data(g.bytesPerSector);
-  uint32_t got = 0;
-  if (storage::ReadSectors(1, m_source, data.data(), sector, g.bytesPerSector, &got) != kStatusOk) return 1;
-  return signatures::MatchesExtension(data.data(), data.size(), extension, &m_source, g.bytesPerSector, sector);
+  if (first.isSparse || !first.isValid || first.startCluster >= g.ClusterCount()) return;
+  pending.checkSector = g.volumeStartSector + first.startCluster * g.sectorsPerCluster;
+}
+
+void CFastNtfsRecovery::FlushPendingItems(bool check) {
+  const NtfsVolumeGeometry& g = m_volume.geometry;
+  if (check) {
+    std::vector<size_t> order;
+    for (size_t i = 0; i < m_pendingItems.size(); ++i) {
+      if (m_pendingItems[i].checkSector != 0) order.push_back(i);
+    }
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return m_pendingItems[a].checkSector < m_pendingItems[b].checkSector; });
+    // Read each stretch of close first sectors with one request.
+    const uint64_t spanSectors = std::max<uint64_t>(1, kCoalesceBytes / g.bytesPerSector);
+    const uint64_t gapSectors = kJoinGapBytes / g.bytesPerSector;
+    std::vector<uint8_t> span(static_cast<size_t>(spanSectors * g.bytesPerSector));
+    for (size_t k = 0; k < order.size();) {
+      const uint64_t from = m_pendingItems[order[k]].checkSector;
+      size_t end = k + 1;
+      while (end < order.size() && m_pendingItems[order[end]].checkSector < from + spanSectors &&
+             m_pendingItems[order[end]].checkSector <= m_pendingItems[order[end - 1]].checkSector + gapSectors) {
+        ++end;
+      }
+      const uint64_t last = m_pendingItems[order[end - 1]].checkSector;
+      const auto count = static_cast<uint32_t>(last - from + 1);
+      uint32_t got = 0;
+      const Status r = storage::ReadSectors(count, m_source, span.data(), from, g.bytesPerSector, &got);
+      for (size_t j = k; j < end; ++j) {
+        PendingItem& p = m_pendingItems[order[j]];
+        const uint64_t index = p.checkSector - from;
+        if (r != kStatusOk && index >= got) continue;  // unreadable: not proven damaged
+        const uint8_t* sector = span.data() + index * g.bytesPerSector;
+        p.item.isIntact = signatures::MatchesExtension(sector, g.bytesPerSector, ExtensionOf(p.item.Name()), &m_source,
+                                                       g.bytesPerSector, p.checkSector);
+      }
+      k = end;
+    }
+  }
+  store::ScanStore& st = *m_browser.Store();
+  for (PendingItem& p : m_pendingItems) {
+    ItemRecord* slot = st.AppendRecord();
+    if (slot == nullptr) {
+      m_storeFull = true;
+      break;
+    }
+    p.item.id = st.RecordCount();
+    std::memcpy(static_cast<void*>(slot), &p.item, sizeof p.item);
+    m_pendingChildren.push_back(PendingChild{p.item.id, p.parent, p.parentSequence});
+  }
+  m_pendingItems.clear();
+}
+
+void CFastNtfsRecovery::PlacePendingChildren() {
+  store::ScanStore& st = *m_browser.Store();
+  for (const PendingChild& child : m_pendingChildren) {
+    const FolderPlacement::Key key = m_placement.PlaceChild(child.parent, child.parentSequence);
+    st.AddChild(key.locator, key.depth, child.id, 0, nullptr);
+  }
+  m_pendingChildren.clear();
+}
+
+void CFastNtfsRecovery::AddNeededFolders() {
+  // Read the folders in record order, so the reads move one way.
+  std::vector<FolderPlacement::NeededFolder> folders = m_placement.Needed();
+  std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
+    return a.placeholder != b.placeholder ? b.placeholder : a.locator < b.locator;
+  });
+  std::vector<uint8_t> record;
+  for (const FolderPlacement::NeededFolder& folder : folders) {
+    ItemRecord item = ZeroRecord();
+    bool named = false;
+    if (!folder.placeholder && ReadFixedRecordByNumber(m_volume, folder.locator, record) == kStatusOk) {
+      ByteView view(record.data(), record.size());
+      AttributeWalker walker(view, RecordWalkEnd(view));
+      AttributeRef attr;
+      uint32_t parent = 0;
+      while (walker.Next(&attr)) {
+        FileNameAttribute fn;
+        if (attr.type != kAttrFileName || !ParseFileName(attr, &fn)) continue;
+        if (!named) {
+          FillItem(fn, folder.locator, true, item);
+          item.size = 0;
+          parent = fn.parentRecord;
+          named = true;
+        } else if (fn.nameSpace == kNameSpaceWin32 && fn.parentRecord == parent) {
+          SetItemName(item, fn.name);
+        }
+      }
+    }
+    if (!named) {
+      // No record to name it (reused, unreadable, an old incarnation): a
+      // placeholder in the same place keeps its children reachable.
+      const uint32_t record = folder.locator & ~FolderPlacement::kLostIncarnation;
+      item.driveLetter = m_driveLetter;
+      item.sourceKind = static_cast<int32_t>(SourceKind::kFastNtfs);
+      item.isFolder = 1;
+      item.locator = static_cast<int32_t>(folder.locator);
+      item.clusterBytes = -1;
+      SetItemName(item, "LostFolder" + std::to_string(record));
+    }
+    FileFolder(item, folder.parent.locator, folder.parent.depth);
+  }
+}
+
+void CFastNtfsRecovery::FileFolder(ItemRecord& item, uint32_t parent, uint32_t depth) {
+  store::ScanStore& st = *m_browser.Store();
+  ItemRecord* slot = st.AppendRecord();
+  if (slot == nullptr) {
+    m_storeFull = true;
+    return;
+  }
+  item.id = st.RecordCount();
+  std::memcpy(static_cast<void*>(slot), &item, sizeof item);
+  st.AddChild(parent, depth, item.id, item.locator, item.name);
 }
 
 }  // namespace engine::ntfs

@@ -47,6 +47,10 @@ bool ParseNtfsBootSector(ByteView boot, uint64_t volumeStartSector, uint64_t sec
   const auto mftCluster = static_cast<int64_t>(boot.U64(kBootMftCluster));
   if (mftCluster < 0 || static_cast<uint64_t>(mftCluster) >= g.ClusterCount()) return false;
   g.mftStartSector = volumeStartSector + static_cast<uint64_t>(mftCluster) * g.sectorsPerCluster;
+  const auto mirrorCluster = static_cast<int64_t>(boot.U64(kBootMftMirrorCluster));
+  if (mirrorCluster > 0 && static_cast<uint64_t>(mirrorCluster) < g.ClusterCount()) {
+    g.mftMirrorSector = volumeStartSector + static_cast<uint64_t>(mirrorCluster) * g.sectorsPerCluster;
+  }
   *out = g;
   return true;
 }

@@ -14,6 +14,7 @@ namespace engine::ntfs {
 inline constexpr size_t kBootBytesPerSector = 0x0B;     // u16, 0 means 512
 inline constexpr size_t kBootSectorsPerCluster = 0x0D;  // i8
 inline constexpr size_t kBootMftCluster = 0x30;         // i64, LCN of the MFT
+inline constexpr size_t kBootMftMirrorCluster = 0x38;   // i64, LCN of $MFTMirr (copies of the first records)
 inline constexpr size_t kBootClustersPerRecord = 0x40;  // i8: > 0 clusters, < 0 a power of two in bytes
 
 // Largest file record the engines read; every record buffer has this room.
@@ -31,6 +32,7 @@ struct NtfsVolumeGeometry {
   uint32_t sectorsPerRecord = 2;
   uint32_t recordBytes = 1024;
   uint64_t mftStartSector = 0;
+  uint64_t mftMirrorSector = 0;  // 0 when the boot sector names none inside the volume
 
   // Clusters that lie wholly inside the volume.
   uint64_t ClusterCount() const { return sectorsPerCluster == 0 ? 0 : sectorCount / sectorsPerCluster; }

@@ -37,7 +37,7 @@ constexpr size_t kSmallFileChunkBytes = 1 << 20;
 constexpr uint64_t kMaxFolderNameFileBytes = uint64_t{1} << 30;
 
 bool HiddenDamagedPhoto(const ItemRecord& record) {
-  return record.isIntact == 0 && IsPhotoName(record.Name());
+  return record.isFolder == 0 && record.isIntact == 0 && IsPhotoName(record.Name());  // folders are never hidden
 }
 
 struct TextHash {

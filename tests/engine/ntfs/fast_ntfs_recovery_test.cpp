@@ -66,7 +66,7 @@ TEST_P(FastNtfsScanTest, LiveFilesAndSystemRecordsAreNeverListed) {
     }
   }
   for (const auto& [path, item] : m_tree) {
-    EXPECT_GT(+item.locator, 11) << path;
+    EXPECT_GT(static_cast<uint32_t>(item.locator) & 0x7FFFFFFFu, 11u) << path;
     EXPECT_EQ(+item.isDeleted, 0);
   }
   EXPECT_EQ(engine.GetItemCount(), m_tree.size());
@@ -80,10 +80,13 @@ TEST_P(FastNtfsScanTest, FoldersOnThePathsAreListedAndAReusedParentBecomesALostF
     EXPECT_EQ(+m_tree[folder].isFolder, 1);
     EXPECT_EQ(+m_tree[folder].isIntact, 0);
   }
+  // Record 64 holds "New Folder" now: the old incarnation's orphan is filed
+  // under a placeholder of its own, named after the record.
   const ItemRecord& lost = m_tree["/LostFolder64"];
   EXPECT_EQ(+lost.isFolder, 1);
-  EXPECT_EQ(+lost.locator, 64);
+  EXPECT_EQ(static_cast<uint32_t>(lost.locator) & 0x7FFFFFFFu, 64u);
   EXPECT_EQ(+lost.clusterBytes, -1);
+  EXPECT_EQ(m_tree.count("/LostFolder64/orphan_note.txt"), 1u);
   EXPECT_EQ(+lost.entrySector, 0u);
   EXPECT_EQ(m_tree.count("/New Folder"), 0u);
   std::string path;
@@ -92,6 +95,28 @@ TEST_P(FastNtfsScanTest, FoldersOnThePathsAreListedAndAReusedParentBecomesALostF
   int32_t files = 0;
   ASSERT_EQ(engine.CountFiles(&m_tree["/Projects"], 1, &files), kStatusOk);
   EXPECT_EQ(files, 4);
+}
+
+// A folder record that was reused keeps its own deleted files: only the
+// children of its old incarnation go to the lost folder.
+TEST_P(FastNtfsScanTest, AReusedFolderRecordKeepsItsOwnDeletedFiles) {
+  auto image = ReadFileBytes(m_imagePath);
+  // Make /small_deleted.txt a deleted child of the live "New Folder" (record
+  // 64, the incarnation whose sequence its record now carries).
+  uint16_t liveSequence = 0;
+  EditRecord(image, 64, [&](std::vector<uint8_t>& rec) { liveSequence = ntfs_test::Get16(rec, 0x10); });
+  EditRecord(image, MftOf(*Row("/small_deleted.txt")), [&](std::vector<uint8_t>& rec) {
+    const size_t name = ntfs_test::FindAttribute(rec, 0x30);
+    const size_t value = name + ntfs_test::Get16(rec, name + 0x14);
+    ntfs_test::Put64(rec, value, 64 | (uint64_t{liveSequence} << 48));
+  });
+  CFastNtfsRecovery engine;
+  ScanImage(engine, &image);
+  EXPECT_EQ(m_tree.count("/New Folder/small_deleted.txt"), 1u);
+  EXPECT_EQ(m_tree.count("/LostFolder64/orphan_note.txt"), 1u);
+  std::string path;
+  ASSERT_EQ(engine.GetItemPath(&m_tree["/New Folder/small_deleted.txt"], path), kStatusOk);
+  EXPECT_EQ(path, "New Folder\\");
 }
 
 TEST_P(FastNtfsScanTest, NonAsciiAndLongWin32NamesAreKept) {
