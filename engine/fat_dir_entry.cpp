@@ -117,9 +117,9 @@ uint8_t ShortNameChecksum(const uint8_t* name11) {
 FatEntryTimes ConvertEntryTimes(const uint8_t* e) {
   FatEntryTimes times;
   uint8_t hundredths = e[kHundredths];
-  int extraSeconds = hundredths > 100 ? hundredths / 100 : 0;
-  // The byte counts hundredths of a second (0-199): whole seconds beyond 100 go to
-  // the seconds, the rest are tens of milliseconds.
+  // The byte counts hundredths of a second (0-199): a whole second (100 and
+  // more) goes to the seconds, the rest are tens of milliseconds.
+  int extraSeconds = hundredths / 100;
   int milliseconds = (hundredths % 100) * 10;
   times.created = ToFileTime(Word(e, kCreateDate), Word(e, kCreateTime), extraSeconds, milliseconds);
   times.accessed = ToFileTime(Word(e, kAccessDate), 0, 0, 0);

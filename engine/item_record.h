@@ -23,18 +23,21 @@ inline constexpr size_t kItemNameBytes = 260;
 // every per-item request. Plain value; copy freely.
 #pragma pack(push, 1)
 struct ItemRecord {
-  uint16_t driveLetter;        // 0   session letter of the source, 0 for none
-  int32_t sourceKind;          // 2   SourceKind
-  int32_t isFolder;            // 6   1 folder, 0 file
-  int32_t isDeleted;           // 10  entry deleted or inside a deleted folder
-  int32_t isIntact;            // 14  0 when the data no longer starts as its extension says
-  int32_t id;                  // 18  1-based record number in the record file
-  int32_t locator;             // 22  engine key: FAT start cluster, MFT record number, 0
-  int32_t clusterBytes;        // 26  bytes per cluster, -1 when not cluster based
-  uint64_t created;            // 30  FILETIME
-  uint64_t accessed;           // 38  FILETIME
-  uint64_t modified;           // 46  FILETIME
-  uint64_t size;               // 54  data size in bytes
+  uint16_t driveLetter;  // 0   session letter of the source, 0 for none
+  int32_t sourceKind;    // 2   SourceKind
+  int32_t isFolder;      // 6   1 folder, 0 file
+  int32_t isDeleted;     // 10  entry deleted or inside a deleted folder
+  int32_t isIntact;      // 14  0 when the data no longer starts as its extension says
+  int32_t id;            // 18  1-based record number in the record file
+  int32_t locator;       // 22  engine key: FAT start cluster, MFT record number, 0
+  int32_t clusterBytes;  // 26  bytes per cluster, -1 when not cluster based
+  uint64_t created;      // 30  FILETIME
+  uint64_t accessed;     // 38  FILETIME
+  uint64_t modified;     // 46  FILETIME
+  uint64_t size;         // 54  data size in bytes
+  // The three sector fields count sectors of the volume's own size (its boot
+  // sector's bytes per sector): volumeStartSector is the volume's start
+  // offset divided by that size; entrySector is absolute in the same unit.
   uint64_t dataStartSector;    // 62  FAT: data area start relative to the volume
   uint64_t entrySector;        // 70  absolute sector of the entry or record (carved: first data sector)
   uint64_t volumeStartSector;  // 78  absolute first sector of the volume
@@ -70,7 +73,9 @@ inline ItemRecord ZeroRecord() {
   return r;
 }
 
-// Copies a UTF-8 name into the record, cut on a character boundary.
+// Copies a UTF-8 name into the record. A name too long for the field is cut
+// on a character boundary before its extension, which is kept (up to 32
+// bytes of it), so the file's kind survives.
 void SetItemName(ItemRecord& record, std::string_view name);
 
 }  // namespace engine

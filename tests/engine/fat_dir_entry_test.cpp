@@ -146,6 +146,10 @@ TEST(DirEntryTimes, ConvertWithHundredthsAndDateOnlyAccess) {
   EXPECT_EQ(st.day, 15);
   ASSERT_TRUE(platform::FileTimeToSystemTime(t.modified, &st));
   EXPECT_EQ(st.minute, 30);
+  e[13] = 100;  // exactly one second
+  ASSERT_TRUE(platform::FileTimeToSystemTime(ConvertEntryTimes(e.data()).created, &st));
+  EXPECT_EQ(st.second, 11);
+  EXPECT_EQ(st.milliseconds, 0);
   Entry bad = FileEntry();
   Put16(bad, 24, 0);  // day 0
   EXPECT_EQ(ConvertEntryTimes(bad.data()).modified, 0u);

@@ -3,9 +3,9 @@
 
 #include <fstream>
 
-#include "engine/store/child_order.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/item_record.h"
+#include "engine/store/child_order.h"
 #include "tests/support/test_support.h"
 
 namespace engine {
@@ -61,6 +61,21 @@ TEST(ItemRecord, LongNamesAreCutOnACharacterBoundary) {
   std::string exact(259, 'b');
   SetItemName(r, exact);
   EXPECT_EQ(r.Name(), exact);
+}
+
+TEST(ItemRecord, ACutNameKeepsItsExtension) {
+  ItemRecord r = ZeroRecord();
+  // 255 characters of a UTF-16 NTFS name become far more than 259 bytes.
+  std::string stem;
+  for (int i = 0; i < 200; ++i) stem += "\xE6\x97\xA5";  // 日
+  SetItemName(r, stem + ".jpeg");
+  const std::string_view cut = r.Name();
+  ASSERT_LE(cut.size(), 259u);
+  EXPECT_EQ(cut.substr(cut.size() - 5), ".jpeg");
+  EXPECT_EQ((cut.size() - 5) % 3, 0u);  // whole characters only
+  // A "name" whose tail after the dot is not an extension is cut as before.
+  SetItemName(r, std::string(300, 'x') + "." + std::string(100, 'y'));
+  EXPECT_EQ(r.Name(), std::string(259, 'x'));
 }
 
 TEST(ChildOrder, FilesBeforeFoldersThenNamesWithoutCase) {
