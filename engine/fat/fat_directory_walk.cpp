@@ -203,7 +203,7 @@ ItemRecord FatDirectoryWalk::BaseRecord(const uint8_t* e, std::string_view name,
   r.modified = times.modified;
   r.dataStartSector = m_geometry.dataStartSector;
   r.entrySector = entrySector;
-  r.volumeStartSector = m_reader.VolumeStartUnit();
+  r.volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
   SetItemName(r, name);
   return r;
 }
