@@ -76,10 +76,8 @@ std::vector<uint8_t> MixedBytes(const std::vector<std::vector<uint8_t>>& samples
 void Measure(const char* label, const std::vector<uint8_t>& bytes) {
   storage::SectorSource source;
   storage::OpenMemorySource(source, bytes);
-  engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
-  context.sectorSize = kSectorSize;
-  context.reader = &source;
-  context.streamStartCheck = false;
+  engine::signatures::CarveContext context;
+  context.Attach(&source, kSectorSize);
   size_t hits = 0;
   const auto start = std::chrono::steady_clock::now();
   for (size_t at = 0; at < bytes.size();) {
@@ -87,7 +85,7 @@ void Measure(const char* label, const std::vector<uint8_t>& bytes) {
     // FindNextFileStart advances the position before it examines a sector.
     context.readPosition = at / kSectorSize - 1;
     uint64_t offset = 0;
-    if (engine::signatures::FindNextFileStart(bytes.data() + at, chunk, &offset, false)) {
+    if (engine::signatures::FindNextFileStart(context, bytes.data() + at, chunk, &offset, false)) {
       ++hits;
       at += offset + kSectorSize;
     } else {
@@ -101,15 +99,15 @@ void Measure(const char* label, const std::vector<uint8_t>& bytes) {
 
 // The same walk without the first-byte dispatch: every row in table order.
 void MeasurePlainWalk(const char* label, const std::vector<uint8_t>& bytes) {
-  engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
-  context.sectorSize = kSectorSize;
-  context.reader = nullptr;
+  engine::signatures::CarveContext context;
+  context.Attach(nullptr, kSectorSize);
   size_t hits = 0;
   const auto start = std::chrono::steady_clock::now();
   for (size_t at = 0; at + kSectorSize <= bytes.size(); at += kSectorSize) {
     context.readPosition = at / kSectorSize;
     const uint8_t* sector = bytes.data() + at;
-    if (engine::signatures::RecogniseSectorByTableWalk(sector, kSectorSize).code != engine::signatures::FileTypeCode::kNone ||
+    if (engine::signatures::RecogniseSectorByTableWalk(context, sector, kSectorSize).code !=
+            engine::signatures::FileTypeCode::kNone ||
         engine::signatures::IsFileSystemMetadata(sector, kSectorSize)) {
       ++hits;
     }
@@ -122,7 +120,6 @@ void MeasurePlainWalk(const char* label, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main() {
-  engine::signatures::CarveWorkBufferLease lease;
   {
     const std::vector<uint8_t> random = RandomBytes(kBytes, 1);
     Measure("FindNextFileStart random", random);

@@ -167,10 +167,10 @@ std::span<const FileSignatureRow> FileSignatureTable() {
   return {kRows, kRowCount};
 }
 
-Recognition RecogniseSector(const uint8_t* bytes, size_t length) {
+Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t length) {
   if (bytes == nullptr) return {};
   const Dispatch& d = TheDispatch();
-  if (!d.usable) return RecogniseSectorByTableWalk(bytes, length);
+  if (!d.usable) return RecogniseSectorByTableWalk(context, bytes, length);
   uint64_t mask = d.alwaysMask;
   for (const Dispatch::KeyTable& table : d.tables) {
     if (table.offset < length) mask |= table.masks[bytes[table.offset]];
@@ -179,16 +179,16 @@ Recognition RecogniseSector(const uint8_t* bytes, size_t length) {
     const int bit = std::countr_zero(mask);
     mask &= mask - 1;
     const Dispatch::Group& group = d.groups[static_cast<size_t>(bit)];
-    const FileTypeCode code = group.recogniser->test(bytes, length);
+    const FileTypeCode code = group.recogniser->test(context, bytes, length);
     if (code != FileTypeCode::kNone) return {code, group.firstRow};
   }
   return {};
 }
 
-Recognition RecogniseSectorByTableWalk(const uint8_t* bytes, size_t length) {
+Recognition RecogniseSectorByTableWalk(CarveContext& context, const uint8_t* bytes, size_t length) {
   if (bytes == nullptr) return {};
   for (size_t row = 0; row < kRowCount; ++row) {
-    const FileTypeCode code = kRows[row].recogniser->test(bytes, length);
+    const FileTypeCode code = kRows[row].recogniser->test(context, bytes, length);
     if (code != FileTypeCode::kNone) return {code, static_cast<int32_t>(row)};
   }
   return {};
@@ -198,6 +198,27 @@ int32_t FirstRowOfCode(FileTypeCode code) {
   const auto index = static_cast<size_t>(code);
   const auto& rows = TheDispatch().firstRowOfCode;
   return index < rows.size() ? rows[index] : -1;
+}
+
+uint64_t SectorsToSkipAfterCarve(FileTypeCode code, uint64_t sizeBytes, uint32_t sectorSize) {
+  switch (code) {
+    case C::kDoc:
+    case C::kOle:
+    case C::kXls:
+    case C::kPpt:
+    case C::kWav:
+    case C::kAvi:
+    case C::kWmv:
+    case C::kSwf:
+    case C::kBmp:
+    case C::kCab:
+    case C::kTtf:
+    case C::kIco: return 1;
+    default: break;
+  }
+  if (!IsUsableSectorSize(sectorSize)) return 1;
+  const uint64_t sectors = sizeBytes / sectorSize + (sizeBytes % sectorSize != 0 ? 1 : 0);
+  return sectors == 0 ? 1 : sectors;
 }
 
 int32_t RowOfExtension(std::string_view extension) {

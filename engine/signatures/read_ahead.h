@@ -42,7 +42,7 @@ size_t FindFirstQualifying(const uint8_t* chunk, size_t chunkBytes, const void* 
 // Reports read-ahead progress (sectorsReadAhead sectors read for this file so
 // far). False when the callback answered non-zero; the answer is then kept in
 // the context's callbackResult.
-bool ReportReadAheadProgress(uint64_t sectorsReadAhead);
+bool ReportReadAheadProgress(CarveContext& context, uint64_t sectorsReadAhead);
 
 // Runs the loop with a limit of limitBytes (limitBytes / sectorSize sectors
 // may be read ahead). onChunk(chunk, chunkBytes, base) sees every examined
@@ -50,8 +50,7 @@ bool ReportReadAheadProgress(uint64_t sectorsReadAhead);
 // Returns the size attributed to the file: the bytes up to the next start,
 // the end of the data read, or what onChunk ended it with.
 template <typename OnChunk>
-uint64_t ReadAhead(uint64_t limitBytes, bool ignoreMpeg, OnChunk&& onChunk) {
-  CarveContext& context = TheCarveContext();
+uint64_t ReadAhead(CarveContext& context, uint64_t limitBytes, bool ignoreMpeg, OnChunk&& onChunk) {
   const uint32_t sectorSize = context.sectorSize;
   if (!IsUsableSectorSize(sectorSize)) return 0;
   const uint64_t maxSectors = limitBytes / sectorSize;
@@ -62,12 +61,12 @@ uint64_t ReadAhead(uint64_t limitBytes, bool ignoreMpeg, OnChunk&& onChunk) {
   uint64_t readAhead = 0;
   while (readAhead < maxSectors) {
     const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(sectorsPerChunk, maxSectors - readAhead));
-    const uint32_t got = ReadContextSectors(context.hitSector + 1 + readAhead, wanted, buffer);
+    const uint32_t got = ReadContextSectors(context, context.hitSector + 1 + readAhead, wanted, buffer);
     if (got == 0) break;
     readAhead += got;
-    if (!ReportReadAheadProgress(readAhead)) break;
+    if (!ReportReadAheadProgress(context, readAhead)) break;
     const size_t chunkBytes = static_cast<size_t>(got) * sectorSize;
-    const bool hit = FindNextFileStart(buffer, chunkBytes, &size, ignoreMpeg);
+    const bool hit = FindNextFileStart(context, buffer, chunkBytes, &size, ignoreMpeg);
     const ChunkVerdict verdict = onChunk(static_cast<const uint8_t*>(buffer), chunkBytes, base);
     if (verdict.kind == ChunkVerdict::Kind::kEndWithSize) return verdict.size;
     if (hit) break;
@@ -82,9 +81,9 @@ uint64_t ReadAhead(uint64_t limitBytes, bool ignoreMpeg, OnChunk&& onChunk) {
 // The bytes that hold a header directory of `needed` bytes (icon, font): the
 // candidate sector when it is long enough, else 64 KiB read at the hit
 // sector. An empty view when neither holds it or the read fails.
-ByteView CandidateDirectory(const uint8_t* bytes, size_t length, size_t needed);
+ByteView CandidateDirectory(CarveContext& context, const uint8_t* bytes, size_t length, size_t needed);
 
 // The read-ahead with no terminator test.
-uint64_t ReadAheadToNextStart(uint64_t limitBytes, bool ignoreMpeg = false);
+uint64_t ReadAheadToNextStart(CarveContext& context, uint64_t limitBytes, bool ignoreMpeg = false);
 
 }  // namespace engine::signatures

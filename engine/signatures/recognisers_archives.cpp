@@ -27,7 +27,7 @@ constexpr uint8_t kSevenZipCrc = 0x0A;
 // CAB header: cabinet size at 8.
 constexpr size_t kCabSize = 8;
 
-C RecogniseGz(const uint8_t* bytes, size_t length) {
+C RecogniseGz(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 16 || !b.Equals(0, "\x1F\x8B\x08", 3)) return C::kNone;
   const uint8_t flags = b.U8(3);
@@ -38,19 +38,19 @@ C RecogniseGz(const uint8_t* bytes, size_t length) {
   return system <= 13 || system == 0xFF ? C::kGz : C::kNone;
 }
 
-C Recognise7z(const uint8_t* bytes, size_t length) {
+C Recognise7z(CarveContext&, const uint8_t* bytes, size_t length) {
   return ByteView(bytes, length).Equals(0, kSevenZipMagic, sizeof kSevenZipMagic) ? C::k7z : C::kNone;
 }
 
-C RecogniseZip(const uint8_t* bytes, size_t length) {
+C RecogniseZip(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 48 && ByteView(bytes, length).Equals(0, "PK\x03\x04", 4) ? C::kZip : C::kNone;
 }
 
-C RecogniseRar(const uint8_t* bytes, size_t length) {
+C RecogniseRar(CarveContext&, const uint8_t* bytes, size_t length) {
   return ByteView(bytes, length).Equals(0, kRarMagic, sizeof kRarMagic) ? C::kRar : C::kNone;
 }
 
-C RecogniseCab(const uint8_t* bytes, size_t length) {
+C RecogniseCab(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 36 && ByteView(bytes, length).Equals(0, "MSCF", 4) ? C::kCab : C::kNone;
 }
 
@@ -81,31 +81,31 @@ const Recogniser kZipRecogniser{RecogniseZip, {{{0, 'P'}}}, 1};
 const Recogniser kRarRecogniser{RecogniseRar, {{{0, 'R'}}}, 1};
 const Recogniser kCabRecogniser{RecogniseCab, {{{0, 'M'}}}, 1};
 
-uint64_t ZipSize(const uint8_t* bytes, size_t length) {
-  return ZipLikeSize(bytes, length, k4GiB);
+uint64_t ZipSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  return ZipLikeSize(context, bytes, length, k4GiB);
 }
 
-uint64_t RarSize(const uint8_t* bytes, size_t length) {
-  const uint32_t sectorSize = TheCarveContext().sectorSize;
+uint64_t RarSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  const uint32_t sectorSize = context.sectorSize;
   // An archive smaller than one sector ends in the candidate sector.
   const size_t inFirst = FindFirstQualifying(bytes, length, kRarEndBlock, sizeof kRarEndBlock, sectorSize);
   if (inFirst != kNotFound) return inFirst + sizeof kRarEndBlock;
-  return ReadAhead(k4GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  return ReadAhead(context, k4GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindFirstQualifying(chunk, chunkBytes, kRarEndBlock, sizeof kRarEndBlock, sectorSize);
     return at == kNotFound ? ChunkVerdict::GoOn() : ChunkVerdict::EndWithSize(base + at + sizeof kRarEndBlock);
   });
 }
 
-uint64_t CabSize(const uint8_t* bytes, size_t length) {
-  if (length < 36) return TheCarveContext().sectorSize;
+uint64_t CabSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  if (length < 36) return context.sectorSize;
   return std::min<uint64_t>(ByteView(bytes, length).U32(kCabSize), k1GiB);
 }
 
-uint64_t SevenZipSize(const uint8_t* bytes, size_t length) {
+uint64_t SevenZipSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   // An archive smaller than one sector ends in the candidate sector.
   const size_t inFirst = FindLast(bytes, length, kSevenZipHeaderCoder, sizeof kSevenZipHeaderCoder);
   if (inFirst != kNotFound) return inFirst + SevenZipTail(ByteView(bytes, length), inFirst);
-  return ReadAhead(k4GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  return ReadAhead(context, k4GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindLast(chunk, chunkBytes, kSevenZipHeaderCoder, sizeof kSevenZipHeaderCoder);
     if (at == kNotFound) return ChunkVerdict::GoOn();
     return ChunkVerdict::EndWithSize(base + at + SevenZipTail(ByteView(chunk, chunkBytes), at));

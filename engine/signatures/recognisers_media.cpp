@@ -48,7 +48,7 @@ constexpr size_t kMidiTrackCount = 10;
 constexpr size_t kMidiFirstTrack = 14;
 constexpr size_t kMidiChunkHeader = 8;
 
-C RecogniseMpeg(const uint8_t* bytes, size_t length) {
+C RecogniseMpeg(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 16) return C::kNone;
   const size_t window = std::min(length, kMpegHeaderWindow);
@@ -57,21 +57,21 @@ C RecogniseMpeg(const uint8_t* bytes, size_t length) {
   return C::kNone;
 }
 
-C RecogniseMp4(const uint8_t* bytes, size_t length) {
+C RecogniseMp4(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 32 || !b.Equals(4, "ftyp", 4)) return C::kNone;
   return b.Equals(8, "iso", 3) || b.Equals(8, "mp42", 4) ? C::kMp4 : C::kNone;
 }
 
-C RecogniseRmvb(const uint8_t* bytes, size_t length) {
+C RecogniseRmvb(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 4 && ByteView(bytes, length).Equals(0, ".RMF", 4) ? C::kRmvb : C::kNone;
 }
 
-C RecogniseWmv(const uint8_t* bytes, size_t length) {
+C RecogniseWmv(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 24 && ByteView(bytes, length).Equals(0, kAsfHeaderGuid, 16) ? C::kWmv : C::kNone;
 }
 
-C RecogniseSwf(const uint8_t* bytes, size_t length) {
+C RecogniseSwf(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 8) return C::kNone;
   const uint8_t version = b.U8(3);
@@ -80,39 +80,39 @@ C RecogniseSwf(const uint8_t* bytes, size_t length) {
   return C::kNone;
 }
 
-C RecogniseAvi(const uint8_t* bytes, size_t length) {
+C RecogniseAvi(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   return length >= 16 && b.Equals(0, "RIFF", 4) && b.Equals(8, "AVI ", 4) && b.Equals(12, "LIST", 4) ? C::kAvi
                                                                                                      : C::kNone;
 }
 
-C RecogniseFlv(const uint8_t* bytes, size_t length) {
+C RecogniseFlv(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   return length >= 16 && b.Equals(0, "FLV\x01", 4) && b.Equals(5, "\x00\x00\x00\x09", 4) ? C::kFlv : C::kNone;
 }
 
-C Recognise3gp(const uint8_t* bytes, size_t length) {
+C Recognise3gp(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   return length >= 32 && b.Equals(4, "ftyp", 4) && b.Equals(8, "3gp", 3) ? C::k3gp : C::kNone;
 }
 
-C RecogniseMkv(const uint8_t* bytes, size_t length) {
+C RecogniseMkv(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 16 && ByteView(bytes, length).Equals(0, "\x1A\x45\xDF\xA3", 4) ? C::kMkv : C::kNone;
 }
 
-C RecogniseMts(const uint8_t* bytes, size_t length) {
+C RecogniseMts(CarveContext& context, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 16 || !b.Equals(kMtsPatOffset, kMtsPatBytes, sizeof kMtsPatBytes)) return C::kNone;
   // A later packet of the stream just carved (non-zero time code) is no new file.
-  if (b.U32(0) != 0 && TheCarveContext().previousWasMts) return C::kNone;
+  if (b.U32(0) != 0 && context.previousWasMts) return C::kNone;
   return C::kMts;
 }
 
-C RecogniseMxf(const uint8_t* bytes, size_t length) {
+C RecogniseMxf(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 16 && ByteView(bytes, length).Equals(0, kMxfKey, sizeof kMxfKey) ? C::kMxf : C::kNone;
 }
 
-C RecogniseMp3(const uint8_t* bytes, size_t length) {
+C RecogniseMp3(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   // The ID3v2 header is 10 bytes; every one of them is tested.
   if (length < 10 || !b.Equals(0, "ID3", 3)) return C::kNone;
@@ -123,34 +123,34 @@ C RecogniseMp3(const uint8_t* bytes, size_t length) {
   return C::kMp3;
 }
 
-C RecogniseMid(const uint8_t* bytes, size_t length) {
+C RecogniseMid(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   return length >= 16 && b.Equals(0, "MThd", 4) && b.U32Be(4) == 6 && b.Equals(kMidiFirstTrack, "MTrk", 4) ? C::kMid
                                                                                                            : C::kNone;
 }
 
-C RecogniseApe(const uint8_t* bytes, size_t length) {
+C RecogniseApe(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 4 && ByteView(bytes, length).Equals(0, "MAC ", 4) ? C::kApe : C::kNone;
 }
 
-C RecogniseWav(const uint8_t* bytes, size_t length) {
+C RecogniseWav(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   return length >= 16 && b.Equals(0, "RIFF", 4) && b.Equals(8, "WAVE", 4) && b.Equals(12, "fmt ", 4) ? C::kWav
                                                                                                      : C::kNone;
 }
 
-C RecogniseMov(const uint8_t* bytes, size_t length) {
+C RecogniseMov(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 16) return C::kNone;
   if (b.Equals(0, "moov", 4)) return C::kMov;
   return b.Equals(4, "ftyp", 4) && b.Equals(8, "qt  ", 4) ? C::kMov : C::kNone;
 }
 
-C RecogniseMp2(const uint8_t* bytes, size_t length) {
+C RecogniseMp2(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 4 && ByteView(bytes, length).Equals(0, "\xFF\xFD\xE4\x00", 4) ? C::kMp2 : C::kNone;
 }
 
-C RecogniseMmf(const uint8_t* bytes, size_t length) {
+C RecogniseMmf(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 4 && ByteView(bytes, length).Equals(0, "MMMD", 4) ? C::kMmf : C::kNone;
 }
 
@@ -199,6 +199,44 @@ class MidiTrackWalk {
 
 }  // namespace
 
+bool ParseMpegAudioHeader(const uint8_t* bytes, size_t length, bool allowFreeFormat, MpegAudioFrame* frame) {
+  // Bitrates in kbit/s by [MPEG-1?][layer - 1][index].
+  static constexpr uint16_t kBitrates[2][3][15] = {
+      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}},
+      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}}};
+  static constexpr uint32_t kSampleRates[3] = {44100, 48000, 32000};
+  if (bytes == nullptr || length < 4 || frame == nullptr) return false;
+  if (bytes[0] != 0xFF || (bytes[1] & 0xE0) != 0xE0) return false;
+  const uint8_t version = (bytes[1] >> 3) & 3;
+  const uint8_t layerBits = (bytes[1] >> 1) & 3;
+  const uint8_t bitrateIndex = bytes[2] >> 4;
+  const uint8_t rateIndex = (bytes[2] >> 2) & 3;
+  if (version == 1 || layerBits == 0 || bitrateIndex == 15 || rateIndex == 3 || (bytes[3] & 3) == 2) return false;
+  if (bitrateIndex == 0 && !allowFreeFormat) return false;
+  const uint8_t layer = static_cast<uint8_t>(4 - layerBits);
+  const bool mpeg1 = version == 3;
+  const uint32_t sampleRate = kSampleRates[rateIndex] >> (mpeg1 ? 0 : (version == 2 ? 1 : 2));
+  const uint32_t bitrate = kBitrates[mpeg1 ? 1 : 0][layer - 1][bitrateIndex] * 1000u;
+  const uint32_t padding = (bytes[2] >> 1) & 1;
+  uint32_t frameBytes = 0;
+  if (layer == 1) {
+    frameBytes = (12 * bitrate / sampleRate + padding) * 4;
+  } else {
+    const uint32_t factor = (layer == 3 && !mpeg1) ? 72 : 144;
+    frameBytes = factor * bitrate / sampleRate + padding;
+  }
+  frame->bytes = frameBytes;
+  frame->sampleRate = sampleRate;
+  frame->channelMode = bytes[3] >> 6;
+  frame->version = version;
+  frame->layer = layer;
+  return true;
+}
+
 const Recogniser kMpegRecogniser{RecogniseMpeg, {{{0, 0x00}}}, 1};
 const Recogniser kMp4Recogniser{RecogniseMp4, {{{4, 'f'}}}, 1};
 const Recogniser kRmvbRecogniser{RecogniseRmvb, {{{0, '.'}}}, 1};
@@ -218,19 +256,19 @@ const Recogniser kMovRecogniser{RecogniseMov, {{{0, 'm'}, {4, 'f'}}}, 2};
 const Recogniser kMp2Recogniser{RecogniseMp2, {{{0, 0xFF}}}, 1};
 const Recogniser kMmfRecogniser{RecogniseMmf, {{{0, 'M'}}}, 1};
 
-uint64_t MpegSize(const uint8_t* bytes, size_t length) {
-  const uint32_t sectorSize = TheCarveContext().sectorSize;
+uint64_t MpegSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  const uint32_t sectorSize = context.sectorSize;
   const bool videoStream = ByteView(bytes, length).Equals(0, kMpegSequence, 4);
   const uint8_t* endCode = videoStream ? kMpegSequenceEnd : kMpegProgramEnd;
-  return ReadAhead(k6GiB, true, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  return ReadAhead(context, k6GiB, true, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindFirstQualifying(chunk, chunkBytes, endCode, 4, sectorSize);
     return at == kNotFound ? ChunkVerdict::GoOn() : ChunkVerdict::EndWithSize(base + at + 4);
   });
 }
 
-uint64_t Mp4Size(const uint8_t*, size_t) {
+uint64_t Mp4Size(CarveContext& context, const uint8_t*, size_t) {
   constexpr size_t kTextBytes = sizeof kIsoMediaText - 1;
-  return ReadAhead(k6GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  return ReadAhead(context, k6GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindFrom(chunk, chunkBytes, 0, kIsoMediaText, kTextBytes);
     if (at == kNotFound) return ChunkVerdict::GoOn();
     size_t end = at + kTextBytes;
@@ -239,15 +277,15 @@ uint64_t Mp4Size(const uint8_t*, size_t) {
   });
 }
 
-uint64_t RmvbSize(const uint8_t*, size_t) {
-  return ReadAhead(k6GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+uint64_t RmvbSize(CarveContext& context, const uint8_t*, size_t) {
+  return ReadAhead(context, k6GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindFrom(chunk, chunkBytes, 0, kRealEmptyIndex, sizeof kRealEmptyIndex);
     return at == kNotFound ? ChunkVerdict::GoOn() : ChunkVerdict::EndWithSize(base + at + sizeof kRealEmptyIndex);
   });
 }
 
-uint64_t WmvSize(const uint8_t* bytes, size_t length) {
-  const uint32_t sectorSize = TheCarveContext().sectorSize;
+uint64_t WmvSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  const uint32_t sectorSize = context.sectorSize;
   if (length <= kAsfSearchFrom) return sectorSize;
   const ByteView b(bytes, length);
   const size_t object = FindFrom(bytes, length, kAsfSearchFrom, kAsfFilePropertiesGuid, 16);
@@ -256,21 +294,21 @@ uint64_t WmvSize(const uint8_t* bytes, size_t length) {
   return std::min<uint64_t>(b.U64(object + kAsfFileSize), k256MiB);
 }
 
-uint64_t SwfSize(const uint8_t* bytes, size_t length) {
+uint64_t SwfSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (b.Equals(0, "FWS", 3)) return std::min<uint64_t>(b.U32(4), k256MiB);
-  return TheCarveContext().sectorSize;
+  return context.sectorSize;
 }
 
-uint64_t RiffSize(const uint8_t* bytes, size_t length) {
-  if (length < 16) return TheCarveContext().sectorSize;
+uint64_t RiffSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  if (length < 16) return context.sectorSize;
   // The RIFF size excludes the 8-byte chunk header; the sum stays 32-bit.
   return static_cast<uint32_t>(ByteView(bytes, length).U32(4) + 8u);
 }
 
-uint64_t Mp3Size(const uint8_t*, size_t) {
+uint64_t Mp3Size(CarveContext& context, const uint8_t*, size_t) {
   uint64_t candidate = 0;
-  uint64_t size = ReadAhead(k2GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  uint64_t size = ReadAhead(context, k2GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindFrom(chunk, chunkBytes, 0, "TAG", 3);
     if (at != kNotFound) candidate = base + at + kId3v1Bytes;
     return ChunkVerdict::GoOn();
@@ -279,21 +317,21 @@ uint64_t Mp3Size(const uint8_t*, size_t) {
   return size;
 }
 
-uint64_t MidSize(const uint8_t* bytes, size_t length) {
+uint64_t MidSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   // The tracks the header announces bound the file; the next file start
   // within 8 MiB bounds it as well, and the smaller bound wins.
   MidiTrackWalk walk(ByteView(bytes, length).U16Be(kMidiTrackCount));
   walk.Feed(bytes, length, 0);
   if (walk.Complete() && walk.End() <= length) return walk.End();
-  const uint64_t size = ReadAhead(k8MiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  const uint64_t size = ReadAhead(context, k8MiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     walk.Feed(chunk, chunkBytes, base);
     return walk.Complete() && walk.End() <= base + chunkBytes ? ChunkVerdict::EndAfterChunk() : ChunkVerdict::GoOn();
   });
   return walk.Complete() ? std::min(size, walk.End()) : size;
 }
 
-uint64_t ApeSize(const uint8_t*, size_t) {
-  return ReadAhead(k2GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+uint64_t ApeSize(CarveContext& context, const uint8_t*, size_t) {
+  return ReadAhead(context, k2GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindFrom(chunk, chunkBytes, 0, kApeTagFooter, sizeof kApeTagFooter);
     return at == kNotFound ? ChunkVerdict::GoOn() : ChunkVerdict::EndWithSize(base + at + kApeTagFooterBytes);
   });

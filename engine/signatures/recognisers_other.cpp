@@ -23,24 +23,24 @@ constexpr size_t kTtfRecordBytes = 16;
 constexpr size_t kTtfRecordOffset = 8;
 constexpr size_t kTtfRecordLength = 12;
 
-C RecogniseDb(const uint8_t* bytes, size_t length) {
+C RecogniseDb(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 16 && ByteView(bytes, length).Equals(0, kSqliteMagic, sizeof kSqliteMagic) ? C::kDb : C::kNone;
 }
 
-C RecogniseDbx(const uint8_t* bytes, size_t length) {
+C RecogniseDbx(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 16 && ByteView(bytes, length).Equals(0, "\xCF\xAD\x12\xFE", 4) ? C::kDbx : C::kNone;
 }
 
-C RecognisePst(const uint8_t* bytes, size_t length) {
+C RecognisePst(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   return length >= 16 && b.Equals(0, "!BDN", 4) && b.Equals(8, "SM", 2) ? C::kPst : C::kNone;
 }
 
-C RecogniseFla(const uint8_t* bytes, size_t length) {
+C RecogniseFla(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 16 && ByteView(bytes, length).Equals(0, "\xD0\xCF\x11\xE0", 4) ? C::kFla : C::kNone;
 }
 
-C RecogniseTtf(const uint8_t* bytes, size_t length) {
+C RecogniseTtf(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 16 || b.U32Be(0) != kTrueTypeVersion) return C::kNone;
   const size_t tables = b.U16Be(kTtfTableCount);
@@ -58,11 +58,11 @@ const Recogniser kPstRecogniser{RecognisePst, {{{0, '!'}}}, 1};
 const Recogniser kFlaRecogniser{RecogniseFla, {{{0, 0xD0}}}, 1};
 const Recogniser kTtfRecogniser{RecogniseTtf, {{{0, 0x00}}}, 1};
 
-uint64_t TtfSize(const uint8_t* bytes, size_t length) {
-  const uint32_t sectorSize = TheCarveContext().sectorSize;
+uint64_t TtfSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  const uint32_t sectorSize = context.sectorSize;
   const size_t tables = ByteView(bytes, length).U16Be(kTtfTableCount);
   if (tables == 0) return sectorSize;
-  const ByteView directory = CandidateDirectory(bytes, length, kTtfRecords + kTtfRecordBytes * tables);
+  const ByteView directory = CandidateDirectory(context, bytes, length, kTtfRecords + kTtfRecordBytes * tables);
   if (directory.size() == 0) return sectorSize;
   uint64_t end = 0;
   for (size_t i = 0; i < tables; ++i) {

@@ -15,14 +15,14 @@ constexpr uint8_t kSyncByte = 0x47;
 constexpr size_t kProbeBytes = 4096;
 constexpr size_t kProbePackets = 22;
 
-bool InsideCarvedStream(uint64_t sector) {
-  for (const StreamExtent& extent : TheCarveContext().streamExtents) {
+bool InsideCarvedStream(const CarveContext& context, uint64_t sector) {
+  for (const StreamExtent& extent : context.streamExtents) {
     if (extent.firstSector <= sector && sector <= extent.lastSector) return true;
   }
   return false;
 }
 
-C RecogniseTs(const uint8_t* bytes, size_t length) {
+C RecogniseTs(CarveContext& context, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < kPacketBytes || b.U8(0) != kSyncByte) return C::kNone;
   if (b.U8(1) == 0 && b.U8(2) == 0 && b.U8(3) == 0) return C::kNone;
@@ -30,9 +30,8 @@ C RecogniseTs(const uint8_t* bytes, size_t length) {
     const size_t at = i * kPacketBytes;
     if (at < length && b.U8(at) != kSyncByte) return C::kNone;
   }
-  CarveContext& context = TheCarveContext();
   const uint64_t position = context.readPosition;
-  const uint8_t* probe = ReadContextBytes(position, 0, kProbeBytes);
+  const uint8_t* probe = ReadContextBytes(context, position, 0, kProbeBytes);
   if (probe == nullptr) return C::kNone;
   for (size_t i = 0; i < kProbePackets; ++i) {
     if (probe[i * kPacketBytes] != kSyncByte) return C::kNone;
@@ -42,13 +41,13 @@ C RecogniseTs(const uint8_t* bytes, size_t length) {
     // Sector 0 has no predecessor.
     if (position > 0) {
       const uint32_t sectorSize = context.sectorSize;
-      const uint8_t* previous = ReadContextBytes(position - 1, 0, sectorSize);
+      const uint8_t* previous = ReadContextBytes(context, position - 1, 0, sectorSize);
       if (previous == nullptr) return C::kNone;
       for (size_t k = 1; k <= sectorSize / kPacketBytes; ++k) {
         if (previous[sectorSize - kPacketBytes * k] == kSyncByte) return C::kNone;
       }
     }
-    if (InsideCarvedStream(position)) return C::kNone;
+    if (InsideCarvedStream(context, position)) return C::kNone;
   }
   return C::kTs;
 }
@@ -57,14 +56,13 @@ C RecogniseTs(const uint8_t* bytes, size_t length) {
 
 const Recogniser kTsRecogniser{RecogniseTs, {{{0, kSyncByte}}}, 1};
 
-uint64_t TsSize(const uint8_t*, size_t) {
-  CarveContext& context = TheCarveContext();
+uint64_t TsSize(CarveContext& context, const uint8_t*, size_t) {
   const uint32_t sectorSize = context.sectorSize;
   // Packets wholly inside the candidate sector were checked by the recogniser.
   uint64_t streamEnd = sectorSize - sectorSize % kPacketBytes;
   uint64_t nextPacket = streamEnd;  // file offset of the next packet to look at
   bool broken = false;
-  uint64_t size = ReadAhead(k64GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  uint64_t size = ReadAhead(context, k64GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     if (nextPacket < base) {  // the packet that crossed into this chunk
       streamEnd += kPacketBytes;
       nextPacket += kPacketBytes;

@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "engine/byte_view.h"
+#include "engine/fat_dir_entry.h"
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_signature_table.h"
-#include "engine/fat_dir_entry.h"
 #include "tests/engine/signatures/signatures_test_util.h"
 
 namespace {
@@ -114,7 +114,7 @@ TEST_F(CarveSectorTest, VeryLargeSectorNumbersAreNamedInFull) {
   storage::SectorSource source;
   disk.Open(source);
   engine::signatures::CarvedFile file;
-  ASSERT_EQ(engine::signatures::CarveSector(512, &source, disk.At(0), 512, 123456789012345ull, 0, 0, -1, 0, &file), 0);
+  ASSERT_EQ(deep_test::Carve(512, &source, disk.At(0), 512, 123456789012345ull, 0, 0, -1, 0, &file), 0);
   EXPECT_STREQ(file.name.data(), "123456789012345.png");
 }
 
@@ -204,7 +204,7 @@ TEST_F(CarveSectorTest, UnrecognisedSectorLeavesTheOutputsUntouched) {
   engine::signatures::CarvedFile file;
   file.size = 4242;
   file.code = C::kPdf;
-  EXPECT_EQ(engine::signatures::CarveSector(512, &source, disk.At(1), 512, 1, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(512, &source, disk.At(1), 512, 1, 0, 0, -1, 0, &file), 87);
   EXPECT_EQ(file.size, 4242u);
   EXPECT_EQ(file.code, C::kPdf);
 }
@@ -307,7 +307,7 @@ TEST_F(CarveSectorTest, ReadAheadReportsProgressPerChunk) {
   storage::SectorSource source;
   disk.Open(source);
   ProgressLog log;
-  engine::signatures::SetCarveProgressCallback(RecordProgress, &log, 90);
+  deep_test::TestContext().SetProgressCallback(RecordProgress, &log, 90);
   const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 1, 400, 1000);
   EXPECT_EQ(out.status, 0);
   EXPECT_EQ(out.file.size, 249u * 512);
@@ -327,7 +327,7 @@ TEST_F(CarveSectorTest, CancelDuringReadAheadReturnsCancelledWithOutputsFilled) 
   ProgressLog log;
   log.answer = -9527;
   log.answerFromCall = 2;
-  engine::signatures::SetCarveProgressCallback(RecordProgress, &log, 90);
+  deep_test::TestContext().SetProgressCallback(RecordProgress, &log, 90);
   const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 1, 0, 1000);
   EXPECT_EQ(out.status, -9527);
   EXPECT_EQ(out.Name(), "1.tif");
@@ -345,12 +345,12 @@ TEST_F(CarveSectorTest, OtherCallbackAnswersOnlyShortenTheFile) {
   disk.Open(source);
   ProgressLog log;
   log.answer = 5;
-  engine::signatures::SetCarveProgressCallback(RecordProgress, &log, 90);
+  deep_test::TestContext().SetProgressCallback(RecordProgress, &log, 90);
   const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 1, 0, 1000);
   EXPECT_EQ(out.status, 0);
   EXPECT_EQ(out.file.size, 512u);
   // The next carve starts with a clean answer.
-  engine::signatures::SetCarveProgressCallback(nullptr, nullptr, 0);
+  deep_test::TestContext().SetProgressCallback(nullptr, nullptr, 0);
   EXPECT_EQ(deep_test::CarveAt(disk, source, 1).status, 0);
 }
 
@@ -361,7 +361,7 @@ TEST_F(CarveSectorTest, UnknownScanTotalDoesNotDivideByZero) {
   storage::SectorSource source;
   disk.Open(source);
   int calls = 0;
-  engine::signatures::SetCarveProgressCallback(
+  deep_test::TestContext().SetProgressCallback(
       [](void* user, int32_t percent, int32_t, int32_t, uint64_t, uint64_t total, uint64_t, int32_t) {
         ++*static_cast<int*>(user);
         EXPECT_EQ(total, 0u);
@@ -380,9 +380,9 @@ TEST_F(CarveSectorTest, UnusableSectorSizesRecogniseNothing) {
   storage::SectorSource source;
   disk.Open(source);
   engine::signatures::CarvedFile file;
-  EXPECT_EQ(engine::signatures::CarveSector(0, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
-  EXPECT_EQ(engine::signatures::CarveSector(1u << 20, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
-  EXPECT_EQ(engine::signatures::CarveSector(512, &source, nullptr, 512, 0, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(0, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(1u << 20, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(512, &source, nullptr, 512, 0, 0, 0, -1, 0, &file), 87);
 }
 
 TEST_F(CarveSectorTest, CarvingWithoutAReaderMeasuresFromTheCandidateOnly) {
@@ -391,11 +391,30 @@ TEST_F(CarveSectorTest, CarvingWithoutAReaderMeasuresFromTheCandidateOnly) {
   engine::signatures::CarvedFile file;
   std::vector<uint8_t> sector(png);
   sector.resize(512, 0);
-  EXPECT_EQ(engine::signatures::CarveSector(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
+  EXPECT_EQ(deep_test::Carve(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
   EXPECT_EQ(file.size, png.size());
   sector.assign(tif.begin(), tif.begin() + 512);
-  EXPECT_EQ(engine::signatures::CarveSector(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
+  EXPECT_EQ(deep_test::Carve(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
   EXPECT_EQ(file.size, 512u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SectorsToSkipAfterCarve, HeaderSizedKindsAreLookedIntoOthersSkippedWhole) {
+  using engine::signatures::SectorsToSkipAfterCarve;
+  using C = engine::signatures::FileTypeCode;
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kJpg, 10000, 512), 20u);
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kBmp, 10000, 512), 1u);
+  for (const C code :
+       {C::kDoc, C::kOle, C::kXls, C::kPpt, C::kWav, C::kAvi, C::kWmv, C::kSwf, C::kBmp, C::kCab, C::kTtf, C::kIco}) {
+    EXPECT_EQ(SectorsToSkipAfterCarve(code, 1 << 20, 512), 1u) << static_cast<int>(code);
+  }
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 4096, 4096), 1u);
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 4097, 4096), 2u);
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 0, 512), 1u);  // the scan always moves on
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 1 << 20, 0), 1u);
 }
 
 }  // namespace

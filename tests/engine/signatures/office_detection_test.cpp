@@ -255,7 +255,7 @@ TEST_F(OfficeDetectionTest, HeaderFieldsOutsideTheirBoundsGiveNoHeaderSize) {
   auto header = CompoundFile(1, 0, 0xFFFFFFFE, {});
   auto size = [&](std::vector<uint8_t> h) {
     deep_test::ResetCarveContext();
-    return engine::signatures::CompoundHeaderSize(h.data(), h.size());
+    return engine::signatures::CompoundHeaderSize(deep_test::TestContext(), h.data(), h.size());
   };
   auto with = [&](size_t at, uint32_t value, bool wide) {
     std::vector<uint8_t> h = header;
@@ -278,7 +278,7 @@ TEST_F(OfficeDetectionTest, HeaderFieldsOutsideTheirBoundsGiveNoHeaderSize) {
 
 TEST_F(OfficeDetectionTest, HugeFatIsLimitedWithoutReadingIt) {
   auto header = CompoundFile(3000, 23, 5, {});
-  EXPECT_EQ(engine::signatures::CompoundHeaderSize(header.data(), header.size()), 0x7FFFFFFu);
+  EXPECT_EQ(engine::signatures::CompoundHeaderSize(deep_test::TestContext(), header.data(), header.size()), 0x7FFFFFFu);
 }
 
 TEST_F(OfficeDetectionTest, HeaderWithoutResultFallsBackToTheOfficeSuiteMarker) {

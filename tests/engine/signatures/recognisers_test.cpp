@@ -35,15 +35,15 @@ std::vector<uint8_t> Bytes(const char* text, size_t length, size_t total = 512, 
 // Recognition of exactly `length` bytes (a heap copy, so reads past it are caught).
 FileTypeCode Recognise(const std::vector<uint8_t>& bytes, size_t length) {
   std::vector<uint8_t> exact(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
-  return engine::signatures::RecogniseSector(exact.data(), exact.size()).code;
+  return engine::signatures::RecogniseSector(deep_test::TestContext(), exact.data(), exact.size()).code;
 }
 
 class RecogniserTest : public ::testing::Test {
  protected:
   void SetUp() override {
     deep_test::ResetCarveContext();
-    engine::signatures::TheCarveContext().reader = nullptr;
-    engine::signatures::TheCarveContext().sectorSize = 512;
+    deep_test::TestContext().reader = nullptr;
+    deep_test::TestContext().sectorSize = 512;
   }
   void TearDown() override { deep_test::ResetCarveContext(); }
 };
@@ -73,7 +73,8 @@ TEST_F(RecogniserTest, IconDirectoryMustFitAndChainItsImages) {
   Put32(ico, 22 + 8, 50);
   Put32(ico, 22 + 12, 6 + 32 + 100);
   EXPECT_EQ(Recognise(ico, 512), C::kIco);
-  EXPECT_EQ(engine::signatures::FileSignatureTable()[engine::signatures::FirstRowOfCode(C::kIco)].sizeRule(ico.data(), 512),
+  EXPECT_EQ(engine::signatures::FileSignatureTable()[engine::signatures::FirstRowOfCode(C::kIco)].sizeRule(
+                deep_test::TestContext(), ico.data(), 512),
             6u + 32 + 100 + 50);
   EXPECT_EQ(Recognise(ico, 37), C::kNone);  // the second entry does not fit
   auto gap = ico;
@@ -103,7 +104,7 @@ TEST_F(RecogniserTest, FontDirectoryMustFitTheSector) {
   Put32Be(ttf, 28 + 8, 100);
   Put32Be(ttf, 28 + 12, 20);
   EXPECT_EQ(Recognise(ttf, 512), C::kTtf);
-  EXPECT_EQ(engine::signatures::TtfSize(ttf.data(), 512), 120u);
+  EXPECT_EQ(engine::signatures::TtfSize(deep_test::TestContext(), ttf.data(), 512), 120u);
   EXPECT_EQ(Recognise(ttf, 47), C::kNone);  // the record after the directory is cut
   auto many = ttf;
   Put16Be(many, 4, 0xFFFF);
@@ -190,19 +191,19 @@ TEST_F(RecogniserTest, HeaderVariantsThatAreAndAreNotRecognised) {
 TEST_F(RecogniserTest, HeaderSizesAreLimited) {
   auto bmp = Bytes("BM", 2);
   Put32(bmp, 2, 0xFFFFFFFF);
-  EXPECT_EQ(engine::signatures::BmpSize(bmp.data(), 512), 0x8000000u);
+  EXPECT_EQ(engine::signatures::BmpSize(deep_test::TestContext(), bmp.data(), 512), 0x8000000u);
   auto cab = Bytes("MSCF", 4);
   Put32(cab, 8, 0xFFFFFFFF);
-  EXPECT_EQ(engine::signatures::CabSize(cab.data(), 512), 0x40000000u);
-  EXPECT_EQ(engine::signatures::CabSize(cab.data(), 35), 512u);
+  EXPECT_EQ(engine::signatures::CabSize(deep_test::TestContext(), cab.data(), 512), 0x40000000u);
+  EXPECT_EQ(engine::signatures::CabSize(deep_test::TestContext(), cab.data(), 35), 512u);
   auto swf = Bytes("FWS\x05", 4);
   Put32(swf, 4, 0xFFFFFFFF);
-  EXPECT_EQ(engine::signatures::SwfSize(swf.data(), 512), 0x10000000u);
-  EXPECT_EQ(engine::signatures::SwfSize(Bytes("CWS\x08", 4).data(), 512), 512u);
+  EXPECT_EQ(engine::signatures::SwfSize(deep_test::TestContext(), swf.data(), 512), 0x10000000u);
+  EXPECT_EQ(engine::signatures::SwfSize(deep_test::TestContext(), Bytes("CWS\x08", 4).data(), 512), 512u);
   auto avi = Bytes("RIFF", 4);
   Put32(avi, 4, 0xFFFFFFFC);
-  EXPECT_EQ(engine::signatures::RiffSize(avi.data(), 512), 4u);  // the RIFF sum stays 32-bit
-  EXPECT_EQ(engine::signatures::RiffSize(avi.data(), 15), 512u);
+  EXPECT_EQ(engine::signatures::RiffSize(deep_test::TestContext(), avi.data(), 512), 4u);  // the RIFF sum stays 32-bit
+  EXPECT_EQ(engine::signatures::RiffSize(deep_test::TestContext(), avi.data(), 15), 512u);
 }
 
 // The ASF header object, then a File Properties object at 30.
@@ -221,11 +222,12 @@ std::vector<uint8_t> Asf(uint64_t fileSize, uint32_t flags) {
 }
 
 TEST_F(RecogniserTest, AsfSizeComesFromFilePropertiesUnlessBroadcast) {
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 2).data(), 512), 123456u);
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 3).data(), 512), 512u);
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(0x123456789ull, 2).data(), 512), 0x10000000u);
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 2).data(), 121), 512u);  // the flags are cut off
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 2).data(), 30), 512u);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 2).data(), 512), 123456u);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 3).data(), 512), 512u);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(0x123456789ull, 2).data(), 512), 0x10000000u);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 2).data(), 121),
+            512u);  // the flags are cut off
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 2).data(), 30), 512u);
 }
 
 // --- Size rules that end at a terminator in the read-ahead.
