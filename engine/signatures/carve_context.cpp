@@ -8,7 +8,7 @@
 
 namespace engine::signatures {
 
-CarveContext::CarveContext() : workBuffer(kWorkBufferBytes, 0) {}
+CarveContext::CarveContext() : workBuffer(kWorkBufferBytes, 0), walkBuffer(kWalkBufferBytes + kMaxSectorSize, 0) {}
 
 void CarveContext::Attach(storage::SectorSource* source, uint32_t bytesPerSector, uint64_t end) {
   reader = source;

@@ -17,6 +17,8 @@ struct StreamExtent {
 
 // Bytes of a context's read-ahead buffer: one read-ahead chunk.
 inline constexpr size_t kWorkBufferBytes = 65536;
+// Bytes of a context's structure-walk window.
+inline constexpr size_t kWalkBufferBytes = 3 * 32768;
 // Sector sizes the recognisers accept; others recognise nothing.
 inline constexpr uint32_t kMinSectorSize = 32;
 inline constexpr uint32_t kMaxSectorSize = 65536;
@@ -91,6 +93,7 @@ struct CarveContext {
 
   std::vector<uint8_t> workBuffer;  // kWorkBufferBytes, from construction on
   std::vector<uint8_t> probeBuffer;
+  std::vector<uint8_t> walkBuffer;  // the structure walks' window (FileWindow), from construction on
 };
 
 // Reads count sectors at startSector through the context's reader into

@@ -9,6 +9,7 @@
 #include "engine/signatures/byte_search.h"
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_signature_table.h"
+#include "engine/signatures/read_ahead.h"
 
 namespace engine::signatures {
 namespace {
@@ -80,6 +81,9 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
                 static_cast<int>(row.extension.size()), row.extension.data());
   context.callbackResult = 0;
   result.size = row.sizeRule(context, sector, length);
+  // The file's own structure put its end past the cap or the volume: no such file here.
+  if (result.size == kRejectHit)
+    return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusInvalidParameter;
   *out = result;
   return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusOk;
 }

@@ -46,6 +46,47 @@ ByteView CandidateDirectory(CarveContext& context, const uint8_t* bytes, size_t 
   return read == nullptr ? ByteView() : ByteView(read, kWorkBufferBytes);
 }
 
+FileWindow::FileWindow(CarveContext& context, const uint8_t* first, size_t firstLength)
+    : m_context(context), m_first(first), m_firstLength(first == nullptr ? 0 : firstLength) {
+  const uint64_t end = context.EndSector();
+  m_endKnown = end != 0;
+  if (m_endKnown && end > context.hitSector) {
+    m_available = (end - context.hitSector) * context.sectorSize;
+  }
+  m_available = std::max<uint64_t>(m_available, m_firstLength);
+}
+
+const uint8_t* FileWindow::Span(uint64_t offset, size_t maxCount, size_t* got) {
+  *got = 0;
+  if (offset >= m_available || maxCount == 0) return nullptr;
+  maxCount = static_cast<size_t>(std::min<uint64_t>({maxCount, kMaxSpan, m_available - offset}));
+  if (offset < m_firstLength && (offset + maxCount <= m_firstLength || m_context.reader == nullptr)) {
+    *got = static_cast<size_t>(std::min<uint64_t>(maxCount, m_firstLength - offset));
+    return m_first + offset;
+  }
+  if (offset < m_start || offset + maxCount > m_start + m_have) {
+    // Reload: whole sectors from the one holding offset, as many as the buffer takes.
+    const uint32_t sectorSize = m_context.sectorSize;
+    if (!IsUsableSectorSize(sectorSize) || m_context.reader == nullptr) return nullptr;
+    const uint64_t firstSector = offset / sectorSize;
+    const uint32_t count = static_cast<uint32_t>(kWalkBufferBytes / sectorSize + 1);
+    const uint32_t read =
+        ReadContextSectors(m_context, m_context.hitSector + firstSector, count, m_context.walkBuffer.data());
+    m_start = firstSector * sectorSize;
+    m_have = static_cast<size_t>(read) * sectorSize;
+  }
+  if (offset < m_start || offset >= m_start + m_have) return nullptr;
+  *got = static_cast<size_t>(std::min<uint64_t>(maxCount, m_start + m_have - offset));
+  return m_context.walkBuffer.data() + (offset - m_start);
+}
+
+const uint8_t* FileWindow::Get(uint64_t offset, size_t count) {
+  if (count == 0 || count > kMaxSpan) return nullptr;
+  size_t got = 0;
+  const uint8_t* bytes = Span(offset, count, &got);
+  return got == count ? bytes : nullptr;
+}
+
 uint64_t ReadAheadToNextStart(CarveContext& context, uint64_t limitBytes, bool ignoreMpeg) {
   return ReadAhead(context, limitBytes, ignoreMpeg,
                    [](const uint8_t*, size_t, uint64_t) { return ChunkVerdict::GoOn(); });

@@ -47,6 +47,8 @@ uint64_t GifSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t PngSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t BmpSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t IcoSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t TifSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t PsdSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- audio and video (recognisers_media.cpp)
 extern const Recogniser kMpegRecogniser;
@@ -81,6 +83,10 @@ struct MpegAudioFrame {
 bool ParseMpegAudioHeader(const uint8_t* bytes, size_t length, bool allowFreeFormat, MpegAudioFrame* frame);
 uint64_t MpegSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t Mp4Size(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t IsoMediaSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t MatroskaSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t FlvSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t MxfSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t RmvbSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t WmvSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t SwfSize(CarveContext& context, const uint8_t* bytes, size_t length);
@@ -92,6 +98,14 @@ uint64_t ApeSize(CarveContext& context, const uint8_t* bytes, size_t length);
 // --- MPEG transport streams (recognisers_transport_stream.cpp)
 extern const Recogniser kTsRecogniser;
 uint64_t TsSize(CarveContext& context, const uint8_t* bytes, size_t length);
+// True when the candidate starts a stream of 192-byte packets (a 4-byte time
+// code, then a transport packet whose sync byte lines up in every packet of
+// the sector and of the 4 KiB read at the read position), which is no
+// continuation of a stream met or carved before (as for ts).
+bool StartsM2tsStream(CarveContext& context, const uint8_t* bytes, size_t length);
+// The 192-byte packets from the candidate on, while their sync bytes hold;
+// records the stream's sectors like TsSize.
+uint64_t MtsSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- office documents (recognisers_office.cpp)
 extern const Recogniser kCompoundRecogniser;
@@ -114,6 +128,7 @@ extern const Recogniser kZipRecogniser;
 extern const Recogniser kRarRecogniser;
 extern const Recogniser kCabRecogniser;
 uint64_t ZipSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t GzSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t RarSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t CabSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t SevenZipSize(CarveContext& context, const uint8_t* bytes, size_t length);
@@ -129,6 +144,7 @@ extern const Recogniser kPstRecogniser;
 extern const Recogniser kFlaRecogniser;
 extern const Recogniser kTtfRecogniser;
 uint64_t TtfSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t DbSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- "next start" size rules: the read-ahead with no terminator (read_ahead.cpp)
 uint64_t NextStartWithin128MiB(CarveContext& context, const uint8_t* bytes, size_t length);

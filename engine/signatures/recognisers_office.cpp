@@ -305,7 +305,11 @@ uint64_t OoxmlSize(CarveContext& context, const uint8_t* bytes, size_t length) {
 uint64_t PdfSize(CarveContext& context, const uint8_t*, size_t) {
   return ReadAhead(context, k1GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     if (const size_t end = FindLast(chunk, chunkBytes, "%%EOF", 5); end != kNotFound) {
-      return ChunkVerdict::EndWithSize(base + end + 5);
+      // The line end after the marker (CR, LF or CR LF) belongs to the file.
+      size_t after = end + 5;
+      if (after < chunkBytes && chunk[after] == '\r') ++after;
+      if (after < chunkBytes && chunk[after] == '\n') ++after;
+      return ChunkVerdict::EndWithSize(base + after);
     }
     if (const size_t trailer = FindLast(chunk, chunkBytes, "trailer", 7); trailer != kNotFound) {
       return ChunkVerdict::EndWithSize(base + trailer + 7);
