@@ -114,7 +114,9 @@ extern const Recogniser kPdfRecogniser;
 uint64_t CompoundSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t OoxmlSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t PdfSize(CarveContext& context, const uint8_t* bytes, size_t length);
-// The compound-document header computation alone: 0 when it gives no result.
+// The compound-document header computation alone: 0 when it gives no result;
+// a size past kOfficeLimit when the FAT puts the end past it (the hit is then
+// rejected by CompoundSize).
 uint64_t CompoundHeaderSize(CarveContext& context, const uint8_t* bytes, size_t length);
 // Size of a ZIP-like file: the last end-of-central-directory record in the
 // candidate sector, else in a read-ahead chunk, ends it (the OOXML and zip

@@ -528,7 +528,10 @@ uint64_t IcoSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   const ByteView directory = CandidateDirectory(context, bytes, length, kIcoEntries + kIcoEntryBytes * count);
   const size_t last = kIcoEntries + kIcoEntryBytes * (count - 1);
   if (!directory.Has(last, kIcoEntryBytes)) return sectorSize;
-  return static_cast<uint64_t>(directory.U32(last + kIcoEntryOffset)) + directory.U32(last + kIcoEntrySize);
+  const uint64_t end =
+      static_cast<uint64_t>(directory.U32(last + kIcoEntryOffset)) + directory.U32(last + kIcoEntrySize);
+  FileWindow window(context, bytes, length);
+  return EndWithin(window, end, k128MiB);
 }
 
 }  // namespace engine::signatures

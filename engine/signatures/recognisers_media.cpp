@@ -588,7 +588,8 @@ uint64_t SwfSize(CarveContext& context, const uint8_t* bytes, size_t length) {
 uint64_t RiffSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   if (length < 16) return context.sectorSize;
   // The RIFF size excludes the 8-byte chunk header; the sum stays 32-bit.
-  return static_cast<uint32_t>(ByteView(bytes, length).U32(4) + 8u);
+  FileWindow window(context, bytes, length);
+  return EndWithin(window, static_cast<uint32_t>(ByteView(bytes, length).U32(4) + 8u), k4GiB);
 }
 
 uint64_t Mp3Size(CarveContext& context, const uint8_t* bytes, size_t length) {

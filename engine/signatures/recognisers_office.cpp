@@ -258,8 +258,10 @@ uint64_t CompoundHeaderSize(CarveContext& context, const uint8_t* bytes, size_t 
   if (difatSectors > maxSectors / ((1u << (shift - 2)) - 1) + 1) return 0;
   if (difatSectors > 0 && fatSectors < kHeaderDifatEntries) return 0;
   if (fatSectors == 0) return 0;
-  // Even with the last FAT sector all free the file reaches the limit: no need to read it.
-  if (((fatSectors - 1) * entriesPerSector + 1) * sectorBytes >= kOfficeLimit) return kOfficeLimit;
+  // Even with the last FAT sector all free the file would pass the limit: no need to read it.
+  if (const uint64_t least = ((fatSectors - 1) * entriesPerSector + 1) * sectorBytes; least > kOfficeLimit) {
+    return least;
+  }
   uint32_t lastFatSector = 0;
   if (!FindLastFatSector(context, header, fatSectors, sectorBytes, &lastFatSector)) return 0;
   if (lastFatSector >= kFirstSpecialSector) return 0;
@@ -270,11 +272,14 @@ uint64_t CompoundHeaderSize(CarveContext& context, const uint8_t* bytes, size_t 
   while (freeAtEnd < entriesPerSector && fatView.U32(sectorBytes - 4 * (freeAtEnd + 1)) == kFreeSector) ++freeAtEnd;
   // The header sector plus every sector the FAT accounts for up to its last used entry.
   const uint64_t size = (fatSectors * entriesPerSector + 1 - freeAtEnd) * sectorBytes;
-  return std::min(size, kOfficeLimit);
+  return size;
 }
 
 uint64_t CompoundSize(CarveContext& context, const uint8_t* bytes, size_t length) {
-  if (const uint64_t size = CompoundHeaderSize(context, bytes, length); size != 0) return size;
+  if (const uint64_t size = CompoundHeaderSize(context, bytes, length); size != 0) {
+    FileWindow window(context, bytes, length);
+    return EndWithin(window, size, kOfficeLimit);
+  }
   const uint32_t sectorSize = context.sectorSize;
   return ReadAhead(context, kOfficeLimit, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     if (FindFrom(chunk, chunkBytes, 0, kPropertySetMarker, sizeof kPropertySetMarker) == kNotFound) {

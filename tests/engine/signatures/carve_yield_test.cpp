@@ -4,7 +4,10 @@
 // and exactly as long as it is. Random bytes and zeros carve nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 #include "engine/signatures/signature_check.h"
 #include "tests/engine/signatures/carve_corpus.h"
@@ -48,6 +51,65 @@ TEST(CarveYield, RandomBytesAndZerosCarveNothing) {
   }
   std::vector<uint8_t> zeros(size_t{32} << 20, 0);
   EXPECT_TRUE(carve_corpus::Scan(zeros, 512).empty());
+}
+
+// Carves at sector 0 of bytes; the outcome's status and size.
+std::pair<int32_t, uint64_t> CarveFirst(const std::vector<uint8_t>& bytes) {
+  storage::SectorSource source;
+  storage::OpenMemorySource(source, bytes);
+  engine::signatures::CarveContext context;
+  context.Attach(&source, 512);
+  engine::signatures::CarvedFile file;
+  const int32_t status = engine::signatures::CarveSector(context, bytes.data(), 512, 0, {}, &file);
+  return {status, file.size};
+}
+
+TEST(CarveYield, DamagedFilesStayWithinTheVolume) {
+  // Cut short, with their middle overwritten, or with header fields changed:
+  // the walks meet broken structures and must neither run past the data nor crash.
+  const auto& corpus = Corpus();
+  if (corpus.empty()) GTEST_SKIP() << "tests/fixtures/carve_corpus.tar.gz is missing";
+  std::mt19937_64 rng(5);
+  for (const carve_corpus::CorpusFile& file : corpus) {
+    for (int variant = 0; variant < 4; ++variant) {
+      std::vector<uint8_t> bytes((file.bytes.size() + 511) / 512 * 512 + 8 * 512);
+      carve_corpus::FillRandom(bytes.data(), bytes.size(), rng);
+      const size_t keep = variant == 0 ? std::max<size_t>(file.bytes.size() / 2, 512) : file.bytes.size();
+      std::memcpy(bytes.data(), file.bytes.data(), std::min(keep, file.bytes.size()));
+      if (variant == 1 && file.bytes.size() > 2048) {
+        carve_corpus::FillRandom(bytes.data() + file.bytes.size() / 3, 1024, rng);
+      }
+      // Header fields (lengths, counts, offsets) changed at random; the magic stays.
+      for (int flip = 0; variant >= 2 && flip < 8; ++flip) {
+        bytes[8 + rng() % std::min<size_t>(248, file.bytes.size() - 8)] = static_cast<uint8_t>(rng());
+      }
+      const auto [status, size] = CarveFirst(bytes);
+      EXPECT_TRUE(status == 0 || status == 87) << file.name;
+      if (status == 0) {
+        EXPECT_LE(size, bytes.size()) << file.name << " variant " << variant;
+      }
+    }
+  }
+}
+
+TEST(CarveYield, LengthsPastTheVolumeRejectTheHit) {
+  std::vector<uint8_t> bytes(size_t{1} << 20, 0x33);
+  const auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&bytes[at], &v, 4); };
+  // Uncompressed Flash of any version stating 150 MB on a 1 MiB volume.
+  std::memcpy(bytes.data(), "FWS\x0A", 4);
+  put32(4, 150u << 20);
+  bytes[8] = 0x50;
+  EXPECT_EQ(CarveFirst(bytes).first, 87);
+  put32(4, 4000);
+  EXPECT_EQ(CarveFirst(bytes), (std::pair<int32_t, uint64_t>{0, 4000}));
+  // A 7z start header pointing past the end.
+  std::fill(bytes.begin(), bytes.begin() + 512, 0);
+  std::memcpy(bytes.data(), "7z\xBC\xAF\x27\x1C\x00\x04", 8);
+  put32(12, 2u << 20);
+  put32(20, 100);
+  EXPECT_EQ(CarveFirst(bytes).first, 87);
+  put32(12, 1000);
+  EXPECT_EQ(CarveFirst(bytes), (std::pair<int32_t, uint64_t>{0, 32 + 1000 + 100}));
 }
 
 TEST(PlausibleStart, EveryRealFileIsAPlausibleStartOfItsKind) {
