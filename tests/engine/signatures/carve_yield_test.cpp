@@ -110,6 +110,18 @@ TEST(CarveYield, LengthsPastTheVolumeRejectTheHit) {
   EXPECT_EQ(CarveFirst(bytes).first, 87);
   put32(12, 1000);
   EXPECT_EQ(CarveFirst(bytes), (std::pair<int32_t, uint64_t>{0, 32 + 1000 + 100}));
+  // The volume may end before the source: nothing past its end is read or claimed.
+  storage::SectorSource source;
+  storage::OpenMemorySource(source, bytes);
+  engine::signatures::CarveContext context;
+  context.Attach(&source, 512, 2);
+  engine::signatures::CarvedFile file;
+  EXPECT_EQ(engine::signatures::CarveSector(context, bytes.data(), 512, 0, {}, &file), 87);
+  context.Attach(&source, 512, 3);
+  EXPECT_EQ(engine::signatures::CarveSector(context, bytes.data(), 512, 0, {}, &file), 0);
+  EXPECT_EQ(file.size, 32u + 1000 + 100);
+  EXPECT_EQ(context.EndSector(), 3u);
+  EXPECT_EQ(engine::signatures::ReadContextSectors(context, 2, 4, context.WorkBuffer()), 1u);
 }
 
 TEST(PlausibleStart, EveryRealFileIsAPlausibleStartOfItsKind) {
