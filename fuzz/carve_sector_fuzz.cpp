@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/signatures/carve_context.h"
 #include "engine/signatures/carve_sector.h"
 #include "engine/signatures/signature_check.h"
 #include "storage/sector_source.h"
@@ -13,12 +14,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
   storage::SectorSource source;
   storage::OpenMemorySource(source, bytes);
+  // Fuzzing explores inputs; the carve's status and answers are not what is checked here.
+  engine::signatures::CarveContext context;
+  context.Attach(&source, 512);
   engine::signatures::CarvedFile carved;
-  (void)engine::signatures::CarveSector(512, &source, bytes.data(), 512, 0, 0, source.totalSectors, -1, 0, &carved);
-  for (const char* ext : {"jpg", "doc", "docx", "mp4", "ts", "zip", "pdf"}) {
-    (void)engine::signatures::MatchesExtension(bytes.data(), 512, ext, &source, 512, 0);
+  const engine::signatures::CarveScanPosition position{0, source.totalSectors, -1, 0};
+  (void)engine::signatures::CarveSector(context, bytes.data(), 512, 0, position, &carved);
+  for (const char* ext : {"jpg", "doc", "docx", "mp4", "ts", "zip", "pdf", "mp3", "bmp", "gz"}) {
+    (void)engine::signatures::CheckPlausibleStart(bytes.data(), size, ext);
   }
   uint64_t found = 0;
-  (void)engine::signatures::FindNextFileStart(bytes.data(), bytes.size(), &found, false);
+  context.readPosition = 0;
+  (void)engine::signatures::FindNextFileStart(context, bytes.data(), bytes.size(), &found, false);
   return 0;
 }

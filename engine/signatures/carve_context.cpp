@@ -4,16 +4,39 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/status.h"
+
 namespace engine::signatures {
 
-CarveContext& TheCarveContext() {
-  static CarveContext context;
-  return context;
+CarveContext::CarveContext() : workBuffer(kWorkBufferBytes, 0), walkBuffer(kWalkBufferBytes + kMaxSectorSize, 0) {}
+
+void CarveContext::Attach(storage::SectorSource* source, uint32_t bytesPerSector, uint64_t end) {
+  reader = source;
+  sectorSize = bytesPerSector;
+  volumeEnd = end;
 }
 
-uint8_t* CarveContext::WorkBuffer() {
-  if (workBuffer.size() != kWorkBufferBytes) workBuffer.assign(kWorkBufferBytes, 0);
-  return workBuffer.data();
+void CarveContext::SetProgressCallback(ScanProgressFn scanFn, void* user, int32_t barWeight) {
+  scanCallback = scanFn;
+  userData = user;
+  weight = barWeight;
+}
+
+void CarveContext::ClearStreamExtents() {
+  streamExtents.clear();
+  streamStartCheck = false;
+  previousWasMts = false;
+}
+
+uint64_t CarveContext::EndSector() const {
+  if (reader == nullptr || !reader->IsOpen() || !IsUsableSectorSize(sectorSize)) return 0;
+  // The source counts its own (device) sectors; the context reads in sectorSize units.
+  uint64_t sourceBytes = 0;
+  if (__builtin_mul_overflow(reader->totalSectors, uint64_t{reader->deviceSectorSize}, &sourceBytes)) {
+    sourceBytes = std::numeric_limits<uint64_t>::max();
+  }
+  const uint64_t sourceEnd = sourceBytes / sectorSize;
+  return volumeEnd == 0 ? sourceEnd : std::min(sourceEnd, volumeEnd);
 }
 
 uint8_t* CarveContext::ProbeBuffer(size_t bytes) {
@@ -21,45 +44,22 @@ uint8_t* CarveContext::ProbeBuffer(size_t bytes) {
   return probeBuffer.data();
 }
 
-CarveWorkBufferLease::CarveWorkBufferLease() {
-  CarveContext& context = TheCarveContext();
-  if (context.leaseCount++ == 0) context.WorkBuffer();
-}
-
-CarveWorkBufferLease::~CarveWorkBufferLease() {
-  CarveContext& context = TheCarveContext();
-  if (--context.leaseCount == 0) {
-    std::vector<uint8_t>().swap(context.workBuffer);
-    std::vector<uint8_t>().swap(context.probeBuffer);
-  }
-}
-
-void SetCarveProgressCallback(ScanProgressFn scanFn, void* userData, int32_t weight) {
-  CarveContext& context = TheCarveContext();
-  context.scanCallback = scanFn;
-  context.userData = userData;
-  context.weight = weight;
-}
-
-void ClearStreamExtents() {
-  TheCarveContext().streamExtents.clear();
-}
-
-uint32_t ReadContextSectors(uint64_t startSector, uint32_t count, uint8_t* buffer) {
-  CarveContext& context = TheCarveContext();
+uint32_t ReadContextSectors(CarveContext& context, uint64_t startSector, uint32_t count, uint8_t* buffer) {
   storage::SectorSource* reader = context.reader;
-  if (reader == nullptr || !reader->IsOpen() || count == 0 || !IsUsableSectorSize(context.sectorSize)) return 0;
-  // Clip to the end of the source, so a file near the end still gets the
-  // sectors that exist.
-  if (startSector >= reader->totalSectors) return 0;
-  count = static_cast<uint32_t>(std::min<uint64_t>(count, reader->totalSectors - startSector));
+  if (reader == nullptr || buffer == nullptr || count == 0) return 0;
+  // Clip to the end of the volume, so a file near the end still gets the
+  // sectors that exist and nothing past the volume is ever read.
+  const uint64_t end = context.EndSector();
+  if (startSector >= end) return 0;
+  count = static_cast<uint32_t>(std::min<uint64_t>(count, end - startSector));
   uint32_t sectorsRead = 0;
-  (void)storage::ReadSectors(count, *reader, buffer, startSector, context.sectorSize, &sectorsRead);
-  return std::min(sectorsRead, count);
+  // A short or failed read shows in sectorsRead; the caller decides by it.
+  const Status status = storage::ReadSectors(count, *reader, buffer, startSector, context.sectorSize, &sectorsRead);
+  if (status != kStatusOk) return std::min(sectorsRead, count - 1);
+  return count;
 }
 
-const uint8_t* ReadContextBytes(uint64_t baseSector, uint64_t byteOffset, size_t byteCount) {
-  CarveContext& context = TheCarveContext();
+const uint8_t* ReadContextBytes(CarveContext& context, uint64_t baseSector, uint64_t byteOffset, size_t byteCount) {
   const uint32_t sectorSize = context.sectorSize;
   if (!IsUsableSectorSize(sectorSize) || byteCount == 0 || byteCount > kWorkBufferBytes) return nullptr;
   const uint64_t sectorOffset = byteOffset / sectorSize;
@@ -67,7 +67,7 @@ const uint8_t* ReadContextBytes(uint64_t baseSector, uint64_t byteOffset, size_t
   const size_t within = static_cast<size_t>(byteOffset % sectorSize);
   const uint32_t count = static_cast<uint32_t>((within + byteCount + sectorSize - 1) / sectorSize);
   uint8_t* buffer = context.ProbeBuffer(static_cast<size_t>(count) * sectorSize);
-  if (ReadContextSectors(baseSector + sectorOffset, count, buffer) != count) return nullptr;
+  if (ReadContextSectors(context, baseSector + sectorOffset, count, buffer) != count) return nullptr;
   return buffer + within;
 }
 

@@ -5,10 +5,11 @@
 #include <cstring>
 
 #include "engine/byte_view.h"
+#include "engine/fat_dir_entry.h"
 #include "engine/signatures/byte_search.h"
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_signature_table.h"
-#include "engine/fat_dir_entry.h"
+#include "engine/signatures/read_ahead.h"
 
 namespace engine::signatures {
 namespace {
@@ -36,15 +37,14 @@ bool IsFileSystemMetadata(const uint8_t* sector, size_t sectorSize) {
   return IsDirectorySector(sector, sectorSize);
 }
 
-bool FindNextFileStart(const uint8_t* chunk, size_t byteCount, uint64_t* size, bool ignoreMpeg) {
-  CarveContext& context = TheCarveContext();
+bool FindNextFileStart(CarveContext& context, const uint8_t* chunk, size_t byteCount, uint64_t* size, bool ignoreMpeg) {
   const uint32_t sectorSize = context.sectorSize;
   if (chunk == nullptr || !IsUsableSectorSize(sectorSize)) return false;
   const size_t sectors = byteCount / sectorSize;
   for (size_t i = 0; i < sectors; ++i) {
     const uint8_t* sector = chunk + i * sectorSize;
     context.readPosition += 1;
-    const FileTypeCode code = RecogniseSector(sector, sectorSize).code;
+    const FileTypeCode code = RecogniseSector(context, sector, sectorSize).code;
     const bool start = code != FileTypeCode::kNone && !(ignoreMpeg && code == FileTypeCode::kMpeg);
     if (start || IsFileSystemMetadata(sector, sectorSize)) {
       if (size != nullptr) *size += static_cast<uint64_t>(i) * sectorSize;
@@ -54,21 +54,14 @@ bool FindNextFileStart(const uint8_t* chunk, size_t byteCount, uint64_t* size, b
   return false;
 }
 
-Status CarveSector(uint32_t sectorSize, storage::SectorSource* reader, const uint8_t* sector, size_t length,
-                   uint64_t hitSector, uint64_t sectorsDone, uint64_t sectorsTotal, int32_t remainingSeconds,
-                   uint64_t filesFound, CarvedFile* out) {
-  if (sector == nullptr || out == nullptr || !IsUsableSectorSize(sectorSize)) return kStatusInvalidParameter;
-  CarveContext& context = TheCarveContext();
-  context.sectorSize = sectorSize;
-  context.reader = reader;
+Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector,
+                   const CarveScanPosition& position, CarvedFile* out) {
+  if (sector == nullptr || out == nullptr || !IsUsableSectorSize(context.sectorSize)) return kStatusInvalidParameter;
   context.hitSector = hitSector;
   context.readPosition = hitSector;
-  context.sectorsDone = sectorsDone;
-  context.sectorsTotal = sectorsTotal;
-  context.remainingSeconds = remainingSeconds;
-  context.filesFound = filesFound;
+  context.position = position;
 
-  const Recognition found = RecogniseSector(sector, length);
+  const Recognition found = RecogniseSector(context, sector, length);
   context.streamStartCheck = true;
   context.previousWasMts = false;
   if (found.code == FileTypeCode::kNone) return kStatusInvalidParameter;
@@ -87,7 +80,10 @@ Status CarveSector(uint32_t sectorSize, storage::SectorSource* reader, const uin
   std::snprintf(result.name.data(), result.name.size(), "%lld.%.*s", static_cast<long long>(hitSector),
                 static_cast<int>(row.extension.size()), row.extension.data());
   context.callbackResult = 0;
-  result.size = row.sizeRule(sector, length);
+  result.size = row.sizeRule(context, sector, length);
+  // The file's own structure put its end past the cap or the volume: no such file here.
+  if (result.size == kRejectHit)
+    return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusInvalidParameter;
   *out = result;
   return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusOk;
 }

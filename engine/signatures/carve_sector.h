@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_type_code.h"
 #include "engine/status.h"
 #include "storage/sector_source.h"
@@ -20,25 +21,25 @@ struct CarvedFile {
 };
 
 // Decides whether a file of a known kind begins in `sector` (one sector of
-// `length` bytes, found at absolute sector hitSector of reader) and measures
-// it, reading ahead through reader as its size rule needs. sectorsDone,
-// sectorsTotal, remainingSeconds and filesFound describe the whole scan for
-// the progress reports made during read-ahead.
+// `length` bytes, found at absolute sector hitSector of the context's reader)
+// and measures it, reading ahead through the context's reader as its size
+// rule needs (never at or past the context's end sector). position describes
+// the whole scan for the progress reports made during read-ahead.
 // Returns 0 with *out filled when a file was carved; 87 when nothing was
-// recognised or the kind is recognised but never carved (exe, dll, sys, gho),
-// *out untouched; -9527 when the progress callback asked to stop during
-// read-ahead (*out is still filled). reader must outlive the call.
-// Uses the process-wide CarveContext: one carve at a time, scanning thread.
-[[nodiscard]] Status CarveSector(uint32_t sectorSize, storage::SectorSource* reader, const uint8_t* sector,
-                                 size_t length, uint64_t hitSector, uint64_t sectorsDone, uint64_t sectorsTotal,
-                                 int32_t remainingSeconds, uint64_t filesFound, CarvedFile* out);
+// recognised, the kind is recognised but never carved (exe, dll, sys, gho),
+// or the file's own structure puts its end past the size cap or the volume's
+// end, *out untouched; -9527 when the progress callback asked to stop during
+// read-ahead (*out is still filled). Updates the context's stream state.
+// The context's thread only.
+[[nodiscard]] Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector,
+                                 const CarveScanPosition& position, CarvedFile* out);
 
 // Looks through the whole sectors of chunk (byteCount bytes, read ahead of a
 // candidate) for the first one where another file or a file-system metadata
 // sector begins; ignoreMpeg makes MPEG pack headers not count. Advances the
 // context's readPosition by one for every sector examined. On a hit at the
 // i-th sector adds i * sectorSize to *size and returns true.
-bool FindNextFileStart(const uint8_t* chunk, size_t byteCount, uint64_t* size, bool ignoreMpeg);
+bool FindNextFileStart(CarveContext& context, const uint8_t* chunk, size_t byteCount, uint64_t* size, bool ignoreMpeg);
 
 // True when a sector holds NTFS or FAT metadata: an NTFS file record ("FILE"),
 // index block ("INDX"), log restart page ("RSTR" naming NTFS) or "$STA..."

@@ -16,7 +16,7 @@ constexpr FileSignatureRow kRows[] = {
     {"mpeg",  C::kMpeg,  &kMpegRecogniser,     MpegSize},
     {"mpg",   C::kMpeg,  &kMpegRecogniser,     MpegSize},
     {"vob",   C::kMpeg,  &kMpegRecogniser,     MpegSize},
-    {"mp4",   C::kMp4,   &kMp4Recogniser,      Mp4Size},
+    {"mp4",   C::kMp4,   &kMp4Recogniser,      IsoMediaSize},
     {"rmvb",  C::kRmvb,  &kRmvbRecogniser,     RmvbSize},
     {"rm",    C::kRmvb,  &kRmvbRecogniser,     RmvbSize},
     {"wmv",   C::kWmv,   &kWmvRecogniser,      WmvSize},
@@ -24,17 +24,17 @@ constexpr FileSignatureRow kRows[] = {
     {"wma",   C::kWmv,   &kWmvRecogniser,      WmvSize},
     {"swf",   C::kSwf,   &kSwfRecogniser,      SwfSize},
     {"avi",   C::kAvi,   &kAviRecogniser,      RiffSize},
-    {"flv",   C::kFlv,   &kFlvRecogniser,      NextStartWithin6GiB},
-    {"3gp",   C::k3gp,   &k3gpRecogniser,      NextStartWithin6GiB},
-    {"mkv",   C::kMkv,   &kMkvRecogniser,      NextStartWithin64GiB},
+    {"flv",   C::kFlv,   &kFlvRecogniser,      FlvSize},
+    {"3gp",   C::k3gp,   &k3gpRecogniser,      IsoMediaSize},
+    {"mkv",   C::kMkv,   &kMkvRecogniser,      MatroskaSize},
     {"ts",    C::kTs,    &kTsRecogniser,       TsSize},
-    {"mts",   C::kMts,   &kMtsRecogniser,      NextStartWithin6GiB},
-    {"mxf",   C::kMxf,   &kMxfRecogniser,      NextStartWithin6GiB},
+    {"mts",   C::kMts,   &kMtsRecogniser,      MtsSize},
+    {"mxf",   C::kMxf,   &kMxfRecogniser,      MxfSize},
     {"mp3",   C::kMp3,   &kMp3Recogniser,      Mp3Size},
     {"mid",   C::kMid,   &kMidRecogniser,      MidSize},
     {"ape",   C::kApe,   &kApeRecogniser,      ApeSize},
     {"wav",   C::kWav,   &kWavRecogniser,      RiffSize},
-    {"mov",   C::kMov,   &kMovRecogniser,      NextStartWithin6GiB},
+    {"mov",   C::kMov,   &kMovRecogniser,      IsoMediaSize},
     {"mp2",   C::kMp2,   &kMp2Recogniser,      NextStartWithin256MiB},
     {"mmf",   C::kMmf,   &kMmfRecogniser,      NextStartWithin256MiB},
     {"gif",   C::kGif,   &kGifRecogniser,      GifSize},
@@ -45,9 +45,9 @@ constexpr FileSignatureRow kRows[] = {
     {"jpe",   C::kJpg,   &kJpgRecogniser,      JpgSize},
     {"jfif",  C::kJpg,   &kJpgRecogniser,      JpgSize},
     {"png",   C::kPng,   &kPngRecogniser,      PngSize},
-    {"psd",   C::kPsd,   &kPsdRecogniser,      NextStartWithin128MiB},
-    {"tif",   C::kTif,   &kTifRecogniser,      NextStartWithin128MiB},
-    {"tiff",  C::kTif,   &kTifRecogniser,      NextStartWithin128MiB},
+    {"psd",   C::kPsd,   &kPsdRecogniser,      PsdSize},
+    {"tif",   C::kTif,   &kTifRecogniser,      TifSize},
+    {"tiff",  C::kTif,   &kTifRecogniser,      TifSize},
     {"ico",   C::kIco,   &kIcoRecogniser,      IcoSize},
     {"doc",   C::kDoc,   &kCompoundRecogniser, CompoundSize},
     {"dot",   C::kDoc,   &kCompoundRecogniser, CompoundSize},
@@ -82,8 +82,8 @@ constexpr FileSignatureRow kRows[] = {
     {"ppsm",  C::kPptx,  &kOoxmlRecogniser,    OoxmlSize},
     {"mso07", C::kMso07, &kOoxmlRecogniser,    OoxmlSize},
     {"pdf",   C::kPdf,   &kPdfRecogniser,      PdfSize},
-    {"gz",    C::kGz,    &kGzRecogniser,       NextStartWithin6GiB},
-    {"gzip",  C::kGz,    &kGzRecogniser,       NextStartWithin6GiB},
+    {"gz",    C::kGz,    &kGzRecogniser,       GzSize},
+    {"gzip",  C::kGz,    &kGzRecogniser,       GzSize},
     {"7z",    C::k7z,    &k7zRecogniser,       SevenZipSize},
     {"zip",   C::kZip,   &kZipRecogniser,      ZipSize},
     {"rar",   C::kRar,   &kRarRecogniser,      RarSize},
@@ -92,7 +92,7 @@ constexpr FileSignatureRow kRows[] = {
     {"dll",   C::kDll,   &kExeRecogniser,      nullptr},
     {"sys",   C::kSys,   &kExeRecogniser,      nullptr},
     {"gho",   C::kGho,   &kGhoRecogniser,      nullptr},
-    {"db",    C::kDb,    &kDbRecogniser,       NextStartWithin4GiB},
+    {"db",    C::kDb,    &kDbRecogniser,       DbSize},
     {"dbx",   C::kDbx,   &kDbxRecogniser,      NextStartWithin2GiB},
     {"pst",   C::kPst,   &kPstRecogniser,      NextStartWithin2GiB},
     {"fla",   C::kFla,   &kFlaRecogniser,      NextStartWithin256MiB},
@@ -167,10 +167,10 @@ std::span<const FileSignatureRow> FileSignatureTable() {
   return {kRows, kRowCount};
 }
 
-Recognition RecogniseSector(const uint8_t* bytes, size_t length) {
+Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t length) {
   if (bytes == nullptr) return {};
   const Dispatch& d = TheDispatch();
-  if (!d.usable) return RecogniseSectorByTableWalk(bytes, length);
+  if (!d.usable) return RecogniseSectorByTableWalk(context, bytes, length);
   uint64_t mask = d.alwaysMask;
   for (const Dispatch::KeyTable& table : d.tables) {
     if (table.offset < length) mask |= table.masks[bytes[table.offset]];
@@ -179,16 +179,16 @@ Recognition RecogniseSector(const uint8_t* bytes, size_t length) {
     const int bit = std::countr_zero(mask);
     mask &= mask - 1;
     const Dispatch::Group& group = d.groups[static_cast<size_t>(bit)];
-    const FileTypeCode code = group.recogniser->test(bytes, length);
+    const FileTypeCode code = group.recogniser->test(context, bytes, length);
     if (code != FileTypeCode::kNone) return {code, group.firstRow};
   }
   return {};
 }
 
-Recognition RecogniseSectorByTableWalk(const uint8_t* bytes, size_t length) {
+Recognition RecogniseSectorByTableWalk(CarveContext& context, const uint8_t* bytes, size_t length) {
   if (bytes == nullptr) return {};
   for (size_t row = 0; row < kRowCount; ++row) {
-    const FileTypeCode code = kRows[row].recogniser->test(bytes, length);
+    const FileTypeCode code = kRows[row].recogniser->test(context, bytes, length);
     if (code != FileTypeCode::kNone) return {code, static_cast<int32_t>(row)};
   }
   return {};
@@ -198,6 +198,27 @@ int32_t FirstRowOfCode(FileTypeCode code) {
   const auto index = static_cast<size_t>(code);
   const auto& rows = TheDispatch().firstRowOfCode;
   return index < rows.size() ? rows[index] : -1;
+}
+
+uint64_t SectorsToSkipAfterCarve(FileTypeCode code, uint64_t sizeBytes, uint32_t sectorSize) {
+  switch (code) {
+    case C::kDoc:
+    case C::kOle:
+    case C::kXls:
+    case C::kPpt:
+    case C::kWav:
+    case C::kAvi:
+    case C::kWmv:
+    case C::kSwf:
+    case C::kBmp:
+    case C::kCab:
+    case C::kTtf:
+    case C::kIco: return 1;
+    default: break;
+  }
+  if (!IsUsableSectorSize(sectorSize)) return 1;
+  const uint64_t sectors = sizeBytes / sectorSize + (sizeBytes % sectorSize != 0 ? 1 : 0);
+  return sectors == 0 ? 1 : sectors;
 }
 
 int32_t RowOfExtension(std::string_view extension) {

@@ -37,17 +37,25 @@ struct Recognition {
 // Recognises a sector: each distinct recogniser is tried once, in the order
 // of its first row, and the first answer other than kNone wins. A 256-entry
 // table per quick-key offset first narrows the recognisers to those whose
-// keys hold, so most sectors cost a few table look-ups. Scanning thread only
-// (recognisers read through the CarveContext).
-Recognition RecogniseSector(const uint8_t* bytes, size_t length);
+// keys hold, so most sectors cost a few table look-ups. The recognisers read
+// around the candidate through context (its thread only).
+Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // The same answer from the plain walk of every row in table order, without
 // the dispatch; the reference the dispatch is tested against.
-Recognition RecogniseSectorByTableWalk(const uint8_t* bytes, size_t length);
+Recognition RecogniseSectorByTableWalk(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // Index of the first row with this code (its extension names carved files),
 // or -1.
 int32_t FirstRowOfCode(FileTypeCode code);
+
+// Sectors the signature scanner moves on by after carving a file of `code`
+// measured at sizeBytes: one sector for the kinds whose size comes from a
+// header field or that may enclose other files (doc, ole, xls, ppt, wav, avi,
+// wmv, swf, bmp, cab, ttf, ico), so the scan looks inside them; otherwise the
+// whole file, ceil(sizeBytes / sectorSize), at least one sector. 1 for an
+// unusable sector size. Any thread.
+uint64_t SectorsToSkipAfterCarve(FileTypeCode code, uint64_t sizeBytes, uint32_t sectorSize);
 
 // Index of the first row whose extension equals extension (ASCII letters
 // compared case-insensitively), or -1.

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_type_code.h"
 
 // The recognisers and size rules the signature table is made of, one family
@@ -15,8 +16,8 @@
 // checked against its buffer. Scanning thread only.
 namespace engine::signatures {
 
-using RecogniseFn = FileTypeCode (*)(const uint8_t* bytes, size_t length);
-using SizeRuleFn = uint64_t (*)(const uint8_t* bytes, size_t length);
+using RecogniseFn = FileTypeCode (*)(CarveContext& context, const uint8_t* bytes, size_t length);
+using SizeRuleFn = uint64_t (*)(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // One byte a recogniser cannot match without: byte `offset` equals `value`.
 struct QuickKey {
@@ -41,11 +42,13 @@ extern const Recogniser kPngRecogniser;
 extern const Recogniser kPsdRecogniser;
 extern const Recogniser kTifRecogniser;
 extern const Recogniser kIcoRecogniser;
-uint64_t JpgSize(const uint8_t* bytes, size_t length);
-uint64_t GifSize(const uint8_t* bytes, size_t length);
-uint64_t PngSize(const uint8_t* bytes, size_t length);
-uint64_t BmpSize(const uint8_t* bytes, size_t length);
-uint64_t IcoSize(const uint8_t* bytes, size_t length);
+uint64_t JpgSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t GifSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t PngSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t BmpSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t IcoSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t TifSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t PsdSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- audio and video (recognisers_media.cpp)
 extern const Recogniser kMpegRecogniser;
@@ -66,33 +69,59 @@ extern const Recogniser kWavRecogniser;
 extern const Recogniser kMovRecogniser;
 extern const Recogniser kMp2Recogniser;
 extern const Recogniser kMmfRecogniser;
-uint64_t MpegSize(const uint8_t* bytes, size_t length);
-uint64_t Mp4Size(const uint8_t* bytes, size_t length);
-uint64_t RmvbSize(const uint8_t* bytes, size_t length);
-uint64_t WmvSize(const uint8_t* bytes, size_t length);
-uint64_t SwfSize(const uint8_t* bytes, size_t length);
-uint64_t RiffSize(const uint8_t* bytes, size_t length);
-uint64_t Mp3Size(const uint8_t* bytes, size_t length);
-uint64_t MidSize(const uint8_t* bytes, size_t length);
-uint64_t ApeSize(const uint8_t* bytes, size_t length);
+// One MPEG audio frame header (layers I-III of MPEG-1, MPEG-2 and MPEG-2.5).
+struct MpegAudioFrame {
+  uint32_t bytes = 0;  // the whole frame, header included; 0 for a free-format frame
+  uint32_t sampleRate = 0;
+  uint32_t channelMode = 0;
+  uint8_t version = 0;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+  uint8_t layer = 0;    // 1, 2 or 3
+};
+// Parses the 4-byte frame header at bytes[0]; false when the bytes are no
+// frame header (or fewer than 4). allowFreeFormat accepts the free-format
+// bitrate, whose frame length the header does not give (bytes stays 0).
+bool ParseMpegAudioHeader(const uint8_t* bytes, size_t length, bool allowFreeFormat, MpegAudioFrame* frame);
+uint64_t MpegSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t Mp4Size(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t IsoMediaSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t MatroskaSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t FlvSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t MxfSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t RmvbSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t WmvSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t SwfSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t RiffSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t Mp3Size(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t MidSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t ApeSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- MPEG transport streams (recognisers_transport_stream.cpp)
 extern const Recogniser kTsRecogniser;
-uint64_t TsSize(const uint8_t* bytes, size_t length);
+uint64_t TsSize(CarveContext& context, const uint8_t* bytes, size_t length);
+// True when the candidate starts a stream of 192-byte packets (a 4-byte time
+// code, then a transport packet whose sync byte lines up in every packet of
+// the sector and of the 4 KiB read at the read position), which is no
+// continuation of a stream met or carved before (as for ts).
+bool StartsM2tsStream(CarveContext& context, const uint8_t* bytes, size_t length);
+// The 192-byte packets from the candidate on, while their sync bytes hold;
+// records the stream's sectors like TsSize.
+uint64_t MtsSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- office documents (recognisers_office.cpp)
 extern const Recogniser kCompoundRecogniser;
 extern const Recogniser kOoxmlRecogniser;
 extern const Recogniser kPdfRecogniser;
-uint64_t CompoundSize(const uint8_t* bytes, size_t length);
-uint64_t OoxmlSize(const uint8_t* bytes, size_t length);
-uint64_t PdfSize(const uint8_t* bytes, size_t length);
-// The compound-document header computation alone: 0 when it gives no result.
-uint64_t CompoundHeaderSize(const uint8_t* bytes, size_t length);
+uint64_t CompoundSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t OoxmlSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t PdfSize(CarveContext& context, const uint8_t* bytes, size_t length);
+// The compound-document header computation alone: 0 when it gives no result;
+// a size past kOfficeLimit when the FAT puts the end past it (the hit is then
+// rejected by CompoundSize).
+uint64_t CompoundHeaderSize(CarveContext& context, const uint8_t* bytes, size_t length);
 // Size of a ZIP-like file: the last end-of-central-directory record in the
 // candidate sector, else in a read-ahead chunk, ends it (the OOXML and zip
 // rows, each with its own limit).
-uint64_t ZipLikeSize(const uint8_t* bytes, size_t length, uint64_t limitBytes);
+uint64_t ZipLikeSize(CarveContext& context, const uint8_t* bytes, size_t length, uint64_t limitBytes);
 
 // --- archives (recognisers_archives.cpp)
 extern const Recogniser kGzRecogniser;
@@ -100,10 +129,11 @@ extern const Recogniser k7zRecogniser;
 extern const Recogniser kZipRecogniser;
 extern const Recogniser kRarRecogniser;
 extern const Recogniser kCabRecogniser;
-uint64_t ZipSize(const uint8_t* bytes, size_t length);
-uint64_t RarSize(const uint8_t* bytes, size_t length);
-uint64_t CabSize(const uint8_t* bytes, size_t length);
-uint64_t SevenZipSize(const uint8_t* bytes, size_t length);
+uint64_t ZipSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t GzSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t RarSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t CabSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t SevenZipSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- programs and disk images (recognisers_executables.cpp); never carved
 extern const Recogniser kExeRecogniser;
@@ -115,15 +145,16 @@ extern const Recogniser kDbxRecogniser;
 extern const Recogniser kPstRecogniser;
 extern const Recogniser kFlaRecogniser;
 extern const Recogniser kTtfRecogniser;
-uint64_t TtfSize(const uint8_t* bytes, size_t length);
+uint64_t TtfSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t DbSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- "next start" size rules: the read-ahead with no terminator (read_ahead.cpp)
-uint64_t NextStartWithin128MiB(const uint8_t* bytes, size_t length);
-uint64_t NextStartWithin256MiB(const uint8_t* bytes, size_t length);
-uint64_t NextStartWithin2GiB(const uint8_t* bytes, size_t length);
-uint64_t NextStartWithin4GiB(const uint8_t* bytes, size_t length);
-uint64_t NextStartWithin6GiB(const uint8_t* bytes, size_t length);
-uint64_t NextStartWithin64GiB(const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin128MiB(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin256MiB(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin2GiB(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin4GiB(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin6GiB(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t NextStartWithin64GiB(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // Read-ahead limits (bytes).
 inline constexpr uint64_t k8MiB = 0x800000;

@@ -18,7 +18,7 @@ constexpr uint16_t kExecutableImage = 0x0002;
 constexpr uint16_t kSystemFile = 0x1000;
 constexpr uint16_t kDynamicLibrary = 0x2000;
 
-C RecogniseExe(const uint8_t* bytes, size_t length) {
+C RecogniseExe(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 512 || !b.Equals(0, "MZ", 2)) return C::kNone;
   const uint32_t pe = b.U32(kPeOffset);
@@ -30,7 +30,7 @@ C RecogniseExe(const uint8_t* bytes, size_t length) {
   return C::kExe;
 }
 
-C RecogniseGho(const uint8_t* bytes, size_t length) {
+C RecogniseGho(CarveContext&, const uint8_t* bytes, size_t length) {
   return ByteView(bytes, length).Equals(0, "\xFE\xEF\x00\x00", 4) ? C::kGho : C::kNone;
 }
 

@@ -70,16 +70,16 @@ constexpr size_t kWindowCarry = 4;
 
 // Compound sectors are 2^shift bytes; a header with another shift is read in
 // sectors of the source, as the file offsets then cannot be trusted anyway.
-size_t CompoundSectorBytes(const ByteView& header) {
+size_t CompoundSectorBytes(const CarveContext& context, const ByteView& header) {
   const uint16_t shift = header.U16(kSectorShift);
   if (shift == 9 || shift == 12) return size_t{1} << shift;
-  return TheCarveContext().sectorSize;
+  return context.sectorSize;
 }
 
 // Compound sector `index` of the file that starts at sector fileStart; null
 // when it cannot be read.
-const uint8_t* ReadCompoundSector(uint64_t fileStart, uint32_t index, size_t sectorBytes) {
-  return ReadContextBytes(fileStart, (static_cast<uint64_t>(index) + 1) * sectorBytes, sectorBytes);
+const uint8_t* ReadCompoundSector(CarveContext& context, uint64_t fileStart, uint32_t index, size_t sectorBytes) {
+  return ReadContextBytes(context, fileStart, (static_cast<uint64_t>(index) + 1) * sectorBytes, sectorBytes);
 }
 
 bool NameStartsWith(const ByteView& entry, const char* name, size_t characters) {
@@ -94,12 +94,12 @@ bool NameStartsWith(const ByteView& entry, const char* name, size_t characters) 
   return true;
 }
 
-C DetectCompoundType(const uint8_t* bytes, size_t length) {
+C DetectCompoundType(CarveContext& context, const uint8_t* bytes, size_t length) {
   const ByteView header(bytes, length);
-  const size_t sectorBytes = CompoundSectorBytes(header);
-  const uint64_t fileStart = TheCarveContext().readPosition;
+  const size_t sectorBytes = CompoundSectorBytes(context, header);
+  const uint64_t fileStart = context.readPosition;
   // The sector after the header: a Word stream or an Excel workbook often begins there.
-  const uint8_t* first = ReadCompoundSector(fileStart, 0, sectorBytes);
+  const uint8_t* first = ReadCompoundSector(context, fileStart, 0, sectorBytes);
   if (first == nullptr) return C::kOle;
   const ByteView firstView(first, sectorBytes);
   if (firstView.U16(0) == kWordFibMagic) return C::kDoc;
@@ -107,7 +107,7 @@ C DetectCompoundType(const uint8_t* bytes, size_t length) {
     return C::kXls;
   }
   if (!header.Has(kFirstDirectorySector, 4)) return C::kOle;
-  const uint8_t* directory = ReadCompoundSector(fileStart, header.U32(kFirstDirectorySector), sectorBytes);
+  const uint8_t* directory = ReadCompoundSector(context, fileStart, header.U32(kFirstDirectorySector), sectorBytes);
   if (directory == nullptr) return C::kOle;
   const ByteView dir(directory, sectorBytes);
   if (dir.Equals(kClassId, kWordClassId, 16)) return C::kDoc;
@@ -122,9 +122,9 @@ C DetectCompoundType(const uint8_t* bytes, size_t length) {
   return C::kOle;
 }
 
-C RecogniseCompound(const uint8_t* bytes, size_t length) {
+C RecogniseCompound(CarveContext& context, const uint8_t* bytes, size_t length) {
   if (length < 8 || !ByteView(bytes, length).Equals(0, kCompoundMagic, sizeof kCompoundMagic)) return C::kNone;
-  return DetectCompoundType(bytes, length);
+  return DetectCompoundType(context, bytes, length);
 }
 
 // The member name at nameOffset of the window, if it names a part of a
@@ -166,8 +166,7 @@ struct MemberSearch {
   }
 };
 
-C DetectOoxmlType() {
-  CarveContext& context = TheCarveContext();
+C DetectOoxmlType(CarveContext& context) {
   const uint32_t sectorSize = context.sectorSize;
   if (!IsUsableSectorSize(sectorSize)) return C::kNone;
   const size_t windowBytes = kWindowCarry + static_cast<size_t>(kWindowSectors) * sectorSize;
@@ -175,7 +174,7 @@ C DetectOoxmlType() {
   std::memset(window, 0, kWindowCarry);
   const uint64_t fileStart = context.readPosition;
   for (uint32_t sectorsRead = 0; sectorsRead < kOoxmlLookSectors; sectorsRead += kWindowSectors) {
-    if (ReadContextSectors(fileStart + sectorsRead, kWindowSectors, window + kWindowCarry) != kWindowSectors) {
+    if (ReadContextSectors(context, fileStart + sectorsRead, kWindowSectors, window + kWindowCarry) != kWindowSectors) {
       return C::kNone;
     }
     const ByteView view(window, windowBytes);
@@ -195,20 +194,21 @@ C DetectOoxmlType() {
   return C::kNone;
 }
 
-C RecogniseOoxml(const uint8_t* bytes, size_t length) {
+C RecogniseOoxml(CarveContext& context, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 31) return C::kNone;
   if (!b.Equals(0, kZipLocalHeader, 4) && !b.Equals(kContentTypesOffset, kContentTypesName, 19)) return C::kNone;
-  return DetectOoxmlType();
+  return DetectOoxmlType(context);
 }
 
-C RecognisePdf(const uint8_t* bytes, size_t length) {
+C RecognisePdf(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 5 && ByteView(bytes, length).Equals(0, "%PDF-", 5) ? C::kPdf : C::kNone;
 }
 
 // Last FAT sector named by the header (and DIFAT chain); false when the
 // header or the chain gives none.
-bool FindLastFatSector(const ByteView& header, uint32_t fatSectors, size_t sectorBytes, uint32_t* lastFatSector) {
+bool FindLastFatSector(CarveContext& context, const ByteView& header, uint32_t fatSectors, size_t sectorBytes,
+                       uint32_t* lastFatSector) {
   const uint32_t difatSectors = header.U32(kDifatSectorCount);
   if (difatSectors == 0) {
     if (fatSectors > kHeaderDifatEntries) return false;
@@ -222,11 +222,11 @@ bool FindLastFatSector(const ByteView& header, uint32_t fatSectors, size_t secto
   if (beyondHeader == 0 || (beyondHeader + perSector - 1) / perSector != difatSectors) return false;
   const uint32_t remainder = static_cast<uint32_t>(beyondHeader % perSector);
   const uint32_t lastEntry = remainder == 0 ? perSector - 1 : remainder - 1;
-  const uint64_t fileStart = TheCarveContext().hitSector;
+  const uint64_t fileStart = context.hitSector;
   uint32_t sector = header.U32(kFirstDifatSector);
   for (uint32_t i = 0; i < difatSectors; ++i) {
     if (sector >= kFirstChainEnd) return false;
-    const uint8_t* difat = ReadCompoundSector(fileStart, sector, sectorBytes);
+    const uint8_t* difat = ReadCompoundSector(context, fileStart, sector, sectorBytes);
     if (difat == nullptr) return false;
     const ByteView view(difat, sectorBytes);
     if (i + 1 == difatSectors) {
@@ -244,7 +244,7 @@ const Recogniser kCompoundRecogniser{RecogniseCompound, {{{0, 0xD0}}}, 1};
 const Recogniser kOoxmlRecogniser{RecogniseOoxml, {{{0, 'P'}, {kContentTypesOffset, '['}}}, 2};
 const Recogniser kPdfRecogniser{RecognisePdf, {{{0, '%'}}}, 1};
 
-uint64_t CompoundHeaderSize(const uint8_t* bytes, size_t length) {
+uint64_t CompoundHeaderSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   const ByteView header(bytes, length);
   if (!header.Has(0, kHeaderBytes)) return 0;
   const uint16_t shift = header.U16(kSectorShift);
@@ -258,25 +258,30 @@ uint64_t CompoundHeaderSize(const uint8_t* bytes, size_t length) {
   if (difatSectors > maxSectors / ((1u << (shift - 2)) - 1) + 1) return 0;
   if (difatSectors > 0 && fatSectors < kHeaderDifatEntries) return 0;
   if (fatSectors == 0) return 0;
-  // Even with the last FAT sector all free the file reaches the limit: no need to read it.
-  if (((fatSectors - 1) * entriesPerSector + 1) * sectorBytes >= kOfficeLimit) return kOfficeLimit;
+  // Even with the last FAT sector all free the file would pass the limit: no need to read it.
+  if (const uint64_t least = ((fatSectors - 1) * entriesPerSector + 1) * sectorBytes; least > kOfficeLimit) {
+    return least;
+  }
   uint32_t lastFatSector = 0;
-  if (!FindLastFatSector(header, fatSectors, sectorBytes, &lastFatSector)) return 0;
+  if (!FindLastFatSector(context, header, fatSectors, sectorBytes, &lastFatSector)) return 0;
   if (lastFatSector >= kFirstSpecialSector) return 0;
-  const uint8_t* fat = ReadCompoundSector(TheCarveContext().hitSector, lastFatSector, sectorBytes);
+  const uint8_t* fat = ReadCompoundSector(context, context.hitSector, lastFatSector, sectorBytes);
   if (fat == nullptr) return 0;
   const ByteView fatView(fat, sectorBytes);
   uint64_t freeAtEnd = 0;
   while (freeAtEnd < entriesPerSector && fatView.U32(sectorBytes - 4 * (freeAtEnd + 1)) == kFreeSector) ++freeAtEnd;
   // The header sector plus every sector the FAT accounts for up to its last used entry.
   const uint64_t size = (fatSectors * entriesPerSector + 1 - freeAtEnd) * sectorBytes;
-  return std::min(size, kOfficeLimit);
+  return size;
 }
 
-uint64_t CompoundSize(const uint8_t* bytes, size_t length) {
-  if (const uint64_t size = CompoundHeaderSize(bytes, length); size != 0) return size;
-  const uint32_t sectorSize = TheCarveContext().sectorSize;
-  return ReadAhead(kOfficeLimit, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+uint64_t CompoundSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  if (const uint64_t size = CompoundHeaderSize(context, bytes, length); size != 0) {
+    FileWindow window(context, bytes, length);
+    return EndWithin(window, size, kOfficeLimit);
+  }
+  const uint32_t sectorSize = context.sectorSize;
+  return ReadAhead(context, kOfficeLimit, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     if (FindFrom(chunk, chunkBytes, 0, kPropertySetMarker, sizeof kPropertySetMarker) == kNotFound) {
       return ChunkVerdict::GoOn();
     }
@@ -287,25 +292,29 @@ uint64_t CompoundSize(const uint8_t* bytes, size_t length) {
   });
 }
 
-uint64_t ZipLikeSize(const uint8_t* bytes, size_t length, uint64_t limitBytes) {
+uint64_t ZipLikeSize(CarveContext& context, const uint8_t* bytes, size_t length, uint64_t limitBytes) {
   // The candidate sector is looked at first, so an archive smaller than one
   // sector ends where it ends.
   const size_t inFirst = FindLast(bytes, length, kZipEndOfDirectory, 4);
   if (inFirst != kNotFound) return inFirst + kEndOfDirectoryBytes;
-  return ReadAhead(limitBytes, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+  return ReadAhead(context, limitBytes, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     const size_t at = FindLast(chunk, chunkBytes, kZipEndOfDirectory, 4);
     return at == kNotFound ? ChunkVerdict::GoOn() : ChunkVerdict::EndWithSize(base + at + kEndOfDirectoryBytes);
   });
 }
 
-uint64_t OoxmlSize(const uint8_t* bytes, size_t length) {
-  return ZipLikeSize(bytes, length, kOfficeLimit);
+uint64_t OoxmlSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  return ZipLikeSize(context, bytes, length, kOfficeLimit);
 }
 
-uint64_t PdfSize(const uint8_t*, size_t) {
-  return ReadAhead(k1GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
+uint64_t PdfSize(CarveContext& context, const uint8_t*, size_t) {
+  return ReadAhead(context, k1GiB, false, [&](const uint8_t* chunk, size_t chunkBytes, uint64_t base) {
     if (const size_t end = FindLast(chunk, chunkBytes, "%%EOF", 5); end != kNotFound) {
-      return ChunkVerdict::EndWithSize(base + end + 5);
+      // The line end after the marker (CR, LF or CR LF) belongs to the file.
+      size_t after = end + 5;
+      if (after < chunkBytes && chunk[after] == '\r') ++after;
+      if (after < chunkBytes && chunk[after] == '\n') ++after;
+      return ChunkVerdict::EndWithSize(base + after);
     }
     if (const size_t trailer = FindLast(chunk, chunkBytes, "trailer", 7); trailer != kNotFound) {
       return ChunkVerdict::EndWithSize(base + trailer + 7);

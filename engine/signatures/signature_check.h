@@ -8,12 +8,30 @@
 
 namespace engine::signatures {
 
-// Whether the first sector of a file looks like what its extension promises.
-// 1 when the extension (any case) has no row in the signature table, or when
-// that row's recogniser, run on buffer as if found at absolute `sector` of
-// reader, returns the row's own code; 0 otherwise. buffer holds the start of
-// the file (at least one sector). reader may be read around `sector` by the
-// recognisers that need more than the buffer. Scanning thread only.
+// What the first bytes of a file say about the kind its extension promises.
+enum class StartVerdict {
+  kPlausible,    // they begin as a file of that kind may begin
+  kImplausible,  // they cannot begin such a file (overwritten, another kind, zeros, text)
+  kNoRule,       // the extension has no row in the signature table
+};
+
+// The lenient "plausible start of this kind" check the file-system engines
+// use for a found file: bytes[0, length) is the start of the file (one sector
+// or a resident value; may be shorter than a sector), extension its name's
+// extension without the dot (ASCII letters in any case). Every extension of
+// the signature table has a rule that accepts what common programs write at
+// their default settings (any JPEG marker after FF D8 FF, every BMP header
+// size, gzip with any XFL and OS, top-level boxes of ISO media files, MPEG
+// audio without a tag, ...); the carving recognisers' narrower rules, which
+// keep false hits down during a raw scan, are not used here. Pure: reads only
+// bytes, no disk and no carving context; any thread. A null bytes pointer
+// counts as no bytes.
+StartVerdict CheckPlausibleStart(const uint8_t* bytes, size_t length, std::string_view extension);
+
+// The intact flag of a found file: 1 when CheckPlausibleStart answers
+// kPlausible or kNoRule, 0 for kImplausible. reader, sectorSize and sector
+// (where the bytes were read) are kept for the engines that pass them and are
+// no longer read: the check looks at buffer alone. Any thread.
 int32_t MatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,
                          storage::SectorSource* reader, uint32_t sectorSize, uint64_t sector);
 

@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "engine/byte_view.h"
+#include "engine/fat_dir_entry.h"
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_signature_table.h"
-#include "engine/fat_dir_entry.h"
 #include "tests/engine/signatures/signatures_test_util.h"
 
 namespace {
@@ -39,6 +39,15 @@ std::vector<uint8_t> PortableExecutable(uint32_t sectorSize, uint16_t characteri
   s[0x80 + 0x16] = static_cast<uint8_t>(characteristics);
   s[0x80 + 0x17] = static_cast<uint8_t>(characteristics >> 8);
   return s;
+}
+
+// A TIFF of two sectors whose first directory is empty: its structure gives
+// no size, so it is measured to the next file start.
+std::vector<uint8_t> UnmeasurableTiff() {
+  std::vector<uint8_t> tif(840, 0x11);
+  const uint8_t head[] = {'I', 'I', 0x2A, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
+  std::memcpy(tif.data(), head, sizeof head);
+  return tif;
 }
 
 // Sector `sector` of a fixture image, or empty.
@@ -114,7 +123,7 @@ TEST_F(CarveSectorTest, VeryLargeSectorNumbersAreNamedInFull) {
   storage::SectorSource source;
   disk.Open(source);
   engine::signatures::CarvedFile file;
-  ASSERT_EQ(engine::signatures::CarveSector(512, &source, disk.At(0), 512, 123456789012345ull, 0, 0, -1, 0, &file), 0);
+  ASSERT_EQ(deep_test::Carve(512, &source, disk.At(0), 512, 123456789012345ull, 0, 0, -1, 0, &file), 0);
   EXPECT_STREQ(file.name.data(), "123456789012345.png");
 }
 
@@ -126,13 +135,13 @@ TEST_F(CarveSectorTest, JpgEndingInItsFirstSectorIsExactlyThatLong) {
   EXPECT_EQ(CarveBefore(jpg, 3, deep_test::BootSector(512), 20).file.size, jpg.size());
 }
 
-TEST_F(CarveSectorTest, JpgWhoseEndIsFollowedByDataEndsAtTheNextFileStart) {
+TEST_F(CarveSectorTest, JpgEndsAtItsEndOfImageWhateverFollowsInItsSector) {
   SAMPLE_OR_SKIP(jpg, "jfif.jpg");
   SAMPLE_OR_SKIP(png, "image.png");
   std::vector<uint8_t> dirty = jpg;
   dirty.resize(512, 0);
-  dirty[500] = 0x01;  // the bytes after FF D9 are no longer zero: the end does not qualify
-  EXPECT_EQ(CarveBefore(dirty, 3, png, 15).file.size, 12u * 512);
+  dirty[500] = 0x01;  // slack after FF D9 that is not zero: the segment walk still ends there
+  EXPECT_EQ(CarveBefore(dirty, 3, png, 15).file.size, jpg.size());
 }
 
 TEST_F(CarveSectorTest, JpgEndFoundDuringReadAheadCutsTheFile) {
@@ -160,7 +169,7 @@ TEST_F(CarveSectorTest, JpgWithoutEndStopsAtAFatDirectorySector) {
 // --- Metadata and never-carved kinds end other files.
 
 TEST_F(CarveSectorTest, NtfsFileRecordEndsARead) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   const std::vector<uint8_t> boot = FixtureSector("ntfs_512.img.gz", 0);
   if (boot.empty()) GTEST_SKIP() << "ntfs_512.img.gz fixture missing";
   const engine::ByteView b(boot.data(), boot.size());
@@ -171,12 +180,12 @@ TEST_F(CarveSectorTest, NtfsFileRecordEndsARead) {
 }
 
 TEST_F(CarveSectorTest, Mswin41BootSectorEndsARead) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   EXPECT_EQ(CarveBefore(tif, 2, deep_test::BootSector(512), 13).file.size, 11u * 512);
 }
 
 TEST_F(CarveSectorTest, ExecutablesAndGhostImagesAreNotCarvedButEndOtherFiles) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   const std::vector<uint8_t> exe = PortableExecutable(512, 0x0102);
   const std::vector<uint8_t> dll = PortableExecutable(512, 0x2102);
   const std::vector<uint8_t> sys = PortableExecutable(512, 0x1102);
@@ -204,18 +213,18 @@ TEST_F(CarveSectorTest, UnrecognisedSectorLeavesTheOutputsUntouched) {
   engine::signatures::CarvedFile file;
   file.size = 4242;
   file.code = C::kPdf;
-  EXPECT_EQ(engine::signatures::CarveSector(512, &source, disk.At(1), 512, 1, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(512, &source, disk.At(1), 512, 1, 0, 0, -1, 0, &file), 87);
   EXPECT_EQ(file.size, 4242u);
   EXPECT_EQ(file.code, C::kPdf);
 }
 
-TEST_F(CarveSectorTest, MpegEndsAtAPictureButNotAtItsOwnPackHeaders) {
+TEST_F(CarveSectorTest, ProgramStreamEndsAfterItsLastPackNotAtItsOwnPackHeaders) {
   SAMPLE_OR_SKIP(mpg, "video.mpg");
   SAMPLE_OR_SKIP(jpg, "jfif.jpg");
   const engine::ByteView m(mpg.data(), mpg.size());
   ASSERT_TRUE(m.Equals(6144, "\x00\x00\x01\xBA", 4)) << "the sample should hold a pack header at sector 12";
   const uint64_t sampleSectors = (mpg.size() + 511) / 512;
-  EXPECT_EQ(CarveBefore(mpg, 1, jpg, 1 + sampleSectors + 3).file.size, (sampleSectors + 3) * 512);
+  EXPECT_EQ(CarveBefore(mpg, 1, jpg, 1 + sampleSectors + 3).file.size, mpg.size());
 }
 
 // --- Limits and chunks.
@@ -254,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(SectorSizes, ReadAheadLimitTest, ::testing::Values(Limi
                          });
 
 TEST_F(CarveSectorTest, FileNearTheEndOfTheSourceKeepsTheSectorsThatExist) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   Disk disk(512, 10);
   disk.Fill(0, 10, 0x11);
   disk.Place(6, tif);  // two sectors of picture, then two more to the end of the source
@@ -264,7 +273,7 @@ TEST_F(CarveSectorTest, FileNearTheEndOfTheSourceKeepsTheSectorsThatExist) {
 }
 
 TEST_F(CarveSectorTest, ReadFailureEndsTheReadAheadWithWhatArrived) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   Disk disk(512, 40);
   disk.Fill(0, 40, 0x11);
   disk.Place(2, tif);
@@ -299,7 +308,7 @@ int32_t RecordProgress(void* userData, int32_t percent, int32_t weight, int32_t 
 }
 
 TEST_F(CarveSectorTest, ReadAheadReportsProgressPerChunk) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   Disk disk(512, 300);
   disk.Fill(0, 300, 0x11);
   disk.Place(1, tif);
@@ -307,7 +316,7 @@ TEST_F(CarveSectorTest, ReadAheadReportsProgressPerChunk) {
   storage::SectorSource source;
   disk.Open(source);
   ProgressLog log;
-  engine::signatures::SetCarveProgressCallback(RecordProgress, &log, 90);
+  deep_test::TestContext().SetProgressCallback(RecordProgress, &log, 90);
   const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 1, 400, 1000);
   EXPECT_EQ(out.status, 0);
   EXPECT_EQ(out.file.size, 249u * 512);
@@ -318,7 +327,7 @@ TEST_F(CarveSectorTest, ReadAheadReportsProgressPerChunk) {
 }
 
 TEST_F(CarveSectorTest, CancelDuringReadAheadReturnsCancelledWithOutputsFilled) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   Disk disk(512, 600);
   disk.Fill(0, 600, 0x11);
   disk.Place(1, tif);
@@ -327,7 +336,7 @@ TEST_F(CarveSectorTest, CancelDuringReadAheadReturnsCancelledWithOutputsFilled) 
   ProgressLog log;
   log.answer = -9527;
   log.answerFromCall = 2;
-  engine::signatures::SetCarveProgressCallback(RecordProgress, &log, 90);
+  deep_test::TestContext().SetProgressCallback(RecordProgress, &log, 90);
   const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 1, 0, 1000);
   EXPECT_EQ(out.status, -9527);
   EXPECT_EQ(out.Name(), "1.tif");
@@ -337,7 +346,7 @@ TEST_F(CarveSectorTest, CancelDuringReadAheadReturnsCancelledWithOutputsFilled) 
 }
 
 TEST_F(CarveSectorTest, OtherCallbackAnswersOnlyShortenTheFile) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   Disk disk(512, 600);
   disk.Fill(0, 600, 0x11);
   disk.Place(1, tif);
@@ -345,23 +354,23 @@ TEST_F(CarveSectorTest, OtherCallbackAnswersOnlyShortenTheFile) {
   disk.Open(source);
   ProgressLog log;
   log.answer = 5;
-  engine::signatures::SetCarveProgressCallback(RecordProgress, &log, 90);
+  deep_test::TestContext().SetProgressCallback(RecordProgress, &log, 90);
   const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 1, 0, 1000);
   EXPECT_EQ(out.status, 0);
   EXPECT_EQ(out.file.size, 512u);
   // The next carve starts with a clean answer.
-  engine::signatures::SetCarveProgressCallback(nullptr, nullptr, 0);
+  deep_test::TestContext().SetProgressCallback(nullptr, nullptr, 0);
   EXPECT_EQ(deep_test::CarveAt(disk, source, 1).status, 0);
 }
 
 TEST_F(CarveSectorTest, UnknownScanTotalDoesNotDivideByZero) {
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   Disk disk(512, 20);
   disk.Place(1, tif);
   storage::SectorSource source;
   disk.Open(source);
   int calls = 0;
-  engine::signatures::SetCarveProgressCallback(
+  deep_test::TestContext().SetProgressCallback(
       [](void* user, int32_t percent, int32_t, int32_t, uint64_t, uint64_t total, uint64_t, int32_t) {
         ++*static_cast<int*>(user);
         EXPECT_EQ(total, 0u);
@@ -380,22 +389,41 @@ TEST_F(CarveSectorTest, UnusableSectorSizesRecogniseNothing) {
   storage::SectorSource source;
   disk.Open(source);
   engine::signatures::CarvedFile file;
-  EXPECT_EQ(engine::signatures::CarveSector(0, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
-  EXPECT_EQ(engine::signatures::CarveSector(1u << 20, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
-  EXPECT_EQ(engine::signatures::CarveSector(512, &source, nullptr, 512, 0, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(0, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(1u << 20, &source, disk.At(0), 512, 0, 0, 0, -1, 0, &file), 87);
+  EXPECT_EQ(deep_test::Carve(512, &source, nullptr, 512, 0, 0, 0, -1, 0, &file), 87);
 }
 
 TEST_F(CarveSectorTest, CarvingWithoutAReaderMeasuresFromTheCandidateOnly) {
   SAMPLE_OR_SKIP(png, "image.png");
-  SAMPLE_OR_SKIP(tif, "image.tif");
+  const std::vector<uint8_t> tif = UnmeasurableTiff();
   engine::signatures::CarvedFile file;
   std::vector<uint8_t> sector(png);
   sector.resize(512, 0);
-  EXPECT_EQ(engine::signatures::CarveSector(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
+  EXPECT_EQ(deep_test::Carve(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
   EXPECT_EQ(file.size, png.size());
   sector.assign(tif.begin(), tif.begin() + 512);
-  EXPECT_EQ(engine::signatures::CarveSector(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
+  EXPECT_EQ(deep_test::Carve(512, nullptr, sector.data(), 512, 9, 0, 0, -1, 0, &file), 0);
   EXPECT_EQ(file.size, 512u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SectorsToSkipAfterCarve, HeaderSizedKindsAreLookedIntoOthersSkippedWhole) {
+  using engine::signatures::SectorsToSkipAfterCarve;
+  using C = engine::signatures::FileTypeCode;
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kJpg, 10000, 512), 20u);
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kBmp, 10000, 512), 1u);
+  for (const C code :
+       {C::kDoc, C::kOle, C::kXls, C::kPpt, C::kWav, C::kAvi, C::kWmv, C::kSwf, C::kBmp, C::kCab, C::kTtf, C::kIco}) {
+    EXPECT_EQ(SectorsToSkipAfterCarve(code, 1 << 20, 512), 1u) << static_cast<int>(code);
+  }
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 4096, 4096), 1u);
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 4097, 4096), 2u);
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 0, 512), 1u);  // the scan always moves on
+  EXPECT_EQ(SectorsToSkipAfterCarve(C::kPng, 1 << 20, 0), 1u);
 }
 
 }  // namespace

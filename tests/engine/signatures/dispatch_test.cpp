@@ -22,12 +22,14 @@ class DispatchTest : public ::testing::Test {
   // Both answers for sector `sector` of disk, read through a source over it
   // (the compound, OOXML and stream recognisers read around the sector).
   void ExpectSameAnswer(Disk& disk, storage::SectorSource& source, uint64_t sector, const std::string& what) {
-    engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
+    engine::signatures::CarveContext& context = deep_test::TestContext();
     context.reader = &source;
     context.sectorSize = disk.SectorSize();
     context.hitSector = context.readPosition = sector;
-    const Recognition fast = engine::signatures::RecogniseSector(disk.At(sector), disk.SectorSize());
-    const Recognition plain = engine::signatures::RecogniseSectorByTableWalk(disk.At(sector), disk.SectorSize());
+    const Recognition fast =
+        engine::signatures::RecogniseSector(deep_test::TestContext(), disk.At(sector), disk.SectorSize());
+    const Recognition plain =
+        engine::signatures::RecogniseSectorByTableWalk(deep_test::TestContext(), disk.At(sector), disk.SectorSize());
     EXPECT_EQ(fast.code, plain.code) << what << " sector " << sector;
     EXPECT_EQ(fast.row, plain.row) << what << " sector " << sector;
     if (fast.code != FileTypeCode::kNone) ++m_recognised;

@@ -68,28 +68,29 @@ TEST(FileSystemMetadata, OrdinarySectorsAndTinySectorsAreNot) {
 
 TEST(FindNextFileStart, AddsTheHitsOffsetAndAdvancesTheReadPosition) {
   deep_test::ResetCarveContext();
-  engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
+  engine::signatures::CarveContext& context = deep_test::TestContext();
   context.sectorSize = 512;
   context.reader = nullptr;
   context.readPosition = 100;
   std::vector<uint8_t> chunk(8 * 512, 0x11);
   std::memcpy(&chunk[5 * 512], "FILE0", 5);
   uint64_t size = 1000;
-  EXPECT_TRUE(engine::signatures::FindNextFileStart(chunk.data(), chunk.size(), &size, false));
+  EXPECT_TRUE(
+      engine::signatures::FindNextFileStart(deep_test::TestContext(), chunk.data(), chunk.size(), &size, false));
   EXPECT_EQ(size, 1000u + 5 * 512);
   EXPECT_EQ(context.readPosition, 106u);
 
   std::vector<uint8_t> none(4 * 512 + 100, 0x11);  // the partial sector at the end is not looked at
   std::memcpy(&none[4 * 512], "FILE0", 5);
   size = 7;
-  EXPECT_FALSE(engine::signatures::FindNextFileStart(none.data(), none.size(), &size, false));
+  EXPECT_FALSE(engine::signatures::FindNextFileStart(deep_test::TestContext(), none.data(), none.size(), &size, false));
   EXPECT_EQ(size, 7u);
   EXPECT_EQ(context.readPosition, 110u);
 }
 
 TEST(FindNextFileStart, IgnoringMpegSkipsPackHeadersOnly) {
   deep_test::ResetCarveContext();
-  engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
+  engine::signatures::CarveContext& context = deep_test::TestContext();
   context.sectorSize = 512;
   context.readPosition = 0;
   std::vector<uint8_t> chunk(3 * 512, 0x11);
@@ -97,10 +98,11 @@ TEST(FindNextFileStart, IgnoringMpegSkipsPackHeadersOnly) {
   std::memcpy(&chunk[512], pack, sizeof pack);
   std::memcpy(&chunk[1024], "\x89PNG\r\n\x1A\n", 8);
   uint64_t size = 0;
-  EXPECT_TRUE(engine::signatures::FindNextFileStart(chunk.data(), chunk.size(), &size, false));
+  EXPECT_TRUE(
+      engine::signatures::FindNextFileStart(deep_test::TestContext(), chunk.data(), chunk.size(), &size, false));
   EXPECT_EQ(size, 512u);
   size = 0;
-  EXPECT_TRUE(engine::signatures::FindNextFileStart(chunk.data(), chunk.size(), &size, true));
+  EXPECT_TRUE(engine::signatures::FindNextFileStart(deep_test::TestContext(), chunk.data(), chunk.size(), &size, true));
   EXPECT_EQ(size, 1024u);
 }
 

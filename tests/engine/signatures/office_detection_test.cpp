@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/byte_view.h"
+#include "engine/signatures/read_ahead.h"
 #include "engine/signatures/recognisers.h"
 #include "tests/engine/signatures/signatures_test_util.h"
 
@@ -228,8 +229,9 @@ TEST_F(OfficeDetectionTest, HeaderSizeFollowsTheDifatChainToTheLastFatSector) {
   // DIFAT sector 0; FAT sector 1 is the last, with 100 free entries at its end.
   std::vector<uint8_t> fat(512, 0);
   for (size_t i = 0; i < 128; ++i) Put32(fat, i * 4, i < 28 ? 0xFFFFFFFE : 0xFFFFFFFF);
-  const auto file = CompoundFile(110, 1, 0, {Entries({{0, 1}, {127, 0xFFFFFFFE}}, 0xFFFFFFFF), fat});
+  auto file = CompoundFile(110, 1, 0, {Entries({{0, 1}, {127, 0xFFFFFFFE}}, 0xFFFFFFFF), fat});
   const uint64_t expected = (110 * 128 + 1 - 100) * 512;
+  file.resize(expected, 0);  // the volume holds the whole file
   for (uint32_t sectorSize : {512u, 4096u}) {
     SCOPED_TRACE(sectorSize);
     deep_test::ResetCarveContext();
@@ -255,7 +257,7 @@ TEST_F(OfficeDetectionTest, HeaderFieldsOutsideTheirBoundsGiveNoHeaderSize) {
   auto header = CompoundFile(1, 0, 0xFFFFFFFE, {});
   auto size = [&](std::vector<uint8_t> h) {
     deep_test::ResetCarveContext();
-    return engine::signatures::CompoundHeaderSize(h.data(), h.size());
+    return engine::signatures::CompoundHeaderSize(deep_test::TestContext(), h.data(), h.size());
   };
   auto with = [&](size_t at, uint32_t value, bool wide) {
     std::vector<uint8_t> h = header;
@@ -276,9 +278,11 @@ TEST_F(OfficeDetectionTest, HeaderFieldsOutsideTheirBoundsGiveNoHeaderSize) {
   EXPECT_EQ(size(shortHeader), 0u);
 }
 
-TEST_F(OfficeDetectionTest, HugeFatIsLimitedWithoutReadingIt) {
+TEST_F(OfficeDetectionTest, HugeFatPassesTheLimitWithoutReadingItAndRejectsTheHit) {
   auto header = CompoundFile(3000, 23, 5, {});
-  EXPECT_EQ(engine::signatures::CompoundHeaderSize(header.data(), header.size()), 0x7FFFFFFu);
+  EXPECT_GT(engine::signatures::CompoundHeaderSize(deep_test::TestContext(), header.data(), header.size()), 0x7FFFFFFu);
+  EXPECT_EQ(engine::signatures::CompoundSize(deep_test::TestContext(), header.data(), header.size()),
+            engine::signatures::kRejectHit);
 }
 
 TEST_F(OfficeDetectionTest, HeaderWithoutResultFallsBackToTheOfficeSuiteMarker) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/signatures/file_signature_table.h"
+#include "engine/signatures/read_ahead.h"
 #include "tests/engine/signatures/signatures_test_util.h"
 
 namespace {
@@ -35,15 +36,15 @@ std::vector<uint8_t> Bytes(const char* text, size_t length, size_t total = 512, 
 // Recognition of exactly `length` bytes (a heap copy, so reads past it are caught).
 FileTypeCode Recognise(const std::vector<uint8_t>& bytes, size_t length) {
   std::vector<uint8_t> exact(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
-  return engine::signatures::RecogniseSector(exact.data(), exact.size()).code;
+  return engine::signatures::RecogniseSector(deep_test::TestContext(), exact.data(), exact.size()).code;
 }
 
 class RecogniserTest : public ::testing::Test {
  protected:
   void SetUp() override {
     deep_test::ResetCarveContext();
-    engine::signatures::TheCarveContext().reader = nullptr;
-    engine::signatures::TheCarveContext().sectorSize = 512;
+    deep_test::TestContext().reader = nullptr;
+    deep_test::TestContext().sectorSize = 512;
   }
   void TearDown() override { deep_test::ResetCarveContext(); }
 };
@@ -73,7 +74,8 @@ TEST_F(RecogniserTest, IconDirectoryMustFitAndChainItsImages) {
   Put32(ico, 22 + 8, 50);
   Put32(ico, 22 + 12, 6 + 32 + 100);
   EXPECT_EQ(Recognise(ico, 512), C::kIco);
-  EXPECT_EQ(engine::signatures::FileSignatureTable()[engine::signatures::FirstRowOfCode(C::kIco)].sizeRule(ico.data(), 512),
+  EXPECT_EQ(engine::signatures::FileSignatureTable()[engine::signatures::FirstRowOfCode(C::kIco)].sizeRule(
+                deep_test::TestContext(), ico.data(), 512),
             6u + 32 + 100 + 50);
   EXPECT_EQ(Recognise(ico, 37), C::kNone);  // the second entry does not fit
   auto gap = ico;
@@ -94,17 +96,19 @@ TEST_F(RecogniserTest, FontDirectoryMustFitTheSector) {
   Put16Be(ttf, 4, 2);
   Put16Be(ttf, 6, 32);
   Put16Be(ttf, 8, 1);
+  Put16Be(ttf, 10, 16);
+  std::memcpy(&ttf[12], "head", 4);
+  std::memcpy(&ttf[28], "name", 4);
+  EXPECT_EQ(Recognise(ttf, 512), C::kNone);  // a range shift that does not follow from the count
   Put16Be(ttf, 10, 0);
-  EXPECT_EQ(Recognise(ttf, 512), C::kNone);  // a zero range shift
-  Put16Be(ttf, 10, 1);
   Put32Be(ttf, 12 + 32, 0x00010000);  // the font header follows the two records
   Put32Be(ttf, 12 + 8, 44);
   Put32Be(ttf, 12 + 12, 54);
   Put32Be(ttf, 28 + 8, 100);
   Put32Be(ttf, 28 + 12, 20);
   EXPECT_EQ(Recognise(ttf, 512), C::kTtf);
-  EXPECT_EQ(engine::signatures::TtfSize(ttf.data(), 512), 120u);
-  EXPECT_EQ(Recognise(ttf, 47), C::kNone);  // the record after the directory is cut
+  EXPECT_EQ(engine::signatures::TtfSize(deep_test::TestContext(), ttf.data(), 512), 120u);
+  EXPECT_EQ(Recognise(ttf, 43), C::kNone);  // the directory is cut
   auto many = ttf;
   Put16Be(many, 4, 0xFFFF);
   EXPECT_EQ(Recognise(many, 512), C::kNone);
@@ -150,16 +154,20 @@ TEST_F(RecogniserTest, HeaderVariantsThatAreAndAreNotRecognised) {
     std::vector<uint8_t> bytes;
     C code;
   } cases[] = {
-      {Bytes("FWS\x05", 4), C::kSwf},
-      {Bytes("FWS\x06", 4), C::kNone},
+      {Bytes("FWS\x05\x40\x00\x00\x00\x50", 9), C::kSwf},
+      {Bytes("FWS\x0A\x40\x00\x00\x00\x50", 9), C::kSwf},  // any version, length from the header
+      {Bytes("FWS\x06", 4), C::kNone},                     // a length too short for the header
       {Bytes("CWS\x06", 4), C::kSwf},
-      {Bytes("CWS\x10", 4), C::kNone},
+      {Bytes("CWS\x10", 4), C::kSwf},
+      {Bytes("CWS\x40", 4), C::kNone},
       {Bytes("\x00\x00\x01\xBA", 4), C::kNone},  // a pack header without a system header close by
       {Bytes("\x00\x00\x01\xB3\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01\xB8", 16), C::kMpeg},
       {Bytes("MThd\x00\x00\x00\x07\x00\x00\x00\x01\x00\x60MTrk", 18), C::kNone},
       {Bytes("\x1F\x8B\x08\x00\x00\x00\x00\x00\x02\x03", 10), C::kGz},
-      {Bytes("\x1F\x8B\x08\x01\x00\x00\x00\x00\x02\x03", 10), C::kNone},
-      {Bytes("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x03", 10), C::kNone},
+      {Bytes("\x1F\x8B\x08\x01\x00\x00\x00\x00\x02\x03", 10), C::kGz},    // FTEXT
+      {Bytes("\x1F\x8B\x08\x20\x00\x00\x00\x00\x02\x03", 10), C::kNone},  // a reserved flag
+      {Bytes("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x03", 10), C::kGz},    // XFL 0: the default level
+      {Bytes("\x1F\x8B\x08\x00\x00\x00\x00\x00\x01\x03", 10), C::kNone},
       {Bytes("\x1F\x8B\x08\x08\x00\x00\x00\x00\x04\xFF", 10), C::kGz},
       {Bytes("GIF89a", 6), C::kGif},
       {Bytes("GIF8xa", 6), C::kNone},
@@ -179,6 +187,10 @@ TEST_F(RecogniserTest, HeaderVariantsThatAreAndAreNotRecognised) {
       {Bytes("\x00\x00\x00\x14"
              "ftypM4A ",
              12),
+       C::kMp4},
+      {Bytes("\x00\x00\x00\x14"
+             "ftyp\x01\x02\x03\x04",
+             12),
        C::kNone},
       {Bytes("!BDN\x00\x00\x00\x00SM", 10), C::kPst},
       {Bytes("RIFF\x00\x00\x00\x00WAVEfmt ", 16), C::kWav},
@@ -187,22 +199,23 @@ TEST_F(RecogniserTest, HeaderVariantsThatAreAndAreNotRecognised) {
   for (const Case& c : cases) EXPECT_EQ(Recognise(c.bytes, 512), c.code);
 }
 
-TEST_F(RecogniserTest, HeaderSizesAreLimited) {
+TEST_F(RecogniserTest, HeaderLengthsPastTheCapRejectTheHit) {
+  using engine::signatures::kRejectHit;
   auto bmp = Bytes("BM", 2);
   Put32(bmp, 2, 0xFFFFFFFF);
-  EXPECT_EQ(engine::signatures::BmpSize(bmp.data(), 512), 0x8000000u);
+  EXPECT_EQ(engine::signatures::BmpSize(deep_test::TestContext(), bmp.data(), 512), kRejectHit);
   auto cab = Bytes("MSCF", 4);
   Put32(cab, 8, 0xFFFFFFFF);
-  EXPECT_EQ(engine::signatures::CabSize(cab.data(), 512), 0x40000000u);
-  EXPECT_EQ(engine::signatures::CabSize(cab.data(), 35), 512u);
+  EXPECT_EQ(engine::signatures::CabSize(deep_test::TestContext(), cab.data(), 512), kRejectHit);
+  EXPECT_EQ(engine::signatures::CabSize(deep_test::TestContext(), cab.data(), 35), 512u);
   auto swf = Bytes("FWS\x05", 4);
   Put32(swf, 4, 0xFFFFFFFF);
-  EXPECT_EQ(engine::signatures::SwfSize(swf.data(), 512), 0x10000000u);
-  EXPECT_EQ(engine::signatures::SwfSize(Bytes("CWS\x08", 4).data(), 512), 512u);
+  EXPECT_EQ(engine::signatures::SwfSize(deep_test::TestContext(), swf.data(), 512), kRejectHit);
+  EXPECT_EQ(engine::signatures::SwfSize(deep_test::TestContext(), Bytes("CWS\x08", 4).data(), 512), 512u);
   auto avi = Bytes("RIFF", 4);
   Put32(avi, 4, 0xFFFFFFFC);
-  EXPECT_EQ(engine::signatures::RiffSize(avi.data(), 512), 4u);  // the RIFF sum stays 32-bit
-  EXPECT_EQ(engine::signatures::RiffSize(avi.data(), 15), 512u);
+  EXPECT_EQ(engine::signatures::RiffSize(deep_test::TestContext(), avi.data(), 512), 4u);  // the RIFF sum stays 32-bit
+  EXPECT_EQ(engine::signatures::RiffSize(deep_test::TestContext(), avi.data(), 15), 512u);
 }
 
 // The ASF header object, then a File Properties object at 30.
@@ -221,11 +234,13 @@ std::vector<uint8_t> Asf(uint64_t fileSize, uint32_t flags) {
 }
 
 TEST_F(RecogniserTest, AsfSizeComesFromFilePropertiesUnlessBroadcast) {
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 2).data(), 512), 123456u);
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 3).data(), 512), 512u);
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(0x123456789ull, 2).data(), 512), 0x10000000u);
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 2).data(), 121), 512u);  // the flags are cut off
-  EXPECT_EQ(engine::signatures::WmvSize(Asf(123456, 2).data(), 30), 512u);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 2).data(), 512), 123456u);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 3).data(), 512), 512u);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(0x123456789ull, 2).data(), 512),
+            engine::signatures::kRejectHit);
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 2).data(), 121),
+            512u);  // the flags are cut off
+  EXPECT_EQ(engine::signatures::WmvSize(deep_test::TestContext(), Asf(123456, 2).data(), 30), 512u);
 }
 
 // --- Size rules that end at a terminator in the read-ahead.
@@ -257,10 +272,6 @@ TEST_F(RecogniserTest, TerminatorsEndTheirFiles) {
       {"mpeg program", V("\0\0\x01\xBA\0\0\0\0\0\0\0\0\0\0\x01\xBB", 16), V("\0\0\x01\xB9", 4), at + 4},
       {"mpeg program, wrong end code", V("\0\0\x01\xBA\0\0\0\0\0\0\0\0\0\0\x01\xBB", 16), V("\0\0\x01\xB7", 4), 0},
       {"rar", V("Rar!\x1A\x07\x00", 7), V("\xC4\x3D\x7B\x00\x40\x07\x00", 7), at + 7},
-      {"7z", V("7z\xBC\xAF\x27\x1C", 6),
-       V("\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D\x00\x10\x00\x00\x0C\x81\x20\x0A\x01\x11\x22\x33\x44\x00\x00",
-         27),
-       at + 27},
       {"zip", V("PK\x03\x04", 4), V("PK\x05\x06", 4), at + 22},
   };
   for (const TerminatorCase& c : cases) {

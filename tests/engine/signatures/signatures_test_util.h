@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -101,14 +102,29 @@ inline std::vector<uint8_t> BootSector(uint32_t sectorSize) {
   return s;
 }
 
-// Resets the process-wide carving state a previous test may have left.
+// The carving context of the current test (one per test, made anew by
+// ResetCarveContext, so no state passes from one test to the next).
+inline std::unique_ptr<engine::signatures::CarveContext>& TestContextSlot() {
+  static std::unique_ptr<engine::signatures::CarveContext> context;
+  return context;
+}
+inline engine::signatures::CarveContext& TestContext() {
+  auto& slot = TestContextSlot();
+  if (!slot) slot = std::make_unique<engine::signatures::CarveContext>();
+  return *slot;
+}
 inline void ResetCarveContext() {
-  engine::signatures::CarveContext& context = engine::signatures::TheCarveContext();
-  engine::signatures::ClearStreamExtents();
-  engine::signatures::SetCarveProgressCallback(nullptr, nullptr, 0);
-  context.streamStartCheck = false;
-  context.previousWasMts = false;
-  context.callbackResult = 0;
+  TestContextSlot() = std::make_unique<engine::signatures::CarveContext>();
+}
+
+// CarveSector on the test's context, attached to reader with sectorSize.
+inline int32_t Carve(uint32_t sectorSize, storage::SectorSource* reader, const uint8_t* sector, size_t length,
+                     uint64_t hitSector, uint64_t sectorsDone, uint64_t sectorsTotal, int32_t remainingSeconds,
+                     uint64_t filesFound, engine::signatures::CarvedFile* out) {
+  engine::signatures::CarveContext& context = TestContext();
+  context.Attach(reader, sectorSize);
+  return engine::signatures::CarveSector(context, sector, length, hitSector,
+                                         {sectorsDone, sectorsTotal, remainingSeconds, filesFound}, out);
 }
 
 struct CarveOutcome {
@@ -122,8 +138,8 @@ inline CarveOutcome CarveAt(Disk& disk, storage::SectorSource& source, uint64_t 
                             uint64_t sectorsTotal = 0) {
   CarveOutcome outcome;
   std::vector<uint8_t> buffer(disk.At(sector), disk.At(sector) + disk.SectorSize());
-  outcome.status = engine::signatures::CarveSector(disk.SectorSize(), &source, buffer.data(), buffer.size(), sector,
-                                             sectorsDone, sectorsTotal, -1, 0, &outcome.file);
+  outcome.status = Carve(disk.SectorSize(), &source, buffer.data(), buffer.size(), sector, sectorsDone, sectorsTotal,
+                         -1, 0, &outcome.file);
   return outcome;
 }
 

@@ -36,7 +36,7 @@ class TransportStreamTest : public ::testing::Test {
     storage::SectorSource source;
     blank.Open(source);
     ASSERT_EQ(deep_test::CarveAt(blank, source, 1).status, 87);
-    ASSERT_TRUE(engine::signatures::TheCarveContext().streamStartCheck);
+    ASSERT_TRUE(deep_test::TestContext().streamStartCheck);
   }
 
   std::vector<uint8_t> m_ts;
@@ -54,9 +54,9 @@ TEST_F(TransportStreamTest, StreamEndsWhereItsPacketsStop) {
   ASSERT_EQ(out.status, 0);
   EXPECT_EQ(out.Name(), "5.ts");
   EXPECT_EQ(out.file.size, 40u * 188);
-  ASSERT_EQ(engine::signatures::TheCarveContext().streamExtents.size(), 1u);
-  EXPECT_EQ(engine::signatures::TheCarveContext().streamExtents[0].firstSector, 5u);
-  EXPECT_EQ(engine::signatures::TheCarveContext().streamExtents[0].lastSector, 5u + (40 * 188 + 511) / 512 - 1);
+  ASSERT_EQ(deep_test::TestContext().streamExtents.size(), 1u);
+  EXPECT_EQ(deep_test::TestContext().streamExtents[0].firstSector, 5u);
+  EXPECT_EQ(deep_test::TestContext().streamExtents[0].lastSector, 5u + (40 * 188 + 511) / 512 - 1);
 }
 
 TEST_F(TransportStreamTest, LongStreamIsMeasuredAcrossChunks) {
@@ -81,7 +81,7 @@ TEST_F(TransportStreamTest, SectorContinuingAStreamIsNoNewStream) {
   CarveNothing();
   EXPECT_EQ(deep_test::CarveAt(disk, source, 57).status, 87);
   // Without the continuation checks the same sector starts a stream.
-  engine::signatures::TheCarveContext().streamStartCheck = false;
+  deep_test::TestContext().streamStartCheck = false;
   EXPECT_EQ(deep_test::CarveAt(disk, source, 57).file.code, C::kTs);
 }
 
@@ -92,7 +92,7 @@ TEST_F(TransportStreamTest, SectorInsideACarvedStreamIsNoNewStream) {
   storage::SectorSource firstSource;
   first.Open(firstSource);
   ASSERT_EQ(deep_test::CarveAt(first, firstSource, 10).file.size, stream.size());
-  ASSERT_TRUE(engine::signatures::TheCarveContext().streamStartCheck);  // a carved ts keeps the checks on
+  ASSERT_TRUE(deep_test::TestContext().streamStartCheck);  // a carved ts keeps the checks on
 
   // Elsewhere a stream begins after an empty sector, at a sector the first stream covered.
   Disk second(512, 120);
@@ -100,7 +100,7 @@ TEST_F(TransportStreamTest, SectorInsideACarvedStreamIsNoNewStream) {
   storage::SectorSource secondSource;
   second.Open(secondSource);
   EXPECT_EQ(deep_test::CarveAt(second, secondSource, 57).status, 87);
-  engine::signatures::ClearStreamExtents();
+  deep_test::TestContext().ClearStreamExtents();
   CarveNothing();
   EXPECT_EQ(deep_test::CarveAt(second, secondSource, 57).file.code, C::kTs);
 }
@@ -124,10 +124,12 @@ TEST_F(TransportStreamTest, FewerThanTwentyTwoPacketsAreNoStream) {
 }
 
 TEST_F(TransportStreamTest, OtherCarvesEndAtAStreamStart) {
-  const std::vector<uint8_t>* tif = deep_test::Sample("image.tif");
-  ASSERT_NE(tif, nullptr);
+  // A TIFF whose first directory is empty is measured to the next start.
+  std::vector<uint8_t> tif(840, 0x11);
+  const uint8_t head[] = {'I', 'I', 0x2A, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
+  std::memcpy(tif.data(), head, sizeof head);
   Disk disk(512, 60);
-  disk.Place(2, *tif);
+  disk.Place(2, tif);
   disk.Place(9, m_ts);
   storage::SectorSource source;
   disk.Open(source);
@@ -157,11 +159,38 @@ TEST_F(TransportStreamTest, LaterM2tsPacketsDoNotStartNewFilesAfterAnMts) {
   disk.Open(source);
   const deep_test::CarveOutcome first = deep_test::CarveAt(disk, source, 10);
   EXPECT_EQ(first.Name(), "10.mts");
-  EXPECT_EQ(first.file.size, 20u * 512);  // sector 14 did not end it
+  EXPECT_EQ(first.file.size, 192u);  // its packets stop after the first
   EXPECT_EQ(deep_test::CarveAt(disk, source, 14).status, 87);
   // After another kind of carve the same sector starts an mts.
   CarveNothing();
   EXPECT_EQ(deep_test::CarveAt(disk, source, 14).file.code, C::kMts);
+}
+
+TEST_F(TransportStreamTest, TwoScansKeepTheirOwnStreamState) {
+  // One scan carves a stream; another, interleaved with it, still finds the
+  // same sectors as a new stream because its context saw no carve.
+  const std::vector<uint8_t> stream = LongStream(m_ts, 3);
+  Disk disk(512, 120);
+  disk.Place(10, stream);
+  storage::SectorSource source;
+  disk.Open(source);
+  engine::signatures::CarveContext first;
+  engine::signatures::CarveContext second;
+  first.Attach(&source, 512);
+  second.Attach(&source, 512);
+  engine::signatures::CarvedFile file;
+  ASSERT_EQ(engine::signatures::CarveSector(first, disk.At(10), 512, 10, {}, &file), 0);
+  EXPECT_EQ(first.streamExtents.size(), 1u);
+  EXPECT_TRUE(second.streamExtents.empty());
+  EXPECT_FALSE(second.streamStartCheck);
+  // Sector 57 lies inside the first scan's stream: only that scan skips it.
+  second.streamStartCheck = true;
+  EXPECT_EQ(engine::signatures::CarveSector(first, disk.At(57), 512, 57, {}, &file), 87);
+  second.streamStartCheck = false;
+  ASSERT_EQ(engine::signatures::CarveSector(second, disk.At(57), 512, 57, {}, &file), 0);
+  EXPECT_EQ(file.code, C::kTs);
+  first.ClearStreamExtents();
+  EXPECT_TRUE(first.streamExtents.empty());
 }
 
 }  // namespace

@@ -1,0 +1,242 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/signatures/deflate_walk.h"
+
+#include <array>
+
+namespace engine::signatures {
+namespace {
+
+constexpr int kMaxBits = 15;
+constexpr int kLiteralLengthCodes = 288;
+constexpr int kDistanceCodes = 30;
+constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint32_t kDistanceBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// Order of the code-length code lengths in a dynamic block header.
+constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// A canonical Huffman code: how many codes of each length, and the symbols in code order.
+struct Huffman {
+  std::array<uint16_t, kMaxBits + 1> count{};
+  std::array<uint16_t, kLiteralLengthCodes> symbol{};
+};
+
+// Builds h from code lengths; false when the lengths over-subscribe the code
+// (an incomplete code is allowed, as decoders accept it for single-code trees).
+bool Build(Huffman& h, const uint8_t* lengths, int n) {
+  h.count.fill(0);
+  for (int i = 0; i < n; ++i) ++h.count[lengths[i]];
+  if (h.count[0] == n) return true;  // no codes: decoding any symbol fails
+  int left = 1;
+  for (int len = 1; len <= kMaxBits; ++len) {
+    left <<= 1;
+    left -= h.count[len];
+    if (left < 0) return false;
+  }
+  std::array<uint16_t, kMaxBits + 1> offsets{};
+  for (int len = 1; len < kMaxBits; ++len) offsets[len + 1] = static_cast<uint16_t>(offsets[len] + h.count[len]);
+  for (int i = 0; i < n; ++i) {
+    if (lengths[i] != 0) h.symbol[offsets[lengths[i]]++] = static_cast<uint16_t>(i);
+  }
+  return true;
+}
+
+class BitReader {
+ public:
+  BitReader(FileWindow& window, uint64_t start, uint64_t end) : m_window(window), m_next(start), m_end(end) {}
+
+  // The next n bits (n <= 16), least significant first; false past the data.
+  bool Bits(int n, uint32_t* value) {
+    while (m_count < n) {
+      uint8_t byte = 0;
+      if (!NextByte(&byte)) return false;
+      m_buffer |= static_cast<uint64_t>(byte) << m_count;
+      m_count += 8;
+    }
+    *value = static_cast<uint32_t>(m_buffer & ((uint64_t{1} << n) - 1));
+    m_buffer >>= n;
+    m_count -= n;
+    return true;
+  }
+  // Drops the bits left in the current byte.
+  void AlignToByte() {
+    m_next -= static_cast<uint64_t>(m_count / 8);  // whole bytes fetched ahead go back
+    m_buffer = 0;
+    m_count = 0;
+  }
+  // Skips count whole bytes (after AlignToByte).
+  bool SkipBytes(uint64_t count) {
+    const uint64_t position = Position();
+    if (count > m_end - position) return false;
+    m_next = position + count;
+    m_span = nullptr;
+    m_spanBytes = 0;
+    return true;
+  }
+  // Offset of the first byte not yet (wholly) consumed.
+  uint64_t Position() const { return m_next - static_cast<uint64_t>(m_count / 8); }
+
+  // Decodes one symbol of h; -1 when the bits form no code or run out.
+  int Decode(const Huffman& h) {
+    int code = 0;
+    int first = 0;
+    int index = 0;
+    for (int len = 1; len <= kMaxBits; ++len) {
+      uint32_t bit = 0;
+      if (!Bits(1, &bit)) return -1;
+      code |= static_cast<int>(bit);
+      const int count = h.count[len];
+      if (code - count < first) return h.symbol[index + (code - first)];
+      index += count;
+      first += count;
+      first <<= 1;
+      code <<= 1;
+    }
+    return -1;
+  }
+
+ private:
+  bool NextByte(uint8_t* byte) {
+    if (m_next >= m_end) return false;
+    if (m_span == nullptr || m_spanAt >= m_spanBytes || m_spanStart + m_spanAt != m_next) {
+      m_span = m_window.Span(m_next, FileWindow::kMaxSpan, &m_spanBytes);
+      if (m_span == nullptr) return false;
+      m_spanStart = m_next;
+      m_spanAt = 0;
+    }
+    *byte = m_span[m_spanAt++];
+    ++m_next;
+    return true;
+  }
+
+  FileWindow& m_window;
+  uint64_t m_next;  // offset of the next byte to fetch
+  uint64_t m_end;
+  uint64_t m_buffer = 0;
+  int m_count = 0;
+  const uint8_t* m_span = nullptr;
+  uint64_t m_spanStart = 0;
+  size_t m_spanBytes = 0;
+  size_t m_spanAt = 0;
+};
+
+// Walks the codes of one compressed block; false on any invalid symbol.
+bool WalkCodes(BitReader& in, const Huffman& lengths, const Huffman& distances, uint64_t* produced) {
+  for (;;) {
+    const int symbol = in.Decode(lengths);
+    if (symbol < 0) return false;
+    if (symbol < 256) {
+      ++*produced;
+      continue;
+    }
+    if (symbol == 256) return true;
+    const int lengthIndex = symbol - 257;
+    if (lengthIndex >= 29) return false;
+    uint32_t extra = 0;
+    if (!in.Bits(kLengthExtra[lengthIndex], &extra)) return false;
+    const uint32_t length = kLengthBase[lengthIndex] + extra;
+    const int distanceSymbol = in.Decode(distances);
+    if (distanceSymbol < 0 || distanceSymbol >= kDistanceCodes) return false;
+    if (!in.Bits(kDistanceExtra[distanceSymbol], &extra)) return false;
+    const uint32_t distance = kDistanceBase[distanceSymbol] + extra;
+    if (distance > *produced) return false;
+    *produced += length;
+  }
+}
+
+bool FixedCodes(Huffman* lengths, Huffman* distances) {
+  uint8_t bits[kLiteralLengthCodes];
+  for (int i = 0; i < 144; ++i) bits[i] = 8;
+  for (int i = 144; i < 256; ++i) bits[i] = 9;
+  for (int i = 256; i < 280; ++i) bits[i] = 7;
+  for (int i = 280; i < kLiteralLengthCodes; ++i) bits[i] = 8;
+  if (!Build(*lengths, bits, kLiteralLengthCodes)) return false;
+  for (int i = 0; i < kDistanceCodes; ++i) bits[i] = 5;
+  return Build(*distances, bits, kDistanceCodes);
+}
+
+bool DynamicCodes(BitReader& in, Huffman* lengths, Huffman* distances) {
+  uint32_t nlen = 0;
+  uint32_t ndist = 0;
+  uint32_t ncode = 0;
+  if (!in.Bits(5, &nlen) || !in.Bits(5, &ndist) || !in.Bits(4, &ncode)) return false;
+  nlen += 257;
+  ndist += 1;
+  ncode += 4;
+  if (nlen > 286 || ndist > kDistanceCodes) return false;
+  uint8_t bits[320] = {};
+  for (uint32_t i = 0; i < ncode; ++i) {
+    uint32_t value = 0;
+    if (!in.Bits(3, &value)) return false;
+    bits[kCodeLengthOrder[i]] = static_cast<uint8_t>(value);
+  }
+  Huffman codeLengths;
+  if (!Build(codeLengths, bits, 19)) return false;
+  uint32_t index = 0;
+  while (index < nlen + ndist) {
+    const int symbol = in.Decode(codeLengths);
+    if (symbol < 0) return false;
+    if (symbol < 16) {
+      bits[index++] = static_cast<uint8_t>(symbol);
+      continue;
+    }
+    uint8_t value = 0;
+    uint32_t repeat = 0;
+    if (symbol == 16) {
+      if (index == 0 || !in.Bits(2, &repeat)) return false;
+      value = bits[index - 1];
+      repeat += 3;
+    } else if (symbol == 17) {
+      if (!in.Bits(3, &repeat)) return false;
+      repeat += 3;
+    } else {
+      if (!in.Bits(7, &repeat)) return false;
+      repeat += 11;
+    }
+    if (index + repeat > nlen + ndist) return false;
+    while (repeat-- > 0) bits[index++] = value;
+  }
+  if (bits[256] == 0) return false;  // no end-of-block code
+  return Build(*lengths, bits, static_cast<int>(nlen)) && Build(*distances, bits + nlen, static_cast<int>(ndist));
+}
+
+}  // namespace
+
+uint64_t DeflateStreamEnd(FileWindow& window, uint64_t start, uint64_t maxBytes) {
+  uint64_t end = 0;
+  if (__builtin_add_overflow(start, maxBytes, &end)) end = UINT64_MAX;
+  BitReader in(window, start, end);
+  uint64_t produced = 0;
+  Huffman lengths;
+  Huffman distances;
+  for (;;) {
+    uint32_t last = 0;
+    uint32_t type = 0;
+    if (!in.Bits(1, &last) || !in.Bits(2, &type)) return 0;
+    if (type == 0) {
+      in.AlignToByte();
+      const uint64_t at = in.Position();
+      const uint8_t* header = window.Get(at, 4);
+      if (header == nullptr) return 0;
+      const uint32_t length = header[0] | (header[1] << 8);
+      const uint32_t complement = header[2] | (header[3] << 8);
+      if ((length ^ 0xFFFF) != complement || !in.SkipBytes(4 + uint64_t{length})) return 0;
+      produced += length;
+    } else if (type == 1) {
+      if (!FixedCodes(&lengths, &distances) || !WalkCodes(in, lengths, distances, &produced)) return 0;
+    } else if (type == 2) {
+      if (!DynamicCodes(in, &lengths, &distances) || !WalkCodes(in, lengths, distances, &produced)) return 0;
+    } else {
+      return 0;
+    }
+    if (last != 0) return in.Position();
+  }
+}
+
+}  // namespace engine::signatures
