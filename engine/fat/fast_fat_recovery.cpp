@@ -6,6 +6,7 @@
 
 #include "engine/fat/fat_copy_out.h"
 #include "engine/fat/fat_directory_walk.h"
+#include "engine/fat/fat_layout.h"
 #include "engine/hash64.h"
 
 namespace engine::fat {
@@ -130,8 +131,12 @@ Status CFastFatRecovery::WalkVolume() {
   if (status == kStatusOk) status = report(80, 10);
   // The folders leading to what was found are recorded also when the walk
   // was stopped, so that everything found stays reachable from the root.
+  // Deleted files are laid out once every claim on the volume is known (a
+  // cancelled walk lays out what it found).
+  const Status laidOut = ApplyLayouts(walk.Claims(), walk.DirectoryClusters());
   const Status folders = walk.AppendNeededFolders();
   const Status flushed = m_browser.Store()->FlushStore();
+  if (status == kStatusOk) status = laidOut;
   if (status != kStatusOk) return status;
   if (folders != kStatusOk) return folders;
   if (flushed != kStatusOk) return flushed;
@@ -199,10 +204,38 @@ Status CFastFatRecovery::VolumeFingerprint(uint64_t* out) {
   return kStatusOk;
 }
 
+Status CFastFatRecovery::ApplyLayouts(const std::vector<FileClaim>& claims,
+                                      const std::unordered_set<uint32_t>& directories) {
+  std::vector<FileLayout> layouts;
+  FatLayout layout(m_reader, m_fat);
+  if (Status s = layout.Compute(claims, directories, &layouts); s != kStatusOk) return s;
+  store::ScanStore& st = *m_browser.Store();
+  for (FileLayout& l : layouts) {
+    if (!l.trusted) {
+      ItemRecord record;
+      if (Status s = st.ReadRecord(l.id, &record); s != kStatusOk) return s;
+      record.isIntact = 0;
+      if (Status s = st.UpdateRecord(record); s != kStatusOk) return s;
+    }
+    if (!l.extents.empty()) st.SetLayout(l.id, std::move(l.extents));
+  }
+  return kStatusOk;
+}
+
+int32_t CFastFatRecovery::FragmentCount(const ItemRecord& item) {
+  const store::ScanStore* st = m_browser.Store();
+  const std::vector<store::DataExtent>* extents = st != nullptr ? st->Layout(item.id) : nullptr;
+  return extents != nullptr && !extents->empty() ? static_cast<int32_t>(extents->size()) : 1;
+}
+
 Status CFastFatRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                       const CopyProgress& progress) {
   if (!HasVolume()) return kStatusInvalidParameter;
   if (byteCount == 0) return kStatusOk;
+  const store::ScanStore* st = m_browser.Store();
+  if (const std::vector<store::DataExtent>* extents = st != nullptr ? st->Layout(item.id) : nullptr) {
+    return CopyExtentData(m_reader, m_geometry, *extents, byteCount, sink, progress);
+  }
   return CopyClusterData(m_reader, m_fat, static_cast<uint32_t>(item.locator), byteCount, sink, progress);
 }
 

@@ -3,14 +3,17 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/fat/fat_allocation_map.h"
 #include "engine/fat/fat_geometry.h"
+#include "engine/fat/fat_layout.h"
 #include "engine/fat/fat_table.h"
 #include "engine/fat/volume_reader.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/item_fragments.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
@@ -24,7 +27,7 @@ namespace engine::fat {
 // extracts them for preview and maps the free clusters for the deep scan.
 //
 // The source is only ever read. Opened once; one thread at a time.
-class CFastFatRecovery final : public IFileRecoveryParse, private IItemCopySource {
+class CFastFatRecovery final : public IFileRecoveryParse, public IItemFragments, private IItemCopySource {
  public:
   CFastFatRecovery();
   ~CFastFatRecovery() override;
@@ -60,6 +63,9 @@ class CFastFatRecovery final : public IFileRecoveryParse, private IItemCopySourc
   // while it walks; 5000 ms by default.
   void SetReportIntervalMs(int64_t intervalMs) { m_reportIntervalMs = intervalMs; }
 
+  // IItemFragments: the runs a found file's data was laid out from.
+  int32_t FragmentCount(const ItemRecord& item) override;
+
   // A value that changes when the volume is written: a hash of the first
   // FAT (every file created, deleted, grown or shrunk changes it) and of the
   // layout. 0 or the read's status.
@@ -74,6 +80,10 @@ class CFastFatRecovery final : public IFileRecoveryParse, private IItemCopySourc
   [[nodiscard]] Status OpenVolume(storage::SectorSource source, uint32_t unitBytes, uint64_t startUnit,
                                   uint64_t volumeBytes, uint16_t driveLetter);
   [[nodiscard]] Status WalkVolume();
+  // Lays out the deleted files the walk found and keeps what it learnt in
+  // the store (layouts of fragmented files, damage of untrusted ones).
+  [[nodiscard]] Status ApplyLayouts(const std::vector<FileClaim>& claims,
+                                    const std::unordered_set<uint32_t>& directories);
   // IItemCopySource: data along the cluster chain, folders from the store.
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                     const CopyProgress& progress) override;

@@ -65,4 +65,37 @@ Status CopyClusterData(VolumeReader& reader, FatTable& fat, uint32_t startCluste
   }
 }
 
+Status CopyExtentData(VolumeReader& reader, const FatGeometry& g, const std::vector<store::DataExtent>& extents,
+                      uint64_t byteCount, ICopySink& sink, const CopyProgress& progress) {
+  const uint64_t clusterBytes = g.ClusterBytes();
+  const uint64_t runLimit = std::max<uint64_t>(1, kRunBytes / clusterBytes);
+  std::vector<uint8_t> buffer(static_cast<size_t>(runLimit * clusterBytes));
+  uint64_t remaining = byteCount;
+  for (const store::DataExtent& extent : extents) {
+    if (extent.count == 0 || extent.first > UINT32_MAX || extent.count > UINT32_MAX ||
+        !g.IsDataCluster(static_cast<uint32_t>(extent.first)) ||
+        !g.IsDataCluster(static_cast<uint32_t>(extent.first + extent.count - 1))) {
+      return kStatusInvalidParameter;
+    }
+    for (uint64_t done = 0; done < extent.count && remaining > 0;) {
+      const uint64_t count = std::min(runLimit, extent.count - done);
+      const uint32_t first = static_cast<uint32_t>(extent.first + done);
+      const uint64_t bytes = count * clusterBytes;
+      if (Status s = reader.Read(g.ClusterSector(first) * g.bytesPerSector, buffer.data(), static_cast<size_t>(bytes));
+          s != kStatusOk) {
+        return s;
+      }
+      const uint64_t take = std::min(remaining, bytes);
+      if (Status s = sink.Write(buffer.data(), static_cast<size_t>(take)); s != kStatusOk) return s;
+      remaining -= take;
+      done += count;
+      if (progress) {
+        if (int32_t r = progress(byteCount - remaining, byteCount); r != 0) return r;
+      }
+    }
+    if (remaining == 0) return kStatusOk;
+  }
+  return remaining == 0 ? kStatusOk : kStatusReadFault;
+}
+
 }  // namespace engine::fat

@@ -3,11 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "engine/copy_sink.h"
 #include "engine/fat/fat_table.h"
 #include "engine/fat/volume_reader.h"
 #include "engine/status.h"
+#include "engine/store/layout_table.h"
 
 namespace engine::fat {
 
@@ -20,5 +22,12 @@ namespace engine::fat {
 // volume before byteCount bytes; a read or sink error is returned as is.
 [[nodiscard]] Status CopyClusterData(VolumeReader& reader, FatTable& fat, uint32_t startCluster, uint64_t byteCount,
                                      ICopySink& sink, const CopyProgress& progress);
+
+// Copies byteCount bytes of a file laid out over extents (runs of
+// clusters, in file order) to sink. 87 when an extent leaves the data
+// clusters; 30 when the extents hold fewer bytes than byteCount.
+[[nodiscard]] Status CopyExtentData(VolumeReader& reader, const FatGeometry& geometry,
+                                    const std::vector<store::DataExtent>& extents, uint64_t byteCount, ICopySink& sink,
+                                    const CopyProgress& progress);
 
 }  // namespace engine::fat

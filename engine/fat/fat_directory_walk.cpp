@@ -60,12 +60,34 @@ FatDirectoryWalk::FatDirectoryWalk(VolumeReader& reader, FatTable& fat, store::S
 
 Status FatDirectoryWalk::WalkAll(const AfterDirectory& afterEach) {
   m_queue.push_back(m_rootKey);
-  while (!m_queue.empty()) {
+  bool rootWalked = false;
+  for (;;) {
+    if (m_queue.empty()) {
+      // Deleted claims still waiting found no live claim: walk them now.
+      while (!m_deferred.empty() && m_queue.empty()) {
+        const uint32_t cluster = m_deferred.back();
+        m_deferred.pop_back();
+        if (m_walked.count(cluster) == 0) {
+          m_walked.insert(cluster);
+          (void)WalkDirectory(cluster);  // an unreadable directory ends only itself
+          if (m_storeFull) return kStatusOutOfMemory;
+        }
+      }
+      if (m_queue.empty()) break;
+    }
     const uint32_t cluster = m_queue.front();
     m_queue.pop_front();
-    if (m_walked.insert(cluster).second) {
-      (void)WalkDirectory(cluster);  // an unreadable directory ends only itself
-      if (m_storeFull) return kStatusOutOfMemory;
+    if (m_walked.count(cluster) == 0) {
+      if (cluster != m_rootKey && ClaimNamesAnotherParent(cluster)) {
+        m_deferred.push_back(cluster);
+      } else {
+        m_walked.insert(cluster);
+        const Status s = WalkDirectory(cluster);
+        // Nothing is reachable without the root: that is a failed scan, not an empty volume.
+        if (!rootWalked && cluster == m_rootKey && s != kStatusOk) return s;
+        rootWalked = rootWalked || cluster == m_rootKey;
+        if (m_storeFull) return kStatusOutOfMemory;
+      }
     }
     if (afterEach) {
       if (int32_t r = afterEach(); r != 0) return r;
@@ -74,18 +96,39 @@ Status FatDirectoryWalk::WalkAll(const AfterDirectory& afterEach) {
   return kStatusOk;
 }
 
-uint32_t FatDirectoryWalk::DirectoryDepth(uint32_t cluster) const {
-  uint32_t depth = 0;
+bool FatDirectoryWalk::ClaimNamesAnotherParent(uint32_t cluster) {
+  auto found = m_folders.find(cluster);
+  if (found == m_folders.end() || found->second.isDeleted == 0) return false;
+  if (ReadClusterSector(cluster, m_sector) != kStatusOk) return false;
+  const ByteView sector(m_sector.data(), m_sector.size());
+  if (!sector.Has(0, 2 * kBytes) || !IsDotDotEntry(m_sector.data() + kBytes)) return false;
+  uint32_t parent = sector.U16(kBytes + kClusterLow);
+  if (m_geometry.type == FatType::kFat32) parent |= static_cast<uint32_t>(sector.U16(kBytes + kClusterHigh)) << 16;
+  const auto claimant = static_cast<uint32_t>(found->second.id);
+  // ".." of a folder in the root names cluster 0 (some systems write the root's cluster).
+  const bool claimantIsRoot = claimant == m_rootKey;
+  return !(parent == claimant || (claimantIsRoot && parent == 0));
+}
+
+uint32_t FatDirectoryWalk::DirectoryDepth(uint32_t cluster) {
+  // Settled once per directory, walking up only to the first one settled.
+  std::vector<uint32_t> chain;
   uint32_t current = cluster;
-  // Parent links only point to directories walked earlier, so this ends; the
-  // bound guards against a map that does not hold that promise.
-  while (current != m_rootKey && depth <= m_folders.size()) {
+  uint32_t depth = 0;
+  while (current != m_rootKey) {
+    if (auto known = m_depths.find(current); known != m_depths.end()) {
+      depth = known->second;
+      break;
+    }
     auto it = m_folders.find(current);
-    if (it == m_folders.end()) break;
-    ++depth;
+    // Parent links point to directories walked earlier, so this ends; the
+    // bound guards against a map that does not keep that promise.
+    if (it == m_folders.end() || chain.size() > m_folders.size()) break;
+    chain.push_back(current);
     current = static_cast<uint32_t>(it->second.id);
   }
-  return depth;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) m_depths[*it] = ++depth;
+  return chain.empty() ? depth : m_depths[cluster];
 }
 
 Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
@@ -112,7 +155,7 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
   }
   m_unit.resize(unitBytes);
 
-  ClusterChain chain(m_fat, cluster);
+  std::unordered_set<uint32_t> visited{cluster};
   uint32_t current = cluster;
   bool firstUnit = true;
   bool reachedByFreedLink = false;
@@ -125,8 +168,13 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
     ByteView unit(m_unit.data(), unitBytes);
     if (firstUnit && foundSubfolder && !BeginsWithDotPair(unit)) return kStatusOk;
     // A cluster reached only because its predecessor's entry is free is
-    // taken for this directory's continuation only when it reads as one.
-    if (reachedByFreedLink && !IsDirectorySector(m_unit.data(), unitBytes)) return kStatusOk;
+    // taken for this directory's continuation only when it reads as one,
+    // begins no directory of its own and is no file's first cluster.
+    if (reachedByFreedLink && (!IsDirectorySector(m_unit.data(), unitBytes) || BeginsWithDotPair(unit) ||
+                               m_claimedStarts.count(current) != 0)) {
+      return kStatusOk;
+    }
+    if (!fixedRoot) m_directoryClusters.insert(current);
     const size_t entries = unitBytes / kBytes;
     for (size_t i = 0; i < entries; ++i) {
       const uint8_t* e = m_unit.data() + i * kBytes;
@@ -140,8 +188,12 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
     if (fixedRoot || bytesWalked >= kMaxDirectoryBytes) return kStatusOk;
     uint32_t next = 0;
     bool viaFreed = false;
-    if (Status s = chain.Advance(&next, &viaFreed); s != kStatusOk) return s;
-    if (next == 0 || next == current) return kStatusOk;
+    if (Status s = m_fat.NextCluster(current, &next, &viaFreed); s != kStatusOk) return s;
+    // A freed chain: the directory went on in the next free cluster that no
+    // file of it claims (it grew between its files' data).
+    if (viaFreed && next != 0) next = SkipClaimedRuns(next);
+    // Every cluster once: a chain that loops ends here.
+    if (next == 0 || !visited.insert(next).second) return kStatusOk;
     current = next;
     unitSector = m_geometry.ClusterSector(current);
     firstUnit = false;
@@ -168,15 +220,19 @@ FatDirectoryWalk::EntryResult FatDirectoryWalk::ProcessEntry(DirectoryState& dir
   // A live short entry keeps a long name only when the name's checksum is its
   // own; a deleted one lost its first byte, so the checksum cannot tell.
   const bool longNameFits = dir.longName.IsPending() && (deleted || ShortNameChecksum(e) == dir.longNameChecksum);
-  if ((attribute & (kDirectory | kArchive)) != 0) {
+  // A volume label names no file; anything else valid is a folder or a file
+  // (many systems leave the archive bit clear: attribute 0 is common).
+  const bool label = (attribute & kVolumeLabel) != 0 && (attribute & kDirectory) == 0;
+  if (!label) {
     name = longNameFits ? dir.longName.ToUtf8() : std::string();
     if (name.empty()) name = ShortEntryName(e);
   }
   dir.longName.Clear();
+  if (label) return EntryResult::kContinue;
   if ((attribute & kDirectory) != 0) {
     if (IsDotEntry(e) || IsDotDotEntry(e)) return EntryResult::kContinue;
     RecordFolderEntry(dir, e, std::move(name), entrySector);
-  } else if ((attribute & kArchive) != 0) {
+  } else {
     RecordFileEntry(dir, e, std::move(name), entrySector);
   }
   return EntryResult::kContinue;
@@ -214,7 +270,8 @@ void FatDirectoryWalk::RecordFolderEntry(DirectoryState& dir, const uint8_t* e, 
   uint32_t start = StartCluster(e);
   ByteView view(e, kBytes);
   if (m_geometry.type == FatType::kFat32 && deleted && view.U16(kClusterHigh) == 0 && start != 0) {
-    start = SearchHighWord(view.U16(kClusterLow), true, {});
+    bool found = false;
+    start = SearchHighWord(view.U16(kClusterLow), true, {}, &found);
   }
   if (start == 0 || start == dir.cluster || !m_geometry.IsDataCluster(start)) return;
   // A directory walked already (the root, an ancestor, a folder reached by
@@ -241,20 +298,34 @@ void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, st
   ByteView view(e, kBytes);
   uint32_t start = StartCluster(e);
   const std::string_view extension = ExtensionOf(name);
-  if (m_geometry.type == FatType::kFat32 && deleted && view.U16(kClusterHigh) == 0 && start != 0 &&
-      !extension.empty()) {
-    start = SearchHighWord(view.U16(kClusterLow), false, extension);
+  bool reused = false;
+  if (m_geometry.type == FatType::kFat32 && deleted && view.U16(kClusterHigh) == 0 && start != 0) {
+    bool found = false;
+    start = SearchHighWord(view.U16(kClusterLow), false, extension, &found);
+    // Without evidence the stored cluster stands; taken by a live file now, it holds other data.
+    reused = !found && IsAllocated(start);
+  } else if (deleted && start != 0) {
+    // A deleted file's clusters were freed: allocated again, they hold another file now.
+    reused = IsAllocated(start);
   }
   ItemRecord r = BaseRecord(e, name, start, entrySector);
   r.isFolder = 0;
   r.isDeleted = 1;
   r.size = view.U32(kSize);
-  r.isIntact = ContentIntact(name, start);
+  r.isIntact = reused ? 0 : ContentIntact(name, start);
   int32_t id = 0;
   if (!AppendToStore(r, &id)) return;
   m_store.AddChild(dir.cluster, dir.depth, id, r.locator, nullptr);
   ++m_filesRecorded;
   MarkNeeded(dir.cluster);
+  if (!reused && r.size != 0 && m_geometry.IsDataCluster(start)) {
+    m_claims.push_back(FileClaim{id, start, r.size, std::string(extension)});
+    m_claimedStarts.insert(start);
+    const uint64_t clusters = (r.size + m_geometry.ClusterBytes() - 1) / m_geometry.ClusterBytes();
+    const uint64_t end = std::min<uint64_t>(uint64_t{start} + clusters, uint64_t{m_geometry.maxCluster} + 1);
+    uint32_t& known = m_claimedRuns[start];
+    known = std::max(known, static_cast<uint32_t>(end));
+  }
 }
 
 bool FatDirectoryWalk::AppendToStore(const ItemRecord& record, int32_t* id) {
@@ -299,8 +370,32 @@ Status FatDirectoryWalk::ReadClusterSector(uint32_t cluster, std::vector<uint8_t
   return m_reader.Read(m_geometry.ClusterSector(cluster) * m_geometry.bytesPerSector, sector.data(), sector.size());
 }
 
-uint32_t FatDirectoryWalk::SearchHighWord(uint16_t lowWord, bool folder, std::string_view extension) {
-  const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
+uint32_t FatDirectoryWalk::SkipClaimedRuns(uint32_t cluster) {
+  constexpr int kMaxRunsSkipped = 256;
+  uint32_t candidate = cluster;
+  for (int hop = 0; hop < kMaxRunsSkipped && candidate != 0; ++hop) {
+    auto run = m_claimedRuns.upper_bound(candidate);
+    if (run == m_claimedRuns.begin()) return candidate;
+    --run;
+    if (candidate >= run->second) return candidate;  // not inside a claimed run
+    uint32_t next = 0;
+    if (m_fat.NextFreeCluster(run->second - 1, &next) != kStatusOk) return 0;
+    candidate = next;
+  }
+  return 0;
+}
+
+bool FatDirectoryWalk::IsAllocated(uint32_t cluster) {
+  uint32_t value = 0;
+  return m_geometry.IsDataCluster(cluster) && m_fat.Entry(cluster, &value) == kStatusOk && value != 0;
+}
+
+uint32_t FatDirectoryWalk::SearchHighWord(uint16_t lowWord, bool folder, std::string_view extension, bool* found) {
+  *found = false;
+  // A file kind without a start rule gives no evidence: no cluster is guessed.
+  if (!folder && signatures::CheckPlausibleStart(nullptr, 0, extension) == signatures::StartVerdict::kNoRule) {
+    return lowWord;
+  }
   for (uint32_t high = 0; high < kHighWordsTried; ++high) {
     const uint32_t candidate = (high << 16) | lowWord;
     if (candidate > m_geometry.maxCluster) break;  // past the volume's end
@@ -314,16 +409,18 @@ uint32_t FatDirectoryWalk::SearchHighWord(uint16_t lowWord, bool folder, std::st
       matches = sector.U8(0) == '.' && sector.U8(1) == ' ' && sector.U8(kBytes) == '.' &&
                 sector.U8(kBytes + 1) == '.' && (dotCluster == candidate || dotCluster == 0);
     } else {
-      matches = signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
-                                             m_geometry.bytesPerSector,
-                                             volumeStartSector + m_geometry.ClusterSector(candidate)) == 1;
+      matches = signatures::CheckPlausibleStart(m_sector.data(), m_sector.size(), extension) ==
+                signatures::StartVerdict::kPlausible;
     }
     if (!matches) continue;
     // The clusters of a deleted entry are free; an allocated one holds
     // another file. Asked only on a match, so the FAT window rarely moves.
     uint32_t entry = 0;
     if (m_fat.Entry(candidate, &entry) != kStatusOk) break;
-    if (entry == 0) return candidate;
+    if (entry == 0) {
+      *found = true;
+      return candidate;
+    }
   }
   return lowWord;
 }
@@ -332,12 +429,7 @@ int32_t FatDirectoryWalk::ContentIntact(std::string_view name, uint32_t cluster)
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return 1;
   if (ReadClusterSector(cluster, m_sector) != kStatusOk) return 1;
-  const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
-  return signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension, &m_reader.Source(),
-                                      m_geometry.bytesPerSector,
-                                      volumeStartSector + m_geometry.ClusterSector(cluster)) == 0
-             ? 0
-             : 1;
+  return signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension);
 }
 
 }  // namespace engine::fat

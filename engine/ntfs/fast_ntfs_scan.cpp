@@ -253,8 +253,7 @@ void CFastNtfsRecovery::StartContentCheck(PendingItem& pending, ByteView record,
     if (value.empty()) {
       item.isIntact = 0;
     } else if (!extension.empty()) {
-      item.isIntact =
-          signatures::MatchesExtension(value.data(), value.size(), extension, &m_source, g.bytesPerSector, 0);
+      item.isIntact = signatures::MatchesExtension(value.data(), value.size(), extension);
     }
     return;
   }
@@ -295,8 +294,7 @@ void CFastNtfsRecovery::FlushPendingItems(bool check) {
         const uint64_t index = p.checkSector - from;
         if (r != kStatusOk && index >= got) continue;  // unreadable: not proven damaged
         const uint8_t* sector = span.data() + index * g.bytesPerSector;
-        p.item.isIntact = signatures::MatchesExtension(sector, g.bytesPerSector, ExtensionOf(p.item.Name()), &m_source,
-                                                       g.bytesPerSector, p.checkSector);
+        p.item.isIntact = signatures::MatchesExtension(sector, g.bytesPerSector, ExtensionOf(p.item.Name()));
       }
       k = end;
     }

@@ -534,4 +534,17 @@ uint64_t IcoSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   return EndWithin(window, end, k128MiB);
 }
 
+uint64_t WalkJpegEnd(FileWindow& window, uint64_t cap) {
+  return JpegEnd(window, cap);
+}
+uint64_t WalkGifEnd(FileWindow& window, uint64_t cap) {
+  return GifEnd(window, cap);
+}
+uint64_t WalkTiffEnd(FileWindow& window, uint64_t cap) {
+  return TiffEnd(window, cap);
+}
+uint64_t WalkPsdEnd(FileWindow& window, uint64_t cap) {
+  return PsdEnd(window, cap);
+}
+
 }  // namespace engine::signatures

@@ -151,8 +151,7 @@ StartVerdict CheckPlausibleStart(const uint8_t* bytes, size_t length, std::strin
   return IsPlausible(code, view) ? StartVerdict::kPlausible : StartVerdict::kImplausible;
 }
 
-int32_t MatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension, storage::SectorSource*,
-                         uint32_t, uint64_t) {
+int32_t MatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension) {
   return CheckPlausibleStart(buffer, length, extension) == StartVerdict::kImplausible ? 0 : 1;
 }
 

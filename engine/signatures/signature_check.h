@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "storage/sector_source.h"
-
 namespace engine::signatures {
 
 // What the first bytes of a file say about the kind its extension promises.
@@ -29,10 +27,7 @@ enum class StartVerdict {
 StartVerdict CheckPlausibleStart(const uint8_t* bytes, size_t length, std::string_view extension);
 
 // The intact flag of a found file: 1 when CheckPlausibleStart answers
-// kPlausible or kNoRule, 0 for kImplausible. reader, sectorSize and sector
-// (where the bytes were read) are kept for the engines that pass them and are
-// no longer read: the check looks at buffer alone. Any thread.
-int32_t MatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,
-                         storage::SectorSource* reader, uint32_t sectorSize, uint64_t sector);
+// kPlausible or kNoRule, 0 for kImplausible. Any thread.
+int32_t MatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension);
 
 }  // namespace engine::signatures

@@ -83,6 +83,18 @@ Status RecordFile::Flush() {
   return pending;
 }
 
+Status RecordFile::Rewrite(const ItemRecord& record) {
+  const int32_t id = record.id;
+  if (!m_file.IsOpen() || id < 1 || id > m_recordCount) return kStatusInvalidParameter;
+  if (id > m_flushed) {
+    const size_t slot = static_cast<size_t>(id - m_flushed - 1);
+    if (slot >= m_buffered) return kStatusInvalidParameter;
+    m_buffer[slot] = record;
+    return kStatusOk;
+  }
+  return m_file.WriteAt(RecordOffset(id), &record, kItemRecordBytes);
+}
+
 Status RecordFile::Read(int32_t id, ItemRecord* out, bool* present) const {
   *present = false;
   if (id < 1 || id > m_recordCount) return kStatusOk;

@@ -38,6 +38,9 @@ class RecordFile {
   // last call (also one met by Append).
   [[nodiscard]] Status Flush();
 
+  // Writes record over the slot of its id (in the buffer or the file). 87
+  // when no record of that id was appended.
+  [[nodiscard]] Status Rewrite(const ItemRecord& record);
   // Reads record id. *present is false when no whole record carrying that
   // number is there (the status is then 0).
   [[nodiscard]] Status Read(int32_t id, ItemRecord* out, bool* present) const;

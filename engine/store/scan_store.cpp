@@ -83,6 +83,9 @@ struct ScanStore::State {
   std::string recordPath;
   platform::OutputFile relationFile;
   platform::OutputFile dirInfoFile;
+  platform::OutputFile layoutFile;
+  uint64_t layoutBytes = 0;  // bytes of the layout file written so far
+  LayoutTable layouts;
 
   RecordFile records;
   ChildIndex index;
@@ -105,6 +108,7 @@ struct ScanStore::State {
   Status WriteAll();
   Status LoadRelationFile();
   Status LoadFolderNames();
+  Status LoadLayouts();
   Status Reset();
 };
 
@@ -193,7 +197,37 @@ Status ScanStore::State::WriteAll() {
   if (index.IsDirty()) {
     if (Status s = WriteRelationFile(); s != kStatusOk) return s;
   }
-  return WriteFolderNames();
+  if (Status s = WriteFolderNames(); s != kStatusOk) return s;
+  const std::vector<uint8_t> layout = layouts.TakeUnwritten();
+  if (layout.empty()) return kStatusOk;
+  if (!layoutFile.IsOpen()) {
+    if (Status s = layoutFile.Open(recordPath + "_Layout", platform::OutputFile::Mode::kCreateOrOpen); s != kStatusOk) {
+      return s;
+    }
+  }
+  if (Status s = layoutFile.WriteAt(layoutBytes, layout.data(), layout.size()); s != kStatusOk) return s;
+  layoutBytes += layout.size();
+  return kStatusOk;
+}
+
+Status ScanStore::State::LoadLayouts() {
+  const std::string path = recordPath + "_Layout";
+  if (!platform::PathExists(path)) return kStatusOk;
+  if (Status s = layoutFile.Open(path, platform::OutputFile::Mode::kCreateOrOpen); s != kStatusOk) return s;
+  uint64_t bytes = 0;
+  if (Status s = layoutFile.Length(&bytes); s != kStatusOk) return s;
+  bytes = std::min(bytes, kMaxFolderNameFileBytes);
+  std::vector<uint8_t> raw;
+  try {
+    raw.resize(static_cast<size_t>(bytes));
+  } catch (const std::bad_alloc&) {
+    return kStatusOutOfMemory;
+  }
+  size_t n = 0;
+  if (Status s = layoutFile.ReadAt(0, raw.data(), raw.size(), &n); s != kStatusOk) return s;
+  layouts.LoadFrom(raw.data(), n);
+  layoutBytes = bytes;  // new entries follow; a damaged tail is overwritten
+  return kStatusOk;
 }
 
 Status ScanStore::State::LoadRelationFile() {
@@ -246,6 +280,9 @@ Status ScanStore::State::Reset() {
   if (s == kStatusOk) s = closed;
   (void)relationFile.Close();  // written and truncated by WriteAll already
   (void)dirInfoFile.Close();
+  (void)layoutFile.Close();
+  layoutBytes = 0;
+  layouts.Clear();
   index.Clear();
   names.Clear();
   namesWritten = 0;
@@ -284,6 +321,7 @@ Status ScanStore::OpenStore(const std::string& baseName, const std::string& scan
   if (Status s = st.LoadRelationFile(); s != kStatusOk) return fail(s);
   if (Status s = st.dirInfoFile.Open(st.recordPath + "_DirInfo", Mode::kCreateOrOpen); s != kStatusOk) return fail(s);
   if (Status s = st.LoadFolderNames(); s != kStatusOk) return fail(s);
+  if (Status s = st.LoadLayouts(); s != kStatusOk) return fail(s);
   st.open = true;
   return kStatusOk;
 }
@@ -295,7 +333,7 @@ Status ScanStore::OpenFresh(const std::string& baseName, const std::string& scan
   }
   std::string folder = scanFolder.empty() ? ScanIndex::Instance().CurrentScanFolder() : scanFolder;
   if (!folder.empty() && folder.back() != '/') folder.push_back('/');
-  for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
+  for (const char* suffix : {"", "_Relation", "_DirInfo", "_Layout"}) {
     const std::string path = folder + baseName + suffix;
     if (platform::PathExists(path)) {
       if (Status s = platform::RemoveFile(path); s != kStatusOk) return s;
@@ -318,6 +356,20 @@ void ScanStore::AddChild(uint32_t parentLocator, uint32_t parentDepth, int32_t c
   if (folderName != nullptr) {
     st.names.Add(childLocator, childId, std::string_view(folderName, strnlen(folderName, kFolderNameBytes)));
   }
+}
+
+Status ScanStore::UpdateRecord(const ItemRecord& record) {
+  State& st = *m_state;
+  if (!st.open) return platform::kErrorInvalidHandle;
+  return st.records.Rewrite(record);
+}
+
+void ScanStore::SetLayout(int32_t id, std::vector<DataExtent> extents) {
+  if (m_state->open) m_state->layouts.Set(id, std::move(extents));
+}
+
+const std::vector<DataExtent>* ScanStore::Layout(int32_t id) const {
+  return m_state->open ? m_state->layouts.Find(id) : nullptr;
 }
 
 Status ScanStore::FlushStore() {

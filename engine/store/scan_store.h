@@ -9,6 +9,7 @@
 #include "engine/item_record.h"
 #include "engine/progress.h"
 #include "engine/status.h"
+#include "engine/store/layout_table.h"
 #include "platform/raw_file.h"
 
 namespace engine::store {
@@ -58,6 +59,14 @@ class ScanStore {
   // name, also adds {childLocator, childId, name} to the folder-name table.
   void AddChild(uint32_t parentLocator, uint32_t parentDepth, int32_t childId, int32_t childLocator,
                 const char* folderName);
+  // Rewrites a record already appended (the one carrying record.id), for an
+  // engine that learns more about an item after appending it. 87 when there
+  // is no such record.
+  [[nodiscard]] Status UpdateRecord(const ItemRecord& record);
+  // Keeps the layout of an item's data (see LayoutTable) in the store's
+  // "_Layout" file; Layout returns it, or null when the item has none.
+  void SetLayout(int32_t id, std::vector<DataExtent> extents);
+  const std::vector<DataExtent>* Layout(int32_t id) const;
   // Writes the buffered records, then the relation and folder-name files
   // (only when they changed). Returns the first write error, or one kept from
   // a failed buffer write in AppendRecord.

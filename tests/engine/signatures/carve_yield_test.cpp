@@ -140,7 +140,7 @@ TEST(PlausibleStart, EveryRealFileIsAPlausibleStartOfItsKind) {
     EXPECT_EQ(engine::signatures::CheckPlausibleStart(file.bytes.data(), sector, checked), StartVerdict::kPlausible)
         << file.name;
     // The family's other extensions accept it too (jpeg, tiff, gzip...).
-    EXPECT_EQ(engine::signatures::MatchesExtension(file.bytes.data(), sector, file.kind, nullptr, 512, 0), 1)
+    EXPECT_EQ(engine::signatures::MatchesExtension(file.bytes.data(), sector, file.kind), 1)
         << file.name << " as " << file.kind;
   }
 }

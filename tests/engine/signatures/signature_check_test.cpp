@@ -28,7 +28,7 @@ class MatchesExtensionTest : public ::testing::Test {
     disk.Place(20, *sample);
     if (overwrite) std::memset(disk.At(20), 0x5A, 64);
     disk.Open(m_source);
-    return engine::signatures::MatchesExtension(disk.At(20), sectorSize, extension, &m_source, sectorSize, 20);
+    return engine::signatures::MatchesExtension(disk.At(20), sectorSize, extension);
   }
 
   storage::SectorSource m_source;
@@ -80,14 +80,13 @@ TEST_F(MatchesExtensionTest, ExtensionsWithoutARowAlwaysMatch) {
 TEST_F(MatchesExtensionTest, OnlyTheBufferIsLookedAt) {
   // The reader and sector are no longer read: the same bytes give the same answer anywhere.
   const std::vector<uint8_t>& ts = *deep_test::Sample("video.ts");
-  EXPECT_EQ(engine::signatures::MatchesExtension(ts.data(), 512, "ts", nullptr, 512, 40), 1);
-  EXPECT_EQ(engine::signatures::MatchesExtension(ts.data(), 512, "ts", &m_source, 4096, 12), 1);
-  EXPECT_EQ(engine::signatures::MatchesExtension(ts.data() + 1, 511, "ts", nullptr, 512, 40), 0);
+  EXPECT_EQ(engine::signatures::MatchesExtension(ts.data(), 512, "ts"), 1);
+  EXPECT_EQ(engine::signatures::MatchesExtension(ts.data() + 1, 511, "ts"), 0);
 }
 
 TEST_F(MatchesExtensionTest, NullBufferMatchesOnlyUnknownExtensions) {
-  EXPECT_EQ(engine::signatures::MatchesExtension(nullptr, 0, "jpg", nullptr, 512, 0), 0);
-  EXPECT_EQ(engine::signatures::MatchesExtension(nullptr, 0, "txt", nullptr, 512, 0), 1);
+  EXPECT_EQ(engine::signatures::MatchesExtension(nullptr, 0, "jpg"), 0);
+  EXPECT_EQ(engine::signatures::MatchesExtension(nullptr, 0, "txt"), 1);
 }
 
 }  // namespace
