@@ -39,8 +39,9 @@ struct ContainerInfo {
   ContainerKind kind = ContainerKind::kRaw;
   uint64_t mediaBytes = 0;        // length of the media the image holds (a raw file's length)
   uint32_t bytesPerSector = 512;  // the media's logical sector size
-  std::vector<std::string>
-      files;              // every file the media is read from: segments, extents, parents; the opened one first
+  // Every file the media is read from: the image (an E01 set's first segment), then its
+  // further segments, extents and parent or backing files.
+  std::vector<std::string> files;
   std::string detail;     // "dynamic", "differencing", "17 segment files", ... (may be empty)
   std::string storedMd5;  // hash of the media recorded in the image, lowercase hex; empty when none
   std::string storedSha1;

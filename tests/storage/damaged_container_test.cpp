@@ -10,6 +10,7 @@
 
 #include "storage/image_container.h"
 #include "storage/media_hash.h"
+#include "storage/sector_source.h"
 #include "storage/source_failure.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_support.h"
@@ -119,6 +120,33 @@ TEST_F(DamagedContainerTest, TruncatedSegmentNeverReadsAsZeros) {
   EXPECT_EQ(got, 0u);
   EXPECT_NE(source.handle->LastErrorText().find("ntfs_512.E01': cannot read media bytes 0-"), std::string::npos)
       << source.handle->LastErrorText();
+}
+
+TEST_F(DamagedContainerTest, DamagedCompressedChunkFailsAndEveryByteReadIsTrue) {
+  const std::string e01 = CopyOf("ntfs_512_e01");
+  std::vector<uint8_t> file = testing_support::ReadFileBytes(e01);
+  const size_t damaged = file.size() * 3 / 5;  // inside the compressed chunks, before the tables at the end
+  for (size_t i = 0; i < 16; ++i) file[damaged + i] ^= 0x5A;
+  testing_support::WriteFileBytes(e01, file);
+  const std::vector<uint8_t> raw = testing_support::ReadFileBytes(testing_support::UnpackedFixture("ntfs_512.img.gz"));
+
+  SectorSource source;
+  ASSERT_EQ(OpenImageSource(source, e01), 0);
+  std::vector<uint8_t> piece(kReadPieceBytes);
+  int failed = 0;
+  for (uint64_t sector = 0; sector < source.totalSectors; sector += kReadPieceBytes / 512) {
+    uint32_t got = 0;
+    Status s = ReadSectors(kReadPieceBytes / 512, source, piece.data(), sector, 512, &got);
+    EXPECT_TRUE(std::equal(piece.begin(), piece.begin() + got * 512, raw.begin() + sector * 512))
+        << "sector " << sector << ": damaged bytes were handed out as data";
+    if (s != 0) {
+      ++failed;
+      EXPECT_EQ(s, platform::kStatusReadFault);
+      EXPECT_NE(source.handle->LastErrorText().find("ntfs_512.E01': cannot read media bytes"), std::string::npos)
+          << source.handle->LastErrorText();
+    }
+  }
+  EXPECT_GE(failed, 1);
 }
 
 TEST_F(DamagedContainerTest, TruncatedVhdIsRefusedNamingTheFile) {
