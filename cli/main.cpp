@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/verify_command.h"
 
 namespace {
 
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
       ->required();
   recover->add_flag("--tree", recoverOptions.tree, "keep the found folder structure instead of category folders");
 
+  cli::VerifyCommand verify(app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -49,5 +52,6 @@ int main(int argc, char** argv) {
   if (disks->parsed()) return cli::RunDisks();
   if (scan->parsed()) return cli::RunScan(scanOptions);
   if (recover->parsed()) return cli::RunRecover(recoverOptions);
+  if (verify.Parsed()) return verify.Run();
   return cli::kExitUsage;
 }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/image_report.h"
 #include "engine/boot_sector_tests.h"
 #include "jobs/scan_sources.h"
 #include "platform/disk_table.h"
@@ -52,6 +53,7 @@ int RunProbe(const std::string& sourceText) {
     return kExitFailed;
   }
   std::printf("source: %s (%llu bytes)\n", sourceText.c_str(), static_cast<unsigned long long>(resolved.byteLength));
+  PrintImageContainer(sourceText);
   if (!resolved.tableType.empty()) {
     std::printf("partition table: %s\n", resolved.tableType == "dos"   ? "MBR"
                                          : resolved.tableType == "gpt" ? "GPT"

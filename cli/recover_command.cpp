@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/image_report.h"
 #include "cli/scan_session.h"
 #include "cli/terminal.h"
 #include "jobs/recovery_job.h"
@@ -26,7 +27,7 @@ class RecoveryView final : public jobs::IRecoveryObserver {
       std::printf("recovered  %s (%llu bytes)\n", shown.c_str(),
                   static_cast<unsigned long long>(outcome.file->item.size));
     } else {
-      std::printf("FAILED     %s: %s\n", shown.c_str(), platform::ErrorText(outcome.status).c_str());
+      std::printf("FAILED     %s: %s\n", shown.c_str(), WithSourceFailure(platform::ErrorText(outcome.status)).c_str());
     }
     std::fflush(stdout);
   }

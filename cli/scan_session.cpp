@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "cli/image_report.h"
 #include "cli/terminal.h"
 #include "platform/error.h"
 #include "platform/file_time.h"
@@ -25,10 +26,10 @@ class ScanProgressView final : public jobs::IScanObserver {
   void OnSourceFinished(const jobs::ScanSource& source) override {
     m_line.Clear();
     if (!source.engine) {
-      std::fprintf(stderr, "quellmoor: %s: %s\n", source.target.label.c_str(), source.error.c_str());
+      std::fprintf(stderr, "quellmoor: %s: %s\n", source.target.label.c_str(), WithSourceFailure(source.error).c_str());
     } else if (source.status != platform::kStatusOk && source.status != platform::kStatusCancelled) {
       std::fprintf(stderr, "quellmoor: %s: scan stopped: %s\n", source.target.label.c_str(),
-                   platform::ErrorText(source.status).c_str());
+                   WithSourceFailure(platform::ErrorText(source.status)).c_str());
     }
   }
 

@@ -6,10 +6,11 @@
 #include "platform/disk_table.h"
 #include "platform/error.h"
 #include "platform/folders.h"
-#include "platform/partitions.h"
 #include "platform/raw_file.h"
 #include "storage/disk_queries.h"
 #include "storage/drive_letters.h"
+#include "storage/image_container.h"
+#include "storage/partition_table.h"
 
 namespace jobs {
 namespace {
@@ -77,13 +78,26 @@ platform::Status ResolveSource(const std::string& source, ResolvedSource* out, s
         (platform::IsDirectory(source) ? std::string("it is a folder, not a disk or image") : platform::ErrorText(s));
     return s;
   }
-  (void)file.Length(&out->byteLength);
-  uint32_t sectorSize = file.SectorSize();
   file.Close();
+  // A container image (E01, VHD, VMDK, QCOW2...) stands for the media it holds.
+  storage::ContainerInfo media;
+  std::string reason;
+  if (platform::Status s = storage::DescribeImage(source, &media, &reason); s != platform::kStatusOk) {
+    *error = reason;
+    return s;
+  }
+  out->byteLength = media.mediaBytes;
+  const uint32_t sectorSize = media.bytesPerSector;
 
   std::vector<platform::PartitionInfo> parts;
   std::string table;
-  if (platform::ListPartitions(source, sectorSize, &parts, &table) == platform::kStatusOk && !parts.empty()) {
+  if (platform::Status s = storage::ListImagePartitions(source, sectorSize, &parts, &table, &reason);
+      s != platform::kStatusOk) {
+    *error =
+        "cannot read the partition table of '" + source + "': " + (reason.empty() ? platform::ErrorText(s) : reason);
+    return s;
+  }
+  if (!parts.empty()) {
     // A whole disk: this run's disk table is that one disk.
     platform::SetDiskTableOverride({source});
     return AddDiskVolumes(0, 0, out, error);

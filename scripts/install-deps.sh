@@ -5,11 +5,12 @@
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-            libblkid-dev libudev-dev libcli11-dev nlohmann-json3-dev)
+            libblkid-dev libudev-dev libcli11-dev nlohmann-json3-dev
+            libewf-dev libvhdi-dev libvmdk-dev libqcow-dev)
 test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
 fixture_pkgs=(ntfs-3g attr fonttools imagemagick ffmpeg zip p7zip-full sqlite3 gcab fonts-dejavu-core
               libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui lame
-              libimage-exiftool-perl)
+              libimage-exiftool-perl ewf-tools qemu-utils fusefat)
 
 want=("${build_pkgs[@]}" "${test_pkgs[@]}")
 if [[ "${1:-}" == "--fixtures" ]]; then

@@ -5,6 +5,8 @@
 #include "platform/raw_file.h"
 #include "platform/volume.h"
 #include "storage/drive_letters.h"
+#include "storage/image_container.h"
+#include "storage/partition_table.h"
 
 namespace storage {
 
@@ -12,16 +14,19 @@ Status DiskLength(int32_t diskNumber, uint64_t* byteLength) {
   *byteLength = 0;
   std::string path = platform::DiskPath(diskNumber);
   if (path.empty()) return platform::kErrorFileNotFound;
-  platform::RawFile file;
-  if (Status s = file.Open(path); s != platform::kStatusOk) return s;
-  return file.Length(byteLength);
+  ContainerInfo info;
+  std::string error;
+  if (Status s = DescribeImage(path, &info, &error); s != platform::kStatusOk) return s;
+  *byteLength = info.mediaBytes;
+  return platform::kStatusOk;
 }
 
 uint32_t DiskSectorSize(int32_t diskNumber) {
-  platform::RawFile file;
   std::string path = platform::DiskPath(diskNumber);
-  if (path.empty() || file.Open(path) != platform::kStatusOk) return 512;
-  return file.SectorSize();
+  ContainerInfo info;
+  std::string error;
+  if (path.empty() || DescribeImage(path, &info, &error) != platform::kStatusOk) return 512;
+  return info.bytesPerSector;
 }
 
 Status ImageFileSize(const std::string& path, uint64_t* byteLength) {
@@ -49,8 +54,7 @@ Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, st
   std::string path = platform::DiskPath(diskNumber);
   if (path.empty()) return platform::kErrorFileNotFound;
   std::vector<platform::PartitionInfo> parts;
-  if (Status s = platform::ListPartitions(path, DiskSectorSize(diskNumber), &parts, tableType);
-      s != platform::kStatusOk) {
+  if (Status s = ListImagePartitions(path, DiskSectorSize(diskNumber), &parts, tableType); s != platform::kStatusOk) {
     return s;
   }
   for (const auto& p : parts) {

@@ -11,7 +11,8 @@ namespace storage {
 
 using platform::Status;
 
-// Queries that open a disk or file for the call only.
+// Queries that open a disk or file for the call only. A disk of the disk
+// table that is an image container answers for the media it holds.
 [[nodiscard]] Status DiskLength(int32_t diskNumber, uint64_t* byteLength);
 uint32_t DiskSectorSize(int32_t diskNumber);  // 512 when unknown
 [[nodiscard]] Status ImageFileSize(const std::string& path, uint64_t* byteLength);
@@ -26,7 +27,8 @@ struct VolumeEntry {
   std::string mountPoint;
 };
 
-// Partitions of disk N (MBR or GPT), each with a drive letter.
+// Partitions of disk N (MBR or GPT), each with a drive letter; a container
+// image's are read from its media (ListImagePartitions).
 [[nodiscard]] Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, std::string* tableType);
 
 }  // namespace storage

@@ -3,24 +3,13 @@
 #include <cstring>
 
 #include "platform/disk_table.h"
-#include "platform/raw_file.h"
 #include "platform/volume.h"
 #include "storage/drive_letters.h"
+#include "storage/image_container.h"
 #include "storage/sector_source.h"
 
 namespace storage {
 namespace {
-
-class FileDevice final : public ISourceDevice {
- public:
-  explicit FileDevice(platform::RawFile file) : m_file(std::move(file)) {}
-  Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) override {
-    return m_file.ReadAt(byteOffset, buffer, byteCount, bytesRead);
-  }
-
- private:
-  platform::RawFile m_file;
-};
 
 class MemoryDevice final : public ISourceDevice {
  public:
@@ -51,16 +40,19 @@ class MemoryDevice final : public ISourceDevice {
   MemorySourceOptions m_options;
 };
 
-Status OpenFileSource(SectorSource& source, const std::string& path, bool useDeviceSectorSize) {
+// Counts the media in the device's sector size (a disk) or in 512-byte units (an image).
+Status OpenFileSource(SectorSource& source, const std::string& path, bool useDeviceSectorSize, std::string* errorText) {
   CloseSource(source);
-  platform::RawFile file;
-  if (Status s = file.Open(path); s != platform::kStatusOk) return s;
-  uint64_t length = 0;
-  if (Status s = file.Length(&length); s != platform::kStatusOk) return s;
-  uint32_t sectorSize = useDeviceSectorSize ? file.SectorSize() : 512;
-  source.deviceSectorSize = file.SectorSize();
-  source.totalSectors = length / sectorSize;
-  source.handle = std::make_unique<FileDevice>(std::move(file));
+  OpenedImage image;
+  std::string reason;
+  if (Status s = OpenImageDevice(path, &image, &reason); s != platform::kStatusOk) {
+    if (errorText != nullptr) *errorText = reason;
+    return s;
+  }
+  const uint32_t sectorSize = useDeviceSectorSize ? image.info.bytesPerSector : 512;
+  source.deviceSectorSize = image.info.bytesPerSector;
+  source.totalSectors = image.info.mediaBytes / sectorSize;
+  source.handle = std::move(image.device);
   return platform::kStatusOk;
 }
 
@@ -72,11 +64,11 @@ Status OpenDiskSource(SectorSource& source, int32_t diskNumber) {
     CloseSource(source);
     return platform::kErrorFileNotFound;
   }
-  return OpenFileSource(source, path, true);
+  return OpenFileSource(source, path, true, nullptr);
 }
 
-Status OpenImageSource(SectorSource& source, const std::string& path) {
-  return OpenFileSource(source, path, false);
+Status OpenImageSource(SectorSource& source, const std::string& path, std::string* errorText) {
+  return OpenFileSource(source, path, false, errorText);
 }
 
 void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySourceOptions options) {

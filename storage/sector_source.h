@@ -19,7 +19,12 @@ class ISourceDevice {
  public:
   virtual ~ISourceDevice() = default;
   // Reads up to byteCount bytes at byteOffset; *bytesRead 0 means end of data.
+  // A read may stop short of byteCount before bytes that cannot be read; the
+  // next read, starting there, then fails.
   [[nodiscard]] virtual Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) = 0;
+  // Why the last failed read failed, naming the file and the offset, for
+  // people to read; empty when no read has failed.
+  virtual std::string LastErrorText() const { return {}; }
 };
 
 // A handle on a physical disk or an image file plus the number of sectors it
@@ -32,10 +37,17 @@ struct SectorSource {
   bool IsOpen() const { return handle != nullptr; }
 };
 
-// Opens disk N of the disk table read-only. totalSectors = length / sector size.
+// Both openers pick the reader by the file's signature (see
+// storage/image_container.h): a regular file in a container format (E01,
+// VHD, VHDX, VMDK, QCOW) is read as the media it holds, everything else as
+// raw bytes. Block devices are always raw.
+//
+// Opens disk N of the disk table read-only. totalSectors = media length /
+// sector size (the device's logical sector size, or the container's).
 [[nodiscard]] Status OpenDiskSource(SectorSource& source, int32_t diskNumber);
-// Opens an image file (or any path) read-only; totalSectors = file size / 512.
-[[nodiscard]] Status OpenImageSource(SectorSource& source, const std::string& path);
+// Opens an image file (or any path) read-only; totalSectors = media length /
+// 512. errorText, when given, receives why the open failed, naming the file.
+[[nodiscard]] Status OpenImageSource(SectorSource& source, const std::string& path, std::string* errorText = nullptr);
 
 // A source over a copy of bytes in memory; totalSectors = size / 512.
 // faultSectors: 512-byte sectors whose bytes fail to read (the read stops
