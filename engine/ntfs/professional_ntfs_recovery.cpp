@@ -187,7 +187,9 @@ Status CProfessionalNtfsRecovery::HandleRecord(const uint8_t* bytes, size_t leng
     if (!first.isSparse && first.isValid) pending.firstCluster = static_cast<int64_t>(first.startCluster);
   }
   const std::string_view extension = ExtensionOf(found.name);
-  if (extension.size() < sizeof pending.extension) std::memcpy(pending.extension, extension.data(), extension.size());
+  if (!extension.empty() && extension.size() < sizeof pending.extension) {
+    std::memcpy(pending.extension, extension.data(), extension.size());
+  }
 
   ItemRecord item = ZeroRecord();
   item.driveLetter = m_driveLetter;
