@@ -38,7 +38,8 @@ struct ItemRecord {
   // The three sector fields count sectors of the volume's own size (its boot
   // sector's bytes per sector): volumeStartSector is the volume's start
   // offset divided by that size; entrySector is absolute in the same unit.
-  uint64_t dataStartSector;    // 62  FAT: data area start relative to the volume
+  uint64_t dataStartSector;    // 62  FAT: data area start relative to the volume; NTFS: first data sector
+                               //     relative to the volume (0: resident, sparse or not known)
   uint64_t entrySector;        // 70  absolute sector of the entry or record (carved: first data sector)
   uint64_t volumeStartSector;  // 78  absolute first sector of the volume
   char name[kItemNameBytes];   // 86  UTF-8, zero-terminated

@@ -92,12 +92,27 @@ uint64_t CFastFatRecovery::RootFolderKey() const {
 
 Status CFastFatRecovery::Scan(const char* previousName) {
   m_browser.SetRootKey(RootFolderKey());
+  m_directoryRuns.clear();
   store::ScanStore& st = m_browser.NewStore();
   if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
   if (!HasVolume()) return kStatusInvalidParameter;
   const auto volumeStart = static_cast<int64_t>(m_reader.VolumeStartUnit());
   if (Status s = st.OpenFresh(store::MakeLogBaseName(store::kFastLogPrefix, volumeStart)); s != kStatusOk) return s;
   return WalkVolume();
+}
+
+void CFastFatRecovery::NoteDirectoryRuns(const std::unordered_set<uint32_t>& clusters) {
+  const FatGeometry& g = m_geometry;
+  m_directoryRuns.clear();
+  m_directoryRuns.reserve(clusters.size() + 1);
+  if (g.rootDirSectors != 0) {
+    m_directoryRuns.push_back(ByteRun{g.rootDirSector * g.bytesPerSector, g.rootDirSectors * g.bytesPerSector});
+  }
+  for (uint32_t cluster : clusters) {
+    if (!g.IsDataCluster(cluster)) continue;
+    m_directoryRuns.push_back(ByteRun{g.ClusterSector(cluster) * g.bytesPerSector, g.ClusterBytes()});
+  }
+  NormalizeByteRuns(m_directoryRuns);
 }
 
 Status CFastFatRecovery::WalkVolume() {
@@ -134,6 +149,7 @@ Status CFastFatRecovery::WalkVolume() {
   // Deleted files are laid out once every claim on the volume is known (a
   // cancelled walk lays out what it found).
   const Status laidOut = ApplyLayouts(walk.Claims(), walk.DirectoryClusters());
+  NoteDirectoryRuns(walk.DirectoryClusters());
   const Status folders = walk.AppendNeededFolders();
   const Status flushed = m_browser.Store()->FlushStore();
   if (status == kStatusOk) status = laidOut;

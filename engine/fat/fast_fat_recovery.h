@@ -14,6 +14,7 @@
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
 #include "engine/item_fragments.h"
+#include "engine/metadata_runs.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
@@ -27,7 +28,10 @@ namespace engine::fat {
 // extracts them for preview and maps the free clusters for the deep scan.
 //
 // The source is only ever read. Opened once; one thread at a time.
-class CFastFatRecovery final : public IFileRecoveryParse, public IItemFragments, private IItemCopySource {
+class CFastFatRecovery final : public IFileRecoveryParse,
+                               public IItemFragments,
+                               public IMetadataRuns,
+                               private IItemCopySource {
  public:
   CFastFatRecovery();
   ~CFastFatRecovery() override;
@@ -65,6 +69,9 @@ class CFastFatRecovery final : public IFileRecoveryParse, public IItemFragments,
 
   // IItemFragments: the runs a found file's data was laid out from.
   int32_t FragmentCount(const ItemRecord& item) override;
+  // IMetadataRuns: the fixed root directory and every directory cluster the
+  // last Scan walked, live or deleted (empty after a stored scan reopened).
+  std::vector<ByteRun> MetadataRuns() override { return m_directoryRuns; }
 
   // A value that changes when the volume is written: a hash of the first
   // FAT (every file created, deleted, grown or shrunk changes it) and of the
@@ -80,6 +87,8 @@ class CFastFatRecovery final : public IFileRecoveryParse, public IItemFragments,
   [[nodiscard]] Status OpenVolume(storage::SectorSource source, uint32_t unitBytes, uint64_t startUnit,
                                   uint64_t volumeBytes, uint16_t driveLetter);
   [[nodiscard]] Status WalkVolume();
+  // Keeps where the walked directories lie (MetadataRuns).
+  void NoteDirectoryRuns(const std::unordered_set<uint32_t>& clusters);
   // Lays out the deleted files the walk found and keeps what it learnt in
   // the store (layouts of fragmented files, damage of untrusted ones).
   [[nodiscard]] Status ApplyLayouts(const std::vector<FileClaim>& claims,
@@ -100,6 +109,7 @@ class CFastFatRecovery final : public IFileRecoveryParse, public IItemFragments,
   uint16_t m_driveLetter = 0;
 
   store::StoreBrowser m_browser;
+  std::vector<ByteRun> m_directoryRuns;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;

@@ -141,4 +141,16 @@ std::string CFastNtfsRecovery::StoreName() const {
   return st != nullptr ? st->BaseName() : std::string();
 }
 
+std::vector<ByteRun> CFastNtfsRecovery::MetadataRuns() {
+  std::vector<ByteRun> runs;
+  const NtfsVolumeGeometry& g = m_volume.geometry;
+  for (const PlacedRun& r : PlaceRuns(m_volume.mftRuns)) {
+    if (r.isSparse || !r.isValid || r.startCluster >= g.ClusterCount()) continue;
+    const uint64_t count = std::min(r.clusterCount, g.ClusterCount() - r.startCluster);
+    runs.push_back(ByteRun{r.startCluster * g.clusterBytes, count * g.clusterBytes});
+  }
+  NormalizeByteRuns(runs);
+  return runs;
+}
+
 }  // namespace engine::ntfs

@@ -8,6 +8,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/metadata_runs.h"
 #include "engine/ntfs/allocation_bitmap.h"
 #include "engine/ntfs/file_name_attribute.h"
 #include "engine/ntfs/folder_placement.h"
@@ -29,7 +30,7 @@ namespace engine::ntfs {
 //
 // The source is opened read-only. Item names are UTF-8. One thread at a
 // time; callbacks are called on that thread.
-class CFastNtfsRecovery final : public IFileRecoveryParse, private IItemCopySource {
+class CFastNtfsRecovery final : public IFileRecoveryParse, public IMetadataRuns, private IItemCopySource {
  public:
   CFastNtfsRecovery();
   ~CFastNtfsRecovery() override;
@@ -65,6 +66,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, private IItemCopySour
 
   const NtfsVolumeGeometry& Geometry() const { return m_volume.geometry; }
   const std::vector<MftRun>& MftRuns() const { return m_volume.mftRuns; }
+  // IMetadataRuns: the MFT's clusters (known from the open on; empty when
+  // the MFT could not be mapped).
+  std::vector<ByteRun> MetadataRuns() override;
   // Name of the store of the last scan ("Fast_..."), empty before a scan.
   std::string StoreName() const;
 

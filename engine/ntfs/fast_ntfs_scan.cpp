@@ -257,12 +257,13 @@ void CFastNtfsRecovery::StartContentCheck(PendingItem& pending, ByteView record,
     }
     return;
   }
-  if (s != kNoResidentData || extension.empty()) return;
+  if (s != kNoResidentData) return;
   std::vector<MftRun> runs;
   if (FindAttributeRunsInRecord(m_volume, record, recordNumber, kAttrData, runs) != kStatusOk || runs.empty()) return;
   const PlacedRun first = PlaceRuns(runs).front();
   if (first.isSparse || !first.isValid || first.startCluster >= g.ClusterCount()) return;
-  pending.checkSector = g.volumeStartSector + first.startCluster * g.sectorsPerCluster;
+  item.dataStartSector = first.startCluster * g.sectorsPerCluster;
+  if (!extension.empty()) pending.checkSector = g.volumeStartSector + item.dataStartSector;
 }
 
 void CFastNtfsRecovery::FlushPendingItems(bool check) {

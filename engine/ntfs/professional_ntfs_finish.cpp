@@ -154,6 +154,7 @@ void CProfessionalNtfsRecovery::CheckContents(Status* firstError) {
     if (st.ReadRecord(f.id, &record) != kStatusOk) continue;
     record.volumeStartSector = c.volumeStartSector;
     record.clusterBytes = static_cast<int32_t>(spc * m_bytesPerSector);
+    if (f.firstCluster > 0) record.dataStartSector = static_cast<uint64_t>(f.firstCluster) * spc;
     if (intact[i] == 0) record.isIntact = 0;
     if (Status s = st.UpdateRecord(record); s != kStatusOk && *firstError == kStatusOk) *firstError = s;
   }

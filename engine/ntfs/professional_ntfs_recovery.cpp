@@ -204,6 +204,7 @@ Status CProfessionalNtfsRecovery::HandleRecord(const uint8_t* bytes, size_t leng
   item.size = found.size;
   item.entrySector = sector;
   item.volumeStartSector = m_geometry.volumeStartSector;  // settled by Finish
+  if (pending.firstCluster > 0) item.dataStartSector = static_cast<uint64_t>(pending.firstCluster) * spc;
   SetItemName(item, found.name);
   store::ScanStore* st = m_browser.Store();
   ItemRecord* slot = st != nullptr ? st->AppendRecord() : nullptr;
