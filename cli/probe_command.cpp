@@ -4,16 +4,16 @@
 
 #include "cli/commands.h"
 #include "engine/boot_sector_tests.h"
-#include "jobs/scan_sources.h"
 #include "platform/disk_table.h"
 #include "platform/error.h"
 #include "storage/sector_source.h"
+#include "storage/source_resolver.h"
 
 namespace cli {
 namespace {
 
-using jobs::ResolvedSource;
-using jobs::VolumeTarget;
+using storage::ResolvedSource;
+using storage::VolumeTarget;
 
 // Reads the first 16 KiB of a volume and names its file system.
 std::string ClassifyTarget(const VolumeTarget& target) {
@@ -38,7 +38,7 @@ std::string ClassifyTarget(const VolumeTarget& target) {
 int RunProbe(const std::string& sourceText) {
   ResolvedSource resolved;
   std::string error;
-  platform::Status s = jobs::ResolveSource(sourceText, &resolved, &error);
+  platform::Status s = storage::ResolveSource(sourceText, &resolved, &error);
   if (s == platform::kStatusInvalidParameter) {
     std::fprintf(stderr, "quellmoor: %s\n", error.c_str());
     return kExitUsage;
@@ -58,7 +58,8 @@ int RunProbe(const std::string& sourceText) {
                                                                        : resolved.tableType.c_str());
     std::printf("%-4s %-12s %-12s %-38s %s\n", "#", "start", "sectors", "type", "file system");
   }
-  for (const auto& v : resolved.volumes) {
+  for (const auto& entry : resolved.volumes) {
+    const VolumeTarget& v = entry.target;
     std::string kind = ClassifyTarget(v);
     if (v.isImage) {
       std::printf("volume: whole file, %llu sectors of %u bytes, file system: %s\n",

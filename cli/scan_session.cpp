@@ -68,8 +68,8 @@ bool ScanAndCollect(const ScanOptions& options, std::vector<jobs::ScanSource>* s
     *exitCode = kExitUsage;
     return false;
   }
-  jobs::ResolvedSource resolved;
-  platform::Status s = jobs::ResolveSource(options.source, &resolved, &error);
+  storage::ResolvedSource resolved;
+  platform::Status s = storage::ResolveSource(options.source, &resolved, &error);
   if (s != platform::kStatusOk) {
     std::fprintf(stderr, "quellmoor: %s\n", error.c_str());
     *exitCode = s == platform::kStatusInvalidParameter ? kExitUsage : kExitFailed;

@@ -23,11 +23,11 @@ int32_t OnScanProgress(void* userData, int32_t percent, int32_t weight, int32_t,
 
 }  // namespace
 
-std::vector<ScanSource> MakeScanSources(const ResolvedSource& resolved) {
+std::vector<ScanSource> MakeScanSources(const storage::ResolvedSource& resolved) {
   std::vector<ScanSource> sources;
   for (const auto& v : resolved.volumes) {
     ScanSource s;
-    s.target = v;
+    s.target = v.target;
     sources.push_back(std::move(s));
   }
   return sources;
@@ -40,7 +40,7 @@ platform::Status RunScanJob(std::vector<ScanSource>& sources, ScanMode mode, ISc
     ScanSource& source = sources[i];
     if (cancel != nullptr && cancel->load()) return platform::kStatusCancelled;
     if (observer != nullptr) observer->OnSourceStarted(source, i, sources.size());
-    const VolumeTarget& t = source.target;
+    const storage::VolumeTarget& t = source.target;
     source.engine = t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
                               : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount,
                                                                  t.driveLetter, professional);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
-#include "jobs/scan_sources.h"
+#include "storage/source_resolver.h"
 
 namespace jobs {
 
@@ -16,7 +16,7 @@ enum class ScanMode { kFast, kDeep };
 // One volume being scanned, with the engine that scanned it. The source owns
 // its engine.
 struct ScanSource {
-  VolumeTarget target;
+  storage::VolumeTarget target;
   std::unique_ptr<engine::IFileRecoveryParse> engine;
   platform::Status status = platform::kStatusOk;  // of the scan; -9527 when cancelled
   std::string error;                              // why there is no engine, when there is none
@@ -39,6 +39,6 @@ class IScanObserver {
 platform::Status RunScanJob(std::vector<ScanSource>& sources, ScanMode mode, IScanObserver* observer,
                             const std::atomic<bool>* cancel);
 
-std::vector<ScanSource> MakeScanSources(const ResolvedSource& resolved);
+std::vector<ScanSource> MakeScanSources(const storage::ResolvedSource& resolved);
 
 }  // namespace jobs

@@ -19,7 +19,10 @@ class RawFile {
   RawFile(RawFile&& other) noexcept;
   RawFile& operator=(RawFile&& other) noexcept;
 
-  // Opens path with O_RDONLY. Directories are refused with kErrorAccessDenied.
+  // Opens path with O_RDONLY. Only regular files and block devices are
+  // taken: a folder is refused with kErrorAccessDenied, anything else (a
+  // FIFO, a socket, a character device) with kErrorNotSupported, without
+  // waiting for a writer.
   [[nodiscard]] Status Open(const std::string& path);
   void Close();
   bool IsOpen() const { return m_fd >= 0; }

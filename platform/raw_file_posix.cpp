@@ -32,8 +32,14 @@ RawFile& RawFile::operator=(RawFile&& other) noexcept {
 
 Status RawFile::Open(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return LastError();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const Status s = LastError();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return kErrorNotSupported;  // open says ENXIO
+    return s;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     Status s = LastError();
@@ -43,6 +49,16 @@ Status RawFile::Open(const std::string& path) {
   if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     return kErrorAccessDenied;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    ::close(fd);
+    return kErrorNotSupported;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    Status s = LastError();
+    ::close(fd);
+    return s;
   }
   m_fd = fd;
   m_isBlockDevice = S_ISBLK(st.st_mode);
