@@ -41,6 +41,11 @@ std::string ResolvedPath(const std::string& path);
 
 // Creates path with all its parents. An existing folder is success.
 [[nodiscard]] Status CreateDirectories(const std::string& path);
+// Creates a folder only its owner may use (0700) in a shared place such as
+// /tmp. An existing one is taken only when it is a real folder (not a
+// link), owned by this user and writable by nobody else: kErrorAccessDenied
+// otherwise.
+[[nodiscard]] Status CreatePrivateFolder(const std::string& path);
 // Deletes a folder and everything in it; a missing path is success.
 Status RemoveTree(const std::string& path);
 bool PathExists(const std::string& path);

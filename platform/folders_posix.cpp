@@ -120,6 +120,18 @@ Status CreateDirectories(const std::string& path) {
   return kStatusOk;
 }
 
+Status CreatePrivateFolder(const std::string& path) {
+  std::string folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastError();
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) return LastError();
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return kErrorAccessDenied;
+  }
+  return kStatusOk;
+}
+
 Status RemoveTree(const std::string& path) {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);

@@ -50,7 +50,10 @@ Status CreateNewFileBelow(const std::string& root, const std::string& relative, 
 
 class OutputFile {
  public:
-  enum class Mode { kCreateOrOpen, kCreateTruncate, kCreateNew };
+  // kReplaceOwnFile: create, or empty an existing regular file; a symbolic
+  // link, a device or a FIFO at the path is refused (kErrorAlreadyExists)
+  // instead of written through.
+  enum class Mode { kCreateOrOpen, kCreateTruncate, kCreateNew, kReplaceOwnFile };
   OutputFile() = default;
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;

@@ -146,8 +146,22 @@ Status OutputFile::Open(const std::string& path, Mode mode) {
   int flags = O_RDWR | O_CREAT | O_CLOEXEC;
   if (mode == Mode::kCreateTruncate) flags |= O_TRUNC;
   if (mode == Mode::kCreateNew) flags |= O_EXCL;
+  // Not O_TRUNC yet: only a regular file may be emptied.
+  if (mode == Mode::kReplaceOwnFile) flags |= O_NOFOLLOW | O_NONBLOCK;
   int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) return LastError();
+  if (fd < 0) return (mode == Mode::kReplaceOwnFile && errno == ELOOP) ? kErrorAlreadyExists : LastError();
+  if (mode == Mode::kReplaceOwnFile) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return kErrorAlreadyExists;
+    }
+    if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      Status s = LastError();
+      ::close(fd);
+      return s;
+    }
+  }
   m_fd = fd;
   return kStatusOk;
 }
