@@ -50,13 +50,14 @@ void PrintTable(const std::vector<jobs::FoundItem>& files) {
   for (const auto& f : files) {
     if (f.source.get() != lastSource) {
       lastSource = f.source.get();
-      std::printf("== %s\n%-32s %-28s %12s  %-19s  %s\n", EscapeForDisplay(f.source->target.label).c_str(),
-                  Tr("ColumnFolder").c_str(), Tr("ColumnName").c_str(), Tr("ColumnSize").c_str(),
-                  Tr("ColumnModified").c_str(), Tr("ColumnMarks").c_str());
+      std::printf("== %s\n%s %s %12s  %s  %s\n", EscapeForDisplay(f.source->target.label).c_str(),
+                  jobs::PadToWidth(Tr("ColumnFolder"), 32).c_str(), jobs::PadToWidth(Tr("ColumnName"), 28).c_str(),
+                  Tr("ColumnSize").c_str(), jobs::PadToWidth(Tr("ColumnModified"), 19).c_str(),
+                  Tr("ColumnMarks").c_str());
     }
     const std::string name(f.item.Name());
-    std::printf("%-32s %-28s %12llu  %-19s  %s\n", EscapeForDisplay("/" + f.folderPath).c_str(),
-                EscapeForDisplay(name).c_str(), static_cast<unsigned long long>(f.item.size),
+    std::printf("%s %s %12llu  %-19s  %s\n", jobs::PadToWidth(EscapeForDisplay("/" + f.folderPath), 32).c_str(),
+                jobs::PadToWidth(EscapeForDisplay(name), 28).c_str(), static_cast<unsigned long long>(f.item.size),
                 FormatFileTime(f.item.modified).c_str(), Marks(f.item).c_str());
     auto& entry = perCategory[CategoryOfItem(f.item)];
     entry.first += 1;
@@ -130,8 +131,9 @@ int RunList(const ScanOptions& options) {
     }
     std::string name = EscapeForDisplay(std::string(f.item.Name()));
     if (f.item.isFolder != 0) name += "/";
-    std::printf("%-40s %12llu  %-19s  %s\n", name.c_str(), static_cast<unsigned long long>(f.item.size),
-                FormatFileTime(f.item.modified).c_str(), Marks(f.item).c_str());
+    std::printf("%s %12llu  %-19s  %s\n", jobs::PadToWidth(name, 40).c_str(),
+                static_cast<unsigned long long>(f.item.size), FormatFileTime(f.item.modified).c_str(),
+                Marks(f.item).c_str());
   }
   if (listed.empty() && status == kExitOk) std::printf("%s\n", Tr("EmptyFolder").c_str());
   return status;

@@ -47,6 +47,14 @@ int32_t WeightedPercent(int32_t percent, int32_t weight) {
   return static_cast<int32_t>(static_cast<int64_t>(percent) * weight / 100);
 }
 
+std::string PadToWidth(std::string_view text, size_t width) {
+  size_t characters = 0;
+  for (char c : text) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  std::string out(text);
+  if (characters < width) out.append(width - characters, ' ');
+  return out;
+}
+
 std::string EscapeForDisplay(std::string_view text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;

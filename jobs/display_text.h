@@ -30,6 +30,10 @@ std::string_view FileNameOfPath(std::string_view path);
 // truncated toward zero (no overflow for any 32-bit inputs).
 int32_t WeightedPercent(int32_t percent, int32_t weight);
 
+// text followed by blanks up to width characters (UTF-8 characters are
+// counted, not bytes); longer text is left as it is.
+std::string PadToWidth(std::string_view text, size_t width);
+
 // Shows text from disk in a terminal or a one-line label: control
 // characters (C0, DEL, C1) become "\n", "\t", "\e" or "\xHH", a backslash
 // becomes "\\", and bytes that are not UTF-8 become "\xHH". Nothing a found
