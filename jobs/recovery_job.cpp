@@ -203,7 +203,8 @@ bool CRecoveryJob::RecoverFolder(ScanSource& source, const FoundItem& found, con
   while (!queue.empty()) {
     Pending job = std::move(queue.front());
     queue.pop_front();
-    if (!visited.insert({job.depth, job.folder.locator}).second) continue;
+    const int32_t locator = job.folder.locator;  // a copy: the record's fields are not aligned
+    if (!visited.insert({job.depth, locator}).second) continue;
     if (CheckPoint() != 0) return false;
     std::vector<engine::ItemRecord> children;
     if (platform::Status listed = source.engine->ListChildren(&job.folder, job.depth, children);

@@ -93,7 +93,7 @@ JobResult CScanJob::Run() {
       continue;
     }
     ScanOne(source);
-    if (source.outcome == SourceOutcome::kCancelled) break;
+    if (source.outcome == SourceOutcome::kCancelled || CancelConfirmed()) break;
   }
 
   bool anyEngine = false;
@@ -156,6 +156,12 @@ void CScanJob::ScanOne(ScanSource& source) {
       case ReusePolicy::kFresh: ForgetStoredScan(stored.folder); break;
       case ReusePolicy::kAsk: {
         const Answer answer = View().Ask(MessageKind::kQuestion, Msg(keys::kReuseQuestion));
+        if (CheckPoint() != 0) {
+          // Cancelled while the question was open: nothing more is done, whatever the answer.
+          source.ResetEngine();
+          source.outcome = SourceOutcome::kNotScanned;
+          return;
+        }
         if (answer == Answer::kOk) {
           reuse = true;
         } else if (answer == Answer::kNo) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <future>
 #include <set>
 #include <thread>
 
@@ -326,6 +327,64 @@ TEST_F(ReuseTest, FoldersAreBrowsedByPath) {
   for (const auto& f : root) sawTrash = sawTrash || (f.item.isFolder != 0 && f.folderDepth == 1);
   EXPECT_TRUE(sawTrash);
   EXPECT_EQ(ListFolderAt(again[0], "no/such", &sub), platform::kErrorFileNotFound);
+}
+
+// A device change rebuilds the disk list; the scan session keeps its own
+// sources and engines, so nothing found is lost and no engine is freed.
+TEST_F(ScanJobTest, ADiskListRefreshLeavesTheSessionAlone) {
+  ScopedDisks disks(m_disk3);
+  auto list = std::make_unique<storage::CDiskList>();
+  list->Refresh();
+  ScanSourceList sources = MakeScanSources(list->Disks()[0].volumes);
+  ScriptedView view;
+  MapTexts texts;
+  CScanJob job({sources, ScanMode::kFast, ReusePolicy::kFresh}, view, &texts);
+  view.onLine = [&](ViewLine line, const std::string&) {
+    if (line == ViewLine::kStage) list->Refresh();  // a stick plugged in during the scan
+  };
+  ASSERT_EQ(job.Start(), 0);
+  EXPECT_EQ(job.Wait(), JobResult::kFinished);
+  const auto before = FoundNames(sources);
+  list.reset();  // the list goes away entirely
+  EXPECT_EQ(FoundNames(sources), before);
+  EXPECT_FALSE(before.empty());
+}
+
+// The worker waits for the answer to its question; the window thread stays
+// free meanwhile and can start a cancel without waiting for the worker.
+TEST_F(ScanJobTest, AQuestionNeverBlocksTheWindowThread) {
+  const std::string image = testing_support::UnpackedFixture("fat12.img.gz");
+  ScanSourceList first = SourcesOfImage(image);
+  ScriptedView firstView;
+  ASSERT_EQ(RunScan(first, firstView), JobResult::kFinished);
+
+  class WaitingView final : public IJobView {
+   public:
+    void SetLine(ViewLine, const std::string&) override {}
+    void SetBar(int32_t) override {}
+    void ShowControl(ViewControl, bool) override {}
+    void AddDetailRow(const DetailRow&, size_t) override {}
+    void Notify(MessageKind, const std::string&) override {}
+    Answer Ask(MessageKind, const std::string&) override {
+      asked.set_value();
+      return answer.get_future().get();  // the worker waits here; the window thread does not
+    }
+    void Post(JobEvent) override {}
+    void End(JobResult) override {}
+    std::promise<void> asked;
+    std::promise<Answer> answer;
+  } view;
+  ScanSourceList again = SourcesOfImage(image);
+  MapTexts texts;
+  CScanJob job({again, ScanMode::kFast, ReusePolicy::kAsk}, view, &texts);
+  ASSERT_EQ(job.Start(), 0);
+  view.asked.get_future().wait();
+  job.BeginCancel();  // returns at once although the worker is inside Ask
+  job.EndCancel(true);
+  EXPECT_FALSE(job.IsDone());
+  view.answer.set_value(Answer::kOk);
+  EXPECT_EQ(job.Wait(), JobResult::kCancelled);
+  EXPECT_EQ(again[0]->outcome, SourceOutcome::kNotScanned);  // cancelled while asked: nothing more was done
 }
 
 TEST(ScanJobLock, OnlyOneScanRunsAtATime) {
