@@ -104,8 +104,9 @@ ImageCheck CheckImageTarget(const ImageSource& source, const std::string& target
       platform::FolderIsOnDisk(folder, v.diskPath)) {
     return ImageCheck::kOnSource;
   }
+  // A partition device: anything on its disk, not only on the partition itself.
   if (v.isImage && platform::KindOfPath(v.imagePath) == platform::PathKind::kBlockDevice &&
-      platform::FolderIsOnDevice(folder, v.imagePath)) {
+      platform::FolderIsOnDisk(folder, v.imagePath)) {
     return ImageCheck::kOnSource;
   }
   if (kind == platform::PathKind::kRegularFile && !replaceExisting) return ImageCheck::kTargetExists;

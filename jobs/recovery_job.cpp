@@ -157,9 +157,12 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
     if (name != wanted && platform::IsLinkBelow(m_root, engine::JoinRelative(folderRelative, wanted))) {
       outcome.note = FormatText(Msg(keys::kNameTakenByLink), {wanted, name});
     }
-    (void)source.engine->SetProgressCallbacks(nullptr, OnCopy, this, 100);  // always 0
+    status = source.engine->SetProgressCallbacks(nullptr, OnCopy, this, 100);
+    if (status != platform::kStatusOk) break;  // the engine takes no callback: nothing is copied
     status = source.engine->RecoverItem(&item, outcome.destination, m_rootSeparators);
-    (void)source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
+    if (source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100) != platform::kStatusOk) {
+      // Taking the callback away cannot fail in a way that changes this file's outcome.
+    }
     if (status != platform::kErrorAlreadyExists) break;  // 183: the name was taken meanwhile
   }
   outcome.status = status;

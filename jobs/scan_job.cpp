@@ -223,9 +223,14 @@ platform::Status CScanJob::ScanFresh(ScanSource& source) {
   source.scanFolder = index.CurrentScanFolder();
   source.storeKept = false;
   m_linesShown = -1;
-  (void)source.engine->SetProgressCallbacks(OnProgress, nullptr, this, 100);  // always 0
+  if (platform::Status s = source.engine->SetProgressCallbacks(OnProgress, nullptr, this, 100);
+      s != platform::kStatusOk) {
+    return s;  // without the callback the scan could not be cancelled: it is not started
+  }
   const platform::Status s = source.engine->Scan(nullptr);
-  (void)source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
+  if (source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100) != platform::kStatusOk) {
+    // The scan's own status is what the user is told.
+  }
   return s;
 }
 

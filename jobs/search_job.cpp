@@ -109,10 +109,16 @@ JobResult CSearchJob::Run() {
     View().SetLine(ViewLine::kStage, stage);
 
     std::vector<engine::ItemRecord> found;
-    (void)source.engine->SetSearchCallback(OnProgress, this);  // always 0
-    const int32_t searched = source.engine->Search(m_input.pattern, found);
-    (void)source.engine->SetSearchCallback(nullptr, nullptr);
-    if (CancelConfirmed()) {
+    const platform::Status callback = source.engine->SetSearchCallback(OnProgress, this);
+    const int32_t searched = callback == platform::kStatusOk ? source.engine->Search(m_input.pattern, found) : 0;
+    if (source.engine->SetSearchCallback(nullptr, nullptr) != platform::kStatusOk) {
+      // What the search returned is what counts.
+    }
+    if (callback != platform::kStatusOk) {
+      source.searchStatus = callback;
+      View().Notify(MessageKind::kWarning,
+                    FormatText(Msg(keys::kSearchUnreadable), {t.label, platform::ErrorText(callback)}));
+    } else if (CancelConfirmed()) {
       source.searchStatus = platform::kStatusCancelled;
     } else if (searched != 1) {
       // 0: the record file could not be opened. Not "nothing found".

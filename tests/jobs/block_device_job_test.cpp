@@ -186,5 +186,27 @@ TEST(DataFolderGuard, TheDataFolderLeavesTheDriveOfASource) {
   EXPECT_TRUE(to.empty());
 }
 
+// An image may not be written onto the disk it is made of: not on the
+// partition being imaged, nor on another partition of that disk.
+TEST(ImageTargetOnSource, AFolderOnTheDiskBeingImagedIsRefused) {
+  testing_support::TempDir dir;
+  const std::string device = DeviceHolding(dir.path());
+  if (device.empty()) GTEST_SKIP() << "the test folder is on no block device here";
+  ImageSource wholeDisk;
+  wholeDisk.wholeDisk = true;
+  wholeDisk.volume.diskPath = device;
+  wholeDisk.byteLength = 1 << 20;
+  EXPECT_EQ(CheckImageTarget(wholeDisk, dir.path() + "disk.img", false), ImageCheck::kOnSource);
+  ImageSource partitionDevice;
+  partitionDevice.volume.isImage = true;
+  partitionDevice.volume.imagePath = device;
+  partitionDevice.byteLength = 1 << 20;
+  EXPECT_EQ(CheckImageTarget(partitionDevice, dir.path() + "part.img", false), ImageCheck::kOnSource);
+  // Elsewhere (a tmpfs) is fine.
+  if (platform::IsDirectory("/dev/shm") && DeviceHolding("/dev/shm").empty()) {
+    EXPECT_EQ(CheckImageTarget(wholeDisk, "/dev/shm/quellmoor-test-never-written.img", false), ImageCheck::kOk);
+  }
+}
+
 }  // namespace
 }  // namespace jobs
