@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "jobs/job.h"
 
+#include <exception>
+
+#include "platform/error.h"
+
 namespace jobs {
 
 CJob::CJob(JobKind kind, IJobView& view, const ITextSource* texts) : m_kind(kind), m_view(view), m_texts(texts) {}
@@ -53,7 +57,13 @@ int32_t CJob::CheckPoint() {
 }
 
 void CJob::ThreadMain() {
-  const JobResult result = Run();
+  JobResult result = JobResult::kFailed;
+  try {
+    result = Run();
+  } catch (const std::exception&) {
+    // Memory ran out (a result list of millions of items): the job fails and says so; the process goes on.
+    m_view.Notify(MessageKind::kError, platform::ErrorText(platform::kStatusOutOfMemory));
+  }
   m_result = result;
   JobControl::For(m_kind).Release(this);
   m_done = true;
