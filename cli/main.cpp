@@ -1,57 +1,107 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string>
 
+#include "cli/cli_texts.h"
+#include "cli/cli_view.h"
 #include "cli/commands.h"
 #include "cli/verify_command.h"
 
 namespace {
 
-void AddScanOptions(CLI::App* command, cli::ScanOptions& options) {
-  command->add_option("--mode", options.mode, "fast (deleted files of an intact volume) or deep")
-      ->check(CLI::IsMember({"fast", "deep"}));
-  command->add_option("--types", options.types, "photo, audio, video, document, archive, other and/or extensions")
-      ->delimiter(',');
-  command->add_option("SOURCE", options.source, "image file, block device, disk:N or disk:N:P")->required();
+// --lang must be known before the help texts are made.
+std::string LanguageArgument(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--lang" && i + 1 < argc) return argv[i + 1];
+    if (arg.rfind("--lang=", 0) == 0) return arg.substr(7);
+  }
+  return {};
+}
+
+void AddSourceOptions(CLI::App* command, cli::ScanOptions& options) {
+  command->add_option("--mode", options.mode, cli::Tr("OptMode"))->check(CLI::IsMember({"fast", "deep"}));
+  command->add_option("SOURCE", options.source, cli::Tr("OptSource"))->required();
+}
+
+void AddTypes(CLI::App* command, cli::ScanOptions& options) {
+  command->add_option("--types", options.types, cli::Tr("OptTypes"))->delimiter(',');
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Quellmoor: recovers deleted and lost files from FAT and NTFS volumes, disks and images"};
+  std::string problem;
+  const std::string language = LanguageArgument(argc, argv);
+  const bool haveTexts = cli::LoadLanguage(language, &problem);
+  if (!problem.empty()) std::fprintf(stderr, "quellmoor: %s\n", problem.c_str());
+  if (!haveTexts) return cli::kExitFailed;
+
+  CLI::App app{cli::Tr("HelpApp")};
+  app.footer(cli::Tr("HelpFooter"));
   app.set_version_flag("--version", std::string("quellmoor ") + QUELLMOOR_VERSION);
   app.require_subcommand(1);
+  std::string ignoredLanguage;
+  app.add_option("--lang", ignoredLanguage, cli::Tr("OptLang"));
+
+  bool disksJson = false;
+  auto* disks = app.add_subcommand("disks", cli::Tr("HelpDisks"));
+  disks->add_flag("--json", disksJson, cli::Tr("OptJson"));
+  disks->footer(cli::Tr("ExampleDisks"));
 
   std::string probeSource;
-  auto* probe = app.add_subcommand("probe", "Show the partitions of SOURCE and the file system of each volume");
-  probe->add_option("SOURCE", probeSource, "image file, block device, disk:N or disk:N:P")->required();
-
-  auto* disks = app.add_subcommand("disks", "List the disk table");
+  auto* probe = app.add_subcommand("probe", cli::Tr("HelpProbe"));
+  probe->add_option("SOURCE", probeSource, cli::Tr("OptSource"))->required();
+  probe->footer(cli::Tr("ExampleProbe"));
 
   cli::ScanOptions scanOptions;
-  auto* scan = app.add_subcommand("scan", "Scan SOURCE and list the files found");
-  AddScanOptions(scan, scanOptions);
-  scan->add_flag("--json", scanOptions.json, "print one JSON array");
+  auto* scan = app.add_subcommand("scan", cli::Tr("HelpScan"));
+  AddSourceOptions(scan, scanOptions);
+  AddTypes(scan, scanOptions);
+  scan->add_flag("--json", scanOptions.json, cli::Tr("OptJson"));
+  scan->add_flag("--reuse", scanOptions.reuse, cli::Tr("OptReuse"));
+  scan->footer(cli::Tr("ExampleScan"));
+
+  cli::ScanOptions listOptions;
+  auto* ls = app.add_subcommand("ls", cli::Tr("HelpLs"));
+  AddSourceOptions(ls, listOptions);
+  ls->add_option("FOLDER", listOptions.folder, cli::Tr("OptFolder"));
+  ls->add_flag("--json", listOptions.json, cli::Tr("OptJson"));
+  ls->footer(cli::Tr("ExampleLs"));
 
   cli::ScanOptions recoverOptions;
-  auto* recover = app.add_subcommand("recover", "Scan SOURCE and copy the files found below DIR");
-  AddScanOptions(recover, recoverOptions);
-  recover->add_option("--out", recoverOptions.outputFolder, "output folder (not on the medium being recovered)")
-      ->required();
-  recover->add_flag("--tree", recoverOptions.tree, "keep the found folder structure instead of category folders");
+  auto* recover = app.add_subcommand("recover", cli::Tr("HelpRecover"));
+  AddSourceOptions(recover, recoverOptions);
+  AddTypes(recover, recoverOptions);
+  recover->add_option("--out", recoverOptions.outputFolder, cli::Tr("OptOut"))->required();
+  recover->add_option("--select", recoverOptions.select, cli::Tr("OptSelect"));
+  recover->add_flag("--tree", recoverOptions.tree, cli::Tr("OptTree"));
+  recover->add_flag("--reuse", recoverOptions.reuse, cli::Tr("OptReuse"));
+  recover->footer(cli::Tr("ExampleRecover"));
+
+  cli::ImageOptions imageOptions;
+  auto* image = app.add_subcommand("image", cli::Tr("HelpImage"));
+  image->add_option("SOURCE", imageOptions.source, cli::Tr("OptImageSource"))->required();
+  image->add_option("--out", imageOptions.target, cli::Tr("OptImageOut"))->required();
+  image->add_flag("--keep-going", imageOptions.keepGoing, cli::Tr("OptKeepGoing"));
+  image->add_flag("--force", imageOptions.force, cli::Tr("OptForce"));
+  image->footer(cli::Tr("ExampleImage"));
 
   cli::VerifyCommand verify(app);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
+    const int code = app.exit(e);
     return code == 0 ? cli::kExitOk : cli::kExitUsage;
   }
+  if (disks->parsed()) return cli::RunDisks(disksJson);
   if (probe->parsed()) return cli::RunProbe(probeSource);
-  if (disks->parsed()) return cli::RunDisks();
   if (scan->parsed()) return cli::RunScan(scanOptions);
+  if (ls->parsed()) return cli::RunList(listOptions);
   if (recover->parsed()) return cli::RunRecover(recoverOptions);
+  if (image->parsed()) return cli::RunImage(imageOptions);
   if (verify.Parsed()) return verify.Run();
   return cli::kExitUsage;
 }

@@ -1,90 +1,132 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <cstdio>
-#include <vector>
+#include <nlohmann/json.hpp>
 
+#include "cli/cli_texts.h"
+#include "cli/cli_view.h"
 #include "cli/commands.h"
 #include "cli/image_report.h"
-#include "engine/boot_sector_tests.h"
-#include "jobs/scan_sources.h"
+#include "cli/session.h"
+#include "jobs/display_text.h"
+#include "jobs/volume_head.h"
 #include "platform/disk_table.h"
 #include "platform/error.h"
-#include "storage/sector_source.h"
+#include "storage/disk_list.h"
 
 namespace cli {
 namespace {
 
-using jobs::ResolvedSource;
-using jobs::VolumeTarget;
+using jobs::EscapeForDisplay;
 
-// Reads the first 16 KiB of a volume and names its file system.
-std::string ClassifyTarget(const VolumeTarget& target) {
-  storage::SectorSource source;
-  platform::Status s = target.isImage ? storage::OpenImageSource(source, target.imagePath)
-                                      : storage::OpenDiskSource(source, target.diskNumber);
-  if (s != platform::kStatusOk) return "unreadable (" + platform::ErrorText(s) + ")";
-  const uint32_t sectorSize = target.isImage ? 512 : target.sectorSize;
-  std::vector<uint8_t> head(engine::kClassifyBytes);
-  uint32_t got = 0;
-  s = storage::ReadSectors(static_cast<uint32_t>(head.size() / sectorSize), source, head.data(),
-                           target.isImage ? 0 : target.startSector, sectorSize, &got);
-  if (s == platform::kStatusInvalidParameter || got * sectorSize < head.size()) {
-    return "unknown (shorter than 16 KiB)";
+std::string LetterText(uint16_t letter) {
+  if ((letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z')) {
+    return std::string(1, static_cast<char>(letter)) + ":";
   }
-  if (s != platform::kStatusOk) return "unreadable (" + platform::ErrorText(s) + ")";
-  return std::string(engine::VolumeKindName(engine::ClassifyVolume(head.data(), head.size())));
+  return "#" + std::to_string(letter);
+}
+
+// The file system the engines would see (the first 16 KiB).
+std::string EngineView(const storage::VolumeTarget& target, uint64_t byteLength) {
+  engine::VolumeKind kind = engine::VolumeKind::kUnknown;
+  const platform::Status s = jobs::ReadVolumeKind(target, &kind);
+  if (s != platform::kStatusOk) return Tr("Unreadable", {platform::ErrorText(s)});
+  if (byteLength < engine::kClassifyBytes) return Tr("TooShort");
+  return std::string(engine::VolumeKindName(kind));
 }
 
 }  // namespace
 
 int RunProbe(const std::string& sourceText) {
-  ResolvedSource resolved;
-  std::string error;
-  platform::Status s = jobs::ResolveSource(sourceText, &resolved, &error);
-  if (s == platform::kStatusInvalidParameter) {
-    std::fprintf(stderr, "quellmoor: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  if (s != platform::kStatusOk) {
-    std::fprintf(stderr, "quellmoor: %s\n", error.c_str());
-    return kExitFailed;
-  }
+  storage::ResolvedSource resolved;
+  int exitCode = kExitOk;
+  if (!ResolveForCommand(sourceText, &resolved, &exitCode)) return exitCode;
   if (resolved.byteLength == 0) {
-    std::fprintf(stderr, "quellmoor: '%s' is empty\n", sourceText.c_str());
+    PrintError(Tr("EmptySource", {sourceText}));
     return kExitFailed;
   }
-  std::printf("source: %s (%llu bytes)\n", sourceText.c_str(), static_cast<unsigned long long>(resolved.byteLength));
+  std::printf(
+      "%s\n",
+      Tr("ProbeSource", {EscapeForDisplay(sourceText), static_cast<unsigned long long>(resolved.byteLength)}).c_str());
   PrintImageContainer(sourceText);
   if (!resolved.tableType.empty()) {
-    std::printf("partition table: %s\n", resolved.tableType == "dos"   ? "MBR"
-                                         : resolved.tableType == "gpt" ? "GPT"
-                                                                       : resolved.tableType.c_str());
-    std::printf("%-4s %-12s %-12s %-38s %s\n", "#", "start", "sectors", "type", "file system");
+    std::printf("%s\n", Tr("ProbeTable", {resolved.tableType == "dos"   ? "MBR"
+                                          : resolved.tableType == "gpt" ? "GPT"
+                                                                        : resolved.tableType})
+                            .c_str());
+    std::printf("%-4s %-4s %-12s %-12s %-38s %-9s %s\n", "#", Tr("ColumnLetter").c_str(), Tr("ColumnStart").c_str(),
+                Tr("ColumnSectors").c_str(), Tr("ColumnType").c_str(), Tr("ColumnFileSystem").c_str(),
+                Tr("ColumnEngines").c_str());
   }
-  for (const auto& v : resolved.volumes) {
-    std::string kind = ClassifyTarget(v);
+  for (const auto& entry : resolved.volumes) {
+    const storage::VolumeTarget& v = entry.target;
+    const std::string kind = EngineView(v, v.isImage ? resolved.byteLength : v.ByteLength());
     if (v.isImage) {
-      std::printf("volume: whole file, %llu sectors of %u bytes, file system: %s\n",
-                  static_cast<unsigned long long>(v.sectorCount), v.sectorSize, kind.c_str());
+      std::printf("%s\n", Tr("ProbeWholeFile", {static_cast<unsigned long long>(v.sectorCount), v.sectorSize,
+                                                entry.fileSystem.empty() ? kind : entry.fileSystem, kind})
+                              .c_str());
     } else {
-      std::printf("%-4d %-12llu %-12llu %-38s %s\n", v.partitionNumber, static_cast<unsigned long long>(v.startSector),
-                  static_cast<unsigned long long>(v.sectorCount), v.partitionType.c_str(), kind.c_str());
+      std::printf("%-4d %-4s %-12llu %-12llu %-38s %-9s %s\n", v.partitionNumber, LetterText(v.driveLetter).c_str(),
+                  static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
+                  v.partitionType.c_str(), entry.fileSystem.empty() ? "-" : entry.fileSystem.c_str(), kind.c_str());
     }
   }
-  if (!resolved.tableType.empty() && resolved.volumes.empty()) std::printf("(no partitions)\n");
+  if (!resolved.tableType.empty() && resolved.volumes.empty()) std::printf("%s\n", Tr("NoPartitions").c_str());
   return kExitOk;
 }
 
-int RunDisks() {
-  auto disks = platform::ListDisks();
-  if (disks.empty()) {
-    std::printf("no disks found\n");
+int RunDisks(bool json) {
+  storage::CDiskList list;
+  list.Refresh();
+  if (json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& d : list.Disks()) {
+      nlohmann::json volumes = nlohmann::json::array();
+      for (const auto& v : d.volumes) {
+        const uint64_t start = v.target.startSector, count = v.target.sectorCount;
+        volumes.push_back({{"partition", v.target.partitionNumber},
+                           {"letter", LetterText(v.target.driveLetter)},
+                           {"source", "disk:" + std::to_string(d.diskNumber) +
+                                          (v.target.partitionNumber > 0 ? ":" + std::to_string(v.target.partitionNumber)
+                                                                        : std::string())},
+                           {"device", v.target.devicePath},
+                           {"startSector", start},
+                           {"sectorCount", count},
+                           {"bytes", v.byteSize},
+                           {"fileSystem", v.fileSystem},
+                           {"label", v.label},
+                           {"description", v.description},
+                           {"mountPoint", v.mountPoint}});
+      }
+      out.push_back({{"disk", d.diskNumber},
+                     {"path", d.path},
+                     {"model", d.model},
+                     {"bytes", d.byteLength},
+                     {"sectorSize", d.sectorSize},
+                     {"removable", d.removable},
+                     {"partitionTable", d.tableType},
+                     {"error", d.status == platform::kStatusOk ? std::string() : platform::ErrorText(d.status)},
+                     {"volumes", volumes}});
+    }
+    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return kExitOk;
   }
-  std::printf("%-5s %-24s %-16s %-7s %-9s %s\n", "disk", "path", "bytes", "sector", "removable", "model");
-  for (size_t i = 0; i < disks.size(); ++i) {
-    const auto& d = disks[i];
-    std::printf("%-5zu %-24s %-16llu %-7u %-9s %s\n", i, d.path.c_str(), static_cast<unsigned long long>(d.byteLength),
-                d.sectorSize, d.removable ? "yes" : "no", d.model.c_str());
+  if (list.Disks().empty()) {
+    std::printf("%s\n", Tr("NoDisks").c_str());
+    return kExitOk;
+  }
+  for (const auto& d : list.Disks()) {
+    std::string kind = Msg(d.removable ? "MSG0202" : "MSG0201");
+    std::printf("%s %d  %s  %s  %s%s\n", kind.c_str(), d.diskNumber, EscapeForDisplay(d.path).c_str(),
+                jobs::SizeText(d.byteLength).c_str(), EscapeForDisplay(d.model).c_str(),
+                d.status == platform::kStatusOk ? "" : ("  (" + platform::ErrorText(d.status) + ")").c_str());
+    for (const auto& v : d.volumes) {
+      const std::string source = "disk:" + std::to_string(d.diskNumber) +
+                                 (v.target.partitionNumber > 0 ? ":" + std::to_string(v.target.partitionNumber) : "");
+      std::printf("  %-4s %-10s %-8s %-20s %10s  %s\n", LetterText(v.target.driveLetter).c_str(), source.c_str(),
+                  v.fileSystem.empty() ? "-" : v.fileSystem.c_str(), EscapeForDisplay(v.description).c_str(),
+                  jobs::SizeText(v.byteSize).c_str(),
+                  v.mountPoint.empty() ? "" : EscapeForDisplay(Tr("MountedAt", {v.mountPoint})).c_str());
+    }
   }
   return kExitOk;
 }

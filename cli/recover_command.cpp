@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <fnmatch.h>
+
 #include <cstdio>
 
+#include "cli/cli_texts.h"
+#include "cli/cli_view.h"
 #include "cli/commands.h"
-#include "cli/image_report.h"
-#include "cli/scan_session.h"
-#include "cli/terminal.h"
+#include "cli/session.h"
+#include "jobs/display_text.h"
 #include "jobs/recovery_job.h"
 #include "platform/error.h"
 #include "platform/folders.h"
@@ -12,66 +15,94 @@
 namespace cli {
 namespace {
 
-class RecoveryView final : public jobs::IRecoveryObserver {
- public:
-  explicit RecoveryView(size_t total) : m_total(total) {}
-  void OnFileProgress(const jobs::FoundFile& file, const std::string&, int32_t percent) override {
-    m_line.Show("recovering " + std::to_string(m_done + 1) + "/" + std::to_string(m_total) + " " +
-                std::string(file.item.Name()) + ": " + std::to_string(percent) + "%");
-  }
-  void OnFileDone(const jobs::RecoveryOutcome& outcome) override {
-    ++m_done;
-    m_line.Clear();
-    std::string shown = outcome.destination.empty() ? std::string(outcome.file->item.Name()) : outcome.destination;
-    if (outcome.status == platform::kStatusOk) {
-      std::printf("recovered  %s (%llu bytes)\n", shown.c_str(),
-                  static_cast<unsigned long long>(outcome.file->item.size));
-    } else {
-      std::printf("FAILED     %s: %s\n", shown.c_str(), WithSourceFailure(platform::ErrorText(outcome.status)).c_str());
-    }
-    std::fflush(stdout);
-  }
+using jobs::EscapeForDisplay;
 
- private:
-  ProgressLine m_line;
-  size_t m_total;
-  size_t m_done = 0;
-};
+// A found path matches a pattern written with or without its leading "/".
+bool Selected(const jobs::FoundItem& f, const std::vector<std::string>& patterns) {
+  if (patterns.empty()) return true;
+  const std::string path = "/" + f.folderPath + std::string(f.item.Name());
+  for (const auto& p : patterns) {
+    if (::fnmatch(p.c_str(), path.c_str(), 0) == 0 || ::fnmatch(p.c_str(), path.c_str() + 1, 0) == 0) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
 int RunRecover(const ScanOptions& options) {
   if (options.outputFolder.empty()) {
-    std::fprintf(stderr, "quellmoor: --out DIR is required\n");
+    PrintError(Tr("NeedOut"));
     return kExitUsage;
   }
-  if (platform::Status s = platform::CreateDirectories(options.outputFolder); s != platform::kStatusOk) {
-    std::fprintf(stderr, "quellmoor: cannot create the output folder '%s': %s\n", options.outputFolder.c_str(),
-                 platform::ErrorText(s).c_str());
+  // The output folder is checked before anything is read, and made only when files come.
+  const platform::PathKind outKind = platform::KindOfPath(options.outputFolder);
+  if (outKind != platform::PathKind::kMissing && outKind != platform::PathKind::kFolder) {
+    PrintError(Tr("OutNotFolder", {options.outputFolder, platform::PathKindWord(outKind)}));
+    return kExitUsage;
+  }
+
+  Session session;
+  int exitCode = kExitOk;
+  if (!ScanAndCollect(options, options.reuse ? jobs::ReusePolicy::kReuse : jobs::ReusePolicy::kFresh, true, &session,
+                      &exitCode)) {
+    return exitCode;
+  }
+  // Writing onto the medium being recovered could overwrite what is sought.
+  const jobs::ScanSourceList holding = jobs::SourcesHoldingFolder(session.sources, options.outputFolder);
+  if (!holding.empty()) {
+    PrintError(Msg("MSG0805"));
+    PrintError(Tr("OutOnSource", {options.outputFolder, holding.front()->target.label}));
     return kExitFailed;
   }
-  std::vector<jobs::ScanSource> sources;
-  std::vector<jobs::FoundFile> files;
-  bool cancelled = false;
-  int exitCode = kExitOk;
-  if (!ScanAndCollect(options, &sources, &files, &cancelled, &exitCode)) return exitCode;
-  if (cancelled) {
+  if (session.cancelled) {
     // The user stopped the run: report what the scan found, copy nothing.
-    std::printf("%zu files found before the scan was cancelled; nothing was recovered\n", files.size());
-    for (const auto& f : files) {
-      std::printf("found      /%s%s\n", f.folderPath.c_str(), std::string(f.item.Name()).c_str());
+    std::printf("%s\n",
+                Tr("CancelledNothingRecovered", {static_cast<unsigned long long>(session.files.size())}).c_str());
+    for (const auto& f : session.files) {
+      std::printf("%s /%s\n", Tr("Found").c_str(), EscapeForDisplay(f.folderPath + std::string(f.item.Name())).c_str());
     }
     return kExitCancelled;
   }
-  RecoveryView view(files.size());
-  jobs::RecoverySummary summary = jobs::RunRecoveryJob(
-      sources, files, options.outputFolder,
-      options.tree ? jobs::RecoveryLayout::kTree : jobs::RecoveryLayout::kByCategory, &view, &CancelFlag());
-  std::printf("\n%d recovered, %d failed", summary.processed - summary.failed, summary.failed);
-  if (summary.cancelled) std::printf(", cancelled after %d of %zu", summary.processed, files.size());
-  std::printf(" (output: %s)\n", options.outputFolder.c_str());
-  if (cancelled || summary.cancelled) return kExitCancelled;
-  return summary.failed == 0 ? kExitOk : kExitFailed;
+  std::vector<jobs::FoundItem> chosen;
+  for (auto& f : session.files) {
+    if (Selected(f, options.select)) chosen.push_back(std::move(f));
+  }
+  if (chosen.empty()) {
+    std::printf("%s\n", Tr("NothingToRecover").c_str());
+    return kExitOk;
+  }
+
+  InterruptFlag().store(false);
+  CCliView view(CCliView::Layout::kRecovery);
+  jobs::CRecoveryJob job({std::move(chosen), options.outputFolder,
+                          options.tree ? jobs::RecoveryLayout::kTree : jobs::RecoveryLayout::kByCategory},
+                         view, &Texts());
+  if (job.Start() != platform::kStatusOk) {
+    PrintError(platform::ErrorText(platform::kErrorBusy));
+    return kExitFailed;
+  }
+  const jobs::JobResult result = RunToEnd(job);
+  view.ClearLine();
+  for (const auto& o : job.Outcomes()) {
+    if (o.status == platform::kStatusOk) {
+      std::printf("%s %s (%llu bytes)%s\n", Tr("Recovered").c_str(), EscapeForDisplay(o.destination).c_str(),
+                  static_cast<unsigned long long>(o.size), o.note.empty() ? "" : ("  " + o.note).c_str());
+    } else {
+      std::printf("%s %s: %s%s\n", Tr("Failed").c_str(),
+                  EscapeForDisplay(o.destination.empty() ? o.foundPath : o.destination).c_str(),
+                  platform::ErrorText(o.status).c_str(), o.note.empty() ? "" : (" (" + o.note + ")").c_str());
+    }
+  }
+  if (result == jobs::JobResult::kFailed) return kExitFailed;  // the job said why
+  std::printf(
+      "\n%s\n",
+      Tr("RecoverSummary", {job.Processed() - job.Failed(), job.Failed(), EscapeForDisplay(job.OutputRoot())}).c_str());
+  if (result == jobs::JobResult::kCancelled) {
+    std::printf("%s\n", Tr("RecoverCancelled", {job.Processed(), job.Total()}).c_str());
+    return kExitCancelled;
+  }
+  std::printf("%s\n", Msg("MSG1323").c_str());
+  return job.Failed() == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace cli

@@ -3,60 +3,72 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "cli/cli_texts.h"
+#include "cli/cli_view.h"
 #include "cli/commands.h"
-#include "cli/scan_session.h"
-#include "engine/categories.h"
+#include "cli/session.h"
+#include "jobs/display_text.h"
+#include "jobs/file_category.h"
+#include "jobs/folder_browser.h"
+#include "platform/error.h"
 
 namespace cli {
 namespace {
 
-std::string Marks(const engine::ItemRecord& item) {
-  std::string marks;
-  if (jobs::IsDeletedItem(item)) marks += "deleted";
-  if (item.isIntact == 0) marks += marks.empty() ? "damaged" : ",damaged";
-  return marks.empty() ? "-" : marks;
+using jobs::EscapeForDisplay;
+
+std::string CategoryOfItem(const engine::ItemRecord& item) {
+  if (item.isFolder != 0) return "folder";
+  return std::string(jobs::CategoryWord(jobs::CategoryOf(item.Name())));
 }
 
-void PrintJson(const std::vector<jobs::ScanSource>& sources, const std::vector<jobs::FoundFile>& files) {
+nlohmann::json ItemJson(const jobs::FoundItem& f) {
+  const std::string name(f.item.Name());
+  const uint64_t size = f.item.size;  // a copy: the record's fields are not aligned
+  return {{"source", f.source->target.label},
+          {"path", f.folderPath + name},
+          {"name", name},
+          {"size", size},
+          {"folder", f.folderPath},
+          {"isFolder", f.item.isFolder != 0},
+          {"deleted", IsDeletedItem(f.item)},
+          {"intact", f.item.isIntact != 0},
+          {"category", CategoryOfItem(f.item)},
+          {"engine", EngineName(f.item.sourceKind)},
+          {"modified", FormatFileTime(f.item.modified)}};
+}
+
+void PrintJson(const std::vector<jobs::FoundItem>& items) {
   nlohmann::json out = nlohmann::json::array();
-  for (const auto& f : files) {
-    std::string name(f.item.Name());
-    const uint64_t size = f.item.size;  // a copy: the record's fields are not aligned
-    out.push_back({{"source", sources[f.sourceIndex].target.label},
-                   {"path", f.folderPath + name},
-                   {"name", name},
-                   {"size", size},
-                   {"folder", f.folderPath},
-                   {"deleted", jobs::IsDeletedItem(f.item)},
-                   {"intact", f.item.isIntact != 0},
-                   {"category", std::string(engine::CategoryWord(engine::CategoryOfName(name)))},
-                   {"engine", jobs::EngineName(f.item.sourceKind)},
-                   {"modified", FormatFileTime(f.item.modified)}});
-  }
+  for (const auto& f : items) out.push_back(ItemJson(f));
   std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
-void PrintTable(const std::vector<jobs::ScanSource>& sources, const std::vector<jobs::FoundFile>& files) {
+void PrintTable(const std::vector<jobs::FoundItem>& files) {
   std::map<std::string, std::pair<uint64_t, uint64_t>> perCategory;  // count, bytes
-  size_t lastSource = SIZE_MAX;
+  const jobs::ScanSource* lastSource = nullptr;
   for (const auto& f : files) {
-    if (f.sourceIndex != lastSource) {
-      lastSource = f.sourceIndex;
-      std::printf("== %s\n%-32s %-28s %12s  %-19s  %s\n", sources[f.sourceIndex].target.label.c_str(), "folder", "name",
-                  "size", "modified", "marks");
+    if (f.source.get() != lastSource) {
+      lastSource = f.source.get();
+      std::printf("== %s\n%s %s %12s  %s  %s\n", EscapeForDisplay(f.source->target.label).c_str(),
+                  jobs::PadToWidth(Tr("ColumnFolder"), 32).c_str(), jobs::PadToWidth(Tr("ColumnName"), 28).c_str(),
+                  Tr("ColumnSize").c_str(), jobs::PadToWidth(Tr("ColumnModified"), 19).c_str(),
+                  Tr("ColumnMarks").c_str());
     }
-    std::string name(f.item.Name());
-    std::printf("%-32s %-28s %12llu  %-19s  %s\n", (f.folderPath.empty() ? "/" : "/" + f.folderPath).c_str(),
-                name.c_str(), static_cast<unsigned long long>(f.item.size), FormatFileTime(f.item.modified).c_str(),
-                Marks(f.item).c_str());
-    auto& entry = perCategory[std::string(engine::CategoryWord(engine::CategoryOfName(name)))];
+    const std::string name(f.item.Name());
+    std::printf("%s %s %12llu  %-19s  %s\n", jobs::PadToWidth(EscapeForDisplay("/" + f.folderPath), 32).c_str(),
+                jobs::PadToWidth(EscapeForDisplay(name), 28).c_str(), static_cast<unsigned long long>(f.item.size),
+                FormatFileTime(f.item.modified).c_str(), Marks(f.item).c_str());
+    auto& entry = perCategory[CategoryOfItem(f.item)];
     entry.first += 1;
     entry.second += f.item.size;
   }
-  std::printf("\n%zu files found", files.size());
+  std::printf("\n%s", Tr("FilesFound", {static_cast<unsigned long long>(files.size())}).c_str());
+  bool first = true;
   for (const auto& [category, entry] : perCategory) {
-    std::printf("%s %s %llu (%llu bytes)", category == perCategory.begin()->first ? ":" : ",", category.c_str(),
+    std::printf("%s %s %llu (%llu bytes)", first ? ":" : ",", category.c_str(),
                 static_cast<unsigned long long>(entry.first), static_cast<unsigned long long>(entry.second));
+    first = false;
   }
   std::printf("\n");
 }
@@ -64,17 +76,67 @@ void PrintTable(const std::vector<jobs::ScanSource>& sources, const std::vector<
 }  // namespace
 
 int RunScan(const ScanOptions& options) {
-  std::vector<jobs::ScanSource> sources;
-  std::vector<jobs::FoundFile> files;
-  bool cancelled = false;
+  Session session;
   int exitCode = kExitOk;
-  if (!ScanAndCollect(options, &sources, &files, &cancelled, &exitCode)) return exitCode;
-  if (options.json) {
-    PrintJson(sources, files);
-  } else {
-    PrintTable(sources, files);
+  if (!ScanAndCollect(options, options.reuse ? jobs::ReusePolicy::kReuse : jobs::ReusePolicy::kFresh, true, &session,
+                      &exitCode)) {
+    return exitCode;
   }
-  return cancelled ? kExitCancelled : kExitOk;
+  if (options.json) {
+    PrintJson(session.files);
+  } else {
+    PrintTable(session.files);
+  }
+  return session.cancelled ? kExitCancelled : kExitOk;
+}
+
+int RunList(const ScanOptions& options) {
+  Session session;
+  int exitCode = kExitOk;
+  ScanOptions all = options;
+  all.types.clear();
+  if (!ScanAndCollect(all, jobs::ReusePolicy::kStoredOnly, false, &session, &exitCode, /*quiet=*/true)) {
+    if (exitCode == kExitFailed) PrintError(Tr("ScanFirst", {options.source}));
+    return exitCode;
+  }
+  std::vector<jobs::FoundItem> listed;
+  int status = kExitOk;
+  bool folderFound = false;
+  for (const auto& source : session.sources) {
+    if (!source->engine) continue;
+    std::vector<jobs::FoundItem> items;
+    const platform::Status s = jobs::ListFolderAt(source, options.folder, &items);
+    if (s == platform::kErrorFileNotFound) continue;  // perhaps on another volume
+    folderFound = true;
+    if (s != platform::kStatusOk) {
+      PrintError(source->target.label + ": " + platform::ErrorText(s));
+      status = kExitFailed;
+      continue;
+    }
+    listed.insert(listed.end(), items.begin(), items.end());
+  }
+  if (!folderFound) {
+    PrintError(Tr("NoSuchFolder", {options.folder, options.source}));
+    return kExitFailed;
+  }
+  if (options.json) {
+    PrintJson(listed);
+    return status;
+  }
+  const jobs::ScanSource* lastSource = nullptr;
+  for (const auto& f : listed) {
+    if (session.sources.size() > 1 && f.source.get() != lastSource) {
+      lastSource = f.source.get();
+      std::printf("== %s\n", EscapeForDisplay(f.source->target.label).c_str());
+    }
+    std::string name = EscapeForDisplay(std::string(f.item.Name()));
+    if (f.item.isFolder != 0) name += "/";
+    std::printf("%s %12llu  %-19s  %s\n", jobs::PadToWidth(name, 40).c_str(),
+                static_cast<unsigned long long>(f.item.size), FormatFileTime(f.item.modified).c_str(),
+                Marks(f.item).c_str());
+  }
+  if (listed.empty() && status == kExitOk) std::printf("%s\n", Tr("EmptyFolder").c_str());
+  return status;
 }
 
 }  // namespace cli

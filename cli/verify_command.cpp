@@ -4,7 +4,8 @@
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "cli/terminal.h"
+#include "cli/cli_view.h"
+#include "cli/progress_line.h"
 #include "platform/error.h"
 #include "storage/image_container.h"
 #include "storage/media_hash.h"
@@ -52,7 +53,7 @@ int VerifyCommand::Run() const {
   if (!info.damage.empty()) std::printf("warning: %s\n", info.damage.c_str());
   std::fflush(stdout);
 
-  InstallCancelHandler();
+  InstallInterruptHandler();
   ProgressLine line;
   const std::string total = Mebibytes(info.mediaBytes);
   uint64_t nextShown = 0;
@@ -62,7 +63,7 @@ int VerifyCommand::Run() const {
       line.Show("verifying: " + std::to_string(percent) + "% (" + Mebibytes(done) + " of " + total + " MiB)");
       nextShown = done + (4u << 20);
     }
-    return !CancelFlag().load();
+    return !InterruptFlag().load();
   };
   storage::MediaHashes hashes;
   platform::Status s = storage::HashMedia(*image.device, info.mediaBytes, progress, &hashes, &error);

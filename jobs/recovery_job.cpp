@@ -1,114 +1,345 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "jobs/recovery_job.h"
 
-#include <filesystem>
+#include <algorithm>
+#include <deque>
 
-#include "engine/categories.h"
 #include "engine/output_path.h"
 #include "engine/safe_name.h"
+#include "jobs/data_folder_guard.h"
+#include "jobs/display_text.h"
+#include "jobs/file_category.h"
+#include "jobs/message_keys.h"
+#include "jobs/text_format.h"
+#include "platform/error.h"
 #include "platform/folders.h"
+#include "platform/output_tree.h"
+#include "storage/source_failure.h"
 
 namespace jobs {
 namespace {
 
-struct CopyContext {
-  const FoundFile* file;
-  const std::string* destination;
-  IRecoveryObserver* observer;
-  const std::atomic<bool>* cancel;
-};
+// Retries when a name is taken between choosing it and the rename.
+constexpr int kNameAttempts = 8;
 
-int32_t OnCopyProgress(void* userData, int32_t percent, int32_t, int32_t, const char*) {
-  auto* context = static_cast<CopyContext*>(userData);
-  if (context->cancel != nullptr && context->cancel->load()) return platform::kStatusCancelled;
-  if (context->observer != nullptr) context->observer->OnFileProgress(*context->file, *context->destination, percent);
-  return 0;
+std::string NormalisedRoot(std::string folder) {
+  std::string out;
+  for (char c : folder) {
+    if (c == '/' && !out.empty() && out.back() == '/') continue;
+    out.push_back(c);
+  }
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out.empty() ? std::string(".") : out;
 }
 
-std::string VolumeFolderName(const ScanSource& source, size_t sourceCount) {
-  if (sourceCount <= 1) return {};
-  if (source.target.isImage) {
-    return engine::SafeNameComponent(std::filesystem::path(source.target.imagePath).filename().string());
-  }
-  return "partition" + std::to_string(source.target.partitionNumber);
-}
-
-std::string DestinationOf(const std::vector<ScanSource>& sources, const FoundFile& file, const std::string& root,
-                          RecoveryLayout layout) {
-  std::string name = engine::SafeNameComponent(file.item.Name());
-  std::string folder;
-  if (layout == RecoveryLayout::kByCategory) {
-    folder = root + "/" + CategoryFolderOf(file.item.Name());
-  } else {
-    std::string volume = VolumeFolderName(sources[file.sourceIndex], sources.size());
-    folder = engine::JoinSafePath(volume.empty() ? root : root + "/" + volume, file.folderPath);
-  }
-  return folder + "/" + name;
+std::string JoinRoot(const std::string& root, const std::string& relative) {
+  if (relative.empty()) return root;
+  return root == "/" ? "/" + relative : root + "/" + relative;
 }
 
 }  // namespace
 
-std::string CategoryFolderOf(std::string_view name) {
-  std::string_view ext = engine::ExtensionOf(name);
-  if (ext.empty()) return "others";
-  if (engine::ExtensionInList(ext, engine::kPhotoList)) return "photo";
-  if (engine::ExtensionInList(ext, engine::kAudioList)) return "audio";
-  if (engine::ExtensionInList(ext, engine::kVideoList)) return "video";
-  if (engine::ExtensionInList(ext, engine::kDocumentList)) return "document";
-  if (engine::ExtensionInList(ext, engine::kArchiveList)) return "archive";
-  return "others";
+ScanSourceList SourcesHoldingFolder(const ScanSourceList& sources, const std::string& folder) {
+  ScanSourceList holding;
+  for (const auto& s : sources) {
+    if (s && s->engine && PathIsOnSource(folder, *s)) holding.push_back(s);
+  }
+  return holding;
 }
 
-std::string UniquePath(const std::string& path) {
-  if (!platform::PathExists(path)) return path;
-  size_t slash = path.find_last_of('/');
-  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || dot < nameStart) dot = path.size();
-  std::string base = path.substr(0, dot), ext = path.substr(dot);
-  for (int n = 1;; ++n) {
-    std::string candidate = base + "(" + std::to_string(n) + ")" + ext;
-    if (!platform::PathExists(candidate)) return candidate;
+CRecoveryJob::CRecoveryJob(RecoveryJobInput input, IJobView& view, const ITextSource* texts)
+    : CJob(JobKind::kRecovery, view, texts), m_input(std::move(input)) {}
+
+CRecoveryJob::~CRecoveryJob() {
+  JoinWorker();
+}
+
+int32_t CRecoveryJob::OnCopy(void* userData, int32_t percent, int32_t hundred, int32_t, const char* path) {
+  auto* job = static_cast<CRecoveryJob*>(userData);
+  if (int32_t r = job->CheckPoint(); r != 0) return r;
+  const int32_t p = WeightedPercent(percent, hundred);
+  job->View().SetBar(p);
+  job->View().SetLine(ViewLine::kCurrent, path != nullptr ? path : "");
+  job->View().SetLine(ViewLine::kPercent, FormatText("%s %d%%", {job->Msg(keys::kRecoverPercent), p}));
+  return 0;
+}
+
+void CRecoveryJob::ShowCount() {
+  View().SetLine(ViewLine::kCount,
+                 FormatText(Msg(keys::kRecoverCount), {m_processed, m_total, m_processed - m_failed, m_failed}));
+}
+
+void CRecoveryJob::AddRow(const std::string& path, platform::Status status, const std::string& note) {
+  DetailRow row;
+  row.path = path;
+  row.failed = status != platform::kStatusOk;
+  row.status = row.failed ? platform::ErrorText(status) : std::string("Success");
+  if (!note.empty()) row.status += " (" + note + ")";
+  const size_t position = row.failed ? 0 : m_rows.size();
+  m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(position), row);
+  View().AddDetailRow(row, position);
+}
+
+platform::Status CRecoveryJob::UsableFolder(const std::string& parentRelative, const std::string& name,
+                                            const std::string& key, std::string* relative) {
+  if (auto it = m_folders.find(key); it != m_folders.end()) {
+    *relative = it->second;
+    return platform::kStatusOk;
+  }
+  // A folder of this name that exists is used as it is; a file, a link or
+  // anything else of that name makes the folder take the next free name.
+  std::string candidate = engine::JoinRelative(parentRelative, name);
+  platform::Status s = platform::kStatusOk;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    if (!platform::IsFolderBelow(m_root, candidate)) {
+      if (platform::ExistsBelow(m_root, candidate)) {
+        candidate = engine::JoinRelative(parentRelative, engine::UniqueChildName(m_root, parentRelative, name));
+      }
+    }
+    s = platform::CreateFoldersBelow(m_root, candidate);
+    if (s == platform::kStatusOk) {
+      m_folders[key] = candidate;
+      m_written.insert(parentRelative);
+      *relative = candidate;
+      return s;
+    }
+    if (s != platform::kErrorAlreadyExists) return s;  // taken meanwhile: another name
+    candidate = engine::JoinRelative(parentRelative, engine::UniqueChildName(m_root, parentRelative, name));
+  }
+  return s;
+}
+
+platform::Status CRecoveryJob::BaseFolderOf(const FoundItem& found, std::string* relative) {
+  if (m_input.layout == RecoveryLayout::kByCategory) {
+    const std::string category(CategoryFolder(CategoryOf(found.item.Name())));
+    return UsableFolder("", category, "category:" + category, relative);
+  }
+  // The found folder path below a folder per volume when several sources are recovered from.
+  std::set<const ScanSource*> sources;
+  for (const auto& i : m_input.items) sources.insert(i.source.get());
+  std::string current;
+  std::string key = "tree:" + std::to_string(reinterpret_cast<uintptr_t>(found.source.get()));
+  if (sources.size() > 1) {
+    const storage::VolumeTarget& t = found.source->target;
+    const std::string volume = engine::SafeNameComponent(t.isImage ? std::string(FileNameOfPath(t.imagePath))
+                                                                   : "partition" + std::to_string(t.partitionNumber));
+    key += "/";
+    if (platform::Status s = UsableFolder("", volume, key, &current); s != platform::kStatusOk) return s;
+  }
+  size_t start = 0;
+  const std::string& path = found.folderPath;
+  while (start < path.size()) {
+    size_t slash = path.find_first_of("/\\", start);
+    if (slash == std::string::npos) slash = path.size();
+    const std::string component = path.substr(start, slash - start);
+    start = slash + 1;
+    if (component.empty()) continue;
+    key += "/" + component;
+    if (platform::Status s = UsableFolder(current, engine::SafeNameComponent(component), key, &current);
+        s != platform::kStatusOk) {
+      return s;
+    }
+  }
+  *relative = current;
+  return platform::kStatusOk;
+}
+
+bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& item, const std::string& foundPath,
+                               const std::string& folderRelative) {
+  RecoveredFileOutcome outcome;
+  outcome.foundPath = foundPath;
+  outcome.size = item.size;
+  const std::string wanted = engine::SafeNameComponent(item.Name());
+  platform::Status status = platform::kStatusOk;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string name = engine::UniqueChildName(m_root, folderRelative, wanted);
+    const std::string relative = engine::JoinRelative(folderRelative, name);
+    outcome.destination = JoinRoot(m_root, relative);
+    if (name != wanted && platform::IsLinkBelow(m_root, engine::JoinRelative(folderRelative, wanted))) {
+      outcome.note = FormatText(Msg(keys::kNameTakenByLink), {wanted, name});
+    }
+    status = source.engine->SetProgressCallbacks(nullptr, OnCopy, this, 100);
+    if (status != platform::kStatusOk) break;  // the engine takes no callback: nothing is copied
+    status = source.engine->RecoverItem(&item, outcome.destination, m_rootSeparators);
+    if (source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100) != platform::kStatusOk) {
+      // Taking the callback away cannot fail in a way that changes this file's outcome.
+    }
+    if (status != platform::kErrorAlreadyExists) break;  // 183: the name was taken meanwhile
+  }
+  outcome.status = status;
+  if (status != platform::kStatusOk) {
+    // Why an image container could not be read (its file and offset) belongs to this file's row.
+    std::string failure = storage::TakeSourceFailure();
+    if (!failure.empty()) outcome.note = outcome.note.empty() ? failure : outcome.note + "; " + failure;
+  } else {
+    (void)storage::TakeSourceFailure();
+  }
+  if (status == platform::kStatusOk) m_written.insert(folderRelative);
+  ++m_processed;
+  if (status != platform::kStatusOk) ++m_failed;
+  AddRow(outcome.destination, status, outcome.note);
+  m_outcomes.push_back(std::move(outcome));
+  ShowCount();
+  return status != platform::kStatusCancelled;
+}
+
+bool CRecoveryJob::RecoverFolder(ScanSource& source, const FoundItem& found, const std::string& baseRelative) {
+  struct Pending {
+    engine::ItemRecord folder;
+    int32_t depth;
+    std::string relative;
+    std::string foundPath;  // "/a/b/"
+  };
+  const std::string name = engine::SafeNameComponent(found.item.Name());
+  std::string top;
+  // A checked folder always starts a folder of its own (never merged into an older copy).
+  platform::Status s = platform::kStatusOk;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    top = engine::JoinRelative(baseRelative, engine::UniqueChildName(m_root, baseRelative, name));
+    s = platform::CreateFoldersBelow(m_root, top);
+    if (s != platform::kErrorAlreadyExists) break;
+  }
+  const std::string foundTop = "/" + found.folderPath + std::string(found.item.Name()) + "/";
+  if (s != platform::kStatusOk) {
+    ++m_processed;
+    ++m_failed;
+    AddRow(JoinRoot(m_root, top), s);
+    ShowCount();
+    return true;
+  }
+  m_written.insert(baseRelative);
+  std::deque<Pending> queue;
+  queue.push_back({found.item, FolderDepthOf(found), top, foundTop});
+  std::set<std::pair<int32_t, int32_t>> visited;  // a damaged store may file a folder under itself
+  while (!queue.empty()) {
+    Pending job = std::move(queue.front());
+    queue.pop_front();
+    const int32_t locator = job.folder.locator;  // a copy: the record's fields are not aligned
+    if (!visited.insert({job.depth, locator}).second) continue;
+    if (CheckPoint() != 0) return false;
+    std::vector<engine::ItemRecord> children;
+    if (platform::Status listed = source.engine->ListChildren(&job.folder, job.depth, children);
+        listed != platform::kStatusOk) {
+      // The folder's listing broke off: say so, and copy what it gave.
+      ++m_failed;
+      ++m_processed;
+      AddRow(JoinRoot(m_root, job.relative), listed);
+      ShowCount();
+    }
+    for (const auto& child : children) {
+      const std::string childName = engine::SafeNameComponent(child.Name());
+      if (child.isFolder != 0) {
+        std::string relative;
+        platform::Status made = platform::kStatusOk;
+        for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+          relative = engine::JoinRelative(job.relative, engine::UniqueChildName(m_root, job.relative, childName));
+          made = platform::CreateFoldersBelow(m_root, relative);
+          if (made != platform::kErrorAlreadyExists) break;
+        }
+        if (made != platform::kStatusOk) {
+          ++m_processed;
+          ++m_failed;
+          AddRow(JoinRoot(m_root, relative), made);
+          ShowCount();
+          continue;
+        }
+        m_written.insert(job.relative);
+        queue.push_back({child, job.depth + 1, relative, job.foundPath + std::string(child.Name()) + "/"});
+        continue;
+      }
+      if (!RecoverFile(source, child, job.foundPath + std::string(child.Name()), job.relative)) return false;
+    }
+  }
+  return true;
+}
+
+void CRecoveryJob::SyncWritten() {
+  // Deepest folders first, then the root and the folder holding it.
+  std::vector<std::string> folders(m_written.begin(), m_written.end());
+  std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
+    return std::count(a.begin(), a.end(), '/') + (a.empty() ? 0 : 1) >
+           std::count(b.begin(), b.end(), '/') + (b.empty() ? 0 : 1);
+  });
+  for (const auto& folder : folders) {
+    if (platform::Status s = platform::SyncFolderBelow(m_root, folder); s != platform::kStatusOk) {
+      ++m_failed;
+      const std::string path = JoinRoot(m_root, folder);
+      AddRow(path, s);
+      View().Notify(MessageKind::kError, FormatText(Msg(keys::kSyncFailed), {path, platform::ErrorText(s)}));
+    }
+  }
+  if (m_root != "/") {
+    const size_t slash = m_root.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : m_root.substr(0, slash);
+    // The root's own entry: a new output folder must survive a pulled stick too.
+    if (platform::Status s = platform::SyncFolderBelow(parent, ""); s != platform::kStatusOk) {
+      View().Notify(MessageKind::kWarning, FormatText(Msg(keys::kSyncFailed), {parent, platform::ErrorText(s)}));
+    }
   }
 }
 
-RecoverySummary RunRecoveryJob(std::vector<ScanSource>& sources, const std::vector<FoundFile>& files,
-                               const std::string& outputFolder, RecoveryLayout layout, IRecoveryObserver* observer,
-                               const std::atomic<bool>* cancel) {
-  RecoverySummary summary;
-  std::string root = outputFolder;
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  for (const auto& file : files) {
-    if (cancel != nullptr && cancel->load()) {
-      summary.cancelled = true;
-      break;
+JobResult CRecoveryJob::Run() {
+  m_root = NormalisedRoot(m_input.outputFolder);
+  m_rootSeparators = engine::SeparatorCount(m_root);
+  View().ShowControl(ViewControl::kFinishButton, false);
+  View().ShowControl(ViewControl::kCancelButton, true);
+  // The output folder is made (with its parents) only now, after the sources were checked.
+  if (platform::Status s = platform::CreateFoldersBelow(m_root, ""); s != platform::kStatusOk) {
+    const platform::PathKind kind = platform::KindOfPath(m_root);
+    const std::string why = kind != platform::PathKind::kMissing && kind != platform::PathKind::kFolder
+                                ? std::string("it is a ") + platform::PathKindWord(kind) + ", not a folder"
+                                : platform::ErrorText(s);
+    View().Notify(MessageKind::kError, FormatText(Msg(keys::kOutputUnusable), {m_root, why}));
+    return JobResult::kFailed;
+  }
+
+  m_total = 0;
+  for (const auto& found : m_input.items) {
+    if (found.item.isFolder == 0) {
+      ++m_total;
+      continue;
     }
-    RecoveryOutcome outcome;
-    outcome.file = &file;
-    ++summary.processed;
-    auto& engine = sources[file.sourceIndex].engine;
-    std::string wanted = DestinationOf(sources, file, root, layout);
-    std::string folder = wanted.substr(0, wanted.find_last_of('/'));
-    outcome.status = engine ? platform::CreateDirectories(folder) : platform::kStatusInvalidParameter;
-    if (outcome.status == platform::kStatusOk) {
-      outcome.destination = UniquePath(wanted);
-      CopyContext context{&file, &outcome.destination, observer, cancel};
-      (void)engine->SetProgressCallbacks(nullptr, OnCopyProgress, &context, 100);
-      outcome.status = engine->RecoverItem(&file.item, outcome.destination, engine::SeparatorCount(root));
-      (void)engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
-    }
-    if (outcome.status != platform::kStatusOk) {
-      // A file that did not come back whole is not left behind looking like one.
-      if (!outcome.destination.empty() && file.item.isFolder == 0) (void)platform::RemoveFile(outcome.destination);
-      ++summary.failed;
-    }
-    if (observer != nullptr) observer->OnFileDone(outcome);
-    if (outcome.status == platform::kStatusCancelled) {
-      summary.cancelled = true;
-      break;
+    int32_t count = 0;
+    std::unique_lock busy(found.source->inUse, std::try_to_lock);
+    if (busy.owns_lock() && found.source->engine &&
+        found.source->engine->CountFiles(&found.item, FolderDepthOf(found), &count) == platform::kStatusOk) {
+      m_total += count;
     }
   }
-  return summary;
+  ShowCount();
+
+  for (const auto& found : m_input.items) {
+    if (CheckPoint() != 0) break;
+    ScanSource& source = *found.source;
+    const std::string foundPath = "/" + found.folderPath + std::string(found.item.Name());
+    std::unique_lock busy(source.inUse, std::try_to_lock);
+    platform::Status problem = !busy.owns_lock() ? platform::kErrorBusy
+                               : !source.engine  ? platform::kStatusInvalidParameter
+                                                 : platform::kStatusOk;
+    std::string base;
+    if (problem == platform::kStatusOk) problem = BaseFolderOf(found, &base);
+    if (problem != platform::kStatusOk) {
+      // Nothing could be written for it; it still gets its row.
+      RecoveredFileOutcome outcome;
+      outcome.foundPath = foundPath;
+      outcome.size = found.item.size;
+      outcome.status = problem;
+      ++m_processed;
+      ++m_failed;
+      AddRow(foundPath, problem);
+      m_outcomes.push_back(std::move(outcome));
+      ShowCount();
+      continue;
+    }
+    const bool goOn = found.item.isFolder != 0 ? RecoverFolder(source, found, base)
+                                               : RecoverFile(source, found.item, foundPath, base);
+    if (!goOn) break;
+  }
+
+  SyncWritten();
+  View().ShowControl(ViewControl::kFinishButton, true);
+  View().ShowControl(ViewControl::kCancelButton, false);
+  return CancelConfirmed() ? JobResult::kCancelled : JobResult::kFinished;
 }
 
 }  // namespace jobs

@@ -1,53 +1,91 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <vector>
 
-#include "jobs/search_job.h"
+#include "jobs/job.h"
+#include "jobs/scan_source.h"
 
 namespace jobs {
 
-// Category folder of a recovered file, by the extension of its name: the
-// photo, audio, video, document and archive lists in that order, else
-// "others". A name without an extension goes to "others".
-std::string CategoryFolderOf(std::string_view name);
-
-// path itself when nothing exists there, else "base(n).ext" with the first
-// free n from 1 (the extension is the text from the last "." of the name).
-std::string UniquePath(const std::string& path);
-
 enum class RecoveryLayout {
-  kByCategory,  // DIR/<category>/<name>
-  kTree,        // DIR/[<volume>/]<folder path>/<name>
+  kByCategory,  // DIR/<category>/<name>; a checked folder: DIR/<category>/<folder>/<its tree>
+  kTree,        // DIR/[<volume>/]<found folder path>/<name>
 };
 
-struct RecoveryOutcome {
-  const FoundFile* file = nullptr;
-  std::string destination;
+struct RecoveryJobInput {
+  std::vector<FoundItem> items;  // checked files and folders, each bound to the source that found it
+  std::string outputFolder;      // the folder the user chose; created when missing
+  RecoveryLayout layout = RecoveryLayout::kByCategory;
+};
+
+// What became of one file.
+struct RecoveredFileOutcome {
+  std::string foundPath;    // "/folder/name" inside the volume
+  std::string destination;  // the file written (or that would have been)
+  uint64_t size = 0;
   platform::Status status = platform::kStatusOk;
+  std::string note;  // e.g. that the wanted name was a link and another name was used
 };
 
-class IRecoveryObserver {
+// The sources that hold folder (the output folder on a medium being
+// recovered: "MSG0805"). Only sources with an engine count.
+ScanSourceList SourcesHoldingFolder(const ScanSourceList& sources, const std::string& folder);
+
+// The recovery job: copies every checked item, through the engine of the
+// source object that found it, to a unique destination below the output
+// folder. Names come from engine::SafeNameComponent and are made unique
+// ("a(1).jpg", "x.tar(1).gz") against everything there, links included; a
+// planted link is never written through (the file goes beside it, and the
+// outcome says so). A checked folder is copied with its whole subtree at any
+// depth, each file on its own (with its own name, row and outcome).
+// Every file gets a detail row: "Success" appended, a failure's system text
+// inserted at the top. Before Finish is shown every folder written to is
+// flushed to its medium (each file was, before it got its name). Ends with
+// 1 (finished, failures included) or 2 (cancelled; files already written
+// stay whole, the one being copied leaves nothing).
+class CRecoveryJob final : public CJob {
  public:
-  virtual ~IRecoveryObserver() = default;
-  virtual void OnFileProgress(const FoundFile& file, const std::string& destination, int32_t percent) = 0;
-  virtual void OnFileDone(const RecoveryOutcome& outcome) = 0;
-};
+  CRecoveryJob(RecoveryJobInput input, IJobView& view, const ITextSource* texts);
+  ~CRecoveryJob() override;
 
-struct RecoverySummary {
-  int32_t processed = 0;
-  int32_t failed = 0;
-  bool cancelled = false;
-};
+  // Read after End (or from the view's calls, on the worker thread).
+  int32_t Processed() const { return m_processed; }
+  int32_t Failed() const { return m_failed; }
+  int32_t Total() const { return m_total; }
+  const std::vector<DetailRow>& Rows() const { return m_rows; }
+  const std::vector<RecoveredFileOutcome>& Outcomes() const { return m_outcomes; }
+  const std::string& OutputRoot() const { return m_root; }
 
-// Copies every file through the engine that found it to a unique destination
-// below outputFolder (created when missing). Nothing is ever overwritten; a
-// found name only ever becomes a name below outputFolder. A set cancel flag
-// stops at the next copy report; the file being copied is then removed.
-RecoverySummary RunRecoveryJob(std::vector<ScanSource>& sources, const std::vector<FoundFile>& files,
-                               const std::string& outputFolder, RecoveryLayout layout, IRecoveryObserver* observer,
-                               const std::atomic<bool>* cancel);
+ private:
+  JobResult Run() override;
+  // The folder (relative to the root) a file or checked folder goes to.
+  [[nodiscard]] platform::Status BaseFolderOf(const FoundItem& found, std::string* relative);
+  [[nodiscard]] platform::Status UsableFolder(const std::string& parentRelative, const std::string& name,
+                                              const std::string& key, std::string* relative);
+  // false when cancelled.
+  bool RecoverFile(ScanSource& source, const engine::ItemRecord& item, const std::string& foundPath,
+                   const std::string& folderRelative);
+  bool RecoverFolder(ScanSource& source, const FoundItem& found, const std::string& baseRelative);
+  void AddRow(const std::string& path, platform::Status status, const std::string& note = {});
+  void ShowCount();
+  void SyncWritten();
+  static int32_t OnCopy(void* userData, int32_t percent, int32_t hundred, int32_t status, const char* path);
+
+  RecoveryJobInput m_input;
+  std::string m_root;
+  int32_t m_rootSeparators = 0;
+  int32_t m_processed = 0;
+  int32_t m_failed = 0;
+  int32_t m_total = 0;
+  std::vector<DetailRow> m_rows;
+  std::vector<RecoveredFileOutcome> m_outcomes;
+  std::map<std::string, std::string> m_folders;  // key (what a folder stands for) -> its relative path
+  std::set<std::string> m_written;               // folders that got new names, to flush at the end
+};
 
 }  // namespace jobs

@@ -3,63 +3,236 @@
 
 #include "engine/engine_factory.h"
 #include "engine/store/scan_index.h"
+#include "jobs/data_folder_guard.h"
+#include "jobs/display_text.h"
+#include "jobs/message_keys.h"
+#include "jobs/text_format.h"
+#include "jobs/volume_head.h"
+#include "platform/disk_table.h"
+#include "platform/error.h"
+#include "storage/volume_identity.h"
 
 namespace jobs {
 namespace {
 
-struct ScanContext {
-  const ScanSource* source;
-  IScanObserver* observer;
-  const std::atomic<bool>* cancel;
-};
-
-int32_t OnScanProgress(void* userData, int32_t percent, int32_t weight, int32_t, uint64_t, uint64_t,
-                       uint64_t filesFound, int32_t) {
-  auto* context = static_cast<ScanContext*>(userData);
-  if (context->cancel != nullptr && context->cancel->load()) return platform::kStatusCancelled;
-  if (context->observer != nullptr) context->observer->OnProgress(*context->source, percent * weight / 100, filesFound);
-  return 0;
+bool IsAsciiLetter(uint16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
 
 }  // namespace
 
-std::vector<ScanSource> MakeScanSources(const ResolvedSource& resolved) {
-  std::vector<ScanSource> sources;
-  for (const auto& v : resolved.volumes) {
-    ScanSource s;
-    s.target = v;
-    sources.push_back(std::move(s));
-  }
-  return sources;
+CScanJob::CScanJob(ScanJobInput input, IJobView& view, const ITextSource* texts)
+    : CJob(JobKind::kScan, view, texts), m_input(std::move(input)) {}
+
+CScanJob::~CScanJob() {
+  JoinWorker();
 }
 
-platform::Status RunScanJob(std::vector<ScanSource>& sources, ScanMode mode, IScanObserver* observer,
-                            const std::atomic<bool>* cancel) {
-  const int32_t professional = mode == ScanMode::kDeep ? 1 : 0;
-  for (size_t i = 0; i < sources.size(); ++i) {
-    ScanSource& source = sources[i];
-    if (cancel != nullptr && cancel->load()) return platform::kStatusCancelled;
-    if (observer != nullptr) observer->OnSourceStarted(source, i, sources.size());
-    const VolumeTarget& t = source.target;
-    source.engine = t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
-                              : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount,
-                                                                 t.driveLetter, professional);
-    if (!source.engine) {
-      source.status = platform::kErrorGenFailure;
-      source.error = "no FAT or NTFS file system that this mode can read";
-    } else if (platform::Status s = engine::store::ScanIndex::Instance().NewScanFolder(); s != platform::kStatusOk) {
-      source.status = s;
-      source.error = "cannot create a folder for the scan results";
-    } else {
-      ScanContext context{&source, observer, cancel};
-      (void)source.engine->SetProgressCallbacks(OnScanProgress, nullptr, &context, 100);
-      source.status = source.engine->Scan(nullptr);
-      (void)source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
-    }
-    if (observer != nullptr) observer->OnSourceFinished(source);
-    if (source.status == platform::kStatusCancelled) return platform::kStatusCancelled;
+std::string CScanJob::StageText(const ScanSource& source) const {
+  const storage::VolumeTarget& t = source.target;
+  if (t.isImage) {
+    return FormatText("%s %s", {Msg(keys::kScanStageImage), FileNameOfPath(t.imagePath)});
   }
-  return platform::kStatusOk;
+  if (IsAsciiLetter(t.driveLetter)) return FormatText(Msg(keys::kScanStageLetter), {TextArg::Character(t.driveLetter)});
+  return FormatText(Msg(keys::kScanStageNoLetter), {static_cast<int>(t.driveLetter)});
+}
+
+void CScanJob::NotifySource(std::string_view key, const ScanSource& source, const std::string& detail) {
+  View().Notify(MessageKind::kWarning, FormatText(Msg(key), {source.target.label, detail}));
+}
+
+int32_t CScanJob::OnProgress(void* userData, int32_t percent, int32_t weight, int32_t remainingSeconds,
+                             uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound, int32_t) {
+  auto* job = static_cast<CScanJob*>(userData);
+  if (int32_t r = job->CheckPoint(); r != 0) return r;
+  const int32_t shown = WeightedPercent(percent, weight);
+  IJobView& view = job->View();
+  view.SetBar(shown);
+  view.SetLine(ViewLine::kTime, remainingSeconds == -1 ? job->Msg(keys::kScanTimeUnknown)
+                                                       : job->Msg(keys::kScanTime) + DurationText(remainingSeconds));
+  view.SetLine(ViewLine::kPercent, FormatText("%s %d%%", {job->Msg(keys::kScanPercent), shown}));
+  const int wanted = sectorsTotal != 0 ? 1 : 0;
+  if (wanted == 1) {
+    view.SetLine(ViewLine::kSector, FormatText("%s %I64u / %I64u", {job->Msg(keys::kScanSectors),
+                                                                    static_cast<unsigned long long>(sectorsDone),
+                                                                    static_cast<unsigned long long>(sectorsTotal)}));
+    view.SetLine(ViewLine::kFilesFound,
+                 FormatText("%s %I64u", {job->Msg(keys::kScanFiles), static_cast<unsigned long long>(filesFound)}));
+  }
+  if (wanted != job->m_linesShown) {
+    view.ShowControl(ViewControl::kSectorLine, wanted == 1);
+    view.ShowControl(ViewControl::kFilesLine, wanted == 1);
+    job->m_linesShown = wanted;
+  }
+  return 0;
+}
+
+JobResult CScanJob::Run() {
+  if (m_input.sources.empty()) return JobResult::kFinished;  // nothing to scan, nothing to post
+  EnsureUniqueLetters(m_input.sources);
+
+  std::string movedFrom, movedTo;
+  if (KeepDataFolderOffSources(m_input.sources, &movedFrom, &movedTo) != platform::kStatusOk) {
+    // Results would be written onto the medium being recovered: not a byte.
+    View().Notify(MessageKind::kError, Msg(keys::kDataFolderNowhere));
+    for (auto& s : m_input.sources) s->outcome = SourceOutcome::kNotScanned;
+    return JobResult::kFailed;
+  }
+  if (!movedTo.empty()) {
+    View().Notify(MessageKind::kWarning, FormatText(Msg(keys::kDataFolderMoved), {movedFrom, movedTo}));
+  }
+
+  for (auto& s : m_input.sources) s->outcome = SourceOutcome::kNotScanned;
+  for (auto& pointer : m_input.sources) {
+    if (CheckPoint() != 0) break;  // cancelled between sources
+    ScanSource& source = *pointer;
+    std::unique_lock busy(source.inUse, std::try_to_lock);
+    if (!busy.owns_lock()) {
+      source.outcome = SourceOutcome::kBusy;
+      NotifySource(keys::kSourceBusy, source);
+      continue;
+    }
+    ScanOne(source);
+    if (source.outcome == SourceOutcome::kCancelled || CancelConfirmed()) break;
+  }
+
+  bool anyEngine = false;
+  for (const auto& s : m_input.sources) anyEngine = anyEngine || s->engine != nullptr;
+  if (anyEngine) View().Post(JobEvent::kScanFinished);
+  if (CancelConfirmed()) return JobResult::kCancelled;
+  return anyEngine ? JobResult::kFinished : JobResult::kFailed;
+}
+
+void CScanJob::ScanOne(ScanSource& source) {
+  const storage::VolumeTarget& t = source.target;
+  View().SetLine(ViewLine::kSourceName, t.label);
+  View().SetLine(ViewLine::kStage, StageText(source));
+  source.ResetEngine();
+  source.status = platform::kStatusOk;
+  source.identity = storage::VolumeIdentityKey(t);
+
+  // Disk numbers follow the order devices are found in: a stick plugged in
+  // since the list was made moves them, and this number may name another disk.
+  if (!t.isImage && platform::DiskPath(t.diskNumber) != t.diskPath) {
+    source.outcome = SourceOutcome::kUnreadable;
+    source.status = platform::kErrorFileNotFound;
+    NotifySource(keys::kSourceMoved, source);
+    return;
+  }
+
+  engine::VolumeKind kind = engine::VolumeKind::kUnknown;
+  const platform::Status readable = ReadVolumeKind(t, &kind);
+  source.fileSystem = std::string(engine::VolumeKindName(kind));
+  const int32_t professional = m_input.mode == ScanMode::kDeep ? 1 : 0;
+  std::unique_ptr<engine::IFileRecoveryParse> engine =
+      readable != platform::kStatusOk ? nullptr
+      : t.isImage
+          ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
+          : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount, t.driveLetter, professional);
+  if (!engine) {
+    if (readable != platform::kStatusOk) {
+      source.outcome = SourceOutcome::kUnreadable;
+      source.status = readable;
+      NotifySource(keys::kSourceUnreadable, source, platform::ErrorText(readable));
+    } else {
+      source.outcome = SourceOutcome::kNoEngine;
+      source.status = platform::kErrorNotSupported;
+      if (professional != 0) {
+        NotifySource(keys::kDeepNotAvailable, source);
+      } else {
+        NotifySource(keys::kSourceNoEngine, source, source.fileSystem);
+      }
+    }
+    return;
+  }
+  source.ResetEngine(std::move(engine));
+
+  StoredScan stored;
+  bool reuse = false;
+  if (FindStoredScan(source, m_input.mode, &stored)) {
+    switch (m_input.reuse) {
+      case ReusePolicy::kReuse:
+      case ReusePolicy::kStoredOnly: reuse = true; break;
+      case ReusePolicy::kFresh: ForgetStoredScan(stored.folder); break;
+      case ReusePolicy::kAsk: {
+        const Answer answer = View().Ask(MessageKind::kQuestion, Msg(keys::kReuseQuestion));
+        if (CheckPoint() != 0) {
+          // Cancelled while the question was open: nothing more is done, whatever the answer.
+          source.ResetEngine();
+          source.outcome = SourceOutcome::kNotScanned;
+          return;
+        }
+        if (answer == Answer::kOk) {
+          reuse = true;
+        } else if (answer == Answer::kNo) {
+          ForgetStoredScan(stored.folder);
+        } else {
+          // Closed: "not now". The stored results stay as they are, and so does the source.
+          source.ResetEngine();
+          source.outcome = SourceOutcome::kSkipped;
+          NotifySource(keys::kSourceSkipped, source);
+          return;
+        }
+        break;
+      }
+    }
+  }
+  if (!reuse && m_input.reuse == ReusePolicy::kStoredOnly) {
+    source.ResetEngine();
+    source.outcome = SourceOutcome::kNotStored;
+    return;
+  }
+  if (reuse) {
+    // FindStoredScan made the stored folder the index's current one.
+    const platform::Status s = source.engine->Scan(stored.baseName.c_str());
+    if (s == platform::kStatusOk) {
+      source.scanFolder = stored.folder;
+      source.storeKept = true;
+      source.outcome = SourceOutcome::kReused;
+      View().Notify(MessageKind::kInformation, FormatText(Msg(keys::kSourceReused), {t.label}));
+      return;
+    }
+    // The stored files cannot be opened: scan again with a new engine.
+    ForgetStoredScan(stored.folder);
+    source.ResetEngine(t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
+                                 : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount,
+                                                                    t.driveLetter, professional));
+    if (!source.engine) {
+      source.outcome = SourceOutcome::kUnreadable;
+      source.status = s;
+      NotifySource(keys::kSourceUnreadable, source, platform::ErrorText(s));
+      return;
+    }
+  }
+  source.status = ScanFresh(source);
+  if (source.status == platform::kStatusOk) {
+    source.outcome = SourceOutcome::kScanned;
+    // A result that cannot be remembered only costs a later run its reuse.
+    if (RememberScan(source, m_input.mode) != platform::kStatusOk) source.storeKept = false;
+  } else if (source.status == platform::kStatusCancelled) {
+    source.outcome = SourceOutcome::kCancelled;
+  } else {
+    source.outcome = SourceOutcome::kScanFailed;
+    NotifySource(keys::kSourceScanFailed, source, platform::ErrorText(source.status));
+  }
+}
+
+platform::Status CScanJob::ScanFresh(ScanSource& source) {
+  auto& index = engine::store::ScanIndex::Instance();
+  // Without a folder of its own the scan would have nowhere to keep what it finds.
+  if (platform::Status s = index.NewScanFolder(); s != platform::kStatusOk) return s;
+  source.scanFolder = index.CurrentScanFolder();
+  source.storeKept = false;
+  m_linesShown = -1;
+  if (platform::Status s = source.engine->SetProgressCallbacks(OnProgress, nullptr, this, 100);
+      s != platform::kStatusOk) {
+    return s;  // without the callback the scan could not be cancelled: it is not started
+  }
+  const platform::Status s = source.engine->Scan(nullptr);
+  if (source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100) != platform::kStatusOk) {
+    // The scan's own status is what the user is told.
+  }
+  return s;
 }
 
 }  // namespace jobs

@@ -1,44 +1,61 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "engine/file_recovery_parse.h"
-#include "jobs/scan_sources.h"
+#include "jobs/job.h"
+#include "jobs/scan_source.h"
+#include "jobs/stored_scans.h"
 
 namespace jobs {
 
-enum class ScanMode { kFast, kDeep };
-
-// One volume being scanned, with the engine that scanned it. The source owns
-// its engine.
-struct ScanSource {
-  VolumeTarget target;
-  std::unique_ptr<engine::IFileRecoveryParse> engine;
-  platform::Status status = platform::kStatusOk;  // of the scan; -9527 when cancelled
-  std::string error;                              // why there is no engine, when there is none
+// What to do when a source has stored results of an earlier finished scan.
+enum class ReusePolicy {
+  kFresh,  // scan again; the stored results are replaced
+  kReuse,  // reopen them instead of scanning (the command line's --reuse)
+  kAsk,    // ask "MSG1206": OK reopens, No scans again and deletes them, closing the box leaves the source for later
+  kStoredOnly,  // reopen them; a source without any is not scanned (outcome kNotStored)
 };
 
-// What a running scan tells its front end. Called on the scanning thread.
-class IScanObserver {
+struct ScanJobInput {
+  ScanSourceList sources;  // in the order to scan; shared with the session
+  ScanMode mode = ScanMode::kFast;
+  ReusePolicy reuse = ReusePolicy::kFresh;
+};
+
+// The scan job: one source after the other on the worker thread. For each:
+// the stage line, a new engine from the factory, then either the stored
+// results reopened (Scan(baseName)) or a scan into a new scan folder with
+// the progress callback below; a finished scan is remembered for later runs.
+// Every source reports its own outcome (ScanSource::outcome, a Notify for
+// each that was skipped or failed): a source without an engine (an EFI or
+// swap partition, an encrypted one) is skipped with a note, and a failing
+// scan keeps what it found. A cancel stops the running engine at its next
+// report and skips the sources after it; those scanned stay.
+//
+// Ends with 1 when it ran to the end, 2 when cancelled, 3 when no source has
+// an engine; posts 1025 whenever some source holds an engine (a cancelled
+// scan too), so the front end goes on to collect what was found.
+class CScanJob final : public CJob {
  public:
-  virtual ~IScanObserver() = default;
-  virtual void OnSourceStarted(const ScanSource& source, size_t index, size_t count) = 0;
-  virtual void OnProgress(const ScanSource& source, int32_t percent, uint64_t filesFound) = 0;
-  virtual void OnSourceFinished(const ScanSource& source) = 0;
+  CScanJob(ScanJobInput input, IJobView& view, const ITextSource* texts);
+  ~CScanJob() override;
+
+  // The sources with their engines and outcomes; read after End.
+  const ScanSourceList& Sources() const { return m_input.sources; }
+
+ private:
+  JobResult Run() override;
+  void ScanOne(ScanSource& source);
+  [[nodiscard]] platform::Status ScanFresh(ScanSource& source);
+  // The progress callback given to every engine (userData: this job).
+  static int32_t OnProgress(void* userData, int32_t percent, int32_t weight, int32_t remainingSeconds,
+                            uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound, int32_t reserved);
+  std::string StageText(const ScanSource& source) const;
+  void NotifySource(std::string_view key, const ScanSource& source, const std::string& detail = {});
+
+  ScanJobInput m_input;
+  int m_linesShown = -1;  // -1 not yet decided, 0 hidden, 1 shown
 };
-
-// Scans the sources one after the other: the engine factory picks the engine
-// for each volume's file system and mode, a new scan folder is taken for each,
-// and the engine's scan fills its store. A set cancel flag stops the running
-// engine at its next progress report and skips the sources after it.
-// Returns -9527 when cancelled, else 0 (per-source failures are in status).
-platform::Status RunScanJob(std::vector<ScanSource>& sources, ScanMode mode, IScanObserver* observer,
-                            const std::atomic<bool>* cancel);
-
-std::vector<ScanSource> MakeScanSources(const ResolvedSource& resolved);
 
 }  // namespace jobs

@@ -4,26 +4,38 @@
 #include <algorithm>
 
 #include "engine/categories.h"
+#include "jobs/display_text.h"
+#include "jobs/message_keys.h"
+#include "jobs/text_format.h"
+#include "platform/error.h"
 #include "platform/utf.h"
 
 namespace jobs {
 namespace {
-
-struct SearchContext {
-  const std::atomic<bool>* cancel;
-};
-
-int32_t OnSearchProgress(void* userData, int32_t, int32_t) {
-  auto* context = static_cast<SearchContext*>(userData);
-  return context->cancel != nullptr && context->cancel->load() ? platform::kStatusCancelled : 0;
-}
 
 bool IsExtensionWord(const std::string& word) {
   return !word.empty() && word.size() <= 16 &&
          std::all_of(word.begin(), word.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
+bool IsAsciiLetter(uint16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
 }  // namespace
+
+std::string PatternFromSelection(const std::set<std::string>& extensions) {
+  if (extensions.empty()) {
+    return FormatText("%s|%s|%s|%s|%s", {engine::kPhotoList, engine::kAudioList, engine::kVideoList,
+                                         engine::kDocumentList, engine::kArchiveList});
+  }
+  std::string pattern;
+  for (const auto& e : extensions) {
+    pattern += pattern.empty() ? "*." : "|*.";
+    pattern += e;
+  }
+  return pattern;
+}
 
 bool BuildSearchPattern(const std::vector<std::string>& types, std::string* pattern, std::string* error) {
   std::vector<std::string> words = types;
@@ -32,8 +44,7 @@ bool BuildSearchPattern(const std::vector<std::string>& types, std::string* patt
   for (const auto& raw : words) {
     std::string word = platform::AsciiLower(raw);
     if (!word.empty() && word[0] == '.') word.erase(0, 1);
-    std::string_view piece;
-    std::string extension;
+    std::string piece;
     if (word == "photo") {
       piece = engine::kPhotoList;
     } else if (word == "audio") {
@@ -44,13 +55,12 @@ bool BuildSearchPattern(const std::vector<std::string>& types, std::string* patt
       piece = engine::kDocumentList;
     } else if (word == "archive") {
       piece = engine::kArchiveList;
-    } else if (word == "other") {
+    } else if (word == "other" || word == "others") {
       piece = ".other";
     } else if (IsExtensionWord(word)) {
-      extension = "*." + word;
-      piece = extension;
+      piece = "*." + word;
     } else {
-      *error = "unknown type '" + raw + "': use photo, audio, video, document, archive, other or an extension";
+      *error = raw;
       return false;
     }
     if (!pattern->empty()) pattern->push_back('|');
@@ -59,50 +69,85 @@ bool BuildSearchPattern(const std::vector<std::string>& types, std::string* patt
   return true;
 }
 
-platform::Status CollectFiles(std::vector<ScanSource>& sources, const std::string& pattern,
-                              std::vector<FoundFile>* files, const std::atomic<bool>* cancel) {
-  files->clear();
-  SearchContext context{cancel};
-  for (size_t i = 0; i < sources.size(); ++i) {
-    auto& engine = sources[i].engine;
-    if (!engine) continue;
-    if (cancel != nullptr && cancel->load()) return platform::kStatusCancelled;
-    std::vector<engine::ItemRecord> found;
-    (void)engine->SetSearchCallback(OnSearchProgress, &context);
-    (void)engine->Search(pattern, found);
-    (void)engine->SetSearchCallback(nullptr, nullptr);
-    for (const auto& item : found) {
-      FoundFile f;
-      f.sourceIndex = i;
-      f.item = item;
-      std::string path;
-      if (engine->GetItemPath(&item, path) == platform::kStatusOk || !path.empty()) {
-        std::replace(path.begin(), path.end(), '\\', '/');
-        f.folderPath = path;
-      }
-      files->push_back(std::move(f));
+CSearchJob::CSearchJob(SearchJobInput input, IJobView& view, const ITextSource* texts)
+    : CJob(JobKind::kSearch, view, texts), m_input(std::move(input)) {}
+
+CSearchJob::~CSearchJob() {
+  JoinWorker();
+}
+
+int32_t CSearchJob::OnProgress(void* userData, int32_t percent, int32_t) {
+  auto* job = static_cast<CSearchJob*>(userData);
+  if (int32_t r = job->CheckPoint(); r != 0) return r;
+  job->View().SetLine(ViewLine::kPercent, FormatText("%s %d%%", {job->Msg(keys::kSearchPercent), percent}));
+  job->View().SetBar(percent);
+  return 0;
+}
+
+JobResult CSearchJob::Run() {
+  m_results.clear();
+  for (auto& pointer : m_input.sources) {
+    if (CheckPoint() != 0) break;
+    ScanSource& source = *pointer;
+    std::unique_lock busy(source.inUse, std::try_to_lock);
+    if (!busy.owns_lock()) {
+      source.searchStatus = platform::kErrorBusy;
+      View().Notify(MessageKind::kWarning, FormatText(Msg(keys::kSourceBusy), {source.target.label}));
+      continue;
     }
-  }
-  return platform::kStatusOk;
-}
+    if (!source.engine) continue;  // skipped or failed in the scan, which said so
+    const storage::VolumeTarget& t = source.target;
+    std::string stage;
+    if (t.isImage) {
+      stage = FormatText(Msg(keys::kSearchStageImage), {FileNameOfPath(t.imagePath)});
+    } else if (IsAsciiLetter(t.driveLetter)) {
+      stage = FormatText(Msg(keys::kSearchStageLetter), {TextArg::Character(t.driveLetter)});
+    } else {
+      stage = FormatText(Msg(keys::kSearchStageNoLetter), {static_cast<int>(t.driveLetter)});
+    }
+    View().SetLine(ViewLine::kSourceName, t.label);
+    View().SetLine(ViewLine::kStage, stage);
 
-bool IsDeletedItem(const engine::ItemRecord& item) {
-  // The fast engines record deleted files only.
-  const bool fastEngine = item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastFat) ||
-                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastNtfs);
-  if (fastEngine && item.isFolder == 0) return true;
-  return item.isDeleted != 0;
-}
-
-const char* EngineName(int32_t sourceKind) {
-  switch (static_cast<engine::SourceKind>(sourceKind)) {
-    case engine::SourceKind::kFastNtfs: return "fast-ntfs";
-    case engine::SourceKind::kFastFat: return "fast-fat";
-    case engine::SourceKind::kProfessionalNtfs: return "pro-ntfs";
-    case engine::SourceKind::kProfessionalFat: return "pro-fat";
-    case engine::SourceKind::kSignature: return "signature";
+    std::vector<engine::ItemRecord> found;
+    const platform::Status callback = source.engine->SetSearchCallback(OnProgress, this);
+    const int32_t searched = callback == platform::kStatusOk ? source.engine->Search(m_input.pattern, found) : 0;
+    if (source.engine->SetSearchCallback(nullptr, nullptr) != platform::kStatusOk) {
+      // What the search returned is what counts.
+    }
+    if (callback != platform::kStatusOk) {
+      source.searchStatus = callback;
+      View().Notify(MessageKind::kWarning,
+                    FormatText(Msg(keys::kSearchUnreadable), {t.label, platform::ErrorText(callback)}));
+    } else if (CancelConfirmed()) {
+      source.searchStatus = platform::kStatusCancelled;
+    } else if (searched != 1) {
+      // 0: the record file could not be opened. Not "nothing found".
+      source.searchStatus = platform::kErrorFileNotFound;
+      View().Notify(MessageKind::kWarning,
+                    FormatText(Msg(keys::kSearchUnreadable), {t.label, platform::ErrorText(source.searchStatus)}));
+    } else {
+      source.searchStatus = platform::kStatusOk;
+    }
+    m_results.reserve(m_results.size() + found.size());
+    for (const auto& item : found) {
+      FoundItem f;
+      f.source = pointer;
+      f.item = item;
+      f.item.driveLetter = t.driveLetter;  // records of a reused store carry the letter of another run
+      if (m_input.withFolderPaths) {
+        std::string path;
+        // A path that cannot be resolved leaves what was found of it (the item stays at the root).
+        if (source.engine->GetItemPath(&item, path) == platform::kStatusOk || !path.empty()) {
+          std::replace(path.begin(), path.end(), '\\', '/');
+          f.folderPath = path;
+        }
+      }
+      m_results.push_back(std::move(f));
+    }
+    if (source.searchStatus == platform::kStatusCancelled) break;
   }
-  return "unknown";
+  View().Post(JobEvent::kSearchFinished);
+  return CancelConfirmed() ? JobResult::kCancelled : JobResult::kFinished;
 }
 
 }  // namespace jobs

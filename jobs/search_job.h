@@ -1,35 +1,51 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-#include <atomic>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "engine/item_record.h"
-#include "jobs/scan_job.h"
+#include "jobs/job.h"
+#include "jobs/scan_source.h"
 
 namespace jobs {
 
-// A found file with the source that found it and its folder inside the volume.
-struct FoundFile {
-  size_t sourceIndex = 0;
-  engine::ItemRecord item;
-  std::string folderPath;  // "DCIM/100/" ("/"-separated as found; empty at the root)
-};
+// The pattern for the main window's type selection (lower-case extensions
+// without dots, sorted): "*.doc|*.jpg"; for an empty selection the photo,
+// audio, video, document and archive lists joined with "|".
+std::string PatternFromSelection(const std::set<std::string>& extensions);
 
-// The search pattern for a list of types: categories (photo, audio, video,
-// document, archive, other) and/or bare extensions (jpg, doc). Empty list:
-// every category and other. Returns false with *error for an unknown word.
+// The pattern for the command line's --types: categories (photo, audio,
+// video, document, archive, other) and/or bare extensions (jpg, .PNG), in
+// the order given. An empty list means every category and "other". False
+// with *error for a word that is neither.
 bool BuildSearchPattern(const std::vector<std::string>& types, std::string* pattern, std::string* error);
 
-// Collects the files the pattern selects from every scanned source, in
-// source order and child order within a source.
-platform::Status CollectFiles(std::vector<ScanSource>& sources, const std::string& pattern,
-                              std::vector<FoundFile>* files, const std::atomic<bool>* cancel);
+struct SearchJobInput {
+  ScanSourceList sources;  // sources without an engine are passed over
+  std::string pattern;
+  bool withFolderPaths = true;  // fill FoundItem::folderPath (one store lookup per file)
+};
 
-// Whether a found item counts as deleted for display: the fast engines
-// record only deleted files; the others mark them.
-bool IsDeletedItem(const engine::ItemRecord& item);
-// "fast-ntfs", "fast-fat", "pro-ntfs", "pro-fat", "signature".
-const char* EngineName(int32_t sourceKind);
+// The search job: asks each source's engine for the files the pattern
+// selects, source after source, into one result list (first source first).
+// A source whose results cannot be read is reported (searchStatus and a
+// Notify) and the others are still searched. Ends with 1, or 2 when
+// cancelled; posts 1026 in both cases, so the front end shows what was
+// collected.
+class CSearchJob final : public CJob {
+ public:
+  CSearchJob(SearchJobInput input, IJobView& view, const ITextSource* texts);
+  ~CSearchJob() override;
+
+  // The collected files; take them after End.
+  std::vector<FoundItem>& Results() { return m_results; }
+
+ private:
+  JobResult Run() override;
+  static int32_t OnProgress(void* userData, int32_t percent, int32_t zero);
+
+  SearchJobInput m_input;
+  std::vector<FoundItem> m_results;
+};
 
 }  // namespace jobs

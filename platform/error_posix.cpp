@@ -43,6 +43,7 @@ std::string ErrorText(Status status) {
     case kStatusReadFault: return "The system cannot read from the specified device.";
     case kErrorGenFailure: return "A device attached to the system is not functioning.";
     case kErrorFileExists: return "The file exists.";
+    case kErrorNotSupported: return "The request is not supported.";
     case kStatusInvalidParameter: return "The parameter is incorrect.";
     case kErrorDiskFull: return "There is not enough space on the disk.";
     case kErrorBusy: return "The requested resource is in use.";

@@ -7,18 +7,48 @@
 
 namespace platform {
 
-// "$XDG_DATA_HOME/Quellmoor/" (default ~/.local/share), ending in "/".
+// "$XDG_DATA_HOME/Quellmoor/" (default ~/.local/share), ending in "/"; or
+// the folder set by SetDataFolderOverride.
 std::string DataFolder();
+// Moves the data folder (result store, preview files) for the rest of the
+// process, for instance off a volume that is being recovered. The path must
+// be absolute; "/" is appended when missing. An empty path removes the
+// override. Thread-safe.
+void SetDataFolderOverride(const std::string& folder);
+// "$XDG_CONFIG_HOME/quellmoor/" (default ~/.config), ending in "/": the
+// user's own settings, never the program folder.
+std::string ConfigFolder();
 // DataFolder() + "ScanLog/".
 std::string ScanLogFolder();
 // Folder of the running executable, ending in "/".
 std::string ProgramFolder();
+// Where the program's shipped files (language files, config.ini) may lie, in
+// the order to try: the executable's folder, then the installed share folder
+// "<prefix>/share/quellmoor/" beside its bin folder. Each ends in "/".
+std::vector<std::string> ProgramDataFolders();
+
+// What a path names, following links.
+enum class PathKind { kMissing, kRegularFile, kFolder, kBlockDevice, kCharDevice, kFifo, kSocket, kOther };
+PathKind KindOfPath(const std::string& path);
+// "file", "folder", "block device", "character device", "FIFO", "socket",
+// "missing", "special file": for messages.
+const char* PathKindWord(PathKind kind);
+// True when both paths name the same existing file (device and inode).
+bool SameFile(const std::string& a, const std::string& b);
+// The absolute path with links and "." and ".." resolved; path itself when
+// it cannot be resolved (a missing file: its folder is resolved).
+std::string ResolvedPath(const std::string& path);
 
 // Creates path with all its parents. An existing folder is success.
 [[nodiscard]] Status CreateDirectories(const std::string& path);
 // Creates the folder path (its parent must exist), never one that exists:
 // 183 when anything is there already.
 [[nodiscard]] Status CreateNewFolder(const std::string& path);
+// Creates a folder only its owner may use (0700) in a shared place such as
+// /tmp. An existing one is taken only when it is a real folder (not a
+// link), owned by this user and writable by nobody else: kErrorAccessDenied
+// otherwise.
+[[nodiscard]] Status CreatePrivateFolder(const std::string& path);
 // Deletes a folder and everything in it; a missing path is success.
 Status RemoveTree(const std::string& path);
 bool PathExists(const std::string& path);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 #include "platform/error.h"
@@ -13,17 +14,43 @@
 
 namespace platform {
 
-std::string DataFolder() {
+namespace {
+
+std::mutex g_dataOverrideMutex;
+std::string g_dataOverride;
+
+// $name when it holds an absolute path, else $HOME + fallback, else "/tmp".
+std::string XdgBase(const char* name, const char* homeRelative) {
   std::string base;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+  if (const char* xdg = std::getenv(name); xdg != nullptr && xdg[0] == '/') {
     base = xdg;
   } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-    base = std::string(home) + "/.local/share";
+    base = std::string(home) + homeRelative;
   } else {
     base = "/tmp";
   }
   if (base.back() != '/') base.push_back('/');
-  return base + "Quellmoor/";
+  return base;
+}
+
+}  // namespace
+
+void SetDataFolderOverride(const std::string& folder) {
+  std::lock_guard lock(g_dataOverrideMutex);
+  g_dataOverride = folder;
+  if (!g_dataOverride.empty() && g_dataOverride.back() != '/') g_dataOverride.push_back('/');
+}
+
+std::string ConfigFolder() {
+  return XdgBase("XDG_CONFIG_HOME", "/.config") + "quellmoor/";
+}
+
+std::string DataFolder() {
+  {
+    std::lock_guard lock(g_dataOverrideMutex);
+    if (!g_dataOverride.empty()) return g_dataOverride;
+  }
+  return XdgBase("XDG_DATA_HOME", "/.local/share") + "Quellmoor/";
 }
 
 std::string ScanLogFolder() {
@@ -35,6 +62,54 @@ std::string ProgramFolder() {
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return "./";
   return exe.parent_path().string() + "/";
+}
+
+std::vector<std::string> ProgramDataFolders() {
+  const std::string program = ProgramFolder();
+  std::vector<std::string> folders{program};
+  std::error_code ec;
+  auto share = std::filesystem::weakly_canonical(std::filesystem::path(program) / ".." / "share" / "quellmoor", ec);
+  if (!ec) folders.push_back(share.string() + "/");
+  return folders;
+}
+
+PathKind KindOfPath(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return PathKind::kMissing;
+  if (S_ISREG(st.st_mode)) return PathKind::kRegularFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  if (S_ISBLK(st.st_mode)) return PathKind::kBlockDevice;
+  if (S_ISCHR(st.st_mode)) return PathKind::kCharDevice;
+  if (S_ISFIFO(st.st_mode)) return PathKind::kFifo;
+  if (S_ISSOCK(st.st_mode)) return PathKind::kSocket;
+  return PathKind::kOther;
+}
+
+const char* PathKindWord(PathKind kind) {
+  switch (kind) {
+    case PathKind::kMissing: return "missing";
+    case PathKind::kRegularFile: return "file";
+    case PathKind::kFolder: return "folder";
+    case PathKind::kBlockDevice: return "block device";
+    case PathKind::kCharDevice: return "character device";
+    case PathKind::kFifo: return "FIFO";
+    case PathKind::kSocket: return "socket";
+    case PathKind::kOther: break;
+  }
+  return "special file";
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string ResolvedPath(const std::string& path) {
+  std::error_code ec;
+  auto resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+  return ec ? path : resolved.string();
 }
 
 Status CreateDirectories(const std::string& path) {
@@ -49,6 +124,18 @@ Status CreateNewFolder(const std::string& path) {
   std::string plain = path;
   while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
   return ::mkdir(plain.c_str(), 0755) == 0 ? kStatusOk : LastError();
+}
+
+Status CreatePrivateFolder(const std::string& path) {
+  std::string folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastError();
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) return LastError();
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return kErrorAccessDenied;
+  }
+  return kStatusOk;
 }
 
 Status RemoveTree(const std::string& path) {

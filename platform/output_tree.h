@@ -40,6 +40,9 @@ namespace platform {
 bool ExistsBelow(const std::string& root, const std::string& relative);
 // Whether a plain folder (not a link) exists at relative below root.
 bool IsFolderBelow(const std::string& root, const std::string& relative);
+// Whether a symbolic link sits at relative below root (its parents are
+// opened without following links).
+bool IsLinkBelow(const std::string& root, const std::string& relative);
 
 // Removes the file (or link) at relative below root; a missing one is success.
 Status RemoveFileBelow(const std::string& root, const std::string& relative);

@@ -158,6 +158,14 @@ bool IsFolderBelow(const std::string& root, const std::string& relative) {
   return OpenFolderChain(root, parts, parts.size(), false, &folder) == kStatusOk;
 }
 
+bool IsLinkBelow(const std::string& root, const std::string& relative) {
+  FolderHandle parent;
+  std::string leaf;
+  if (OpenParentOf(root, relative, &parent, &leaf) != kStatusOk) return false;
+  struct stat st {};
+  return ::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
 Status RemoveFileBelow(const std::string& root, const std::string& relative) {
   FolderHandle parent;
   std::string leaf;

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <blkid/blkid.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "platform/error.h"
@@ -72,8 +75,43 @@ Status ListPartitions(const std::string& diskPath, uint32_t sectorSize, std::vec
       info.type = hex;
     }
     info.devicePath = PartitionNode(diskPath, info.number);
+    if (const char* uuid = blkid_partition_get_uuid(part); uuid != nullptr) info.uuid = uuid;
     partitions->push_back(info);
   }
+  return kStatusOk;
+}
+
+Status ProbeFileSystem(const std::string& path, uint64_t byteOffset, uint64_t byteLength, FileSystemInfo* info) {
+  *info = FileSystemInfo{};
+  FdCloser fd{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (fd.fd < 0) return LastError();
+  struct stat st {};
+  if (::fstat(fd.fd, &st) != 0) return LastError();
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return kErrorNotSupported;
+  if (byteOffset > static_cast<uint64_t>(INT64_MAX) || byteLength > static_cast<uint64_t>(INT64_MAX)) {
+    return kStatusInvalidParameter;
+  }
+  std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
+  if (!probe) return kStatusOutOfMemory;
+  if (blkid_probe_set_device(probe.get(), fd.fd, static_cast<blkid_loff_t>(byteOffset),
+                             static_cast<blkid_loff_t>(byteLength)) != 0) {
+    return kErrorGenFailure;
+  }
+  blkid_probe_enable_partitions(probe.get(), 0);
+  blkid_probe_enable_superblocks(probe.get(), 1);
+  blkid_probe_set_superblocks_flags(probe.get(),
+                                    BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
+  if (blkid_do_safeprobe(probe.get()) != 0) return kStatusOk;  // nothing, or ambivalent
+  auto value = [&](const char* name) {
+    const char* data = nullptr;
+    size_t length = 0;
+    if (blkid_probe_lookup_value(probe.get(), name, &data, &length) != 0 || data == nullptr) return std::string();
+    return std::string(data, strnlen(data, length));
+  };
+  info->type = value("TYPE");
+  info->version = value("VERSION");
+  info->label = value("LABEL");
+  info->uuid = value("UUID");
   return kStatusOk;
 }
 

@@ -19,7 +19,10 @@ class RawFile {
   RawFile(RawFile&& other) noexcept;
   RawFile& operator=(RawFile&& other) noexcept;
 
-  // Opens path with O_RDONLY. Directories are refused with kErrorAccessDenied.
+  // Opens path with O_RDONLY. Only regular files and block devices are
+  // taken: a folder is refused with kErrorAccessDenied, anything else (a
+  // FIFO, a socket, a character device) with kErrorNotSupported, without
+  // waiting for a writer.
   [[nodiscard]] Status Open(const std::string& path);
   void Close();
   bool IsOpen() const { return m_fd >= 0; }
@@ -47,7 +50,10 @@ Status CreateNewFileBelow(const std::string& root, const std::string& relative, 
 
 class OutputFile {
  public:
-  enum class Mode { kCreateOrOpen, kCreateTruncate, kCreateNew };
+  // kReplaceOwnFile: create, or empty an existing regular file; a symbolic
+  // link, a device or a FIFO at the path is refused (kErrorAlreadyExists)
+  // instead of written through.
+  enum class Mode { kCreateOrOpen, kCreateTruncate, kCreateNew, kReplaceOwnFile };
   OutputFile() = default;
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;

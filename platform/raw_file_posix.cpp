@@ -32,8 +32,14 @@ RawFile& RawFile::operator=(RawFile&& other) noexcept {
 
 Status RawFile::Open(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return LastError();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const Status s = LastError();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return kErrorNotSupported;  // open says ENXIO
+    return s;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     Status s = LastError();
@@ -43,6 +49,16 @@ Status RawFile::Open(const std::string& path) {
   if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     return kErrorAccessDenied;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    ::close(fd);
+    return kErrorNotSupported;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    Status s = LastError();
+    ::close(fd);
+    return s;
   }
   m_fd = fd;
   m_isBlockDevice = S_ISBLK(st.st_mode);
@@ -130,8 +146,22 @@ Status OutputFile::Open(const std::string& path, Mode mode) {
   int flags = O_RDWR | O_CREAT | O_CLOEXEC;
   if (mode == Mode::kCreateTruncate) flags |= O_TRUNC;
   if (mode == Mode::kCreateNew) flags |= O_EXCL;
+  // Not O_TRUNC yet: only a regular file may be emptied.
+  if (mode == Mode::kReplaceOwnFile) flags |= O_NOFOLLOW | O_NONBLOCK;
   int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) return LastError();
+  if (fd < 0) return (mode == Mode::kReplaceOwnFile && errno == ELOOP) ? kErrorAlreadyExists : LastError();
+  if (mode == Mode::kReplaceOwnFile) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return kErrorAlreadyExists;
+    }
+    if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      Status s = LastError();
+      ::close(fd);
+      return s;
+    }
+  }
   m_fd = fd;
   return kStatusOk;
 }

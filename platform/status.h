@@ -23,6 +23,7 @@ inline constexpr Status kErrorAccessDenied = 5;
 inline constexpr Status kErrorInvalidHandle = 6;
 inline constexpr Status kErrorWriteProtect = 19;
 inline constexpr Status kErrorGenFailure = 31;
+inline constexpr Status kErrorNotSupported = 50;  // also: a path that is neither a file nor a block device
 inline constexpr Status kErrorFileExists = 80;
 inline constexpr Status kErrorDiskFull = 112;
 inline constexpr Status kErrorBusy = 170;

@@ -23,4 +23,15 @@ void FlushVolumeDevice(const std::string& devicePath);
 // True when folder lies on the file system of the block device devicePath.
 bool FolderIsOnDevice(const std::string& folder, const std::string& devicePath);
 
+// True when folder lies on a file system held by the whole disk diskPath
+// (one of its partitions, the disk itself, or a mapped device built on
+// them). False when diskPath is not a block device.
+bool FolderIsOnDisk(const std::string& folder, const std::string& diskPath);
+
+// Name of the file system that holds folder (an existing folder or file):
+// "FAT32" for vfat, "FAT" for msdos, "exFAT", "NTFS" for ntfs and ntfs3,
+// otherwise the kernel's type upper-cased ("EXT4", "TMPFS"); empty when it
+// cannot be told.
+std::string FileSystemNameOf(const std::string& folder);
+
 }  // namespace platform

@@ -3,10 +3,7 @@
 
 #include "platform/disk_table.h"
 #include "platform/raw_file.h"
-#include "platform/volume.h"
-#include "storage/drive_letters.h"
 #include "storage/image_container.h"
-#include "storage/partition_table.h"
 
 namespace storage {
 
@@ -47,26 +44,6 @@ bool IsRemovableDisk(int32_t diskNumber) {
   auto disks = platform::ListDisks();
   if (diskNumber < 0 || static_cast<size_t>(diskNumber) >= disks.size()) return false;
   return disks[static_cast<size_t>(diskNumber)].removable;
-}
-
-Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, std::string* tableType) {
-  volumes->clear();
-  std::string path = platform::DiskPath(diskNumber);
-  if (path.empty()) return platform::kErrorFileNotFound;
-  std::vector<platform::PartitionInfo> parts;
-  if (Status s = ListImagePartitions(path, DiskSectorSize(diskNumber), &parts, tableType); s != platform::kStatusOk) {
-    return s;
-  }
-  for (const auto& p : parts) {
-    VolumeEntry v;
-    v.diskNumber = diskNumber;
-    v.partition = p;
-    std::string key = p.devicePath.empty() ? path + "@" + std::to_string(p.startSector) : p.devicePath;
-    v.driveLetter = DriveLetters::Instance().LetterFor(key, p.devicePath);
-    v.mountPoint = platform::MountPointOf(p.devicePath);
-    volumes->push_back(v);
-  }
-  return platform::kStatusOk;
 }
 
 }  // namespace storage

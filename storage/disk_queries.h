@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/partitions.h"
 #include "platform/status.h"
 
 namespace storage {
@@ -18,17 +17,5 @@ uint32_t DiskSectorSize(int32_t diskNumber);  // 512 when unknown
 [[nodiscard]] Status ImageFileSize(const std::string& path, uint64_t* byteLength);
 [[nodiscard]] Status ImageLastWriteTime(const std::string& path, uint64_t* fileTime);
 bool IsRemovableDisk(int32_t diskNumber);
-
-// A partition of a disk with its session drive letter.
-struct VolumeEntry {
-  int32_t diskNumber = -1;
-  platform::PartitionInfo partition;
-  uint16_t driveLetter = 0;
-  std::string mountPoint;
-};
-
-// Partitions of disk N (MBR or GPT), each with a drive letter; a container
-// image's are read from its media (ListImagePartitions).
-[[nodiscard]] Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, std::string* tableType);
 
 }  // namespace storage

@@ -484,7 +484,8 @@ int32_t ScanStore::Search(const std::string& pattern, std::vector<ItemRecord>& o
   dotted[0] = '.';
   for (int32_t first = 1; first <= total;) {
     size_t got = 0;
-    if (st.records.ReadRun(first, chunk, &got) != kStatusOk || got == 0) break;
+    // Records that cannot be read back make the result incomplete, never "nothing more".
+    if (st.records.ReadRun(first, chunk, &got) != kStatusOk || got == 0) return 0;
     for (size_t i = 0; i < got; ++i) {
       const ItemRecord& record = chunk[i];
       if (record.isFolder != 0 || record.id != first + static_cast<int32_t>(i)) continue;

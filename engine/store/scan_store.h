@@ -89,7 +89,8 @@ class ScanStore {
   [[nodiscard]] Status GetItemPath(const ItemRecord& item, std::string& out);
   // Files whose extension the pattern selects (see categories), read through
   // the store's own record file (never reopened by path); returns 1, or 0
-  // when the store is not open or cannot be written out first.
+  // when the store is not open, cannot be written out first or its records
+  // cannot all be read back (out then holds what was read).
   int32_t Search(const std::string& pattern, std::vector<ItemRecord>& out);
   void SetSearchCallback(SearchProgressFn fn, void* userData);
   // Reads record id (1-based), from the record file or the write buffer.

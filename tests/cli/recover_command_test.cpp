@@ -98,7 +98,7 @@ TEST(RecoverCommand, TreeLayoutKeepsFoldersOfAWholeDisk) {
 TEST(RecoverCommand, UsageErrors) {
   testing_support::TempDir work;
   EXPECT_EQ(RunCli(work.path(), "recover x.img").status, 2);  // --out missing
-  EXPECT_EQ(RunCli(work.path(), "recover --mode deep --out '" + work.path() + "o' x.img").status, 2);
+  EXPECT_EQ(RunCli(work.path(), "recover --mode slow --out '" + work.path() + "o' x.img").status, 2);
   EXPECT_EQ(RunCli(work.path(), "scan --types '*.jpg' x.img").status, 2);
   CliResult missing = RunCli(work.path(), "scan '" + work.path() + "missing.img'");
   EXPECT_EQ(missing.status, 1);

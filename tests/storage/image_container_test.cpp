@@ -6,6 +6,7 @@
 #include "platform/disk_table.h"
 #include "platform/partitions.h"
 #include "storage/container_backends.h"
+#include "storage/disk_list.h"
 #include "storage/disk_queries.h"
 #include "storage/image_container.h"
 #include "storage/md5.h"
@@ -192,10 +193,10 @@ TEST(ImageContainer, AContainerInTheDiskTableIsADiskOfItsMedia) {
   EXPECT_EQ(table, expectedTable);
   ASSERT_EQ(volumes.size(), expected.size());
   for (size_t i = 0; i < volumes.size(); ++i) {
-    EXPECT_EQ(volumes[i].partition.number, expected[i].number);
-    EXPECT_EQ(volumes[i].partition.startSector, expected[i].startSector);
-    EXPECT_EQ(volumes[i].partition.sectorCount, expected[i].sectorCount);
-    EXPECT_EQ(volumes[i].partition.type, expected[i].type);
+    EXPECT_EQ(volumes[i].target.partitionNumber, expected[i].number);
+    EXPECT_EQ(volumes[i].target.startSector, expected[i].startSector);
+    EXPECT_EQ(volumes[i].target.sectorCount, expected[i].sectorCount);
+    EXPECT_EQ(volumes[i].target.partitionType, expected[i].type);
   }
 }
 

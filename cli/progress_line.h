@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-#include <atomic>
+#include <cstddef>
 #include <string>
 
 namespace cli {
 
-// Set by the first Ctrl-C; a second Ctrl-C ends the program at once.
-std::atomic<bool>& CancelFlag();
-void InstallCancelHandler();
-
-// A one-line progress display on stderr, drawn only when stderr is a terminal.
+// A one-line progress display on stderr for commands that run without a
+// job view, drawn only when stderr is a terminal.
 class ProgressLine {
  public:
   ProgressLine();
   ~ProgressLine();
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
   void Show(const std::string& text);
   void Clear();
 

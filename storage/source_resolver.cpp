@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "jobs/scan_sources.h"
+#include "storage/source_resolver.h"
 
 #include <charconv>
 
@@ -7,12 +7,10 @@
 #include "platform/error.h"
 #include "platform/folders.h"
 #include "platform/raw_file.h"
-#include "storage/disk_queries.h"
-#include "storage/drive_letters.h"
 #include "storage/image_container.h"
 #include "storage/partition_table.h"
 
-namespace jobs {
+namespace storage {
 namespace {
 
 bool ParseInt(const std::string& text, int32_t* value) {
@@ -21,25 +19,18 @@ bool ParseInt(const std::string& text, int32_t* value) {
 }
 
 platform::Status AddDiskVolumes(int32_t diskNumber, int32_t onlyPartition, ResolvedSource* out, std::string* error) {
-  std::vector<storage::VolumeEntry> volumes;
-  platform::Status s = storage::ListDiskVolumes(diskNumber, &volumes, &out->tableType);
+  std::vector<VolumeEntry> volumes;
+  platform::Status s = ListDiskVolumes(diskNumber, &volumes, &out->tableType);
   if (s != platform::kStatusOk) {
     *error = "cannot read the partition table of disk " + std::to_string(diskNumber) + ": " + platform::ErrorText(s);
     return s;
   }
-  uint32_t sectorSize = storage::DiskSectorSize(diskNumber);
-  for (const auto& v : volumes) {
-    if (onlyPartition > 0 && v.partition.number != onlyPartition) continue;
-    VolumeTarget t;
-    t.diskNumber = diskNumber;
-    t.partitionNumber = v.partition.number;
-    t.partitionType = v.partition.type;
-    t.startSector = v.partition.startSector;
-    t.sectorCount = v.partition.sectorCount;
-    t.sectorSize = sectorSize;
-    t.driveLetter = v.driveLetter;
-    t.label = "disk " + std::to_string(diskNumber) + " partition " + std::to_string(v.partition.number);
-    out->volumes.push_back(t);
+  out->diskNumber = diskNumber;
+  out->diskPath = platform::DiskPath(diskNumber);
+  for (auto& v : volumes) {
+    if (onlyPartition > 0 && v.target.partitionNumber != onlyPartition) continue;
+    out->sectorSize = v.target.sectorSize;
+    out->volumes.push_back(std::move(v));
   }
   if (onlyPartition > 0 && out->volumes.empty()) {
     *error = "disk " + std::to_string(diskNumber) + " has no partition " + std::to_string(onlyPartition);
@@ -67,15 +58,27 @@ platform::Status ResolveSource(const std::string& source, ResolvedSource* out, s
       *error = "no disk " + std::to_string(disk) + " in the disk table";
       return platform::kErrorFileNotFound;
     }
-    (void)storage::DiskLength(disk, &out->byteLength);
+    platform::RawFile file;
+    if (platform::Status s = file.Open(path); s != platform::kStatusOk) {
+      *error = "cannot open disk " + std::to_string(disk) + " (" + path + "): " + platform::ErrorText(s);
+      return s;
+    }
+    (void)file.Length(&out->byteLength);  // a length that cannot be read stays 0: nothing to image
+    out->sectorSize = file.SectorSize();
+    out->wholeDisk = part == 0;
     return AddDiskVolumes(disk, part, out, error);
   }
 
   platform::RawFile file;
   if (platform::Status s = file.Open(source); s != platform::kStatusOk) {
-    *error =
-        "cannot open '" + source + "': " +
-        (platform::IsDirectory(source) ? std::string("it is a folder, not a disk or image") : platform::ErrorText(s));
+    const platform::PathKind kind = platform::KindOfPath(source);
+    std::string why = platform::ErrorText(s);
+    if (kind == platform::PathKind::kFolder) {
+      why = "it is a folder, not a disk or image";
+    } else if (s == platform::kErrorNotSupported) {
+      why = std::string("it is a ") + platform::PathKindWord(kind) + ", not a disk or image file";
+    }
+    *error = "cannot open '" + source + "': " + why;
     return s;
   }
   file.Close();
@@ -88,6 +91,7 @@ platform::Status ResolveSource(const std::string& source, ResolvedSource* out, s
   }
   out->byteLength = media.mediaBytes;
   const uint32_t sectorSize = media.bytesPerSector;
+  out->sectorSize = sectorSize;
 
   std::vector<platform::PartitionInfo> parts;
   std::string table;
@@ -100,17 +104,16 @@ platform::Status ResolveSource(const std::string& source, ResolvedSource* out, s
   if (!parts.empty()) {
     // A whole disk: this run's disk table is that one disk.
     platform::SetDiskTableOverride({source});
+    out->wholeDisk = true;
     return AddDiskVolumes(0, 0, out, error);
   }
-  VolumeTarget t;
-  t.isImage = true;
-  t.imagePath = source;
-  t.sectorSize = sectorSize;
-  t.sectorCount = out->byteLength / sectorSize;
-  t.driveLetter = storage::DriveLetters::Instance().LetterFor(source);
-  t.label = source;
-  out->volumes.push_back(t);
+  VolumeEntry v;
+  if (platform::Status s = DescribeImageVolume(source, &v); s != platform::kStatusOk) {
+    *error = "cannot open '" + source + "': " + platform::ErrorText(s);
+    return s;
+  }
+  out->volumes.push_back(std::move(v));
   return platform::kStatusOk;
 }
 
-}  // namespace jobs
+}  // namespace storage

@@ -1,0 +1,121 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/session.h"
+
+#include <cstdio>
+
+#include "cli/cli_texts.h"
+#include "cli/cli_view.h"
+#include "jobs/search_job.h"
+#include "platform/error.h"
+#include "platform/file_time.h"
+
+namespace cli {
+
+bool ResolveForCommand(const std::string& source, storage::ResolvedSource* resolved, int* exitCode) {
+  std::string error;
+  const platform::Status s = storage::ResolveSource(source, resolved, &error);
+  if (s != platform::kStatusOk) {
+    PrintError(error);
+    *exitCode = s == platform::kStatusInvalidParameter ? kExitUsage : kExitFailed;
+    return false;
+  }
+  if (resolved->volumes.empty()) {
+    PrintError(Tr("NoVolume", {source}));
+    *exitCode = kExitFailed;
+    return false;
+  }
+  return true;
+}
+
+bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool withPaths, Session* session,
+                    int* exitCode, bool quiet) {
+  jobs::ScanMode mode = jobs::ScanMode::kFast;
+  if (options.mode == "deep") {
+    mode = jobs::ScanMode::kDeep;
+  } else if (options.mode != "fast") {
+    PrintError(Tr("UnknownMode", {options.mode}));
+    *exitCode = kExitUsage;
+    return false;
+  }
+  std::string pattern, badWord;
+  if (!jobs::BuildSearchPattern(options.types, &pattern, &badWord)) {
+    PrintError(Tr("UnknownType", {badWord}));
+    *exitCode = kExitUsage;
+    return false;
+  }
+  if (!ResolveForCommand(options.source, &session->resolved, exitCode)) return false;
+
+  InstallInterruptHandler();
+  session->sources = jobs::MakeScanSources(session->resolved.volumes);
+  {
+    CCliView view(CCliView::Layout::kScan, quiet);
+    jobs::CScanJob scan({session->sources, mode, reuse}, view, &Texts());
+    if (scan.Start() != platform::kStatusOk) {
+      PrintError(platform::ErrorText(platform::kErrorBusy));
+      *exitCode = kExitFailed;
+      return false;
+    }
+    const jobs::JobResult result = RunToEnd(scan);
+    view.ClearLine();
+    session->cancelled = result == jobs::JobResult::kCancelled;
+    if (session->cancelled) PrintError(Tr("ScanCancelled"));
+  }
+  bool anyEngine = false;
+  for (const auto& s : session->sources) {
+    anyEngine = anyEngine || s->engine != nullptr;
+    if (s->outcome == jobs::SourceOutcome::kNotStored) PrintError(Tr("NothingStored", {s->target.label}));
+  }
+  if (!anyEngine) {
+    if (mode == jobs::ScanMode::kDeep) PrintError(Tr("DeepUnavailable"));
+    *exitCode = session->cancelled ? kExitCancelled : kExitFailed;
+    return false;
+  }
+  // What was found is collected also after a cancel: the collection is quick.
+  InterruptFlag().store(false);
+  CCliView view(CCliView::Layout::kSearch);
+  jobs::CSearchJob search({session->sources, pattern, withPaths}, view, &Texts());
+  if (search.Start() != platform::kStatusOk) {
+    PrintError(platform::ErrorText(platform::kErrorBusy));
+    *exitCode = kExitFailed;
+    return false;
+  }
+  if (RunToEnd(search) == jobs::JobResult::kCancelled) session->cancelled = true;
+  view.ClearLine();
+  session->files = std::move(search.Results());
+  return true;
+}
+
+std::string FormatFileTime(uint64_t fileTime) {
+  platform::SystemTime t;
+  if (fileTime == 0 || !platform::FileTimeToSystemTime(fileTime, &t)) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return text;
+}
+
+bool IsDeletedItem(const engine::ItemRecord& item) {
+  const bool fastEngine = item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastFat) ||
+                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastNtfs);
+  if (fastEngine && item.isFolder == 0) return true;
+  return item.isDeleted != 0;
+}
+
+std::string Marks(const engine::ItemRecord& item) {
+  std::string marks;
+  if (IsDeletedItem(item)) marks += "deleted";
+  if (item.isIntact == 0) marks += marks.empty() ? "damaged" : ",damaged";
+  return marks.empty() ? "-" : marks;
+}
+
+const char* EngineName(int32_t sourceKind) {
+  switch (static_cast<engine::SourceKind>(sourceKind)) {
+    case engine::SourceKind::kFastNtfs: return "fast-ntfs";
+    case engine::SourceKind::kFastFat: return "fast-fat";
+    case engine::SourceKind::kProfessionalNtfs: return "pro-ntfs";
+    case engine::SourceKind::kProfessionalFat: return "pro-fat";
+    case engine::SourceKind::kSignature: return "signature";
+  }
+  return "unknown";
+}
+
+}  // namespace cli

@@ -1,0 +1,208 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "tests/cli/cli_test_util.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cli_testing::CliResult;
+using cli_testing::RunCli;
+
+std::set<std::string> FilesBelow(const std::string& dir) {
+  std::set<std::string> out;
+  if (!fs::exists(dir)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (!e.is_directory()) out.insert(fs::relative(e.path(), dir).string());
+  }
+  return out;
+}
+
+class CommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_disk3 = m_work.path() + "disk3.img";
+    testing_support::WriteFileBytes(
+        m_disk3, testing_support::ReadFileBytes(testing_support::UnpackedFixture("disk3_mbr.img.gz")));
+    m_before = testing_support::Sha256OfFile(m_disk3);
+  }
+  void TearDown() override { EXPECT_EQ(testing_support::Sha256OfFile(m_disk3), m_before) << "the source was written"; }
+  CliResult Run(const std::string& args, const std::string& env = "") { return RunCli(m_work.path(), args, env); }
+
+  testing_support::TempDir m_work;
+  std::string m_disk3, m_before;
+};
+
+TEST_F(CommandsTest, ListingAfterAScanShowsTheFoldersWithoutScanningAgain) {
+  CliResult none = Run("ls '" + m_disk3 + "'");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("quellmoor scan"), std::string::npos) << none.err;
+
+  ASSERT_EQ(Run("scan '" + m_disk3 + "'").status, 0);
+  CliResult root = Run("ls '" + m_disk3 + "'");
+  ASSERT_EQ(root.status, 0) << root.err;
+  EXPECT_NE(root.out.find("!rip/"), std::string::npos) << root.out;
+  EXPECT_NE(root.out.find("== disk 0 partition 3"), std::string::npos) << root.out;
+  CliResult deep = Run("ls --json '" + m_disk3 + "' '!rip/!ay1'");
+  ASSERT_EQ(deep.status, 0) << deep.err;
+  auto items = nlohmann::json::parse(deep.out);
+  std::set<std::string> names;
+  for (const auto& i : items) names.insert(i["path"].get<std::string>());
+  EXPECT_EQ(names, (std::set<std::string>{"!rip/!ay1/!.txt", "!rip/!ay1/!eep"}));
+  CliResult missing = Run("ls '" + m_disk3 + "' nowhere");
+  EXPECT_EQ(missing.status, 1);
+}
+
+TEST_F(CommandsTest, RecoverWithReuseAndSelectCopiesOnlyTheMatchingFoundFiles) {
+  ASSERT_EQ(Run("scan '" + m_disk3 + "'").status, 0);
+  CliResult r =
+      Run("recover --reuse --select '!rip/*' --select '*.png' --out '" + m_work.path() + "out' '" + m_disk3 + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("opened again"), std::string::npos) << r.err;
+  EXPECT_EQ(FilesBelow(m_work.path() + "out"),
+            (std::set<std::string>{"photo/!at.jpg", "photo/!at(1).jpg", "document/!.txt", "document/!(1).txt",
+                                   "photo/!mg.png"}));
+}
+
+TEST_F(CommandsTest, OneCategoryRuleForScanTypesAndRecovery) {
+  CliResult scan = Run("scan --json --types other '" + m_disk3 + "'");
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  auto files = nlohmann::json::parse(scan.out);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0]["name"], "!ata");
+  EXPECT_EQ(files[0]["category"], "other");
+  CliResult recover = Run("recover --types other --out '" + m_work.path() + "out' '" + m_disk3 + "'");
+  ASSERT_EQ(recover.status, 0) << recover.err;
+  EXPECT_EQ(FilesBelow(m_work.path() + "out"), std::set<std::string>{"others/!ata"});
+}
+
+TEST_F(CommandsTest, ABadSourceLeavesNoOutputFolderAndAFileAsOutputIsNamed) {
+  CliResult bad = Run("recover --out '" + m_work.path() + "out' '" + m_work.path() + "missing.img'");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_FALSE(fs::exists(m_work.path() + "out"));
+  testing_support::WriteFileBytes(m_work.path() + "file", {1});
+  CliResult file = Run("recover --out '" + m_work.path() + "file' '" + m_disk3 + "'");
+  EXPECT_EQ(file.status, 2);
+  EXPECT_NE(file.err.find("is a file, not a folder"), std::string::npos) << file.err;
+}
+
+TEST_F(CommandsTest, AFifoSourceIsRefusedAtOnce) {
+  const std::string fifo = m_work.path() + "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Without the refusal the open would wait for a writer: the test would hang.
+  for (const char* command : {"scan", "probe", "ls"}) {
+    CliResult r = Run(std::string(command) + " '" + fifo + "'");
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("it is a FIFO, not a disk or image file"), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(CommandsTest, ImagesOfAWholeDiskAndOfOnePartition) {
+  CliResult whole = Run("image '" + m_disk3 + "' --out '" + m_work.path() + "copy.img'");
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  EXPECT_EQ(testing_support::Sha256OfFile(m_work.path() + "copy.img"), m_before);
+  EXPECT_NE(whole.out.find("quellmoor scan"), std::string::npos) << whole.out;
+
+  CliResult again = Run("image '" + m_disk3 + "' --out '" + m_work.path() + "copy.img'");
+  EXPECT_EQ(again.status, 2);
+  EXPECT_NE(again.err.find("--force"), std::string::npos) << again.err;
+
+  CliResult part = Run("image disk:0:2 --out '" + m_work.path() + "p2.img'", "QUELLMOOR_DISKS='" + m_disk3 + "'");
+  ASSERT_EQ(part.status, 0) << part.err;
+  auto disk = testing_support::ReadFileBytes(m_disk3);
+  std::vector<uint8_t> expected(disk.begin() + 6144 * 512, disk.begin() + (6144 + 4096) * 512);
+  EXPECT_EQ(testing_support::ReadFileBytes(m_work.path() + "p2.img"), expected);
+  // The image scans like the partition.
+  CliResult scan = Run("scan --json '" + m_work.path() + "p2.img'");
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_EQ(nlohmann::json::parse(scan.out).size(), 2u);
+
+  CliResult onSource = Run("image '" + m_disk3 + "' --out '" + m_disk3 + "' --force");
+  EXPECT_EQ(onSource.status, 1);
+  EXPECT_NE(onSource.err.find("disk you are imaging"), std::string::npos) << onSource.err;
+  CliResult device = Run("image '" + m_disk3 + "' --out /dev/null");
+  EXPECT_EQ(device.status, 2);
+}
+
+// Found names are data: in a table they are shown escaped, so a name cannot
+// move the cursor, clear the screen or fake a line of output.
+TEST_F(CommandsTest, ControlCharactersInFoundNamesAreShownEscaped) {
+  // The long name of the deleted "deleted_root.txt" on a FAT12 copy gets an
+  // ESC and a line feed in place of two of its letters.
+  auto bytes = testing_support::ReadFileBytes(testing_support::UnpackedFixture("fat12.img.gz"));
+  const std::string first("d\0e\0l\0e\0t\0", 10), second("e\0d\0_\0r\0o\0o\0", 12);
+  size_t entry = 0;
+  for (size_t at = 0; at + 32 <= bytes.size() && entry == 0; at += 32) {
+    if (bytes[at + 11] == 0x0F && std::equal(first.begin(), first.end(), bytes.begin() + at + 1) &&
+        std::equal(second.begin(), second.end(), bytes.begin() + at + 14)) {
+      entry = at;  // the long-name entry holding "deleted_roo"
+    }
+  }
+  ASSERT_NE(entry, 0u);
+  bytes[entry + 1] = 0x1B;   // "d" -> ESC
+  bytes[entry + 18] = '\n';  // "_" -> LF
+  const std::string image = m_work.path() + "names.img";
+  testing_support::WriteFileBytes(image, bytes);
+  CliResult r = Run("scan --types txt '" + image + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find('\x1B'), std::string::npos);
+  EXPECT_NE(r.out.find("\\eeleted\\nroot.txt"), std::string::npos) << r.out;
+  CliResult json = Run("scan --json --types txt '" + image + "'");
+  ASSERT_EQ(json.status, 0);
+  EXPECT_EQ(json.out.find('\x1B'), std::string::npos);
+  EXPECT_NE(json.out.find("\\u001beleted\\nroot.txt"), std::string::npos) << json.out;
+}
+
+TEST_F(CommandsTest, MessagesComeFromTheChosenLanguage) {
+  CliResult german = Run("--lang Deutsch recover '" + m_disk3 + "' --out '" + m_work.path() + "out' --types other");
+  ASSERT_EQ(german.status, 0) << german.err;
+  EXPECT_NE(german.out.find("1 wiederhergestellt, 0 fehlgeschlagen"), std::string::npos) << german.out;
+  CliResult unknown = Run("--lang Klingon probe '" + m_disk3 + "'");
+  EXPECT_EQ(unknown.status, 0);
+  EXPECT_NE(unknown.err.find("no language file for 'Klingon'"), std::string::npos) << unknown.err;
+  EXPECT_NE(unknown.out.find("partition table: MBR"), std::string::npos);
+  CliResult help = Run("--lang Deutsch recover --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Beispiele:"), std::string::npos) << help.out;
+}
+
+TEST_F(CommandsTest, EveryCommandsHelpCarriesAnExample) {
+  for (const char* command : {"disks", "probe", "scan", "ls", "recover", "image"}) {
+    CliResult r = Run(std::string(command) + " --help");
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_NE(r.out.find("quellmoor " + std::string(command)), std::string::npos) << command << "\n" << r.out;
+  }
+  CliResult top = Run("--help");
+  EXPECT_NE(top.out.find("quellmoor disks"), std::string::npos);
+}
+
+TEST_F(CommandsTest, DisksAreListedWithTheirSourceNamesAndAsJson) {
+  const std::string env = "QUELLMOOR_DISKS='" + m_disk3 + "'";
+  CliResult table = Run("disks", env);
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_NE(table.out.find("disk:0:3"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("QMDISK3P2"), std::string::npos) << table.out;
+  CliResult json = Run("disks --json", env);
+  ASSERT_EQ(json.status, 0);
+  auto disks = nlohmann::json::parse(json.out);
+  ASSERT_EQ(disks.size(), 1u);
+  ASSERT_EQ(disks[0]["volumes"].size(), 3u);
+  EXPECT_EQ(disks[0]["volumes"][1]["fileSystem"], "FAT12");
+  EXPECT_EQ(disks[0]["volumes"][1]["startSector"], 6144);
+}
+
+TEST_F(CommandsTest, TheDeepModeSaysItIsNotAvailable) {
+  CliResult r = Run("scan --mode deep '" + m_disk3 + "'");
+  if (r.status == 0) GTEST_SKIP() << "the deep-scan engine is available";
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("deep scan is not available"), std::string::npos) << r.err;
+}
+
+}  // namespace
