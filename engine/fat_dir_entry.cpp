@@ -154,7 +154,12 @@ bool IsValidDirEntry(const uint8_t* e, const uint8_t* next) {
     }
   }
   if (live && isDirectory && size != 0) return false;
-  return attr == kVolumeLabel || attr == kLongName || (attr & (kDirectory | kArchive)) != 0;
+  // A file need not carry the archive bit: entries with no attribute bit, or
+  // only read-only, hidden and system, are plain files (cameras and other
+  // systems write them).
+  constexpr uint8_t kPlainFileBits = 0x07;
+  return attr == kVolumeLabel || attr == kLongName || (attr & (kDirectory | kArchive)) != 0 ||
+         (attr & ~kPlainFileBits) == 0;
 }
 
 bool IsDirectoryStart(const uint8_t* sector, size_t length) {

@@ -94,9 +94,12 @@ TEST(DirEntryValidity, LiveFileDatesMustLieFrom1990To2050) {
 }
 
 TEST(DirEntryValidity, AttributeAndNameRules) {
+  // Files without the archive bit (attribute 0, or only read-only) are files.
   Entry noArchive = FileEntry();
   noArchive[11] = 0x00;
-  EXPECT_FALSE(Valid(noArchive));
+  EXPECT_TRUE(Valid(noArchive));
+  noArchive[11] = 0x01;
+  EXPECT_TRUE(Valid(noArchive));
   Entry emptyWithCluster = FileEntry();
   Put32(emptyWithCluster, 28, 0);
   EXPECT_FALSE(Valid(emptyWithCluster));
