@@ -7,8 +7,28 @@
 namespace engine::fat {
 using namespace fat_entry;
 
+namespace {
+
+// Where the 13 characters of a long-name entry lie.
+constexpr size_t kNameCharOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+}  // namespace
+
+bool DirectoryEntryParser::HoldsNameEnd(const uint8_t* e) {
+  // A live entry says so by its flag; a deleted one lost its sequence byte,
+  // but the entry that holds a name's end holds its terminator or padding.
+  if (e[0] != kDeletedMark) return (e[0] & 0x40) != 0;
+  for (size_t offset : kNameCharOffsets) {
+    const uint16_t c = static_cast<uint16_t>(e[offset] | (e[offset + 1] << 8));
+    if (c == 0x0000 || c == 0xFFFF) return true;
+  }
+  return false;
+}
+
 void DirectoryEntryParser::Reset() {
   m_longName.Clear();
+  m_wholeName = false;
+  m_entrySeen = false;
   m_checksum = 0;
   m_ended = false;
 }
@@ -26,6 +46,7 @@ bool DirectoryEntryParser::Feed(const uint8_t* sector, size_t length, uint64_t a
     const uint8_t* next = i + 1 < count ? e + kBytes : nullptr;
     if (!IsValidDirEntry(e, next)) {
       m_longName.Clear();
+      m_entrySeen = true;
       continue;
     }
     const uint8_t attribute = e[kAttribute];
@@ -33,10 +54,15 @@ bool DirectoryEntryParser::Feed(const uint8_t* sector, size_t length, uint64_t a
     if (attribute == kLongName) {
       // A live entry with the "last" flag starts a name: anything pending is an orphan.
       if (!deleted && (e[0] & 0x40) != 0) m_longName.Clear();
+      // Only a run that opens the directory (or the piece of it read first)
+      // may have begun elsewhere.
+      if (!m_longName.IsPending()) m_wholeName = m_entrySeen || HoldsNameEnd(e);
+      m_entrySeen = true;
       if (!m_longName.Prepend(e)) m_longName.Clear();
       m_checksum = e[kLongNameChecksum];
       continue;
     }
+    m_entrySeen = true;
     if ((attribute & kVolumeLabel) != 0 || IsDotEntryName(e)) {
       m_longName.Clear();
       continue;
@@ -49,7 +75,9 @@ bool DirectoryEntryParser::Feed(const uint8_t* sector, size_t length, uint64_t a
     entry.highWord = static_cast<uint16_t>(e[kClusterHigh] | (e[kClusterHigh + 1] << 8));
     entry.lowWord = static_cast<uint16_t>(e[kClusterLow] | (e[kClusterLow + 1] << 8));
     entry.cluster = EntryCluster(e);
-    const bool longNameFits = m_longName.IsPending() && (deleted || ShortNameChecksum(e) == m_checksum);
+    // The name's entries must begin with its last one: a run that begins in
+    // the middle of a name (its first entries lie elsewhere) is not the name.
+    const bool longNameFits = m_longName.IsPending() && m_wholeName && (deleted || ShortNameChecksum(e) == m_checksum);
     if (longNameFits) entry.name = m_longName.ToUtf8();
     if (entry.name.empty()) entry.name = ShortEntryName(e);
     m_longName.Clear();

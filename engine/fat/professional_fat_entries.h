@@ -24,7 +24,10 @@ struct ParsedEntry {
 // Reads the entries of one directory sector after sector, in directory
 // order, and hands every file and folder entry to a callback with its name:
 // long names are gathered across sectors (a live short entry takes the long
-// name only when the checksum is its own; a deleted one always does), the
+// name only when the checksum is its own; a deleted one always does; either
+// and a run that opens the sectors read since Reset only when it begins with
+// the name's last entry, so a name begun in another part of the directory
+// gives no name here), the
 // "." and ".." entries and volume labels are passed over, invalid entries
 // break a long name. A file is any entry that is neither a folder, a long
 // name nor a volume label, so files without the archive bit are found too.
@@ -42,8 +45,15 @@ class DirectoryEntryParser {
   bool Feed(const uint8_t* sector, size_t length, uint64_t absoluteSector, const Sink& sink);
   bool Ended() const { return m_ended; }
 
+  // True when a long-name entry is the one that holds the end of its name
+  // (the first on disk): a live one carries the "last" flag, a deleted one
+  // holds the name's terminator or padding.
+  static bool HoldsNameEnd(const uint8_t* entry);
+
  private:
   LongNameBuffer m_longName;
+  bool m_wholeName = false;  // the pending name may be taken whole
+  bool m_entrySeen = false;  // an entry was read since Reset
   uint8_t m_checksum = 0;
   bool m_ended = false;
 };

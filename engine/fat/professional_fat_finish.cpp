@@ -81,7 +81,7 @@ std::string ExtensionText(const std::string& name) {
 struct CProfessionalFatRecovery::Finish {
   explicit Finish(CProfessionalFatRecovery& e)
       : engine(e),
-        pieces(e.m_pieces.Pieces()),
+        pieces(refined.Pieces()),
         geometries(e.m_geometries),
         volume(e.m_volume),
         sectorSize(e.m_volume.SectorSize()) {}
@@ -89,6 +89,7 @@ struct CProfessionalFatRecovery::Finish {
   Status Run();
 
  private:
+  void RefinePieces();
   void BuildNodes();
   // Reads the pieces of the chain that begins at head, in order, handing
   // every entry with the piece that holds it to sink.
@@ -114,6 +115,9 @@ struct CProfessionalFatRecovery::Finish {
   std::string PlaceholderName(const Node& node) const;
 
   CProfessionalFatRecovery& engine;
+  // The scan's pieces, split where a cluster that lies right behind another
+  // directory's cluster is not its continuation.
+  DirectoryPieceLog refined;
   const std::vector<DirectoryPiece>& pieces;
   const FatGeometryList& geometries;
   VolumeSectors& volume;
@@ -145,6 +149,87 @@ struct CProfessionalFatRecovery::Finish {
   Status stopStatus = kStatusOk;
   uint32_t sinceReport = 0;
 };
+
+void CProfessionalFatRecovery::Finish::RefinePieces() {
+  const std::vector<DirectoryPiece>& scanned = engine.m_pieces.Pieces();
+  // The geometry each piece lies in: for a directory start the placing one
+  // most directories agree on; else the first, in that order, under which it
+  // begins a cluster.
+  std::vector<uint32_t> votes(geometries.Size(), 0);
+  std::unordered_map<uint32_t, uint32_t> parentOf;  // directory cluster -> what its ".." names
+  for (const DirectoryPiece& piece : scanned) {
+    if (!piece.startsDirectory) continue;
+    parentOf.emplace(piece.ownCluster, piece.parentCluster);
+    for (size_t g = 0; g < geometries.Size(); ++g) {
+      if (geometries.Fits(g, piece.ownCluster, piece.firstSector)) ++votes[g];
+    }
+  }
+  auto geometryOf = [&](const DirectoryPiece& piece) -> const ClusterGeometry* {
+    const ClusterGeometry* best = nullptr;
+    uint32_t bestVotes = 0;
+    for (size_t g = 0; g < geometries.Size(); ++g) {
+      uint32_t cluster = 0;
+      const bool places = piece.startsDirectory ? geometries.Fits(g, piece.ownCluster, piece.firstSector)
+                                                : geometries.At(g).cluster.ClusterAt(piece.firstSector, &cluster);
+      if (places && (best == nullptr || votes[g] > bestVotes)) {
+        best = &geometries.At(g).cluster;
+        bestVotes = votes[g];
+      }
+    }
+    return best;
+  };
+  const uint32_t perRead = static_cast<uint32_t>(buffer.size() / sectorSize);
+  for (const DirectoryPiece& piece : scanned) {
+    const ClusterGeometry* g = geometryOf(piece);
+    uint32_t directory = piece.startsDirectory ? piece.ownCluster : 0;
+    for (uint64_t at = 0; at < piece.sectorCount;) {
+      const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(perRead, piece.sectorCount - at));
+      if (Status s = volume.Read(piece.firstSector + at, count, buffer.data()); s != kStatusOk) {
+        if (firstReadError == kStatusOk) firstReadError = s;
+        break;
+      }
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* bytes = buffer.data() + static_cast<size_t>(i) * sectorSize;
+        const uint64_t absolute = piece.firstSector + at + i;
+        if (at + i == 0) {
+          if (piece.startsDirectory) {
+            refined.AddDirectoryStart(bytes, sectorSize, absolute, piece.ownCluster, piece.parentCluster);
+          } else {
+            refined.AddDirectorySector(bytes, sectorSize, absolute, false);
+          }
+          continue;
+        }
+        uint32_t cluster = 0;
+        bool mayContinue = true;
+        if (g != nullptr && g->ClusterAt(absolute, &cluster) && !refined.Pieces().empty()) {
+          // A new cluster right behind: it goes on only if its entries can
+          // follow, and not when its subfolders name another parent.
+          DirectoryPieceLog alone;
+          alone.AddDirectorySector(bytes, sectorSize, absolute, false);
+          const DirectoryPiece& head = alone.Pieces().front();
+          mayContinue = EntriesMayFollow(refined.Pieces().back(), head);
+          std::unordered_map<uint32_t, uint32_t> parents;
+          for (uint32_t k = 0; k < head.subfolderCount; ++k) {
+            auto it = parentOf.find(alone.SubfolderClusters()[head.subfolderFirst + k]);
+            if (it != parentOf.end()) ++parents[it->second];
+          }
+          uint32_t most = 0;
+          uint32_t parent = 0;
+          for (const auto& [candidate, n] : parents) {
+            if (n > most || (n == most && candidate < parent)) {
+              most = n;
+              parent = candidate;
+            }
+          }
+          if (most != 0 && directory != 0 && parent != directory) mayContinue = false;
+          if (!mayContinue) directory = 0;
+        }
+        refined.AddDirectorySector(bytes, sectorSize, absolute, mayContinue);
+      }
+      at += count;
+    }
+  }
+}
 
 void CProfessionalFatRecovery::Finish::BuildNodes() {
   nodes.push_back(Node{});  // the root
@@ -598,7 +683,8 @@ Status CProfessionalFatRecovery::Finish::WriteFiles() {
 Status CProfessionalFatRecovery::Finish::Run() {
   buffer.resize(std::max<size_t>(65536, sectorSize));
   sector.resize(sectorSize);
-  owners = AssignPieceOwners(pieces, engine.m_pieces.SubfolderClusters(), geometries);
+  RefinePieces();
+  owners = AssignPieceOwners(pieces, refined.SubfolderClusters(), geometries);
   BuildNodes();
   CollectNames();
   ResolveParents();

@@ -28,6 +28,24 @@ bool IsDotEntryName(const uint8_t* e) {
   return true;
 }
 
+bool EntriesMayFollow(const DirectoryPiece& tail, const DirectoryPiece& head) {
+  if (tail.tailFragment) {
+    switch (head.head) {
+      case PieceHead::kLongName:
+        return !tail.tailFragmentDeleted && head.headChecksum == tail.tailChecksum &&
+               head.headSequence == tail.tailNextSequence;
+      case PieceHead::kDeletedLongName: return head.headChecksum == tail.tailChecksum;
+      case PieceHead::kLiveShort:
+        return (tail.tailFragmentDeleted || tail.tailNextSequence == 0) && head.headChecksum == tail.tailChecksum;
+      case PieceHead::kDeletedShort: return tail.tailFragmentDeleted || tail.tailNextSequence == 0;
+      case PieceHead::kOther: return false;
+    }
+    return false;
+  }
+  // Nothing unfinished: the sector must not begin inside a long name.
+  return head.head != PieceHead::kLongName;
+}
+
 uint32_t EntryCluster(const uint8_t* e) {
   const uint32_t high = static_cast<uint32_t>(e[kClusterHigh] | (e[kClusterHigh + 1] << 8));
   const uint32_t low = static_cast<uint32_t>(e[kClusterLow] | (e[kClusterLow + 1] << 8));
@@ -60,9 +78,10 @@ void DirectoryPieceLog::AddDirectoryStart(const uint8_t* sector, size_t length, 
   ReadEntries(m_pieces.back(), sector, length, true);
 }
 
-void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector) {
+void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector,
+                                           bool mayContinue) {
   if (sector == nullptr || length < kBytes) return;
-  if (!m_pieces.empty()) {
+  if (!m_pieces.empty() && mayContinue) {
     DirectoryPiece& last = m_pieces.back();
     if (last.tailOpen && last.EndSector() == absoluteSector && last.sectorCount < UINT32_MAX) {
       ++last.sectorCount;

@@ -66,8 +66,9 @@ class DirectoryPieceLog {
   void AddDirectoryStart(const uint8_t* sector, size_t length, uint64_t absoluteSector, uint32_t ownCluster,
                          uint32_t parentCluster);
   // A directory sector: continues the last piece when it lies right behind
-  // it and that piece's directory has not ended; otherwise begins a new one.
-  void AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector);
+  // it, that piece's directory has not ended and mayContinue is set;
+  // otherwise begins a new one.
+  void AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector, bool mayContinue = true);
 
   const std::vector<DirectoryPiece>& Pieces() const { return m_pieces; }
   const std::vector<uint32_t>& SubfolderClusters() const { return m_subfolders; }
@@ -82,6 +83,12 @@ class DirectoryPieceLog {
   std::vector<uint32_t> m_subfolders;
   uint64_t m_droppedSectors = 0;
 };
+
+// Whether a directory sector may go on where a piece with this tail ends:
+// false when its first entry cannot follow the tail's entries (a long name
+// left unfinished that it does not finish, or the middle of a long name where
+// none was begun). head is the summary of the sector as a piece of its own.
+bool EntriesMayFollow(const DirectoryPiece& tail, const DirectoryPiece& head);
 
 // True for the "." and ".." entries' names (a dot, or two, then blanks).
 bool IsDotEntryName(const uint8_t* entry);

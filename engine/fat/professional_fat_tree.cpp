@@ -18,6 +18,8 @@ namespace {
 // Candidates looked at per piece in one checksum's list of unfinished long
 // names, nearest first: bounds the time per piece.
 constexpr int kCandidatesTried = 64;
+// More than one earlier piece could be continued.
+constexpr int32_t kAmbiguous = -2;
 
 bool IsLegalFirstNameByte(uint8_t b) {
   if (b <= 0x20 || b == 0xE5 || (b >= 'a' && b <= 'z')) return false;
@@ -119,27 +121,33 @@ bool Assigner::PlaceInRoot(int32_t p) {
 
 int32_t Assigner::ContinuedByEntryOrder(int32_t p) const {
   const DirectoryPiece& piece = m_pieces[static_cast<size_t>(p)];
-  // The nearest earlier unfinished long name in checksum's list that accepts.
-  auto nearest = [&](uint8_t checksum, auto&& accepts, int limit = kCandidatesTried) -> int32_t {
+  // The one earlier unfinished long name in checksum's list that accepts
+  // (among the nearest tried); kAmbiguous when several do: directories of
+  // like names (ROUND_~1.TXT in every folder) share checksums, and a wrong
+  // link would put files into a wrong folder.
+  auto only = [&](uint8_t checksum, auto&& accepts) -> int32_t {
     const std::set<TailKey>& list = m_fragments[checksum];
     auto it = list.lower_bound({piece.firstSector, -1});
-    for (int tried = 0; it != list.begin() && tried < limit; ++tried) {
+    int32_t found = PieceOwnership::kNone;
+    for (int tried = 0; it != list.begin() && tried < kCandidatesTried; ++tried) {
       --it;
       const int32_t t = it->second;
       const DirectoryPiece& tail = m_pieces[static_cast<size_t>(t)];
       if (!OnClusterStart(m_out.entries[static_cast<size_t>(t)].geometry, piece.firstSector)) continue;
-      if (accepts(tail)) return t;
+      if (!accepts(tail)) continue;
+      if (found != PieceOwnership::kNone) return kAmbiguous;
+      found = t;
     }
-    return PieceOwnership::kNone;
+    return found;
   };
   auto complete = [](const DirectoryPiece& tail) { return tail.tailFragmentDeleted || tail.tailNextSequence == 0; };
   switch (piece.head) {
     case PieceHead::kLongName:
-      return nearest(piece.headChecksum, [&](const DirectoryPiece& tail) {
+      return only(piece.headChecksum, [&](const DirectoryPiece& tail) {
         return tail.tailFragmentDeleted || tail.tailNextSequence == piece.headSequence;
       });
-    case PieceHead::kDeletedLongName: return nearest(piece.headChecksum, [](const DirectoryPiece&) { return true; });
-    case PieceHead::kLiveShort: return nearest(piece.headChecksum, complete);
+    case PieceHead::kDeletedLongName: return only(piece.headChecksum, [](const DirectoryPiece&) { return true; });
+    case PieceHead::kLiveShort: return only(piece.headChecksum, complete);
     case PieceHead::kDeletedShort: {
       // The first byte is lost; the checksum of each candidate's long name
       // says which byte it must have been (one byte per checksum).
@@ -149,25 +157,20 @@ int32_t Assigner::ContinuedByEntryOrder(int32_t p) const {
         name[0] = static_cast<uint8_t>(b);
         firstByteOf[ShortNameChecksum(name.data())] = static_cast<uint8_t>(b);
       }
-      int32_t best = PieceOwnership::kNone;
+      int32_t found = PieceOwnership::kNone;
       for (int checksum = 0; checksum < 256; ++checksum) {
         if (m_fragments[static_cast<size_t>(checksum)].empty()) continue;
         const uint8_t firstByte = firstByteOf[static_cast<size_t>(checksum)];
         if (!IsLegalFirstNameByte(firstByte)) continue;
-        // Only the nearest such long name of each checksum is a candidate.
-        const int32_t t = nearest(
-            static_cast<uint8_t>(checksum),
-            [&](const DirectoryPiece& tail) {
-              return complete(tail) && piece.firstSector - tail.EndSector() <= kFragmentReachSectors &&
-                     FirstByteMatchesLongName(firstByte, tail.tailFirstChar);
-            },
-            1);
-        if (t >= 0 && (best < 0 || m_pieces[static_cast<size_t>(t)].firstSector >
-                                       m_pieces[static_cast<size_t>(best)].firstSector)) {
-          best = t;
-        }
+        const int32_t t = only(static_cast<uint8_t>(checksum), [&](const DirectoryPiece& tail) {
+          return complete(tail) && piece.firstSector - tail.EndSector() <= kFragmentReachSectors &&
+                 FirstByteMatchesLongName(firstByte, tail.tailFirstChar);
+        });
+        if (t == PieceOwnership::kNone) continue;
+        if (t == kAmbiguous || found != PieceOwnership::kNone) return kAmbiguous;
+        found = t;
       }
-      return best;
+      return found;
     }
     case PieceHead::kOther: break;
   }
@@ -276,11 +279,11 @@ void Assigner::Run() {
       continue;
     }
     if (PlaceInRoot(p)) continue;
+    if (PlaceBySubfolders(p)) continue;
     if (const int32_t tail = ContinuedByEntryOrder(p); tail >= 0) {
       Continue(p, tail);
       continue;
     }
-    if (PlaceBySubfolders(p)) continue;
     if (m_open.size() == 1) {
       const int32_t tail = m_open.begin()->second;
       if (OnClusterStart(m_out.entries[static_cast<size_t>(tail)].geometry,

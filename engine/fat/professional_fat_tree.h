@@ -43,14 +43,16 @@ inline constexpr uint64_t kFragmentReachSectors = 8192;
 //    stands for the directory;
 //  - a piece inside a geometry's FAT12/16 root area, or at a FAT32 boot
 //    sector's root cluster, belongs to the root;
-//  - any other piece, taken in sector order, continues (on a cluster
-//    boundary of that piece's geometry) the nearest earlier piece whose
-//    directory had not ended and whose unfinished long name its first entry
-//    completes (same checksum and next sequence number; for a deleted short
-//    entry, a first byte the checksum allows, matching the long name's first
-//    letter, within kFragmentReachSectors); else belongs to the directory
-//    that the ".." entries of its subfolders name; else continues the only
-//    earlier piece whose directory had not ended; else is lost.
+//  - any other piece, taken in sector order, belongs to the directory that
+//    the ".." entries of its subfolders name (most of them); else continues
+//    (on a cluster boundary of that piece's geometry) the one earlier piece
+//    whose directory had not ended and whose unfinished long name its first
+//    entry completes (same checksum and next sequence number; for a deleted
+//    short entry, a first byte the checksum allows, matching the long name's
+//    first letter, within kFragmentReachSectors); else continues the only
+//    earlier piece whose directory had not ended; else is lost. Where two
+//    earlier pieces could be continued the piece is not linked: a lost
+//    folder is better than a wrong one.
 // A piece's directory "has not ended" when no end mark was met and it ends
 // on a cluster boundary. Time and memory grow with the pieces only.
 PieceOwnership AssignPieceOwners(const std::vector<DirectoryPiece>& pieces, const std::vector<uint32_t>& subfolders,

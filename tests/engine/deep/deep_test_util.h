@@ -108,4 +108,19 @@ inline std::vector<uint8_t> Recover(IFileRecoveryParse& engine, const ItemRecord
   return bytes;
 }
 
+// The bytes of item as the preview extraction gives them (a temporary file or
+// the buffer): the same data RecoverItem copies, without writing a file to
+// its medium. Empty with *status set on a failure.
+inline std::vector<uint8_t> Extract(IFileRecoveryParse& engine, const ItemRecord& item, Status* status = nullptr) {
+  std::vector<uint8_t> buffer(static_cast<size_t>(item.size));
+  uint32_t length = static_cast<uint32_t>(buffer.size());
+  std::string temp;
+  const Status s = engine.ExtractItem(&item, temp, buffer.data(), &length, nullptr, nullptr);
+  if (status != nullptr) *status = s;
+  if (s != kStatusOk) return {};
+  if (!temp.empty()) return testing_support::ReadFileBytes(temp);
+  buffer.resize(length);
+  return buffer;
+}
+
 }  // namespace engine::deep_testing
