@@ -76,18 +76,10 @@ bool ShortEntryLooksWritten(const uint8_t* e) {
     }
     return true;
   };
-  if (!blanksOnlyAtEnd(0, 8) || !blanksOnlyAtEnd(8, 11)) return false;
-  // Double-byte characters come in pairs of high-bit bytes.
-  size_t i = e[0] == kDeletedMark ? 1 : 0;
-  while (i <= 9) {
-    if ((e[i] & 0x80) != 0) {
-      if ((e[i + 1] & 0x80) == 0) return false;
-      i += 2;
-    } else {
-      ++i;
-    }
-  }
-  return true;
+  // Bytes of 0x80 and above need not come in pairs: single-byte code pages
+  // (437, 850: "CAF\x90" for CAFE with an accent) write them alone, and
+  // directories holding such names must be recognised.
+  return blanksOnlyAtEnd(0, 8) && blanksOnlyAtEnd(8, 11);
 }
 
 // Step 4: the long-name run starting at index must end in a matching short entry.

@@ -221,10 +221,11 @@ TEST(DirectorySector, ShortNameShapeRules) {
   EXPECT_FALSE(IsDirectorySector(untimed.data(), untimed.size()));
   auto pair = Sector({FileEntry("\x93\xfa\x96\xbc    TXT")});  // double-byte characters in pairs
   EXPECT_TRUE(IsDirectorySector(pair.data(), pair.size()));
+  // A single code-page byte (an accented letter of code page 437 or 850) is a name too.
   auto single =
-      Sector({FileEntry("A\x93"
-                        "BCDEF TXT")});
-  EXPECT_FALSE(IsDirectorySector(single.data(), single.size()));
+      Sector({FileEntry("CAF\x90"
+                        "_\x90T\x90TXT")});
+  EXPECT_TRUE(IsDirectorySector(single.data(), single.size()));
   Entry repeated{};
   std::memset(repeated.data(), 'A', 32);  // bytes 1-14 equal bytes 17-30
   repeated[11] = 0x20;
