@@ -30,7 +30,7 @@ constexpr uint64_t kMaxDirectoryBytes = 65536ull * fat_entry::kBytes;
 // these high words are tried.
 constexpr uint32_t kHighWordsTried = 257;
 // The progress callback is asked after this many chains or records.
-constexpr uint32_t kReportEvery = 1024;
+constexpr uint32_t kReportEvery = 256;
 // Keys of folders that stand for lost directory pieces lie above every
 // cluster number, so they never meet a directory's key.
 constexpr uint32_t kLostLocatorBase = 0x10000000;

@@ -28,33 +28,49 @@ constexpr uint32_t kDefaultRootSectors = 32;
 
 }  // namespace
 
+bool ClusterGeometry::DataStart(uint64_t* sector) const {
+  return !__builtin_add_overflow(volumeStartSector, uint64_t{dataStartSector}, sector);
+}
+
 bool ClusterGeometry::ClusterSector(uint32_t cluster, uint64_t* sector) const {
   if (cluster < 2 || sectorsPerCluster == 0) return false;
   uint64_t offset = 0;
-  if (__builtin_mul_overflow(uint64_t{cluster - 2}, uint64_t{sectorsPerCluster}, &offset)) return false;
+  uint64_t start = 0;
+  if (__builtin_mul_overflow(uint64_t{cluster - 2}, uint64_t{sectorsPerCluster}, &offset) || !DataStart(&start)) {
+    return false;
+  }
   uint64_t result = 0;
-  if (__builtin_add_overflow(DataStart(), offset, &result)) return false;
+  if (__builtin_add_overflow(start, offset, &result)) return false;
   *sector = result;
   return true;
 }
 
 bool ClusterGeometry::ClusterHolding(uint64_t sector, uint32_t* cluster) const {
-  if (sectorsPerCluster == 0 || sector < DataStart()) return false;
-  const uint64_t index = (sector - DataStart()) / sectorsPerCluster;
+  uint64_t start = 0;
+  if (sectorsPerCluster == 0 || !DataStart(&start) || sector < start) return false;
+  const uint64_t index = (sector - start) / sectorsPerCluster;
   if (index > kMaxFatCluster - 2) return false;
   *cluster = static_cast<uint32_t>(index + 2);
   return true;
 }
 
 bool ClusterGeometry::ClusterAt(uint64_t sector, uint32_t* cluster) const {
-  if (sectorsPerCluster == 0 || sector < DataStart() || (sector - DataStart()) % sectorsPerCluster != 0) return false;
+  uint64_t start = 0;
+  if (sectorsPerCluster == 0 || !DataStart(&start) || sector < start || (sector - start) % sectorsPerCluster != 0) {
+    return false;
+  }
   return ClusterHolding(sector, cluster);
 }
 
+uint64_t KnownGeometry::RootAreaEnd() const {
+  uint64_t end = 0;
+  return cluster.DataStart(&end) ? end : 0;
+}
+
 uint64_t KnownGeometry::RootAreaFirst() const {
-  if (isFat32) return RootAreaEnd();
-  const uint64_t length = fromBootSector ? rootDirSectors : kDefaultRootSectors;
   const uint64_t end = RootAreaEnd();
+  if (isFat32 || end == 0) return end;
+  const uint64_t length = fromBootSector ? rootDirSectors : kDefaultRootSectors;
   const uint64_t floor = cluster.volumeStartSector + 1;  // the boot sector is never root
   return end - floor > length ? end - length : std::min(floor, end);
 }

@@ -29,7 +29,8 @@ struct ClusterGeometry {
   bool ClusterAt(uint64_t sector, uint32_t* cluster) const;
   // The cluster that holds sector (any sector of it); false before the data area.
   bool ClusterHolding(uint64_t sector, uint32_t* cluster) const;
-  uint64_t DataStart() const { return volumeStartSector + dataStartSector; }
+  // Absolute first sector of the data area; false when it does not fit 64 bits.
+  bool DataStart(uint64_t* sector) const;
 };
 static_assert(sizeof(ClusterGeometry) == 16);
 
@@ -49,7 +50,7 @@ struct KnownGeometry {
   // before the data area (a root of 512 entries; smaller ones lie inside).
   // Empty for a FAT32 boot sector.
   uint64_t RootAreaFirst() const;
-  uint64_t RootAreaEnd() const { return cluster.DataStart(); }
+  uint64_t RootAreaEnd() const;
 };
 
 // The geometries known so far, in the order found (a boot sector's first).
