@@ -156,7 +156,8 @@ Status CProfessionalFatRecovery::CopyItemData(const ItemRecord& item, uint64_t b
   if (clusterBytes <= 0 || static_cast<uint32_t>(clusterBytes) % sectorSize != 0) return kStatusInvalidParameter;
   ClusterGeometry g;
   g.sectorsPerCluster = static_cast<uint32_t>(clusterBytes) / sectorSize;
-  g.dataStartSector = static_cast<uint32_t>(std::min<uint64_t>(item.dataStartSector, UINT32_MAX));
+  const uint64_t dataStart = item.dataStartSector;
+  g.dataStartSector = static_cast<uint32_t>(std::min<uint64_t>(dataStart, UINT32_MAX));
   g.volumeStartSector = item.volumeStartSector;
   uint64_t first = 0;
   if (!g.ClusterSector(start, &first)) return kStatusInvalidParameter;  // clusters 0 and 1 hold no file data

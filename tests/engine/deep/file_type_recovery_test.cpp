@@ -335,7 +335,7 @@ TEST_F(SignatureScannerTest, EverySampleOfACarvedKindComesBackByteExact) {
   EXPECT_EQ(fed.status, kStatusOk);
   const std::vector<ItemRecord> items = RootItems(m_engine);
   std::map<uint64_t, const ItemRecord*> bySector;
-  for (const ItemRecord& item : items) bySector[item.entrySector] = &item;
+  for (const ItemRecord& item : items) bySector[+item.entrySector] = &item;
   int exact = 0;
   std::string lost;
   for (const carve_corpus::Placed& placed : image.placed) {
@@ -355,7 +355,7 @@ TEST_F(SignatureScannerTest, EverySampleOfACarvedKindComesBackByteExact) {
     Status status = kStatusOk;
     const std::vector<uint8_t> bytes = Recover(m_engine, item, m_out.path(), &status);
     EXPECT_EQ(status, kStatusOk) << item.Name();
-    EXPECT_EQ(bytes.size(), item.size) << item.Name();
+    EXPECT_EQ(bytes.size(), +item.size) << item.Name();
   }
 }
 
@@ -379,7 +379,7 @@ TEST_F(SignatureScannerTest, TwoScansInOneProcessKeepTheirOwnState) {
     }
     std::vector<std::pair<std::string, uint64_t>> Items() {
       std::vector<std::pair<std::string, uint64_t>> out;
-      for (const ItemRecord& item : RootItems(engine)) out.emplace_back(std::string(item.Name()), item.size);
+      for (const ItemRecord& item : RootItems(engine)) out.emplace_back(std::string(item.Name()), +item.size);
       return out;
     }
   };

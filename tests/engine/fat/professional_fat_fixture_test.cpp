@@ -153,7 +153,7 @@ TEST_P(QuickFormatTest, FoldersAndFilesComeBackWithNamesSizesAndContent) {
   // A file without the archive bit is a file.
   const auto plain = scan->found.find("/LostFolder" + std::to_string(m_top.at("/Docs")) + "/plain.txt");
   ASSERT_NE(plain, scan->found.end());
-  EXPECT_EQ(plain->second.record.isFolder, 0);
+  EXPECT_EQ(+plain->second.record.isFolder, 0);
   std::string path;
   EXPECT_EQ(scan->engine->GetItemPath(&plain->second.record, path), kStatusOk);
   EXPECT_EQ(path, "LostFolder" + std::to_string(m_top.at("/Docs")) + "\\");
@@ -264,11 +264,11 @@ class DeletedTreeTest : public ::testing::Test {
     EXPECT_GE(inPlace, 4 * 40 + 2);
     // The live folder outside the free space is named by reading it; its live file is not this scan's.
     ASSERT_NE(scan.found.find("/Keep"), scan.found.end());
-    EXPECT_EQ(scan.found["/Keep"].record.isDeleted, 0);
+    EXPECT_EQ(+scan.found["/Keep"].record.isDeleted, 0);
     EXPECT_EQ(scan.found.find("/Keep/keep.txt"), scan.found.end());
     ASSERT_NE(scan.found.find("/Tree"), scan.found.end());
-    EXPECT_EQ(scan.found["/Tree"].record.isDeleted, 1);
-    EXPECT_EQ(scan.found["/Tree/folder_07"].record.isDeleted, 1);
+    EXPECT_EQ(+scan.found["/Tree"].record.isDeleted, 1);
+    EXPECT_EQ(+scan.found["/Tree/folder_07"].record.isDeleted, 1);
   }
 
   std::string m_image;
@@ -287,9 +287,9 @@ TEST_F(DeletedTreeTest, TheWholeVolumeGivesTheSameTree) {
   EXPECT_EQ(scan->finish, kStatusOk);
   // The live root and /Keep are read as pieces now: their live files are found too.
   ASSERT_NE(scan->found.find("/Keep/keep.txt"), scan->found.end());
-  EXPECT_EQ(scan->found["/Keep/keep.txt"].record.isDeleted, 0);
-  EXPECT_EQ(scan->found["/Tree/folder_12"].record.isFolder, 1);
-  EXPECT_EQ(scan->found["/Keep/Gone/first gone.txt"].record.size, 1200u);
+  EXPECT_EQ(+scan->found["/Keep/keep.txt"].record.isDeleted, 0);
+  EXPECT_EQ(+scan->found["/Tree/folder_12"].record.isFolder, 1);
+  EXPECT_EQ(+scan->found["/Keep/Gone/first gone.txt"].record.size, 1200u);
 }
 
 }  // namespace

@@ -103,15 +103,15 @@ TEST(ProfessionalFatRobustness, AFat12RootTakesItsSizeFromTheBootSector) {
   // The root's own entries name its folders and hold its files.
   ASSERT_NE(scan->found.find("/Docs/Archive"), scan->found.end());
   ASSERT_NE(scan->found.find("/readme.txt"), scan->found.end());
-  EXPECT_EQ(scan->found["/readme.txt"].record.size, 1200u);
+  EXPECT_EQ(+scan->found["/readme.txt"].record.size, 1200u);
   ASSERT_NE(scan->found.find("/Trash Folder/Sub/!.txt"), scan->found.end());  // c.txt, deleted
-  EXPECT_EQ(scan->found["/Trash Folder"].record.isDeleted, 1);
-  EXPECT_EQ(scan->found["/Trash Folder/Sub/!.txt"].record.isDeleted, 1);
-  EXPECT_EQ(scan->found["/Trash Folder/Sub/!.txt"].record.size, 1500u);
+  EXPECT_EQ(+scan->found["/Trash Folder"].record.isDeleted, 1);
+  EXPECT_EQ(+scan->found["/Trash Folder/Sub/!.txt"].record.isDeleted, 1);
+  EXPECT_EQ(+scan->found["/Trash Folder/Sub/!.txt"].record.size, 1500u);
   // A root sector whose 8.3 names hold code-page letters (CAF\x90_\x90T) is a directory sector.
   ASSERT_NE(scan->found.find("/Café_été.txt"), scan->found.end());
-  EXPECT_EQ(scan->found["/Café_été.txt"].record.size, 800u);
-  EXPECT_EQ(scan->found["/Résumé déjà vu.txt"].record.isDeleted, 1);
+  EXPECT_EQ(+scan->found["/Café_été.txt"].record.size, 800u);
+  EXPECT_EQ(+scan->found["/Résumé déjà vu.txt"].record.isDeleted, 1);
 }
 
 TEST(ProfessionalFatRobustness, ADeletedEntryThatLostItsHighWordFindsItsCluster) {
@@ -176,7 +176,7 @@ TEST(ProfessionalFatRobustness, DotEntriesNamingNoClusterAndAbsurdNumbers) {
   // /Docs is no directory now, but its files are still given back.
   bool pdf = false;
   for (const auto& [path, item] : scan->found) {
-    EXPECT_NE(item.record.locator, 1) << path;
+    EXPECT_NE(+item.record.locator, 1) << path;
     pdf |= path.find("report.pdf") != std::string::npos;
   }
   EXPECT_TRUE(pdf);
@@ -256,7 +256,7 @@ TEST(ProfessionalFatRobustness, ADirectoryNoGeometryPlacesKeepsItsFilesWithoutCo
   auto pdf = scan->found.find("/LostFolder2/report.pdf");
   ASSERT_NE(pdf, scan->found.end());
   EXPECT_EQ(+pdf->second.record.clusterBytes, -1);
-  EXPECT_GT(pdf->second.record.size, 0u);
+  EXPECT_GT(+pdf->second.record.size, 0u);
   testing_support::TempDir out;
   Status status = kStatusOk;
   EXPECT_TRUE(deep_testing::Recover(*scan->engine, pdf->second.record, out.path(), &status).empty());
