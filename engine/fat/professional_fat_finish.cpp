@@ -186,6 +186,13 @@ void CProfessionalFatRecovery::Finish::RefinePieces() {
       const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(perRead, piece.sectorCount - at));
       if (Status s = volume.Read(piece.firstSector + at, count, buffer.data()); s != kStatusOk) {
         if (firstReadError == kStatusOk) firstReadError = s;
+        // A piece that cannot be read again still stands for its directory
+        // (its folder keeps its place and name); its entries are lost.
+        if (at == 0) {
+          const std::vector<uint32_t>& clusters = engine.m_pieces.SubfolderClusters();
+          refined.AddSummary(piece,
+                             piece.subfolderFirst < clusters.size() ? clusters.data() + piece.subfolderFirst : nullptr);
+        }
         break;
       }
       for (uint32_t i = 0; i < count; ++i) {

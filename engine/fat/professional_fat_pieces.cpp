@@ -101,6 +101,22 @@ void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length,
   ReadEntries(m_pieces.back(), sector, length, true);
 }
 
+void DirectoryPieceLog::AddSummary(const DirectoryPiece& piece, const uint32_t* subfolders) {
+  if (m_pieces.size() >= kMaxPieces) {
+    m_droppedSectors += piece.sectorCount;
+    return;
+  }
+  DirectoryPiece copy = piece;
+  copy.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
+  copy.subfolderCount = 0;
+  for (uint16_t i = 0; subfolders != nullptr && i < piece.subfolderCount && m_subfolders.size() < kMaxSubfolderRefs;
+       ++i) {
+    m_subfolders.push_back(subfolders[i]);
+    ++copy.subfolderCount;
+  }
+  m_pieces.push_back(copy);
+}
+
 void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector, size_t length,
                                     bool firstSectorOfPiece) {
   const size_t count = length / kBytes;

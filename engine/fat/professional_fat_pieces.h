@@ -70,6 +70,10 @@ class DirectoryPieceLog {
   // otherwise begins a new one.
   void AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector, bool mayContinue = true);
 
+  // Keeps a piece as summarised elsewhere (subfolders: its folder-entry
+  // clusters, subfolderCount of them), within the same bounds.
+  void AddSummary(const DirectoryPiece& piece, const uint32_t* subfolders);
+
   const std::vector<DirectoryPiece>& Pieces() const { return m_pieces; }
   const std::vector<uint32_t>& SubfolderClusters() const { return m_subfolders; }
   uint64_t DroppedSectors() const { return m_droppedSectors; }

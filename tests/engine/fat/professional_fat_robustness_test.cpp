@@ -265,6 +265,35 @@ TEST(ProfessionalFatRobustness, ADirectoryNoGeometryPlacesKeepsItsFilesWithoutCo
   EXPECT_EQ(scan->found.count("/LostFolder2/Archive"), 0u);
 }
 
+TEST(ProfessionalFatRobustness, ADirectoryThatCannotBeReadAgainKeepsItsPlaceAndTheErrorIsReported) {
+  QM_BYTES_OR_SKIP(bytes, "fat16_quick.img.gz");
+  const size_t docs = DirectoryStartOf(bytes, 2);
+  ASSERT_NE(docs, std::string::npos);
+  ScanHome home;
+  // The coordinator's reader sees every sector; the engine's own read of
+  // /Docs's first sector fails when the scan finishes.
+  storage::SectorSource clean;
+  storage::OpenMemorySource(clean, bytes);
+  storage::SectorSource failing;
+  storage::OpenMemorySource(failing, bytes, {{docs / 512}, nullptr});
+  fat::CProfessionalFatRecovery engine;
+  ASSERT_EQ(engine.OpenSharedSource(failing, 512, 0, 0, 'P'), kStatusOk);
+  ASSERT_EQ(engine.BeginFatScan(nullptr), kStatusOk);
+  (void)engine.PrepareFatGeometry();
+  (void)deep_testing::FeedExtents(clean, 0, FreeExtentsOf(bytes), &engine, nullptr);
+  EXPECT_EQ(engine.FinishFatScan(), kStatusReadFault);
+  const auto found = CollectAll(engine);
+  // The folder stays, with its subfolder (unnamed now: its entry was in the
+  // lost sector) and that subfolder's files; its own entries are lost.
+  EXPECT_EQ(found.count("/LostFolder2"), 1u);
+  bool archive = false;
+  for (const auto& [path, item] : found) {
+    archive |= path.rfind("/LostFolder2/LostFolder", 0) == 0 && path.find("/backup.zip") != std::string::npos;
+  }
+  EXPECT_TRUE(archive);
+  EXPECT_EQ(found.count("/LostFolder2/report.pdf"), 0u);
+}
+
 int32_t StopAtOnce(void* userData, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
   ++*static_cast<int*>(userData);
   return kStatusCancelled;
