@@ -76,18 +76,10 @@ bool ShortEntryLooksWritten(const uint8_t* e) {
     }
     return true;
   };
-  if (!blanksOnlyAtEnd(0, 8) || !blanksOnlyAtEnd(8, 11)) return false;
-  // Double-byte characters come in pairs of high-bit bytes.
-  size_t i = e[0] == kDeletedMark ? 1 : 0;
-  while (i <= 9) {
-    if ((e[i] & 0x80) != 0) {
-      if ((e[i + 1] & 0x80) == 0) return false;
-      i += 2;
-    } else {
-      ++i;
-    }
-  }
-  return true;
+  // Bytes of 0x80 and above need not come in pairs: single-byte code pages
+  // (437, 850: "CAF\x90" for CAFE with an accent) write them alone, and
+  // directories holding such names must be recognised.
+  return blanksOnlyAtEnd(0, 8) && blanksOnlyAtEnd(8, 11);
 }
 
 // Step 4: the long-name run starting at index must end in a matching short entry.
@@ -154,7 +146,12 @@ bool IsValidDirEntry(const uint8_t* e, const uint8_t* next) {
     }
   }
   if (live && isDirectory && size != 0) return false;
-  return attr == kVolumeLabel || attr == kLongName || (attr & (kDirectory | kArchive)) != 0;
+  // A file need not carry the archive bit: entries with no attribute bit, or
+  // only read-only, hidden and system, are plain files (cameras and other
+  // systems write them).
+  constexpr uint8_t kPlainFileBits = 0x07;
+  return attr == kVolumeLabel || attr == kLongName || (attr & (kDirectory | kArchive)) != 0 ||
+         (attr & ~kPlainFileBits) == 0;
 }
 
 bool IsDirectoryStart(const uint8_t* sector, size_t length) {

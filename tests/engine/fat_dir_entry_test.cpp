@@ -94,9 +94,12 @@ TEST(DirEntryValidity, LiveFileDatesMustLieFrom1990To2050) {
 }
 
 TEST(DirEntryValidity, AttributeAndNameRules) {
+  // Files without the archive bit (attribute 0, or only read-only) are files.
   Entry noArchive = FileEntry();
   noArchive[11] = 0x00;
-  EXPECT_FALSE(Valid(noArchive));
+  EXPECT_TRUE(Valid(noArchive));
+  noArchive[11] = 0x01;
+  EXPECT_TRUE(Valid(noArchive));
   Entry emptyWithCluster = FileEntry();
   Put32(emptyWithCluster, 28, 0);
   EXPECT_FALSE(Valid(emptyWithCluster));
@@ -218,10 +221,11 @@ TEST(DirectorySector, ShortNameShapeRules) {
   EXPECT_FALSE(IsDirectorySector(untimed.data(), untimed.size()));
   auto pair = Sector({FileEntry("\x93\xfa\x96\xbc    TXT")});  // double-byte characters in pairs
   EXPECT_TRUE(IsDirectorySector(pair.data(), pair.size()));
+  // A single code-page byte (an accented letter of code page 437 or 850) is a name too.
   auto single =
-      Sector({FileEntry("A\x93"
-                        "BCDEF TXT")});
-  EXPECT_FALSE(IsDirectorySector(single.data(), single.size()));
+      Sector({FileEntry("CAF\x90"
+                        "_\x90T\x90TXT")});
+  EXPECT_TRUE(IsDirectorySector(single.data(), single.size()));
   Entry repeated{};
   std::memset(repeated.data(), 'A', 32);  // bytes 1-14 equal bytes 17-30
   repeated[11] = 0x20;

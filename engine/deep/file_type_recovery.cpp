@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/deep/file_type_recovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "engine/signatures/carve_sector.h"
+#include "engine/signatures/file_signature_table.h"
+#include "engine/store/scan_store.h"
+
+namespace engine::deep {
+namespace {
+
+// Copy-out and extraction move data in pieces of this size.
+constexpr size_t kCopyPieceBytes = 65536;
+
+// The unit of a source's sector numbers: the disk's logical sector size, 512
+// for image files.
+uint32_t DiskUnit(const storage::SectorSource& source) {
+  return source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
+}
+
+}  // namespace
+
+CFileTypeRecovery::CFileTypeRecovery() : m_copyBuffer(kCopyPieceBytes) {}
+CFileTypeRecovery::~CFileTypeRecovery() = default;
+
+Status CFileTypeRecovery::ReplaceStore(int64_t volumeStart, const std::string* logName) {
+  store::ScanStore& st = m_browser.NewStore();
+  if (logName != nullptr) return logName->empty() ? kStatusInvalidParameter : st.OpenStore(*logName);
+  return st.OpenFresh(store::MakeLogBaseName(store::kFileTypeLogPrefix, volumeStart));
+}
+
+Status CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t driveLetter) {
+  m_driveLetter = driveLetter;
+  const Status store = ReplaceStore(0, nullptr);
+  storage::SectorSource source;
+  m_volume.Close();
+  if (Status s = storage::OpenImageSource(source, imagePath); s != kStatusOk) return s;
+  m_sectorSize = 512;
+  m_volume.Own(std::move(source), m_sectorSize, 0, 0);
+  return store;
+}
+
+Status CFileTypeRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                        uint16_t driveLetter) {
+  m_driveLetter = driveLetter;
+  const Status store = ReplaceStore(static_cast<int64_t>(startSector), nullptr);
+  storage::SectorSource source;
+  m_volume.Close();
+  if (Status s = storage::OpenDiskSource(source, diskNumber); s != kStatusOk) return s;
+  m_sectorSize = DiskUnit(source);
+  m_volume.Own(std::move(source), m_sectorSize, startSector, sectorCount);
+  return store;
+}
+
+Status CFileTypeRecovery::OpenSharedSource(storage::SectorSource& source, uint32_t sectorSize, uint64_t startSector,
+                                           uint64_t sectorCount, uint16_t driveLetter) {
+  m_driveLetter = driveLetter;
+  m_sectorSize = sectorSize == 0 ? 512 : sectorSize;
+  m_volume.Borrow(source, m_sectorSize, startSector, sectorCount);
+  return ReplaceStore(static_cast<int64_t>(startSector), nullptr);
+}
+
+Status CFileTypeRecovery::ReopenPartitionLog(uint32_t sectorSize, int32_t diskNumber, uint64_t startSector,
+                                             uint64_t sectorCount, const std::string& logName, uint16_t driveLetter) {
+  m_driveLetter = driveLetter;
+  m_sectorSize = sectorSize == 0 ? 512 : sectorSize;
+  const Status store = ReplaceStore(0, &logName);
+  storage::SectorSource source;
+  m_volume.Close();
+  if (Status s = storage::OpenDiskSource(source, diskNumber); s != kStatusOk) return s;
+  m_volume.Own(std::move(source), m_sectorSize, startSector, sectorCount);
+  return store;
+}
+
+Status CFileTypeRecovery::ReopenImageLog(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
+                                         const std::string& imagePath) {
+  m_driveLetter = driveLetter;
+  m_sectorSize = sectorSize == 0 ? 512 : sectorSize;
+  const Status store = ReplaceStore(0, &logName);
+  storage::SectorSource source;
+  m_volume.Close();
+  if (Status s = storage::OpenImageSource(source, imagePath); s != kStatusOk) return s;
+  m_volume.Own(std::move(source), m_sectorSize, 0, 0);
+  return store;
+}
+
+Status CFileTypeRecovery::SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData,
+                                               int32_t weight) {
+  m_scanFn = scanFn;
+  m_copyFn = copyFn;
+  m_userData = userData;
+  m_weight = weight;
+  m_context.SetProgressCallback(scanFn, userData, weight);
+  return kStatusOk;
+}
+
+Status CFileTypeRecovery::Scan(const char*) {
+  return kStatusOk;
+}
+
+Status CFileTypeRecovery::CarveAndRecord(uint32_t sectorSize, const uint8_t* sector, size_t length,
+                                         uint64_t absoluteSector, const signatures::CarveScanPosition& position,
+                                         storage::SectorSource* reader, uint64_t* skipSectors,
+                                         uint64_t* inoutFilesFound) {
+  if (sector == nullptr || skipSectors == nullptr || inoutFilesFound == nullptr) return kStatusInvalidParameter;
+  m_sectorSize = sectorSize;
+  storage::SectorSource* source = reader != nullptr ? reader : m_volume.Source();
+  // Read-ahead never passes the end of this engine's volume.
+  m_context.Attach(source, sectorSize, m_volume.IsOpen() ? m_volume.EndSector() : 0);
+  signatures::CarvedFile file;
+  if (Status s = signatures::CarveSector(m_context, sector, length, absoluteSector, position, &file); s != kStatusOk) {
+    // A cancel during read-ahead records nothing for the file being measured.
+    return s;
+  }
+  store::ScanStore* st = m_browser.Store();
+  ItemRecord* slot = st != nullptr ? st->AppendRecord() : nullptr;
+  if (slot == nullptr) return kStatusOutOfMemory;
+  ItemRecord r = ZeroRecord();
+  r.driveLetter = m_driveLetter;
+  r.sourceKind = static_cast<int32_t>(SourceKind::kSignature);
+  r.isIntact = 1;
+  r.id = st->RecordCount();
+  r.clusterBytes = -1;
+  r.size = file.size;
+  r.entrySector = absoluteSector;
+  SetItemName(r, std::string_view(file.name.data(), strnlen(file.name.data(), file.name.size())));
+  std::memcpy(static_cast<void*>(slot), &r, sizeof r);
+  st->AddChild(0, 0, r.id, 0, nullptr);
+  *skipSectors = signatures::SectorsToSkipAfterCarve(file.code, file.size, sectorSize);
+  *inoutFilesFound += 1;
+  return kStatusOk;
+}
+
+Status CFileTypeRecovery::ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) {
+  if (folder != nullptr) return kStatusOk;  // no folders: nothing below any item
+  return m_browser.ListChildren(nullptr, depth, out);
+}
+
+Status CFileTypeRecovery::CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) {
+  if (outCount == nullptr) return kStatusInvalidParameter;
+  if (folder != nullptr) {
+    *outCount = 0;
+    return kStatusOk;
+  }
+  return m_browser.CountFiles(nullptr, depth, outCount);
+}
+
+uint64_t CFileTypeRecovery::GetItemCount() {
+  return m_browser.GetItemCount();
+}
+
+Status CFileTypeRecovery::GetItemPath(const ItemRecord*, std::string&) {
+  return kStatusOk;
+}
+
+int32_t CFileTypeRecovery::GetNextFreeExtent(uint64_t*, uint64_t*) {
+  return 0;
+}
+
+Status CFileTypeRecovery::SetSearchCallback(SearchProgressFn fn, void* userData) {
+  (void)m_browser.SetSearchCallback(fn, userData);  // always 0
+  return m_browser.Store() == nullptr ? kStatusInvalidParameter : kStatusOk;
+}
+
+int32_t CFileTypeRecovery::Search(const std::string& pattern, std::vector<ItemRecord>& out) {
+  return m_browser.Search(pattern, out);
+}
+
+Status CFileTypeRecovery::BuildAllocationMap() {
+  return kStatusOk;
+}
+
+std::string CFileTypeRecovery::StoreBaseName() {
+  store::ScanStore* st = m_browser.Store();
+  return st != nullptr ? st->BaseName() : std::string();
+}
+
+Status CFileTypeRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
+                                       const CopyProgress& progress) {
+  if (!m_volume.IsOpen()) return kStatusInvalidParameter;
+  if (byteCount == 0) return kStatusOk;
+  const uint32_t sectorSize = m_volume.SectorSize();
+  const uint64_t first = item.entrySector;  // a copy: the record's fields are not aligned
+  const uint64_t sectors = byteCount / sectorSize + (byteCount % sectorSize != 0 ? 1 : 0);
+  // A record whose data would run past the volume (a store of another
+  // volume, a damaged record) gives nothing rather than a neighbour's bytes.
+  if (!m_volume.Contains(first, sectors)) return kStatusReadFault;
+  const uint32_t piece = static_cast<uint32_t>(m_copyBuffer.size() / sectorSize);
+  uint64_t done = 0;
+  for (uint64_t at = 0; at < sectors;) {
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece, sectors - at));
+    if (Status s = m_volume.Read(first + at, count, m_copyBuffer.data()); s != kStatusOk) return s;
+    const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(count) * sectorSize, byteCount - done);
+    if (Status s = sink.Write(m_copyBuffer.data(), static_cast<size_t>(bytes)); s != kStatusOk) return s;
+    done += bytes;
+    at += count;
+    if (progress) {
+      if (int32_t r = progress(done, byteCount); r != 0) return r;
+    }
+  }
+  return kStatusOk;
+}
+
+Status CFileTypeRecovery::ListFolder(const ItemRecord&, int32_t, std::vector<ItemRecord>&) {
+  return kStatusOk;
+}
+
+Status CFileTypeRecovery::RecoverItem(const ItemRecord* item, const std::string& destinationPath,
+                                      int32_t rootSeparatorCount) {
+  return RecoverItemTo(*this, item, destinationPath, rootSeparatorCount, m_copyFn, m_userData);
+}
+
+Status CFileTypeRecovery::ExtractItem(const ItemRecord* item, std::string& outTempPath, uint8_t* buffer,
+                                      uint32_t* inoutLength, ExtractProgressFn fn, void* userData) {
+  return ExtractItemTo(*this, item, outTempPath, buffer, inoutLength, fn, userData);
+}
+
+}  // namespace engine::deep

@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/fat/professional_fat_pieces.h"
+
+#include <cstring>
+
+#include "engine/fat_dir_entry.h"
+
+namespace engine::fat {
+namespace {
+
+using namespace fat_entry;
+
+constexpr uint8_t kLastLongNameFlag = 0x40;
+constexpr uint8_t kSequenceMask = 0x1F;
+
+uint16_t FirstChar(const uint8_t* e) {
+  return static_cast<uint16_t>(e[1] | (e[2] << 8));
+}
+
+}  // namespace
+
+bool IsDotEntryName(const uint8_t* e) {
+  if (e[0] != '.') return false;
+  const size_t from = e[1] == '.' ? 2 : 1;
+  for (size_t i = from; i < 11; ++i) {
+    if (e[i] != ' ') return false;
+  }
+  return true;
+}
+
+bool EntriesMayFollow(const DirectoryPiece& tail, const DirectoryPiece& head) {
+  if (tail.tailFragment) {
+    switch (head.head) {
+      case PieceHead::kLongName:
+        return !tail.tailFragmentDeleted && head.headChecksum == tail.tailChecksum &&
+               head.headSequence == tail.tailNextSequence;
+      case PieceHead::kDeletedLongName: return head.headChecksum == tail.tailChecksum;
+      case PieceHead::kLiveShort:
+        return (tail.tailFragmentDeleted || tail.tailNextSequence == 0) && head.headChecksum == tail.tailChecksum;
+      case PieceHead::kDeletedShort: return tail.tailFragmentDeleted || tail.tailNextSequence == 0;
+      case PieceHead::kOther: return false;
+    }
+    return false;
+  }
+  // Nothing unfinished: the sector must not begin inside a long name.
+  return head.head != PieceHead::kLongName;
+}
+
+uint32_t EntryCluster(const uint8_t* e) {
+  const uint32_t high = static_cast<uint32_t>(e[kClusterHigh] | (e[kClusterHigh + 1] << 8));
+  const uint32_t low = static_cast<uint32_t>(e[kClusterLow] | (e[kClusterLow + 1] << 8));
+  return ((high << 16) | low) & 0x0FFFFFFF;
+}
+
+void DirectoryPieceLog::Clear() {
+  m_pieces.clear();
+  m_pieces.shrink_to_fit();
+  m_subfolders.clear();
+  m_subfolders.shrink_to_fit();
+  m_droppedSectors = 0;
+}
+
+void DirectoryPieceLog::AddDirectoryStart(const uint8_t* sector, size_t length, uint64_t absoluteSector,
+                                          uint32_t ownCluster, uint32_t parentCluster) {
+  if (sector == nullptr || length < 2 * kBytes) return;
+  if (m_pieces.size() >= kMaxPieces) {
+    ++m_droppedSectors;
+    return;
+  }
+  DirectoryPiece piece;
+  piece.firstSector = absoluteSector;
+  piece.sectorCount = 1;
+  piece.startsDirectory = true;
+  piece.ownCluster = ownCluster;
+  piece.parentCluster = parentCluster;
+  piece.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
+  m_pieces.push_back(piece);
+  ReadEntries(m_pieces.back(), sector, length, true);
+}
+
+void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector,
+                                           bool mayContinue) {
+  if (sector == nullptr || length < kBytes) return;
+  if (!m_pieces.empty() && mayContinue) {
+    DirectoryPiece& last = m_pieces.back();
+    if (last.tailOpen && last.EndSector() == absoluteSector && last.sectorCount < UINT32_MAX) {
+      ++last.sectorCount;
+      ReadEntries(last, sector, length, false);
+      return;
+    }
+  }
+  if (m_pieces.size() >= kMaxPieces) {
+    ++m_droppedSectors;
+    return;
+  }
+  DirectoryPiece piece;
+  piece.firstSector = absoluteSector;
+  piece.sectorCount = 1;
+  piece.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
+  m_pieces.push_back(piece);
+  ReadEntries(m_pieces.back(), sector, length, true);
+}
+
+void DirectoryPieceLog::AddSummary(const DirectoryPiece& piece, const uint32_t* subfolders) {
+  if (m_pieces.size() >= kMaxPieces) {
+    m_droppedSectors += piece.sectorCount;
+    return;
+  }
+  DirectoryPiece copy = piece;
+  copy.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
+  copy.subfolderCount = 0;
+  for (uint16_t i = 0; subfolders != nullptr && i < piece.subfolderCount && m_subfolders.size() < kMaxSubfolderRefs;
+       ++i) {
+    m_subfolders.push_back(subfolders[i]);
+    ++copy.subfolderCount;
+  }
+  m_pieces.push_back(copy);
+}
+
+void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector, size_t length,
+                                    bool firstSectorOfPiece) {
+  const size_t count = length / kBytes;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* e = sector + i * kBytes;
+    const uint8_t* next = i + 1 < count ? e + kBytes : nullptr;
+    if (e[0] == 0) {
+      // The end of the directory: nothing of it lies in another cluster.
+      piece.tailOpen = false;
+      piece.tailFragment = false;
+      return;
+    }
+    const bool valid = IsValidDirEntry(e, next);
+    const uint8_t attribute = e[kAttribute];
+    const bool deleted = e[0] == kDeletedMark;
+    if (firstSectorOfPiece && i == 0 && !piece.startsDirectory && valid) {
+      if (attribute == kLongName) {
+        if (deleted) {
+          piece.head = PieceHead::kDeletedLongName;
+        } else if ((e[0] & kLastLongNameFlag) == 0) {
+          piece.head = PieceHead::kLongName;
+          piece.headSequence = e[0] & kSequenceMask;
+        }
+        piece.headChecksum = e[kLongNameChecksum];
+      } else if ((attribute & kVolumeLabel) == 0 && !IsDotEntryName(e)) {
+        piece.head = deleted ? PieceHead::kDeletedShort : PieceHead::kLiveShort;
+        std::memcpy(piece.headName.data(), e, 11);
+        piece.headChecksum = ShortNameChecksum(e);
+      }
+    }
+    if (!valid) {
+      piece.tailFragment = false;
+      continue;
+    }
+    if (attribute == kLongName) {
+      const uint8_t checksum = e[kLongNameChecksum];
+      if (deleted) {
+        piece.tailFragment = true;
+        piece.tailFragmentDeleted = true;
+        piece.tailNextSequence = 0;
+      } else {
+        const uint8_t sequence = e[0] & kSequenceMask;
+        const bool continues = piece.tailFragment && !piece.tailFragmentDeleted && piece.tailChecksum == checksum &&
+                               piece.tailNextSequence == sequence && (e[0] & kLastLongNameFlag) == 0;
+        if (!continues) {
+          piece.tailFragment = true;
+          piece.tailFragmentDeleted = false;
+        }
+        piece.tailNextSequence = sequence > 0 ? static_cast<uint8_t>(sequence - 1) : 0;
+      }
+      piece.tailChecksum = checksum;
+      piece.tailFirstChar = FirstChar(e);
+      continue;
+    }
+    piece.tailFragment = false;
+    if ((attribute & kDirectory) != 0 && !IsDotEntryName(e)) {
+      const uint32_t cluster = EntryCluster(e);
+      if (cluster >= 2 && piece.subfolderCount < kMaxSubfoldersPerPiece && m_subfolders.size() < kMaxSubfolderRefs &&
+          piece.subfolderFirst + piece.subfolderCount == m_subfolders.size()) {
+        m_subfolders.push_back(cluster);
+        ++piece.subfolderCount;
+      }
+    }
+  }
+}
+
+}  // namespace engine::fat

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The professional FAT engine over a volume made of the input: every sector
+// classified as the coordinator does (directory start, directory sector),
+// handed over, then the finish (geometry, pieces, owners, parents, records).
+// The first bytes choose a boot sector or none, so geometries come from both.
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/fat/professional_fat_recovery.h"
+#include "engine/fat_dir_entry.h"
+#include "engine/store/scan_index.h"
+#include "storage/sector_source.h"
+
+namespace {
+
+bool PrepareDataHome() {
+  const std::string home = std::filesystem::temp_directory_path().string() + "/quellmoor_fuzz_professional_fat";
+  std::filesystem::create_directories(home);
+  ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+  engine::store::ScanIndex::Instance().Load();
+  return engine::store::ScanIndex::Instance().NewScanFolder() == engine::kStatusOk;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool ready = PrepareDataHome();
+  if (!ready || size > (size_t{4} << 20)) return 0;
+  std::vector<uint8_t> bytes(data, data + size);
+  bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
+  storage::SectorSource source;
+  storage::OpenMemorySource(source, bytes);
+  engine::fat::CProfessionalFatRecovery fat;
+  if (fat.OpenSharedSource(source, 512, 0, 0, 'F') != engine::kStatusOk) return 0;
+  if (fat.BeginFatScan(nullptr) != engine::kStatusOk) return 0;
+  (void)fat.PrepareFatGeometry();  // a boot sector may or may not be there
+  for (uint64_t s = 0; s < bytes.size() / 512; ++s) {
+    const uint8_t* sector = bytes.data() + s * 512;
+    if (engine::IsDirectoryStart(sector, 512)) {
+      fat.HandleDirectoryStart(sector, 512, s);
+    } else if (engine::IsDirectorySector(sector, 512)) {
+      fat.HandleDirectorySector(sector, 512, s);
+    }
+  }
+  // Fuzzing explores inputs; the finish's status is not what is checked here.
+  (void)fat.FinishFatScan();
+  std::vector<engine::ItemRecord> root;
+  (void)fat.ListChildren(nullptr, 0, root);
+  return 0;
+}
