@@ -40,6 +40,19 @@ class MemoryDevice final : public ISourceDevice {
   MemorySourceOptions m_options;
 };
 
+// Reads through another source's device, which outlives it.
+class SharedDevice final : public ISourceDevice {
+ public:
+  explicit SharedDevice(ISourceDevice* device) : m_device(device) {}
+  Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) override {
+    return m_device->ReadAt(byteOffset, buffer, byteCount, bytesRead);
+  }
+  std::string LastErrorText() const override { return m_device->LastErrorText(); }
+
+ private:
+  ISourceDevice* m_device;
+};
+
 // Counts the media in the device's sector size (a disk) or in 512-byte units (an image).
 Status OpenFileSource(SectorSource& source, const std::string& path, bool useDeviceSectorSize, std::string* errorText) {
   CloseSource(source);
@@ -49,8 +62,9 @@ Status OpenFileSource(SectorSource& source, const std::string& path, bool useDev
     if (errorText != nullptr) *errorText = reason;
     return s;
   }
+  // deviceSectorSize is always the unit totalSectors and sector numbers count in.
   const uint32_t sectorSize = useDeviceSectorSize ? image.info.bytesPerSector : 512;
-  source.deviceSectorSize = image.info.bytesPerSector;
+  source.deviceSectorSize = sectorSize;
   source.totalSectors = image.info.mediaBytes / sectorSize;
   source.handle = std::move(image.device);
   return platform::kStatusOk;
@@ -101,6 +115,15 @@ Status ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t 
   }
   *sectorsRead = static_cast<uint32_t>(done / sectorSize);
   return status;
+}
+
+SectorSource ShareSource(SectorSource& source) {
+  SectorSource shared;
+  if (!source.IsOpen()) return shared;
+  shared.handle = std::make_unique<SharedDevice>(source.handle.get());
+  shared.totalSectors = source.totalSectors;
+  shared.deviceSectorSize = source.deviceSectorSize;
+  return shared;
 }
 
 void CloseSource(SectorSource& source) {

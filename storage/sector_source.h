@@ -33,7 +33,9 @@ class ISourceDevice {
 struct SectorSource {
   std::unique_ptr<ISourceDevice> handle;
   uint64_t totalSectors = 0;
-  uint32_t deviceSectorSize = 512;  // logical sector size of a disk; 512 for files and buffers
+  // The unit of totalSectors and of sector numbers: the logical sector size
+  // of a disk (or of a disk's container image); 512 for image files and buffers.
+  uint32_t deviceSectorSize = 512;
   bool IsOpen() const { return handle != nullptr; }
 };
 
@@ -64,6 +66,11 @@ void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySo
 // *sectorsRead counts whole sectors that arrived, also on failure.
 [[nodiscard]] Status ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t startSector,
                                  uint32_t sectorSize, uint32_t* sectorsRead);
+
+// A second source over the same device, for an engine that takes a source
+// of its own while the caller keeps reading the first: reads go to source's
+// device, which must outlive the share. Closed when source is.
+[[nodiscard]] SectorSource ShareSource(SectorSource& source);
 
 void CloseSource(SectorSource& source);
 

@@ -47,7 +47,8 @@ Status CFastFatRecovery::OpenSource(storage::SectorSource source, uint64_t start
   const uint64_t units = sectorCount != 0                    ? sectorCount
                          : source.totalSectors > startSector ? source.totalSectors - startSector
                                                              : 0;
-  return OpenVolume(std::move(source), 512, startSector, units * 512, driveLetter);
+  const uint32_t unit = source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
+  return OpenVolume(std::move(source), unit, startSector, units * unit, driveLetter);
 }
 
 Status CFastFatRecovery::OpenVolume(storage::SectorSource source, uint32_t unitBytes, uint64_t startUnit,

@@ -37,7 +37,8 @@ Status CFastNtfsRecovery::OpenSource(storage::SectorSource source, uint64_t star
                                      uint16_t driveLetter) {
   m_isOpen = false;
   m_source = std::move(source);
-  return OpenVolume(startSector, sectorCount, 512, m_source.totalSectors * 512, driveLetter);
+  const uint32_t unit = m_source.deviceSectorSize != 0 ? m_source.deviceSectorSize : 512;
+  return OpenVolume(startSector, sectorCount, unit, m_source.totalSectors * unit, driveLetter);
 }
 
 // startSector and sectorCount count sectors of unitBytes; sectorCount 0 takes
