@@ -22,6 +22,9 @@ Status ErrorFromErrno(int err) {
     case EINVAL: return kStatusInvalidParameter;
     case ENAMETOOLONG: return kErrorFilenameTooLong;
     case EIO: return kErrorIoDevice;
+    case ENODEV:
+    case ENXIO:
+    case ENOMEDIUM: return kErrorDeviceRemoved;
     default: return kErrorGenFailure;
   }
 }
@@ -50,6 +53,7 @@ std::string ErrorText(Status status) {
     case kErrorAlreadyExists: return "Cannot create a file when that file already exists.";
     case kErrorFilenameTooLong: return "The filename or extension is too long.";
     case kErrorIoDevice: return "The request could not be performed because of an I/O device error.";
+    case kErrorDeviceRemoved: return "The device has been removed.";
     case kStatusCancelled: return "The operation was cancelled by the user.";
     default: return "Error " + std::to_string(status) + ".";
   }

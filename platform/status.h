@@ -30,5 +30,6 @@ inline constexpr Status kErrorBusy = 170;
 inline constexpr Status kErrorAlreadyExists = 183;
 inline constexpr Status kErrorFilenameTooLong = 206;
 inline constexpr Status kErrorIoDevice = 1117;
+inline constexpr Status kErrorDeviceRemoved = 1617;  // the device is gone (unplugged, media out)
 
 }  // namespace platform

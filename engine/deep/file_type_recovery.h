@@ -103,6 +103,9 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
   // Forgets the transport streams carved so far (start of every deep scan).
   void ClearStreamExtents() { m_context.ClearStreamExtents(); }
 
+  // The store the results are kept in (null before a scan), for a caller
+  // that walks every record once.
+  store::ScanStore* ResultStore() { return m_browser.Store(); }
   // Name of the store's files ("File_Type_..."), empty without a store.
   std::string StoreBaseName();
 

@@ -80,6 +80,9 @@ class CFastFatRecovery final : public IFileRecoveryParse,
 
   // The volume's layout; valid after a successful open.
   const FatGeometry& Geometry() const { return m_geometry; }
+  // The store the results are kept in (null before a scan), for a caller
+  // that walks every record once.
+  store::ScanStore* ResultStore() { return m_browser.Store(); }
   // Base name of the store the last Scan opened.
   std::string StoreBaseName() const;
 

@@ -105,6 +105,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   const DirectoryPieceLog& Pieces() const { return m_pieces; }
   // Directory sectors not kept because the piece bound was reached.
   uint64_t DroppedDirectorySectors() const { return m_pieces.DroppedSectors(); }
+  // The store the results are kept in (null before a scan), for a caller
+  // that walks every record once.
+  store::ScanStore* ResultStore() { return m_browser.Store(); }
   std::string StoreBaseName();
 
  private:

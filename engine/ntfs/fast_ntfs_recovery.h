@@ -69,6 +69,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, public IMetadataRuns,
   // IMetadataRuns: the MFT's clusters (known from the open on; empty when
   // the MFT could not be mapped).
   std::vector<ByteRun> MetadataRuns() override;
+  // The store the results are kept in (null before a scan), for a caller
+  // that walks every record once.
+  store::ScanStore* ResultStore() { return m_browser.Store(); }
   // Name of the store of the last scan ("Fast_..."), empty before a scan.
   std::string StoreName() const;
 

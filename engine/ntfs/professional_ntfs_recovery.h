@@ -61,6 +61,9 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
   [[nodiscard]] Status OpenSource(storage::SectorSource source, uint64_t startSector, uint64_t sectorCount,
                                   uint16_t driveLetter);
 
+  // The store the results are kept in (null before a scan), for a caller
+  // that walks every record once.
+  store::ScanStore* ResultStore() { return m_browser.Store(); }
   // --- what the coordinator calls ---------------------------------------------
   // Bytes of a file record on this volume, and the sector size it scans with.
   uint32_t RecordBytes() const { return m_recordBytes; }

@@ -528,6 +528,25 @@ Status ScanStore::ReadRecord(int32_t id, ItemRecord* out) {
   return kStatusOk;
 }
 
+Status ScanStore::VisitRecords(const std::function<bool(const ItemRecord&)>& visit) {
+  State& st = *m_state;
+  if (!st.open) return platform::kErrorInvalidHandle;
+  if (Status s = st.WriteAll(); s != kStatusOk) return s;
+  const int32_t total = st.records.RecordCount();
+  std::vector<ItemRecord> chunk(kBufferRecords);
+  for (int32_t first = 1; first <= total;) {
+    size_t got = 0;
+    if (Status s = st.records.ReadRun(first, chunk, &got); s != kStatusOk) return s;
+    if (got == 0) return kStatusReadFault;  // records counted but not there
+    for (size_t i = 0; i < got; ++i) {
+      if (chunk[i].id != first + static_cast<int32_t>(i)) continue;  // a slot never written whole
+      if (!visit(chunk[i])) return kStatusOk;
+    }
+    first += static_cast<int32_t>(got);
+  }
+  return kStatusOk;
+}
+
 Status ScanStore::CloseStore() {
   return m_state->Reset();
 }

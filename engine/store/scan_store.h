@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -96,6 +97,10 @@ class ScanStore {
   // Reads record id (1-based), from the record file or the write buffer.
   // 87 when no whole record carrying that number is there.
   [[nodiscard]] Status ReadRecord(int32_t id, ItemRecord* out);
+  // Hands every record, in id order, to visit (read in runs, never all at
+  // once); visit returns false to stop. Writes the buffer out first. The
+  // first read error ends the walk and is returned; 6 without an open store.
+  [[nodiscard]] Status VisitRecords(const std::function<bool(const ItemRecord&)>& visit);
   // Writes everything out and closes; the first write error, else 0.
   Status CloseStore();
 
