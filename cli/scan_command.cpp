@@ -9,6 +9,8 @@
 #include "cli/session.h"
 #include "jobs/display_text.h"
 #include "jobs/file_category.h"
+#include "engine/item_fragments.h"
+#include "engine/item_placement.h"
 #include "jobs/folder_browser.h"
 #include "platform/error.h"
 
@@ -25,6 +27,16 @@ std::string CategoryOfItem(const engine::ItemRecord& item) {
 nlohmann::json ItemJson(const jobs::FoundItem& f) {
   const std::string name(f.item.Name());
   const uint64_t size = f.item.size;  // a copy: the record's fields are not aligned
+  // Where the data begins on the source, in its sectors, and from how many runs it is read.
+  nlohmann::json firstSector = nullptr;
+  int32_t fragments = 1;
+  if (engine::IFileRecoveryParse* e = f.source->engine.get()) {
+    uint64_t firstByte = 0;
+    auto* placement = dynamic_cast<engine::IItemPlacement*>(e);
+    const uint32_t unit = f.source->target.sectorSize != 0 ? f.source->target.sectorSize : 512;
+    if (placement != nullptr && placement->FirstDataByte(f.item, &firstByte)) firstSector = firstByte / unit;
+    if (auto* layout = dynamic_cast<engine::IItemFragments*>(e)) fragments = layout->FragmentCount(f.item);
+  }
   return {{"source", f.source->target.label},
           {"path", f.folderPath + name},
           {"name", name},
@@ -35,6 +47,8 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
           {"intact", f.item.isIntact != 0},
           {"category", CategoryOfItem(f.item)},
           {"engine", EngineName(f.item.sourceKind)},
+          {"firstSector", firstSector},
+          {"fragments", f.item.isFolder != 0 ? 0 : fragments},
           {"modified", FormatFileTime(f.item.modified)}};
 }
 

@@ -113,7 +113,7 @@ const char* EngineName(int32_t sourceKind) {
     case engine::SourceKind::kFastFat: return "fast-fat";
     case engine::SourceKind::kProfessionalNtfs: return "pro-ntfs";
     case engine::SourceKind::kProfessionalFat: return "pro-fat";
-    case engine::SourceKind::kSignature: return "signature";
+    case engine::SourceKind::kSignature: return "carved";
   }
   return "unknown";
 }

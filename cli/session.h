@@ -38,7 +38,7 @@ std::string Marks(const engine::ItemRecord& item);
 // Whether a found item counts as deleted: the fast engines record only
 // deleted files, the others mark them.
 bool IsDeletedItem(const engine::ItemRecord& item);
-// "fast-ntfs", "fast-fat", "pro-ntfs", "pro-fat", "signature".
+// "fast-ntfs", "fast-fat", "pro-ntfs", "pro-fat", "carved".
 const char* EngineName(int32_t sourceKind);
 
 }  // namespace cli

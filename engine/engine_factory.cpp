@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "engine/deep/fast_engines.h"
+#include "engine/deep/professional_recovery.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
@@ -24,7 +26,8 @@ std::vector<uint8_t> ReadVolumeHead(storage::SectorSource& source, uint64_t star
 }
 
 std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professional) {
-  if (professional != 0) return nullptr;  // the deep-scan coordinator is not built yet
+  // The deep scan reads any volume, whatever its first sectors hold.
+  if (professional != 0) return std::make_unique<deep::CProfessionalRecovery>();
   switch (kind) {
     case VolumeKind::kNtfs: return std::make_unique<ntfs::CFastNtfsRecovery>();
     case VolumeKind::kFat12:
@@ -46,9 +49,12 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
   uint32_t sectorSize = source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
   if (sectorSize > kClassifyBytes) return nullptr;
   std::vector<uint8_t> head = ReadVolumeHead(source, startSector, sectorSize);
-  if (head.empty()) return nullptr;
-  auto engine = MakeEngine(ClassifyVolume(head.data(), head.size()), professional);
-  if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  if (head.empty() && professional == 0) return nullptr;
+  auto engine = MakeEngine(head.empty() ? VolumeKind::kUnknown : ClassifyVolume(head.data(), head.size()), professional);
+  if (engine && engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter) != kStatusOk &&
+      professional != 0) {
+    return nullptr;  // the coordinator's open fails only when the disk cannot be opened
+  }
   return engine;
 }
 
@@ -57,18 +63,15 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   storage::SectorSource source;
   if (storage::OpenImageSource(source, imagePath) != kStatusOk) return nullptr;
   std::vector<uint8_t> head = ReadVolumeHead(source, 0, 512);
-  if (head.empty()) return nullptr;
-  auto engine = MakeEngine(ClassifyVolume(head.data(), head.size()), professional);
-  if (engine) (void)engine->OpenImage(imagePath, driveLetter);
+  if (head.empty() && professional == 0) return nullptr;
+  auto engine = MakeEngine(head.empty() ? VolumeKind::kUnknown : ClassifyVolume(head.data(), head.size()), professional);
+  if (engine && engine->OpenImage(imagePath, driveLetter) != kStatusOk && professional != 0) return nullptr;
   return engine;
 }
 
 uint64_t VolumeFingerprintOf(IFileRecoveryParse& engine) {
-  uint64_t fingerprint = 0;
-  Status s = kStatusInvalidParameter;
-  if (auto* fat = dynamic_cast<fat::CFastFatRecovery*>(&engine)) s = fat->VolumeFingerprint(&fingerprint);
-  if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(&engine)) s = ntfs->VolumeFingerprint(&fingerprint);
-  return s == kStatusOk ? fingerprint : 0;
+  if (auto* deepScan = dynamic_cast<deep::CProfessionalRecovery*>(&engine)) return deepScan->VolumeFingerprint();
+  return deep::FastEngineFingerprint(engine);
 }
 
 }  // namespace engine

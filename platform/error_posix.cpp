@@ -40,6 +40,7 @@ std::string ErrorText(Status status) {
     case kErrorPathNotFound: return "The system cannot find the path specified.";
     case kErrorAccessDenied: return "Access is denied.";
     case kErrorInvalidHandle: return "The handle is invalid.";
+    case kErrorInvalidData: return "The data is invalid.";
     case kStatusOutOfMemory: return "Not enough memory is available to complete this operation.";
     case kErrorWriteProtect: return "The media is write protected.";
     case kStatusWriteFault: return "The cluster size of the item is too large to copy.";

@@ -21,6 +21,7 @@ inline constexpr Status kErrorFileNotFound = 2;
 inline constexpr Status kErrorPathNotFound = 3;
 inline constexpr Status kErrorAccessDenied = 5;
 inline constexpr Status kErrorInvalidHandle = 6;
+inline constexpr Status kErrorInvalidData = 13;  // a file this program wrote is not as it wrote it
 inline constexpr Status kErrorWriteProtect = 19;
 inline constexpr Status kErrorGenFailure = 31;
 inline constexpr Status kErrorNotSupported = 50;  // also: a path that is neither a file nor a block device

@@ -63,6 +63,14 @@ Status CFileTypeRecovery::OpenSharedSource(storage::SectorSource& source, uint32
   return ReplaceStore(static_cast<int64_t>(startSector), nullptr);
 }
 
+Status CFileTypeRecovery::OpenSharedLog(storage::SectorSource& source, uint32_t sectorSize, uint64_t startSector,
+                                        uint64_t sectorCount, uint16_t driveLetter, const std::string& logName) {
+  m_driveLetter = driveLetter;
+  m_sectorSize = sectorSize == 0 ? 512 : sectorSize;
+  m_volume.Borrow(source, m_sectorSize, startSector, sectorCount);
+  return ReplaceStore(static_cast<int64_t>(startSector), &logName);
+}
+
 Status CFileTypeRecovery::ReopenPartitionLog(uint32_t sectorSize, int32_t diskNumber, uint64_t startSector,
                                              uint64_t sectorCount, const std::string& logName, uint16_t driveLetter) {
   m_driveLetter = driveLetter;

@@ -91,6 +91,11 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
                                       uint64_t absoluteSector, const signatures::CarveScanPosition& position,
                                       storage::SectorSource* reader, uint64_t* skipSectors, uint64_t* inoutFilesFound);
 
+  // As OpenSharedSource, with the store of an earlier scan (logName, a file
+  // name in the scan index's current folder) reopened to be added to.
+  [[nodiscard]] Status OpenSharedLog(storage::SectorSource& source, uint32_t sectorSize, uint64_t startSector,
+                                     uint64_t sectorCount, uint16_t driveLetter, const std::string& logName);
+
   // Reopen the store of an earlier scan (logName, a file name in the scan
   // index's current folder) instead of scanning, on the disk's volume or the
   // image. The store is replaced also when the open fails; returns the open

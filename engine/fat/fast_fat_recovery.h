@@ -14,6 +14,7 @@
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
 #include "engine/item_fragments.h"
+#include "engine/item_placement.h"
 #include "engine/metadata_runs.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
@@ -31,6 +32,7 @@ namespace engine::fat {
 class CFastFatRecovery final : public IFileRecoveryParse,
                                public IItemFragments,
                                public IMetadataRuns,
+                               public IItemPlacement,
                                private IItemCopySource {
  public:
   CFastFatRecovery();
@@ -72,6 +74,10 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   // IMetadataRuns: the fixed root directory and every directory cluster the
   // last Scan walked, live or deleted (empty after a stored scan reopened).
   std::vector<ByteRun> MetadataRuns() override { return m_directoryRuns; }
+  // IItemPlacement: the start cluster's first byte on the source.
+  bool FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) override {
+    return FirstDataByteOf(item, m_geometry.bytesPerSector, byteOffset);
+  }
 
   // A value that changes when the volume is written: a hash of the first
   // FAT (every file created, deleted, grown or shrunk changes it) and of the

@@ -8,6 +8,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/item_placement.h"
 #include "engine/metadata_runs.h"
 #include "engine/ntfs/allocation_bitmap.h"
 #include "engine/ntfs/file_name_attribute.h"
@@ -30,7 +31,10 @@ namespace engine::ntfs {
 //
 // The source is opened read-only. Item names are UTF-8. One thread at a
 // time; callbacks are called on that thread.
-class CFastNtfsRecovery final : public IFileRecoveryParse, public IMetadataRuns, private IItemCopySource {
+class CFastNtfsRecovery final : public IFileRecoveryParse,
+                                public IMetadataRuns,
+                                public IItemPlacement,
+                                private IItemCopySource {
  public:
   CFastNtfsRecovery();
   ~CFastNtfsRecovery() override;
@@ -69,6 +73,10 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, public IMetadataRuns,
   // IMetadataRuns: the MFT's clusters (known from the open on; empty when
   // the MFT could not be mapped).
   std::vector<ByteRun> MetadataRuns() override;
+  // IItemPlacement: the first data cluster's first byte on the source.
+  bool FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) override {
+    return FirstDataByteOf(item, m_volume.geometry.bytesPerSector, byteOffset);
+  }
   // The store the results are kept in (null before a scan), for a caller
   // that walks every record once.
   store::ScanStore* ResultStore() { return m_browser.Store(); }

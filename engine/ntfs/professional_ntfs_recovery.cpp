@@ -65,13 +65,26 @@ Status CProfessionalNtfsRecovery::OpenSource(storage::SectorSource source, uint6
                     driveLetter);
 }
 
+Status CProfessionalNtfsRecovery::OpenSharedSource(storage::SectorSource& source, uint32_t sectorSize,
+                                                   uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+  m_isOpen = false;
+  m_source = storage::ShareSource(source);
+  if (!m_source.IsOpen()) return platform::kErrorInvalidHandle;
+  if (sectorSize != 0) m_source.deviceSectorSize = sectorSize;
+  const uint64_t unit = m_source.deviceSectorSize;
+  const uint64_t available = m_source.totalSectors > startSector ? m_source.totalSectors - startSector : 0;
+  return OpenVolume(startSector * unit, (sectorCount != 0 ? std::min(sectorCount, available) : available) * unit,
+                    driveLetter);
+}
+
 Status CProfessionalNtfsRecovery::OpenVolume(uint64_t startByte, uint64_t volumeBytes, uint16_t driveLetter) {
   m_driveLetter = driveLetter;
   if (!m_source.IsOpen()) return platform::kErrorInvalidHandle;
-  m_bytesPerSector = m_source.deviceSectorSize != 0 ? m_source.deviceSectorSize : 512;
-  std::vector<uint8_t> boot(std::max<uint32_t>(kBootReadBytes, m_bytesPerSector), 0);
+  const uint32_t unit = m_source.deviceSectorSize != 0 ? m_source.deviceSectorSize : 512;
+  m_bytesPerSector = unit;
+  std::vector<uint8_t> boot(std::max<uint32_t>(kBootReadBytes, unit), 0);
   uint32_t got = 0;
-  (void)storage::ReadSectors(static_cast<uint32_t>(boot.size() / 512), m_source, boot.data(), startByte / 512, 512,
+  (void)storage::ReadSectors(static_cast<uint32_t>(boot.size() / unit), m_source, boot.data(), startByte / unit, unit,
                              &got);  // the open succeeds whatever the volume's first sectors hold
   NtfsVolumeGeometry probe;
   const bool ntfs = got > 0 && IsNtfsBootSector(boot.data(), boot.size()) &&

@@ -64,6 +64,13 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
   // The store the results are kept in (null before a scan), for a caller
   // that walks every record once.
   store::ScanStore* ResultStore() { return m_browser.Store(); }
+  // Opens the engine on a source the caller keeps and shares with other
+  // engines; it must outlive the engine. The volume starts at startSector and
+  // holds sectorCount sectors (0: to the source's end), both in sectorSize
+  // units, the unit of the source's sector numbers.
+  [[nodiscard]] Status OpenSharedSource(storage::SectorSource& source, uint32_t sectorSize, uint64_t startSector,
+                                        uint64_t sectorCount, uint16_t driveLetter);
+
   // --- what the coordinator calls ---------------------------------------------
   // Bytes of a file record on this volume, and the sector size it scans with.
   uint32_t RecordBytes() const { return m_recordBytes; }

@@ -198,11 +198,26 @@ TEST_F(CommandsTest, DisksAreListedWithTheirSourceNamesAndAsJson) {
   EXPECT_EQ(disks[0]["volumes"][1]["startSector"], 6144);
 }
 
-TEST_F(CommandsTest, TheDeepModeSaysItIsNotAvailable) {
-  CliResult r = Run("scan --mode deep '" + m_disk3 + "'");
-  if (r.status == 0) GTEST_SKIP() << "the deep-scan engine is available";
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("deep scan is not available"), std::string::npos) << r.err;
+// A deep scan of a whole disk reads every partition; what the intact file
+// systems list is not listed again by the raw engines, and JSON names the
+// engine, first sector and fragments of every file.
+TEST_F(CommandsTest, DeepModeScansEveryPartitionOnceAndNamesTheEngines) {
+  CliResult r = Run("scan --mode deep --json '" + m_disk3 + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, int> perPath;
+  std::set<std::string> engines;
+  for (const auto& item : nlohmann::json::parse(r.out)) {
+    ++perPath[item["source"].get<std::string>() + ":" + item["path"].get<std::string>() + ":" +
+              std::to_string(item["size"].get<uint64_t>())];
+    engines.insert(item["engine"].get<std::string>());
+    if (!item["isFolder"].get<bool>() && item["size"].get<uint64_t>() != 0) {
+      EXPECT_TRUE(item["firstSector"].is_number()) << item.dump();
+      EXPECT_EQ(item["fragments"].get<int>(), 1) << item.dump();
+    }
+  }
+  EXPECT_EQ(perPath.size(), 12u);
+  for (const auto& [path, count] : perPath) EXPECT_EQ(count, 1) << path;
+  EXPECT_EQ(engines, std::set<std::string>{"fast-fat"});
 }
 
 }  // namespace

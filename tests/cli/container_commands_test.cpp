@@ -47,6 +47,7 @@ std::set<std::string> ScanListing(const std::string& json) {
   std::set<std::string> rows;
   for (auto item : nlohmann::json::parse(json)) {
     item.erase("source");
+    item.erase("firstSector");  // absolute on the source: a whole disk's differs from its partition's
     rows.insert(item.dump());
   }
   return rows;

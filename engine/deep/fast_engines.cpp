@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/deep/fast_engines.h"
+
+#include <vector>
+
+#include "engine/boot_sector_tests.h"
+#include "engine/fat/fast_fat_recovery.h"
+#include "engine/ntfs/fast_ntfs_recovery.h"
+
+namespace engine::deep {
+
+std::unique_ptr<IFileRecoveryParse> OpenFastEngine(storage::SectorSource& source, uint64_t startSector,
+                                                   uint64_t sectorCount, uint16_t driveLetter, uint32_t* sectorBytes) {
+  const uint32_t unit = source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
+  if (unit > kClassifyBytes) return nullptr;
+  std::vector<uint8_t> head(kClassifyBytes);
+  uint32_t got = 0;
+  if (storage::ReadSectors(static_cast<uint32_t>(head.size() / unit), source, head.data(), startSector, unit, &got) !=
+      kStatusOk) {
+    return nullptr;
+  }
+  switch (ClassifyVolume(head.data(), head.size())) {
+    case VolumeKind::kNtfs: {
+      auto engine = std::make_unique<ntfs::CFastNtfsRecovery>();
+      if (engine->OpenSource(storage::ShareSource(source), startSector, sectorCount, driveLetter) != kStatusOk) {
+        return nullptr;
+      }
+      *sectorBytes = engine->Geometry().bytesPerSector;
+      return engine;
+    }
+    case VolumeKind::kFat12:
+    case VolumeKind::kFat16:
+    case VolumeKind::kFat32: {
+      auto engine = std::make_unique<fat::CFastFatRecovery>();
+      if (engine->OpenSource(storage::ShareSource(source), startSector, sectorCount, driveLetter) != kStatusOk) {
+        return nullptr;
+      }
+      *sectorBytes = engine->Geometry().bytesPerSector;
+      return engine;
+    }
+    default: return nullptr;
+  }
+}
+
+uint64_t FastEngineFingerprint(IFileRecoveryParse& engine) {
+  uint64_t fingerprint = 0;
+  Status s = kStatusInvalidParameter;
+  if (auto* fat = dynamic_cast<fat::CFastFatRecovery*>(&engine)) s = fat->VolumeFingerprint(&fingerprint);
+  if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(&engine)) s = ntfs->VolumeFingerprint(&fingerprint);
+  return s == kStatusOk ? fingerprint : 0;
+}
+
+}  // namespace engine::deep

@@ -1,0 +1,467 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The deep scan: the fast engine's scan, the choice of what to read, one pass
+// over it handing every sector to one raw engine, and the finish.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "engine/deep/professional_recovery.h"
+#include "engine/fat/fast_fat_recovery.h"
+#include "engine/fat_dir_entry.h"
+#include "engine/ntfs/fast_ntfs_recovery.h"
+#include "engine/ntfs/mft_record.h"
+#include "engine/store/scan_index.h"
+#include "engine/store/scan_store.h"
+#include "platform/disk_table.h"
+#include "platform/folders.h"
+
+namespace engine::deep {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kChunkBytes = 65536;
+// The bar is redrawn (and a cancel noticed) at most this often during the pass.
+constexpr auto kReportInterval = std::chrono::milliseconds(100);
+// The remaining time is estimated at most this often.
+constexpr auto kEstimateInterval = std::chrono::seconds(5);
+
+bool EndsWith(const std::string& text, std::string_view tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The record file of the store whose name contains prefix, in folder.
+std::string FindStoreName(const std::string& folder, const char* prefix) {
+  for (const std::string& name : platform::ListFolder(folder)) {
+    if (name.empty() || name[0] == '.' || name.find(prefix) == std::string::npos) continue;
+    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo") || EndsWith(name, "_Layout")) continue;
+    return name;
+  }
+  return {};
+}
+
+// Deletes the files a deep scan keeps in folder whose names contain one of prefixes.
+void RemoveScanFiles(const std::string& folder, std::initializer_list<const char*> prefixes) {
+  for (const std::string& name : platform::ListFolder(folder)) {
+    if (name.empty() || name[0] == '.') continue;
+    for (const char* prefix : prefixes) {
+      if (name.find(prefix) != std::string::npos) {
+        (void)platform::RemoveTree(folder + name);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// The state of one pass over the extents.
+struct CProfessionalRecovery::Pass {
+  explicit Pass(CProfessionalRecovery& owner)
+      : self(owner),
+        unit(owner.m_sectorBytes),
+        chunkSectors(static_cast<uint32_t>(std::max<size_t>(1, kChunkBytes / owner.m_sectorBytes))),
+        recordBytes(owner.m_proNtfs.RecordBytes()),
+        recordSectors(std::max<uint32_t>(1, (owner.m_proNtfs.RecordBytes() + unit - 1) / unit)),
+        chunk(static_cast<size_t>(chunkSectors) * unit),
+        record(static_cast<size_t>(recordSectors) * unit),
+        bad(chunkSectors, 0),
+        start(Clock::now()),
+        lastReport(start - kReportInterval),
+        lastEstimate(start) {}
+
+  // Reads count sectors at absolute sector `at` into chunk. Sectors that
+  // cannot be read are tried one by one; those that still fail are zeros,
+  // marked in bad and counted. Only a device that is gone fails the read.
+  Status ReadChunk(uint64_t at, uint32_t count) {
+    std::fill(bad.begin(), bad.end(), 0);
+    uint32_t got = 0;
+    const Status s = storage::ReadSectors(count, *self.m_source, chunk.data(), at, unit, &got);
+    if (s == kStatusOk && got == count) return kStatusOk;
+    if (s == platform::kErrorDeviceRemoved) return s;
+    uint32_t failed = 0;
+    for (uint32_t i = got; i < count; ++i) {
+      uint8_t* sector = chunk.data() + static_cast<size_t>(i) * unit;
+      uint32_t one = 0;
+      const Status r = storage::ReadSectors(1, *self.m_source, sector, at + i, unit, &one);
+      if (r == platform::kErrorDeviceRemoved) return r;
+      if (r != kStatusOk || one != 1) {
+        std::memset(sector, 0, unit);
+        bad[i] = 1;
+        ++failed;
+      }
+    }
+    self.m_state.unreadableSectors += failed;
+    if (failed == count && self.m_diskNumber != 128) {
+      // Nothing of a disk could be read: is the disk still there?
+      const std::string path = platform::DiskPath(self.m_diskNumber);
+      if (path.empty() || !platform::PathExists(path)) return platform::kErrorDeviceRemoved;
+    }
+    return kStatusOk;
+  }
+
+  // Hands the sectors of the chunk (count of them, the first at absolute
+  // sector `at`) to the raw engines. *advance receives the sectors to move on
+  // by: count, more when a record or a carved file runs past the chunk, fewer
+  // when the scan was cancelled inside it (at the exact sector).
+  Status Classify(uint64_t at, uint32_t count, uint64_t* advance) {
+    uint64_t i = 0;
+    Status status = kStatusOk;
+    while (i < count) {
+      if (bad[i] != 0) {
+        ++i;
+        continue;
+      }
+      const uint8_t* sector = chunk.data() + i * unit;
+      const uint64_t absolute = at + i;
+      const size_t left = static_cast<size_t>(count - i) * unit;
+      if (sector[0] == 'F' && ntfs::IsPlausibleFileRecord(ByteView(sector, left), recordBytes)) {
+        HandRecord(sector, left, absolute);
+        i += recordSectors;
+        continue;
+      }
+      if (sector[0] == '.' && IsDirectoryStart(sector, unit)) {
+        self.m_proFat.HandleDirectoryStart(sector, unit, absolute);
+        self.m_replay.Add(ReplayKind::kFatDirectoryStart, absolute, 1);
+        ++i;
+        continue;
+      }
+      if (IsDirectorySector(sector, unit)) {
+        self.m_proFat.HandleDirectorySector(sector, unit, absolute);
+        self.m_replay.Add(ReplayKind::kFatDirectorySector, absolute, 1);
+        ++i;
+        continue;
+      }
+      if (self.m_carverFull) {
+        ++i;
+        continue;
+      }
+      signatures::CarveScanPosition position;
+      position.sectorsDone = self.m_state.sectorsDone + i;
+      position.sectorsTotal = self.m_totalSectors;
+      position.remainingSeconds = remainingSeconds;
+      position.filesFound = self.GetItemCount();
+      uint64_t skip = 0;
+      uint64_t found = 0;
+      const Status carved =
+          self.m_carver.CarveAndRecord(unit, sector, unit, absolute, position, self.m_source, &skip, &found);
+      if (carved == kStatusOk) {
+        i += std::max<uint64_t>(skip, 1);
+        continue;
+      }
+      if (carved == kStatusCancelled) {
+        status = carved;
+        break;
+      }
+      if (carved == kStatusOutOfMemory) self.m_carverFull = true;  // reported when the scan ends
+      ++i;
+    }
+    *advance = i;
+    return status;
+  }
+
+  // A plausible file record at absolute sector: the whole record, read again
+  // when it runs past the chunk.
+  void HandRecord(const uint8_t* sector, size_t left, uint64_t absolute) {
+    const uint8_t* bytes = sector;
+    if (left < recordBytes) {
+      uint32_t got = 0;
+      if (storage::ReadSectors(recordSectors, *self.m_source, record.data(), absolute, unit, &got) != kStatusOk) {
+        return;  // the rest of the record cannot be read: no record
+      }
+      bytes = record.data();
+    }
+    uint64_t ntfsSector = 0;
+    if (!self.NtfsSectorOf(absolute, &ntfsSector)) return;
+    (void)self.m_proNtfs.HandleRecord(bytes, recordBytes, ntfsSector);
+    self.m_replay.Add(ReplayKind::kNtfsRecord, absolute, recordSectors);
+  }
+
+  // Progress after a chunk; the callback's answer.
+  int32_t Report(bool force) {
+    const auto now = Clock::now();
+    if (now - lastEstimate >= kEstimateInterval) {
+      lastEstimate = now;
+      const uint64_t seconds =
+          std::max<uint64_t>(1, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now - start).count()));
+      const uint64_t speed = std::max<uint64_t>(1, self.m_state.sectorsDone * unit / seconds);
+      const uint64_t left = self.m_totalSectors > self.m_state.sectorsDone ? self.m_totalSectors - self.m_state.sectorsDone : 0;
+      remainingSeconds = static_cast<int32_t>(std::min<uint64_t>(left * unit / speed, INT32_MAX));
+    }
+    if (!force && now - lastReport < kReportInterval) return 0;
+    lastReport = now;
+    if (self.m_scanFn == nullptr) return 0;
+    const uint64_t total = std::max<uint64_t>(1, self.m_totalSectors);
+    const auto percent = static_cast<int32_t>(std::min<uint64_t>(self.m_state.sectorsDone * 100 / total, 100) + 10);
+    return self.m_scanFn(self.m_userData, percent, 90, remainingSeconds, self.m_state.sectorsDone, self.m_totalSectors,
+                         self.GetItemCount(), 0);
+  }
+
+  CProfessionalRecovery& self;
+  const uint32_t unit;
+  const uint32_t chunkSectors;
+  const uint32_t recordBytes;
+  const uint32_t recordSectors;
+  std::vector<uint8_t> chunk;
+  std::vector<uint8_t> record;
+  std::vector<uint8_t> bad;
+  int32_t remainingSeconds = -1;
+  Clock::time_point start;
+  Clock::time_point lastReport;
+  Clock::time_point lastEstimate;
+};
+
+Status CProfessionalRecovery::Scan(const char* previousName) {
+  if (!m_isOpen) return platform::kErrorInvalidHandle;
+  m_duplicates.Clear();
+  m_carverFull = false;
+  auto& index = store::ScanIndex::Instance();
+  std::string folder = index.CurrentScanFolder();
+  if (previousName != nullptr && previousName[0] != '\0') {
+    if (folder.empty()) return kStatusInvalidParameter;
+    return ScanStored(folder);
+  }
+  if (folder.empty()) {
+    if (Status s = index.NewScanFolder(); s != kStatusOk) return s;
+    folder = index.CurrentScanFolder();
+  }
+  return ScanFresh();
+}
+
+Status CProfessionalRecovery::ScanFresh() {
+  const std::string folder = store::ScanIndex::Instance().CurrentScanFolder();
+  // Whatever an earlier scan left in this folder would be found by name later.
+  RemoveScanFiles(folder, {store::kFastLogPrefix, store::kProFatLogPrefix, store::kProNtfsLogPrefix,
+                           store::kFileTypeLogPrefix, kDeepStateName, kDeepReplayName});
+  m_state = DeepScanState{};
+  m_state.sectorBytes = m_sectorBytes;
+  m_state.volumeStart = m_volumeStart;
+  m_state.sectorCount = m_sectorCount;
+  if (Status s = RunFastScan({}); s != kStatusOk) return s;  // cancelled: nothing of the raw scan begun
+  ChooseExtents();
+  Status status = BeginRawEngines(folder, {});
+  if (status == kStatusOk) status = m_replay.Open(folder, 0);
+  if (status == kStatusOk) status = RunPass(folder);
+  const Status finished = FinishRawEngines();
+  if (status == kStatusOk) status = finished;
+  SaveState(folder, &status);
+  BuildDuplicateIndex();
+  return status;
+}
+
+Status CProfessionalRecovery::ScanStored(const std::string& folder) {
+  DeepScanState saved;
+  if (Status s = ReadDeepScanState(folder, &saved); s != kStatusOk) return s;
+  if (saved.sectorBytes != m_sectorBytes || saved.volumeStart != m_volumeStart || saved.sectorCount != m_sectorCount) {
+    return kStatusInvalidParameter;  // another volume's scan
+  }
+  m_state = saved;
+  m_fastStatus = saved.fastStatus;
+  m_extents.Assign(saved.extents);
+  m_totalSectors = m_extents.TotalSectors();
+  if (m_state.extentIndex > m_state.extents.size()) {
+    m_state.extentIndex = m_state.extents.size();
+    m_state.extentDone = 0;
+  }
+  const std::string fastLog = FindStoreName(folder, store::kFastLogPrefix);
+  if (m_fast && !fastLog.empty()) {
+    if (Status s = m_fast->Scan(fastLog.c_str()); s != kStatusOk) return s;
+  }
+  const std::string fileTypeLog = FindStoreName(folder, store::kFileTypeLogPrefix);
+  if (saved.finished) {
+    // Everything was read: the stores are the result.
+    const std::string fatLog = FindStoreName(folder, store::kProFatLogPrefix);
+    const std::string ntfsLog = FindStoreName(folder, store::kProNtfsLogPrefix);
+    Status s = m_proFat.BeginFatScan(fatLog.empty() ? nullptr : fatLog.c_str());
+    if (s == kStatusOk) s = m_proNtfs.Begin(ntfsLog.empty() ? nullptr : ntfsLog.c_str());
+    if (s == kStatusOk) {
+      s = fileTypeLog.empty()
+              ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
+              : m_carver.OpenSharedLog(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter,
+                                       fileTypeLog);
+    }
+    BuildDuplicateIndex();
+    return s;
+  }
+  // Continue: the file-system engines start afresh and are handed again what
+  // they were handed before; the carved files are kept as they are.
+  RemoveScanFiles(folder, {store::kProFatLogPrefix, store::kProNtfsLogPrefix});
+  Status status = BeginRawEngines(folder, fileTypeLog);
+  if (status == kStatusOk) status = Replay(folder);
+  if (status == kStatusOk) status = m_replay.Open(folder, m_state.replayEntries);
+  if (status == kStatusOk) status = RunPass(folder);
+  const Status finished = FinishRawEngines();
+  if (status == kStatusOk) status = finished;
+  SaveState(folder, &status);
+  BuildDuplicateIndex();
+  return status;
+}
+
+Status CProfessionalRecovery::RunFastScan(const std::string& fastLog) {
+  m_fastStatus = kStatusOk;
+  if (!m_fast) return kStatusOk;
+  (void)m_fast->SetProgressCallbacks(m_scanFn, nullptr, m_userData, 9);
+  const Status s = m_fast->Scan(fastLog.empty() ? nullptr : fastLog.c_str());
+  if (s == kStatusCancelled) return s;
+  // A file system that cannot be read is why a deep scan is run: the raw
+  // engines read the whole volume, and the error is kept for the user.
+  m_fastStatus = s;
+  return kStatusOk;
+}
+
+void CProfessionalRecovery::ChooseExtents() {
+  m_state.freeSpaceOnly = false;
+  m_state.metadataRuns.clear();
+  m_state.fastStatus = m_fastStatus;
+  if (m_fast && m_fastStatus == kStatusOk) {
+    if (m_fast->BuildAllocationMap() == kStatusOk &&
+        m_extents.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
+      m_state.freeSpaceOnly = true;
+    } else {
+      m_extents.SetWhole(m_sectorCount);
+    }
+    if (auto* walked = dynamic_cast<IMetadataRuns*>(m_fast.get())) {
+      m_state.metadataRuns = walked->MetadataRuns();
+      m_extents.Subtract(m_state.metadataRuns, m_sectorBytes);
+    }
+  } else {
+    m_extents.SetWhole(m_sectorCount);
+  }
+  m_state.extents = m_extents.Extents();
+  m_totalSectors = m_extents.TotalSectors();
+}
+
+Status CProfessionalRecovery::BeginRawEngines(const std::string&, const std::string& fileTypeLog) {
+  Status s = fileTypeLog.empty()
+                 ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
+                 : m_carver.OpenSharedLog(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter,
+                                          fileTypeLog);
+  (void)m_carver.SetProgressCallbacks(m_scanFn, nullptr, m_userData, 90);
+  m_carver.ClearStreamExtents();
+  if (s == kStatusOk) s = m_proFat.BeginFatScan(nullptr);
+  (void)m_proFat.PrepareFatGeometry();
+  if (s == kStatusOk) s = m_proNtfs.Begin(nullptr);
+  return s;
+}
+
+Status CProfessionalRecovery::Replay(const std::string& folder) {
+  std::vector<ReplayRun> runs;
+  if (Status s = ReplayLog::Read(folder, m_state.replayEntries, &runs); s != kStatusOk) return s;
+  const uint32_t recordBytes = m_proNtfs.RecordBytes();
+  const uint32_t recordSectors = std::max<uint32_t>(1, (recordBytes + m_sectorBytes - 1) / m_sectorBytes);
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<uint32_t>(recordSectors, 1)) * m_sectorBytes);
+  for (const ReplayRun& run : runs) {
+    for (uint32_t k = 0; k < run.count; ++k) {
+      const uint64_t sector = run.sector + uint64_t{k} * run.step;
+      const auto kind = static_cast<ReplayKind>(run.kind);
+      const uint32_t count = kind == ReplayKind::kNtfsRecord ? recordSectors : 1;
+      uint32_t got = 0;
+      const Status r = storage::ReadSectors(count, *m_source, bytes.data(), sector, m_sectorBytes, &got);
+      if (r == platform::kErrorDeviceRemoved) return r;
+      if (r != kStatusOk) continue;  // unreadable now: the engines go without it
+      uint64_t ntfsSector = 0;
+      switch (kind) {
+        case ReplayKind::kNtfsRecord:
+          if (NtfsSectorOf(sector, &ntfsSector)) (void)m_proNtfs.HandleRecord(bytes.data(), recordBytes, ntfsSector);
+          break;
+        case ReplayKind::kFatDirectoryStart: m_proFat.HandleDirectoryStart(bytes.data(), m_sectorBytes, sector); break;
+        case ReplayKind::kFatDirectorySector: m_proFat.HandleDirectorySector(bytes.data(), m_sectorBytes, sector); break;
+      }
+    }
+  }
+  return kStatusOk;
+}
+
+Status CProfessionalRecovery::RunPass(const std::string&) {
+  Pass pass(*this);
+  const std::vector<SectorExtent>& extents = m_state.extents;
+  Status status = kStatusOk;
+  for (; m_state.extentIndex < extents.size(); ++m_state.extentIndex, m_state.extentDone = 0) {
+    const SectorExtent& extent = extents[m_state.extentIndex];
+    const uint64_t first = m_volumeStart + extent.start;
+    // A carved file that ran on into this extent is not read again.
+    if (m_state.skipUntil > first + m_state.extentDone) {
+      const uint64_t skipTo = std::min(extent.count, m_state.skipUntil - first);
+      m_state.sectorsDone += skipTo - m_state.extentDone;
+      m_state.extentDone = skipTo;
+    }
+    while (m_state.extentDone < extent.count) {
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(pass.chunkSectors, extent.count - m_state.extentDone));
+      const uint64_t at = first + m_state.extentDone;
+      if (Status s = pass.ReadChunk(at, count); s != kStatusOk) return s;  // the device is gone
+      uint64_t advance = 0;
+      status = pass.Classify(at, count, &advance);
+      const uint64_t left = extent.count - m_state.extentDone;
+      m_state.sectorsDone += std::min(advance, left);
+      if (advance > left) m_state.skipUntil = first + m_state.extentDone + advance;
+      m_state.extentDone += std::min(advance, left);
+      if (status != kStatusOk) return status;  // cancelled during a carve, at the exact sector
+      if (const int32_t answer = pass.Report(false); answer != 0) return answer;
+    }
+  }
+  return kStatusOk;
+}
+
+Status CProfessionalRecovery::FinishRawEngines() {
+  // After a cancel the callback would stop the finish too: what was found
+  // is filed without reports.
+  (void)m_proFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
+  (void)m_proNtfs.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
+  Status status = m_proFat.FinishFatScan();
+  const Status ntfs = m_proNtfs.Finish();
+  if (status == kStatusOk) status = ntfs;
+  (void)m_proFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
+  (void)m_proNtfs.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
+  if (store::ScanStore* st = m_carver.ResultStore()) {
+    if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
+  }
+  if (status == kStatusOk && m_carverFull) status = kStatusOutOfMemory;
+  return status;
+}
+
+void CProfessionalRecovery::SaveState(const std::string& folder, Status* status) {
+  m_state.finished = *status == kStatusOk && m_state.extentIndex >= m_state.extents.size();
+  if (m_state.finished && m_scanFn != nullptr) {
+    const int32_t answer = m_scanFn(m_userData, 100, 100, 0, 0, 0, 0, 0);
+    if (answer != 0) *status = answer;
+  }
+  const Status flushed = m_replay.Close();
+  m_state.replayEntries = m_replay.Entries();
+  if (flushed != kStatusOk) m_state.replayEntries = 0;  // a log that may be cut short is never replayed
+  const Status saved = WriteDeepScanState(folder, m_state);
+  if (*status == kStatusOk && saved != kStatusOk) *status = saved;
+}
+
+void CProfessionalRecovery::BuildDuplicateIndex() {
+  m_duplicates.Clear();
+  // Only files that another engine may also have found: with one engine
+  // holding files there is nothing to match.
+  int engines = 0;
+  for (IFileRecoveryParse* engine : {m_fast.get(), static_cast<IFileRecoveryParse*>(&m_proFat),
+                                     static_cast<IFileRecoveryParse*>(&m_proNtfs),
+                                     static_cast<IFileRecoveryParse*>(&m_carver)}) {
+    if (engine != nullptr && engine->GetItemCount() != 0) ++engines;
+  }
+  if (engines < 2) return;
+  auto add = [&](store::ScanStore* st, int32_t kind) {
+    if (st == nullptr || !st->IsOpen()) return;
+    const uint32_t unit = SectorBytesOf(kind);
+    (void)st->VisitRecords([&](const ItemRecord& item) {
+      uint64_t first = 0;
+      if (item.sourceKind == kind && FirstDataByteOf(item, unit, &first)) m_duplicates.Add(item, first);
+      return true;
+    });
+  };
+  if (auto* fat = dynamic_cast<fat::CFastFatRecovery*>(m_fast.get())) {
+    add(fat->ResultStore(), static_cast<int32_t>(SourceKind::kFastFat));
+  }
+  if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(m_fast.get())) {
+    add(ntfs->ResultStore(), static_cast<int32_t>(SourceKind::kFastNtfs));
+  }
+  add(m_proFat.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalFat));
+  add(m_proNtfs.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalNtfs));
+  add(m_carver.ResultStore(), static_cast<int32_t>(SourceKind::kSignature));
+  m_duplicates.Settle();
+}
+
+}  // namespace engine::deep
