@@ -108,7 +108,8 @@ Status ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t 
     size_t got = 0;
     Status s = source.handle->ReadAt(base + done, out + done, piece, &got);
     if (s != platform::kStatusOk || got == 0) {
-      status = platform::kStatusReadFault;
+      // A device that is gone is told apart from sectors that cannot be read.
+      status = s == platform::kErrorDeviceRemoved ? s : platform::kStatusReadFault;
       break;
     }
     done += got;

@@ -62,7 +62,8 @@ struct MemorySourceOptions {
 void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySourceOptions options = {});
 
 // Reads count whole sectors at startSector. 87 when the run ends past
-// totalSectors (nothing read); 30 when the data ends or a read fails early.
+// totalSectors (nothing read); 30 when the data ends or a read fails early;
+// 1617 when the device is gone.
 // *sectorsRead counts whole sectors that arrived, also on failure.
 [[nodiscard]] Status ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t startSector,
                                  uint32_t sectorSize, uint32_t* sectorsRead);

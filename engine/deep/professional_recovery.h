@@ -140,7 +140,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   [[nodiscard]] Status FinishRawEngines();
   void SaveState(const std::string& folder, Status* status);
   void BuildDuplicateIndex();
-  int32_t ReportProgress(int32_t percent, int32_t weight, int32_t remainingSeconds);
+  // Reports the raw scan at sectorsDone (never below what was reported before).
+  int32_t ReportRaw(uint64_t sectorsDone, int32_t remainingSeconds);
+  static int32_t OnReadAhead(void* user, int32_t percent, int32_t weight, int32_t remainingSeconds,
+                             uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound, int32_t reserved);
 
   // A sector of the coordinator's unit as the professional NTFS engine counts.
   bool NtfsSectorOf(uint64_t sector, uint64_t* ntfsSector) const;
@@ -163,6 +166,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   ScanExtents m_extents;
   DeepScanState m_state;
   uint64_t m_totalSectors = 0;
+  uint64_t m_reportedDone = 0;
   ReplayLog m_replay;
   Status m_fastStatus = kStatusOk;
   bool m_carverFull = false;

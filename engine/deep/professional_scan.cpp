@@ -21,8 +21,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kChunkBytes = 65536;
-// The bar is redrawn (and a cancel noticed) at most this often during the pass.
-constexpr auto kReportInterval = std::chrono::milliseconds(100);
 // The remaining time is estimated at most this often.
 constexpr auto kEstimateInterval = std::chrono::seconds(5);
 
@@ -67,7 +65,6 @@ struct CProfessionalRecovery::Pass {
         record(static_cast<size_t>(recordSectors) * unit),
         bad(chunkSectors, 0),
         start(Clock::now()),
-        lastReport(start - kReportInterval),
         lastEstimate(start) {}
 
   // Reads count sectors at absolute sector `at` into chunk. Sectors that
@@ -178,7 +175,7 @@ struct CProfessionalRecovery::Pass {
   }
 
   // Progress after a chunk; the callback's answer.
-  int32_t Report(bool force) {
+  int32_t Report() {
     const auto now = Clock::now();
     if (now - lastEstimate >= kEstimateInterval) {
       lastEstimate = now;
@@ -188,13 +185,7 @@ struct CProfessionalRecovery::Pass {
       const uint64_t left = self.m_totalSectors > self.m_state.sectorsDone ? self.m_totalSectors - self.m_state.sectorsDone : 0;
       remainingSeconds = static_cast<int32_t>(std::min<uint64_t>(left * unit / speed, INT32_MAX));
     }
-    if (!force && now - lastReport < kReportInterval) return 0;
-    lastReport = now;
-    if (self.m_scanFn == nullptr) return 0;
-    const uint64_t total = std::max<uint64_t>(1, self.m_totalSectors);
-    const auto percent = static_cast<int32_t>(std::min<uint64_t>(self.m_state.sectorsDone * 100 / total, 100) + 10);
-    return self.m_scanFn(self.m_userData, percent, 90, remainingSeconds, self.m_state.sectorsDone, self.m_totalSectors,
-                         self.GetItemCount(), 0);
+    return self.ReportRaw(self.m_state.sectorsDone, remainingSeconds);
   }
 
   CProfessionalRecovery& self;
@@ -207,9 +198,22 @@ struct CProfessionalRecovery::Pass {
   std::vector<uint8_t> bad;
   int32_t remainingSeconds = -1;
   Clock::time_point start;
-  Clock::time_point lastReport;
   Clock::time_point lastEstimate;
 };
+
+int32_t CProfessionalRecovery::ReportRaw(uint64_t sectorsDone, int32_t remainingSeconds) {
+  if (m_scanFn == nullptr) return 0;
+  // Read-ahead may have shown sectors further on than the scan then took: the bar never runs back.
+  m_reportedDone = std::max(m_reportedDone, std::min(sectorsDone, m_totalSectors));
+  const uint64_t total = std::max<uint64_t>(1, m_totalSectors);
+  const auto percent = static_cast<int32_t>(std::min<uint64_t>(m_reportedDone * 100 / total, 100) + 10);
+  return m_scanFn(m_userData, percent, 90, remainingSeconds, m_reportedDone, m_totalSectors, GetItemCount(), 0);
+}
+
+int32_t CProfessionalRecovery::OnReadAhead(void* user, int32_t, int32_t, int32_t remainingSeconds,
+                                           uint64_t sectorsDone, uint64_t, uint64_t, int32_t) {
+  return static_cast<CProfessionalRecovery*>(user)->ReportRaw(sectorsDone, remainingSeconds);
+}
 
 Status CProfessionalRecovery::Scan(const char* previousName) {
   if (!m_isOpen) return platform::kErrorInvalidHandle;
@@ -336,8 +340,10 @@ Status CProfessionalRecovery::BeginRawEngines(const std::string&, const std::str
                  ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
                  : m_carver.OpenSharedLog(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter,
                                           fileTypeLog);
-  (void)m_carver.SetProgressCallbacks(m_scanFn, nullptr, m_userData, 90);
+  // The carver's read-ahead reports through the coordinator, which keeps the bar going one way.
+  (void)m_carver.SetProgressCallbacks(m_scanFn != nullptr ? OnReadAhead : nullptr, nullptr, this, 90);
   m_carver.ClearStreamExtents();
+  m_reportedDone = m_state.sectorsDone;
   if (s == kStatusOk) s = m_proFat.BeginFatScan(nullptr);
   (void)m_proFat.PrepareFatGeometry();
   if (s == kStatusOk) s = m_proNtfs.Begin(nullptr);
@@ -396,7 +402,7 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
       if (advance > left) m_state.skipUntil = first + m_state.extentDone + advance;
       m_state.extentDone += std::min(advance, left);
       if (status != kStatusOk) return status;  // cancelled during a carve, at the exact sector
-      if (const int32_t answer = pass.Report(false); answer != 0) return answer;
+      if (const int32_t answer = pass.Report(); answer != 0) return answer;
     }
   }
   return kStatusOk;
@@ -412,6 +418,7 @@ Status CProfessionalRecovery::FinishRawEngines() {
   if (status == kStatusOk) status = ntfs;
   (void)m_proFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_proNtfs.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
+  (void)m_carver.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   if (store::ScanStore* st = m_carver.ResultStore()) {
     if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
   }
