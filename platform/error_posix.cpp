@@ -37,6 +37,7 @@ std::string ErrorText(Status status) {
     case kErrorPathNotFound: return "The system cannot find the path specified.";
     case kErrorAccessDenied: return "Access is denied.";
     case kErrorInvalidHandle: return "The handle is invalid.";
+    case kErrorInvalidData: return "The data is invalid.";
     case kStatusOutOfMemory: return "Not enough memory is available to complete this operation.";
     case kErrorWriteProtect: return "The media is write protected.";
     case kStatusWriteFault: return "The cluster size of the item is too large to copy.";
@@ -50,6 +51,7 @@ std::string ErrorText(Status status) {
     case kErrorAlreadyExists: return "Cannot create a file when that file already exists.";
     case kErrorFilenameTooLong: return "The filename or extension is too long.";
     case kErrorIoDevice: return "The request could not be performed because of an I/O device error.";
+    case kErrorTimeout: return "This operation returned because the timeout period expired.";
     case kStatusCancelled: return "The operation was cancelled by the user.";
     default: return "Error " + std::to_string(status) + ".";
   }
