@@ -87,6 +87,14 @@ int main(int argc, char** argv) {
   image->add_flag("--force", imageOptions.force, cli::Tr("OptForce"));
   image->footer(cli::Tr("ExampleImage"));
 
+  cli::PreviewOptions previewOptions;
+  auto* preview = app.add_subcommand("preview", cli::Tr("HelpPreview"));
+  preview->add_option("--mode", previewOptions.mode, cli::Tr("OptMode"))->check(CLI::IsMember({"fast", "deep"}));
+  preview->add_option("SOURCE", previewOptions.source, cli::Tr("OptSource"))->required();
+  preview->add_option("ITEM", previewOptions.item, cli::Tr("OptItem"))->required();
+  preview->add_option("--out", previewOptions.outputFolder, cli::Tr("OptPreviewOut"))->required();
+  preview->footer(cli::Tr("ExamplePreview"));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -99,5 +107,6 @@ int main(int argc, char** argv) {
   if (ls->parsed()) return cli::RunList(listOptions);
   if (recover->parsed()) return cli::RunRecover(recoverOptions);
   if (image->parsed()) return cli::RunImage(imageOptions);
+  if (preview->parsed()) return cli::RunPreview(previewOptions);
   return cli::kExitUsage;
 }

@@ -24,7 +24,8 @@ std::string CategoryOfItem(const engine::ItemRecord& item) {
 
 nlohmann::json ItemJson(const jobs::FoundItem& f) {
   const std::string name(f.item.Name());
-  const uint64_t size = f.item.size;  // a copy: the record's fields are not aligned
+  const uint64_t size = f.item.size;  // copies: the record's fields are not aligned
+  const int32_t id = f.item.id;
   return {{"source", f.source->target.label},
           {"path", f.folderPath + name},
           {"name", name},
@@ -35,6 +36,7 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
           {"intact", f.item.isIntact != 0},
           {"category", CategoryOfItem(f.item)},
           {"engine", EngineName(f.item.sourceKind)},
+          {"id", id},
           {"modified", FormatFileTime(f.item.modified)}};
 }
 

@@ -178,7 +178,7 @@ class ConverterTest : public ::testing::Test {
 };
 
 TEST_F(ConverterTest, WordDocumentsGiveTheirText) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   ConversionOutput out;
   ASSERT_EQ(Convert(ConverterKind::kWord, Doc("report.docx"), &out), 0) << out.problem;
   EXPECT_EQ(out.text, "QM-PREVIEW-WORD first paragraph\nA second paragraph with an ampersand & and <angle> brackets.");
@@ -195,7 +195,7 @@ TEST_F(ConverterTest, OldWordDocumentGoesThroughCatdoc) {
 }
 
 TEST_F(ConverterTest, SpreadsheetsGiveRowsOfCells) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   QM_NEED_PROGRAM("xls2csv");
   ConversionOutput out;
   ASSERT_EQ(Convert(ConverterKind::kSpreadsheet, Doc("sheet.xlsx"), &out), 0) << out.problem;
@@ -205,7 +205,7 @@ TEST_F(ConverterTest, SpreadsheetsGiveRowsOfCells) {
 }
 
 TEST_F(ConverterTest, PresentationSlidesComeInSlideOrder) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   ConversionOutput out;
   ASSERT_EQ(Convert(ConverterKind::kPresentation, Doc("slides.pptx"), &out), 0) << out.problem;
   EXPECT_EQ(out.text, "QM-PREVIEW-SLIDE one\n\nQM-PREVIEW-SLIDE two");
@@ -240,7 +240,7 @@ TEST_F(ConverterTest, PdfFirstPageBecomesAPictureAndADamagedPdfFails) {
 }
 
 TEST_F(ConverterTest, ArchivesListTheirMembersFromTheMarkOn) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   for (const char* name : {"bundle.zip", "bundle.7z"}) {
     ConversionOutput out;
     ASSERT_EQ(Convert(ConverterKind::kArchive, Doc(name), &out), 0) << name << ": " << out.problem;
@@ -285,7 +285,7 @@ TEST_F(ConverterTest, AHungHelperIsKilledByTheWatchdog) {
 }
 
 TEST_F(ConverterTest, HostileFileNamesReachTheProgramsAsOneArgument) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   QM_NEED_PROGRAM("pdftoppm");
   testing_support::TempDir dir;
   const std::string docx = dir.path() + "-rf --help.docx";

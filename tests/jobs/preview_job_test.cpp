@@ -142,7 +142,7 @@ TEST_F(PreviewJobTest, PhotosPreviewThroughTmpJpgWithTheirExactBytes) {
 }
 
 TEST_F(PreviewJobTest, OfficeDocumentsShowTheirText) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   QM_NEED_PROGRAM("catdoc");
   QM_NEED_PROGRAM("xls2csv");
   const struct {
@@ -186,7 +186,7 @@ TEST_F(PreviewJobTest, APdfShowsItsFirstPageAndADamagedOneItsFirst8192Bytes) {
 }
 
 TEST_F(PreviewJobTest, ArchivesListTheirMembers) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   for (const char* name : {"Bundle.zip", "Bundle.7z"}) {
     PreviewProduct product;
     ASSERT_EQ(Preview(Item("Archives", name), &product), JobResult::kFinished);
@@ -210,7 +210,7 @@ TEST_F(PreviewJobTest, TextWithoutAPreviewKindIsDumpedFromTheBuffer) {
 }
 
 TEST_F(PreviewJobTest, HostileNamesNeverReachAProgramOrChooseAPath) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   QM_NEED_PROGRAM("catdoc");
   QM_NEED_PROGRAM("pdftoppm");
   const std::string cwd = std::filesystem::current_path().string();
@@ -229,7 +229,7 @@ TEST_F(PreviewJobTest, HostileNamesNeverReachAProgramOrChooseAPath) {
 }
 
 TEST_F(PreviewJobTest, EachPreviewDeletesThePreviousTemporaryFile) {
-  QM_NEED_PROGRAM("7z");
+  QM_NEED_PROGRAM("7z|7zz");
   PreviewProduct product;
   ASSERT_EQ(Preview(Item("Docs", "Report.docx"), &product), JobResult::kFinished);
   const std::string first = m_record.tempPath;

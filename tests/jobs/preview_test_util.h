@@ -42,10 +42,18 @@ inline std::map<std::string, std::string> PreviewDocHashes() {
   return hashes;
 }
 
-// Whether program can be found in PATH.
-inline bool HaveProgram(const std::string& program) {
-  std::string out;
-  return testing_support::RunCommand("command -v '" + program + "' >/dev/null 2>&1", &out) == 0;
+// Whether program can be found in PATH; "7z|7zz": either of them.
+inline bool HaveProgram(const std::string& programs) {
+  size_t start = 0;
+  while (start <= programs.size()) {
+    size_t bar = programs.find('|', start);
+    if (bar == std::string::npos) bar = programs.size();
+    std::string out;
+    const std::string program = programs.substr(start, bar - start);
+    if (testing_support::RunCommand("command -v '" + program + "' >/dev/null 2>&1", &out) == 0) return true;
+    start = bar + 1;
+  }
+  return false;
 }
 
 // Writes an executable shell script.
