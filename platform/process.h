@@ -69,6 +69,10 @@ struct ProcessResult {
 // input, output and error on /dev/null (nothing to drain). Owns the child:
 // the destructor ends it when it still runs and waits for it. Thread-safe.
 class ChildProcess {
+  struct Key {
+    explicit Key() = default;
+  };
+
  public:
   // Starts argv. 0 with *out set; otherwise as RunProcess.
   [[nodiscard]] static Status Start(const std::vector<std::string>& argv, std::unique_ptr<ChildProcess>* out);
@@ -84,8 +88,10 @@ class ChildProcess {
   void End(std::chrono::milliseconds grace);
   pid_t Pid() const { return m_pid; }
 
+  // Only Start makes one (Key is private): a ChildProcess always owns a child it started.
+  ChildProcess(Key, pid_t pid) : m_pid(pid) {}
+
  private:
-  explicit ChildProcess(pid_t pid) : m_pid(pid) {}
   // REQUIRES: m_mutex held. True once the child has ended (and was waited for).
   bool ReapIfEndedLocked();
 

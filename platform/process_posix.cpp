@@ -236,7 +236,7 @@ Status ChildProcess::Start(const std::vector<std::string>& argv, std::unique_ptr
   out->reset();
   pid_t pid = -1;
   if (Status s = Spawn(argv, -1, -1, &pid); s != kStatusOk) return s;
-  out->reset(new ChildProcess(pid));
+  *out = std::make_unique<ChildProcess>(Key{}, pid);
   return kStatusOk;
 }
 
