@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -43,11 +43,9 @@ void RemoveAbandonedSessions(const std::string& dataFolder) {
     const size_t dash = name.find('-', kSessionPrefix.size());
     if (dash == std::string::npos) continue;
     long pid = 0;
-    try {
-      pid = std::stol(name.substr(kSessionPrefix.size(), dash - kSessionPrefix.size()));
-    } catch (const std::exception&) {
-      continue;
-    }
+    const char* first = name.data() + kSessionPrefix.size();
+    const auto [end, error] = std::from_chars(first, name.data() + dash, pid);
+    if (error != std::errc() || end != name.data() + dash) continue;
     if (pid <= 0 || pid == ::getpid()) continue;
     if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still running (or not ours to ask)
     const std::string path = dataFolder + name;
