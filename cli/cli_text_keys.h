@@ -82,6 +82,19 @@ inline const std::vector<std::string_view>& CliTextKeys() {
       "TooShort",
       "Unreadable",
       "UseForce",
+      "AmbiguousItem",
+      "ExamplePreview",
+      "HelpPreview",
+      "NoSuchItem",
+      "OptItem",
+      "OptPreviewOut",
+      "PreviewCancelled",
+      "PreviewNotWritten",
+      "WroteDump",
+      "WroteListing",
+      "WroteMedia",
+      "WrotePicture",
+      "WroteText",
   };
   return keys;
 }

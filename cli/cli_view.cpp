@@ -125,7 +125,8 @@ void CCliView::Draw(bool force) {
       if (visible(jobs::ViewControl::kFilesLine)) parts.push_back(get(jobs::ViewLine::kFilesFound));
       parts.push_back(get(jobs::ViewLine::kTime));
       break;
-    case Layout::kSearch: parts = {get(jobs::ViewLine::kStage), get(jobs::ViewLine::kPercent)}; break;
+    case Layout::kSearch:
+    case Layout::kPreview: parts = {get(jobs::ViewLine::kStage), get(jobs::ViewLine::kPercent)}; break;
     case Layout::kRecovery:
       parts = {get(jobs::ViewLine::kCount), get(jobs::ViewLine::kPercent),
                std::string(jobs::FileNameOfPath(get(jobs::ViewLine::kCurrent)))};

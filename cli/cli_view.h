@@ -27,7 +27,7 @@ jobs::JobResult RunToEnd(jobs::CJob& job);
 // "closed". Thread-safe (the job calls it on its worker).
 class CCliView final : public jobs::IJobView {
  public:
-  enum class Layout { kScan, kSearch, kRecovery, kImage };
+  enum class Layout { kScan, kSearch, kRecovery, kImage, kPreview };
   explicit CCliView(Layout layout, bool quiet = false);
   ~CCliView() override;
 

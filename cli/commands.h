@@ -30,11 +30,22 @@ struct ImageOptions {
   bool force = false;  // replace an existing file
 };
 
+struct PreviewOptions {
+  std::string source;
+  std::string mode = "fast";
+  std::string item;  // a found path ("/DCIM/IMG_0001.JPG") or ENGINE:ID ("fast-fat:17")
+  std::string outputFolder;
+};
+
 int RunProbe(const std::string& source);
 int RunDisks(bool json);
 int RunScan(const ScanOptions& options);
 int RunList(const ScanOptions& options);
 int RunRecover(const ScanOptions& options);
 int RunImage(const ImageOptions& options);
+// Previews one found file as the desktop's preview pane would and writes
+// what it shows into the output folder: the picture, the text, the archive
+// listing, the character dump or the media file; prints what it wrote.
+int RunPreview(const PreviewOptions& options);
 
 }  // namespace cli

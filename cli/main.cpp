@@ -89,6 +89,13 @@ int main(int argc, char** argv) {
   image->footer(cli::Tr("ExampleImage"));
 
   cli::VerifyCommand verify(app);
+  cli::PreviewOptions previewOptions;
+  auto* preview = app.add_subcommand("preview", cli::Tr("HelpPreview"));
+  preview->add_option("--mode", previewOptions.mode, cli::Tr("OptMode"))->check(CLI::IsMember({"fast", "deep"}));
+  preview->add_option("SOURCE", previewOptions.source, cli::Tr("OptSource"))->required();
+  preview->add_option("ITEM", previewOptions.item, cli::Tr("OptItem"))->required();
+  preview->add_option("--out", previewOptions.outputFolder, cli::Tr("OptPreviewOut"))->required();
+  preview->footer(cli::Tr("ExamplePreview"));
 
   try {
     app.parse(argc, argv);
@@ -103,5 +110,6 @@ int main(int argc, char** argv) {
   if (recover->parsed()) return cli::RunRecover(recoverOptions);
   if (image->parsed()) return cli::RunImage(imageOptions);
   if (verify.Parsed()) return verify.Run();
+  if (preview->parsed()) return cli::RunPreview(previewOptions);
   return cli::kExitUsage;
 }

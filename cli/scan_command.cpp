@@ -37,6 +37,7 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
     if (placement != nullptr && placement->FirstDataByte(f.item, &firstByte)) firstSector = firstByte / unit;
     if (auto* layout = dynamic_cast<engine::IItemFragments*>(e)) fragments = layout->FragmentCount(f.item);
   }
+  const int32_t id = f.item.id;
   return {{"source", f.source->target.label},
           {"path", f.folderPath + name},
           {"name", name},
@@ -49,6 +50,7 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
           {"engine", EngineName(f.item.sourceKind)},
           {"firstSector", firstSector},
           {"fragments", f.item.isFolder != 0 ? 0 : fragments},
+          {"id", id},
           {"modified", FormatFileTime(f.item.modified)}};
 }
 

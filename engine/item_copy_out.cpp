@@ -18,6 +18,7 @@ namespace {
 
 // Longest temporary preview path that is used.
 constexpr size_t kMaxTempPathBytes = 4095;
+constexpr size_t kMaxDocumentExtension = 8;
 
 // A sink that writes a file from offset 0 (the temporary preview file).
 class PlainFileSink final : public ICopySink {
@@ -117,16 +118,37 @@ Status CopyOut::RecoverFolder(const ItemRecord& folder, const OutputTarget& targ
   return firstFailure;
 }
 
-std::string TemporaryPreviewPath(const ItemRecord& item) {
+// The fixed name of a document's temporary copy: "document." and the
+// item's extension, lower-cased, letters and digits only (at most
+// kMaxDocumentExtension of them); converters look at the content, the
+// extension only helps a program that goes by it.
+std::string DocumentTempName(std::string_view itemName) {
+  std::string extension;
+  for (char c : ExtensionOf(itemName)) {
+    if (extension.size() == kMaxDocumentExtension) break;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) extension.push_back(c);
+  }
+  return extension.empty() ? std::string("document") : "document." + extension;
+}
+
+// The temporary file of item in the session folder: "tmp.jpg", "tmp.avi" or
+// "document.<ext>"; a name found on disk never chooses the path. Empty with
+// 0 for kinds that go into the buffer.
+Status TemporaryPreviewPath(const ItemRecord& item, std::string* path) {
+  path->clear();
   std::string name;
   switch (PreviewKindOf(item.Name())) {
-    case PreviewKind::kDocument: name = SafeNameComponent(item.Name()); break;
+    case PreviewKind::kDocument: name = DocumentTempName(item.Name()); break;
     case PreviewKind::kVideo: name = "tmp.avi"; break;
     case PreviewKind::kPhoto: name = "tmp.jpg"; break;
-    case PreviewKind::kNone: return {};
+    case PreviewKind::kNone: return kStatusOk;
   }
-  std::string path = platform::ScanLogFolder() + name;
-  return path.size() > kMaxTempPathBytes ? std::string() : path;
+  std::string folder;
+  if (Status s = platform::SessionFolder(&folder); s != kStatusOk) return s;
+  if (folder.size() + name.size() > kMaxTempPathBytes) return platform::kErrorFilenameTooLong;
+  *path = folder + name;
+  return kStatusOk;
 }
 
 }  // namespace
@@ -169,7 +191,8 @@ Status ExtractItemTo(IItemCopySource& source, const ItemRecord* item, std::strin
   if (item->clusterBytes > kMaxClusterBytes) return fail(kStatusWriteFault);
 
   const uint64_t size = item->size;  // a copy: the record's fields are not aligned
-  const std::string tempPath = TemporaryPreviewPath(*item);
+  std::string tempPath;
+  if (Status s = TemporaryPreviewPath(*item, &tempPath); s != kStatusOk) return fail(s);
   bool reported = false;
   const CopyProgress progress = [&](uint64_t done, uint64_t total) {
     reported = true;
@@ -184,8 +207,8 @@ Status ExtractItemTo(IItemCopySource& source, const ItemRecord* item, std::strin
     return reported ? kStatusOk : report(100, kStatusOk);
   }
 
-  if (Status s = platform::CreateDirectories(platform::ScanLogFolder()); s != kStatusOk) return fail(s);
-  (void)platform::RemoveFile(tempPath);  // a missing older preview is fine
+  // The folder is private to this process: only an older preview of ours can be there.
+  if (Status s = platform::RemoveFile(tempPath); s != kStatusOk && s != platform::kErrorFileNotFound) return fail(s);
   platform::OutputFile file;
   if (Status s = file.Open(tempPath, platform::OutputFile::Mode::kCreateNew); s != kStatusOk) return fail(s);
   PlainFileSink sink(file);

@@ -43,13 +43,16 @@ class IItemCopySource {
                                    int32_t rootSeparatorCount, CopyProgressFn fn, void* userData);
 
 // ExtractItem of every engine. Photos, videos (and audio) and previewable
-// documents go to a temporary file in the data folder ("tmp.jpg",
-// "tmp.avi", the document's safe name; an older file there is replaced),
-// whose path comes back in outTempPath; other kinds go into buffer, at most
-// *inoutLength bytes, and *inoutLength becomes the bytes copied (0 for a
-// file). fn gets (percent, 0) after each piece and (100, status) at a
-// failure. 87 for a null item or a folder; 29 when clusterBytes exceeds
-// 100 MiB. A failed or cancelled extraction leaves no temporary file.
+// documents go to a temporary file with a fixed name in this process's
+// private session folder (platform::SessionFolder): "tmp.jpg", "tmp.avi" or
+// "document.<ext>" (the item's extension, letters and digits only), so a
+// found name never chooses where anything is written or deleted; an older
+// file of that name is replaced. Its path comes back in outTempPath. Other
+// kinds go into buffer, at most *inoutLength bytes, and *inoutLength
+// becomes the bytes copied (0 for a file). fn gets (percent, 0) after each
+// piece and (100, status) at a failure. 87 for a null item or a folder; 29
+// when clusterBytes exceeds 100 MiB. A failed or cancelled extraction
+// leaves no temporary file.
 [[nodiscard]] Status ExtractItemTo(IItemCopySource& source, const ItemRecord* item, std::string& outTempPath,
                                    uint8_t* buffer, uint32_t* inoutLength, ExtractProgressFn fn, void* userData);
 

@@ -65,7 +65,9 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kDeepNotAvailable,
                                                     kImageWritten,
                                                     kImageTargetFolderMissing,
-                                                    kSyncedDone};
+                                                    kSyncedDone,
+                                                    kPreviewReadFailed,
+                                                    kPreviewShownAsDump};
   return all;
 }
 

@@ -80,6 +80,8 @@ inline constexpr std::string_view kDeepNotAvailable = "MSG1320";          // %s 
 inline constexpr std::string_view kImageWritten = "MSG1321";              // %s the image file
 inline constexpr std::string_view kImageTargetFolderMissing = "MSG1322";  // %s the folder
 inline constexpr std::string_view kSyncedDone = "MSG1323";                // no arguments: everything is on the medium
+inline constexpr std::string_view kPreviewReadFailed = "MSG1324";         // %s the system's error text
+inline constexpr std::string_view kPreviewShownAsDump = "MSG1325";        // %s what went wrong with the converter
 
 // Every key above, for checking that a language file has them all.
 const std::vector<std::string_view>& AllMessageKeys();

@@ -55,6 +55,7 @@ std::string ErrorText(Status status) {
     case kErrorFilenameTooLong: return "The filename or extension is too long.";
     case kErrorIoDevice: return "The request could not be performed because of an I/O device error.";
     case kErrorDeviceRemoved: return "The device has been removed.";
+    case kErrorTimeout: return "This operation returned because the timeout period expired.";
     case kStatusCancelled: return "The operation was cancelled by the user.";
     default: return "Error " + std::to_string(status) + ".";
   }

@@ -20,6 +20,16 @@ void SetDataFolderOverride(const std::string& folder);
 std::string ConfigFolder();
 // DataFolder() + "ScanLog/".
 std::string ScanLogFolder();
+// The temporary folder of this process (preview files):
+// DataFolder() + "preview-<pid>-XXXXXX/", made by mkdtemp, so it is new and
+// only its owner may use it (0700). Made on first use, and made again when
+// it was removed or the data folder moved. When one is made, the folders of
+// earlier runs whose process is gone (a crash) are removed. 0 with *path
+// (ending in "/"), or why it cannot be made. Thread-safe.
+[[nodiscard]] Status SessionFolder(std::string* path);
+// Removes the session folder and everything in it (at exit). The next
+// SessionFolder call makes a new one. Thread-safe.
+void RemoveSessionFolder();
 // Folder of the running executable, ending in "/".
 std::string ProgramFolder();
 // Where the program's shipped files (language files, config.ini) may lie, in

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -18,6 +20,38 @@ namespace {
 
 std::mutex g_dataOverrideMutex;
 std::string g_dataOverride;
+
+std::mutex g_sessionMutex;
+std::string g_sessionFolder;  // ends in "/"; empty before the first use
+
+constexpr std::string_view kSessionPrefix = "preview-";
+
+// A folder this user owns that nobody else may enter or write.
+bool IsPrivateFolder(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();  // "link/" would follow the link
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
+
+// Removes "preview-<pid>-*" folders of processes that no longer exist.
+void RemoveAbandonedSessions(const std::string& dataFolder) {
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(dataFolder, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(kSessionPrefix, 0) != 0) continue;
+    const size_t dash = name.find('-', kSessionPrefix.size());
+    if (dash == std::string::npos) continue;
+    long pid = 0;
+    const char* first = name.data() + kSessionPrefix.size();
+    const auto [end, error] = std::from_chars(first, name.data() + dash, pid);
+    if (error != std::errc() || end != name.data() + dash) continue;
+    if (pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still running (or not ours to ask)
+    const std::string path = dataFolder + name;
+    if (IsPrivateFolder(path)) (void)RemoveTree(path);  // a folder another user left is not touched
+  }
+}
 
 // $name when it holds an absolute path, else $HOME + fallback, else "/tmp".
 std::string XdgBase(const char* name, const char* homeRelative) {
@@ -55,6 +89,29 @@ std::string DataFolder() {
 
 std::string ScanLogFolder() {
   return DataFolder() + "ScanLog/";
+}
+
+Status SessionFolder(std::string* path) {
+  std::lock_guard lock(g_sessionMutex);
+  const std::string data = DataFolder();
+  if (!g_sessionFolder.empty() && g_sessionFolder.rfind(data, 0) == 0 && IsPrivateFolder(g_sessionFolder)) {
+    *path = g_sessionFolder;
+    return kStatusOk;
+  }
+  g_sessionFolder.clear();
+  if (Status s = CreateDirectories(data); s != kStatusOk) return s;
+  RemoveAbandonedSessions(data);
+  std::string pattern = data + std::string(kSessionPrefix) + std::to_string(::getpid()) + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return LastError();
+  g_sessionFolder = pattern + "/";
+  *path = g_sessionFolder;
+  return kStatusOk;
+}
+
+void RemoveSessionFolder() {
+  std::lock_guard lock(g_sessionMutex);
+  if (!g_sessionFolder.empty() && IsPrivateFolder(g_sessionFolder)) (void)RemoveTree(g_sessionFolder);
+  g_sessionFolder.clear();
 }
 
 std::string ProgramFolder() {

@@ -21,7 +21,7 @@ inline constexpr Status kErrorFileNotFound = 2;
 inline constexpr Status kErrorPathNotFound = 3;
 inline constexpr Status kErrorAccessDenied = 5;
 inline constexpr Status kErrorInvalidHandle = 6;
-inline constexpr Status kErrorInvalidData = 13;  // a file this program wrote is not as it wrote it
+inline constexpr Status kErrorInvalidData = 13;  // a file's content cannot be read as what it claims to be
 inline constexpr Status kErrorWriteProtect = 19;
 inline constexpr Status kErrorGenFailure = 31;
 inline constexpr Status kErrorNotSupported = 50;  // also: a path that is neither a file nor a block device
@@ -32,5 +32,6 @@ inline constexpr Status kErrorAlreadyExists = 183;
 inline constexpr Status kErrorFilenameTooLong = 206;
 inline constexpr Status kErrorIoDevice = 1117;
 inline constexpr Status kErrorDeviceRemoved = 1617;  // the device is gone (unplugged, media out)
+inline constexpr Status kErrorTimeout = 1460;  // a helper program ran too long and was ended
 
 }  // namespace platform

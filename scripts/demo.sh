@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole flow on the built-in samples: the disk list, an image of a card,
-# a scan of that image, a look into its folders, and the recovery of what
-# was deleted, byte-exact. Everything runs in a temporary folder.
+# a scan of that image, a look into its folders and at two found files, and
+# the recovery of what was deleted, byte-exact. Everything runs in a temporary folder.
 set -euo pipefail
 cli=$(realpath "${1:-build/default/quellmoor}")
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,6 +25,13 @@ step "quellmoor scan card-copy.img"
 
 step "quellmoor ls card-copy.img 'Trash Folder'                (the kept results, no second scan)"
 "$cli" ls card-copy.img "Trash Folder"
+
+step "quellmoor preview card-copy.img /Docs/old_report.pdf --out look      (what the preview pane would show)"
+"$cli" preview card-copy.img /Docs/old_report.pdf --out look
+step "quellmoor preview card-copy.img /deleted_root.txt --out look"
+"$cli" preview card-copy.img /deleted_root.txt --out look
+head -c 300 look/dump.txt | tr -d '\r'
+echo
 
 step "quellmoor recover --reuse --types photo,document --out recovered card-copy.img"
 "$cli" recover --reuse --types photo,document --out recovered card-copy.img

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what Quellmoor needs to build and test on Debian. Idempotent.
-#   scripts/install-deps.sh             build and test packages
+#   scripts/install-deps.sh             build, test and preview-helper packages
 #   scripts/install-deps.sh --fixtures  also the tools that remake tests/fixtures/
 set -euo pipefail
 
@@ -8,11 +8,14 @@ build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchm
             libblkid-dev libudev-dev libcli11-dev nlohmann-json3-dev
             libewf-dev libvhdi-dev libvmdk-dev libqcow-dev)
 test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
+# The preview's helper programs: optional at run time (a missing one shows the raw first bytes),
+# installed here so that their tests run.
+preview_pkgs=(poppler-utils 7zip catdoc mpv)
 fixture_pkgs=(ntfs-3g attr fonttools imagemagick ffmpeg zip p7zip-full sqlite3 gcab fonts-dejavu-core
               libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui lame
               libimage-exiftool-perl ewf-tools qemu-utils fusefat)
 
-want=("${build_pkgs[@]}" "${test_pkgs[@]}")
+want=("${build_pkgs[@]}" "${test_pkgs[@]}" "${preview_pkgs[@]}")
 if [[ "${1:-}" == "--fixtures" ]]; then
   want+=("${fixture_pkgs[@]}")
 fi

@@ -12,6 +12,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "platform/folders.h"
+
 namespace testing_support {
 namespace fs = std::filesystem;
 
@@ -159,6 +163,12 @@ std::vector<ManifestRow> ReadManifest(const std::string& path) {
     rows.push_back(row);
   }
   return rows;
+}
+
+std::string SessionFile(const std::string& name) {
+  std::string folder;
+  if (platform::SessionFolder(&folder) != platform::kStatusOk) ADD_FAILURE() << "no session folder";
+  return folder + name;
 }
 
 std::string CliPath() {

@@ -61,6 +61,10 @@ std::vector<ManifestRow> ReadManifest(const std::string& path);
 // Runs a shell command; returns its exit status and stdout (stderr into *err when given).
 int RunCommand(const std::string& command, std::string* out, std::string* err = nullptr);
 
+// path of the file name in this process's preview session folder
+// (platform::SessionFolder), where ExtractItem puts temporary files.
+std::string SessionFile(const std::string& name);
+
 // The built quellmoor executable.
 std::string CliPath();
 

@@ -230,7 +230,6 @@ TEST_F(SignatureScannerTest, PreviewsGoWhereTheirKindBelongs) {
       0, 200, {{8, &png->bytes}, {24, &mp4->bytes}, {64, &pdf->bytes}, {120, &zip->bytes}, {140, &db->bytes}});
   (void)OpenAndFeed(layout);
   const std::vector<ItemRecord> items = RootItems(m_engine);
-  const std::string folder = platform::ScanLogFolder();
   auto preview = [&](const std::string& name, std::string* temp, std::vector<uint8_t>* buffer) {
     const ItemRecord* item = ByName(items, name);
     if (item == nullptr) return kStatusInvalidParameter;
@@ -242,17 +241,17 @@ TEST_F(SignatureScannerTest, PreviewsGoWhereTheirKindBelongs) {
   };
   std::string temp;
   ASSERT_EQ(preview("8.png", &temp, nullptr), kStatusOk);
-  EXPECT_EQ(temp, folder + "tmp.jpg");
+  EXPECT_EQ(temp, testing_support::SessionFile("tmp.jpg"));
   EXPECT_EQ(testing_support::ReadFileBytes(temp), png->bytes);
   ASSERT_EQ(preview("24.mp4", &temp, nullptr), kStatusOk);
-  EXPECT_EQ(temp, folder + "tmp.avi");
+  EXPECT_EQ(temp, testing_support::SessionFile("tmp.avi"));
   EXPECT_EQ(testing_support::ReadFileBytes(temp), mp4->bytes);
   ASSERT_EQ(preview("64.pdf", &temp, nullptr), kStatusOk);
-  EXPECT_EQ(temp, folder + "64.pdf");
+  EXPECT_EQ(temp, testing_support::SessionFile("document.pdf"));
   EXPECT_EQ(testing_support::ReadFileBytes(temp), pdf->bytes);
-  // Archives are listed from a temporary copy under their own name.
+  // Archives are listed from a temporary copy of their own kind.
   ASSERT_EQ(preview("120.zip", &temp, nullptr), kStatusOk);
-  EXPECT_EQ(temp, folder + "120.zip");
+  EXPECT_EQ(temp, testing_support::SessionFile("document.zip"));
   EXPECT_EQ(testing_support::ReadFileBytes(temp), zip->bytes);
   // A kind without a preview comes in the caller's buffer.
   std::vector<uint8_t> buffer(65536);

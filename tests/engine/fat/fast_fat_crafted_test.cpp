@@ -155,7 +155,7 @@ TEST_F(HostileNamesTest, FolderCopyKeepsEveryFileBelowTheDestination) {
   EXPECT_FALSE(platform::PathExists(out.path() + "../etc"));
 }
 
-TEST_F(HostileNamesTest, PreviewCopyStaysInTheScanLogFolder) {
+TEST_F(HostileNamesTest, PreviewCopyHasAFixedNameInTheSessionFolder) {
   auto engine = ScanBytes(m_image);
   auto all = CollectAll(*engine);
   const FoundItem* pdf = Find(all, "/../../x/a.pdf");
@@ -163,7 +163,7 @@ TEST_F(HostileNamesTest, PreviewCopyStaysInTheScanLogFolder) {
   std::string temp;
   uint32_t length = 0;
   ASSERT_EQ(engine->ExtractItem(&pdf->record, temp, nullptr, &length, nullptr, nullptr), kStatusOk);
-  EXPECT_EQ(temp, platform::ScanLogFolder() + ".._.._x_a.pdf");
+  EXPECT_EQ(temp, testing_support::SessionFile("document.pdf"));
   EXPECT_EQ(Sha256OfFile(temp), Sha256OfBytes(m_files[1]));
   EXPECT_EQ(length, 0u);
 }

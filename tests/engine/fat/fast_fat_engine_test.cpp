@@ -154,7 +154,7 @@ TEST_F(ExtractTest, PhotosGoToTmpJpgAndTheLatestWins) {
   std::string temp;
   uint32_t length = 123;
   ASSERT_EQ(m_engine->ExtractItem(&Item("/Deleted Photo.jpg"), temp, nullptr, &length, nullptr, nullptr), kStatusOk);
-  EXPECT_EQ(temp, platform::ScanLogFolder() + "tmp.jpg");
+  EXPECT_EQ(temp, testing_support::SessionFile("tmp.jpg"));
   EXPECT_EQ(length, 0u);
   EXPECT_EQ(Sha256OfFile(temp), ManifestSha("fat32_512.manifest.tsv", "/Deleted Photo.jpg"));
   ASSERT_EQ(m_engine->ExtractItem(&Item("/Trash Folder/!icture.jpg"), temp, nullptr, &length, nullptr, nullptr),
@@ -162,14 +162,14 @@ TEST_F(ExtractTest, PhotosGoToTmpJpgAndTheLatestWins) {
   EXPECT_EQ(Sha256OfFile(temp), ManifestSha("fat32_512.manifest.tsv", "/Trash Folder/picture.jpg"));
 }
 
-TEST_F(ExtractTest, AudioGoesToTmpAviAndDocumentsKeepTheirName) {
+TEST_F(ExtractTest, AudioGoesToTmpAviAndDocumentsToAFixedNameWithTheirExtension) {
   std::string temp;
   uint32_t length = 0;
   ASSERT_EQ(m_engine->ExtractItem(&Item("/Docs/!raft.mp3"), temp, nullptr, &length, nullptr, nullptr), kStatusOk);
-  EXPECT_EQ(temp, platform::ScanLogFolder() + "tmp.avi");
+  EXPECT_EQ(temp, testing_support::SessionFile("tmp.avi"));
   EXPECT_EQ(Sha256OfFile(temp), ManifestSha("fat32_512.manifest.tsv", "/Docs/draft.txt"));
   ASSERT_EQ(m_engine->ExtractItem(&Item("/Docs/old_report.pdf"), temp, nullptr, &length, nullptr, nullptr), kStatusOk);
-  EXPECT_EQ(temp, platform::ScanLogFolder() + "old_report.pdf");
+  EXPECT_EQ(temp, testing_support::SessionFile("document.pdf"));
   EXPECT_EQ(Sha256OfFile(temp), ManifestSha("fat32_512.manifest.tsv", "/Docs/old_report.pdf"));
 }
 
@@ -202,7 +202,7 @@ TEST_F(ExtractTest, CancelledExtractionLeavesNoTemporaryFile) {
   uint32_t length = 0;
   EXPECT_EQ(m_engine->ExtractItem(&Item("/Docs/old_report.pdf"), temp, nullptr, &length, OnExtract, &reports),
             kStatusCancelled);
-  EXPECT_FALSE(platform::PathExists(platform::ScanLogFolder() + "old_report.pdf"));
+  EXPECT_FALSE(platform::PathExists(testing_support::SessionFile("document.pdf")));
 }
 
 // --- Cancelled recovery --------------------------------------------------------------------

@@ -127,20 +127,20 @@ TEST_P(FastNtfsOperationsTest, CancelledCopyLeavesNoPartialFile) {
 TEST_P(FastNtfsOperationsTest, PreviewGoesToTheTemporaryFileOfItsKindOrIntoTheBuffer) {
   CFastNtfsRecovery engine;
   ScanImage(engine);
-  // A photo: tmp.jpg in the ScanLog folder, whole.
+  // A photo: tmp.jpg in the session folder, whole.
   std::string temp;
   ExtractLog log;
   uint32_t length = 0;
   ASSERT_EQ(engine.ExtractItem(&m_tree["/Pictures/deleted_photo.jpg"], temp, nullptr, &length, OnExtract, &log),
             kStatusOk);
-  EXPECT_EQ(temp, platform::ScanLogFolder() + "tmp.jpg");
+  EXPECT_EQ(temp, testing_support::SessionFile("tmp.jpg"));
   EXPECT_EQ(Sha256OfFile(temp), Row("/Pictures/deleted_photo.jpg")->sha256);
   EXPECT_EQ(length, 0u);
   EXPECT_EQ(log.percents.back(), 100);
-  // A document: a copy under its own name.
+  // A document: a copy under a fixed name with its extension.
   ASSERT_EQ(engine.ExtractItem(&m_tree["/Documents/deleted_report.pdf"], temp, nullptr, &length, nullptr, nullptr),
             kStatusOk);
-  EXPECT_EQ(temp, platform::ScanLogFolder() + "deleted_report.pdf");
+  EXPECT_EQ(temp, testing_support::SessionFile("document.pdf"));
   EXPECT_EQ(Sha256OfFile(temp), Row("/Documents/deleted_report.pdf")->sha256);
   // Text has no preview kind: the first bytes go into the buffer.
   std::vector<uint8_t> buffer(65536);
