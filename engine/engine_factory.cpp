@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "engine/exfat/fast_exfat_recovery.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
@@ -30,6 +31,7 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professi
     case VolumeKind::kFat12:
     case VolumeKind::kFat16:
     case VolumeKind::kFat32: return std::make_unique<fat::CFastFatRecovery>();
+    case VolumeKind::kExFat: return std::make_unique<exfat::CFastExFatRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
     default: return nullptr;
   }
@@ -68,6 +70,7 @@ uint64_t VolumeFingerprintOf(IFileRecoveryParse& engine) {
   Status s = kStatusInvalidParameter;
   if (auto* fat = dynamic_cast<fat::CFastFatRecovery*>(&engine)) s = fat->VolumeFingerprint(&fingerprint);
   if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(&engine)) s = ntfs->VolumeFingerprint(&fingerprint);
+  if (auto* exfat = dynamic_cast<exfat::CFastExFatRecovery*>(&engine)) s = exfat->VolumeFingerprint(&fingerprint);
   return s == kStatusOk ? fingerprint : 0;
 }
 

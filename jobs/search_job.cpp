@@ -101,6 +101,8 @@ const char* EngineName(int32_t sourceKind) {
     case engine::SourceKind::kProfessionalNtfs: return "pro-ntfs";
     case engine::SourceKind::kProfessionalFat: return "pro-fat";
     case engine::SourceKind::kSignature: return "signature";
+    case engine::SourceKind::kFastExFat: return "fast-exfat";
+    case engine::SourceKind::kProfessionalExFat: return "pro-exfat";
   }
   return "unknown";
 }
