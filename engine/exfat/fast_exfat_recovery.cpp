@@ -7,6 +7,7 @@
 #include "engine/exfat/exfat_data_copy.h"
 #include "engine/exfat/exfat_directory_walk.h"
 #include "engine/exfat/exfat_entry_set.h"
+#include "engine/exfat/exfat_root_tables.h"
 #include "engine/hash64.h"
 
 namespace engine::exfat {
@@ -15,8 +16,6 @@ namespace {
 // Percent values of the scan report while the walk runs stay below the 80
 // reported when it ends.
 constexpr int32_t kWalkPercentCeiling = 79;
-// The root directory is searched for its bitmap and up-case table this far.
-constexpr uint64_t kRootTableSearchBytes = 1u << 20;
 
 }  // namespace
 
@@ -58,67 +57,9 @@ Status CFastExFatRecovery::OpenVolume(uint16_t driveLetter) {
     m_fat = ExFatTable();
     return s;
   }
-  LoadRootTables();
+  LoadRootTables(m_volume, m_geometry, m_fat, &m_bitmap, &m_upcase);
   m_opened = true;
   return kStatusOk;
-}
-
-std::vector<uint8_t> CFastExFatRecovery::ReadRootStream(uint32_t firstCluster, uint64_t byteCount) {
-  const uint64_t clusterBytes = m_geometry.ClusterBytes();
-  const uint64_t clusters = (byteCount + clusterBytes - 1) / clusterBytes;
-  if (byteCount == 0 || !m_geometry.IsDataCluster(firstCluster)) return {};
-  std::vector<uint32_t> chain;
-  bool complete = false;
-  if (m_fat.Chain(firstCluster, clusters, &chain, &complete) != kStatusOk || !complete) {
-    // A broken chain: the stream as the run its length needs.
-    if (!m_geometry.IsDataRun(firstCluster, clusters)) return {};
-    chain.clear();
-    for (uint64_t i = 0; i < clusters; ++i) chain.push_back(static_cast<uint32_t>(firstCluster + i));
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(clusters * clusterBytes));
-  for (size_t i = 0; i < chain.size(); ++i) {
-    if (m_volume.Read(m_geometry.ClusterOffset(chain[i]), bytes.data() + i * clusterBytes, clusterBytes) != kStatusOk) {
-      return {};
-    }
-  }
-  bytes.resize(static_cast<size_t>(byteCount));
-  return bytes;
-}
-
-void CFastExFatRecovery::LoadRootTables() {
-  m_bitmap.Clear();
-  const uint64_t clusterBytes = m_geometry.ClusterBytes();
-  std::vector<uint32_t> root;
-  bool complete = false;
-  const uint64_t clusters = std::max<uint64_t>(kRootTableSearchBytes / clusterBytes, 1);
-  if (m_fat.Chain(m_geometry.rootCluster, clusters, &root, &complete) != kStatusOk) return;
-  bool haveBitmap = false;
-  bool haveUpcase = false;
-  std::vector<uint8_t> cluster(static_cast<size_t>(clusterBytes));
-  for (uint32_t c : root) {
-    if (m_volume.Read(m_geometry.ClusterOffset(c), cluster.data(), cluster.size()) != kStatusOk) return;
-    const ByteView view(cluster.data(), cluster.size());
-    for (size_t at = 0; at + entry::kBytes <= view.size(); at += entry::kBytes) {
-      const uint8_t type = view.U8(at);
-      if (type == entry::kEndOfDirectory) return;
-      const uint32_t first = view.U32(at + entry::kFirstCluster);
-      const uint64_t length = view.U64(at + entry::kDataLength);
-      if (type == entry::kAllocationBitmap && !haveBitmap &&
-          (view.U8(at + entry::kBitmapFlags) & 1) == m_geometry.activeFat) {
-        // Only the bytes the volume's clusters need; a shorter bitmap leaves the rest in use.
-        const uint64_t needed = (uint64_t{m_geometry.maxCluster} - 1 + 7) / 8;
-        std::vector<uint8_t> bits = ReadRootStream(first, std::min(length, needed));
-        haveBitmap = !bits.empty();
-        if (haveBitmap) m_bitmap.Assign(std::move(bits), m_geometry.maxCluster);
-      } else if (type == entry::kUpcaseTable && !haveUpcase && length <= UpcaseTable::kMaxBytes) {
-        const std::vector<uint8_t> table = ReadRootStream(first, length);
-        haveUpcase = !table.empty() &&
-                     UpcaseTableChecksum(table.data(), table.size()) == view.U32(at + entry::kTableChecksum) &&
-                     m_upcase.Load(table.data(), table.size());
-      }
-      if (haveBitmap && haveUpcase) return;
-    }
-  }
 }
 
 Status CFastExFatRecovery::SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData,

@@ -90,11 +90,6 @@ class CFastExFatRecovery final : public IFileRecoveryParse, public IItemFragment
 
  private:
   [[nodiscard]] Status OpenVolume(uint16_t driveLetter);
-  // The root's allocation bitmap and up-case table; either may stay unloaded.
-  void LoadRootTables();
-  // A stream of the root (bitmap, up-case table): along its FAT chain, or
-  // as a run when its chain is broken. Empty when it lies outside the heap.
-  std::vector<uint8_t> ReadRootStream(uint32_t firstCluster, uint64_t byteCount);
   [[nodiscard]] Status WalkVolume();
   [[nodiscard]] Status ApplyLayouts(const std::vector<FileClaim>& claims,
                                     const std::unordered_set<uint32_t>& directories,

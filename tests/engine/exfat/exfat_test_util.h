@@ -84,6 +84,17 @@ inline void Put64(std::vector<uint8_t>& bytes, size_t at, uint64_t v) {
   for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+inline uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
+  return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
+         static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+// The first cluster a manifest note gives ("cluster=N"), or 0.
+inline uint32_t NoteCluster(const std::string& note) {
+  const size_t at = note.find("cluster=");
+  return at == std::string::npos ? 0 : static_cast<uint32_t>(std::stoul(note.substr(at + 8)));
+}
+
 // Collects the bytes an engine hands to a sink.
 class CollectSink final : public ICopySink {
  public:
