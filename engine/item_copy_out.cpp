@@ -93,7 +93,8 @@ Status CopyOut::RecoverFolder(const ItemRecord& folder, const OutputTarget& targ
   while (!jobs.empty()) {
     FolderJob job = std::move(jobs.front());
     jobs.pop_front();
-    if (!copied.insert({job.depth, job.record.locator}).second) continue;
+    const int32_t locator = job.record.locator;  // a copy: the record's fields are not aligned
+    if (!copied.insert({job.depth, locator}).second) continue;
     std::vector<ItemRecord> children;
     if (Status s = m_source.ListFolder(job.record, job.depth, children); s != kStatusOk) {
       note(s);

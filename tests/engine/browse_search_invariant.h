@@ -30,8 +30,8 @@ inline std::set<int32_t> BrowsableFiles(IFileRecoveryParse& engine) {
     (void)engine.ListChildren(folder.root ? nullptr : &folder.record, folder.depth, children);
     for (const ItemRecord& child : children) {
       if (child.isFolder == 0) {
-        files.insert(child.id);
-      } else if (seen.insert({folder.depth + 1, child.locator}).second) {
+        files.insert(+child.id);  // values: the record's fields are not aligned
+      } else if (seen.insert({folder.depth + 1, +child.locator}).second) {
         queue.push_back({child, folder.depth + 1, false});
       }
     }
@@ -46,7 +46,7 @@ inline std::set<int32_t> SearchedFiles(IFileRecoveryParse& engine) {
   std::vector<ItemRecord> found;
   (void)engine.Search(everything, found);
   std::set<int32_t> files;
-  for (const ItemRecord& r : found) files.insert(r.id);
+  for (const ItemRecord& r : found) files.insert(+r.id);
   return files;
 }
 

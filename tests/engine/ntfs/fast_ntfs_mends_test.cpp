@@ -58,7 +58,7 @@ TEST_F(FastNtfsMendsTest, ARunCutByTheVolumeEndDoesNotShiftLaterRecordNumbers) {
   CFastNtfsRecovery engine;
   ASSERT_EQ(Scan(engine, image.Bytes()), kStatusOk);
   ASSERT_EQ(m_tree.count("/mine.txt"), 1u);
-  EXPECT_EQ(m_tree["/mine.txt"].locator, 24);
+  EXPECT_EQ(+m_tree["/mine.txt"].locator, 24);
   EXPECT_EQ(RecoverText(engine, m_tree["/mine.txt"], m_out.path() + "mine"), "MY OWN DATA");
   EXPECT_EQ(RecoverText(engine, m_tree["/other.txt"], m_out.path() + "other"), "OTHER FILE");
 }
