@@ -55,8 +55,11 @@ Status ExFatVolume::Read(uint64_t byteOffset, void* buffer, size_t byteCount) {
     const uint64_t units = std::min<uint64_t>(endUnit - unit, kMaxReadBytes / m_unitBytes);
     const size_t bytes = static_cast<size_t>(units * m_unitBytes);
     const uint64_t chunkStart = unit * m_unitBytes;
-    uint8_t* target = out + (chunkStart - absolute);
-    if (!aligned) {
+    // Aligned reads go straight to the caller's buffer (chunkStart >= absolute then).
+    uint8_t* target = nullptr;
+    if (aligned) {
+      target = out + (chunkStart - absolute);
+    } else {
       m_scratch.resize(bytes);
       target = m_scratch.data();
     }

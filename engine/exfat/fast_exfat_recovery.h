@@ -2,10 +2,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <vector>
-
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/exfat/exfat_bitmap.h"
 #include "engine/exfat/exfat_data_copy.h"

@@ -322,7 +322,7 @@ TEST(ExFatBigVolume, AFileOfMoreThan4GiBKeepsItsSizeAndItsClusters) {
   }
   EXPECT_GT(size, 1ull << 32);
   EXPECT_EQ(+huge.size, size);
-  EXPECT_EQ(huge.locator, 7);
+  EXPECT_EQ(+huge.locator, 7);
   EXPECT_EQ(engine->FragmentCount(huge), 1);
 
   // Its first bytes, through the preview path.
