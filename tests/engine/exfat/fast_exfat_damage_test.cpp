@@ -292,6 +292,22 @@ TEST_F(ExFatDamageTest, OfTwoDeletedFilesOverOneRunWithoutStructureTheLaterKeeps
   EXPECT_EQ(+found.at("/deleted_root.txt").record.isIntact, 0);
 }
 
+TEST_F(ExFatDamageTest, ADirectoryThatALiveAndADeletedFolderNameBelongsToTheLiveOne) {
+  // The deleted "Trash Folder" is made to name the directory of the live "Docs":
+  // Docs's deleted files stay in Docs, whichever entry the walk meets first.
+  auto bytes = m_bytes;
+  const size_t trash = Set(bytes, "Trash Folder");
+  const size_t docs = Set(bytes, "Docs");
+  Put32(bytes, trash + 32 + 20, Get32(bytes, docs + 32 + 20));
+  FixSetChecksum(bytes, trash);
+  auto engine = ScanBytes(bytes);
+  const auto found = CollectAll(*engine);
+  EXPECT_EQ(found.count("/Docs/old_report.pdf"), 1u);
+  EXPECT_EQ(found.count("/Trash Folder/old_report.pdf"), 0u);
+  ASSERT_EQ(found.count("/Docs"), 1u);
+  EXPECT_EQ(+found.at("/Docs").record.isDeleted, 0);
+}
+
 int32_t CancelAtOnce(void*, int32_t percent, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
   return percent > 1 ? kStatusCancelled : 0;
 }
