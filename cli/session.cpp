@@ -95,7 +95,8 @@ std::string FormatFileTime(uint64_t fileTime) {
 
 bool IsDeletedItem(const engine::ItemRecord& item) {
   const bool fastEngine = item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastFat) ||
-                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastNtfs);
+                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastNtfs) ||
+                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastExFat);
   if (fastEngine && item.isFolder == 0) return true;
   return item.isDeleted != 0;
 }
@@ -114,6 +115,8 @@ const char* EngineName(int32_t sourceKind) {
     case engine::SourceKind::kProfessionalNtfs: return "pro-ntfs";
     case engine::SourceKind::kProfessionalFat: return "pro-fat";
     case engine::SourceKind::kSignature: return "carved";
+    case engine::SourceKind::kFastExFat: return "fast-exfat";
+    case engine::SourceKind::kProfessionalExFat: return "pro-exfat";
   }
   return "unknown";
 }

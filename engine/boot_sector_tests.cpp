@@ -91,6 +91,124 @@ FatKind ClassifyFatBootSector(const uint8_t* bytes, size_t length) {
   return FatKind::kNone;
 }
 
+namespace exfat_boot {
+constexpr size_t kName = 3;
+constexpr size_t kZeroFrom = 11;
+constexpr size_t kZeroTo = 64;
+constexpr size_t kPartitionOffset = 64;
+constexpr size_t kVolumeLength = 72;
+constexpr size_t kFatOffset = 80;
+constexpr size_t kFatLength = 84;
+constexpr size_t kClusterHeapOffset = 88;
+constexpr size_t kClusterCount = 92;
+constexpr size_t kRootCluster = 96;
+constexpr size_t kVolumeSerial = 100;
+constexpr size_t kRevision = 104;
+constexpr size_t kVolumeFlags = 106;
+constexpr size_t kBytesPerSectorShift = 108;
+constexpr size_t kSectorsPerClusterShift = 109;
+constexpr size_t kNumberOfFats = 110;
+constexpr size_t kPercentInUse = 112;
+// The first FAT sector the format allows (after both boot regions).
+constexpr uint32_t kMinFatOffset = 24;
+constexpr uint32_t kMaxClusterCount = 0xFFFFFFF5;
+// Clusters are at most 32 MiB: the two shifts add up to 25 at most.
+constexpr uint32_t kMaxShiftSum = 25;
+}  // namespace exfat_boot
+
+bool ParseExFatBootSector(const uint8_t* bytes, size_t length, ExFatBootSector* out) {
+  using namespace exfat_boot;
+  ByteView b(bytes, length);
+  if (!b.Has(0, 512) || !b.Equals(kName, "EXFAT   ", 8) || !HasBootSignature(b)) return false;
+  for (size_t i = kZeroFrom; i < kZeroTo; ++i) {
+    if (b.U8(i) != 0) return false;
+  }
+  ExFatBootSector f;
+  f.partitionOffset = b.U64(kPartitionOffset);
+  f.volumeLength = b.U64(kVolumeLength);
+  f.fatOffset = b.U32(kFatOffset);
+  f.fatLength = b.U32(kFatLength);
+  f.clusterHeapOffset = b.U32(kClusterHeapOffset);
+  f.clusterCount = b.U32(kClusterCount);
+  f.rootCluster = b.U32(kRootCluster);
+  f.volumeSerial = b.U32(kVolumeSerial);
+  f.revision = b.U16(kRevision);
+  f.volumeFlags = b.U16(kVolumeFlags);
+  f.bytesPerSectorShift = b.U8(kBytesPerSectorShift);
+  f.sectorsPerClusterShift = b.U8(kSectorsPerClusterShift);
+  f.fatCount = b.U8(kNumberOfFats);
+  if (f.bytesPerSectorShift < 9 || f.bytesPerSectorShift > 12) return false;
+  if (f.bytesPerSectorShift + f.sectorsPerClusterShift > kMaxShiftSum) return false;
+  if (f.fatCount != 1 && f.fatCount != 2) return false;
+  if ((f.revision >> 8) != 1) return false;
+  if (f.fatOffset < kMinFatOffset || f.fatLength == 0) return false;
+  if (f.clusterCount == 0 || f.clusterCount > kMaxClusterCount) return false;
+  // The FAT holds an entry for every cluster and the two reserved ones.
+  if ((uint64_t{f.clusterCount} + 2) * 4 > uint64_t{f.fatLength} << f.bytesPerSectorShift) return false;
+  if (uint64_t{f.fatOffset} + uint64_t{f.fatLength} * f.fatCount > f.clusterHeapOffset) return false;
+  const uint64_t heapEnd = uint64_t{f.clusterHeapOffset} + (uint64_t{f.clusterCount} << f.sectorsPerClusterShift);
+  if (heapEnd > f.volumeLength) return false;
+  if (f.rootCluster < 2 || uint64_t{f.rootCluster} > uint64_t{f.clusterCount} + 1) return false;
+  if (out != nullptr) *out = f;
+  return true;
+}
+
+uint32_t ExFatBootChecksum(const uint8_t* region, uint32_t bytesPerSector) {
+  using namespace exfat_boot;
+  uint32_t checksum = 0;
+  const size_t bytes = static_cast<size_t>(bytesPerSector) * 11;
+  for (size_t i = 0; i < bytes; ++i) {
+    if (i == kVolumeFlags || i == kVolumeFlags + 1 || i == kPercentInUse) continue;
+    checksum = ((checksum & 1) != 0 ? 0x80000000u : 0) + (checksum >> 1) + region[i];
+  }
+  return checksum;
+}
+
+namespace {
+
+enum class RegionCheck { kInvalid, kFieldsOnly, kChecked };
+
+// The region that starts at byte `offset` of bytes: its fields, and whether
+// its checksum sector (sector 11 of it) repeats its checksum.
+RegionCheck CheckExFatRegion(const uint8_t* bytes, size_t length, size_t offset, ExFatBootSector* out) {
+  ByteView all(bytes, length);
+  ByteView region = all.Sub(offset, length);
+  if (offset > length || !ParseExFatBootSector(region.data(), region.size(), out)) return RegionCheck::kInvalid;
+  const uint32_t sector = out->BytesPerSector();
+  if (!region.Has(0, size_t{sector} * kExFatBootRegionSectors)) return RegionCheck::kFieldsOnly;
+  const uint32_t checksum = ExFatBootChecksum(region.data(), sector);
+  for (size_t at = size_t{sector} * 11; at < size_t{sector} * 12; at += 4) {
+    if (region.U32(at) != checksum) return RegionCheck::kFieldsOnly;
+  }
+  return RegionCheck::kChecked;
+}
+
+}  // namespace
+
+ExFatBootRegionUsed FindExFatBootRegion(const uint8_t* bytes, size_t length, ExFatBootSector* out) {
+  ExFatBootSector main;
+  const RegionCheck mainCheck = CheckExFatRegion(bytes, length, 0, &main);
+  if (mainCheck == RegionCheck::kChecked) {
+    if (out != nullptr) *out = main;
+    return ExFatBootRegionUsed::kMain;
+  }
+  // The backup region lies at sector 12; its own boot sector says how large a sector is.
+  for (uint32_t shift = 9; shift <= 12; ++shift) {
+    ExFatBootSector backup;
+    const size_t offset = size_t{kExFatBootRegionSectors} << shift;
+    if (CheckExFatRegion(bytes, length, offset, &backup) == RegionCheck::kChecked &&
+        backup.bytesPerSectorShift == shift) {
+      if (out != nullptr) *out = backup;
+      return ExFatBootRegionUsed::kBackup;
+    }
+  }
+  if (mainCheck == RegionCheck::kFieldsOnly) {
+    if (out != nullptr) *out = main;
+    return ExFatBootRegionUsed::kMainUnchecked;
+  }
+  return ExFatBootRegionUsed::kNone;
+}
+
 bool IsExtSuperblock(const uint8_t* bytes, size_t length) {
   ByteView sb = ByteView(bytes, length).Sub(1024, 1024);
   if (!sb.Has(0, 1024)) return false;
@@ -113,6 +231,7 @@ VolumeKind ClassifyVolume(const uint8_t* bytes, size_t length) {
     case FatKind::kFat32: return VolumeKind::kFat32;
     case FatKind::kNone: break;
   }
+  if (IsExFatVolume(bytes, length)) return VolumeKind::kExFat;
   if (IsExtSuperblock(bytes, length)) return VolumeKind::kExt;
   if (IsEncryptedVolume(bytes, length)) return VolumeKind::kEncrypted;
   return VolumeKind::kUnknown;
@@ -124,6 +243,7 @@ std::string_view VolumeKindName(VolumeKind kind) {
     case VolumeKind::kFat12: return "FAT12";
     case VolumeKind::kFat16: return "FAT16";
     case VolumeKind::kFat32: return "FAT32";
+    case VolumeKind::kExFat: return "exFAT";
     case VolumeKind::kExt: return "ext";
     case VolumeKind::kEncrypted: return "encrypted";
     case VolumeKind::kUnknown: return "unknown";

@@ -5,6 +5,7 @@
 
 #include "engine/deep/fast_engines.h"
 #include "engine/deep/professional_recovery.h"
+#include "engine/exfat/fast_exfat_recovery.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
@@ -14,15 +15,27 @@
 namespace engine {
 namespace {
 
-// The first 16 KiB of the volume, or empty when it cannot be read whole.
-std::vector<uint8_t> ReadVolumeHead(storage::SectorSource& source, uint64_t startSector, uint32_t sectorSize) {
-  std::vector<uint8_t> head(kClassifyBytes);
+// The first `bytes` of the volume, or empty when they cannot be read whole.
+std::vector<uint8_t> ReadVolumeHead(storage::SectorSource& source, uint64_t startSector, uint32_t sectorSize,
+                                    size_t bytes = kClassifyBytes) {
+  std::vector<uint8_t> head(bytes);
   uint32_t got = 0;
   if (storage::ReadSectors(static_cast<uint32_t>(head.size() / sectorSize), source, head.data(), startSector,
                            sectorSize, &got) != kStatusOk) {
     return {};
   }
   return head;
+}
+
+// The volume's kind from its first 16 KiB; an exFAT volume whose main boot
+// region is damaged is also known by its backup region, which lies past the
+// first 16 KiB when sectors are larger than 1 KiB.
+VolumeKind Classify(storage::SectorSource& source, uint64_t startSector, uint32_t sectorSize,
+                    const std::vector<uint8_t>& head) {
+  const VolumeKind kind = ClassifyVolume(head.data(), head.size());
+  if (kind != VolumeKind::kUnknown) return kind;
+  const std::vector<uint8_t> regions = ReadVolumeHead(source, startSector, sectorSize, kExFatBootRegionsBytes);
+  return !regions.empty() && IsExFatVolume(regions.data(), regions.size()) ? VolumeKind::kExFat : kind;
 }
 
 std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professional) {
@@ -33,6 +46,7 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professi
     case VolumeKind::kFat12:
     case VolumeKind::kFat16:
     case VolumeKind::kFat32: return std::make_unique<fat::CFastFatRecovery>();
+    case VolumeKind::kExFat: return std::make_unique<exfat::CFastExFatRecovery>();
     case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
     default: return nullptr;
   }
@@ -50,7 +64,8 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
   if (sectorSize > kClassifyBytes) return nullptr;
   std::vector<uint8_t> head = ReadVolumeHead(source, startSector, sectorSize);
   if (head.empty() && professional == 0) return nullptr;
-  auto engine = MakeEngine(head.empty() ? VolumeKind::kUnknown : ClassifyVolume(head.data(), head.size()), professional);
+  auto engine = MakeEngine(head.empty() ? VolumeKind::kUnknown : Classify(source, startSector, sectorSize, head),
+                           professional);
   if (engine && engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter) != kStatusOk &&
       professional != 0) {
     return nullptr;  // the coordinator's open fails only when the disk cannot be opened
@@ -64,7 +79,7 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   if (storage::OpenImageSource(source, imagePath) != kStatusOk) return nullptr;
   std::vector<uint8_t> head = ReadVolumeHead(source, 0, 512);
   if (head.empty() && professional == 0) return nullptr;
-  auto engine = MakeEngine(head.empty() ? VolumeKind::kUnknown : ClassifyVolume(head.data(), head.size()), professional);
+  auto engine = MakeEngine(head.empty() ? VolumeKind::kUnknown : Classify(source, 0, 512, head), professional);
   if (engine && engine->OpenImage(imagePath, driveLetter) != kStatusOk && professional != 0) return nullptr;
   return engine;
 }

@@ -20,8 +20,9 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
                                                          int32_t professional);
 
 // A value that changes when the volume an engine was opened on is written
-// (the FAT, or NTFS's cluster and record bitmaps, hashed); 0 when it cannot
-// be told (other file systems, unreadable tables). Reads the volume.
+// (the FAT, NTFS's cluster and record bitmaps, or exFAT's allocation bitmap
+// and FAT, hashed); 0 when it cannot be told (other file systems,
+// unreadable tables). Reads the volume.
 uint64_t VolumeFingerprintOf(IFileRecoveryParse& engine);
 
 }  // namespace engine

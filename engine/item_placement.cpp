@@ -11,7 +11,9 @@ bool FirstDataByteOf(const ItemRecord& item, uint32_t sectorBytes, uint64_t* byt
   uint64_t extra = 0;
   switch (static_cast<SourceKind>(int32_t{item.sourceKind})) {
     case SourceKind::kFastFat:
-    case SourceKind::kProfessionalFat: {
+    case SourceKind::kProfessionalFat:
+    case SourceKind::kFastExFat:
+    case SourceKind::kProfessionalExFat: {
       const int64_t clusterBytes = item.clusterBytes;
       const int64_t cluster = item.locator;
       if (clusterBytes <= 0 || cluster < 2) return false;

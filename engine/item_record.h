@@ -14,6 +14,8 @@ enum class SourceKind : int32_t {
   kProfessionalNtfs = 2,
   kProfessionalFat = 3,
   kSignature = 4,
+  kFastExFat = 5,
+  kProfessionalExFat = 6,
 };
 
 inline constexpr size_t kItemNameBytes = 260;

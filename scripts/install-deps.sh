@@ -13,7 +13,7 @@ test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
 preview_pkgs=(poppler-utils 7zip catdoc mpv)
 fixture_pkgs=(ntfs-3g attr fonttools imagemagick ffmpeg zip p7zip-full sqlite3 gcab fonts-dejavu-core
               libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui lame
-              libimage-exiftool-perl ewf-tools qemu-utils fusefat)
+              libimage-exiftool-perl ewf-tools qemu-utils fusefat exfatprogs exfat-fuse)
 
 want=("${build_pkgs[@]}" "${test_pkgs[@]}" "${preview_pkgs[@]}")
 if [[ "${1:-}" == "--fixtures" ]]; then

@@ -239,7 +239,7 @@ Status ReplayLog::Read(const std::string& folder, uint64_t entries, std::vector<
     r.count = view.U32(at + 8);
     r.kind = view.U8(at + 12);
     r.step = view.U8(at + 13);
-    if (r.kind < 1 || r.kind > 3 || r.count == 0 || r.step == 0) return platform::kErrorInvalidData;
+    if (r.kind < 1 || r.kind > 4 || r.count == 0 || r.step == 0) return platform::kErrorInvalidData;
     out->push_back(r);
   }
   return kStatusOk;

@@ -45,7 +45,12 @@ struct DeepScanState {
 [[nodiscard]] Status ReadDeepScanState(const std::string& folder, DeepScanState* state);
 
 // Which file-system engine a sector was handed to.
-enum class ReplayKind : uint8_t { kNtfsRecord = 1, kFatDirectoryStart = 2, kFatDirectorySector = 3 };
+enum class ReplayKind : uint8_t {
+  kNtfsRecord = 1,
+  kFatDirectoryStart = 2,
+  kFatDirectorySector = 3,
+  kExFatDirectorySector = 4,
+};
 
 // One run of the replay log: count sectors from sector, each step sectors
 // after the one before, all handed over as kind.
@@ -56,7 +61,7 @@ struct ReplayRun {
   uint8_t step = 1;
 };
 
-// The log of every sector handed to the professional FAT and NTFS engines,
+// The log of every sector handed to the professional FAT, exFAT and NTFS engines,
 // in order, so that a resumed scan can hand them over again (reading only
 // those sectors) and its engines hold what they held when it stopped.
 // Runs of neighbouring sectors of one kind take one 16-byte entry. Written

@@ -46,9 +46,11 @@ constexpr std::array kFamilies = {
 uint8_t RankOf(int32_t sourceKind) {
   switch (static_cast<SourceKind>(sourceKind)) {
     case SourceKind::kFastNtfs:
-    case SourceKind::kFastFat: return 3;
+    case SourceKind::kFastFat:
+    case SourceKind::kFastExFat: return 3;
     case SourceKind::kProfessionalNtfs:
-    case SourceKind::kProfessionalFat: return 2;
+    case SourceKind::kProfessionalFat:
+    case SourceKind::kProfessionalExFat: return 2;
     default: return 1;
   }
 }

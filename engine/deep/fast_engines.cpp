@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/boot_sector_tests.h"
+#include "engine/exfat/fast_exfat_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 
@@ -19,7 +20,17 @@ std::unique_ptr<IFileRecoveryParse> OpenFastEngine(storage::SectorSource& source
       kStatusOk) {
     return nullptr;
   }
-  switch (ClassifyVolume(head.data(), head.size())) {
+  VolumeKind kind = ClassifyVolume(head.data(), head.size());
+  if (kind == VolumeKind::kUnknown && kExFatBootRegionsBytes % unit == 0) {
+    // An exFAT volume whose main boot region is damaged is known by its backup.
+    std::vector<uint8_t> regions(kExFatBootRegionsBytes);
+    if (storage::ReadSectors(static_cast<uint32_t>(regions.size() / unit), source, regions.data(), startSector, unit,
+                             &got) == kStatusOk &&
+        IsExFatVolume(regions.data(), regions.size())) {
+      kind = VolumeKind::kExFat;
+    }
+  }
+  switch (kind) {
     case VolumeKind::kNtfs: {
       auto engine = std::make_unique<ntfs::CFastNtfsRecovery>();
       if (engine->OpenSource(storage::ShareSource(source), startSector, sectorCount, driveLetter) != kStatusOk) {
@@ -38,6 +49,14 @@ std::unique_ptr<IFileRecoveryParse> OpenFastEngine(storage::SectorSource& source
       *sectorBytes = engine->Geometry().bytesPerSector;
       return engine;
     }
+    case VolumeKind::kExFat: {
+      auto engine = std::make_unique<exfat::CFastExFatRecovery>();
+      if (engine->OpenSource(storage::ShareSource(source), startSector, sectorCount, driveLetter) != kStatusOk) {
+        return nullptr;
+      }
+      *sectorBytes = engine->Geometry().bytesPerSector;
+      return engine;
+    }
     default: return nullptr;
   }
 }
@@ -47,6 +66,7 @@ uint64_t FastEngineFingerprint(IFileRecoveryParse& engine) {
   Status s = kStatusInvalidParameter;
   if (auto* fat = dynamic_cast<fat::CFastFatRecovery*>(&engine)) s = fat->VolumeFingerprint(&fingerprint);
   if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(&engine)) s = ntfs->VolumeFingerprint(&fingerprint);
+  if (auto* exfat = dynamic_cast<exfat::CFastExFatRecovery*>(&engine)) s = exfat->VolumeFingerprint(&fingerprint);
   return s == kStatusOk ? fingerprint : 0;
 }
 

@@ -95,6 +95,10 @@ Status CProfessionalRecovery::OpenEngines(uint16_t driveLetter) {
       s != kStatusOk) {
     return s;
   }
+  if (Status s = m_proExFat.OpenSharedSource(source, m_sectorBytes, m_volumeStart, m_sectorCount, driveLetter);
+      s != kStatusOk) {
+    return s;
+  }
   m_fastSectorBytes = m_sectorBytes;
   m_fast = OpenFastEngine(source, m_volumeStart, m_sectorCount, driveLetter, &m_fastSectorBytes);
   m_isOpen = true;
@@ -109,16 +113,23 @@ Status CProfessionalRecovery::SetProgressCallbacks(ScanProgressFn scanFn, CopyPr
   if (m_fast) (void)m_fast->SetProgressCallbacks(scanFn, copyFn, userData, 9);
   (void)m_proFat.SetProgressCallbacks(scanFn, copyFn, userData, 90);
   (void)m_proNtfs.SetProgressCallbacks(scanFn, copyFn, userData, 90);
+  (void)m_proExFat.SetProgressCallbacks(scanFn, copyFn, userData, 90);
   (void)m_carver.SetProgressCallbacks(scanFn, copyFn, userData, 90);
   return kStatusOk;
+}
+
+std::array<IFileRecoveryParse*, 5> CProfessionalRecovery::Engines() {
+  return {m_fast.get(), &m_proFat, &m_proNtfs, &m_proExFat, &m_carver};
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineOf(int32_t sourceKind) {
   switch (static_cast<SourceKind>(sourceKind)) {
     case SourceKind::kFastNtfs:
-    case SourceKind::kFastFat: return m_fast.get();
+    case SourceKind::kFastFat:
+    case SourceKind::kFastExFat: return m_fast.get();
     case SourceKind::kProfessionalNtfs: return &m_proNtfs;
     case SourceKind::kProfessionalFat: return &m_proFat;
+    case SourceKind::kProfessionalExFat: return &m_proExFat;
     case SourceKind::kSignature: return &m_carver;
     default: return nullptr;
   }
@@ -127,7 +138,8 @@ IFileRecoveryParse* CProfessionalRecovery::EngineOf(int32_t sourceKind) {
 uint32_t CProfessionalRecovery::SectorBytesOf(int32_t sourceKind) const {
   switch (static_cast<SourceKind>(sourceKind)) {
     case SourceKind::kFastNtfs:
-    case SourceKind::kFastFat: return m_fastSectorBytes;
+    case SourceKind::kFastFat:
+    case SourceKind::kFastExFat: return m_fastSectorBytes;
     case SourceKind::kProfessionalNtfs: return m_proNtfs.BytesPerSector();
     default: return m_sectorBytes;
   }
@@ -138,9 +150,7 @@ Status CProfessionalRecovery::ListChildren(const ItemRecord* folder, int32_t dep
   if (folder == nullptr) {
     if (depth != 0) return kStatusInvalidParameter;
     Status first = kStatusOk;
-    for (IFileRecoveryParse* engine : {m_fast.get(), static_cast<IFileRecoveryParse*>(&m_proFat),
-                                       static_cast<IFileRecoveryParse*>(&m_proNtfs),
-                                       static_cast<IFileRecoveryParse*>(&m_carver)}) {
+    for (IFileRecoveryParse* engine : Engines()) {
       if (engine == nullptr || engine->GetItemCount() == 0) continue;
       if (Status s = engine->ListChildren(nullptr, 0, out); s != kStatusOk && first == kStatusOk) first = s;
     }
@@ -166,9 +176,7 @@ Status CProfessionalRecovery::CountFiles(const ItemRecord* folder, int32_t depth
     if (depth != 0) return kStatusInvalidParameter;
     int64_t total = 0;
     Status first = kStatusOk;
-    for (IFileRecoveryParse* engine : {m_fast.get(), static_cast<IFileRecoveryParse*>(&m_proFat),
-                                       static_cast<IFileRecoveryParse*>(&m_proNtfs),
-                                       static_cast<IFileRecoveryParse*>(&m_carver)}) {
+    for (IFileRecoveryParse* engine : Engines()) {
       if (engine == nullptr || engine->GetItemCount() == 0) continue;
       int32_t n = 0;
       if (Status s = engine->CountFiles(nullptr, 0, &n); s != kStatusOk && first == kStatusOk) first = s;
@@ -211,8 +219,10 @@ Status CProfessionalRecovery::CountFiles(const ItemRecord* folder, int32_t depth
 }
 
 uint64_t CProfessionalRecovery::GetItemCount() {
-  uint64_t total = m_proFat.GetItemCount() + m_proNtfs.GetItemCount() + m_carver.GetItemCount();
-  if (m_fast) total += m_fast->GetItemCount();
+  uint64_t total = 0;
+  for (IFileRecoveryParse* engine : Engines()) {
+    if (engine != nullptr) total += engine->GetItemCount();
+  }
   const uint64_t hidden = m_duplicates.HiddenCount();
   return total > hidden ? total - hidden : 0;
 }
@@ -240,19 +250,16 @@ int32_t CProfessionalRecovery::GetNextFreeExtent(uint64_t*, uint64_t*) {
 Status CProfessionalRecovery::SetSearchCallback(SearchProgressFn fn, void* userData) {
   m_searchFn = fn;
   m_searchUserData = userData;
-  if (m_fast) (void)m_fast->SetSearchCallback(fn, userData);
-  (void)m_proFat.SetSearchCallback(fn, userData);
-  (void)m_proNtfs.SetSearchCallback(fn, userData);
-  (void)m_carver.SetSearchCallback(fn, userData);
+  for (IFileRecoveryParse* engine : Engines()) {
+    if (engine != nullptr) (void)engine->SetSearchCallback(fn, userData);
+  }
   return kStatusOk;
 }
 
 int32_t CProfessionalRecovery::Search(const std::string& pattern, std::vector<ItemRecord>& out) {
   const size_t from = out.size();
   int32_t result = 1;
-  for (IFileRecoveryParse* engine : {m_fast.get(), static_cast<IFileRecoveryParse*>(&m_proFat),
-                                     static_cast<IFileRecoveryParse*>(&m_proNtfs),
-                                     static_cast<IFileRecoveryParse*>(&m_carver)}) {
+  for (IFileRecoveryParse* engine : Engines()) {
     if (engine == nullptr || engine->GetItemCount() == 0) continue;
     if (engine->Search(pattern, out) == 0) result = 0;
   }

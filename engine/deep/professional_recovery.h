@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 #include "engine/deep/duplicate_index.h"
 #include "engine/deep/file_type_recovery.h"
 #include "engine/deep/scan_extents.h"
+#include "engine/exfat/professional_exfat_recovery.h"
 #include "engine/fat/professional_fat_recovery.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_fragments.h"
@@ -19,13 +21,14 @@
 namespace engine::deep {
 
 // The engine of the deep mode, for formatted and damaged volumes: it lets
-// the volume's fast engine (FAT or NTFS, when its file system still opens)
-// scan the intact file system, then reads the volume once, only its free
-// space when the fast engine maps it, in 64 KiB pieces, and hands every
+// the volume's fast engine (FAT, NTFS or exFAT, when its file system still
+// opens) scan the intact file system, then reads the volume once, only its
+// free space when the fast engine maps it, in 64 KiB pieces, and hands every
 // sector to exactly one raw engine: a plausible NTFS file record to the
 // professional NTFS engine, a FAT directory start or directory sector to the
-// professional FAT engine, anything else to the signature scanner, which may
-// take a whole carved file at once. Afterwards it lists, counts, searches,
+// professional FAT engine, an exFAT directory sector to the professional
+// exFAT engine, anything else to the signature scanner, which may take a
+// whole carved file at once. Afterwards it lists, counts, searches,
 // previews and copies out every item through the engine that found it
 // (sourceKind), and shows a file that several engines found once (see
 // DuplicateIndex). Sectors the fast engine read as directories or as the MFT
@@ -61,8 +64,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   // finished, continued when it did not. 0, -9527, or the error that ended
   // the scan; what was found up to then stays listable in every case.
   [[nodiscard]] Status Scan(const char* previousName) override;
-  // Slot 4: null lists the roots of the fast engine, the professional FAT
-  // and NTFS engines and the signature scanner; a folder lists through the
+  // Slot 4: null lists the roots of the fast engine, the professional FAT,
+  // exFAT and NTFS engines and the signature scanner; a folder lists through the
   // engine that found it. What this call appends is sorted stably: files
   // before folders, then by name, case-insensitive. Duplicates are left out.
   [[nodiscard]] Status ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) override;
@@ -118,6 +121,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   IFileRecoveryParse* FastEngine() { return m_fast.get(); }
   fat::CProfessionalFatRecovery& ProfessionalFat() { return m_proFat; }
   ntfs::CProfessionalNtfsRecovery& ProfessionalNtfs() { return m_proNtfs; }
+  exfat::CProfessionalExFatRecovery& ProfessionalExFat() { return m_proExFat; }
   CFileTypeRecovery& SignatureScanner() { return m_carver; }
 
  private:
@@ -125,6 +129,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
 
   // Opens the raw engines and the fast engine on m_source.
   [[nodiscard]] Status OpenEngines(uint16_t driveLetter);
+  // Every engine that may hold items, the fast one first (null when there is none).
+  std::array<IFileRecoveryParse*, 5> Engines();
   // The engine that owns items of sourceKind; null for none.
   IFileRecoveryParse* EngineOf(int32_t sourceKind);
   uint32_t SectorBytesOf(int32_t sourceKind) const;
@@ -161,6 +167,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   uint32_t m_fastSectorBytes = 512;
   fat::CProfessionalFatRecovery m_proFat;
   ntfs::CProfessionalNtfsRecovery m_proNtfs;
+  exfat::CProfessionalExFatRecovery m_proExFat;
   CFileTypeRecovery m_carver;
 
   ScanExtents m_extents;

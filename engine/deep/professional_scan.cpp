@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "engine/deep/professional_recovery.h"
+#include "engine/exfat/exfat_directory_sector.h"
+#include "engine/exfat/fast_exfat_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/fat_dir_entry.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
@@ -129,6 +131,12 @@ struct CProfessionalRecovery::Pass {
         ++i;
         continue;
       }
+      if (exfat::IsExFatDirectorySector(sector, left, unit)) {
+        self.m_proExFat.HandleExFatDirectorySector(sector, left, absolute);
+        self.m_replay.Add(ReplayKind::kExFatDirectorySector, absolute, 1);
+        ++i;
+        continue;
+      }
       if (self.m_carverFull) {
         ++i;
         continue;
@@ -236,7 +244,7 @@ Status CProfessionalRecovery::ScanFresh() {
   const std::string folder = store::ScanIndex::Instance().CurrentScanFolder();
   // Whatever an earlier scan left in this folder would be found by name later.
   RemoveScanFiles(folder, {store::kFastLogPrefix, store::kProFatLogPrefix, store::kProNtfsLogPrefix,
-                           store::kFileTypeLogPrefix, kDeepStateName, kDeepReplayName});
+                           exfat::kProExFatLogPrefix, store::kFileTypeLogPrefix, kDeepStateName, kDeepReplayName});
   m_state = DeepScanState{};
   m_state.sectorBytes = m_sectorBytes;
   m_state.volumeStart = m_volumeStart;
@@ -276,8 +284,10 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder) {
     // Everything was read: the stores are the result.
     const std::string fatLog = FindStoreName(folder, store::kProFatLogPrefix);
     const std::string ntfsLog = FindStoreName(folder, store::kProNtfsLogPrefix);
+    const std::string exFatLog = FindStoreName(folder, exfat::kProExFatLogPrefix);
     Status s = m_proFat.BeginFatScan(fatLog.empty() ? nullptr : fatLog.c_str());
     if (s == kStatusOk) s = m_proNtfs.Begin(ntfsLog.empty() ? nullptr : ntfsLog.c_str());
+    if (s == kStatusOk) s = m_proExFat.BeginExFatScan(exFatLog.empty() ? nullptr : exFatLog.c_str());
     if (s == kStatusOk) {
       s = fileTypeLog.empty()
               ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
@@ -289,7 +299,7 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder) {
   }
   // Continue: the file-system engines start afresh and are handed again what
   // they were handed before; the carved files are kept as they are.
-  RemoveScanFiles(folder, {store::kProFatLogPrefix, store::kProNtfsLogPrefix});
+  RemoveScanFiles(folder, {store::kProFatLogPrefix, store::kProNtfsLogPrefix, exfat::kProExFatLogPrefix});
   Status status = BeginRawEngines(folder, fileTypeLog);
   if (status == kStatusOk) status = Replay(folder);
   if (status == kStatusOk) status = m_replay.Open(folder, m_state.replayEntries);
@@ -347,6 +357,8 @@ Status CProfessionalRecovery::BeginRawEngines(const std::string&, const std::str
   if (s == kStatusOk) s = m_proFat.BeginFatScan(nullptr);
   (void)m_proFat.PrepareFatGeometry();
   if (s == kStatusOk) s = m_proNtfs.Begin(nullptr);
+  if (s == kStatusOk) s = m_proExFat.BeginExFatScan(nullptr);
+  (void)m_proExFat.PrepareExFatGeometry();
   return s;
 }
 
@@ -372,6 +384,9 @@ Status CProfessionalRecovery::Replay(const std::string& folder) {
           break;
         case ReplayKind::kFatDirectoryStart: m_proFat.HandleDirectoryStart(bytes.data(), m_sectorBytes, sector); break;
         case ReplayKind::kFatDirectorySector: m_proFat.HandleDirectorySector(bytes.data(), m_sectorBytes, sector); break;
+        case ReplayKind::kExFatDirectorySector:
+          m_proExFat.HandleExFatDirectorySector(bytes.data(), m_sectorBytes, sector);
+          break;
       }
     }
   }
@@ -413,11 +428,15 @@ Status CProfessionalRecovery::FinishRawEngines() {
   // is filed without reports.
   (void)m_proFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   (void)m_proNtfs.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
+  (void)m_proExFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   Status status = m_proFat.FinishFatScan();
   const Status ntfs = m_proNtfs.Finish();
   if (status == kStatusOk) status = ntfs;
+  const Status exFat = m_proExFat.FinishExFatScan();
+  if (status == kStatusOk) status = exFat;
   (void)m_proFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_proNtfs.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
+  (void)m_proExFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_carver.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   if (store::ScanStore* st = m_carver.ResultStore()) {
     if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
@@ -444,9 +463,7 @@ void CProfessionalRecovery::BuildDuplicateIndex() {
   // Only files that another engine may also have found: with one engine
   // holding files there is nothing to match.
   int engines = 0;
-  for (IFileRecoveryParse* engine : {m_fast.get(), static_cast<IFileRecoveryParse*>(&m_proFat),
-                                     static_cast<IFileRecoveryParse*>(&m_proNtfs),
-                                     static_cast<IFileRecoveryParse*>(&m_carver)}) {
+  for (IFileRecoveryParse* engine : Engines()) {
     if (engine != nullptr && engine->GetItemCount() != 0) ++engines;
   }
   if (engines < 2) return;
@@ -465,8 +482,12 @@ void CProfessionalRecovery::BuildDuplicateIndex() {
   if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(m_fast.get())) {
     add(ntfs->ResultStore(), static_cast<int32_t>(SourceKind::kFastNtfs));
   }
+  if (auto* exFat = dynamic_cast<exfat::CFastExFatRecovery*>(m_fast.get())) {
+    add(exFat->ResultStore(), static_cast<int32_t>(SourceKind::kFastExFat));
+  }
   add(m_proFat.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalFat));
   add(m_proNtfs.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalNtfs));
+  add(m_proExFat.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalExFat));
   add(m_carver.ResultStore(), static_cast<int32_t>(SourceKind::kSignature));
   m_duplicates.Settle();
 }
