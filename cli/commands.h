@@ -18,6 +18,7 @@ struct ScanOptions {
   std::vector<std::string> select;  // recover: found paths to keep (glob patterns)
   bool json = false;
   bool reuse = false;        // reopen the stored results of the last scan of SOURCE
+  bool resume = false;       // continue an unfinished deep scan of SOURCE instead of starting again
   std::string outputFolder;  // recover only
   bool tree = false;         // recover only
   std::string folder;        // ls only

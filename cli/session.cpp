@@ -49,7 +49,8 @@ bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool wi
   session->sources = jobs::MakeScanSources(session->resolved.volumes);
   {
     CCliView view(CCliView::Layout::kScan, quiet);
-    jobs::CScanJob scan({session->sources, mode, reuse}, view, &Texts());
+    const jobs::ResumePolicy resume = options.resume ? jobs::ResumePolicy::kResume : jobs::ResumePolicy::kRestart;
+    jobs::CScanJob scan({session->sources, mode, reuse, resume}, view, &Texts());
     if (scan.Start() != platform::kStatusOk) {
       PrintError(platform::ErrorText(platform::kErrorBusy));
       *exitCode = kExitFailed;
@@ -59,6 +60,14 @@ bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool wi
     view.ClearLine();
     session->cancelled = result == jobs::JobResult::kCancelled;
     if (session->cancelled) PrintError(Tr("ScanCancelled"));
+  }
+  for (const auto& s : session->sources) {
+    // A deep scan kept before its end: how to go on with it.
+    if (mode == jobs::ScanMode::kDeep && s->storeKept && s->outcome != jobs::SourceOutcome::kScanned &&
+        s->outcome != jobs::SourceOutcome::kReused) {
+      PrintError(Tr("ResumeHint"));
+      break;
+    }
   }
   bool anyEngine = false;
   for (const auto& s : session->sources) {

@@ -67,7 +67,12 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kImageTargetFolderMissing,
                                                     kSyncedDone,
                                                     kPreviewReadFailed,
-                                                    kPreviewShownAsDump};
+                                                    kPreviewShownAsDump,
+                                                    kResumeQuestion,
+                                                    kResumeRestarted,
+                                                    kDeepScanKept,
+                                                    kDeepFileSystemUnread,
+                                                    kDeepUnreadableSectors};
   return all;
 }
 

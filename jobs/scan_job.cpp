@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "jobs/scan_job.h"
 
+#include "engine/deep/deep_scan_state.h"
+#include "engine/deep/professional_recovery.h"
 #include "engine/engine_factory.h"
 #include "engine/store/scan_index.h"
 #include "jobs/data_folder_guard.h"
@@ -10,6 +12,7 @@
 #include "jobs/volume_head.h"
 #include "platform/disk_table.h"
 #include "platform/error.h"
+#include "platform/folders.h"
 #include "storage/volume_identity.h"
 
 namespace jobs {
@@ -149,7 +152,35 @@ void CScanJob::ScanOne(ScanSource& source) {
 
   StoredScan stored;
   bool reuse = false;
-  if (FindStoredScan(source, m_input.mode, &stored)) {
+  const bool foundStored = FindStoredScan(source, m_input.mode, &stored);
+  if (foundStored && !stored.finished) {
+    bool leave = false;
+    const bool resume = DecideResume(source, stored, &leave);
+    if (leave) return;
+    if (resume) {
+      // FindStoredScan made the stored folder the index's current one.
+      source.scanFolder = stored.folder;
+      source.storeKept = true;
+      source.status = RunEngineScan(source, stored.baseName.c_str());
+      if (source.status == platform::kStatusOk || source.status == platform::kStatusCancelled ||
+          source.status == platform::kErrorDeviceRemoved) {
+        Conclude(source);
+        return;
+      }
+      // The stored state does not fit this volume or cannot be read: it is
+      // dropped and the volume scanned from the start with a new engine.
+      ForgetStoredScan(stored.folder);
+      source.storeKept = false;
+      source.ResetEngine(t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
+                                   : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount,
+                                                                      t.driveLetter, professional));
+      if (!source.engine) {
+        source.outcome = SourceOutcome::kUnreadable;
+        NotifySource(keys::kSourceUnreadable, source, platform::ErrorText(source.status));
+        return;
+      }
+    }
+  } else if (foundStored) {
     switch (m_input.reuse) {
       case ReusePolicy::kReuse:
       case ReusePolicy::kStoredOnly: reuse = true; break;
@@ -205,15 +236,79 @@ void CScanJob::ScanOne(ScanSource& source) {
     }
   }
   source.status = ScanFresh(source);
+  Conclude(source);
+}
+
+bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* leave) {
+  *leave = false;
+  if (m_input.reuse == ReusePolicy::kStoredOnly) {
+    // Only finished results are opened without scanning.
+    source.ResetEngine();
+    source.outcome = SourceOutcome::kNotStored;
+    *leave = true;
+    return false;
+  }
+  switch (m_input.resume) {
+    case ResumePolicy::kResume: return true;
+    case ResumePolicy::kRestart: break;
+    case ResumePolicy::kAsk: {
+      const Answer answer =
+          View().Ask(MessageKind::kQuestion, FormatText(Msg(keys::kResumeQuestion), {source.target.label}));
+      if (CheckPoint() != 0) {
+        source.ResetEngine();
+        source.outcome = SourceOutcome::kNotScanned;
+        *leave = true;
+        return false;
+      }
+      if (answer == Answer::kOk) return true;
+      if (answer != Answer::kNo) {
+        // Closed: "not now". The unfinished scan stays as it is, and so does the source.
+        source.ResetEngine();
+        source.outcome = SourceOutcome::kSkipped;
+        NotifySource(keys::kSourceSkipped, source);
+        *leave = true;
+        return false;
+      }
+      ForgetStoredScan(stored.folder);
+      return false;
+    }
+  }
+  ForgetStoredScan(stored.folder);
+  View().Notify(MessageKind::kInformation, FormatText(Msg(keys::kResumeRestarted), {source.target.label}));
+  return false;
+}
+
+void CScanJob::Conclude(ScanSource& source) {
+  auto* deep = dynamic_cast<engine::deep::CProfessionalRecovery*>(source.engine.get());
+  if (deep != nullptr && source.status != platform::kStatusCancelled) {
+    if (deep->FastScanStatus() != platform::kStatusOk) {
+      NotifySource(keys::kDeepFileSystemUnread, source, platform::ErrorText(deep->FastScanStatus()));
+    }
+    if (deep->UnreadableSectors() != 0) {
+      View().Notify(MessageKind::kWarning,
+                    FormatText(Msg(keys::kDeepUnreadableSectors),
+                               {source.target.label, static_cast<unsigned long long>(deep->UnreadableSectors())}));
+    }
+  }
   if (source.status == platform::kStatusOk) {
     source.outcome = SourceOutcome::kScanned;
     // A result that cannot be remembered only costs a later run its reuse.
     if (RememberScan(source, m_input.mode) != platform::kStatusOk) source.storeKept = false;
-  } else if (source.status == platform::kStatusCancelled) {
-    source.outcome = SourceOutcome::kCancelled;
-  } else {
-    source.outcome = SourceOutcome::kScanFailed;
+    return;
+  }
+  source.outcome = source.status == platform::kStatusCancelled ? SourceOutcome::kCancelled : SourceOutcome::kScanFailed;
+  if (source.outcome == SourceOutcome::kScanFailed) {
     NotifySource(keys::kSourceScanFailed, source, platform::ErrorText(source.status));
+  }
+  // A deep scan that kept its state can be continued later: it is remembered
+  // with what it found so far.
+  if (deep != nullptr && !source.scanFolder.empty() &&
+      platform::PathExists(source.scanFolder + engine::deep::kDeepStateName)) {
+    if (RememberScan(source, m_input.mode) == platform::kStatusOk) {
+      NotifySource(keys::kDeepScanKept, source);
+    } else {
+      source.storeKept = false;
+    }
   }
 }
 
@@ -223,12 +318,16 @@ platform::Status CScanJob::ScanFresh(ScanSource& source) {
   if (platform::Status s = index.NewScanFolder(); s != platform::kStatusOk) return s;
   source.scanFolder = index.CurrentScanFolder();
   source.storeKept = false;
+  return RunEngineScan(source, nullptr);
+}
+
+platform::Status CScanJob::RunEngineScan(ScanSource& source, const char* previousName) {
   m_linesShown = -1;
   if (platform::Status s = source.engine->SetProgressCallbacks(OnProgress, nullptr, this, 100);
       s != platform::kStatusOk) {
     return s;  // without the callback the scan could not be cancelled: it is not started
   }
-  const platform::Status s = source.engine->Scan(nullptr);
+  const platform::Status s = source.engine->Scan(previousName);
   if (source.engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100) != platform::kStatusOk) {
     // The scan's own status is what the user is told.
   }

@@ -17,10 +17,19 @@ enum class ReusePolicy {
   kStoredOnly,  // reopen them; a source without any is not scanned (outcome kNotStored)
 };
 
+// What to do when a deep scan of a source stopped before its end (cancelled,
+// failed, the device removed) and kept its state.
+enum class ResumePolicy {
+  kRestart,  // scan again from the start; the unfinished scan is deleted (the user is told)
+  kResume,   // continue it where it stopped
+  kAsk,      // ask (kResumeQuestion): OK continues, No restarts, closing the box leaves the source for later
+};
+
 struct ScanJobInput {
   ScanSourceList sources;  // in the order to scan; shared with the session
   ScanMode mode = ScanMode::kFast;
   ReusePolicy reuse = ReusePolicy::kFresh;
+  ResumePolicy resume = ResumePolicy::kRestart;
 };
 
 // The scan job: one source after the other on the worker thread. For each:
@@ -32,6 +41,12 @@ struct ScanJobInput {
 // swap partition, an encrypted one) is skipped with a note, and a failing
 // scan keeps what it found. A cancel stops the running engine at its next
 // report and skips the sources after it; those scanned stay.
+//
+// A deep scan that stops before its end is remembered with what it found, so
+// that a later deep scan of the same, unchanged volume can continue it
+// (ScanJobInput::resume); after a deep scan the user is told when the file
+// system could not be read (the whole volume was searched) and how many
+// sectors could not be read.
 //
 // Ends with 1 when it ran to the end, 2 when cancelled, 3 when no source has
 // an engine; posts 1025 whenever some source holds an engine (a cancelled
@@ -48,6 +63,14 @@ class CScanJob final : public CJob {
   JobResult Run() override;
   void ScanOne(ScanSource& source);
   [[nodiscard]] platform::Status ScanFresh(ScanSource& source);
+  // Runs the engine's scan with the progress callback: a new scan, or with
+  // previousName the stored one continued.
+  [[nodiscard]] platform::Status RunEngineScan(ScanSource& source, const char* previousName);
+  // After a scan that was not reused: the outcome, what is remembered, what the user is told.
+  void Conclude(ScanSource& source);
+  // The decision about an unfinished deep scan: true to continue it; false
+  // with *leave set when the source is to be left alone.
+  bool DecideResume(ScanSource& source, const StoredScan& stored, bool* leave);
   // The progress callback given to every engine (userData: this job).
   static int32_t OnProgress(void* userData, int32_t percent, int32_t weight, int32_t remainingSeconds,
                             uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound, int32_t reserved);

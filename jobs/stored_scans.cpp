@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "jobs/stored_scans.h"
 
+#include "engine/deep/deep_scan_state.h"
 #include "engine/engine_factory.h"
 #include "engine/store/scan_index.h"
 #include "engine/store/scan_store.h"
@@ -52,11 +53,19 @@ bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found) {
       id != SourceIdText(source, mode)) {
     return false;  // the entry belongs to another volume (or mode) at the same place
   }
-  const std::string prefix = mode == ScanMode::kFast ? engine::store::kFastLogPrefix : "";
-  std::string name = engine::store::ScanIndex::FindLogName(prefix, entry.scanFolder);
-  if (name.empty() || name == kSourceIdName) return false;
   found->folder = entry.scanFolder;
+  if (mode == ScanMode::kDeep) {
+    // A deep scan keeps its state beside its stores: it tells whether it read everything.
+    engine::deep::DeepScanState state;
+    if (engine::deep::ReadDeepScanState(entry.scanFolder, &state) != platform::kStatusOk) return false;
+    found->baseName = engine::deep::kDeepStateName;
+    found->finished = state.finished;
+    return true;
+  }
+  std::string name = engine::store::ScanIndex::FindLogName(engine::store::kFastLogPrefix, entry.scanFolder);
+  if (name.empty() || name == kSourceIdName) return false;
   found->baseName = name;
+  found->finished = true;
   return true;
 }
 

@@ -13,10 +13,12 @@ enum class ScanMode { kFast, kDeep };
 struct StoredScan {
   std::string folder;    // the scan folder, ending in "/"
   std::string baseName;  // the engine's log base name in it (Scan(previousName))
+  bool finished = true;  // false: a deep scan that stopped before its end, which Scan(baseName) continues
 };
 
-// Finds the stored results of the last finished scan of the source in this
-// mode. The scan index names the folder; a file "source.id" in the folder
+// Finds the stored results of the last scan of the source in this mode: a
+// finished scan, or in deep mode also one that stopped before its end
+// (found->finished false). The scan index names the folder; a file "source.id" in the folder
 // must name the same volume (storage::VolumeIdentityKey) and mode, so that
 // another card that happens to sit at the same disk number is never taken
 // for this one. On success the index's current scan folder is that folder,
@@ -24,7 +26,8 @@ struct StoredScan {
 // since) are removed by the index. Worker thread of the scan job only.
 bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found);
 
-// Remembers source.scanFolder as the last finished scan of the source: the
+// Remembers source.scanFolder as the last scan of the source (finished, or a
+// deep scan that can be continued): the
 // index entry (replacing, and deleting, an older folder of the same entry)
 // and "source.id". Sets source.storeKept.
 [[nodiscard]] platform::Status RememberScan(ScanSource& source, ScanMode mode);

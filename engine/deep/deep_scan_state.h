@@ -32,7 +32,7 @@ struct DeepScanState {
   uint64_t skipUntil = 0;      // absolute sector a carved file ran to: nothing before it is read again
   uint64_t sectorsDone = 0;
   uint64_t unreadableSectors = 0;
-  uint64_t replayEntries = 0;  // entries of the replay log written by then
+  uint64_t replayEntries = 0;         // entries of the replay log written by then
   std::vector<ByteRun> metadataRuns;  // what the fast engine walked: never handed to the raw engines
   std::vector<SectorExtent> extents;
 };

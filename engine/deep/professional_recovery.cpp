@@ -309,7 +309,8 @@ uint64_t CProfessionalRecovery::VolumeFingerprint() {
   for (uint64_t i = 0; i < kSamples; ++i) {
     const uint64_t span = m_sectorCount > chunk ? m_sectorCount - chunk : 0;
     const uint64_t at = span / (kSamples - 1) * i;
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(chunk, m_sectorCount - std::min(at, m_sectorCount)));
+    const uint32_t count =
+        static_cast<uint32_t>(std::min<uint64_t>(chunk, m_sectorCount - std::min(at, m_sectorCount)));
     if (count == 0) break;
     uint32_t got = 0;
     if (storage::ReadSectors(count, *m_source, bytes.data(), m_volumeStart + at, m_sectorBytes, &got) != kStatusOk) {

@@ -154,7 +154,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   // A sector of the coordinator's unit as the professional NTFS engine counts.
   bool NtfsSectorOf(uint64_t sector, uint64_t* ntfsSector) const;
 
-  storage::SectorSource m_owned;            // opened here (image or disk)
+  storage::SectorSource m_owned;              // opened here (image or disk)
   storage::SectorSource* m_source = nullptr;  // m_owned or the caller's
   uint32_t m_sectorBytes = 512;
   uint64_t m_volumeStart = 0;

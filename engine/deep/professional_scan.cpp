@@ -187,10 +187,11 @@ struct CProfessionalRecovery::Pass {
     const auto now = Clock::now();
     if (now - lastEstimate >= kEstimateInterval) {
       lastEstimate = now;
-      const uint64_t seconds =
-          std::max<uint64_t>(1, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now - start).count()));
+      const uint64_t seconds = std::max<uint64_t>(
+          1, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now - start).count()));
       const uint64_t speed = std::max<uint64_t>(1, self.m_state.sectorsDone * unit / seconds);
-      const uint64_t left = self.m_totalSectors > self.m_state.sectorsDone ? self.m_totalSectors - self.m_state.sectorsDone : 0;
+      const uint64_t left =
+          self.m_totalSectors > self.m_state.sectorsDone ? self.m_totalSectors - self.m_state.sectorsDone : 0;
       remainingSeconds = static_cast<int32_t>(std::min<uint64_t>(left * unit / speed, INT32_MAX));
     }
     return self.ReportRaw(self.m_state.sectorsDone, remainingSeconds);
@@ -218,8 +219,8 @@ int32_t CProfessionalRecovery::ReportRaw(uint64_t sectorsDone, int32_t remaining
   return m_scanFn(m_userData, percent, 90, remainingSeconds, m_reportedDone, m_totalSectors, GetItemCount(), 0);
 }
 
-int32_t CProfessionalRecovery::OnReadAhead(void* user, int32_t, int32_t, int32_t remainingSeconds,
-                                           uint64_t sectorsDone, uint64_t, uint64_t, int32_t) {
+int32_t CProfessionalRecovery::OnReadAhead(void* user, int32_t, int32_t, int32_t remainingSeconds, uint64_t sectorsDone,
+                                           uint64_t, uint64_t, int32_t) {
   return static_cast<CProfessionalRecovery*>(user)->ReportRaw(sectorsDone, remainingSeconds);
 }
 
@@ -346,10 +347,10 @@ void CProfessionalRecovery::ChooseExtents() {
 }
 
 Status CProfessionalRecovery::BeginRawEngines(const std::string&, const std::string& fileTypeLog) {
-  Status s = fileTypeLog.empty()
-                 ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
-                 : m_carver.OpenSharedLog(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter,
-                                          fileTypeLog);
+  Status s =
+      fileTypeLog.empty()
+          ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
+          : m_carver.OpenSharedLog(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter, fileTypeLog);
   // The carver's read-ahead reports through the coordinator, which keeps the bar going one way.
   (void)m_carver.SetProgressCallbacks(m_scanFn != nullptr ? OnReadAhead : nullptr, nullptr, this, 90);
   m_carver.ClearStreamExtents();
@@ -383,7 +384,9 @@ Status CProfessionalRecovery::Replay(const std::string& folder) {
           if (NtfsSectorOf(sector, &ntfsSector)) (void)m_proNtfs.HandleRecord(bytes.data(), recordBytes, ntfsSector);
           break;
         case ReplayKind::kFatDirectoryStart: m_proFat.HandleDirectoryStart(bytes.data(), m_sectorBytes, sector); break;
-        case ReplayKind::kFatDirectorySector: m_proFat.HandleDirectorySector(bytes.data(), m_sectorBytes, sector); break;
+        case ReplayKind::kFatDirectorySector:
+          m_proFat.HandleDirectorySector(bytes.data(), m_sectorBytes, sector);
+          break;
         case ReplayKind::kExFatDirectorySector:
           m_proExFat.HandleExFatDirectorySector(bytes.data(), m_sectorBytes, sector);
           break;
@@ -407,7 +410,8 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
       m_state.extentDone = skipTo;
     }
     while (m_state.extentDone < extent.count) {
-      const auto count = static_cast<uint32_t>(std::min<uint64_t>(pass.chunkSectors, extent.count - m_state.extentDone));
+      const auto count =
+          static_cast<uint32_t>(std::min<uint64_t>(pass.chunkSectors, extent.count - m_state.extentDone));
       const uint64_t at = first + m_state.extentDone;
       if (Status s = pass.ReadChunk(at, count); s != kStatusOk) return s;  // the device is gone
       uint64_t advance = 0;
