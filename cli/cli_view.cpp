@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "cli/cli_texts.h"
 #include "jobs/display_text.h"
 #include "platform/utf.h"
 
@@ -85,8 +86,27 @@ void CCliView::Notify(jobs::MessageKind kind, const std::string& text) {
   PrintError(text);
 }
 
-jobs::Answer CCliView::Ask(jobs::MessageKind, const std::string&) {
-  return jobs::Answer::kClosed;
+jobs::Answer CCliView::Ask(jobs::MessageKind, const std::string& text) {
+  // Only a person at a terminal is asked; anything else has no one to answer.
+  if (!m_terminal || ::isatty(STDIN_FILENO) == 0) return jobs::Answer::kClosed;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_drawnLength > 0) {
+      std::fprintf(stderr, "\r%*s\r", static_cast<int>(m_drawnLength), "");
+      m_drawnLength = 0;
+    }
+    std::fprintf(stderr, "%s %s ", text.c_str(), Tr("AskYesNo").c_str());
+    std::fflush(stderr);
+  }
+  char line[64];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) return jobs::Answer::kClosed;
+  const std::string yes = Tr("AnswerYes");
+  const char first = platform::AsciiLower(line[0]);
+  return !yes.empty() && first == platform::AsciiLower(yes[0]) ? jobs::Answer::kOk : jobs::Answer::kNo;
+}
+
+bool CCliView::CanAsk() const {
+  return m_terminal && ::isatty(STDIN_FILENO) != 0;
 }
 
 void CCliView::Post(jobs::JobEvent) {}

@@ -44,6 +44,8 @@ class CCliView final : public jobs::IJobView {
   void ClearLine();
   // Messages of this kind or worse that were shown.
   int Warnings() const { return m_warnings; }
+  // Whether Ask reaches a person (a terminal on both ends).
+  bool CanAsk() const;
 
  private:
   void Draw(bool force);

@@ -17,8 +17,8 @@ struct ScanOptions {
   std::vector<std::string> types;
   std::vector<std::string> select;  // recover: found paths to keep (glob patterns)
   bool json = false;
-  bool reuse = false;        // reopen the stored results of the last scan of SOURCE
-  bool resume = false;       // continue an unfinished deep scan of SOURCE instead of starting again
+  bool reuse = false;  // reopen the stored results of the last scan of SOURCE
+  std::string resume;  // "yes": continue an unfinished deep scan of SOURCE, "no": start again, "": ask on a terminal
   std::string outputFolder;  // recover only
   bool tree = false;         // recover only
   std::string folder;        // ls only

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
   AddTypes(scan, scanOptions);
   scan->add_flag("--json", scanOptions.json, cli::Tr("OptJson"));
   scan->add_flag("--reuse", scanOptions.reuse, cli::Tr("OptReuse"));
-  scan->add_flag("--resume", scanOptions.resume, cli::Tr("OptResume"));
+  scan->add_option("--resume", scanOptions.resume, cli::Tr("OptResume"))->check(CLI::IsMember({"yes", "no"}));
   scan->footer(cli::Tr("ExampleScan"));
 
   cli::ScanOptions listOptions;
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   recover->add_option("--select", recoverOptions.select, cli::Tr("OptSelect"));
   recover->add_flag("--tree", recoverOptions.tree, cli::Tr("OptTree"));
   recover->add_flag("--reuse", recoverOptions.reuse, cli::Tr("OptReuse"));
-  recover->add_flag("--resume", recoverOptions.resume, cli::Tr("OptResume"));
+  recover->add_option("--resume", recoverOptions.resume, cli::Tr("OptResume"))->check(CLI::IsMember({"yes", "no"}));
   recover->footer(cli::Tr("ExampleRecover"));
 
   cli::ImageOptions imageOptions;

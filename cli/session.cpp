@@ -49,7 +49,11 @@ bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool wi
   session->sources = jobs::MakeScanSources(session->resolved.volumes);
   {
     CCliView view(CCliView::Layout::kScan, quiet);
-    const jobs::ResumePolicy resume = options.resume ? jobs::ResumePolicy::kResume : jobs::ResumePolicy::kRestart;
+    // Without an answer given, a person at a terminal is asked; anyone else gets a new scan.
+    const jobs::ResumePolicy resume = options.resume == "yes"  ? jobs::ResumePolicy::kResume
+                                      : options.resume == "no" ? jobs::ResumePolicy::kRestart
+                                      : view.CanAsk()          ? jobs::ResumePolicy::kAsk
+                                                               : jobs::ResumePolicy::kRestart;
     jobs::CScanJob scan({session->sources, mode, reuse, resume}, view, &Texts());
     if (scan.Start() != platform::kStatusOk) {
       PrintError(platform::ErrorText(platform::kErrorBusy));
