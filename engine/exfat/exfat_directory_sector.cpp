@@ -40,6 +40,9 @@ bool IsSecondaryType(uint8_t type) {
 
 bool IsExFatDirectorySector(const uint8_t* bytes, size_t length, uint32_t sectorSize) {
   if (bytes == nullptr || sectorSize < 512 || sectorSize % kBytes != 0 || length < sectorSize) return false;
+  // A sector that begins with the end of a directory holds no entry set (the
+  // common case of zeros), told without reading the rest.
+  if (bytes[0] == kEndOfDirectory) return false;
   const ByteView view(bytes, length);
   size_t at = 0;
   // The tail of a set that began in the sector before.

@@ -21,11 +21,42 @@ constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4, 
 // Order of the code-length code lengths in a dynamic block header.
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// A canonical Huffman code: how many codes of each length, and the symbols in code order.
+// Codes up to this many bits are decoded by one table look-up.
+constexpr int kFastBits = 10;
+
+// A canonical Huffman code: how many codes of each length, and the symbols
+// in code order; fast maps the next kFastBits bits of the stream (least
+// significant first) to symbol << 8 | length for codes that short, 0 else.
 struct Huffman {
   std::array<uint16_t, kMaxBits + 1> count{};
   std::array<uint16_t, kLiteralLengthCodes> symbol{};
+  std::array<uint32_t, 1u << kFastBits> fast{};
 };
+
+// The lowest `length` bits of code in reverse order.
+uint32_t Reversed(uint32_t code, int length) {
+  uint32_t out = 0;
+  for (int i = 0; i < length; ++i) {
+    out = (out << 1) | (code & 1);
+    code >>= 1;
+  }
+  return out;
+}
+
+// Fills h.fast from h.count and h.symbol (the canonical codes in order).
+void BuildFastTable(Huffman& h) {
+  h.fast.fill(0);
+  uint32_t code = 0;
+  int index = 0;
+  for (int len = 1; len <= kFastBits; ++len) {
+    for (int k = 0; k < h.count[len]; ++k, ++code) {
+      const uint32_t entry = (uint32_t{h.symbol[index++]} << 8) | static_cast<uint32_t>(len);
+      // Every stream of kFastBits bits that begins with this code.
+      for (uint32_t fill = Reversed(code, len); fill < h.fast.size(); fill += 1u << len) h.fast[fill] = entry;
+    }
+    code <<= 1;
+  }
+}
 
 // Builds h from code lengths; false when the lengths over-subscribe the code
 // (an incomplete code is allowed, as decoders accept it for single-code trees).
@@ -44,6 +75,7 @@ bool Build(Huffman& h, const uint8_t* lengths, int n) {
   for (int i = 0; i < n; ++i) {
     if (lengths[i] != 0) h.symbol[offsets[lengths[i]]++] = static_cast<uint16_t>(i);
   }
+  BuildFastTable(h);
   return true;
 }
 
@@ -53,12 +85,7 @@ class BitReader {
 
   // The next n bits (n <= 16), least significant first; false past the data.
   bool Bits(int n, uint32_t* value) {
-    while (m_count < n) {
-      uint8_t byte = 0;
-      if (!NextByte(&byte)) return false;
-      m_buffer |= static_cast<uint64_t>(byte) << m_count;
-      m_count += 8;
-    }
+    if (!Fill(n)) return false;
     *value = static_cast<uint32_t>(m_buffer & ((uint64_t{1} << n) - 1));
     m_buffer >>= n;
     m_count -= n;
@@ -84,6 +111,44 @@ class BitReader {
 
   // Decodes one symbol of h; -1 when the bits form no code or run out.
   int Decode(const Huffman& h) {
+    if (Fill(kFastBits)) {
+      const uint32_t entry = h.fast[m_buffer & ((1u << kFastBits) - 1)];
+      if (entry != 0) {
+        const int length = static_cast<int>(entry & 0xFF);
+        m_buffer >>= length;
+        m_count -= length;
+        return static_cast<int>(entry >> 8);
+      }
+    }
+    return DecodeSlowly(h);
+  }
+
+ private:
+  // Has at least n bits in the buffer; false when the data ends first.
+  bool Fill(int n) {
+    if (m_count >= n) return true;
+    if (m_span != nullptr && m_spanStart + m_spanAt == m_next && m_spanBytes - m_spanAt >= 8 && m_end - m_next >= 8) {
+      // Whole bytes, as many as the buffer takes, at once.
+      const int take = (63 - m_count) / 8;
+      uint64_t word = 0;
+      for (int i = take - 1; i >= 0; --i) word = (word << 8) | m_span[m_spanAt + static_cast<size_t>(i)];
+      m_buffer |= word << m_count;
+      m_count += take * 8;
+      m_spanAt += static_cast<size_t>(take);
+      m_next += static_cast<uint64_t>(take);
+      if (m_count >= n) return true;
+    }
+    while (m_count < n) {
+      uint8_t byte = 0;
+      if (!NextByte(&byte)) return false;
+      m_buffer |= static_cast<uint64_t>(byte) << m_count;
+      m_count += 8;
+    }
+    return true;
+  }
+
+  // Decode bit by bit: codes longer than the table's, and the stream's last bits.
+  int DecodeSlowly(const Huffman& h) {
     int code = 0;
     int first = 0;
     int index = 0;
@@ -101,7 +166,6 @@ class BitReader {
     return -1;
   }
 
- private:
   bool NextByte(uint8_t* byte) {
     if (m_next >= m_end) return false;
     if (m_span == nullptr || m_spanAt >= m_spanBytes || m_spanStart + m_spanAt != m_next) {

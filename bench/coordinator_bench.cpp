@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Speed of the whole deep scan against the disk it reads: an image of
+// 512 MiB of real files (those under /usr, each starting at a 4 KiB
+// boundary, as a disk's data area looks, with no file system left) is
+// read once plainly in 64 KiB pieces and then deep-scanned by the
+// coordinator, both from the page cache; the ratio of the two times is the
+// cost of classifying every sector. Then everything found is copied out.
+// Prints seconds, MB/s, the ratio, files found and the peak memory (the
+// process's maximum resident set, which the image itself is not part of:
+// it is read from the file). Work files go to $QM_BENCH_DIR (default
+// /tmp/quellmoor_coordinator_bench); the image is kept for the next run;
+// $QM_BENCH_MIB sets its size; $QM_BENCH_SKIP_COPY leaves the copy out.
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/deep/professional_recovery.h"
+#include "engine/store/scan_index.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+long PeakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// Lays the regular files under /usr one after the other, each padded to a
+// 4 KiB boundary, until the image holds `bytes`.
+bool MakeImage(const std::string& path, uint64_t bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  uint64_t written = 0;
+  std::vector<char> buffer;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator("/usr", fs::directory_options::skip_permission_denied, ec);
+       it != fs::recursive_directory_iterator() && written < bytes; it.increment(ec)) {
+    if (ec || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    const uint64_t size = it->file_size(ec);
+    if (ec || size == 0 || size > 64u << 20) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    buffer.assign(static_cast<size_t>(size), 0);
+    if (!in.read(buffer.data(), static_cast<std::streamsize>(size))) continue;
+    const uint64_t take = std::min<uint64_t>(size, bytes - written);
+    out.write(buffer.data(), static_cast<std::streamsize>(take));
+    written += take;
+    const uint64_t pad = (4096 - written % 4096) % 4096;
+    if (written + pad > bytes) break;
+    out.write(std::string(pad, '\0').data(), static_cast<std::streamsize>(pad));
+    written += pad;
+  }
+  // Whatever is left stays zero.
+  out.seekp(static_cast<std::streamoff>(bytes - 1));
+  out.put('\0');
+  return static_cast<bool>(out);
+}
+
+double PlainRead(const std::string& path) {
+  const auto start = Clock::now();
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return -1;
+  std::vector<char> piece(65536);
+  volatile uint64_t sum = 0;
+  size_t got = 0;
+  while ((got = std::fread(piece.data(), 1, piece.size(), file)) > 0) sum = sum + static_cast<uint8_t>(piece[got - 1]);
+  std::fclose(file);
+  return Seconds(start);
+}
+
+}  // namespace
+
+int main() {
+  const char* dirEnv = std::getenv("QM_BENCH_DIR");
+  const std::string dir = std::string(dirEnv != nullptr ? dirEnv : "/tmp/quellmoor_coordinator_bench") + "/";
+  const char* mibEnv = std::getenv("QM_BENCH_MIB");
+  const uint64_t mib = mibEnv != nullptr ? std::strtoull(mibEnv, nullptr, 10) : 512;
+  fs::create_directories(dir);
+  fs::remove_all(dir + "data");
+  fs::remove_all(dir + "out");
+  ::setenv("XDG_DATA_HOME", (dir + "data").c_str(), 1);
+  engine::store::ScanIndex::Instance().Load();
+
+  const std::string image = dir + "usr_" + std::to_string(mib) + "m.img";
+  std::error_code ec;
+  if (fs::file_size(image, ec) != mib << 20) {
+    std::printf("making %s from the files under /usr ...\n", image.c_str());
+    if (!MakeImage(image, mib << 20)) {
+      std::printf("cannot write %s\n", image.c_str());
+      return 1;
+    }
+  }
+  PlainRead(image);  // into the page cache
+  const double plain = PlainRead(image);
+  const long before = PeakResidentKiB();
+
+  engine::deep::CProfessionalRecovery deep;
+  if (deep.OpenImage(image, 'B') != engine::kStatusOk) {
+    std::printf("cannot open %s\n", image.c_str());
+    return 1;
+  }
+  auto start = Clock::now();
+  const engine::Status scanned = deep.Scan(nullptr);
+  const double scan = Seconds(start);
+  const long peak = PeakResidentKiB();
+
+  std::vector<engine::ItemRecord> roots;
+  (void)deep.ListChildren(nullptr, 0, roots);
+  fs::create_directories(dir + "out");
+  uint64_t bytes = 0;
+  size_t files = 0;
+  int failed = 0;
+  start = Clock::now();
+  const bool copyAll = std::getenv("QM_BENCH_SKIP_COPY") == nullptr;
+  for (const engine::ItemRecord& item : copyAll ? roots : std::vector<engine::ItemRecord>{}) {
+    const std::string target = dir + "out/" + std::to_string(files++);
+    if (deep.RecoverItem(&item, target, 0) != engine::kStatusOk) {
+      ++failed;
+      continue;
+    }
+    if (item.isFolder == 0) bytes += item.size;
+  }
+  const double copy = Seconds(start);
+  const double megabytes = static_cast<double>(mib << 20) / 1e6;
+
+  std::printf("image: %llu MiB of files under /usr at 4 KiB boundaries (no file system)\n",
+              static_cast<unsigned long long>(mib));
+  std::printf("plain sequential read (cached): %.2f s, %.0f MB/s\n", plain, megabytes / plain);
+  std::printf(
+      "deep scan (status %d): %.2f s, %.0f MB/s, %.2fx the plain read; %llu items found, "
+      "%llu unreadable sectors\n",
+      scanned, scan, megabytes / scan, scan / plain, static_cast<unsigned long long>(deep.GetItemCount()),
+      static_cast<unsigned long long>(deep.UnreadableSectors()));
+  std::printf("peak memory: %.1f MiB (before the scan %.1f MiB)\n", peak / 1024.0, before / 1024.0);
+  std::printf("deep recovery of everything found: %zu items, %.1f MB in %.2f s, %.0f MB/s, %d failed\n", files,
+              static_cast<double>(bytes) / 1e6, copy, static_cast<double>(bytes) / 1e6 / copy, failed);
+  fs::remove_all(dir + "out");
+  return 0;
+}
