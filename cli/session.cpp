@@ -10,6 +10,12 @@
 #include "platform/file_time.h"
 
 namespace cli {
+namespace {
+
+// Stretches of a disk smaller than this are the table's own and alignment, not a lost partition.
+constexpr uint64_t kMinUnpartitioned = 2u << 20;
+
+}  // namespace
 
 bool ResolveForCommand(const std::string& source, storage::ResolvedSource* resolved, int* exitCode) {
   std::string error;
@@ -44,6 +50,12 @@ bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool wi
     return false;
   }
   if (!ResolveForCommand(options.source, &session->resolved, exitCode)) return false;
+  if (mode == jobs::ScanMode::kDeep && session->resolved.wholeDisk) {
+    // A deep scan of a disk also reads what no partition covers: a deleted or lost partition lies there.
+    auto spaces =
+        storage::UnpartitionedSpaces(session->resolved.volumes, session->resolved.byteLength, kMinUnpartitioned);
+    for (auto& space : spaces) session->resolved.volumes.push_back(std::move(space));
+  }
 
   InstallInterruptHandler();
   session->sources = jobs::MakeScanSources(session->resolved.volumes);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "storage/disk_list.h"
 
+#include <algorithm>
+
 #include "platform/disk_table.h"
 #include "platform/folders.h"
 #include "platform/partitions.h"
@@ -27,7 +29,8 @@ void Describe(VolumeEntry* v, const std::string& probePath, uint64_t byteOffset,
               const std::string& fallback) {
   platform::FileSystemInfo info;
   // blkid reads raw bytes: a container's media is not probed by it (empty probePath).
-  if (!probePath.empty() && platform::ProbeFileSystem(probePath, byteOffset, byteLength, &info) == platform::kStatusOk) {
+  if (!probePath.empty() &&
+      platform::ProbeFileSystem(probePath, byteOffset, byteLength, &info) == platform::kStatusOk) {
     v->fileSystem = FileSystemName(info);
     v->label = info.label;
   }
@@ -98,6 +101,51 @@ Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, st
   return platform::kStatusOk;
 }
 
+std::vector<VolumeEntry> UnpartitionedSpaces(const std::vector<VolumeEntry>& partitions, uint64_t diskBytes,
+                                             uint64_t minBytes) {
+  std::vector<VolumeEntry> spaces;
+  if (partitions.empty()) return spaces;
+  const VolumeTarget& first = partitions.front().target;
+  if (first.isImage || first.sectorSize == 0) return spaces;
+  const uint32_t sectorSize = first.sectorSize;
+  const uint64_t diskSectors = diskBytes / sectorSize;
+  std::vector<std::pair<uint64_t, uint64_t>> used;  // [start, end) in sectors
+  for (const VolumeEntry& p : partitions) {
+    const VolumeTarget& t = p.target;
+    if (t.isImage || t.diskNumber != first.diskNumber || t.sectorSize != sectorSize) return {};
+    const uint64_t end = t.sectorCount > UINT64_MAX - t.startSector ? UINT64_MAX : t.startSector + t.sectorCount;
+    used.emplace_back(t.startSector, end);
+  }
+  std::sort(used.begin(), used.end());
+  const uint64_t minSectors = std::max<uint64_t>(1, minBytes / sectorSize);
+  ContainerInfo media;
+  std::string reason;
+  const bool raw =
+      DescribeImage(first.diskPath, &media, &reason) == platform::kStatusOk && media.kind == ContainerKind::kRaw;
+  uint64_t at = 0;
+  auto add = [&](uint64_t start, uint64_t end) {
+    if (end <= start || end - start < minSectors) return;
+    VolumeEntry v;
+    VolumeTarget& t = v.target;
+    t.diskNumber = first.diskNumber;
+    t.diskPath = first.diskPath;
+    t.startSector = start;
+    t.sectorCount = end - start;
+    t.sectorSize = sectorSize;
+    t.label = "disk " + std::to_string(first.diskNumber) + " unpartitioned space at sector " + std::to_string(start);
+    t.driveLetter = DriveLetters::Instance().LetterFor(first.diskPath + "@" + std::to_string(start), std::string());
+    v.byteSize = t.ByteLength();
+    Describe(&v, raw ? first.diskPath : std::string(), t.ByteOffset(), v.byteSize, "Unpartitioned space");
+    spaces.push_back(std::move(v));
+  };
+  for (const auto& [start, end] : used) {
+    add(at, std::min(start, diskSectors));
+    at = std::max(at, end);
+  }
+  add(at, diskSectors);
+  return spaces;
+}
+
 Status DescribeImageVolume(const std::string& path, VolumeEntry* out) {
   *out = VolumeEntry{};
   platform::RawFile file;
@@ -119,7 +167,8 @@ Status DescribeImageVolume(const std::string& path, VolumeEntry* out) {
   if (isDevice) out->mountPoint = platform::MountPointOf(path);
   out->byteSize = length;
   const size_t slash = path.find_last_of('/');
-  Describe(out, container ? std::string() : path, 0, length, slash == std::string::npos ? path : path.substr(slash + 1));
+  Describe(out, container ? std::string() : path, 0, length,
+           slash == std::string::npos ? path : path.substr(slash + 1));
   return platform::kStatusOk;
 }
 

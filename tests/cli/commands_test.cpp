@@ -220,4 +220,33 @@ TEST_F(CommandsTest, DeepModeScansEveryPartitionOnceAndNamesTheEngines) {
   EXPECT_EQ(engines, std::set<std::string>{"fast-fat"});
 }
 
+// A partition whose table entry is gone lies in unpartitioned space, which a
+// deep scan of the disk reads too; a fast scan leaves it alone.
+TEST_F(CommandsTest, DeepModeFindsAPartitionTheTableNoLongerNames) {
+  auto bytes = testing_support::ReadFileBytes(m_disk3);
+  std::fill(bytes.begin() + 446 + 16, bytes.begin() + 446 + 32, uint8_t{0});  // the second entry
+  const std::string lost = m_work.path() + "lost.img";
+  testing_support::WriteFileBytes(lost, bytes);
+  CliResult fast = Run("scan --json '" + lost + "'");
+  ASSERT_EQ(fast.status, 0) << fast.err;
+  std::set<std::string> sources;
+  for (const auto& item : nlohmann::json::parse(fast.out)) sources.insert(item["source"].get<std::string>());
+  EXPECT_EQ(sources, (std::set<std::string>{"disk 0 partition 1", "disk 0 partition 3"}));
+
+  CliResult deep = Run("scan --mode deep --json '" + lost + "'");
+  ASSERT_EQ(deep.status, 0) << deep.err;
+  std::set<std::string> found, deepSources;
+  for (const auto& item : nlohmann::json::parse(deep.out)) {
+    deepSources.insert(item["source"].get<std::string>());
+    if (item["source"].get<std::string>() == "disk 0 unpartitioned space at sector 6144") {
+      found.insert(item["path"].get<std::string>());
+    }
+  }
+  // The deleted files of the second partition, as its fast scan lists them.
+  EXPECT_EQ(found, (std::set<std::string>{"!ic.jpg", "!otes.txt"}));
+  // The first and last megabyte (the table's and alignment) are no lost partition.
+  EXPECT_EQ(deepSources, (std::set<std::string>{"disk 0 partition 1", "disk 0 partition 3",
+                                                "disk 0 unpartitioned space at sector 6144"}));
+}
+
 }  // namespace
