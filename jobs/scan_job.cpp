@@ -242,10 +242,20 @@ void CScanJob::ScanOne(ScanSource& source) {
 bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* leave) {
   *leave = false;
   if (m_input.reuse == ReusePolicy::kStoredOnly) {
-    // Only finished results are opened without scanning.
+    // What the stopped scan found is shown as it is; nothing more is read.
+    *leave = true;
+    source.scanFolder = stored.folder;
+    source.storeKept = true;
+    source.status = source.engine->Scan(engine::deep::kDeepViewOnly);
+    if (source.status == platform::kStatusOk) {
+      source.outcome = SourceOutcome::kReused;
+      NotifySource(keys::kDeepScanKept, source);
+      return false;
+    }
+    source.storeKept = false;  // the folder stays remembered in the index; this engine lets go of it
+    source.scanFolder.clear();
     source.ResetEngine();
     source.outcome = SourceOutcome::kNotStored;
-    *leave = true;
     return false;
   }
   switch (m_input.resume) {

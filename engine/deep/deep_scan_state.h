@@ -15,6 +15,9 @@ namespace engine::deep {
 inline constexpr const char* kDeepStateName = "Deep_Scan.state";
 // Name of its log of the sectors handed to the file-system engines.
 inline constexpr const char* kDeepReplayName = "Deep_Scan.replay";
+// Given to Scan as the previous name: the stored scan is reopened as it is,
+// also when it stopped before its end, and nothing more is read.
+inline constexpr const char* kDeepViewOnly = "Deep_Scan.view";
 
 // What a deep scan needs to be continued where it stopped, or to be known
 // finished: the volume it read, the extents it reads, where it stopped, and

@@ -61,7 +61,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   Status SetProgressCallbacks(ScanProgressFn scanFn, CopyProgressFn copyFn, void* userData, int32_t weight) override;
   // Slot 3: a new scan in the scan index's current folder (null or empty
   // name), or with any name the stored scan of that folder: reopened when it
-  // finished, continued when it did not. 0, -9527, or the error that ended
+  // finished, continued when it did not (reopened as it is when the name is
+  // kDeepViewOnly). 0, -9527, or the error that ended
   // the scan; what was found up to then stays listable in every case.
   [[nodiscard]] Status Scan(const char* previousName) override;
   // Slot 4: null lists the roots of the fast engine, the professional FAT,
@@ -137,7 +138,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
 
   // Scan (professional_scan.cpp).
   [[nodiscard]] Status ScanFresh();
-  [[nodiscard]] Status ScanStored(const std::string& folder);
+  // readOn: an unfinished scan is continued (else only reopened as it is).
+  [[nodiscard]] Status ScanStored(const std::string& folder, bool readOn);
   [[nodiscard]] Status RunFastScan(const std::string& fastLog);
   void ChooseExtents();
   [[nodiscard]] Status BeginRawEngines(const std::string& folder, const std::string& fileTypeLog);

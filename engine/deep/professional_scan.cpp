@@ -232,7 +232,7 @@ Status CProfessionalRecovery::Scan(const char* previousName) {
   std::string folder = index.CurrentScanFolder();
   if (previousName != nullptr && previousName[0] != '\0') {
     if (folder.empty()) return kStatusInvalidParameter;
-    return ScanStored(folder);
+    return ScanStored(folder, std::string_view(previousName) != kDeepViewOnly);
   }
   if (folder.empty()) {
     if (Status s = index.NewScanFolder(); s != kStatusOk) return s;
@@ -262,7 +262,7 @@ Status CProfessionalRecovery::ScanFresh() {
   return status;
 }
 
-Status CProfessionalRecovery::ScanStored(const std::string& folder) {
+Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn) {
   DeepScanState saved;
   if (Status s = ReadDeepScanState(folder, &saved); s != kStatusOk) return s;
   if (saved.sectorBytes != m_sectorBytes || saved.volumeStart != m_volumeStart || saved.sectorCount != m_sectorCount) {
@@ -281,8 +281,8 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder) {
     if (Status s = m_fast->Scan(fastLog.c_str()); s != kStatusOk) return s;
   }
   const std::string fileTypeLog = FindStoreName(folder, store::kFileTypeLogPrefix);
-  if (saved.finished) {
-    // Everything was read: the stores are the result.
+  if (saved.finished || !readOn) {
+    // Everything was read (or what was found is only looked at): the stores are the result.
     const std::string fatLog = FindStoreName(folder, store::kProFatLogPrefix);
     const std::string ntfsLog = FindStoreName(folder, store::kProNtfsLogPrefix);
     const std::string exFatLog = FindStoreName(folder, exfat::kProExFatLogPrefix);

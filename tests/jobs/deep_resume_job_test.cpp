@@ -3,6 +3,7 @@
 // or started again when the user says so.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "engine/deep/deep_scan_state.h"
@@ -99,6 +100,21 @@ TEST_F(DeepResumeJobTest, AStoppedScanIsKeptAndContinuedToTheSameResult) {
   const std::string folder = stopped[0]->scanFolder;
   stopped.clear();  // the session ends: a kept scan outlives it
   ASSERT_TRUE(platform::PathExists(folder + engine::deep::kDeepStateName));
+
+  // Looked at as it is (as `ls` does): what it found so far, nothing more read.
+  {
+    ScanSourceList looked = SourcesOfImage(m_image);
+    ScriptedView lookView;
+    MapTexts texts = Texts();
+    CScanJob look({looked, ScanMode::kDeep, ReusePolicy::kStoredOnly, ResumePolicy::kAsk}, lookView, &texts);
+    ASSERT_EQ(look.Start(), 0);
+    EXPECT_EQ(look.Wait(), JobResult::kFinished);
+    EXPECT_TRUE(lookView.questions.empty());
+    EXPECT_EQ(looked[0]->outcome, SourceOutcome::kReused);
+    const auto part = FoundNames(looked);
+    EXPECT_FALSE(part.empty());
+    EXPECT_TRUE(std::includes(expected.begin(), expected.end(), part.begin(), part.end()));
+  }
 
   // Asked, and continued where it stopped.
   ScanSourceList continued = SourcesOfImage(m_image);
