@@ -50,3 +50,19 @@ while IFS=$'\t' read -r path size digest state note; do
 done < <(grep -v -e '^#' -e $'^path\t' "$here/tests/fixtures/fat32_512.manifest.tsv")
 echo "$found deleted photos and documents of the manifest came back byte-exact, $missing did not"
 cmp -s card.img card-copy.img && echo "the image is byte-identical to the card"
+
+# Deep mode: a card that was quick-formatted after its photos and documents were written.
+gzip -dc "$here/tests/fixtures/fat32_quick.img.gz" >formatted.img
+step "quellmoor scan --mode deep --types photo,document formatted.img      (a quick-formatted card)"
+"$cli" scan --mode deep --types photo,document formatted.img | tail -8
+step "quellmoor recover --mode deep --reuse --tree --types photo,document --out rescued formatted.img"
+"$cli" recover --mode deep --reuse --tree --types photo,document --out rescued formatted.img | tail -3
+(cd rescued && find . -type f -exec sha256sum {} + | sort -k2) >rescued.txt
+found=0 total=0
+while IFS=$'\t' read -r path size digest state note; do
+  [[ $size != - && $size != 0 && $path =~ \.(jpg|JPG|png|PNG|pdf|PDF|txt|TXT|docx|DOCX)$ ]] || continue
+  [[ $path == /*/* && $note != *fragmented* && $note != *overwritten* ]] || continue  # a format keeps no chain
+  total=$((total + 1))
+  grep -q "^$digest " rescued.txt && found=$((found + 1))
+done < <(grep -v -e '^#' -e $'^path\t' "$here/tests/fixtures/fat32_quick.manifest.tsv")
+echo "$found of the $total photos and documents in the formatted card's folders came back byte-exact"
