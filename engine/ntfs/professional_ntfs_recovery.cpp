@@ -96,6 +96,12 @@ Status CProfessionalNtfsRecovery::OpenVolume(uint64_t startByte, uint64_t volume
   m_geometry.sectorCount = volumeBytes / m_bytesPerSector;
   m_geometry.bytesPerSector = m_bytesPerSector;
   m_recordBytes = m_bytesPerSector <= 512 ? 2 * m_bytesPerSector : m_bytesPerSector;
+  // A volume whose boot sector still reads names its record size (4 KiB records on 512-byte
+  // sectors are written too); the records found are taken at that size.
+  if (ntfs && probe.recordBytes >= m_bytesPerSector && probe.recordBytes <= 4096 &&
+      probe.recordBytes % m_bytesPerSector == 0) {
+    m_recordBytes = probe.recordBytes;
+  }
   const uint32_t estimate = EstimateFromSize(m_geometry.sectorCount, m_bytesPerSector);
   m_geometry.sectorsPerCluster = estimate;
   m_geometry.clusterBytes = estimate * m_bytesPerSector;

@@ -66,5 +66,32 @@ TEST_P(FourKnTest, FilesComeBackAsWithSmallSectors) {
 
 INSTANTIATE_TEST_SUITE_P(Volumes, FourKnTest, ::testing::Values("ntfs_4kn", "ntfs_4kn_reformat"));
 
+// File records of 4 KiB on a volume of 512-byte sectors, as its boot sector
+// says: an MFT of such a volume (from the public NTFS test data) laid into
+// a volume whose boot sector names that record size is rebuilt whole.
+TEST(RecordSizeTest, FourKiBRecordsOnSmallSectorsAreFoundWhenTheBootSectorNamesThem) {
+  const std::string mft = testing_support::SharedTestData("dfir_ntfs/4k-large.mft");
+  if (mft.empty()) GTEST_SKIP() << "../shared/testdata is not available";
+  const std::string base = testing_support::UnpackedFixture("ntfs_512.img.gz");
+  ASSERT_FALSE(base.empty());
+  testing_support::ScopedDataHome home;
+  store::ScanIndex::Instance().Load();
+  std::vector<uint8_t> bytes = testing_support::ReadFileBytes(base);
+  bytes[0x40] = 0xF4;  // clusters per record: 2^12 bytes
+  const std::vector<uint8_t> records = testing_support::ReadFileBytes(mft);
+  ASSERT_LT(records.size() + (8u << 20), bytes.size());
+  std::copy(records.begin(), records.end(), bytes.begin() + (8 << 20));
+  auto run = DeepScanBytes(bytes);
+  ASSERT_EQ(run->status, kStatusOk);
+  EXPECT_EQ(run->engine->ProfessionalNtfs().RecordBytes(), 4096u);
+  std::set<std::string> paths;
+  for (const Listed& l : ListEverything(*run->engine)) {
+    if (+l.record.sourceKind == static_cast<int32_t>(SourceKind::kProfessionalNtfs)) paths.insert(l.path);
+  }
+  for (const char* expected : {"/1.txt", "/2.txt", "/System Volume Information/WPSettings.dat"}) {
+    EXPECT_EQ(paths.count(expected), 1u) << expected;
+  }
+}
+
 }  // namespace
 }  // namespace engine::deep_testing
