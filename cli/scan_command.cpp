@@ -54,10 +54,17 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
           {"modified", FormatFileTime(f.item.modified)}};
 }
 
+// One item per line, written as it is made: a deep scan may list millions.
 void PrintJson(const std::vector<jobs::FoundItem>& items) {
-  nlohmann::json out = nlohmann::json::array();
-  for (const auto& f : items) out.push_back(ItemJson(f));
-  std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  std::fputs("[", stdout);
+  const char* separator = "\n  ";
+  for (const auto& f : items) {
+    const std::string line = ItemJson(f).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::fputs(separator, stdout);
+    std::fputs(line.c_str(), stdout);
+    separator = ",\n  ";
+  }
+  std::fputs(items.empty() ? "]\n" : "\n]\n", stdout);
 }
 
 void PrintTable(const std::vector<jobs::FoundItem>& files) {
