@@ -34,7 +34,7 @@ size_t CharacterCount(std::string_view text) {
   return n;
 }
 
-struct Spec {
+struct FieldFormat {
   int position = 0;  // "%2$s": the second argument; 0 for the next one
   std::string flags;
   int width = -1;
@@ -43,28 +43,28 @@ struct Spec {
 };
 
 // Pads text to the width (counted in characters), left or right.
-std::string Pad(std::string text, const Spec& spec) {
-  if (spec.width < 0) return text;
+std::string Pad(std::string text, const FieldFormat& field) {
+  if (field.width < 0) return text;
   const size_t count = CharacterCount(text);
-  if (count >= static_cast<size_t>(spec.width)) return text;
-  const std::string fill(static_cast<size_t>(spec.width) - count, ' ');
-  return spec.flags.find('-') != std::string::npos ? text + fill : fill + text;
+  if (count >= static_cast<size_t>(field.width)) return text;
+  const std::string fill(static_cast<size_t>(field.width) - count, ' ');
+  return field.flags.find('-') != std::string::npos ? text + fill : fill + text;
 }
 
 // snprintf with a format we build from checked pieces only: the flags a
 // conversion defines (others would be undefined behaviour), a bounded width
 // and precision, and the length prefix that matches the value's type.
 template <typename T>
-std::string Printf(const Spec& spec, const char* lengthPrefix, char conversion, T value) {
+std::string Printf(const FieldFormat& field, const char* lengthPrefix, char conversion, T value) {
   const std::string_view allowed = (conversion == 'd')                                                   ? "-+ 0"
                                    : std::string_view("uxXo").find(conversion) != std::string_view::npos ? "-0#"
                                                                                                          : "-+ 0#";
   std::string format = "%";
-  for (char f : spec.flags) {
+  for (char f : field.flags) {
     if (allowed.find(f) != std::string_view::npos) format.push_back(f);
   }
-  if (spec.width >= 0) format += std::to_string(spec.width);
-  if (spec.precision >= 0) format += "." + std::to_string(spec.precision);
+  if (field.width >= 0) format += std::to_string(field.width);
+  if (field.precision >= 0) format += "." + std::to_string(field.precision);
   format += lengthPrefix;
   format.push_back(conversion);
   char buffer[1100];
@@ -73,48 +73,48 @@ std::string Printf(const Spec& spec, const char* lengthPrefix, char conversion, 
   return std::string(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
 }
 
-std::string Convert(const Spec& spec, const TextArg& arg) {
-  switch (spec.conversion) {
+std::string Convert(const FieldFormat& field, const TextArg& arg) {
+  switch (field.conversion) {
     case 'd':
     case 'i':
-      if (arg.kind() == TextArg::Kind::kText) return Pad(arg.AsText(), spec);
-      return Printf(spec, "ll", 'd', static_cast<long long>(arg.AsSigned()));
+      if (arg.kind() == TextArg::Kind::kText) return Pad(arg.AsText(), field);
+      return Printf(field, "ll", 'd', static_cast<long long>(arg.AsSigned()));
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-      if (arg.kind() == TextArg::Kind::kText) return Pad(arg.AsText(), spec);
-      return Printf(spec, "ll", spec.conversion, static_cast<unsigned long long>(arg.AsUnsigned()));
+      if (arg.kind() == TextArg::Kind::kText) return Pad(arg.AsText(), field);
+      return Printf(field, "ll", field.conversion, static_cast<unsigned long long>(arg.AsUnsigned()));
     case 'f':
     case 'F':
     case 'e':
     case 'E':
     case 'g':
     case 'G': {
-      if (arg.kind() == TextArg::Kind::kText) return Pad(arg.AsText(), spec);
+      if (arg.kind() == TextArg::Kind::kText) return Pad(arg.AsText(), field);
       const double v = arg.AsDouble();
-      return Printf(spec, "", spec.conversion, std::isfinite(v) ? v : 0.0);
+      return Printf(field, "", field.conversion, std::isfinite(v) ? v : 0.0);
     }
     case 'c':
     case 'C': {
       std::string text = arg.kind() == TextArg::Kind::kText ? arg.AsText().substr(0, 1)
                                                             : Utf8OfCodePoint(static_cast<uint32_t>(arg.AsUnsigned()));
-      return Pad(text, spec);
+      return Pad(text, field);
     }
     case 's':
     case 'S': {
       std::string text = arg.AsText();
-      if (spec.precision >= 0 && CharacterCount(text) > static_cast<size_t>(spec.precision)) {
+      if (field.precision >= 0 && CharacterCount(text) > static_cast<size_t>(field.precision)) {
         size_t chars = 0, i = 0;
         for (; i < text.size(); ++i) {
           if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-            if (chars == static_cast<size_t>(spec.precision)) break;
+            if (chars == static_cast<size_t>(field.precision)) break;
             ++chars;
           }
         }
         text.resize(i);
       }
-      return Pad(text, spec);
+      return Pad(text, field);
     }
     default: return {};
   }
@@ -133,24 +133,24 @@ int ReadNumber(std::string_view format, size_t* i) {
 
 // Parses the conversion starting at format[start] == '%'. Returns the index
 // after it, or npos when it is not one we understand.
-size_t ParseSpec(std::string_view format, size_t start, Spec* spec) {
+size_t ParseSpec(std::string_view format, size_t start, FieldFormat* field) {
   size_t i = start + 1;
   // A position "N$" (1 to 9) lets a translation put the arguments in its own order.
   if (i + 1 < format.size() && format[i] >= '1' && format[i] <= '9' && format[i + 1] == '$') {
-    spec->position = format[i] - '0';
+    field->position = format[i] - '0';
     i += 2;
   }
   while (i < format.size() && std::string_view("-+ 0#").find(format[i]) != std::string_view::npos) {
-    if (spec->flags.size() >= 5) return std::string_view::npos;
-    spec->flags.push_back(format[i++]);
+    if (field->flags.size() >= 5) return std::string_view::npos;
+    field->flags.push_back(format[i++]);
   }
-  spec->width = ReadNumber(format, &i);
-  if (spec->width == -2) return std::string_view::npos;
+  field->width = ReadNumber(format, &i);
+  if (field->width == -2) return std::string_view::npos;
   if (i < format.size() && format[i] == '.') {
     ++i;
-    spec->precision = ReadNumber(format, &i);
-    if (spec->precision == -2) return std::string_view::npos;
-    if (spec->precision < 0) spec->precision = 0;
+    field->precision = ReadNumber(format, &i);
+    if (field->precision == -2) return std::string_view::npos;
+    if (field->precision < 0) field->precision = 0;
   }
   // Size prefixes carry no meaning here: every argument knows its own type.
   if (format.substr(i, 3) == "I64" || format.substr(i, 3) == "I32") {
@@ -164,7 +164,7 @@ size_t ParseSpec(std::string_view format, size_t start, Spec* spec) {
   if (i >= format.size()) return std::string_view::npos;
   const char c = format[i];
   if (std::string_view("diuxXocCsSfFeEgG").find(c) == std::string_view::npos) return std::string_view::npos;
-  spec->conversion = c;
+  field->conversion = c;
   return i + 1;
 }
 
@@ -237,17 +237,17 @@ std::string FormatText(std::string_view format, std::initializer_list<TextArg> a
       i = percent + 2;
       continue;
     }
-    Spec spec;
-    const size_t end = ParseSpec(format, percent, &spec);
+    FieldFormat field;
+    const size_t end = ParseSpec(format, percent, &field);
     if (end == std::string_view::npos) {
       out.push_back('%');  // not a conversion we know: shown as it stands
       i = percent + 1;
       continue;
     }
-    if (spec.position > 0) {
-      if (static_cast<size_t>(spec.position) <= args.size()) out += Convert(spec, *(args.begin() + spec.position - 1));
+    if (field.position > 0) {
+      if (static_cast<size_t>(field.position) <= args.size()) out += Convert(field, *(args.begin() + field.position - 1));
     } else if (next != args.end()) {
-      out += Convert(spec, *next++);
+      out += Convert(field, *next++);
     }
     i = end;
   }
