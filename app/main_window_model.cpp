@@ -263,7 +263,18 @@ bool CMainWindowModel::AnyEngine() const {
 }
 
 WindowReaction CMainWindowModel::OnScanEnded() {
-  if (!AnyEngine()) return {WindowAction::kMessage, Message("MSG0504"), 3};
+  if (!AnyEngine()) {
+    // Sources the user left alone (the stored-results question closed) or
+    // never reached are no volume without a file system: nothing to say.
+    bool onlyLeft = !m_sources.empty();
+    for (const auto& s : m_sources) {
+      onlyLeft =
+          onlyLeft && (s->outcome == jobs::SourceOutcome::kSkipped || s->outcome == jobs::SourceOutcome::kNotScanned ||
+                       s->outcome == jobs::SourceOutcome::kCancelled);
+    }
+    if (onlyLeft) return {};
+    return {WindowAction::kMessage, Message("MSG0504"), 3};
+  }
   m_checked.clear();
   m_results.clear();
   m_counts = {};

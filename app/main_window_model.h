@@ -115,7 +115,8 @@ class CMainWindowModel {
   // A click on the control named name.
   WindowReaction OnButton(std::string_view name);
   // The scan job ended (with or without 1025). Starts the search when any
-  // source of the session holds an engine, else says "MSG0504".
+  // source of the session holds an engine; else says "MSG0504", unless the
+  // user left every source alone (skipped, cancelled): then nothing happens.
   WindowReaction OnScanEnded();
   // The search job ended (1026): the collected files.
   WindowReaction OnSearchEnded(std::vector<jobs::FoundItem> results);

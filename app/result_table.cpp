@@ -11,21 +11,6 @@
 namespace app {
 namespace {
 
-// Names compared as a person reads a list: ASCII letters without case, then
-// byte order (UTF-8 keeps code-point order).
-int CompareNames(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
 std::string TypeText(const engine::ItemRecord& item) {
   if (item.isFolder != 0) return "Folder";
   std::string ext(engine::ExtensionOf(item.Name()));
@@ -66,46 +51,54 @@ void CResultTable::SetRows(std::vector<jobs::FoundItem> rows) {
 bool CResultTable::Sort(ResultColumn column, bool ascending) {
   if (!ResultColumnSorts(column)) return false;
   const size_t n = m_rows.size();
-  std::vector<uint32_t> order(n);
-  std::iota(order.begin(), order.end(), 0u);
-  // Keys are taken once: the records' fields are packed and not aligned.
-  std::vector<uint8_t> folder(n);
-  for (size_t i = 0; i < n; ++i) folder[i] = m_rows[i].item.isFolder != 0 ? 0 : 1;
-  auto sortBy = [&](const auto& less) {
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      if (folder[a] != folder[b]) return folder[a] < folder[b];
-      return ascending ? less(a, b) : less(b, a);
-    });
+  // One contiguous entry per row: folders first, then the key, then the row's
+  // place (so equal keys keep their order either way). Text keys compare by
+  // their first 8 lower-cased bytes before the whole text is looked at.
+  struct Entry {
+    uint8_t rank;  // 0 folder, 1 file
+    uint64_t key;
+    uint32_t row;
   };
-  switch (column) {
-    case ResultColumn::kName: {
-      std::vector<std::string_view> names(n);
-      for (size_t i = 0; i < n; ++i) names[i] = m_rows[i].item.Name();
-      sortBy([&](uint32_t a, uint32_t b) { return CompareNames(names[a], names[b]) < 0; });
-      break;
-    }
-    case ResultColumn::kType: {
-      std::vector<std::string> types(n);
-      for (size_t i = 0; i < n; ++i) types[i] = TypeText(m_rows[i].item);
-      sortBy([&](uint32_t a, uint32_t b) { return types[a] < types[b]; });
-      break;
-    }
-    case ResultColumn::kSize:
-    case ResultColumn::kModified:
-    case ResultColumn::kCreated: {
-      std::vector<uint64_t> keys(n);
-      for (size_t i = 0; i < n; ++i) {
-        const engine::ItemRecord& r = m_rows[i].item;
-        keys[i] = column == ResultColumn::kSize       ? uint64_t{r.size}
-                  : column == ResultColumn::kModified ? uint64_t{r.modified}
-                                                      : uint64_t{r.created};
+  std::vector<Entry> entries(n);
+  std::vector<std::string> texts;
+  const bool textKey = column == ResultColumn::kName || column == ResultColumn::kType;
+  if (textKey) texts.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const engine::ItemRecord& r = m_rows[i].item;
+    Entry& e = entries[i];
+    e.rank = r.isFolder != 0 ? 0 : 1;
+    e.row = static_cast<uint32_t>(i);
+    switch (column) {
+      case ResultColumn::kName:
+      case ResultColumn::kType: {
+        std::string text = column == ResultColumn::kName ? std::string(r.Name()) : TypeText(r);
+        for (char& c : text) {
+          if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        }
+        uint64_t prefix = 0;
+        for (size_t b = 0; b < 8; ++b) {
+          prefix = (prefix << 8) | (b < text.size() ? static_cast<unsigned char>(text[b]) : 0u);
+        }
+        e.key = prefix;
+        texts[i] = std::move(text);
+        break;
       }
-      sortBy([&](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
-      break;
+      case ResultColumn::kSize: e.key = r.size; break;
+      case ResultColumn::kModified: e.key = r.modified; break;
+      case ResultColumn::kCreated: e.key = r.created; break;
+      case ResultColumn::kPath: return false;
     }
-    case ResultColumn::kPath: return false;
   }
-  m_order = std::move(order);
+  std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    if (a.rank != b.rank) return a.rank < b.rank;
+    if (a.key != b.key) return ascending ? a.key < b.key : b.key < a.key;
+    if (textKey) {
+      const int c = texts[a.row].compare(texts[b.row]);
+      if (c != 0) return ascending ? c < 0 : c > 0;
+    }
+    return a.row < b.row;
+  });
+  for (size_t i = 0; i < n; ++i) m_order[i] = entries[i].row;
   m_sorted = true;
   m_sortColumn = column;
   m_ascending = ascending;

@@ -25,7 +25,9 @@ void CFolderTreeModel::SetSources(const jobs::ScanSourceList& sources) {
     node->parent = &m_root;
     node->row = static_cast<int>(m_root.children.size());
     node->source = source;
-    node->name = source->target.label;
+    // An image by its file name; a partition by its label ("disk 0 partition 1").
+    node->name =
+        source->target.isImage ? std::string(jobs::FileNameOfPath(source->target.imagePath)) : source->target.label;
     m_root.children.push_back(std::move(node));
   }
   endResetModel();

@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -89,8 +90,14 @@ CMainWnd::CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDia
   auto* nav = new QHBoxLayout;
   nav->addStretch(1);
   nav->addWidget(MakeButton("BtnPrev", central));
-  auto* next = MakeButton("BtnNext", central);
-  nav->addWidget(next);
+  nav->addWidget(MakeButton("BtnNext", central));
+  // Back and next from anywhere in the window, as in a browser.
+  auto* back = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Left), this);
+  connect(back, &QShortcut::activated, this, [this] { OnButton(QStringLiteral("BtnPrev")); });
+  auto* forward = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Right), this);
+  connect(forward, &QShortcut::activated, this, [this] {
+    if (m_model.Page() == app::WizardPage::kDisk && !m_model.CreateImageMode()) OnButton(QStringLiteral("BtnNext"));
+  });
   layout->addLayout(nav);
   setCentralWidget(central);
 
@@ -250,7 +257,7 @@ QWidget* CMainWnd::BuildResultsPage() {
   m_fileView->setSortingEnabled(true);
   m_fileView->horizontalHeader()->setSortIndicatorShown(true);
   m_fileView->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
-  m_fileView->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+  m_fileView->horizontalHeader()->setStretchLastSection(true);
   m_fileView->verticalHeader()->hide();
   m_fileView->setWordWrap(false);
   m_fileView->setTabKeyNavigation(false);
@@ -288,6 +295,11 @@ QWidget* CMainWnd::BuildResultsPage() {
   split->setStretchFactor(0, 1);
   split->setStretchFactor(1, 3);
   split->setStretchFactor(2, 2);
+  split->setSizes({170, 370, 240});
+  m_fileView->setColumnWidth(0, 170);
+  m_fileView->setColumnWidth(1, 90);
+  m_fileView->setColumnWidth(2, 80);
+  m_fileView->setColumnWidth(3, 50);
   layout->addWidget(split, 1);
   auto* bottom = new QHBoxLayout;
   bottom->addStretch(1);

@@ -281,6 +281,17 @@ TEST(ResultTable, SortsByEveryColumnButPathWithFoldersFirst) {
   EXPECT_FALSE(t.Sort(ResultColumn::kPath, true));
   EXPECT_EQ(t.SortColumn(), ResultColumn::kType);
 
+  // Equal keys keep their order both ways.
+  CResultTable same;
+  same.SetRows({Found("one", 1, false, 5), Found("two", 2, false, 5), Found("three", 3, false, 9)});
+  ASSERT_TRUE(same.Sort(ResultColumn::kSize, false));
+  EXPECT_EQ(same.Row(0).item.Name(), "three");
+  EXPECT_EQ(same.Row(1).item.Name(), "one");
+  EXPECT_EQ(same.Row(2).item.Name(), "two");
+  ASSERT_TRUE(same.Sort(ResultColumn::kName, true));
+  EXPECT_EQ(same.Row(0).item.Name(), "one");
+  EXPECT_EQ(same.Row(2).item.Name(), "two");
+
   t.SetPage(7);
   EXPECT_EQ(t.Page(), 1u);
   EXPECT_EQ(t.PageRowCount(), 2u);

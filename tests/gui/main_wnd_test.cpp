@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTableView>
@@ -25,6 +26,7 @@
 #include "gui/folder_tree_model.h"
 #include "gui/job_process_wnd.h"
 #include "jobs/file_category.h"
+#include "platform/disk_table.h"
 #include "tests/support/test_support.h"
 
 namespace gui {
@@ -127,15 +129,24 @@ class Wizard : public ::testing::Test {
     m_image = m_work.path() + "card.img";
     fs::copy_file(fixture, m_image);
     m_imageHash = testing_support::Sha256OfFile(m_image);
+    // The disk table is a fixture disk with an MBR and partitions, never this machine's disks.
+    m_disk = testing_support::UnpackedFixture("disk_mbr.img.gz");
+    ASSERT_FALSE(m_disk.empty());
+    platform::SetDiskTableOverride({m_disk});
     const std::string share = std::string(QUELLMOOR_SOURCE_DIR) + "/share/";
     m_languages.Load({share}, m_config.path() + "config.ini");
     ASSERT_EQ(m_languages.LoadTexts(m_texts), platform::kStatusOk);
+    // The shipped style sheet, as the program applies it.
+    QFile style(QStringLiteral(QUELLMOOR_SOURCE_DIR "/gui/quellmoor.qss"));
+    ASSERT_TRUE(style.open(QIODevice::ReadOnly));
+    qApp->setStyleSheet(QString::fromUtf8(style.readAll()));
     m_wnd = std::make_unique<CMainWnd>(m_texts, m_languages, &m_dialogs);
     m_wnd->show();
     m_dialogs.imageFile = QString::fromStdString(m_image);
   }
   void TearDown() override {
     m_wnd.reset();
+    platform::SetDiskTableOverride({});
     if (!m_image.empty()) {
       EXPECT_EQ(testing_support::Sha256OfFile(m_image), m_imageHash) << "the source changed";
     }
@@ -178,6 +189,7 @@ class Wizard : public ::testing::Test {
   testing_support::TempDir m_config;
   std::string m_image;
   std::string m_imageHash;
+  std::string m_disk;
   app::CTextTable m_texts;
   app::CLanguageConfig m_languages;
   FakeDialogs m_dialogs;
@@ -193,8 +205,11 @@ TEST_F(Wizard, RecoversTheDeletedFilesOfAnImageByteForByte) {
   EXPECT_EQ(Page(), 1);
   Click("BtnNext");
   EXPECT_TRUE(m_dialogs.Shown(QStringLiteral("Please select disk media for next step!")));
-  // Without rights (or disks) the window says so plainly.
-  EXPECT_TRUE(m_wnd->findChild<QWidget*>(QStringLiteral("LblRights"))->isVisibleTo(m_wnd.get()));
+  // The fixture disk is listed with its partitions as child rows.
+  QTreeWidget* list = m_wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  ASSERT_GE(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->text(0), QStringLiteral("Disk 0"));
+  EXPECT_GE(list->topLevelItem(0)->childCount(), 2);
   Click("BtnLoadImage");
   QTreeWidget* disks = m_wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
   ASSERT_NE(disks->currentItem(), nullptr);
@@ -358,6 +373,71 @@ TEST_F(Wizard, SwitchesLanguageAndBack) {
   ASSERT_TRUE(m_wnd->SwitchLanguage("English"));
   EXPECT_EQ(scan->text(), QStringLiteral("Scan"));
   EXPECT_FALSE(m_wnd->SwitchLanguage("../etc/passwd"));
+}
+
+}  // namespace
+}  // namespace gui
+
+namespace gui {
+namespace {
+
+// A second fast scan of the same image offers the stored results: the job
+// asks on its worker while the window answers; OK reopens them.
+TEST_F(Wizard, OffersTheStoredResultsOfAnEarlierScan) {
+  LoadAndScan("BtnDeletedRecovery");
+  ASSERT_EQ(Page(), 2);
+  const uint64_t photos = m_wnd->Model().CountOf(jobs::FileCategory::kPhoto);
+  Click("BtnPrev");
+  m_dialogs.answers = {jobs::Answer::kOk};
+  Click("BtnScan");
+  EXPECT_TRUE(m_dialogs.Shown(QString::fromStdString(m_texts.Text("Messages", "MSG1206"))));
+  ASSERT_EQ(m_wnd->Model().Sources().size(), 1u);
+  EXPECT_EQ(m_wnd->Model().Sources()[0]->outcome, jobs::SourceOutcome::kReused);
+  EXPECT_EQ(m_wnd->Model().CountOf(jobs::FileCategory::kPhoto), photos);
+  // Closing the question means "not now": the source is left alone and nothing is deleted.
+  Click("BtnPrev");
+  m_dialogs.answers = {jobs::Answer::kClosed};
+  Click("BtnScan");
+  ASSERT_EQ(m_wnd->Model().Sources().size(), 1u);
+  EXPECT_EQ(m_wnd->Model().Sources()[0]->outcome, jobs::SourceOutcome::kSkipped);
+  // ... and is not reported as a volume without a file system.
+  EXPECT_FALSE(m_dialogs.Shown(QString::fromStdString(m_texts.Text("Messages", "MSG0504"))));
+  EXPECT_EQ(Page(), 1);
+}
+
+// A device change rebuilds the disk list and never touches the results.
+TEST_F(Wizard, ADeviceChangeRefreshesTheListNotTheResults) {
+  LoadAndScan("BtnDeletedRecovery");
+  ASSERT_EQ(Page(), 2);
+  const jobs::ScanSource* source = m_wnd->Model().Sources().at(0).get();
+  const size_t results = m_wnd->Model().Results().size();
+  // The disk goes away, then comes back.
+  platform::SetDiskTableOverride({m_image});
+  m_wnd->RefreshDisks();
+  platform::SetDiskTableOverride({m_disk});
+  m_wnd->RefreshDisks();
+  QTreeWidget* list = m_wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  ASSERT_GE(list->topLevelItemCount(), 2);  // the disk, then the loaded images
+  EXPECT_GE(list->topLevelItem(0)->childCount(), 1);
+  EXPECT_FALSE(m_wnd->findChild<QWidget*>(QStringLiteral("LblRights"))->isVisibleTo(m_wnd.get()));
+  EXPECT_EQ(m_wnd->Model().Sources().at(0).get(), source);
+  EXPECT_EQ(m_wnd->Model().Results().size(), results);
+  EXPECT_EQ(m_wnd->FolderTree()->rowCount(), 1);
+  // The loaded image is still selected.
+  ASSERT_NE(list->currentItem(), nullptr);
+  EXPECT_EQ(list->currentItem()->text(0), QStringLiteral("card.img"));
+}
+
+// Keyboard: the pages are reached without a mouse.
+TEST_F(Wizard, KeyboardReachesEveryPage) {
+  auto* deleted = m_wnd->findChild<QPushButton*>(QStringLiteral("BtnDeletedRecovery"));
+  deleted->setFocus();
+  QTest::keyClick(deleted, Qt::Key_Space);
+  EXPECT_EQ(Page(), 1);
+  m_wnd->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(m_wnd.get()));
+  QTest::keyClick(m_wnd.get(), Qt::Key_Left, Qt::AltModifier);
+  EXPECT_EQ(Page(), 0);
 }
 
 }  // namespace
