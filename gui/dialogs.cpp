@@ -4,6 +4,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
@@ -11,10 +13,37 @@
 #include "app/message_box.h"
 
 namespace gui {
+namespace {
+
+// A message box whose close button and Escape key mean "closed without a
+// choice", told apart from a click on Cancel or No.
+class CAnswerBox final : public QMessageBox {
+ public:
+  using QMessageBox::QMessageBox;
+  bool ButtonPressed() const { return m_pressed; }
+  void Watch() {
+    connect(this, &QMessageBox::buttonClicked, this, [this] { m_pressed = true; });
+  }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->key() == Qt::Key_Escape) {
+      close();
+      return;
+    }
+    QMessageBox::keyPressEvent(event);
+  }
+
+ private:
+  bool m_pressed = false;
+};
+
+}  // namespace
 
 jobs::Answer CQtDialogs::Ask(QWidget* parent, jobs::MessageKind kind, const QString& text) {
   const app::MessageBoxStyle style = app::MessageBoxStyleOf(kind);
-  QMessageBox box(parent);
+  CAnswerBox box(parent);
+  box.Watch();
   box.setObjectName(QStringLiteral("MessageBox"));
   QString title = Q(jobs::MessageText(m_texts, style.titleKey));
   if (title.isEmpty()) title = QStringLiteral("Quellmoor");
@@ -43,9 +72,14 @@ jobs::Answer CQtDialogs::Ask(QWidget* parent, jobs::MessageKind kind, const QStr
     box.setEscapeButton(ok);
   }
   box.setDefaultButton(ok);
-  box.setMinimumSize(app::kJobMessageBoxWidth, app::kJobMessageBoxHeight);
+  // A message box sizes itself to its text; a spacer keeps it at least as wide as the jobs' boxes.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(app::kJobMessageBoxWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
   box.exec();
   const QAbstractButton* clicked = box.clickedButton();
+  if (!box.ButtonPressed()) return jobs::Answer::kClosed;
   if (clicked == ok) return jobs::Answer::kOk;
   if (clicked != nullptr && clicked == second) return jobs::Answer::kNo;
   return jobs::Answer::kClosed;

@@ -5,6 +5,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -116,6 +117,14 @@ CMainWnd::CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDia
 
 CMainWnd::~CMainWnd() {
   Shutdown();
+}
+
+void CMainWnd::closeEvent(QCloseEvent* event) {
+  if (m_busy) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
 }
 
 void CMainWnd::Shutdown() {

@@ -70,6 +70,10 @@ class CMainWnd final : public QMainWindow {
   // A click on the control of this name.
   void OnButton(const QString& name);
 
+ protected:
+  // Refused while a job window is open: the job ends first (it can be cancelled).
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   QAbstractButton* MakeButton(const char* name, QWidget* parent);
   QWidget* BuildModePage();

@@ -73,8 +73,22 @@ void WriteAll(int fd, const char* text) {
   }
 }
 
-void OnCrash(int sig, siginfo_t* info, void*) {
+// Makes every missing folder of g_folder (mkdir only: async-signal-safe).
+void MakeFolders() {
+  char path[kFolderBytes];
+  for (size_t i = 0; i < kFolderBytes && g_folder[i] != '\0'; ++i) {
+    path[i] = g_folder[i];
+    if (g_folder[i] == '/' && i > 0) {
+      path[i] = '\0';
+      ::mkdir(path, 0700);
+      path[i] = '/';
+    }
+  }
   ::mkdir(g_folder, 0700);
+}
+
+void OnCrash(int sig, siginfo_t* info, void*) {
+  MakeFolders();
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   const int64_t local = static_cast<int64_t>(now.tv_sec) + g_utcOffsetSeconds;

@@ -25,7 +25,7 @@ TEST(CrashHandler, NamesDumpsByLocalTimeUnpadded) {
 // still dies of its signal.
 TEST(CrashHandler, AFaultWritesADumpAndEndsTheProcess) {
   testing_support::TempDir dir;
-  const std::string folder = dir.path() + "D-Error/";
+  const std::string folder = dir.path() + "data/Quellmoor/D-Error/";  // made at the crash, parents too
   for (int sig : {SIGSEGV, SIGABRT}) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
