@@ -743,14 +743,22 @@ void CMainWnd::RunImage() {
     notes = wnd.Notes();
   }
   m_busy = false;
-  ShowNotes(notes);
-  if (result == jobs::JobResult::kFailed && notes.empty()) {
-    m_dialogs->MessageBox(this, jobs::MessageKind::kError, Msg("MSG0217"));
+  if (result != jobs::JobResult::kFinished) {
+    ShowNotes(notes);
+    if (result == jobs::JobResult::kFailed && notes.empty()) {
+      m_dialogs->MessageBox(this, jobs::MessageKind::kError, Msg("MSG0217"));
+    }
+    return;
   }
-  if (result != jobs::JobResult::kFinished) return;
   // The new image joins the disk list; it can be scanned now.
   storage::VolumeEntry added;
-  if (m_diskList.AddImage(targetPath, &added) != platform::kStatusOk) return;
+  const platform::Status addStatus = m_diskList.AddImage(targetPath, &added);
+  if (addStatus != platform::kStatusOk) {
+    ShowNotes(notes);  // the image is there; it only cannot be listed
+    m_dialogs->MessageBox(this, jobs::MessageKind::kWarning,
+                          target + QStringLiteral("\n") + Q(platform::ErrorText(addStatus)));
+    return;
+  }
   m_model.SetDisks(m_diskList.Disks(), m_diskList.Images());
   const auto& rows = m_model.Rows();
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -760,7 +768,12 @@ void CMainWnd::RunImage() {
     }
   }
   RebuildDiskList();
-  if (m_dialogs->MessageBox(this, jobs::MessageKind::kQuestion, Msg("MSG0214")) == 1) {
+  // What the job said ("the image is complete", bad sectors) goes with the question: one box.
+  QString question;
+  for (const auto& [kind, text] : notes) question += Q(text) + QStringLiteral("\n");
+  if (!question.isEmpty()) question += QStringLiteral("\n");
+  question += Msg("MSG0214");
+  if (m_dialogs->MessageBox(this, jobs::MessageKind::kQuestion, question) == 1) {
     m_model.OnButton("BtnDeletedRecovery");  // a fast scan of the new image
     ShowPage();
     RunScan();

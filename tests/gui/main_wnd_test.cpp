@@ -37,8 +37,10 @@ namespace fs = std::filesystem;
 // Answers every dialog from the test's script and remembers what was shown.
 class FakeDialogs final : public IDialogs {
  public:
-  jobs::Answer Ask(QWidget*, jobs::MessageKind, const QString& text) override {
+  // Boxes with one button are OK'd; questions take the scripted answers (then OK).
+  jobs::Answer Ask(QWidget*, jobs::MessageKind kind, const QString& text) override {
     shown.push_back(text);
+    if (kind != jobs::MessageKind::kConfirm && kind != jobs::MessageKind::kQuestion) return jobs::Answer::kOk;
     if (answers.empty()) return jobs::Answer::kOk;
     const jobs::Answer a = answers.front();
     answers.pop_front();
@@ -366,6 +368,27 @@ TEST_F(Wizard, CreatesAnImageOfALoadedImage) {
   EXPECT_TRUE(m_dialogs.Shown(QString::fromStdString(m_texts.Text("Messages", "MSG0214"))));
   // The new image joins the disk list.
   EXPECT_EQ(m_wnd->Model().Images().size(), 2u);
+
+  // The new image is selected: it cannot be written onto itself.
+  EXPECT_EQ(Page(), 1);
+  m_dialogs.shown.clear();
+  Click("BtnCreateImage");
+  EXPECT_TRUE(m_dialogs.Shown(QString::fromStdString(m_texts.Text("Messages", "MSG0218"))));
+
+  // The card again onto the same file: replacing it is asked first; then the new image is scanned at once.
+  QTreeWidget* list = m_wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  const QList<QTreeWidgetItem*> cards =
+      list->findItems(QStringLiteral("card.img"), Qt::MatchExactly | Qt::MatchRecursive);
+  ASSERT_EQ(cards.size(), 1);
+  list->setCurrentItem(cards.front());
+  m_dialogs.shown.clear();
+  m_dialogs.answers = {jobs::Answer::kOk, jobs::Answer::kOk};
+  Click("BtnCreateImage");
+  EXPECT_TRUE(m_dialogs.Shown(QStringLiteral("copy.img")));  // the replace question names it
+  EXPECT_EQ(testing_support::Sha256OfFile(written), m_imageHash);
+  EXPECT_EQ(Page(), 2);
+  EXPECT_FALSE(m_wnd->Model().Professional());
+  EXPECT_GE(m_wnd->Model().CountOf(jobs::FileCategory::kPhoto), 1u);
 }
 
 TEST_F(Wizard, SwitchesLanguageAndBack) {
@@ -433,6 +456,19 @@ TEST_F(Wizard, ADeviceChangeRefreshesTheListNotTheResults) {
   // The loaded image is still selected.
   ASSERT_NE(list->currentItem(), nullptr);
   EXPECT_EQ(list->currentItem()->text(0), QStringLiteral("card.img"));
+}
+
+// The ticked file types choose what the search collects.
+TEST_F(Wizard, TheTickedTypesChooseWhatIsCollected) {
+  Click("BtnDeletedRecovery");
+  m_wnd->findChild<QCheckBox*>(QStringLiteral("ChkPhoto"))->setChecked(true);
+  Click("BtnLoadImage");
+  Click("BtnScan");
+  ASSERT_EQ(Page(), 2);
+  EXPECT_GE(m_wnd->Model().CountOf(jobs::FileCategory::kPhoto), 1u);
+  EXPECT_EQ(m_wnd->Model().CountOf(jobs::FileCategory::kDocument), 0u);
+  EXPECT_EQ(m_wnd->Model().CountOf(jobs::FileCategory::kArchive), 0u);
+  EXPECT_EQ(m_wnd->TypeNode("NodeOffice")->text(0), QStringLiteral("Document Files (0)"));
 }
 
 // Keyboard: the pages are reached without a mouse.
