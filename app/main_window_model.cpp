@@ -247,7 +247,7 @@ const jobs::ScanSourceList& CMainWindowModel::NewSession() {
   // Found items and checked items hold the old sources: they go first, so
   // the old engines (and a fast scan's store) are released with the session.
   m_checked.clear();
-  m_results.clear();
+  m_results = std::make_shared<const std::vector<jobs::FoundItem>>();
   m_counts = {};
   m_sources.clear();
   m_sources = jobs::MakeScanSources(SelectedVolumes());
@@ -276,15 +276,15 @@ WindowReaction CMainWindowModel::OnScanEnded() {
     return {WindowAction::kMessage, Message("MSG0504"), 3};
   }
   m_checked.clear();
-  m_results.clear();
+  m_results = std::make_shared<const std::vector<jobs::FoundItem>>();
   m_counts = {};
   return {WindowAction::kStartSearch, {}, 2};
 }
 
 WindowReaction CMainWindowModel::OnSearchEnded(std::vector<jobs::FoundItem> results) {
-  m_results = std::move(results);
+  m_results = std::make_shared<const std::vector<jobs::FoundItem>>(std::move(results));
   m_counts = {};
-  for (const auto& f : m_results) {
+  for (const auto& f : *m_results) {
     if (f.item.isFolder != 0) continue;
     ++m_counts[Index(jobs::CategoryOf(f.item.Name()))];
   }
@@ -315,11 +315,20 @@ void CMainWindowModel::SetTypeChecked(jobs::FileCategory category, bool checked)
   m_typeChecked[Index(category)] = checked;
 }
 
+std::vector<uint32_t> CMainWindowModel::ResultIndicesOf(jobs::FileCategory category) const {
+  std::vector<uint32_t> out;
+  const std::vector<jobs::FoundItem>& all = *m_results;
+  for (size_t i = 0; i < all.size() && i <= UINT32_MAX; ++i) {
+    if (all[i].item.isFolder == 0 && jobs::CategoryOf(all[i].item.Name()) == category) {
+      out.push_back(static_cast<uint32_t>(i));
+    }
+  }
+  return out;
+}
+
 std::vector<jobs::FoundItem> CMainWindowModel::ResultsOf(jobs::FileCategory category) const {
   std::vector<jobs::FoundItem> out;
-  for (const auto& f : m_results) {
-    if (f.item.isFolder == 0 && jobs::CategoryOf(f.item.Name()) == category) out.push_back(f);
-  }
+  for (uint32_t i : ResultIndicesOf(category)) out.push_back((*m_results)[i]);
   return out;
 }
 

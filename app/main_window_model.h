@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -135,9 +136,13 @@ class CMainWindowModel {
   bool TypeChecked(jobs::FileCategory category) const { return m_typeChecked[Index(category)]; }
 
   // --- results
-  const std::vector<jobs::FoundItem>& Results() const { return m_results; }
+  const std::vector<jobs::FoundItem>& Results() const { return *m_results; }
+  // The same list, shared with the views (never null; replaced, never changed, by a new search).
+  std::shared_ptr<const std::vector<jobs::FoundItem>> SharedResults() const { return m_results; }
   uint64_t CountOf(jobs::FileCategory category) const { return m_counts[Index(category)]; }
-  // The result rows of a category, in result order.
+  // The positions in Results() of a category's files, in result order.
+  std::vector<uint32_t> ResultIndicesOf(jobs::FileCategory category) const;
+  // Copies of those rows.
   std::vector<jobs::FoundItem> ResultsOf(jobs::FileCategory category) const;
 
   // --- checked items
@@ -170,7 +175,8 @@ class CMainWindowModel {
   std::vector<DiskRow> m_rows;
   int32_t m_selected = -1;
   jobs::ScanSourceList m_sources;
-  std::vector<jobs::FoundItem> m_results;
+  std::shared_ptr<const std::vector<jobs::FoundItem>> m_results =
+      std::make_shared<const std::vector<jobs::FoundItem>>();
   std::array<uint64_t, 6> m_counts{};
   std::array<bool, 6> m_typeChecked{};
   std::map<uint64_t, jobs::FoundItem> m_checked;

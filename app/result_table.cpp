@@ -39,32 +39,41 @@ bool ResultColumnSorts(ResultColumn column) {
 }
 
 void CResultTable::SetRows(std::vector<jobs::FoundItem> rows) {
+  std::vector<uint32_t> all(rows.size());
+  std::iota(all.begin(), all.end(), 0u);
+  SetRows(std::make_shared<const std::vector<jobs::FoundItem>>(std::move(rows)), std::move(all));
+}
+
+void CResultTable::SetRows(SharedRows all, std::vector<uint32_t> subset) {
+  if (!all) all = std::make_shared<const std::vector<jobs::FoundItem>>();
+  const size_t n = all->size();
+  subset.erase(std::remove_if(subset.begin(), subset.end(), [n](uint32_t i) { return i >= n; }), subset.end());
   // Folders first, files after, each in the order given.
-  std::stable_partition(rows.begin(), rows.end(), [](const jobs::FoundItem& f) { return f.item.isFolder != 0; });
-  m_rows = std::move(rows);
-  m_order.resize(m_rows.size());
-  std::iota(m_order.begin(), m_order.end(), 0u);
+  std::stable_partition(subset.begin(), subset.end(), [&all](uint32_t i) { return (*all)[i].item.isFolder != 0; });
+  m_all = std::move(all);
+  m_subset = std::move(subset);
+  m_order = m_subset;
   m_page = 0;
   m_sorted = false;
 }
 
 bool CResultTable::Sort(ResultColumn column, bool ascending) {
   if (!ResultColumnSorts(column)) return false;
-  const size_t n = m_rows.size();
+  const size_t n = m_subset.size();
   // One contiguous entry per row: folders first, then the key, then the row's
   // place (so equal keys keep their order either way). Text keys compare by
   // their first 8 lower-cased bytes before the whole text is looked at.
   struct Entry {
     uint8_t rank;  // 0 folder, 1 file
     uint64_t key;
-    uint32_t row;
+    uint32_t row;  // position in m_subset
   };
   std::vector<Entry> entries(n);
   std::vector<std::string> texts;
   const bool textKey = column == ResultColumn::kName || column == ResultColumn::kType;
   if (textKey) texts.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    const engine::ItemRecord& r = m_rows[i].item;
+    const engine::ItemRecord& r = (*m_all)[m_subset[i]].item;
     Entry& e = entries[i];
     e.rank = r.isFolder != 0 ? 0 : 1;
     e.row = static_cast<uint32_t>(i);
@@ -98,7 +107,7 @@ bool CResultTable::Sort(ResultColumn column, bool ascending) {
     }
     return a.row < b.row;
   });
-  for (size_t i = 0; i < n; ++i) m_order[i] = entries[i].row;
+  for (size_t i = 0; i < n; ++i) m_order[i] = m_subset[entries[i].row];
   m_sorted = true;
   m_sortColumn = column;
   m_ascending = ascending;
@@ -111,8 +120,8 @@ void CResultTable::SetPage(size_t page) {
 
 size_t CResultTable::PageRowCount() const {
   const size_t first = m_page * m_pageSize;
-  if (first >= m_rows.size()) return 0;
-  return std::min(m_pageSize, m_rows.size() - first);
+  if (first >= m_subset.size()) return 0;
+  return std::min(m_pageSize, m_subset.size() - first);
 }
 
 std::string CResultTable::CellText(const jobs::FoundItem& row, ResultColumn column) {

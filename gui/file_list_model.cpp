@@ -30,11 +30,17 @@ CFileListModel::CFileListModel(IsChecked isChecked, SetChecked setChecked, QObje
 }
 
 void CFileListModel::SetRows(std::vector<jobs::FoundItem> rows) {
+  std::vector<uint32_t> all(rows.size());
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint32_t>(i);
+  SetRows(std::make_shared<const std::vector<jobs::FoundItem>>(std::move(rows)), std::move(all));
+}
+
+void CFileListModel::SetRows(app::CResultTable::SharedRows all, std::vector<uint32_t> subset) {
   beginResetModel();
   const bool sorted = m_table.Sorted();
   const app::ResultColumn column = m_table.SortColumn();
   const bool ascending = m_table.SortAscending();
-  m_table.SetRows(std::move(rows));
+  m_table.SetRows(std::move(all), std::move(subset));
   if (sorted) m_table.Sort(column, ascending);
   endResetModel();
   emit PageChanged();

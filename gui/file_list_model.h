@@ -28,6 +28,8 @@ class CFileListModel final : public QAbstractTableModel {
 
   // Replaces the rows (first page, unsorted, or sorted as the header shows).
   void SetRows(std::vector<jobs::FoundItem> rows);
+  // The same with the rows of all at the positions of subset (nothing copied).
+  void SetRows(app::CResultTable::SharedRows all, std::vector<uint32_t> subset);
   void Clear() { SetRows({}); }
   // Header texts from the window's language section.
   void SetHeaderTexts(const jobs::ITextSource* texts);

@@ -569,7 +569,7 @@ void CMainWnd::FillResults() {
 }
 
 void CMainWnd::ShowCategory(jobs::FileCategory category) {
-  m_fileModel->SetRows(m_model.ResultsOf(category));
+  m_fileModel->SetRows(m_model.SharedResults(), m_model.ResultIndicesOf(category));
 }
 
 void CMainWnd::ShowFolder(const QModelIndex& index) {

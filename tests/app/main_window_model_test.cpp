@@ -301,6 +301,22 @@ TEST(ResultTable, SortsByEveryColumnButPathWithFoldersFirst) {
   EXPECT_EQ(t.PageRowCount(), 0u);
 }
 
+TEST(ResultTable, ShowsASubsetOfSharedRowsWithoutCopies) {
+  auto all = std::make_shared<const std::vector<jobs::FoundItem>>(
+      std::vector<jobs::FoundItem>{Found("a.jpg", 1), Found("dir", 2, true), Found("b.jpg", 3), Found("c.jpg", 4)});
+  CResultTable t;
+  t.SetRows(all, {3, 1, 0, 99});  // 99 is past the end: left out
+  ASSERT_EQ(t.RowCount(), 3u);
+  EXPECT_EQ(&t.Row(0), &(*all)[1]);  // the folder first, the row itself
+  EXPECT_EQ(&t.Row(1), &(*all)[3]);
+  EXPECT_EQ(&t.Row(2), &(*all)[0]);
+  ASSERT_TRUE(t.Sort(ResultColumn::kName, false));
+  EXPECT_EQ(t.Row(1).item.Name(), "c.jpg");
+  EXPECT_EQ(t.Row(2).item.Name(), "a.jpg");
+  t.SetRows(nullptr, {0});
+  EXPECT_EQ(t.RowCount(), 0u);
+}
+
 TEST(ResultTable, CellsEscapeNamesFromDisk) {
   jobs::FoundItem f = Found("bad\x1b[2Jname.txt", 1, false, 2048);
   f.folderPath = "Docs/";
