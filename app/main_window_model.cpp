@@ -341,6 +341,10 @@ void CMainWindowModel::SetChecked(const jobs::FoundItem& item, bool checked) {
   }
 }
 
+void CMainWindowModel::SetCategoryChecked(jobs::FileCategory category, bool checked) {
+  for (uint32_t i : ResultIndicesOf(category)) SetChecked((*m_results)[i], checked);
+}
+
 std::vector<jobs::FoundItem> CMainWindowModel::CheckedItems() const {
   std::vector<jobs::FoundItem> out;
   out.reserve(m_checked.size());

@@ -149,6 +149,8 @@ class CMainWindowModel {
   void SetChecked(const jobs::FoundItem& item, bool checked);
   bool IsChecked(const engine::ItemRecord& item) const { return m_checked.count(CheckedKey(item)) != 0; }
   size_t CheckedCount() const { return m_checked.size(); }
+  // Checks or unchecks every file of a category of the results (the type node's box).
+  void SetCategoryChecked(jobs::FileCategory category, bool checked);
   // In key order.
   std::vector<jobs::FoundItem> CheckedItems() const;
   void ClearChecked() { m_checked.clear(); }

@@ -241,7 +241,16 @@ QWidget* CMainWnd::BuildResultsPage() {
     item->setData(0, kNodeNameRole, Q(std::string(node.nodeName)));
     item->setData(0, kCategoryRole, static_cast<int>(node.category));
     item->setIcon(0, CategoryIcon(node.category));
+    // The node's box checks every file of its type.
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+    item->setCheckState(0, Qt::Unchecked);
   }
+  connect(m_typeTree, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
+    if (column != 0) return;
+    const auto category = static_cast<jobs::FileCategory>(item->data(0, kCategoryRole).toInt());
+    m_model.SetCategoryChecked(category, item->checkState(0) == Qt::Checked);
+    m_fileModel->RefreshChecks();
+  });
   connect(m_typeTree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (item != nullptr) ShowCategory(static_cast<jobs::FileCategory>(item->data(0, kCategoryRole).toInt()));
   });
@@ -361,6 +370,7 @@ void CMainWnd::Retranslate() {
   }
   m_languageMenu->setTitle(Or(Text("MenuLanguage"), "&Language"));
   m_fileModel->SetHeaderTexts(&m_texts);
+  QSignalBlocker block(m_typeTree);  // a new label is no change of the node's box
   for (int i = 0; i < m_typeTree->topLevelItemCount(); ++i) {
     QTreeWidgetItem* item = m_typeTree->topLevelItem(i);
     const auto category = static_cast<jobs::FileCategory>(item->data(0, kCategoryRole).toInt());
@@ -555,6 +565,12 @@ void CMainWnd::RunSearch() {
 
 void CMainWnd::FillResults() {
   m_previewPane->clear();
+  {
+    // A new search starts with nothing checked.
+    QSignalBlocker block(m_typeTree);
+    for (int i = 0; i < m_typeTree->topLevelItemCount(); ++i)
+      m_typeTree->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
+  }
   m_folderModel->SetSources(m_model.Sources());
   Retranslate();  // the node labels with their counts
   // The first type with files is shown.

@@ -248,6 +248,11 @@ TEST(MainWindowModel, SearchResultsAreCountedByTypeAndCheckedByKey) {
   m.SetChecked(results[2], false);
   EXPECT_EQ(m.CheckedCount(), 2u);
   EXPECT_EQ(m.OnButton("BtnRecover").action, WindowAction::kStartRecovery);
+  m.SetCategoryChecked(FileCategory::kPhoto, true);  // both photos
+  EXPECT_EQ(m.CheckedCount(), 3u);
+  m.SetCategoryChecked(FileCategory::kPhoto, false);
+  EXPECT_EQ(m.CheckedCount(), 1u);  // the photo of the other letter stays
+  EXPECT_FALSE(m.IsChecked(results[0].item));
   // A scan's end starts a new search and forgets what was checked only when there is an engine.
   EXPECT_EQ(m.OnScanEnded().action, WindowAction::kMessage);
   EXPECT_EQ(m.OnScanEnded().message, "No file system.");

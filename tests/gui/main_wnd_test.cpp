@@ -250,15 +250,23 @@ TEST_F(Wizard, RecoversTheDeletedFilesOfAnImageByteForByte) {
   // Nothing checked: the recovery says so.
   Click("BtnRecover");
   EXPECT_TRUE(m_dialogs.Shown(QString::fromStdString(m_texts.Text("MainWnd", "NothingChecked"))));
-  // Tick every file of every type.
-  for (const char* node : {"NodePhoto", "NodeAudio", "NodeVideo", "NodeOffice", "NodeZip", "NodeOther"}) {
-    SelectNode(node);
-    for (int r = 0; r < m_wnd->FileList()->rowCount(); ++r) {
-      ASSERT_TRUE(m_wnd->FileList()->setData(m_wnd->FileList()->index(r, 0), Qt::Checked, Qt::CheckStateRole));
-    }
+  // Tick every file: the photos one by one in the list, the other types by their node's box.
+  SelectNode("NodePhoto");
+  for (int r = 0; r < m_wnd->FileList()->rowCount(); ++r) {
+    ASSERT_TRUE(m_wnd->FileList()->setData(m_wnd->FileList()->index(r, 0), Qt::Checked, Qt::CheckStateRole));
   }
+  for (const char* node : {"NodeAudio", "NodeVideo", "NodeOffice", "NodeZip", "NodeOther"}) {
+    m_wnd->TypeNode(node)->setCheckState(0, Qt::Checked);
+  }
+  SelectNode("NodeOffice");
+  ASSERT_GT(m_wnd->FileList()->rowCount(), 0);
+  EXPECT_EQ(m_wnd->FileList()->data(m_wnd->FileList()->index(0, 0), Qt::CheckStateRole).toInt(), Qt::Checked);
   size_t expected = 0;
   for (const auto& [category, rows] : deleted) expected += rows.size();
+  EXPECT_EQ(m_wnd->Model().CheckedCount(), expected);
+  // Switching the language keeps what is checked.
+  ASSERT_TRUE(m_wnd->SwitchLanguage("Deutsch"));
+  ASSERT_TRUE(m_wnd->SwitchLanguage("English"));
   EXPECT_EQ(m_wnd->Model().CheckedCount(), expected);
 
   testing_support::TempDir out;
