@@ -275,6 +275,14 @@ QWidget* CMainWnd::BuildResultsPage() {
   m_fileView->setSortingEnabled(true);
   m_fileView->horizontalHeader()->setSortIndicatorShown(true);
   m_fileView->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  // "Path" does not sort: its header keeps the mark where the sort is.
+  connect(m_fileView->horizontalHeader(), &QHeaderView::sortIndicatorChanged, this, [this](int column, Qt::SortOrder) {
+    if (column < 0 || app::ResultColumnSorts(static_cast<app::ResultColumn>(column))) return;
+    const app::CResultTable& t = m_fileModel->Table();
+    QSignalBlocker block(m_fileView->horizontalHeader());
+    m_fileView->horizontalHeader()->setSortIndicator(t.Sorted() ? static_cast<int>(t.SortColumn()) : -1,
+                                                     t.SortAscending() ? Qt::AscendingOrder : Qt::DescendingOrder);
+  });
   m_fileView->horizontalHeader()->setStretchLastSection(true);
   m_fileView->verticalHeader()->hide();
   m_fileView->setWordWrap(false);

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTableView>
@@ -326,6 +327,14 @@ TEST_F(Wizard, ModelsPassTheModelTesterAndSortAndBrowse) {
     EXPECT_LE(size, last);
     last = size;
   }
+  // Header clicks: "Size" sorts with its mark; "Path" leaves the mark on "Size".
+  QHeaderView* header = List()->horizontalHeader();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(2) + 5, 5));
+  EXPECT_EQ(m_wnd->FileList()->Table().SortColumn(), app::ResultColumn::kSize);
+  EXPECT_EQ(header->sortIndicatorSection(), 2);
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(1) + 5, 5));
+  EXPECT_EQ(m_wnd->FileList()->Table().SortColumn(), app::ResultColumn::kSize);
+  EXPECT_EQ(header->sortIndicatorSection(), 2);
   m_wnd->FileList()->sort(0, Qt::AscendingOrder);
   m_wnd->FileList()->sort(1, Qt::AscendingOrder);
   EXPECT_EQ(m_wnd->FileList()->Table().SortColumn(), app::ResultColumn::kName);
