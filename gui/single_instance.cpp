@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "gui/single_instance.h"
 
-#include <unistd.h>
-
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -21,7 +19,8 @@ CSingleInstance::CSingleInstance(QString lockFolder, QString serverName, QObject
     }
   }
   m_lockPath = QDir(lockFolder).filePath(QStringLiteral("quellmoor-gui.lock"));
-  if (m_serverName.isEmpty()) m_serverName = QStringLiteral("quellmoor-gui-%1").arg(::getuid());
+  // The socket lies beside the lock, in the user's own folder (not in the shared /tmp).
+  if (m_serverName.isEmpty()) m_serverName = QDir(lockFolder).filePath(QStringLiteral("quellmoor-gui.socket"));
 }
 
 CSingleInstance::~CSingleInstance() = default;

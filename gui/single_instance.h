@@ -24,8 +24,8 @@ class CSingleInstance final : public QObject {
     kRaisedOther,    // another one runs and was asked to show its window
     kOtherNoWindow,  // another one runs but could not be reached: say "Quellmoor is running."
   };
-  // lockFolder and serverName default to the user's runtime folder and a name
-  // of the user's own (tests pass theirs).
+  // lockFolder defaults to $XDG_RUNTIME_DIR (else the data folder), the
+  // server to a socket beside the lock (tests pass theirs).
   explicit CSingleInstance(QString lockFolder = {}, QString serverName = {}, QObject* parent = nullptr);
   ~CSingleInstance() override;
 
