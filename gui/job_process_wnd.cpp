@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "gui/job_process_wnd.h"
 
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <future>
@@ -112,7 +114,18 @@ jobs::JobResult CJobProcessWnd::Run(jobs::CJob& job) {
     m_job = nullptr;
     return jobs::JobResult::kFailed;
   }
-  exec();
+  if (m_showDelayMs > 0) {
+    // A short job ends before its window would show; no input reaches the
+    // other windows meanwhile (the job's own questions open boxes of their own).
+    QEventLoop wait;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &wait, &QEventLoop::quit);
+    connect(this, &QDialog::finished, &wait, &QEventLoop::quit);
+    timer.start(m_showDelayMs);
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+  }
+  if (!m_ended) exec();
   // exec ends only through OnEnd or Finish, both after End.
   m_job = nullptr;
   return m_result;
@@ -251,6 +264,8 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* parent, const jobs::ITex
     : CJobProcessWnd(parent, "CreateImageWnd", "MSG0306", texts, dialogs) {}
 
 CPreviewProcessWnd::CPreviewProcessWnd(QWidget* parent, const jobs::ITextSource* texts, IDialogs& dialogs)
-    : CJobProcessWnd(parent, "PreviewProcessWnd", "MSG0903", texts, dialogs) {}
+    : CJobProcessWnd(parent, "PreviewProcessWnd", "MSG0903", texts, dialogs) {
+  SetShowDelayMs(400);  // most previews are ready before a window would be seen
+}
 
 }  // namespace gui

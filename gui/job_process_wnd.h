@@ -71,6 +71,9 @@ class CJobProcessWnd : public QDialog, public jobs::IJobView {
  protected:
   // Whether the window stays open after the job ends, until "FinishBtn".
   void SetStaysOpenAtEnd(bool stays) { m_staysOpen = stays; }
+  // A job that usually ends at once (a preview) shows its window only when
+  // it runs longer than this; until then the other windows take no input.
+  void SetShowDelayMs(int delayMs) { m_showDelayMs = delayMs; }
   QTreeWidget* DetailList() const { return m_details; }
   QString WindowText(std::string_view key) const;
   QPushButton* m_openButton = nullptr;  // "Open Folder" of the recovery window
@@ -91,6 +94,7 @@ class CJobProcessWnd : public QDialog, public jobs::IJobView {
   QTreeWidget* m_details = nullptr;
   bool m_ended = false;
   bool m_staysOpen = false;
+  int m_showDelayMs = 0;
   bool m_asking = false;
   jobs::JobResult m_result = jobs::JobResult::kNone;
   std::vector<jobs::JobEvent> m_posted;
