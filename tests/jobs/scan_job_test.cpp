@@ -205,18 +205,6 @@ TEST_F(ScanJobTest, NoEngineAnywhereFailsWithoutTheEndMessage) {
   EXPECT_TRUE(view.Noted("gone.img unreadable"));
 }
 
-TEST_F(ScanJobTest, DeepModeWithoutItsEngineSaysSo) {
-  ScanSourceList sources = SourcesOfImage(testing_support::UnpackedFixture("fat12.img.gz"));
-  ScriptedView view;
-  MapTexts texts(std::map<std::string, std::string>{{"MSG1320", "%s: no deep scan here"}});
-  CScanJob job({sources, ScanMode::kDeep, ReusePolicy::kFresh}, view, &texts);
-  ASSERT_EQ(job.Start(), 0);
-  const JobResult result = job.Wait();
-  if (sources[0]->engine) GTEST_SKIP() << "the deep-scan engine is available";
-  EXPECT_EQ(result, JobResult::kFailed);
-  EXPECT_TRUE(view.Noted("fat12.img: no deep scan here"));
-}
-
 TEST_F(ScanJobTest, DuplicateLettersAreGivenNewOnes) {
   std::string fat12 = testing_support::UnpackedFixture("fat12.img.gz");
   std::string fat16 = testing_support::UnpackedFixture("fat16.img.gz");
