@@ -9,7 +9,10 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 #include "app/language_config.h"
 #include "app/startup.h"
@@ -19,6 +22,7 @@
 #include "gui/single_instance.h"
 #include "platform/crash_handler.h"
 #include "platform/folders.h"
+#include "platform/termination_notice.h"
 
 namespace {
 
@@ -111,6 +115,23 @@ int main(int argc, char** argv) {
       window.activateWindow();
     });
     instance.Listen();
+    // A logout or a kill asks the program to end: it ends in order.
+    std::unique_ptr<QSocketNotifier> termination;
+    if (const int fd = platform::InstallTerminationNotice(); fd >= 0) {
+      termination = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+      QObject::connect(termination.get(), &QSocketNotifier::activated, &window, [&window, fd] {
+        const int signal = platform::TakeTerminationNotice(fd);
+        if (signal == 0) return;
+        if (!window.IsBusy()) {
+          window.close();  // the last window closed ends the loop; the clean-up below runs
+          return;
+        }
+        // A job is running and cannot be waited for: players and preview files go, then the process.
+        window.Shutdown();
+        (void)app::DeleteLeftoverPreviewVideo();
+        std::_Exit(128 + signal);
+      });
+    }
     window.show();
     code = application.exec();
     // 6. At exit: players end, preview files go.

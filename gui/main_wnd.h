@@ -65,6 +65,8 @@ class CMainWnd final : public QMainWindow {
   bool SwitchLanguage(const std::string& name);
   // Ends the players and removes the preview's temporary files (at exit).
   void Shutdown();
+  // Whether a job window is open (the window does not close then).
+  bool IsBusy() const { return m_busy; }
 
  public slots:
   // A click on the control of this name.
