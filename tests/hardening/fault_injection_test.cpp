@@ -140,9 +140,8 @@ TEST_P(FaultInjectionTest, UnreadableSectorsDuringTheScanAreReportedNeverSilent)
   }
   const size_t count = GetParam().mode == Mode::kFast ? 14 : 6;
   std::set<uint64_t> points{0};
-  for (size_t i = 0; i < count && !candidates.empty(); ++i) {
-    points.insert(candidates[candidates.size() * i / std::min(count, candidates.size())]);
-  }
+  const size_t take = std::min(count, candidates.size());
+  for (size_t i = 0; i < take; ++i) points.insert(candidates[candidates.size() * i / take]);
   for (uint64_t fault : m_pieceStarts) {
     // Only the files laid out in pieces can be misled here: they alone are checked.
     SCOPED_TRACE("fault at the first sector of a file in pieces, sector " + std::to_string(fault));
