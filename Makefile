@@ -1,8 +1,10 @@
 # Quellmoor: `make demo` and `make test` each install what is missing, configure and build first.
 PRESET ?= default
 BUILD := build/$(PRESET)
+# Seconds each libFuzzer target runs in `make test` (when clang++ is there).
+FUZZ_SECONDS ?= 10
 
-.PHONY: deps configure build demo test asan bench clean
+.PHONY: deps configure build demo test asan tsan fuzz bench clean
 
 deps:
 	@scripts/install-deps.sh
@@ -16,11 +18,25 @@ build: configure
 demo: build
 	@scripts/demo.sh $(BUILD)/quellmoor
 
+# The suite; with the default preset also a short run of every fuzz target
+# (scripts/fuzz.sh, skipped without clang++).
 test: build
 	@ctest --preset $(PRESET)
+ifeq ($(PRESET),default)
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
+endif
 
 asan:
 	@$(MAKE) test PRESET=asan
+
+# The threaded tests (jobs, app) under ThreadSanitizer.
+tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan
+	@ctest --preset tsan
+
+fuzz: deps
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench: build
 	@scripts/run-benchmarks.sh $(BUILD)

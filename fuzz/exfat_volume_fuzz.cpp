@@ -3,8 +3,6 @@
 // every slot, the deep scan's directory-sector test, the up-case table, the
 // fast engine's walk, layout and copy-out, and the professional engine fed
 // every sector. Seed with the first megabytes of the exFAT fixtures.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,17 +14,10 @@
 #include "engine/exfat/fast_exfat_recovery.h"
 #include "engine/exfat/professional_exfat_recovery.h"
 #include "engine/exfat/upcase_table.h"
-#include "engine/store/scan_index.h"
+#include "fuzz/fuzz_data_home.h"
 #include "storage/sector_source.h"
 
 namespace {
-
-// The engines' stores go to a folder of their own, set up once.
-bool SetUpStores() {
-  ::setenv("XDG_DATA_HOME", "/tmp/quellmoor_exfat_fuzz", 1);
-  engine::store::ScanIndex::Instance().Load();
-  return engine::store::ScanIndex::Instance().NewScanFolder() == engine::kStatusOk;
-}
 
 storage::SectorSource SourceOf(const std::vector<uint8_t>& bytes) {
   storage::SectorSource source;
@@ -34,13 +25,10 @@ storage::SectorSource SourceOf(const std::vector<uint8_t>& bytes) {
   return source;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void RunOne(const uint8_t* data, size_t size, bool stores) {
   using namespace engine;
-  static const bool stores = SetUpStores();
   constexpr size_t kMaxVolume = 8u << 20;
-  if (size > kMaxVolume) return 0;
+  if (size > kMaxVolume) return;
   (void)FindExFatBootRegion(data, size, nullptr);
   const ByteView view(data, size);
   for (size_t at = 0; at + exfat::entry::kBytes <= size; at += exfat::entry::kBytes) {
@@ -53,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<uint8_t> bytes(data, data + size);
   bytes.resize((bytes.size() + 511) / 512 * 512, 0);
-  if (!stores || bytes.empty()) return 0;
+  if (!stores || bytes.empty()) return;
   // The statuses are not what is checked here: only that nothing reads out of bounds, loops or crashes.
   exfat::CFastExFatRecovery fast;
   if (fast.OpenSource(SourceOf(bytes), 0, 0, 'Z') == kStatusOk && fast.Scan(nullptr) == kStatusOk) {
@@ -77,5 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     (void)deep.FinishExFatScan();
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The engines' stores go to a folder of their own, set up once.
+  static const bool stores = fuzzing::PrepareDataHome("exfat_volume");
+  RunOne(data, size, stores);
+  if (stores) fuzzing::ClearScanFolder();  // the store files of this run
   return 0;
 }

@@ -3,34 +3,19 @@
 // classified as the coordinator does (directory start, directory sector),
 // handed over, then the finish (geometry, pieces, owners, parents, records).
 // The first bytes choose a boot sector or none, so geometries come from both.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <string>
 #include <vector>
 
 #include "engine/fat/professional_fat_recovery.h"
 #include "engine/fat_dir_entry.h"
-#include "engine/store/scan_index.h"
+#include "fuzz/fuzz_data_home.h"
 #include "storage/sector_source.h"
 
 namespace {
 
-bool PrepareDataHome() {
-  const std::string home = std::filesystem::temp_directory_path().string() + "/quellmoor_fuzz_professional_fat";
-  std::filesystem::create_directories(home);
-  ::setenv("XDG_DATA_HOME", home.c_str(), 1);
-  engine::store::ScanIndex::Instance().Load();
-  return engine::store::ScanIndex::Instance().NewScanFolder() == engine::kStatusOk;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool ready = PrepareDataHome();
-  if (!ready || size > (size_t{4} << 20)) return 0;
+int RunOne(const uint8_t* data, size_t size) {
+  if (size > (size_t{4} << 20)) return 0;
   std::vector<uint8_t> bytes(data, data + size);
   bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
   storage::SectorSource source;
@@ -51,5 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)fat.FinishFatScan();
   std::vector<engine::ItemRecord> root;
   (void)fat.ListChildren(nullptr, 0, root);
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool ready = fuzzing::PrepareDataHome("professional_fat");
+  if (!ready) return 0;
+  RunOne(data, size);
+  fuzzing::ClearScanFolder();  // the store files of this run
   return 0;
 }

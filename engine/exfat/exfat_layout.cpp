@@ -21,6 +21,9 @@ class LaidOutFile final : public storage::ISourceDevice {
   LaidOutFile(ExFatVolume& volume, const ExFatGeometry& geometry, const std::vector<uint32_t>& clusters)
       : m_volume(volume), m_geometry(geometry), m_clusters(clusters) {}
 
+  // Whether a read of the medium failed: then the layout's structure could not be told.
+  bool ReadFailed() const { return m_readFailed; }
+
   Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) override {
     *bytesRead = 0;
     const uint64_t clusterBytes = m_geometry.ClusterBytes();
@@ -31,7 +34,10 @@ class LaidOutFile final : public storage::ISourceDevice {
       const uint64_t within = byteOffset % clusterBytes;
       const size_t take = static_cast<size_t>(std::min<uint64_t>(byteCount, clusterBytes - within));
       const uint64_t at = m_geometry.ClusterOffset(m_clusters[static_cast<size_t>(index)]) + within;
-      if (Status s = m_volume.Read(at, out, take); s != kStatusOk) return s;
+      if (Status s = m_volume.Read(at, out, take); s != kStatusOk) {
+        m_readFailed = true;
+        return s;
+      }
       out += take;
       byteOffset += take;
       byteCount -= take;
@@ -44,6 +50,7 @@ class LaidOutFile final : public storage::ISourceDevice {
   ExFatVolume& m_volume;
   const ExFatGeometry& m_geometry;
   const std::vector<uint32_t>& m_clusters;
+  bool m_readFailed = false;
 };
 
 // How far past its start a file is searched for its clusters.
@@ -84,10 +91,15 @@ uint64_t ExFatLayout::ClustersOf(const FileClaim& claim) const {
 int ExFatLayout::CheckLayout(const FileClaim& claim, const std::vector<uint32_t>& clusters) {
   const uint32_t sector = m_geometry.bytesPerSector;
   storage::SectorSource file;
-  file.handle = std::make_unique<LaidOutFile>(m_volume, m_geometry, clusters);
+  auto laidOut = std::make_unique<LaidOutFile>(m_volume, m_geometry, clusters);
+  const LaidOutFile& reader = *laidOut;
+  file.handle = std::move(laidOut);
   file.totalSectors = (claim.bytes + sector - 1) / sector;
   file.deviceSectorSize = sector;
-  return static_cast<int>(signatures::CheckFileStructure(file, sector, claim.bytes, claim.extension));
+  const auto verdict = signatures::CheckFileStructure(file, sector, claim.bytes, claim.extension);
+  // An unreadable cluster says nothing about the structure: never "broken" for that.
+  if (reader.ReadFailed()) return static_cast<int>(signatures::StructureVerdict::kNoCheck);
+  return static_cast<int>(verdict);
 }
 
 void ExFatLayout::PlaceContiguousClaims(const std::vector<size_t>& indexes, std::vector<FileLayout>* out) {

@@ -19,6 +19,9 @@ class LaidOutFile final : public storage::ISourceDevice {
   LaidOutFile(VolumeReader& reader, const FatGeometry& geometry, const std::vector<uint32_t>& clusters)
       : m_reader(reader), m_geometry(geometry), m_clusters(clusters) {}
 
+  // Whether a read of the medium failed: then the layout's structure could not be told.
+  bool ReadFailed() const { return m_readFailed; }
+
   Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) override {
     *bytesRead = 0;
     const uint64_t clusterBytes = m_geometry.ClusterBytes();
@@ -29,7 +32,10 @@ class LaidOutFile final : public storage::ISourceDevice {
       const uint64_t within = byteOffset % clusterBytes;
       const size_t take = static_cast<size_t>(std::min<uint64_t>(byteCount, clusterBytes - within));
       const uint64_t at = m_geometry.ClusterSector(m_clusters[static_cast<size_t>(index)]) * m_geometry.bytesPerSector;
-      if (Status s = m_reader.Read(at + within, out, take); s != kStatusOk) return s;
+      if (Status s = m_reader.Read(at + within, out, take); s != kStatusOk) {
+        m_readFailed = true;
+        return s;
+      }
       out += take;
       byteOffset += take;
       byteCount -= take;
@@ -42,6 +48,7 @@ class LaidOutFile final : public storage::ISourceDevice {
   VolumeReader& m_reader;
   const FatGeometry& m_geometry;
   const std::vector<uint32_t>& m_clusters;
+  bool m_readFailed = false;
 };
 
 std::vector<store::DataExtent> ToExtents(const std::vector<uint32_t>& clusters) {
@@ -170,10 +177,15 @@ Status FatLayout::GroupLayouts(size_t index, std::vector<size_t>* members, std::
 int FatLayout::CheckLayout(const FileClaim& claim, const std::vector<uint32_t>& clusters) {
   const FatGeometry& g = m_fat.Geometry();
   storage::SectorSource file;
-  file.handle = std::make_unique<LaidOutFile>(m_reader, g, clusters);
+  auto laidOut = std::make_unique<LaidOutFile>(m_reader, g, clusters);
+  const LaidOutFile& reader = *laidOut;
+  file.handle = std::move(laidOut);
   file.totalSectors = (claim.size + g.bytesPerSector - 1) / g.bytesPerSector;
   file.deviceSectorSize = g.bytesPerSector;
-  return static_cast<int>(signatures::CheckFileStructure(file, g.bytesPerSector, claim.size, claim.extension));
+  const auto verdict = signatures::CheckFileStructure(file, g.bytesPerSector, claim.size, claim.extension);
+  // An unreadable cluster says nothing about the structure: never "broken" for that.
+  if (reader.ReadFailed()) return static_cast<int>(signatures::StructureVerdict::kNoCheck);
+  return static_cast<int>(verdict);
 }
 
 Status FatLayout::Compute(std::vector<FileClaim> claims, const std::unordered_set<uint32_t>& directories,
