@@ -19,11 +19,13 @@ demo: build
 	@scripts/demo.sh $(BUILD)/quellmoor
 
 # The suite; with the default preset also a short run of every fuzz target
-# (scripts/fuzz.sh, skipped without clang++).
+# (scripts/fuzz.sh, skipped without clang++) and the threaded tests under
+# ThreadSanitizer.
 test: build
 	@ctest --preset $(PRESET)
 ifeq ($(PRESET),default)
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
+	@$(MAKE) --no-print-directory tsan
 endif
 
 asan:
