@@ -72,7 +72,8 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kResumeRestarted,
                                                     kDeepScanKept,
                                                     kDeepFileSystemUnread,
-                                                    kDeepUnreadableSectors};
+                                                    kDeepUnreadableSectors,
+                                                    kUnreadableParts};
   return all;
 }
 

@@ -83,11 +83,13 @@ inline constexpr std::string_view kSyncedDone = "MSG1323";                // no 
 inline constexpr std::string_view kPreviewReadFailed = "MSG1324";         // %s the system's error text
 inline constexpr std::string_view kPreviewShownAsDump = "MSG1325";        // %s what went wrong with the converter
 
-inline constexpr std::string_view kResumeQuestion = "MSG1326";         // %s source
-inline constexpr std::string_view kResumeRestarted = "MSG1327";        // %s source
-inline constexpr std::string_view kDeepScanKept = "MSG1328";           // %s source
-inline constexpr std::string_view kDeepFileSystemUnread = "MSG1329";   // %s source, %s the system's error text
-inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";  // %s source, %I64u sectors
+inline constexpr std::string_view kResumeQuestion = "MSG1326";        // %s source
+inline constexpr std::string_view kResumeRestarted = "MSG1327";       // %s source
+inline constexpr std::string_view kDeepScanKept = "MSG1328";          // %s source
+inline constexpr std::string_view kDeepFileSystemUnread = "MSG1329";  // %s source, %s the system's error text
+inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";
+inline constexpr std::string_view kUnreadableParts =
+    "MSG1331";  // %s source, %I64u folders or records  // %s source, %I64u sectors
 
 // Every key above, for checking that a language file has them all.
 const std::vector<std::string_view>& AllMessageKeys();

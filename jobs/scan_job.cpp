@@ -4,6 +4,7 @@
 #include "engine/deep/deep_scan_state.h"
 #include "engine/deep/professional_recovery.h"
 #include "engine/engine_factory.h"
+#include "engine/scan_gaps.h"
 #include "engine/store/scan_index.h"
 #include "jobs/data_folder_guard.h"
 #include "jobs/display_text.h"
@@ -290,6 +291,14 @@ bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* 
 
 void CScanJob::Conclude(ScanSource& source) {
   auto* deep = dynamic_cast<engine::deep::CProfessionalRecovery*>(source.engine.get());
+  // Folders or records the file system's walk could not read: their files are missing from the list.
+  engine::IFileRecoveryParse* walked = deep != nullptr ? deep->FastEngine() : source.engine.get();
+  if (auto* gaps = dynamic_cast<engine::IScanGaps*>(walked);
+      gaps != nullptr && gaps->UnreadableParts() != 0 && source.status != platform::kStatusCancelled) {
+    View().Notify(MessageKind::kWarning,
+                  FormatText(Msg(keys::kUnreadableParts),
+                             {source.target.label, static_cast<unsigned long long>(gaps->UnreadableParts())}));
+  }
   if (deep != nullptr && source.status != platform::kStatusCancelled) {
     if (deep->FastScanStatus() != platform::kStatusOk) {
       NotifySource(keys::kDeepFileSystemUnread, source, platform::ErrorText(deep->FastScanStatus()));

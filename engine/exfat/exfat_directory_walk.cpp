@@ -100,6 +100,7 @@ Status ExFatDirectoryWalk::ReadDirectory(const DirectoryStream& stream, bool del
         s != kStatusOk) {
       m_bytes.resize(at);
       clusters->resize(i);
+      ++m_unreadableDirectories;
       // The clusters read so far still count; a first cluster that cannot be read ends the directory.
       return i == 0 ? s : kStatusOk;
     }

@@ -65,6 +65,8 @@ class ExFatDirectoryWalk {
   [[nodiscard]] Status AppendNeededFolders();
 
   uint64_t FilesRecorded() const { return m_filesRecorded; }
+  // Directory clusters that could not be read (their folders end there).
+  uint64_t UnreadableDirectories() const { return m_unreadableDirectories; }
   uint64_t DirectoriesWalked() const { return m_walked.size(); }
   const std::vector<FileClaim>& Claims() const { return m_claims; }
   const std::unordered_set<uint32_t>& DirectoryClusters() const { return m_directoryClusters; }
@@ -107,6 +109,7 @@ class ExFatDirectoryWalk {
   uint16_t m_driveLetter;
   uint64_t m_volumeStartSector;
   bool m_storeFull = false;
+  uint64_t m_unreadableDirectories = 0;
   uint64_t m_filesRecorded = 0;
 
   std::deque<uint32_t> m_liveQueue;

@@ -89,6 +89,7 @@ Status CFastExFatRecovery::Scan(const char* previousName) {
 
 Status CFastExFatRecovery::WalkVolume() {
   ExFatDirectoryWalk walk(m_volume, m_geometry, m_fat, m_bitmap, m_upcase, *m_browser.Store(), m_driveLetter);
+  m_unreadableDirectories = 0;
   auto report = [&](int32_t percent, int32_t remainingSeconds) -> int32_t {
     if (m_scanFn == nullptr) return 0;
     return m_scanFn(m_userData, percent, m_weight, remainingSeconds, 0, 0, walk.FilesRecorded(), 0);
@@ -119,6 +120,7 @@ Status CFastExFatRecovery::WalkVolume() {
   // What was found stays reachable from the root also when the walk was
   // stopped; deleted files are laid out once every claim is known.
   const Status laidOut = ApplyLayouts(walk.Claims(), walk.DirectoryClusters(), walk.KnownLayouts());
+  m_unreadableDirectories = walk.UnreadableDirectories();
   m_directoryRuns.clear();
   m_directoryRuns.reserve(walk.DirectoryClusters().size());
   for (const uint32_t cluster : walk.DirectoryClusters()) {

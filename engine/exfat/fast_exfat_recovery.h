@@ -17,6 +17,7 @@
 #include "engine/item_copy_out.h"
 #include "engine/item_fragments.h"
 #include "engine/metadata_runs.h"
+#include "engine/scan_gaps.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
@@ -39,6 +40,7 @@ namespace engine::exfat {
 class CFastExFatRecovery final : public IFileRecoveryParse,
                                  public IItemFragments,
                                  public IMetadataRuns,
+                                 public IScanGaps,
                                  private IItemCopySource {
  public:
   CFastExFatRecovery();
@@ -79,6 +81,8 @@ class CFastExFatRecovery final : public IFileRecoveryParse,
   int32_t FragmentCount(const ItemRecord& item) override;
   // IMetadataRuns: every directory cluster the last walk read, live and
   // deleted, relative to the volume's start.
+  // IScanGaps: the directory clusters the last scan could not read.
+  uint64_t UnreadableParts() const override { return m_unreadableDirectories; }
   std::vector<ByteRun> MetadataRuns() override { return m_directoryRuns; }
 
   // A value that changes when the volume is written: a hash of the
@@ -118,6 +122,7 @@ class CFastExFatRecovery final : public IFileRecoveryParse,
 
   store::StoreBrowser m_browser;
   std::vector<ByteRun> m_directoryRuns;
+  uint64_t m_unreadableDirectories = 0;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;

@@ -16,6 +16,7 @@
 #include "engine/item_fragments.h"
 #include "engine/item_placement.h"
 #include "engine/metadata_runs.h"
+#include "engine/scan_gaps.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
@@ -32,6 +33,7 @@ namespace engine::fat {
 class CFastFatRecovery final : public IFileRecoveryParse,
                                public IItemFragments,
                                public IMetadataRuns,
+                               public IScanGaps,
                                public IItemPlacement,
                                private IItemCopySource {
  public:
@@ -73,6 +75,8 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   int32_t FragmentCount(const ItemRecord& item) override;
   // IMetadataRuns: the fixed root directory and every directory cluster the
   // last Scan walked, live or deleted (empty after a stored scan reopened).
+  // IScanGaps: the directory clusters the last scan could not read.
+  uint64_t UnreadableParts() const override { return m_unreadableDirectories; }
   std::vector<ByteRun> MetadataRuns() override { return m_directoryRuns; }
   // IItemPlacement: the start cluster's first byte on the source.
   bool FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) override {
@@ -119,6 +123,7 @@ class CFastFatRecovery final : public IFileRecoveryParse,
 
   store::StoreBrowser m_browser;
   std::vector<ByteRun> m_directoryRuns;
+  uint64_t m_unreadableDirectories = 0;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;

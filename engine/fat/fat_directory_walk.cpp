@@ -163,6 +163,7 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
   const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
   for (;;) {
     if (Status s = m_reader.Read(unitSector * m_geometry.bytesPerSector, m_unit.data(), unitBytes); s != kStatusOk) {
+      ++m_unreadableDirectories;
       return s;
     }
     ByteView unit(m_unit.data(), unitBytes);

@@ -58,6 +58,8 @@ class FatDirectoryWalk {
   // Key of the root directory: the FAT32 root cluster, or 0.
   uint32_t RootKey() const { return m_rootKey; }
   uint64_t FilesRecorded() const { return m_filesRecorded; }
+  // Directory clusters that could not be read (their folders end there).
+  uint64_t UnreadableDirectories() const { return m_unreadableDirectories; }
   uint64_t DirectoriesWalked() const { return m_walked.size(); }
   // What the layout of deleted files starts from.
   const std::vector<FileClaim>& Claims() const { return m_claims; }
@@ -96,6 +98,7 @@ class FatDirectoryWalk {
   uint16_t m_driveLetter;
   uint32_t m_rootKey;
   bool m_storeFull = false;
+  uint64_t m_unreadableDirectories = 0;
   uint64_t m_filesRecorded = 0;
 
   std::deque<uint32_t> m_queue;

@@ -15,6 +15,7 @@
 #include "engine/ntfs/folder_placement.h"
 #include "engine/ntfs/item_data_copy.h"
 #include "engine/ntfs/ntfs_volume_geometry.h"
+#include "engine/scan_gaps.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
@@ -33,6 +34,7 @@ namespace engine::ntfs {
 // time; callbacks are called on that thread.
 class CFastNtfsRecovery final : public IFileRecoveryParse,
                                 public IMetadataRuns,
+                                public IScanGaps,
                                 public IItemPlacement,
                                 private IItemCopySource {
  public:
@@ -141,6 +143,10 @@ class CFastNtfsRecovery final : public IFileRecoveryParse,
   std::vector<PendingChild> m_pendingChildren;
   Status m_readError = kStatusOk;  // the first MFT read that failed
   uint64_t m_unreadableRecords = 0;
+
+ public:
+  // IScanGaps: the MFT records the last scan could not read.
+  uint64_t UnreadableParts() const override { return m_unreadableRecords; }
   bool m_storeFull = false;
 
   ScanProgressFn m_scanFn = nullptr;
