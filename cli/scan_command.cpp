@@ -45,7 +45,8 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
           {"folder", f.folderPath},
           {"isFolder", f.item.isFolder != 0},
           {"deleted", IsDeletedItem(f.item)},
-          {"intact", f.item.isIntact != 0},
+          {"intact", engine::IsIntact(f.item)},
+          {"state", engine::StateWord(engine::StateOf(f.item))},
           {"category", CategoryOfItem(f.item)},
           {"engine", EngineName(f.item.sourceKind)},
           {"firstSector", firstSector},
@@ -94,6 +95,16 @@ void PrintTable(const std::vector<jobs::FoundItem>& files) {
     first = false;
   }
   std::printf("\n");
+  // Files that are not intact are counted apart: their copies will not be the user's own bytes.
+  uint64_t overwritten = 0, damaged = 0;
+  for (const auto& f : files) {
+    if (f.item.isFolder != 0) continue;
+    const engine::ItemState state = engine::StateOf(f.item);
+    overwritten += state == engine::ItemState::kOverwritten ? 1 : 0;
+    damaged += state == engine::ItemState::kDamaged ? 1 : 0;
+  }
+  if (overwritten != 0) std::printf("%s\n", Tr("OverwrittenFound", {static_cast<unsigned long long>(overwritten)}).c_str());
+  if (damaged != 0) std::printf("%s\n", Tr("DamagedFound", {static_cast<unsigned long long>(damaged)}).c_str());
 }
 
 }  // namespace

@@ -129,7 +129,10 @@ bool IsDeletedItem(const engine::ItemRecord& item) {
 std::string Marks(const engine::ItemRecord& item) {
   std::string marks;
   if (IsDeletedItem(item)) marks += "deleted";
-  if (item.isIntact == 0) marks += marks.empty() ? "damaged" : ",damaged";
+  if (item.isFolder == 0 && !engine::IsIntact(item)) {
+    if (!marks.empty()) marks += ",";
+    marks += engine::StateWord(engine::StateOf(item));
+  }
   return marks.empty() ? "-" : marks;
 }
 

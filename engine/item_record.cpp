@@ -29,4 +29,13 @@ void SetItemName(ItemRecord& record, std::string_view name) {
   std::memcpy(record.name + keep, extension.data(), extension.size());
 }
 
+const char* StateWord(ItemState state) {
+  switch (state) {
+    case ItemState::kIntact: return "intact";
+    case ItemState::kOverwritten: return "overwritten";
+    case ItemState::kDamaged: break;
+  }
+  return "damaged";
+}
+
 }  // namespace engine

@@ -29,7 +29,7 @@ struct ItemRecord {
   int32_t sourceKind;    // 2   SourceKind
   int32_t isFolder;      // 6   1 folder, 0 file
   int32_t isDeleted;     // 10  entry deleted or inside a deleted folder
-  int32_t isIntact;      // 14  0 when the data no longer starts as its extension says
+  int32_t isIntact;      // 14  ItemState: 1 intact, 0 damaged, 2 overwritten
   int32_t id;            // 18  1-based record number in the record file
   int32_t locator;       // 22  engine key: FAT start cluster, MFT record number, 0
   int32_t clusterBytes;  // 26  bytes per cluster, -1 when not cluster based
@@ -68,6 +68,26 @@ static_assert(offsetof(ItemRecord, volumeStartSector) == 78);
 static_assert(offsetof(ItemRecord, name) == 86);
 
 inline constexpr size_t kItemRecordBytes = sizeof(ItemRecord);
+
+// What a found file's data is worth, kept in the record's isIntact field.
+//   kIntact: the data is the file's own, as far as anything read can tell.
+//   kDamaged: the data cannot be trusted (its structure breaks, its layout
+//     is a guess, it would lie outside the volume); damaged photos are left
+//     out of listings.
+//   kOverwritten: clusters or sectors the data is read from belong to a live
+//     file of the volume now: the bytes there are (at least in part) that
+//     file's. Listed, never intact; a copy is still made when asked.
+enum class ItemState : int32_t { kDamaged = 0, kIntact = 1, kOverwritten = 2 };
+
+// The state a record holds; a value of no state (a damaged store) is damaged.
+inline ItemState StateOf(const ItemRecord& record) {
+  const int32_t v = record.isIntact;
+  return v == 1 ? ItemState::kIntact : v == 2 ? ItemState::kOverwritten : ItemState::kDamaged;
+}
+inline bool IsIntact(const ItemRecord& record) { return StateOf(record) == ItemState::kIntact; }
+inline void SetState(ItemRecord& record, ItemState state) { record.isIntact = static_cast<int32_t>(state); }
+// "intact", "damaged" or "overwritten": the word of the JSON listing.
+const char* StateWord(ItemState state);
 
 // A record with every byte zero.
 inline ItemRecord ZeroRecord() {

@@ -103,7 +103,12 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
       if (folder) return FolderIcon();
       {
         const jobs::FileCategory category = jobs::CategoryOf(r.Name());
-        return r.isIntact == 0 ? DamagedIcon(category) : CategoryIcon(category);
+        switch (engine::StateOf(r)) {
+          case engine::ItemState::kIntact: return CategoryIcon(category);
+          case engine::ItemState::kOverwritten: return OverwrittenIcon(category);
+          case engine::ItemState::kDamaged: break;
+        }
+        return DamagedIcon(category);
       }
     case Qt::CheckStateRole:
       if (column != app::ResultColumn::kName) return {};

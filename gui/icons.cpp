@@ -90,6 +90,19 @@ QIcon DamagedIcon(jobs::FileCategory category) {
   });
 }
 
+QIcon OverwrittenIcon(jobs::FileCategory category) {
+  return Cached(QStringLiteral("o%1").arg(static_cast<int>(category)), [category] {
+    QPixmap pix = Page(CategoryColour(category).lighter(150), QString::fromUtf8(CategoryMark(category)));
+    QPainter p(&pix);
+    p.setRenderHint(QPainter::Antialiasing);
+    // A second page laid over the first: other data now lies where this file was.
+    p.setPen(QPen(QColor(0xb0, 0x60, 0x00), 1.5));
+    p.setBrush(QColor(0xff, 0xc8, 0x60));
+    p.drawRect(QRectF(15.5, 17.5, 14, 13));
+    return pix;
+  });
+}
+
 QIcon FolderIcon() {
   return Cached(QStringLiteral("folder"), [] {
     QPixmap pix(kSize, kSize);

@@ -13,6 +13,8 @@ namespace gui {
 // Made once and cached; window thread only.
 QIcon CategoryIcon(jobs::FileCategory category);
 QIcon DamagedIcon(jobs::FileCategory category);
+// A file whose clusters now hold a live file's data.
+QIcon OverwrittenIcon(jobs::FileCategory category);
 QIcon FolderIcon();
 QIcon DiskIcon(bool removable);
 QIcon ImageFileIcon();

@@ -78,7 +78,7 @@ void DuplicateIndex::Add(const ItemRecord& item, uint64_t firstByte) {
   if (kind < 0 || kind >= kKinds || item.isFolder != 0) return;
   const std::string_view name = item.Name();
   // A damaged photo is hidden by its own store already: it keeps nothing else out.
-  if (item.isIntact == 0 && IsPhotoName(name)) return;
+  if (StateOf(item) == ItemState::kDamaged && IsPhotoName(name)) return;
   const size_t dot = name.rfind('.');
   Entry e;
   e.firstByte = firstByte;

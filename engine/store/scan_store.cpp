@@ -37,7 +37,8 @@ constexpr size_t kSmallFileChunkBytes = 1 << 20;
 constexpr uint64_t kMaxFolderNameFileBytes = uint64_t{1} << 30;
 
 bool HiddenDamagedPhoto(const ItemRecord& record) {
-  return record.isFolder == 0 && record.isIntact == 0 && IsPhotoName(record.Name());  // folders are never hidden
+  return record.isFolder == 0 && StateOf(record) == ItemState::kDamaged &&
+         IsPhotoName(record.Name());  // folders are never hidden
 }
 
 struct TextHash {
@@ -498,7 +499,7 @@ int32_t ScanStore::Search(const std::string& pattern, std::vector<ItemRecord>& o
       std::string_view extension = name.substr(dot + 1);
       for (size_t k = 0; k < extension.size(); ++k) dotted[k + 1] = platform::AsciiLower(extension[k]);
       const std::string_view withDot(dotted, extension.size() + 1);
-      if (record.isIntact == 0 && kPhotoList.find(withDot.substr(1)) != std::string_view::npos) continue;
+      if (StateOf(record) == ItemState::kDamaged && kPhotoList.find(withDot.substr(1)) != std::string_view::npos) continue;
       if (verdicts.Selects(withDot)) out.push_back(record);
     }
     first += static_cast<int32_t>(got);
