@@ -114,10 +114,15 @@ TEST(StalePhotoTest, ACarvedPhotoIsNotHiddenBehindAStaleEntry) {
     if (row.path == "/B/big.jpg") big = row.sha256;
   }
   ASSERT_FALSE(big.empty());
-  const auto copied = CopiedContents(*run->engine, ListEverything(*run->engine), out.path());
+  const auto all = ListEverything(*run->engine);
+  const auto copied = CopiedContents(*run->engine, all, out.path());
   bool found = false;
   for (const auto& [listed, hash] : copied) found = found || hash == big;
   EXPECT_TRUE(found) << "the carved photo is hidden";
+  // The deleted note whose clusters a live note took is listed as overwritten.
+  auto old = std::find_if(all.begin(), all.end(), [](const Listed& l) { return l.path == "/c/!ld.txt"; });
+  ASSERT_NE(old, all.end());
+  EXPECT_EQ(StateOf(old->record), ItemState::kOverwritten);
 }
 
 // Fast mode on a card used as people use one: every contiguous deleted file
