@@ -95,7 +95,8 @@ bool IsPlausible(C code, const ByteView& b) {
     case C::kFlv: return b.Equals(0, "FLV\x01", 4);
     case C::kMkv: return b.Equals(0, "\x1A\x45\xDF\xA3", 4);
     case C::kTs: return IsPacketStreamStart(b, 0, kTsPacketBytes);
-    case C::kMts: return IsPacketStreamStart(b, 4, kM2tsPacketBytes);
+    // Cameras write .mts with 192-byte packets; other programs (ffmpeg) with 188-byte ones.
+    case C::kMts: return IsPacketStreamStart(b, 4, kM2tsPacketBytes) || IsPacketStreamStart(b, 0, kTsPacketBytes);
     case C::kMxf: return b.Equals(0, kMxfKeyPrefix, sizeof kMxfKeyPrefix);
     case C::kMp3:
     case C::kMp2: return IsMpegAudioStart(b);
