@@ -17,7 +17,8 @@ gui_pkgs=(qt6-base-dev libqt6test6 xvfb xauth acl)
 preview_pkgs=(poppler-utils 7zip catdoc mpv)
 fixture_pkgs=(ntfs-3g attr fonttools imagemagick ffmpeg zip p7zip-full sqlite3 gcab fonts-dejavu-core
               libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui lame
-              libimage-exiftool-perl ewf-tools qemu-utils fusefat exfatprogs exfat-fuse)
+              libimage-exiftool-perl ewf-tools qemu-utils fusefat exfatprogs exfat-fuse
+              libheif-examples libavif-bin webp zstd xz-utils bzip2)
 
 want=("${build_pkgs[@]}" "${test_pkgs[@]}" "${preview_pkgs[@]}" "${gui_pkgs[@]}")
 if [[ "${1:-}" == "--fixtures" ]]; then

@@ -80,7 +80,9 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
   std::snprintf(result.name.data(), result.name.size(), "%lld.%.*s", static_cast<long long>(hitSector),
                 static_cast<int>(row.extension.size()), row.extension.data());
   context.callbackResult = 0;
+  context.carvedDamaged = false;
   result.size = row.sizeRule(context, sector, length);
+  result.damaged = context.carvedDamaged;
   // The file's own structure put its end past the cap or the volume: no such file here.
   if (result.size == kRejectHit)
     return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusInvalidParameter;

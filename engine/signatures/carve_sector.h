@@ -18,6 +18,7 @@ struct CarvedFile {
   std::array<char, kCarvedNameBytes> name{};  // "<absolute sector>.<extension>", zero-terminated
   FileTypeCode code = FileTypeCode::kNone;
   uint64_t size = 0;  // bytes, from the file's first byte
+  bool damaged = false;  // its structure stops before its end: carved as far as it holds
 };
 
 // Decides whether a file of a known kind begins in `sector` (one sector of

@@ -187,7 +187,7 @@ TEST_F(RecogniserTest, HeaderVariantsThatAreAndAreNotRecognised) {
       {Bytes("\x00\x00\x00\x14"
              "ftypM4A ",
              12),
-       C::kMp4},
+       C::kM4a},
       {Bytes("\x00\x00\x00\x14"
              "ftyp\x01\x02\x03\x04",
              12),
