@@ -109,4 +109,43 @@ TEST(ModernCarveCut, CutStreamsAreDamaged) {
   }
 }
 
+// Carved photos, videos, songs, documents and mail are named and dated by
+// their own metadata.
+TEST(ModernCarveNames, CarvedFilesAreNamedByTheirOwnMetadata) {
+  struct Named {
+    const char* file;
+    const char* name;  // expected metadata name
+    bool hasTime;
+  };
+  static constexpr Named kNamed[] = {
+      {"photo.heic", "2025-07-14 18.22.05 Pixel 8 Pro.heic", true},
+      {"clip.m4v", "2025-07-14 18.22.05.m4v", true},
+      {"memo.m4a", "Quellmoor voice memo.m4a", false},
+      {"song.flac", "Quellmoor song.flac", false},
+      {"letter.odt", "Quellmoor letter.odt", false},
+      {"letter.epub", "Quellmoor letter.epub", false},
+      {"letter.eml", "2025-07-14 18.22.01 Holiday photos 1.eml", true},
+      {"inbox.mbox", "2025-07-14 18.22.02 Holiday photos 2.mbox", true},
+  };
+  for (const Named& n : kNamed) {
+    SCOPED_TRACE(n.file);
+    deep_test::ResetCarveContext();
+    deep_test::Disk disk(512, 8);
+    disk.Place(2, ModernSamples().at(n.file));
+    storage::SectorSource source;
+    disk.Open(source);
+    const deep_test::CarveOutcome outcome = deep_test::CarveAt(disk, source, 2);
+    ASSERT_EQ(outcome.status, 0);
+    EXPECT_EQ(std::string(outcome.file.metadataName.data()), n.name);
+    EXPECT_EQ(outcome.file.hasTime, n.hasTime);
+  }
+  // 2025-07-14 18:22:05 is 1752517325 seconds after 1970.
+  deep_test::ResetCarveContext();
+  deep_test::Disk disk(512, 8);
+  disk.Place(2, ModernSamples().at("photo.heic"));
+  storage::SectorSource source;
+  disk.Open(source);
+  EXPECT_EQ(deep_test::CarveAt(disk, source, 2).file.unixSeconds, 1752517325);
+}
+
 }  // namespace
