@@ -14,7 +14,7 @@ test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
 gui_pkgs=(qt6-base-dev libqt6test6 xvfb xauth acl)
 # The preview's helper programs: optional at run time (a missing one shows the raw first bytes),
 # installed here so that their tests run.
-preview_pkgs=(poppler-utils 7zip catdoc mpv)
+preview_pkgs=(poppler-utils 7zip catdoc mpv libheif-examples webp dcraw)
 fixture_pkgs=(ntfs-3g attr fonttools imagemagick ffmpeg zip p7zip-full sqlite3 gcab fonts-dejavu-core
               libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui lame
               libimage-exiftool-perl ewf-tools qemu-utils fusefat exfatprogs exfat-fuse
