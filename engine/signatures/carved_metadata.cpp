@@ -239,7 +239,12 @@ bool ReadCarvedMetadata(FileWindow& window, FileTypeCode code, uint64_t fileSize
               FromExif(head, out);
       break;
     }
-    case C::kTif: {
+    case C::kTif:
+    case C::kCr2:
+    case C::kNef:
+    case C::kArw:
+    case C::kDng:
+    case C::kPef: {
       std::vector<uint8_t> data = {'E', 'x', 'i', 'f', 0, 0};
       std::vector<uint8_t> head;
       if (ReadFileBytes(window, 0, static_cast<size_t>(std::min<uint64_t>(fileSize, kExifHeadBytes)), &head)) {

@@ -78,9 +78,18 @@ enum class FileTypeCode : int32_t {
   kXml = 68,
   kEml = 69,
   kMbox = 70,
-  kNone = 71,  // "not recognised"
+  kCr2 = 71,
+  kNef = 72,
+  kArw = 73,
+  kDng = 74,
+  kOrf = 75,
+  kRw2 = 76,
+  kPef = 77,
+  kRaf = 78,
+  kCr3 = 79,
+  kNone = 80,  // "not recognised"
 };
 
-inline constexpr int32_t kFileTypeCodeCount = 72;  // kNone included
+inline constexpr int32_t kFileTypeCodeCount = 81;  // kNone included
 
 }  // namespace engine::signatures

@@ -43,6 +43,11 @@ extern const Recogniser kPngRecogniser;
 extern const Recogniser kPsdRecogniser;
 extern const Recogniser kTifRecogniser;
 extern const Recogniser kIcoRecogniser;
+extern const Recogniser kRafRecogniser;  // Fujifilm RAW
+// Camera RAW files built on TIFF (CR2, NEF, ARW, DNG, ORF, RW2, PEF): the
+// TIFF walk to the furthest directory, strip or tile, up to 1 GiB.
+uint64_t RawTiffSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t RafSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t JpgSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t GifSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t PngSize(CarveContext& context, const uint8_t* bytes, size_t length);
@@ -151,7 +156,7 @@ uint64_t DbSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- ISO media told apart by brand (recognisers_iso_brands.cpp)
 // The kind the file-type box at the start of bytes names by its brands:
-// kHeic, kAvif, kM4a, kM4v, or kNone for any other brand (or no such box).
+// kHeic, kAvif, kCr3, kM4a, kM4v, or kNone for any other brand (or no such box).
 FileTypeCode IsoBrandCode(const uint8_t* bytes, size_t length);
 // A HEIF/AVIF image's end: the file-type box, then top-level boxes (meta,
 // mdat, free...) up to the first that is none; 0 without a meta box, a

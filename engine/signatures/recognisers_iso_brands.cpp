@@ -50,6 +50,7 @@ FileTypeCode IsoBrandCode(const uint8_t* bytes, size_t length) {
     if (BrandIs(b, 8, heic)) return C::kHeic;
   }
   if (BrandIs(b, 8, "mif1")) return HasBrand(b, box, "avif") ? C::kAvif : C::kHeic;
+  if (BrandIs(b, 8, "crx ")) return C::kCr3;
   for (const char* audio : {"M4A ", "M4B ", "M4P "}) {
     if (BrandIs(b, 8, audio)) return C::kM4a;
   }

@@ -159,6 +159,15 @@ bool IsPlausible(C code, const ByteView& b) {
     case C::kXml:
     case C::kEml:
     case C::kMbox: return b.Has(0, 1) && (b.U8(0) >= 0x09);
+    case C::kCr2:
+    case C::kNef:
+    case C::kArw:
+    case C::kDng:
+    case C::kPef: return b.Equals(0, "II\x2A\x00", 4) || b.Equals(0, "MM\x00\x2A", 4);
+    case C::kOrf: return b.Equals(0, "IIRO", 4) || b.Equals(0, "IIRS", 4) || b.Equals(0, "MMOR", 4);
+    case C::kRw2: return b.Equals(0, "IIU\x00", 4);
+    case C::kRaf: return b.Equals(0, "FUJIFILMCCD-RAW", 15);
+    case C::kCr3: return IsIsoMediaStart(b);
     case C::kNone: break;
   }
   return false;
