@@ -134,11 +134,12 @@ bool Id3Metadata(FileWindow& window, uint64_t fileSize, CarvedMetadata* out) {
     return false;
   }
   const ByteView view(tag.data(), tag.size());
+  if (!view.Has(0, 14)) return false;
   size_t pos = 10;
   if ((tag[5] & 0x40) != 0) pos += major == 4 ? Syncsafe(tag.data() + 10) : 4 + view.U32Be(10);
   bool found = false;
   while (view.Has(pos, 10) && tag[pos] != 0) {
-    const size_t length = major == 4 ? Syncsafe(tag.data() + pos + 4) : view.U32Be(pos + 4);
+    const size_t length = major == 4 ? Syncsafe(tag.data() + pos + 4) : view.U32Be(pos + 4);  // Has(pos, 10) holds
     if (!view.Has(pos + 10, length)) break;
     const std::string text = Id3Text(tag.data() + pos + 10, length);
     if (view.Equals(pos, "TIT2", 4) && !text.empty()) {

@@ -146,7 +146,9 @@ bool TarSize(const uint8_t* h, uint64_t* size) {
 
 C RecogniseTar(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
-  return length >= kTarBlock && b.Equals(257, "ustar", 5) && TarChecksumOk(bytes) ? C::kTar : C::kNone;
+  // A header names its member (the first byte is no zero) before the magic is looked at.
+  return length >= kTarBlock && bytes[0] != 0 && b.Equals(257, "ustar", 5) && TarChecksumOk(bytes) ? C::kTar
+                                                                                                  : C::kNone;
 }
 
 // Where the text that starts the file ends: the first byte that is no text
@@ -186,7 +188,11 @@ const Recogniser kMailRecogniser{RecogniseMail, {{{0, 'F'}, {0, 'R'}, {0, 'M'}}}
 const Recogniser kMailRecogniserMore{RecogniseMail, {{{0, 'D'}, {0, 'S'}, {0, 'X'}}}, 3};
 const Recogniser kRtfRecogniser{RecogniseRtf, {{{0, '{'}}}, 1};
 const Recogniser kXmlRecogniser{RecogniseXml, {{{0, '<'}}}, 1};
-const Recogniser kTarRecogniser{RecogniseTar, {{{155, ' '}, {155, 0}}}, 2};
+// The key stays in the sector's first 48 bytes, the cache line the other keys
+// are read from (for any 16-byte aligned buffer): the first header's member
+// name is shorter than 48 bytes, so its byte 47 is zero. A first member
+// named with 48 to 99 bytes is missed.
+const Recogniser kTarRecogniser{RecogniseTar, {{{47, 0}}}, 1};
 
 uint64_t MailSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   return TextSize(context, bytes, length, k2GiB);
