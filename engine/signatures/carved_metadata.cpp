@@ -17,7 +17,7 @@ namespace engine::signatures {
 namespace {
 
 constexpr size_t kMaxLabelBytes = 96;
-constexpr size_t kExifHeadBytes = 256 * 1024;
+constexpr size_t kExifHeadBytes = 128 * 1024;  // Exif lies in APP1 (at most 64 KiB) near the start
 constexpr size_t kTextHeadBytes = 64 * 1024;
 constexpr uint64_t kMaxPdfSearchBytes = 8u << 20;
 
