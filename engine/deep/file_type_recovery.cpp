@@ -139,7 +139,11 @@ Status CFileTypeRecovery::CarveAndRecord(uint32_t sectorSize, const uint8_t* sec
   const bool named = file.metadataName[0] != '\0';
   const auto& name = named ? file.metadataName : file.name;
   SetItemName(r, std::string_view(name.data(), strnlen(name.data(), name.size())));
-  if (file.hasTime) r.created = r.modified = platform::UnixToFileTime(file.unixSeconds, 0);
+  if (file.hasTime) {
+    const uint64_t time = platform::UnixToFileTime(file.unixSeconds, 0);
+    r.created = time;
+    r.modified = time;
+  }
   if (file.damaged) SetState(r, ItemState::kDamaged);
   std::memcpy(static_cast<void*>(slot), &r, sizeof r);
   st->AddChild(0, 0, r.id, 0, nullptr);

@@ -175,7 +175,9 @@ TEST_F(RecoveryJobTest, TreeLayoutPutsDatedCarvedPhotosIntoYearAndMonthFolders) 
   date.year = 2025;
   date.month = 7;
   date.day = 14;
-  ASSERT_TRUE(platform::SystemTimeToFileTime(date, &dated.item.modified));
+  uint64_t modified = 0;  // the record is packed: no pointer to its field
+  ASSERT_TRUE(platform::SystemTimeToFileTime(date, &modified));
+  dated.item.modified = modified;
   FoundItem undated = dated;
   undated.item.modified = 0;
   ScriptedView view;

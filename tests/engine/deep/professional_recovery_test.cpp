@@ -166,7 +166,10 @@ TEST_F(DeepScanTest, AVolumeWithoutAFileSystemIsCarvedWhole) {
   const auto copied = CopiedContents(*run->engine, all, m_out.path());
   // A carved file is named by its own metadata when it has some: found by its first sector and extension.
   std::map<uint64_t, std::string> pathOfSector;
-  for (const Listed& l : all) pathOfSector[l.record.entrySector] = l.path;
+  for (const Listed& l : all) {
+    const uint64_t sector = l.record.entrySector;  // a copy: the record's fields are not aligned
+    pathOfSector[sector] = l.path;
+  }
   int exact = 0;
   for (const carve_corpus::Placed& p : image.placed) {
     const auto& file = Corpus()[p.file];
