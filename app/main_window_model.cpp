@@ -14,9 +14,11 @@ constexpr std::string_view kWindowSection = "MainWnd";
 
 // The extensions a check box of the file-type page selects: its category's list.
 std::vector<std::string> ExtensionsOf(jobs::FileCategory category) {
-  std::string_view list;
+  std::string list;
   switch (category) {
-    case jobs::FileCategory::kPhoto: list = engine::kPhotoList; break;
+    case jobs::FileCategory::kPhoto:
+      list = std::string(engine::kPhotoList) + "|" + std::string(engine::kExactPhotoList);
+      break;
     case jobs::FileCategory::kAudio: list = engine::kAudioList; break;
     case jobs::FileCategory::kVideo: list = engine::kVideoList; break;
     case jobs::FileCategory::kDocument: list = engine::kDocumentList; break;

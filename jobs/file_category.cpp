@@ -11,6 +11,7 @@ namespace jobs {
 FileCategory CategoryOf(std::string_view name) {
   const std::string_view ext = engine::ExtensionOf(name);
   if (ext.empty()) return FileCategory::kOther;
+  if (engine::IsExactPhotoExtension(ext)) return FileCategory::kPhoto;  // whole entries, before the lists
   // "." + the extension, as the store's search tests it against a pattern.
   const std::string dotted = "." + platform::AsciiLower(ext);
   auto in = [&](std::string_view list) { return list.find(dotted) != std::string_view::npos; };

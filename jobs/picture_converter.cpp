@@ -17,8 +17,8 @@ constexpr std::string_view kRawList =
 }  // namespace
 
 bool NeedsPictureConversion(std::string_view extension) {
-  return engine::ExtensionInList(extension, kHeifList) || engine::ExtensionInList(extension, kWebpList) ||
-         engine::ExtensionInList(extension, kRawList);
+  return engine::ExtensionIsEntryOf(extension, kHeifList) || engine::ExtensionIsEntryOf(extension, kWebpList) ||
+         engine::ExtensionIsEntryOf(extension, kRawList);
 }
 
 platform::Status CPicture::Convert(const std::string& path, ConversionOutput* out) {
@@ -32,11 +32,11 @@ platform::Status CPicture::Convert(const std::string& path, ConversionOutput* ou
   const ToolChoices* tool = &tools.rawPreview;
   std::string written;
   std::vector<std::string> args;
-  if (engine::ExtensionInList(m_extension, kHeifList)) {
+  if (engine::ExtensionIsEntryOf(m_extension, kHeifList)) {
     tool = &tools.heifDecoder;
     written = folder + "picture.png";
     args = {path, written};
-  } else if (engine::ExtensionInList(m_extension, kWebpList)) {
+  } else if (engine::ExtensionIsEntryOf(m_extension, kWebpList)) {
     tool = &tools.webpDecoder;
     written = folder + "picture.png";
     args = {path, "-o", written};

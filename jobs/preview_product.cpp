@@ -15,6 +15,11 @@ void ClassifyForPreview(std::string_view name, PreviewRecord* record) {
   record->media = record->audio = record->document = record->pdf = false;
   record->converter = ConverterKind::kNone;
   const std::string_view extension = engine::ExtensionOf(name);
+  // The exact photo entries first, as whole entries (as every category rule tests them).
+  if (engine::IsExactPhotoExtension(extension)) {
+    if (NeedsPictureConversion(extension)) record->converter = ConverterKind::kPicture;
+    return;
+  }
   if (engine::ExtensionInList(extension, engine::kAudioList)) {
     record->audio = true;
     record->media = true;

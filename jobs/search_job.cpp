@@ -25,10 +25,7 @@ bool IsAsciiLetter(uint16_t c) {
 }  // namespace
 
 std::string PatternFromSelection(const std::set<std::string>& extensions) {
-  if (extensions.empty()) {
-    return FormatText("%s|%s|%s|%s|%s", {engine::kPhotoList, engine::kAudioList, engine::kVideoList,
-                                         engine::kDocumentList, engine::kArchiveList});
-  }
+  if (extensions.empty()) return engine::EveryListPattern();
   std::string pattern;
   for (const auto& e : extensions) {
     pattern += pattern.empty() ? "*." : "|*.";
@@ -46,7 +43,7 @@ bool BuildSearchPattern(const std::vector<std::string>& types, std::string* patt
     if (!word.empty() && word[0] == '.') word.erase(0, 1);
     std::string piece;
     if (word == "photo") {
-      piece = engine::kPhotoList;
+      piece = std::string(engine::kPhotoList) + "|" + std::string(engine::kExactPhotoList);
     } else if (word == "audio") {
       piece = engine::kAudioList;
     } else if (word == "video") {

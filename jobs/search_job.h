@@ -10,8 +10,8 @@
 namespace jobs {
 
 // The pattern for the main window's type selection (lower-case extensions
-// without dots, sorted): "*.doc|*.jpg"; for an empty selection the photo,
-// audio, video, document and archive lists joined with "|".
+// without dots, sorted): "*.doc|*.jpg"; for an empty selection every list
+// (engine::EveryListPattern).
 std::string PatternFromSelection(const std::set<std::string>& extensions);
 
 // The pattern for the command line's --types: categories (photo, audio,

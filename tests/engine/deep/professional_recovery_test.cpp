@@ -43,9 +43,7 @@ void ExpectBrowsingFindsWhatSearchFinds(deep::CProfessionalRecovery& engine, con
   std::vector<ItemRecord> browsed;
   for (const Listed& l : all) browsed.push_back(l.record);
   std::vector<ItemRecord> searched;
-  const std::string everything = std::string(kPhotoList) + "|" + std::string(kAudioList) + "|" +
-                                 std::string(kVideoList) + "|" + std::string(kDocumentList) + "|" +
-                                 std::string(kArchiveList) + "|.other";
+  const std::string everything = EveryListPattern() + "|.other";
   EXPECT_EQ(engine.Search(everything, searched), 1);
   EXPECT_EQ(FileKeys(browsed), FileKeys(searched));
   int32_t counted = 0;

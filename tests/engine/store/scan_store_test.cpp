@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/categories.h"
 #include "engine/store/folder_name_table.h"
 #include "engine/store/scan_index.h"
 #include "platform/folders.h"
@@ -404,6 +405,35 @@ TEST_F(ScanStoreTest, OtherFindsUnknownExtensionsAndNamesWithout) {
   found.clear();
   EXPECT_EQ(store.Search("*.jpg", found), 1);
   EXPECT_EQ(Names(found), (std::vector<std::string>{"y.jpg"}));
+}
+
+// The newer photo kinds are selected by their own whole entries only: the
+// photo pattern never selects ".avi" for "*.avif", and they are never "other".
+TEST_F(ScanStoreTest, ExactPhotoEntriesSelectOnlyTheirOwnExtension) {
+  store::ScanStore store;
+  Open(store);
+  Add(store, 2, 0, "a.avi");
+  Add(store, 2, 0, "b.AVIF");
+  Add(store, 2, 0, "c.heic");
+  Add(store, 2, 0, "d.jpg");
+  Add(store, 2, 0, "e.we");
+  Add(store, 2, 0, "f.webp", false, 0, 0);  // damaged: hidden as every damaged photo
+  const std::string photo = std::string(engine::kPhotoList) + "|" + std::string(engine::kExactPhotoList);
+  struct Case {
+    std::string pattern;
+    std::vector<std::string> found;
+  };
+  for (const Case& c : {Case{photo, {"b.AVIF", "c.heic", "d.jpg"}}, Case{std::string(engine::kVideoList), {"a.avi"}},
+                        Case{"*.avi", {"a.avi"}}, Case{"*.avif", {"b.AVIF"}}, Case{".other", {"e.we"}},
+                        Case{engine::EveryListPattern() + "|.other", {"a.avi", "b.AVIF", "c.heic", "d.jpg", "e.we"}}}) {
+    SCOPED_TRACE(c.pattern);
+    std::vector<ItemRecord> found;
+    EXPECT_EQ(store.Search(c.pattern, found), 1);
+    EXPECT_EQ(Names(found), c.found);
+  }
+  std::vector<ItemRecord> children;
+  ASSERT_EQ(store.ListChildren(2, children), kStatusOk);
+  EXPECT_EQ(children.size(), 5u);
 }
 
 TEST_F(ScanStoreTest, OtherRuleStopsAtOneHundredTwentyEightMebibytes) {
