@@ -21,7 +21,9 @@ std::vector<std::string> ExtensionsOf(jobs::FileCategory category) {
       break;
     case jobs::FileCategory::kAudio: list = engine::kAudioList; break;
     case jobs::FileCategory::kVideo: list = engine::kVideoList; break;
-    case jobs::FileCategory::kDocument: list = engine::kDocumentList; break;
+    case jobs::FileCategory::kDocument:
+      list = std::string(engine::kDocumentList) + "|" + std::string(engine::kExactDocumentList);
+      break;
     case jobs::FileCategory::kArchive: list = engine::kArchiveList; break;
     case jobs::FileCategory::kOther: return {};
   }

@@ -31,6 +31,8 @@ const std::string_view kSpreadsheetPreviewList =
 const std::string_view kPdfPreviewList = "*.pdf";
 
 const std::string_view kExactPhotoList = "*.heic|*.heif|*.avif|*.webp|*.cr3|*.rw2";
+const std::string_view kExactDocumentList =
+    "*.c|*.h|*.cpp|*.hpp|*.java|*.js|*.py|*.sh|*.pl|*.json|*.csv|*.ini";
 
 const std::string& KnownExtensions() {
   static const std::string joined = std::string(kPhotoList) + "|" + std::string(kAudioList) + "|" +
@@ -83,20 +85,33 @@ bool IsExactPhotoExtension(std::string_view extension) {
   return ExtensionIsEntryOf(extension, kExactPhotoList);
 }
 
-bool IsPhotoExtension(std::string_view extension) {
-  return IsExactPhotoExtension(extension) || ExtensionInList(extension, kPhotoList);
+bool IsExactDocumentExtension(std::string_view extension) {
+  return ExtensionIsEntryOf(extension, kExactDocumentList);
 }
+
+bool IsPhotoExtension(std::string_view extension) {
+  if (IsExactPhotoExtension(extension)) return true;
+  return !IsExactDocumentExtension(extension) && ExtensionInList(extension, kPhotoList);
+}
+
+namespace {
+
+bool IsExactExtension(std::string_view extension) {
+  return IsExactPhotoExtension(extension) || IsExactDocumentExtension(extension);
+}
+
+}  // namespace
 
 SearchPatternRule::SearchPatternRule(std::string_view pattern, bool other) : m_pattern(pattern), m_other(other) {
   ForEachEntry(pattern, [&](std::string_view entry) {
-    if (entry.substr(0, 2) == "*." && IsExactPhotoExtension(entry.substr(2))) return;
+    if (entry.substr(0, 2) == "*." && IsExactExtension(entry.substr(2))) return;
     if (!m_plain.empty()) m_plain.push_back('|');
     m_plain.append(entry);
   });
 }
 
 bool SearchPatternRule::Selects(std::string_view dottedLower) const {
-  if (dottedLower.size() > 1 && IsExactPhotoExtension(dottedLower.substr(1))) {
+  if (dottedLower.size() > 1 && IsExactExtension(dottedLower.substr(1))) {
     return ExtensionIsEntryOf(dottedLower.substr(1), m_pattern);
   }
   return m_plain.find(dottedLower) != std::string::npos ||
@@ -106,7 +121,8 @@ bool SearchPatternRule::Selects(std::string_view dottedLower) const {
 const std::string& EveryListPattern() {
   static const std::string joined = std::string(kPhotoList) + "|" + std::string(kExactPhotoList) + "|" +
                                     std::string(kAudioList) + "|" + std::string(kVideoList) + "|" +
-                                    std::string(kDocumentList) + "|" + std::string(kArchiveList);
+                                    std::string(kDocumentList) + "|" + std::string(kExactDocumentList) + "|" +
+                                    std::string(kArchiveList);
   return joined;
 }
 
@@ -115,6 +131,7 @@ Category CategoryOfName(std::string_view name) {
   std::string_view ext = ExtensionOf(name);
   if (platform::AsciiLower(ext) == "exe") return Category::kProgram;
   if (IsPhotoExtension(ext)) return Category::kPhoto;
+  if (IsExactDocumentExtension(ext)) return Category::kDocument;
   if (ExtensionInList(ext, kAudioList)) return Category::kAudio;
   if (ExtensionInList(ext, kDocumentList)) return Category::kDocument;
   if (ExtensionInList(ext, kVideoList)) return Category::kVideo;
@@ -153,6 +170,9 @@ std::string_view CategoryWord(Category category) {
 
 PreviewKind PreviewKindOf(std::string_view name) {
   std::string_view ext = ExtensionOf(name);
+  if (IsExactDocumentExtension(ext)) {
+    return ExtensionIsEntryOf(ext, kPreviewDocumentList) ? PreviewKind::kDocument : PreviewKind::kNone;
+  }
   PreviewKind kind = PreviewKind::kNone;
   if (ExtensionInList(ext, kPreviewDocumentList)) kind = PreviewKind::kDocument;
   if (ExtensionInList(ext, kAudioList) || ExtensionInList(ext, kVideoList)) kind = PreviewKind::kVideo;

@@ -24,6 +24,11 @@ extern const std::string_view kPdfPreviewList;
 // nor any shorter extension ("av", "we", "cr") change its category. They take
 // no part in the known-extensions string or the lists' substring tests.
 extern const std::string_view kExactPhotoList;
+// Text documents the lists miss or misplace (".c" stands inside "*.crw" and
+// would be a photo, ".h" inside "*.hdmov"): source code, scripts, data and
+// configuration text, as the deep scan names the text it carves. Consulted
+// first and as whole entries, as kExactPhotoList.
+extern const std::string_view kExactDocumentList;
 
 // Photo, audio, document, video and archive lists joined with "|".
 const std::string& KnownExtensions();
@@ -39,13 +44,16 @@ bool ExtensionInList(std::string_view extension, std::string_view list);
 bool ExtensionIsEntryOf(std::string_view extension, std::string_view list);
 // A whole entry of kExactPhotoList (any case).
 bool IsExactPhotoExtension(std::string_view extension);
-// Photo for every rule: an exact photo entry, or in the photo list.
+// A whole entry of kExactDocumentList (any case).
+bool IsExactDocumentExtension(std::string_view extension);
+// Photo for every rule: an exact photo entry, or (no exact document entry)
+// in the photo list.
 bool IsPhotoExtension(std::string_view extension);
 
 // Whether a search pattern selects "." + extension (dottedLower: lower case,
-// with the dot): an exact photo extension by its own whole entry in the
-// pattern; any other by the plain substring test against the pattern without
-// those entries, or, when other is set, by standing nowhere in the
+// with the dot): an exact photo or document extension by its own whole
+// entry in the pattern; any other by the plain substring test against the
+// pattern without those entries, or, when other is set, by standing nowhere in the
 // known-extensions string. Every lists' pattern with "|.other" selects every
 // extension.
 class SearchPatternRule {
@@ -55,19 +63,20 @@ class SearchPatternRule {
 
  private:
   std::string_view m_pattern;
-  std::string m_plain;  // the pattern without the exact photo entries
+  std::string m_plain;  // the pattern without the exact entries
   bool m_other;
 };
 
 // Every category list in a search pattern: photo (with the exact photo
-// entries), audio, video, document and archive, joined with "|".
+// entries), audio, video, document (with the exact document entries) and
+// archive, joined with "|".
 const std::string& EveryListPattern();
 
 enum class Category { kFolder, kProgram, kPhoto, kAudio, kDocument, kVideo, kArchive, kOther };
 
 // Category for icons: "folder" (any case) → folder; "exe" → program; an
-// exact photo entry → photo; then photo, audio, document, video, archive
-// lists in that order; else other.
+// exact photo entry → photo, an exact document entry → document; then photo,
+// audio, document, video, archive lists in that order; else other.
 Category CategoryOfName(std::string_view name);
 // Icon path "FileIcon\xxx.png"; the damaged variant when intact is false.
 std::string IconOf(std::string_view name, bool intact);
@@ -76,7 +85,8 @@ std::string_view CategoryWord(Category category);
 
 // What ExtractItem does with an item, tested in order with later matches
 // winning: preview documents → document; audio or video → video; photo
-// (either form) → photo.
+// (either form) → photo. An exact document entry is a document when the
+// preview-document list holds it (csv), else none (its text is dumped).
 enum class PreviewKind { kNone, kDocument, kVideo, kPhoto };
 PreviewKind PreviewKindOf(std::string_view name);
 

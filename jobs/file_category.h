@@ -7,7 +7,8 @@ namespace jobs {
 // The one category rule of the jobs and the front ends: what a file is shown
 // as, which --types word selects it, and which folder it is recovered into.
 // An exact photo entry (engine::kExactPhotoList: HEIC, AVIF, WebP, ...) is a
-// photo; otherwise by "." + the extension after the last ".", lower-cased,
+// photo, an exact document entry (engine::kExactDocumentList: c, py, json,
+// ...) a document; otherwise by "." + the extension after the last ".", lower-cased,
 // found as a substring of the photo, audio, video, document and archive
 // lists in that order, exactly as the store's search matches a pattern (so "ra" lands in
 // photo through "*.raf", and "rm" in audio). A name without an

@@ -20,6 +20,14 @@ void ClassifyForPreview(std::string_view name, PreviewRecord* record) {
     if (NeedsPictureConversion(extension)) record->converter = ConverterKind::kPicture;
     return;
   }
+  if (engine::IsExactDocumentExtension(extension)) {
+    // Text: a spreadsheet (csv) through its converter, the rest as it is.
+    if (engine::ExtensionIsEntryOf(extension, engine::kPreviewDocumentList)) {
+      record->document = true;
+      record->converter = ConverterFor(extension);
+    }
+    return;
+  }
   if (engine::ExtensionInList(extension, engine::kAudioList)) {
     record->audio = true;
     record->media = true;

@@ -49,7 +49,7 @@ bool BuildSearchPattern(const std::vector<std::string>& types, std::string* patt
     } else if (word == "video") {
       piece = engine::kVideoList;
     } else if (word == "document") {
-      piece = engine::kDocumentList;
+      piece = std::string(engine::kDocumentList) + "|" + std::string(engine::kExactDocumentList);
     } else if (word == "archive") {
       piece = engine::kArchiveList;
     } else if (word == "other" || word == "others") {

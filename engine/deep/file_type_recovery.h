@@ -92,6 +92,11 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
                                       uint64_t absoluteSector, const signatures::CarveScanPosition& position,
                                       storage::SectorSource* reader, uint64_t* skipSectors, uint64_t* inoutFilesFound);
 
+  // The first absolute sector past the run of sectors the coordinator is
+  // scanning (free space between files in use); 0: unknown. Text carved in
+  // the run stops there: the sectors after it are another file's.
+  void SetRunEnd(uint64_t absoluteSector) { m_context.runEnd = absoluteSector; }
+
   // As OpenSharedSource, with the store of an earlier scan (logName, a file
   // name in the scan index's current folder) reopened to be added to.
   [[nodiscard]] Status OpenSharedLog(storage::SectorSource& source, uint32_t sectorSize, uint64_t startSector,

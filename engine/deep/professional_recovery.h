@@ -152,6 +152,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   // free-space map (unknown without a readable file system).
   void LearnLiveAllocation();
   void BuildDuplicateIndex();
+  // Carved text over which another engine's file begins ran on into that
+  // file (text has no structure to tell where it ends): damaged
+  // (carved_text_judge.cpp).
+  [[nodiscard]] Status JudgeCarvedText();
   // Reports the raw scan at sectorsDone (never below what was reported before).
   int32_t ReportRaw(uint64_t sectorsDone, int32_t remainingSeconds);
   static int32_t OnReadAhead(void* user, int32_t percent, int32_t weight, int32_t remainingSeconds,

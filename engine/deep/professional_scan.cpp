@@ -415,6 +415,8 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
   for (; m_state.extentIndex < extents.size(); ++m_state.extentIndex, m_state.extentDone = 0) {
     const SectorExtent& extent = extents[m_state.extentIndex];
     const uint64_t first = m_volumeStart + extent.start;
+    // Carved text stops at the end of the run being read (the whole volume when everything is read).
+    m_carver.SetRunEnd(m_state.freeSpaceOnly ? first + extent.count : 0);
     // A carved file that ran on into this extent is not read again.
     if (m_state.skipUntil > first + m_state.extentDone) {
       const uint64_t skipTo = std::min(extent.count, m_state.skipUntil - first);
@@ -463,6 +465,7 @@ Status CProfessionalRecovery::FinishRawEngines() {
     if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
   }
   if (Status s = m_carver.JudgeCarvedFiles(live); s != kStatusOk && status == kStatusOk) status = s;
+  if (Status s = JudgeCarvedText(); s != kStatusOk && status == kStatusOk) status = s;
   if (status == kStatusOk && m_carverFull) status = kStatusOutOfMemory;
   return status;
 }

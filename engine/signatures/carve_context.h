@@ -75,6 +75,7 @@ struct CarveContext {
   uint32_t sectorSize = 512;                // bytes per sector of the source
   storage::SectorSource* reader = nullptr;  // borrowed; every additional read goes here
   uint64_t volumeEnd = 0;                   // first sector past the volume; 0: the source's end
+  uint64_t runEnd = 0;                      // first sector past the run being scanned (free space); 0: unknown
   uint64_t hitSector = 0;                   // absolute sector of the candidate
   uint64_t readPosition = 0;                // sector under examination (moves during read-ahead)
 

@@ -50,8 +50,9 @@ TEST(Categories, PreviewKindLetsLaterMatchesWin) {
   EXPECT_EQ(PreviewKindOf("noext"), PreviewKind::kNone);
 }
 
-// Newer photo kinds are whole entries: ".avif" is a photo, ".avi" stays
-// video, and no shorter extension changes its category.
+// Newer photo kinds and text documents are whole entries: ".avif" is a
+// photo, ".avi" stays video, ".c" is a document, and no shorter extension
+// changes its category.
 TEST(Categories, ExactPhotoEntriesAreWholeEntriesTestedFirst) {
   struct Case {
     const char* name;
@@ -68,7 +69,11 @@ TEST(Categories, ExactPhotoEntriesAreWholeEntriesTestedFirst) {
                         Case{"a.av", Category::kAudio, PreviewKind::kVideo},  // inside "*.wav"
                         Case{"a.we", Category::kOther, PreviewKind::kNone},
                         Case{"a.hei", Category::kOther, PreviewKind::kNone},
-                        Case{"a.cr", Category::kPhoto, PreviewKind::kPhoto}}) {  // inside "*.crw"
+                        Case{"a.cr", Category::kPhoto, PreviewKind::kPhoto},  // inside "*.crw"
+                        Case{"main.c", Category::kDocument, PreviewKind::kNone},  // not a photo through "*.crw"
+                        Case{"main.H", Category::kDocument, PreviewKind::kNone},  // not a video through "*.hdmov"
+                        Case{"data.json", Category::kDocument, PreviewKind::kNone},
+                        Case{"table.csv", Category::kDocument, PreviewKind::kDocument}}) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(CategoryOfName(c.name), c.category);
     EXPECT_EQ(PreviewKindOf(c.name), c.preview);

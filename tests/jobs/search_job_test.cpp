@@ -52,6 +52,7 @@ TEST(FileCategories, OneRuleForShowingSelectingAndRecovering) {
   EXPECT_EQ(CategoryOf("shot.avif"), FileCategory::kPhoto);
   EXPECT_EQ(CategoryOf("clip.avi"), FileCategory::kVideo);
   EXPECT_EQ(CategoryFolder(CategoryOf("shot.webp")), "photo");
+  EXPECT_EQ(CategoryFolder(CategoryOf("main.c")), "document");  // no photo through "*.crw"
   EXPECT_EQ(CategoryOf("setup.exe"), FileCategory::kOther);
   EXPECT_EQ(CategoryFolder(CategoryOf("setup.exe")), "others");
   EXPECT_EQ(CategoryWord(CategoryOf("setup.exe")), "other");
@@ -66,7 +67,8 @@ TEST(FileCategories, OneRuleForShowingSelectingAndRecovering) {
   for (const Case& c : {Case{"a.jpg", false}, Case{"b.mp3", false}, Case{"c.avi", true}, Case{"d.pdf", false},
                         Case{"e.zip", false}, Case{"f.exe", false}, Case{"h.mp", false}, Case{"i.ra", false},
                         Case{"j.heic", true}, Case{"k.AVIF", true}, Case{"l.cr3", true}, Case{"m.rw2", true},
-                        Case{"n.webp", true}, Case{"o.we", true}}) {
+                        Case{"n.webp", true}, Case{"o.we", true}, Case{"p.c", true}, Case{"q.JSON", true},
+                        Case{"r.h", true}}) {
     const std::string_view word = CategoryWord(CategoryOf(c.name));
     const std::string dotted = "." + platform::AsciiLower(engine::ExtensionOf(c.name));
     for (const char* other : {"photo", "audio", "video", "document", "archive", "other"}) {

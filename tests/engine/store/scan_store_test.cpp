@@ -407,8 +407,9 @@ TEST_F(ScanStoreTest, OtherFindsUnknownExtensionsAndNamesWithout) {
   EXPECT_EQ(Names(found), (std::vector<std::string>{"y.jpg"}));
 }
 
-// The newer photo kinds are selected by their own whole entries only: the
-// photo pattern never selects ".avi" for "*.avif", and they are never "other".
+// The newer photo kinds and text documents are selected by their own whole
+// entries only: the photo pattern never selects ".avi" for "*.avif" nor ".c"
+// for "*.crw", and they are never "other".
 TEST_F(ScanStoreTest, ExactPhotoEntriesSelectOnlyTheirOwnExtension) {
   store::ScanStore store;
   Open(store);
@@ -418,14 +419,17 @@ TEST_F(ScanStoreTest, ExactPhotoEntriesSelectOnlyTheirOwnExtension) {
   Add(store, 2, 0, "d.jpg");
   Add(store, 2, 0, "e.we");
   Add(store, 2, 0, "f.webp", false, 0, 0);  // damaged: hidden as every damaged photo
+  Add(store, 2, 0, "g.c", false, 0, 0);     // damaged source code is no photo: listed
   const std::string photo = std::string(engine::kPhotoList) + "|" + std::string(engine::kExactPhotoList);
   struct Case {
     std::string pattern;
     std::vector<std::string> found;
   };
-  for (const Case& c : {Case{photo, {"b.AVIF", "c.heic", "d.jpg"}}, Case{std::string(engine::kVideoList), {"a.avi"}},
-                        Case{"*.avi", {"a.avi"}}, Case{"*.avif", {"b.AVIF"}}, Case{".other", {"e.we"}},
-                        Case{engine::EveryListPattern() + "|.other", {"a.avi", "b.AVIF", "c.heic", "d.jpg", "e.we"}}}) {
+  const std::string document = std::string(engine::kDocumentList) + "|" + std::string(engine::kExactDocumentList);
+  for (const Case& c :
+       {Case{photo, {"b.AVIF", "c.heic", "d.jpg"}}, Case{std::string(engine::kVideoList), {"a.avi"}},
+        Case{"*.avi", {"a.avi"}}, Case{"*.avif", {"b.AVIF"}}, Case{".other", {"e.we"}}, Case{document, {"g.c"}},
+        Case{engine::EveryListPattern() + "|.other", {"a.avi", "b.AVIF", "c.heic", "d.jpg", "e.we", "g.c"}}}) {
     SCOPED_TRACE(c.pattern);
     std::vector<ItemRecord> found;
     EXPECT_EQ(store.Search(c.pattern, found), 1);
@@ -433,7 +437,7 @@ TEST_F(ScanStoreTest, ExactPhotoEntriesSelectOnlyTheirOwnExtension) {
   }
   std::vector<ItemRecord> children;
   ASSERT_EQ(store.ListChildren(2, children), kStatusOk);
-  EXPECT_EQ(children.size(), 5u);
+  EXPECT_EQ(children.size(), 6u);
 }
 
 TEST_F(ScanStoreTest, OtherRuleStopsAtOneHundredTwentyEightMebibytes) {
