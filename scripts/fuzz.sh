@@ -98,6 +98,10 @@ make_seeds() {
       archive_samples structure_samples.tar.gz "$dir" 262144 ;;
     iso_bmff_walk_fuzz | stream_walk_fuzz)
       archive_samples modern_samples.tar.gz "$dir" 65536 ;;
+    text_carve_fuzz)
+      cp share/config.ini scripts/fuzz.sh CMakeLists.txt engine/signatures/text_content.cpp "$dir/"
+      printf '{\n  "name": "quellmoor",\n  "items": [1, 2, 3]\n}\n' >"$dir/json"
+      printf 'id,name,count\n1,a,2\n2,b,3\n3,c,4\n' >"$dir/csv" ;;
     office_xml_fuzz)
       printf '<w:document><w:body><w:p><w:r><w:t>Hello</w:t></w:r></w:p></w:body></w:document>' >"$dir/docx"
       printf '<sst><si><t>one</t></si><si><t>two</t></si></sst><sheetData><row><c t="s"><v>1</v></c></row></sheetData>' >"$dir/xlsx" ;;

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/signatures/file_signature_table.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <vector>
+
+#include "engine/signatures/text_content.h"
 
 namespace engine::signatures {
 namespace {
@@ -163,6 +166,7 @@ struct Dispatch {
   };
   std::vector<Group> groups;
   std::vector<KeyTable> tables;
+  uint64_t textPrefix = 0;  // recognisers whose first 8 bytes must look like text
   uint64_t alwaysMask = 0;     // recognisers without keys
   uint64_t noNextStart = 0;    // recognisers whose starts do not end a read-ahead
   bool usable = true;          // false when there are more recognisers than mask bits
@@ -202,6 +206,7 @@ Dispatch BuildDispatch() {
         if (recogniser->firstByteClass(static_cast<uint8_t>(value))) first.masks[value] |= uint64_t{1} << bit;
       }
     }
+    if (recogniser->textPrefix) d.textPrefix |= uint64_t{1} << bit;
     for (size_t k = 0; k < recogniser->keyCount && k < recogniser->keys.size(); ++k) {
       const QuickKey key = recogniser->keys[k];
       TableAt(d, key.offset).masks[key.value] |= uint64_t{1} << bit;
@@ -232,6 +237,9 @@ Recognition Recognise(CarveContext& context, const uint8_t* bytes, size_t length
     if (table.offset < length) mask |= table.masks[bytes[table.offset]];
   }
   mask &= ~excluded;
+  // Without a branch: whether the first byte let text in is as likely as not.
+  const uint64_t holds = length >= 8 && TextPrefixHolds(bytes) ? ~uint64_t{0} : 0;
+  mask &= ~d.textPrefix | holds;
   while (mask != 0) {
     const int bit = std::countr_zero(mask);
     mask &= mask - 1;

@@ -36,6 +36,9 @@ struct Recogniser {
   uint8_t keyCount = 0;
   // A key over a class of values: byte 0 is one this answers true for.
   bool (*firstByteClass)(uint8_t) = nullptr;
+  // The first 8 bytes must look like UTF-8 text (TextPrefixHolds, checked
+  // in the dispatch without a call; the test must hold to it).
+  bool textPrefix = false;
   // Whether a start of this kind ends another file's read-ahead
   // (FindNextFileStart). Text does not: text runs on inside text kinds,
   // documents and mail, and a text file's middle looks like a start.
