@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/signatures/carve_sector.h"
+#include "engine/signatures/file_signature_table.h"
 #include "engine/signatures/text_content.h"
 #include "tests/engine/signatures/signatures_test_util.h"
 
@@ -83,6 +84,13 @@ TEST_F(TextCarveTest, EachKindIsCarvedWholeUnderItsExtension) {
     disk.Place(4, Bytes(kind.text));
     storage::SectorSource source;
     disk.Open(source);
+    // The dispatch's text prefix filter never turns away what the recogniser takes.
+    engine::signatures::CarveContext context;
+    context.Attach(&source, 512);
+    context.readPosition = 4;
+    const auto dispatched = engine::signatures::RecogniseSector(context, disk.At(4), 512);
+    context.textTailKnown = false;
+    EXPECT_EQ(dispatched.code, engine::signatures::RecogniseSectorByTableWalk(context, disk.At(4), 512).code);
     const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 4);
     ASSERT_EQ(out.status, 0);
     EXPECT_EQ(out.Name(), std::string("4.") + kind.extension);
