@@ -152,6 +152,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   // free-space map (unknown without a readable file system).
   void LearnLiveAllocation();
   void BuildDuplicateIndex();
+  // Judges the carved files (what the live file system holds, their own
+  // structure) that no other engine's file hides; a store error goes to *status.
+  void JudgeCarvedFiles(Status* status);
   // Reports the raw scan at sectorsDone (never below what was reported before).
   int32_t ReportRaw(uint64_t sectorsDone, int32_t remainingSeconds);
   static int32_t OnReadAhead(void* user, int32_t percent, int32_t weight, int32_t remainingSeconds,

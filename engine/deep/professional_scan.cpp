@@ -259,6 +259,7 @@ Status CProfessionalRecovery::ScanFresh() {
   if (status == kStatusOk) status = finished;
   SaveState(folder, &status);
   BuildDuplicateIndex();
+  JudgeCarvedFiles(&status);
   return status;
 }
 
@@ -310,6 +311,7 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
   if (status == kStatusOk) status = finished;
   SaveState(folder, &status);
   BuildDuplicateIndex();
+  JudgeCarvedFiles(&status);
   return status;
 }
 
@@ -462,7 +464,6 @@ Status CProfessionalRecovery::FinishRawEngines() {
   if (store::ScanStore* st = m_carver.ResultStore()) {
     if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
   }
-  if (Status s = m_carver.JudgeCarvedFiles(live); s != kStatusOk && status == kStatusOk) status = s;
   if (status == kStatusOk && m_carverFull) status = kStatusOutOfMemory;
   return status;
 }
@@ -478,6 +479,14 @@ void CProfessionalRecovery::SaveState(const std::string& folder, Status* status)
   if (flushed != kStatusOk) m_state.replayEntries = 0;  // a log that may be cut short is never replayed
   const Status saved = WriteDeepScanState(folder, m_state);
   if (*status == kStatusOk && saved != kStatusOk) *status = saved;
+}
+
+void CProfessionalRecovery::JudgeCarvedFiles(Status* status) {
+  // Carved files shown through a file system's engine are that engine's to judge.
+  const Status s = m_carver.JudgeCarvedFiles(m_live.IsKnown() ? &m_live : nullptr, [&](int32_t id) {
+    return m_duplicates.IsHidden(static_cast<int32_t>(SourceKind::kSignature), id);
+  });
+  if (*status == kStatusOk && s != kStatusOk) *status = s;
 }
 
 void CProfessionalRecovery::BuildDuplicateIndex() {
