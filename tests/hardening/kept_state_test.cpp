@@ -6,12 +6,14 @@
 // counted: no read ever leaves the partition, a damaged kept scan is set
 // aside with its reason and the partition scanned again from the start to
 // the very result a whole scan gives, and a harmless change is continued to
-// that result.
+// that result. QUELLMOOR_SWEEP_SCALE multiplies the seeded rounds; the
+// figures of each run are printed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -148,7 +150,14 @@ void SetU64(std::vector<uint8_t>& bytes, size_t at, uint64_t v) {
   for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// QUELLMOOR_SWEEP_SCALE multiplies the rounds of seeded flips and cuts.
+int Scale() {
+  const char* value = std::getenv("QUELLMOOR_SWEEP_SCALE");
+  return std::clamp(value == nullptr ? 1 : std::atoi(value), 1, 1000);
+}
+
 std::vector<Damage> Damages() {
+  const int scale = Scale();
   const std::string state = engine::deep::kDeepStateName;
   const std::string replay = engine::deep::kDeepReplayName;
   auto flip = [](std::string name) {
@@ -183,8 +192,8 @@ std::vector<Damage> Damages() {
     };
   };
   std::vector<Damage> d;
-  for (int i = 0; i < 8; ++i) d.push_back({"state: a bit flipped", flip(state)});
-  for (int i = 0; i < 6; ++i) d.push_back({"state: cut short", cut(state)});
+  for (int i = 0; i < 8 * scale; ++i) d.push_back({"state: a bit flipped", flip(state)});
+  for (int i = 0; i < 6 * scale; ++i) d.push_back({"state: cut short", cut(state)});
   d.push_back({"state: a byte added", [state](const std::string& f, std::mt19937_64&) {
                  auto b = Bytes(f + state);
                  b.push_back(0);
@@ -246,10 +255,10 @@ std::vector<Damage> Damages() {
                })});
   d.push_back({"replay: an unknown kind", Replay([](std::vector<uint8_t>& log) { log[12] = 9; })});
   d.push_back({"replay: a step of 0", Replay([](std::vector<uint8_t>& log) { log[13] = 0; })});
-  for (int i = 0; i < 4; ++i) d.push_back({"replay: a bit flipped", flip(replay)});
-  for (int i = 0; i < 3; ++i) d.push_back({"replay: cut short", cut(replay)});
-  for (int i = 0; i < 6; ++i) d.push_back({"carved files: a bit flipped", flip("")});
-  for (int i = 0; i < 3; ++i) d.push_back({"carved files: cut short", cut("")});
+  for (int i = 0; i < 4 * scale; ++i) d.push_back({"replay: a bit flipped", flip(replay)});
+  for (int i = 0; i < 3 * scale; ++i) d.push_back({"replay: cut short", cut(replay)});
+  for (int i = 0; i < 6 * scale; ++i) d.push_back({"carved files: a bit flipped", flip("")});
+  for (int i = 0; i < 3 * scale; ++i) d.push_back({"carved files: cut short", cut("")});
   d.push_back({"carved files: the relation file gone", [](const std::string& f, std::mt19937_64&) {
                  fs::remove(CarvedRecords(f) + "_Relation");
                }});
