@@ -39,7 +39,8 @@ void CheckState(const DeepScanState& s) {
 }
 
 void CheckRuns(const std::vector<ReplayRun>& runs, uint64_t volumeStart, uint64_t sectorCount, uint32_t recordSectors) {
-  if (!ReplayLog::RunsFit(runs, volumeStart, sectorCount, recordSectors)) return;
+  const auto spanOf = [recordSectors](ReplayKind k) { return k == ReplayKind::kNtfsRecord ? recordSectors : 1u; };
+  if (!ReplayLog::RunsFit(runs, volumeStart, sectorCount, spanOf)) return;
   unsigned __int128 next = volumeStart;
   const unsigned __int128 end = static_cast<unsigned __int128>(volumeStart) + sectorCount;
   for (const ReplayRun& r : runs) {

@@ -246,8 +246,7 @@ KeptStateFault CheckDeepScanState(const DeepScanState& state, uint32_t sectorByt
   }
   const uint64_t extents = state.extents.size();
   if (state.extentIndex > extents) return KeptStateFault::kOutside;
-  if (state.extentIndex < extents ? state.extentDone > state.extents[state.extentIndex].count
-                                  : state.extentDone != 0) {
+  if (state.extentIndex < extents ? state.extentDone > state.extents[state.extentIndex].count : state.extentDone != 0) {
     return KeptStateFault::kOutside;
   }
   if (state.finished && state.extentIndex != extents) return KeptStateFault::kOutside;
@@ -396,7 +395,7 @@ Status ReplayLog::Read(const std::string& folder, uint64_t entries, uint64_t has
     r.count = view.U32(at + 8);
     r.kind = view.U8(at + 12);
     r.step = view.U8(at + 13);
-    if (r.kind < 1 || r.kind > 4 || r.count == 0 || r.step == 0) return platform::kErrorInvalidData;
+    if (r.kind < 1 || r.kind > kLastReplayKind || r.count == 0 || r.step == 0) return platform::kErrorInvalidData;
     out->push_back(r);
   }
   return kStatusOk;
@@ -411,12 +410,13 @@ uint64_t ReplayLog::HashOf(ByteView entries) {
 }
 
 bool ReplayLog::RunsFit(const std::vector<ReplayRun>& runs, uint64_t volumeStart, uint64_t sectorCount,
-                        uint32_t recordSectors) {
+                        const std::function<uint32_t(ReplayKind)>& spanOf) {
   uint64_t next = volumeStart;  // the first sector a run may hand over
   uint64_t end = 0;
   if (__builtin_add_overflow(volumeStart, sectorCount, &end)) return false;
   for (const ReplayRun& r : runs) {
-    const uint64_t span = r.kind == static_cast<uint8_t>(ReplayKind::kNtfsRecord) ? std::max<uint32_t>(recordSectors, 1) : 1;
+    if (r.kind < 1 || r.kind > kLastReplayKind) return false;
+    const uint64_t span = std::max<uint32_t>(spanOf(static_cast<ReplayKind>(r.kind)), 1);
     // Each handed sector (or record) follows the one before without overlap.
     if (r.count == 0 || r.step == 0 || (r.count > 1 && r.step < span)) return false;
     uint64_t last = 0;

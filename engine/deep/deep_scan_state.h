@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,8 +72,8 @@ enum class KeptStateFault : uint8_t {
 // Whether every field fits the volume of sectorCount sectors of sectorBytes
 // from absolute sector volumeStart: extents sorted, disjoint and inside it,
 // the position inside them, the counts bounded by it.
-[[nodiscard]] KeptStateFault CheckDeepScanState(const DeepScanState& state, uint32_t sectorBytes,
-                                                uint64_t volumeStart, uint64_t sectorCount);
+[[nodiscard]] KeptStateFault CheckDeepScanState(const DeepScanState& state, uint32_t sectorBytes, uint64_t volumeStart,
+                                                uint64_t sectorCount);
 // A hash of the files of the store baseName in folder (records, relation,
 // folder names, layouts; a missing one counts as missing).
 [[nodiscard]] Status HashStoreFiles(const std::string& folder, const std::string& baseName, uint64_t* hash);
@@ -84,6 +85,8 @@ enum class ReplayKind : uint8_t {
   kFatDirectorySector = 3,
   kExFatDirectorySector = 4,
 };
+// The highest ReplayKind: a log entry of another kind is damage.
+inline constexpr uint8_t kLastReplayKind = static_cast<uint8_t>(ReplayKind::kExFatDirectorySector);
 
 // One run of the replay log: count sectors from sector, each step sectors
 // after the one before, all handed over as kind.
@@ -125,11 +128,11 @@ class ReplayLog {
   // when they are cut short, their hash is not `hash`, or one is malformed.
   [[nodiscard]] static Status Read(const std::string& folder, uint64_t entries, uint64_t hash,
                                    std::vector<ReplayRun>* out);
-  // Whether runs hand over sectors in strictly rising order, each run (a
-  // record of spanSectors for NTFS records, else one sector each) inside the
+  // Whether runs hand over sectors in strictly rising order, each handed
+  // piece (spanOf(kind) sectors: an NTFS record, else one sector) inside the
   // volume of sectorCount sectors from absolute sector volumeStart.
   [[nodiscard]] static bool RunsFit(const std::vector<ReplayRun>& runs, uint64_t volumeStart, uint64_t sectorCount,
-                                    uint32_t recordSectors);
+                                    const std::function<uint32_t(ReplayKind)>& spanOf);
 
  private:
   void Seal();

@@ -288,8 +288,11 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
   std::vector<ReplayRun> runs;
   if (continuing) {
     const uint32_t recordSectors = std::max<uint32_t>(1, (m_proNtfs.RecordBytes() + m_sectorBytes - 1) / m_sectorBytes);
+    const auto spanOf = [recordSectors](ReplayKind kind) {
+      return kind == ReplayKind::kNtfsRecord ? recordSectors : 1u;
+    };
     if (ReplayLog::Read(folder, saved.replayEntries, saved.replayHash, &runs) != kStatusOk ||
-        !ReplayLog::RunsFit(runs, m_volumeStart, m_sectorCount, recordSectors)) {
+        !ReplayLog::RunsFit(runs, m_volumeStart, m_sectorCount, spanOf)) {
       m_keptFault = KeptStateFault::kReplay;
       return platform::kErrorInvalidData;
     }
@@ -464,8 +467,8 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
       status = pass.Classify(at, count, &advance);
       const uint64_t left = extent.count - m_state.extentDone;
       const auto passed = static_cast<size_t>(std::min<uint64_t>(advance, count));
-      m_state.unreadableSectors +=
-          static_cast<uint64_t>(std::count(pass.bad.begin(), pass.bad.begin() + static_cast<std::ptrdiff_t>(passed), 1));
+      m_state.unreadableSectors += static_cast<uint64_t>(
+          std::count(pass.bad.begin(), pass.bad.begin() + static_cast<std::ptrdiff_t>(passed), 1));
       m_state.sectorsDone += std::min(advance, left);
       if (advance > left) m_state.skipUntil = first + m_state.extentDone + advance;
       m_state.extentDone += std::min(advance, left);

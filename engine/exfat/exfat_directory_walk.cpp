@@ -225,7 +225,7 @@ void ExFatDirectoryWalk::RecordFile(const EntrySet& set, uint32_t directory, uin
   ItemState state = reused ? ItemState::kOverwritten
                     : damaged || set.validLengthTooLong || !dataPlaced || set.dataLength > m_geometry.MaxFileBytes()
                         ? ItemState::kDamaged
-                                                                       : ItemState::kIntact;
+                        : ItemState::kIntact;
   if (state == ItemState::kIntact && validClusters != 0 && ContentIntact(set.name, set.firstCluster) == 0) {
     state = ItemState::kDamaged;
   }

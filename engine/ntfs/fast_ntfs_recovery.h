@@ -8,8 +8,8 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
-#include "engine/item_placement.h"
 #include "engine/item_fragments.h"
+#include "engine/item_placement.h"
 #include "engine/metadata_runs.h"
 #include "engine/ntfs/allocation_bitmap.h"
 #include "engine/ntfs/file_name_attribute.h"

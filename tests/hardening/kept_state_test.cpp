@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -68,8 +68,8 @@ class PartitionOnlyDevice final : public storage::ISourceDevice {
 };
 
 MapTexts Texts() {
-  std::map<std::string, std::string> texts = {{"MSG1327", "%s starts again"}, {"MSG1328", "%s kept"},
-                                              {"MSG1350", "SET ASIDE %s (%s)"}};
+  std::map<std::string, std::string> texts = {
+      {"MSG1327", "%s starts again"}, {"MSG1328", "%s kept"}, {"MSG1350", "SET ASIDE %s (%s)"}};
   for (int key = 1352; key <= 1358; ++key) texts["MSG" + std::to_string(key)] = "why" + std::to_string(key);
   return MapTexts(texts);
 }
@@ -229,22 +229,24 @@ std::vector<Damage> Damages() {
       {"an extent past the end", [](S& s) { s.extents.back().count = s.sectorCount - s.extents.back().start + 1; }},
       {"an extent wrapping to sector 0", [](S& s) { s.extents.back().start = ~uint64_t{0} - 2; }},
       {"an extent of 2^32 sectors", [](S& s) { s.extents.back().count = uint64_t{1} << 32; }},
-      {"an extent starting at the end", [](S& s) { s.extents.push_back({s.sectorCount, 8}); }},
-      {"extents overlapping", [](S& s) { s.extents.push_back({s.extents.back().start, 1}); }},
+      {"an extent starting at the end",
+       [](S& s) {
+         s.extents.push_back({s.sectorCount, 8});
+       }},
+      {"extents overlapping",
+       [](S& s) {
+         s.extents.push_back({s.extents.back().start, 1});
+       }},
   };
   for (const auto& [what, change] : fields) d.push_back({std::string("state field: ") + what, Field(change)});
   // Said to be finished: a finished scan is not continued, and a new scan replaces it.
   d.push_back({"state field: finished half-way", Field([](S& s) { s.finished = true; }), Expect::kScannedAgain});
   // Replay entries that a writer meaning them would have hashed.
-  d.push_back({"replay: a run of 0xFFFFFFFF sectors", Replay([](std::vector<uint8_t>& log) {
-                 SetU32(log, 8, 0xFFFFFFFFu);
-               })});
-  d.push_back({"replay: a sector before the partition", Replay([](std::vector<uint8_t>& log) {
-                 SetU64(log, 0, 5);
-               })});
-  d.push_back({"replay: a sector past the partition", Replay([](std::vector<uint8_t>& log) {
-                 SetU64(log, 0, kPartitionStart + kPartitionSectors);
-               })});
+  d.push_back(
+      {"replay: a run of 0xFFFFFFFF sectors", Replay([](std::vector<uint8_t>& log) { SetU32(log, 8, 0xFFFFFFFFu); })});
+  d.push_back({"replay: a sector before the partition", Replay([](std::vector<uint8_t>& log) { SetU64(log, 0, 5); })});
+  d.push_back({"replay: a sector past the partition",
+               Replay([](std::vector<uint8_t>& log) { SetU64(log, 0, kPartitionStart + kPartitionSectors); })});
   d.push_back({"replay: a sector wrapping round", Replay([](std::vector<uint8_t>& log) {
                  SetU64(log, 0, ~uint64_t{0} - 1);
                  SetU32(log, 8, 4);
@@ -259,9 +261,8 @@ std::vector<Damage> Damages() {
   for (int i = 0; i < 3 * scale; ++i) d.push_back({"replay: cut short", cut(replay)});
   for (int i = 0; i < 6 * scale; ++i) d.push_back({"carved files: a bit flipped", flip("")});
   for (int i = 0; i < 3 * scale; ++i) d.push_back({"carved files: cut short", cut("")});
-  d.push_back({"carved files: the relation file gone", [](const std::string& f, std::mt19937_64&) {
-                 fs::remove(CarvedRecords(f) + "_Relation");
-               }});
+  d.push_back({"carved files: the relation file gone",
+               [](const std::string& f, std::mt19937_64&) { fs::remove(CarvedRecords(f) + "_Relation"); }});
   // What a crash after the state was written leaves: entries past the counted ones.
   d.push_back({"replay: garbage past the counted entries",
                [replay](const std::string& f, std::mt19937_64& random) {

@@ -292,8 +292,15 @@ TEST(DeepScanStateTest, AStateThatDoesNotFitItsVolumeIsRefused) {
     KeptStateFault fault;
   } cases[] = {
       {"an extent past the end", [](DeepScanState& s) { s.extents[2].count = 97; }, KeptStateFault::kOutside},
-      {"an extent starting past the end", [](DeepScanState& s) { s.extents[2] = {4096, 1}; }, KeptStateFault::kOutside},
-      {"an extent wrapping to sector 0", [](DeepScanState& s) { s.extents[2] = {~uint64_t{0} - 10, 20}; },
+      {"an extent starting past the end",
+       [](DeepScanState& s) {
+         s.extents[2] = {4096, 1};
+       },
+       KeptStateFault::kOutside},
+      {"an extent wrapping to sector 0",
+       [](DeepScanState& s) {
+         s.extents[2] = {~uint64_t{0} - 10, 20};
+       },
        KeptStateFault::kOutside},
       {"an extent of 2^32 sectors", [](DeepScanState& s) { s.extents[2].count = uint64_t{1} << 32; },
        KeptStateFault::kOutside},
@@ -310,8 +317,7 @@ TEST(DeepScanStateTest, AStateThatDoesNotFitItsVolumeIsRefused) {
       {"more sectors done than there are", [](DeepScanState& s) { s.sectorsDone = 247; }, KeptStateFault::kOutside},
       {"more unreadable than read", [](DeepScanState& s) { s.unreadableSectors = uint64_t{1} << 62; },
        KeptStateFault::kOutside},
-      {"more replay entries than sectors", [](DeepScanState& s) { s.replayEntries = 4097; },
-       KeptStateFault::kReplay},
+      {"more replay entries than sectors", [](DeepScanState& s) { s.replayEntries = 4097; }, KeptStateFault::kReplay},
       {"a fast status no system has", [](DeepScanState& s) { s.fastStatus = -5; }, KeptStateFault::kDamaged},
   };
   for (const auto& c : cases) {
@@ -327,20 +333,23 @@ TEST(DeepScanStateTest, AStateThatDoesNotFitItsVolumeIsRefused) {
 }
 
 TEST(DeepScanStateTest, ReplayRunsMustRiseInsideTheVolume) {
-  auto fits = [](std::vector<ReplayRun> runs) { return ReplayLog::RunsFit(runs, 2048, 4096, 2); };
+  auto fits = [](std::vector<ReplayRun> runs) {
+    return ReplayLog::RunsFit(runs, 2048, 4096, [](ReplayKind k) { return k == ReplayKind::kNtfsRecord ? 2u : 1u; });
+  };
   constexpr uint8_t kNtfs = 1;
   constexpr uint8_t kFat = 3;
   EXPECT_TRUE(fits({}));
   EXPECT_TRUE(fits({{2048, 10, kFat, 1}, {2060, 5, kNtfs, 2}, {6142, 1, kNtfs, 1}}));
   EXPECT_TRUE(fits({{6143, 1, kFat, 1}}));
-  EXPECT_FALSE(fits({{2047, 1, kFat, 1}}));                 // before the volume
-  EXPECT_FALSE(fits({{6144, 1, kFat, 1}}));                 // past it
-  EXPECT_FALSE(fits({{6143, 1, kNtfs, 1}}));                // a record cut by its end
-  EXPECT_FALSE(fits({{2048, 0xFFFFFFFFu, kFat, 1}}));       // a huge count
-  EXPECT_FALSE(fits({{~uint64_t{0} - 3, 8, kFat, 1}}));     // wrapping round to sector 0
+  EXPECT_FALSE(fits({{2047, 1, kFat, 1}}));                      // before the volume
+  EXPECT_FALSE(fits({{6144, 1, kFat, 1}}));                      // past it
+  EXPECT_FALSE(fits({{6143, 1, kNtfs, 1}}));                     // a record cut by its end
+  EXPECT_FALSE(fits({{2048, 0xFFFFFFFFu, kFat, 1}}));            // a huge count
+  EXPECT_FALSE(fits({{~uint64_t{0} - 3, 8, kFat, 1}}));          // wrapping round to sector 0
   EXPECT_FALSE(fits({{3000, 1, kFat, 1}, {2500, 1, kFat, 1}}));  // out of order
   EXPECT_FALSE(fits({{3000, 2, kFat, 1}, {3001, 1, kFat, 1}}));  // the same sector twice
-  EXPECT_FALSE(fits({{3000, 3, kNtfs, 1}}));                // records overlapping
+  EXPECT_FALSE(fits({{3000, 3, kNtfs, 1}}));                     // records overlapping
+  EXPECT_FALSE(fits({{3000, 1, 0, 1}}));                         // no kind
 }
 
 TEST(DeepScanStateTest, TheReplayLogKeepsOrderRunsAndOnlyWhatWasCounted) {

@@ -199,7 +199,8 @@ TEST(ProfessionalExFat, ADataLengthPastWhatTheVolumeHoldsIsDamagedAndNeverCopied
   const ItemRecord& item = found.at("/deleted_root.txt").record;
   EXPECT_EQ(StateOf(item), ItemState::kDamaged);
   EXPECT_EQ(+item.size, uint64_t{12} << 30);
-  EXPECT_EQ(scan.engine.RecoverItem(&item, dir.path() + "out.bin", SeparatorCount(dir.path())), kStatusInvalidParameter);
+  EXPECT_EQ(scan.engine.RecoverItem(&item, dir.path() + "out.bin", SeparatorCount(dir.path())),
+            kStatusInvalidParameter);
   EXPECT_FALSE(platform::PathExists(dir.path() + "out.bin"));
 }
 
