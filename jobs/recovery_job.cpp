@@ -200,7 +200,7 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
   if (status != platform::kStatusOk) {
     // Why an image container could not be read (its file and offset) belongs to this file's row.
     std::string failure = storage::TakeSourceFailure();
-    if (status == platform::kStatusInvalidParameter && DataOutsideVolume(source, item)) {
+    if (status != platform::kStatusCancelled && DataOutsideVolume(source, item)) {
       failure = Msg(keys::kCopyOutsideVolume);
     }
     if (!failure.empty()) outcome.note = outcome.note.empty() ? failure : outcome.note + "; " + failure;
