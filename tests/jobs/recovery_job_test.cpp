@@ -287,7 +287,8 @@ TEST(RecoveryOutsideTheVolume, AFileWhoseDataWouldLieOutsideItsVolumeSaysSo) {
       if (f.item.Name() == "!ata" && f.item.isFolder == 0) data.push_back(f);
     }
     ASSERT_EQ(data.size(), 1u);
-    EXPECT_EQ(data[0].item.sourceKind,
+    const int32_t kind = data[0].item.sourceKind;  // a copy: the record's fields are not aligned
+    EXPECT_EQ(kind,
               static_cast<int32_t>(mode == ScanMode::kFast ? engine::SourceKind::kFastFat
                                                            : engine::SourceKind::kProfessionalFat));
     EXPECT_EQ(engine::StateOf(data[0].item), engine::ItemState::kDamaged);
