@@ -89,6 +89,16 @@ inline constexpr std::string_view kDeepScanKept = "MSG1328";          // %s sour
 inline constexpr std::string_view kDeepFileSystemUnread = "MSG1329";  // %s source, %s the system's error text
 inline constexpr std::string_view kCopyOverwritten = "MSG1340";          // a copied file whose clusters hold other data
 inline constexpr std::string_view kCopyDamaged = "MSG1341";              // a copied file whose data could not be checked
+inline constexpr std::string_view kKeptScanSetAside = "MSG1350";         // %s source, %s why (kKeptScan* below)
+inline constexpr std::string_view kKeptScanNotShown = "MSG1351";         // %s source, %s why
+inline constexpr std::string_view kKeptScanUnreadable = "MSG1352";       // why: a kept file is missing or unreadable
+inline constexpr std::string_view kKeptScanChanged = "MSG1353";          // why: changed or cut short
+inline constexpr std::string_view kKeptScanOtherVersion = "MSG1354";     // why: written by another version
+inline constexpr std::string_view kKeptScanOtherVolume = "MSG1355";      // why: of another volume
+inline constexpr std::string_view kKeptScanOutside = "MSG1356";          // why: points outside the drive
+inline constexpr std::string_view kKeptScanReplay = "MSG1357";           // why: the log of sectors read
+inline constexpr std::string_view kKeptScanCarved = "MSG1358";           // why: the carved files' list
+inline constexpr std::string_view kCopyOutsideVolume = "MSG1359";  // a copy whose data would lie outside the volume
 inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";
 inline constexpr std::string_view kUnreadableParts =
     "MSG1331";  // %s source, %I64u folders or records  // %s source, %I64u sectors

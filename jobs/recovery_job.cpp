@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 
+#include "engine/item_placement.h"
 #include "engine/output_path.h"
 #include "engine/safe_name.h"
 #include "jobs/data_folder_guard.h"
@@ -37,6 +38,19 @@ std::string NormalisedRoot(std::string folder) {
 std::string JoinRoot(const std::string& root, const std::string& relative) {
   if (relative.empty()) return root;
   return root == "/" ? "/" + relative : root + "/" + relative;
+}
+
+// Whether an item's data, where its engine places it, would begin or end
+// outside the volume it was found on (false when that cannot be told).
+bool DataOutsideVolume(ScanSource& source, const engine::ItemRecord& item) {
+  auto* placement = dynamic_cast<engine::IItemPlacement*>(source.engine.get());
+  const storage::VolumeTarget& t = source.target;
+  uint64_t first = 0;
+  if (placement == nullptr || t.sectorCount == 0 || !placement->FirstDataByte(item, &first)) return false;
+  const uint64_t begin = t.ByteOffset();
+  const uint64_t end = begin + t.ByteLength();
+  const uint64_t size = item.size;  // a copy: the record's fields are not aligned
+  return first < begin || first >= end || size > end - first;
 }
 
 }  // namespace
@@ -186,6 +200,9 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
   if (status != platform::kStatusOk) {
     // Why an image container could not be read (its file and offset) belongs to this file's row.
     std::string failure = storage::TakeSourceFailure();
+    if (status != platform::kStatusCancelled && DataOutsideVolume(source, item)) {
+      failure = Msg(keys::kCopyOutsideVolume);
+    }
     if (!failure.empty()) outcome.note = outcome.note.empty() ? failure : outcome.note + "; " + failure;
   } else {
     (void)storage::TakeSourceFailure();

@@ -23,6 +23,22 @@ bool IsAsciiLetter(uint16_t c) {
   return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
 
+// The words for why a kept deep scan cannot be used.
+std::string_view KeptFaultKey(engine::deep::KeptStateFault fault) {
+  using engine::deep::KeptStateFault;
+  switch (fault) {
+    case KeptStateFault::kNone:
+    case KeptStateFault::kUnreadable: return keys::kKeptScanUnreadable;
+    case KeptStateFault::kDamaged: return keys::kKeptScanChanged;
+    case KeptStateFault::kOtherVersion: return keys::kKeptScanOtherVersion;
+    case KeptStateFault::kOtherVolume: return keys::kKeptScanOtherVolume;
+    case KeptStateFault::kOutside: return keys::kKeptScanOutside;
+    case KeptStateFault::kReplay: return keys::kKeptScanReplay;
+    case KeptStateFault::kCarvedFiles: return keys::kKeptScanCarved;
+  }
+  return keys::kKeptScanChanged;
+}
+
 }  // namespace
 
 CScanJob::CScanJob(ScanJobInput input, IJobView& view, const ITextSource* texts)
@@ -39,6 +55,14 @@ std::string CScanJob::StageText(const ScanSource& source) const {
   }
   if (IsAsciiLetter(t.driveLetter)) return FormatText(Msg(keys::kScanStageLetter), {TextArg::Character(t.driveLetter)});
   return FormatText(Msg(keys::kScanStageNoLetter), {static_cast<int>(t.driveLetter)});
+}
+
+void CScanJob::NotifyKeptScanUnusable(std::string_view key, const ScanSource& source, platform::Status status) {
+  const auto* deep = dynamic_cast<const engine::deep::CProfessionalRecovery*>(source.engine.get());
+  const std::string why = deep != nullptr && deep->KeptFault() != engine::deep::KeptStateFault::kNone
+                              ? Msg(KeptFaultKey(deep->KeptFault()))
+                              : platform::ErrorText(status);
+  View().Notify(MessageKind::kWarning, FormatText(Msg(key), {source.target.label, why}));
 }
 
 void CScanJob::NotifySource(std::string_view key, const ScanSource& source, const std::string& detail) {
@@ -170,6 +194,7 @@ void CScanJob::ScanOne(ScanSource& source) {
       }
       // The stored state does not fit this volume or cannot be read: it is
       // dropped and the volume scanned from the start with a new engine.
+      NotifyKeptScanUnusable(keys::kKeptScanSetAside, source, source.status);
       ForgetStoredScan(stored.folder);
       source.storeKept = false;
       source.ResetEngine(t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
@@ -225,6 +250,7 @@ void CScanJob::ScanOne(ScanSource& source) {
       return;
     }
     // The stored files cannot be opened: scan again with a new engine.
+    if (m_input.mode == ScanMode::kDeep) NotifyKeptScanUnusable(keys::kKeptScanSetAside, source, s);
     ForgetStoredScan(stored.folder);
     source.ResetEngine(t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
                                  : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount,
@@ -253,6 +279,7 @@ bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* 
       NotifySource(keys::kDeepScanKept, source);
       return false;
     }
+    NotifyKeptScanUnusable(keys::kKeptScanNotShown, source, source.status);
     source.storeKept = false;  // the folder stays remembered in the index; this engine lets go of it
     source.scanFolder.clear();
     source.ResetEngine();

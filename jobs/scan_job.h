@@ -76,6 +76,9 @@ class CScanJob final : public CJob {
                             uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound, int32_t reserved);
   std::string StageText(const ScanSource& source) const;
   void NotifySource(std::string_view key, const ScanSource& source, const std::string& detail = {});
+  // Tells why the kept scan of source cannot be used (the deep engine's
+  // reason, else status's text) in the message key.
+  void NotifyKeptScanUnusable(std::string_view key, const ScanSource& source, platform::Status status);
 
   ScanJobInput m_input;
   int m_linesShown = -1;  // -1 not yet decided, 0 hidden, 1 shown

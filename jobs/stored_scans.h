@@ -18,12 +18,14 @@ struct StoredScan {
 
 // Finds the stored results of the last scan of the source in this mode: a
 // finished scan, or in deep mode also one that stopped before its end
-// (found->finished false). The scan index names the folder; a file "source.id" in the folder
-// must name the same volume (storage::VolumeIdentityKey) and mode, so that
-// another card that happens to sit at the same disk number is never taken
-// for this one. On success the index's current scan folder is that folder,
-// so the engine's Scan(baseName) reopens it. Stale entries (an image written
-// since) are removed by the index. Worker thread of the scan job only.
+// (found->finished false; so is a state that is there but cannot be read,
+// for the engine to tell why it cannot be continued). The scan index names
+// the folder; a file "source.id" in the folder must name the same volume
+// (storage::VolumeIdentityKey) and mode, so that another card that happens
+// to sit at the same disk number is never taken for this one. On success
+// the index's current scan folder is that folder, so the engine's
+// Scan(baseName) reopens it. Stale entries (an image written since) are
+// removed by the index. Worker thread of the scan job only.
 bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found);
 
 // Remembers source.scanFolder as the last scan of the source (finished, or a

@@ -242,6 +242,24 @@ Status CFileTypeRecovery::ExtractItem(const ItemRecord* item, std::string& outTe
   return ExtractItemTo(*this, item, outTempPath, buffer, inoutLength, fn, userData);
 }
 
+bool CFileTypeRecovery::StoredFilesFit() {
+  store::ScanStore* st = m_browser.Store();
+  if (st == nullptr || !st->IsOpen() || !m_volume.IsOpen()) return true;
+  const uint64_t unit = m_volume.SectorSize();
+  int64_t expected = 0;
+  bool fit = true;
+  const Status visited = st->VisitRecords([&](const ItemRecord& item) {
+    const uint64_t size = item.size;  // copies: the record's fields are not aligned
+    const uint64_t first = item.entrySector;
+    const int64_t id = item.id;
+    const uint64_t sectors = size / unit + (size % unit != 0 ? 1 : 0);
+    fit = id == ++expected && item.isFolder == 0 && item.sourceKind == static_cast<int32_t>(SourceKind::kSignature) &&
+          m_volume.Contains(first, std::max<uint64_t>(sectors, 1));
+    return fit;
+  });
+  return visited == kStatusOk && fit;
+}
+
 Status CFileTypeRecovery::JudgeCarvedFiles(const LiveAllocation* live, const std::function<bool(int32_t)>& skip) {
   store::ScanStore* st = m_browser.Store();
   if (st == nullptr || !st->IsOpen() || !m_volume.IsOpen()) return kStatusOk;

@@ -116,6 +116,11 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
   // left as they are.
   [[nodiscard]] Status JudgeCarvedFiles(const LiveAllocation* live, const std::function<bool(int32_t)>& skip = {});
 
+  // Whether every record of a reopened store is a carved file whose data
+  // lies inside this engine's volume, numbered as its place in the store
+  // (a store that anything but this engine changed is not).
+  [[nodiscard]] bool StoredFilesFit();
+
   // Forgets the transport streams carved so far (start of every deep scan).
   void ClearStreamExtents() { m_context.ClearStreamExtents(); }
 

@@ -113,6 +113,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   uint64_t SectorsTotal() const { return m_totalSectors; }
   // Whether the last scan (or the stored one reopened) read everything.
   bool Finished() const { return m_state.finished; }
+  // Why the kept scan the last Scan(name) was to reopen or continue could
+  // not be used (kNone when it was, or for a new scan).
+  KeptStateFault KeptFault() const { return m_keptFault; }
 
   // A value that changes when the volume is written: the fast engine's
   // fingerprint, or for a volume without a readable file system a hash of
@@ -144,7 +147,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   [[nodiscard]] Status RunFastScan(const std::string& fastLog);
   void ChooseExtents();
   [[nodiscard]] Status BeginRawEngines(const std::string& folder, const std::string& fileTypeLog);
-  [[nodiscard]] Status Replay(const std::string& folder);
+  // Hands the logged sectors (checked against the volume) to the engines again.
+  [[nodiscard]] Status Replay(const std::vector<ReplayRun>& runs);
   [[nodiscard]] Status RunPass(const std::string& folder);
   [[nodiscard]] Status FinishRawEngines();
   void SaveState(const std::string& folder, Status* status);
@@ -186,6 +190,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   uint64_t m_reportedDone = 0;
   ReplayLog m_replay;
   Status m_fastStatus = kStatusOk;
+  KeptStateFault m_keptFault = KeptStateFault::kNone;
   bool m_carverFull = false;
 
   DuplicateIndex m_duplicates;

@@ -25,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kChunkBytes = 65536;
 // The remaining time is estimated at most this often.
 constexpr auto kEstimateInterval = std::chrono::seconds(5);
+// A replay asks whether to go on after every this many sectors handed over.
+constexpr uint64_t kReplayReportSectors = 16;
 
 bool EndsWith(const std::string& text, std::string_view tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -71,7 +73,8 @@ struct CProfessionalRecovery::Pass {
 
   // Reads count sectors at absolute sector `at` into chunk. Sectors that
   // cannot be read are tried one by one; those that still fail are zeros,
-  // marked in bad and counted. Only a device that is gone fails the read.
+  // marked in bad (counted by the pass as it moves past them). Only a
+  // device that is gone fails the read.
   Status ReadChunk(uint64_t at, uint32_t count) {
     std::fill(bad.begin(), bad.end(), 0);
     uint32_t got = 0;
@@ -90,7 +93,6 @@ struct CProfessionalRecovery::Pass {
         ++failed;
       }
     }
-    self.m_state.unreadableSectors += failed;
     if (failed == count && self.m_diskNumber != 128) {
       // Nothing of a disk could be read: is the disk still there?
       const std::string path = platform::DiskPath(self.m_diskNumber);
@@ -170,6 +172,8 @@ struct CProfessionalRecovery::Pass {
   void HandRecord(const uint8_t* sector, size_t left, uint64_t absolute) {
     const uint8_t* bytes = sector;
     if (left < recordBytes) {
+      // Never read past the volume: a record cut by its end is no record.
+      if (recordSectors > self.m_volumeStart + self.m_sectorCount - absolute) return;
       uint32_t got = 0;
       if (storage::ReadSectors(recordSectors, *self.m_source, record.data(), absolute, unit, &got) != kStatusOk) {
         return;  // the rest of the record cannot be read: no record
@@ -226,6 +230,7 @@ int32_t CProfessionalRecovery::OnReadAhead(void* user, int32_t, int32_t, int32_t
 
 Status CProfessionalRecovery::Scan(const char* previousName) {
   if (!m_isOpen) return platform::kErrorInvalidHandle;
+  m_keptFault = KeptStateFault::kNone;
   m_duplicates.Clear();
   m_carverFull = false;
   auto& index = store::ScanIndex::Instance();
@@ -257,32 +262,52 @@ Status CProfessionalRecovery::ScanFresh() {
   if (status == kStatusOk) status = RunPass(folder);
   const Status finished = FinishRawEngines();
   if (status == kStatusOk) status = finished;
-  SaveState(folder, &status);
+  // The carved files are judged before the state is kept: the kept store's hash covers their verdicts.
   BuildDuplicateIndex();
   JudgeCarvedFiles(&status);
+  SaveState(folder, &status);
   return status;
 }
 
 Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn) {
+  // The kept files are checked whole before anything of them is used: a
+  // state that fails a check is never used in part.
   DeepScanState saved;
-  if (Status s = ReadDeepScanState(folder, &saved); s != kStatusOk) return s;
-  if (saved.sectorBytes != m_sectorBytes || saved.volumeStart != m_volumeStart || saved.sectorCount != m_sectorCount) {
-    return kStatusInvalidParameter;  // another volume's scan
+  if (Status s = ReadDeepScanState(folder, &saved, &m_keptFault); s != kStatusOk) {
+    if (m_keptFault == KeptStateFault::kNone) m_keptFault = KeptStateFault::kUnreadable;
+    return s;
+  }
+  m_keptFault = CheckDeepScanState(saved, m_sectorBytes, m_volumeStart, m_sectorCount);
+  if (m_keptFault == KeptStateFault::kOtherVolume) return kStatusInvalidParameter;
+  if (m_keptFault != KeptStateFault::kNone) return platform::kErrorInvalidData;
+  const std::string fileTypeLog = FindStoreName(folder, store::kFileTypeLogPrefix);
+  uint64_t carved = 0;
+  if (HashStoreFiles(folder, fileTypeLog, &carved) != kStatusOk || carved != saved.carvedStoreHash) {
+    m_keptFault = KeptStateFault::kCarvedFiles;
+    return platform::kErrorInvalidData;
+  }
+  const bool continuing = !saved.finished && readOn;
+  std::vector<ReplayRun> runs;
+  if (continuing) {
+    const uint32_t recordSectors = std::max<uint32_t>(1, (m_proNtfs.RecordBytes() + m_sectorBytes - 1) / m_sectorBytes);
+    const auto spanOf = [recordSectors](ReplayKind kind) {
+      return kind == ReplayKind::kNtfsRecord ? recordSectors : 1u;
+    };
+    if (ReplayLog::Read(folder, saved.replayEntries, saved.replayHash, &runs) != kStatusOk ||
+        !ReplayLog::RunsFit(runs, m_volumeStart, m_sectorCount, spanOf)) {
+      m_keptFault = KeptStateFault::kReplay;
+      return platform::kErrorInvalidData;
+    }
   }
   m_state = saved;
   m_fastStatus = saved.fastStatus;
   m_extents.Assign(saved.extents);
   m_totalSectors = m_extents.TotalSectors();
-  if (m_state.extentIndex > m_state.extents.size()) {
-    m_state.extentIndex = m_state.extents.size();
-    m_state.extentDone = 0;
-  }
   const std::string fastLog = FindStoreName(folder, store::kFastLogPrefix);
   if (m_fast && !fastLog.empty()) {
     if (Status s = m_fast->Scan(fastLog.c_str()); s != kStatusOk) return s;
   }
-  const std::string fileTypeLog = FindStoreName(folder, store::kFileTypeLogPrefix);
-  if (saved.finished || !readOn) {
+  if (!continuing) {
     // Everything was read (or what was found is only looked at): the stores are the result.
     const std::string fatLog = FindStoreName(folder, store::kProFatLogPrefix);
     const std::string ntfsLog = FindStoreName(folder, store::kProNtfsLogPrefix);
@@ -296,6 +321,10 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
               : m_carver.OpenSharedLog(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter,
                                        fileTypeLog);
     }
+    if (s == kStatusOk && !m_carver.StoredFilesFit()) {
+      m_keptFault = KeptStateFault::kCarvedFiles;
+      s = platform::kErrorInvalidData;
+    }
     BuildDuplicateIndex();
     return s;
   }
@@ -304,14 +333,21 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
   RemoveScanFiles(folder, {store::kProFatLogPrefix, store::kProNtfsLogPrefix, exfat::kProExFatLogPrefix});
   LearnLiveAllocation();
   Status status = BeginRawEngines(folder, fileTypeLog);
-  if (status == kStatusOk) status = Replay(folder);
-  if (status == kStatusOk) status = m_replay.Open(folder, m_state.replayEntries);
+  if (status == kStatusOk && !m_carver.StoredFilesFit()) {
+    m_keptFault = KeptStateFault::kCarvedFiles;
+    return platform::kErrorInvalidData;
+  }
+  if (status == kStatusOk) status = Replay(runs);
+  // Also after a cancelled replay: the log stays whole for the next time.
+  const Status opened = m_replay.Open(folder, m_state.replayEntries, m_state.replayHash);
+  if (status == kStatusOk) status = opened;
   if (status == kStatusOk) status = RunPass(folder);
   const Status finished = FinishRawEngines();
   if (status == kStatusOk) status = finished;
-  SaveState(folder, &status);
+  // The carved files are judged before the state is kept: the kept store's hash covers their verdicts.
   BuildDuplicateIndex();
   JudgeCarvedFiles(&status);
+  SaveState(folder, &status);
   return status;
 }
 
@@ -377,14 +413,17 @@ Status CProfessionalRecovery::BeginRawEngines(const std::string&, const std::str
   return s;
 }
 
-Status CProfessionalRecovery::Replay(const std::string& folder) {
-  std::vector<ReplayRun> runs;
-  if (Status s = ReplayLog::Read(folder, m_state.replayEntries, &runs); s != kStatusOk) return s;
+Status CProfessionalRecovery::Replay(const std::vector<ReplayRun>& runs) {
   const uint32_t recordBytes = m_proNtfs.RecordBytes();
   const uint32_t recordSectors = std::max<uint32_t>(1, (recordBytes + m_sectorBytes - 1) / m_sectorBytes);
   std::vector<uint8_t> bytes(static_cast<size_t>(std::max<uint32_t>(recordSectors, 1)) * m_sectorBytes);
+  // The runs were checked to lie inside the volume (ReplayLog::RunsFit).
+  uint64_t handed = 0;
   for (const ReplayRun& run : runs) {
     for (uint32_t k = 0; k < run.count; ++k) {
+      if (handed++ % kReplayReportSectors == 0) {
+        if (const int32_t answer = ReportRaw(m_state.sectorsDone, -1); answer != 0) return answer;
+      }
       const uint64_t sector = run.sector + uint64_t{k} * run.step;
       const auto kind = static_cast<ReplayKind>(run.kind);
       const uint32_t count = kind == ReplayKind::kNtfsRecord ? recordSectors : 1;
@@ -431,6 +470,9 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
       uint64_t advance = 0;
       status = pass.Classify(at, count, &advance);
       const uint64_t left = extent.count - m_state.extentDone;
+      const auto passed = static_cast<size_t>(std::min<uint64_t>(advance, count));
+      m_state.unreadableSectors += static_cast<uint64_t>(
+          std::count(pass.bad.begin(), pass.bad.begin() + static_cast<std::ptrdiff_t>(passed), 1));
       m_state.sectorsDone += std::min(advance, left);
       if (advance > left) m_state.skipUntil = first + m_state.extentDone + advance;
       m_state.extentDone += std::min(advance, left);
@@ -476,8 +518,13 @@ void CProfessionalRecovery::SaveState(const std::string& folder, Status* status)
   }
   const Status flushed = m_replay.Close();
   m_state.replayEntries = m_replay.Entries();
-  if (flushed != kStatusOk) m_state.replayEntries = 0;  // a log that may be cut short is never replayed
-  const Status saved = WriteDeepScanState(folder, m_state);
+  m_state.replayHash = m_replay.Hash();
+  if (flushed != kStatusOk) {  // a log that may be cut short is never replayed
+    m_state.replayEntries = 0;
+    m_state.replayHash = 0;
+  }
+  Status saved = HashStoreFiles(folder, m_carver.StoreBaseName(), &m_state.carvedStoreHash);
+  if (saved == kStatusOk) saved = WriteDeepScanState(folder, m_state);
   if (*status == kStatusOk && saved != kStatusOk) *status = saved;
 }
 

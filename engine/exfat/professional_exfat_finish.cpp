@@ -458,6 +458,10 @@ struct CProfessionalExFatRecovery::Finish {
   // What a file read from its first cluster through the following ones is worth.
   ItemState JudgeData(const EntrySet& set) {
     if (!haveGeometry || !geometrySupported || set.validLengthTooLong) return ItemState::kDamaged;
+    // More than every cluster of the volume holds: no file of it is that long.
+    if (maxCluster < 2 || set.dataLength > (uint64_t{maxCluster} - 1) * geometry.clusterBytes) {
+      return ItemState::kDamaged;
+    }
     if (set.validDataLength == 0) return ItemState::kIntact;
     const uint64_t clusters = (set.validDataLength + geometry.clusterBytes - 1) / geometry.clusterBytes;
     // Its data lies in the heap, inside the volume, and not where a directory was found.
