@@ -24,9 +24,38 @@ struct Tables {
 
 constexpr Tables kTables;
 
+#if defined(__x86_64__)
+// The SSE4.2 crc32 instruction computes the same polynomial, 8 bytes a step.
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(uint32_t crc, const uint8_t* p, size_t n) {
+  uint64_t c = crc;
+  while (n >= 8) {
+    uint64_t word;
+    __builtin_memcpy(&word, p, 8);
+    c = __builtin_ia32_crc32di(c, word);
+    p += 8;
+    n -= 8;
+  }
+  auto c32 = static_cast<uint32_t>(c);
+  while (n-- > 0) c32 = __builtin_ia32_crc32qi(c32, *p++);
+  return c32;
+}
+
+bool HasHardwareCrc() {
+  static const bool has = __builtin_cpu_supports("sse4.2");
+  return has;
+}
+#endif
+
 }  // namespace
 
 uint32_t Crc32c(uint32_t crc, const void* bytes, size_t byteCount) {
+#if defined(__x86_64__)
+  if (HasHardwareCrc()) return Crc32cHardware(crc, static_cast<const uint8_t*>(bytes), byteCount);
+#endif
+  return Crc32cPortable(crc, bytes, byteCount);
+}
+
+uint32_t Crc32cPortable(uint32_t crc, const void* bytes, size_t byteCount) {
   const auto* p = static_cast<const uint8_t*>(bytes);
   const auto& t = kTables.t;
   while (byteCount >= 8) {

@@ -10,7 +10,10 @@ namespace engine::ext4 {
 // checksums: no inversion before or after (ext4 starts from ~0 or from a
 // seed it derived itself). The iSCSI checksum of bytes is
 // ~Crc32c(0xFFFFFFFF, bytes). Pure function; any thread.
+// Uses the processor's crc32 instruction where there is one.
 uint32_t Crc32c(uint32_t crc, const void* bytes, size_t byteCount);
+// The same with tables only (the plain path the fast one is checked against).
+uint32_t Crc32cPortable(uint32_t crc, const void* bytes, size_t byteCount);
 
 // Crc32c over a little-endian 32-bit value (inode and group numbers).
 uint32_t Crc32cLe32(uint32_t crc, uint32_t value);

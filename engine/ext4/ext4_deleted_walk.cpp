@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/store/layout_table.h"
@@ -17,6 +18,11 @@ constexpr uint64_t kMaxDirectoryBlocks = 1u << 20;
 constexpr size_t kMaxFileRuns = store::LayoutTable::kMaxExtents - 2;
 
 bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+
+// A name and inode as one value (a 64-bit hash: equal entries, equal keys).
+uint64_t EntryKey(const std::string& name, uint32_t inode) {
+  return std::hash<std::string_view>{}(name) * 0x9E3779B97F4A7C15ull ^ inode;
+}
 
 uint16_t TypeOfEntry(uint8_t fileType) {
   switch (fileType) {
@@ -64,10 +70,10 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
   std::vector<Entry> live;
   std::vector<Entry> older;
   if (Status s = CollectEntries(folder, &live, &older); s != kStatusOk) return s;
-  std::set<std::pair<std::string, uint32_t>> seen;
+  std::unordered_set<uint64_t> seen;
   const uint32_t parentLocator = folder.locator;
   for (const Entry& e : live) {
-    seen.emplace(e.name, e.inode);
+    seen.insert(EntryKey(e.name, e.inode));
     uint16_t type = TypeOfEntry(e.fileType);
     if (type == 0 || type == inode::kTypeDirectory) {
       if (m_walkedInodes.count(e.inode) != 0) continue;
@@ -92,11 +98,12 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
   }
   // One entry per name and inode; of several versions the least bounded one.
   std::vector<Entry> deleted;
-  std::map<std::pair<std::string, uint32_t>, size_t> at;
+  std::unordered_map<uint64_t, size_t> at;
   const JournalIndex& journal = m_volume.Journal();
   for (Entry& e : older) {
-    if (seen.count({e.name, e.inode}) != 0) continue;
-    const auto [it, added] = at.emplace(std::make_pair(e.name, e.inode), deleted.size());
+    const uint64_t k = EntryKey(e.name, e.inode);
+    if (seen.count(k) != 0) continue;
+    const auto [it, added] = at.emplace(k, deleted.size());
     if (added) {
       deleted.push_back(std::move(e));
       continue;
@@ -147,8 +154,7 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
   const Superblock& sb = m_volume.Sb();
   const uint32_t seed = InodeSeed(sb, folder.inode, folder.copy.inode.generation);
   std::vector<Version> versions;
-  auto take = [&](bool isCurrent, uint32_t sequence) {
-    const ByteView view(m_block.data(), m_block.size());
+  auto take = [&](ByteView view, bool isCurrent, uint32_t sequence) {
     DirectoryBlock parsed;
     if (!ParseDirectoryBlock(view, sb, seed, false, &parsed) || parsed.tail == TailCheck::kFails) return false;
     if (firstBlock) {
@@ -168,23 +174,24 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
     return true;
   };
   if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
-    if (!take(true, 0) && current) ++m_unreadable;
+    if (!take(ByteView(m_block.data(), m_block.size()), true, 0) && current) ++m_unreadable;
   } else {
     ++m_unreadable;
   }
   if (m_volume.HasJournal()) {
     for (const JournalCopy& c : m_volume.Journal().CopiesOf(block)) {
-      if (m_volume.ReadJournalCopy(c, &m_block) == kStatusOk) (void)take(false, c.sequence);  // others' copies fail
+      ByteView view;
+      if (m_volume.ViewJournalCopy(c, &m_block, &view) == kStatusOk) (void)take(view, false, c.sequence);
     }
   }
   // Versions newest first: now, then the journal's copies (already newest first).
   const JournalIndex& journal = m_volume.Journal();
-  auto holds = [](const Version& v, const Entry& e) {
-    for (const Entry& x : v.entries) {
-      if (x.inode == e.inode && x.name == e.name) return true;
-    }
-    return false;
-  };
+  // What each version holds, to tell when an entry left its block.
+  std::vector<std::unordered_set<uint64_t>> held(versions.size());
+  for (size_t i = 0; i < versions.size(); ++i) {
+    for (const Entry& e : versions[i].entries) held[i].insert(EntryKey(e.name, e.inode));
+  }
+  auto holds = [&](size_t version, const Entry& e) { return held[version].count(EntryKey(e.name, e.inode)) != 0; };
   for (size_t i = 0; i < versions.size(); ++i) {
     Version& v = versions[i];
     for (size_t k = 0; k < v.entries.size(); ++k) {
@@ -196,7 +203,7 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
       // The oldest newer journal version without the entry: its file was gone by then.
       for (size_t j = i; j-- > 0;) {
         const Version& newer = versions[j];
-        if (newer.current || holds(newer, e)) continue;
+        if (newer.current || holds(j, e)) continue;
         if (!e.bounded || journal.Newer(e.before, newer.sequence)) {
           e.bounded = true;
           e.before = newer.sequence;

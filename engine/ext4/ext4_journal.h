@@ -97,9 +97,14 @@ class JournalIndex {
   // transactions would write (the newest one not revoked), or null.
   const JournalCopy* ReplayCopyOf(uint64_t volumeBlock) const;
   bool NeedsReplay() const { return !m_replay.empty(); }
-  // Reads a copy: its checksum (csum v2/v3) must hold; escaped bytes are
-  // restored. 0; 87 when the checksum fails; the read error.
-  [[nodiscard]] Status ReadCopy(const JournalCopy& copy, const ReadJournal& read, std::vector<uint8_t>* out) const;
+  // Reads a copy: its checksum (csum v2/v3) must hold (unless the caller
+  // checked it before: checked); escaped bytes are restored. 0; 87 when the
+  // checksum fails; the read error.
+  [[nodiscard]] Status ReadCopy(const JournalCopy& copy, const ReadJournal& read, std::vector<uint8_t>* out,
+                                bool checked = false) const;
+  // True when bytes (a copy as stored: escaped) pass the copy's checksum
+  // (always true without csum v2/v3).
+  bool CopyHolds(const JournalCopy& copy, ByteView bytes) const;
   // Journal blocks that hold log headers or copies (descriptor, commit,
   // revoke and data blocks of the transactions found).
   size_t CopyCount() const { return m_copyCount; }

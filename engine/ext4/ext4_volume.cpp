@@ -33,6 +33,8 @@ void Ext4Volume::Close() {
   m_groups.clear();
   m_journal.Clear();
   m_journalRuns.clear();
+  m_journalBytes.clear();
+  m_copyChecked.clear();
   m_journalLoaded = false;
   m_journalStatus = kStatusOk;
   m_bitmapsLoaded = false;
@@ -164,11 +166,12 @@ std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number) {
   uint64_t block = 0;
   uint32_t offset = 0;
   if (!m_journalLoaded || !InodeLocation(number, &block, &offset)) return copies;
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> scratch;
   for (const JournalCopy& c : m_journal.CopiesOf(block)) {
-    if (ReadJournalCopy(c, &bytes) != kStatusOk) continue;
+    ByteView bytes;
+    if (ViewJournalCopy(c, &scratch, &bytes) != kStatusOk) continue;
     InodeCopy copy;
-    if (!ParseInode(ByteView(bytes.data() + offset, bytes.size() - offset), m_sb, number, &copy.inode) ||
+    if (!ParseInode(bytes.Sub(offset, m_sb.inodeBytes), m_sb, number, &copy.inode) ||
         !copy.inode.checksumHolds) {
       continue;
     }
@@ -181,9 +184,35 @@ std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number) {
 }
 
 Status Ext4Volume::ReadJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* out) {
-  return m_journal.ReadCopy(copy, [this](uint32_t first, uint32_t count, uint8_t* to) {
-    return ReadJournalBlocks(first, count, to);
-  }, out);
+  uint8_t* checked = copy.journalBlock < m_copyChecked.size() ? &m_copyChecked[copy.journalBlock] : nullptr;
+  if (checked != nullptr && *checked == 2) return kStatusInvalidParameter;
+  const Status s = m_journal.ReadCopy(
+      copy, [this](uint32_t first, uint32_t count, uint8_t* to) { return ReadJournalBlocks(first, count, to); }, out,
+      checked != nullptr && *checked == 1);
+  if (checked != nullptr && (s == kStatusOk || s == kStatusInvalidParameter)) *checked = s == kStatusOk ? 1 : 2;
+  return s;
+}
+
+Status Ext4Volume::ViewJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* scratch, ByteView* out) {
+  const size_t bs = m_sb.blockBytes;
+  const bool held = !m_journalBytes.empty() && copy.journalBlock < m_journalBytes.size() / bs &&
+                    copy.journalBlock < m_copyChecked.size() && !copy.escaped;
+  if (!held) {
+    if (Status s = ReadJournalCopy(copy, scratch); s != kStatusOk) return s;
+    *out = ByteView(scratch->data(), scratch->size());
+    return kStatusOk;
+  }
+  const ByteView view(m_journalBytes.data() + size_t{copy.journalBlock} * bs, bs);
+  uint8_t& checked = m_copyChecked[copy.journalBlock];
+  if (checked == 0) checked = m_journal.CopyHolds(copy, view) ? 1 : 2;
+  if (checked != 1) return kStatusInvalidParameter;
+  *out = view;
+  return kStatusOk;
+}
+
+void Ext4Volume::ReleaseJournalBytes() {
+  m_journalBytes.clear();
+  m_journalBytes.shrink_to_fit();
 }
 
 FetchBlock Ext4Volume::CurrentFetcher() {
@@ -214,6 +243,11 @@ uint64_t Ext4Volume::JournalBlockByte(uint32_t journalBlock) const {
 
 Status Ext4Volume::ReadJournalBlocks(uint32_t first, uint32_t count, uint8_t* out) {
   const size_t bs = m_sb.blockBytes;
+  if (!m_journalBytes.empty()) {
+    if (first > m_journalBytes.size() / bs || count > m_journalBytes.size() / bs - first) return kStatusReadFault;
+    std::memcpy(out, m_journalBytes.data() + size_t{first} * bs, size_t{count} * bs);
+    return kStatusOk;
+  }
   uint32_t done = 0;
   while (done < count) {
     const uint32_t j = first + done;
@@ -265,11 +299,26 @@ Status Ext4Volume::LoadJournal() {
   if (jsb.blockCount > kMaxJournalBlocks || jsb.blockCount > MappedBlocks(m_journalRuns)) {
     return kStatusInvalidParameter;
   }
+  // Held in memory while the volume is walked: its copies are read again and again.
+  const uint64_t journalBytes = uint64_t{jsb.blockCount} * m_sb.blockBytes;
+  if (journalBytes <= kMaxHeldJournalBytes) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(journalBytes));
+    for (uint32_t at = 0; at < jsb.blockCount;) {
+      const uint32_t n = std::min<uint32_t>(JournalIndex::kReadBlocks, jsb.blockCount - at);
+      if (Status s = ReadJournalBlocks(at, n, bytes.data() + size_t{at} * m_sb.blockBytes); s != kStatusOk) return s;
+      at += n;
+    }
+    m_journalBytes = std::move(bytes);
+  }
+  m_copyChecked.assign(jsb.blockCount, 0);
   const Status s = m_journal.Load(jsb, [this](uint32_t first, uint32_t count, uint8_t* out) {
     return ReadJournalBlocks(first, count, out);
   });
   m_journalLoaded = s == kStatusOk;
-  if (!m_journalLoaded) m_journal.Clear();
+  if (!m_journalLoaded) {
+    m_journal.Clear();
+    ReleaseJournalBytes();
+  }
   return s;
 }
 

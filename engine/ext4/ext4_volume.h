@@ -35,6 +35,8 @@ class Ext4Volume {
  public:
   // Journals larger than this many blocks are not read.
   static constexpr uint32_t kMaxJournalBlocks = 1u << 22;
+  // Journals up to this size are held in memory while the volume is walked.
+  static constexpr uint64_t kMaxHeldJournalBytes = 256ull << 20;
 
   void Own(storage::SectorSource source, uint32_t unitBytes, uint64_t startUnit, uint64_t unitCount);
   void Borrow(storage::SectorSource& source, uint32_t unitBytes, uint64_t startUnit, uint64_t unitCount);
@@ -67,6 +69,10 @@ class Ext4Volume {
   std::vector<InodeCopy> JournalInodeCopies(uint32_t number);
   // Reads a journal copy (checked, unescaped).
   [[nodiscard]] Status ReadJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* out);
+  // The same as a view: of the journal held in memory when it is, else of
+  // scratch (read into it). Valid until the next call with scratch or
+  // ReleaseJournalBytes.
+  [[nodiscard]] Status ViewJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* scratch, ByteView* out);
 
   // Metadata blocks of a file as they are now (for live files).
   FetchBlock CurrentFetcher();
@@ -88,6 +94,8 @@ class Ext4Volume {
   void NextFreeRun(uint64_t block, uint64_t* first, uint64_t* count) const;
 
   const JournalIndex& Journal() const { return m_journal; }
+  // Frees the journal's bytes held since Open (later reads go to the volume).
+  void ReleaseJournalBytes();
   bool HasJournal() const { return m_journalLoaded; }
   Status JournalStatus() const { return m_journalStatus; }
   // The volume byte where journal block j lies (0 when unmapped).
@@ -109,6 +117,11 @@ class Ext4Volume {
   uint32_t m_damagedGroups = 0;
 
   JournalIndex m_journal;
+  // The whole journal, kept while the volume is walked when it is no larger
+  // than kMaxHeldJournalBytes (else its blocks are read again when needed);
+  // per journal block: 0 not checked, 1 its copy's checksum held, 2 it failed.
+  std::vector<uint8_t> m_journalBytes;
+  std::vector<uint8_t> m_copyChecked;
   std::vector<BlockRun> m_journalRuns;
   bool m_journalLoaded = false;
   Status m_journalStatus = kStatusOk;

@@ -110,6 +110,7 @@ Status CFastExt4Recovery::WalkVolume() {
   store::ScanStore& st = *m_browser.Store();
   for (const auto& [id, data] : walk.Layouts()) st.SetLayout(id, data.Encode());
   const Status settled = walk.SettleSharedBlocks();
+  m_volume.ReleaseJournalBytes();  // copy-out reads inline data from the volume, not from memory
   const Status folders = walk.AppendNeededFolders();
   m_unreadable = walk.UnreadableDirectories();
   m_encrypted = walk.EncryptedEntries();
