@@ -53,6 +53,7 @@ enum class ReplayKind : uint8_t {
   kFatDirectoryStart = 2,
   kFatDirectorySector = 3,
   kExFatDirectorySector = 4,
+  kExt4Block = 5,
 };
 
 // One run of the replay log: count sectors from sector, each step sectors
