@@ -30,6 +30,7 @@ void Ext4Volume::Borrow(storage::SectorSource& source, uint32_t unitBytes, uint6
 void Ext4Volume::Close() {
   m_sectors.Close();
   m_open = false;
+  m_inodeBlock = UINT64_MAX;
   m_groups.clear();
   m_journal.Clear();
   m_journalRuns.clear();
@@ -145,8 +146,12 @@ Status Ext4Volume::ReadInode(uint32_t number, InodeCopy* out) {
   uint64_t block = 0;
   uint32_t offset = 0;
   if (!InodeLocation(number, &block, &offset)) return kStatusInvalidParameter;
-  std::vector<uint8_t> bytes;
-  if (Status s = ReadCurrentBlock(block, &bytes); s != kStatusOk) return s;
+  if (block != m_inodeBlock) {
+    m_inodeBlock = UINT64_MAX;
+    if (Status s = ReadCurrentBlock(block, &m_inodeBytes); s != kStatusOk) return s;
+    m_inodeBlock = block;
+  }
+  const std::vector<uint8_t>& bytes = m_inodeBytes;
   out->fromJournal = false;
   out->sequence = 0;
   out->volumeByte = block * m_sb.blockBytes + offset;

@@ -111,6 +111,9 @@ class Ext4Volume {
 
   VolumeSectors m_sectors;
   std::vector<uint8_t> m_scratch;
+  // The inode-table block ReadInode read last (inodes are asked for in runs).
+  uint64_t m_inodeBlock = UINT64_MAX;
+  std::vector<uint8_t> m_inodeBytes;
   bool m_open = false;
   Superblock m_sb;
   std::vector<GroupDescriptor> m_groups;
