@@ -34,7 +34,7 @@ void Ext4Volume::Close() {
   m_groups.clear();
   m_journal.Clear();
   m_journalRuns.clear();
-  m_journalBytes.clear();
+  ReleaseJournalBytes();
   m_copyChecked.clear();
   m_journalLoaded = false;
   m_journalStatus = kStatusOk;
@@ -200,14 +200,14 @@ Status Ext4Volume::ReadJournalCopy(const JournalCopy& copy, std::vector<uint8_t>
 
 Status Ext4Volume::ViewJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* scratch, ByteView* out) {
   const size_t bs = m_sb.blockBytes;
-  const bool held = !m_journalBytes.empty() && copy.journalBlock < m_journalBytes.size() / bs &&
+  const bool held = m_journalBytes != nullptr && copy.journalBlock < m_journalByteCount / bs &&
                     copy.journalBlock < m_copyChecked.size() && !copy.escaped;
   if (!held) {
     if (Status s = ReadJournalCopy(copy, scratch); s != kStatusOk) return s;
     *out = ByteView(scratch->data(), scratch->size());
     return kStatusOk;
   }
-  const ByteView view(m_journalBytes.data() + size_t{copy.journalBlock} * bs, bs);
+  const ByteView view(m_journalBytes.get() + size_t{copy.journalBlock} * bs, bs);
   uint8_t& checked = m_copyChecked[copy.journalBlock];
   if (checked == 0) checked = m_journal.CopyHolds(copy, view) ? 1 : 2;
   if (checked != 1) return kStatusInvalidParameter;
@@ -216,8 +216,8 @@ Status Ext4Volume::ViewJournalCopy(const JournalCopy& copy, std::vector<uint8_t>
 }
 
 void Ext4Volume::ReleaseJournalBytes() {
-  m_journalBytes.clear();
-  m_journalBytes.shrink_to_fit();
+  m_journalBytes.reset();
+  m_journalByteCount = 0;
 }
 
 FetchBlock Ext4Volume::CurrentFetcher() {
@@ -248,9 +248,9 @@ uint64_t Ext4Volume::JournalBlockByte(uint32_t journalBlock) const {
 
 Status Ext4Volume::ReadJournalBlocks(uint32_t first, uint32_t count, uint8_t* out) {
   const size_t bs = m_sb.blockBytes;
-  if (!m_journalBytes.empty()) {
-    if (first > m_journalBytes.size() / bs || count > m_journalBytes.size() / bs - first) return kStatusReadFault;
-    std::memcpy(out, m_journalBytes.data() + size_t{first} * bs, size_t{count} * bs);
+  if (m_journalBytes != nullptr) {
+    if (first > m_journalByteCount / bs || count > m_journalByteCount / bs - first) return kStatusReadFault;
+    std::memcpy(out, m_journalBytes.get() + size_t{first} * bs, size_t{count} * bs);
     return kStatusOk;
   }
   uint32_t done = 0;
@@ -307,13 +307,14 @@ Status Ext4Volume::LoadJournal() {
   // Held in memory while the volume is walked: its copies are read again and again.
   const uint64_t journalBytes = uint64_t{jsb.blockCount} * m_sb.blockBytes;
   if (journalBytes <= kMaxHeldJournalBytes) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(journalBytes));
+    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(journalBytes));
     for (uint32_t at = 0; at < jsb.blockCount;) {
       const uint32_t n = std::min<uint32_t>(JournalIndex::kReadBlocks, jsb.blockCount - at);
-      if (Status s = ReadJournalBlocks(at, n, bytes.data() + size_t{at} * m_sb.blockBytes); s != kStatusOk) return s;
+      if (Status s = ReadJournalBlocks(at, n, bytes.get() + size_t{at} * m_sb.blockBytes); s != kStatusOk) return s;
       at += n;
     }
     m_journalBytes = std::move(bytes);
+    m_journalByteCount = static_cast<size_t>(journalBytes);
   }
   m_copyChecked.assign(jsb.blockCount, 0);
   const Status s = m_journal.Load(jsb, [this](uint32_t first, uint32_t count, uint8_t* out) {

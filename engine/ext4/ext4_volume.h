@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/ext4/ext4_block_map.h"
@@ -123,7 +124,8 @@ class Ext4Volume {
   // The whole journal, kept while the volume is walked when it is no larger
   // than kMaxHeldJournalBytes (else its blocks are read again when needed);
   // per journal block: 0 not checked, 1 its copy's checksum held, 2 it failed.
-  std::vector<uint8_t> m_journalBytes;
+  std::unique_ptr<uint8_t[]> m_journalBytes;  // not zero-filled first: it is read over whole
+  size_t m_journalByteCount = 0;
   std::vector<uint8_t> m_copyChecked;
   std::vector<BlockRun> m_journalRuns;
   bool m_journalLoaded = false;
