@@ -352,14 +352,15 @@ Status Ext4DeletedWalk::HandleDeleted(const Folder& parent, const Entry& entry) 
   record.dataStartSector = data.FirstBlock() * sb.blockBytes / unit;
   SetState(record, state);
   if (!Append(record)) return kStatusOutOfMemory;
-  m_store.AddChild(parent.locator, parent.depth, record.id, static_cast<int32_t>(number), nullptr);
+  const int32_t id = record.id;  // a copy: the record's fields are not aligned
+  m_store.AddChild(parent.locator, parent.depth, id, static_cast<int32_t>(number), nullptr);
   if (data.kind == ItemData::Kind::kRuns && state == ItemState::kIntact) {
     for (const BlockRun& r : data.runs) {
-      if (!r.unwritten) m_claims.push_back(Claim{r.physical, r.count, record.id, shown->fromJournal, shown->sequence});
+      if (!r.unwritten) m_claims.push_back(Claim{r.physical, r.count, id, shown->fromJournal, shown->sequence});
     }
-    for (const uint64_t b : data.treeBlocks) m_claims.push_back(Claim{b, 1, record.id, shown->fromJournal, shown->sequence});
+    for (const uint64_t b : data.treeBlocks) m_claims.push_back(Claim{b, 1, id, shown->fromJournal, shown->sequence});
   }
-  if (data.kind != ItemData::Kind::kNone) m_layouts[record.id] = std::move(data);
+  if (data.kind != ItemData::Kind::kNone) m_layouts[id] = std::move(data);
   ++m_filesRecorded;
   MarkNeeded(parent.locator);
   return kStatusOk;

@@ -60,13 +60,13 @@ TEST_P(Ext4FixtureTest, EveryDeletedFileComesBackByteExactUnderItsOwnName) {
     expected += row.size != "-" ? 1 : 0;
     const FoundItem* found = Find(row.path);
     ASSERT_NE(found, nullptr) << row.path << " (" << row.note << ") not found";
-    EXPECT_NE(found->record.isDeleted, 0) << row.path;
+    EXPECT_NE(+found->record.isDeleted, 0) << row.path;
     if (row.size == "-") {
-      EXPECT_NE(found->record.isFolder, 0) << row.path;
+      EXPECT_NE(+found->record.isFolder, 0) << row.path;
       continue;
     }
     ++files;
-    EXPECT_EQ(found->record.isFolder, 0) << row.path;
+    EXPECT_EQ(+found->record.isFolder, 0) << row.path;
     EXPECT_EQ(std::to_string(found->record.size), row.size) << row.path;
     EXPECT_EQ(StateOf(found->record), ItemState::kIntact) << row.path;
     EXPECT_EQ(std::to_string(found->record.locator), NoteValue(row.note, "inode")) << row.path;

@@ -42,7 +42,7 @@ TEST(ProfessionalExt4, ARemadeVolumeGivesBackItsOldTreeFromTheBlocksHandedOver) 
     }
     ASSERT_NE(item, nullptr) << row.path;
     if (row.size == "-") {
-      EXPECT_NE(item->record.isFolder, 0) << row.path;
+      EXPECT_NE(+item->record.isFolder, 0) << row.path;
       continue;
     }
     if (StateOf(item->record) != ItemState::kIntact) continue;
