@@ -167,7 +167,7 @@ Status ClusterLayout::PlainLayout(size_t index, Plan* plan) {
   return kStatusOk;
 }
 
-Status ClusterLayout::SkipLayout(size_t index, bool avoidTentative, std::vector<uint32_t>* out) {
+Status ClusterLayout::SkipLayout(size_t index, Avoid avoid, std::vector<uint32_t>* out) {
   const ClusterClaim& claim = m_claims[index];
   const uint64_t needed = ClustersOf(claim);
   const uint64_t limit = SpanLimit(needed);
@@ -178,12 +178,14 @@ Status ClusterLayout::SkipLayout(size_t index, bool avoidTentative, std::vector<
     bool free = false;
     if (Status s = IsFree(c, &free); s != kStatusOk) return s;
     if (!free || OwnerOf(c) != -1) continue;
-    if (avoidTentative) {
+    if (avoid == Avoid::kTentativeAndStarts) {
       const int32_t tentative = OwnerIn(m_tentative, c);
       if (tentative != -1 && tentative != static_cast<int32_t>(index)) continue;
     }
-    auto start = m_starts.find(static_cast<uint32_t>(c));
-    if (start != m_starts.end() && start->second != index) continue;
+    if (avoid != Avoid::kOwnedOnly) {
+      auto start = m_starts.find(static_cast<uint32_t>(c));
+      if (start != m_starts.end() && start->second != index) continue;
+    }
     out->push_back(static_cast<uint32_t>(c));
   }
   if (out->size() != needed) out->clear();
@@ -258,9 +260,12 @@ Status ClusterLayout::GroupLayouts(size_t index, const std::vector<size_t>& orde
 Status ClusterLayout::TryAlternatives(size_t index, const std::vector<size_t>& order) {
   const Plan& plan = m_plans[index];
   std::vector<uint32_t> skip;
-  for (bool avoidTentative : {true, false}) {
-    if (Status s = SkipLayout(index, avoidTentative, &skip); s != kStatusOk) return s;
-    if (skip.empty() || skip == plan.clusters) continue;
+  std::vector<uint32_t> previous;
+  // From the most careful to the plainest; only a layout the structure confirms is taken.
+  for (Avoid avoid : {Avoid::kTentativeAndStarts, Avoid::kStarts, Avoid::kOwnedOnly}) {
+    if (Status s = SkipLayout(index, avoid, &skip); s != kStatusOk) return s;
+    if (skip.empty() || skip == plan.clusters || skip == previous) continue;
+    previous = skip;
     if (Check(m_claims[index], skip) == Verdict::kConsistent) {
       Decide(index, std::move(skip), ItemState::kIntact, true);
       return kStatusOk;

@@ -119,9 +119,10 @@ class ClusterLayout {
 
   [[nodiscard]] Status PlaceContiguous(const std::vector<size_t>& indexes);
   [[nodiscard]] Status PlainLayout(size_t index, Plan* plan);
-  // The start, then free clusters no confirmed file owns (nor, with
-  // avoidTentative, a plain layout still kept), where no other file starts.
-  [[nodiscard]] Status SkipLayout(size_t index, bool avoidTentative, std::vector<uint32_t>* out);
+  // The start, then free clusters no confirmed file owns, and (as asked) no
+  // plain layout still kept and no other file's start.
+  enum class Avoid { kTentativeAndStarts, kStarts, kOwnedOnly };
+  [[nodiscard]] Status SkipLayout(size_t index, Avoid avoid, std::vector<uint32_t>* out);
   // Round-robin layouts of the group that starts with claim `index`; members
   // empty when the claims that start inside its run are not evenly spaced.
   [[nodiscard]] Status GroupLayouts(size_t index, const std::vector<size_t>& order, std::vector<size_t>* members,
