@@ -35,7 +35,7 @@ bool ParseEngineAndId(const std::string& text, std::string* engineName, int32_t*
   if (value <= 0 || value > INT32_MAX) return false;
   *engineName = text.substr(0, colon);
   *id = static_cast<int32_t>(value);
-  for (int32_t kind = 0; kind <= static_cast<int32_t>(engine::SourceKind::kSignature); ++kind) {
+  for (int32_t kind = 0; kind <= static_cast<int32_t>(engine::SourceKind::kProfessionalExt4); ++kind) {
     if (*engineName == EngineName(kind)) return true;
   }
   return false;

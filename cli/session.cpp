@@ -121,7 +121,8 @@ std::string FormatFileTime(uint64_t fileTime) {
 bool IsDeletedItem(const engine::ItemRecord& item) {
   const bool fastEngine = item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastFat) ||
                           item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastNtfs) ||
-                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastExFat);
+                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastExFat) ||
+                          item.sourceKind == static_cast<int32_t>(engine::SourceKind::kFastExt4);
   if (fastEngine && item.isFolder == 0) return true;
   return item.isDeleted != 0;
 }
@@ -145,6 +146,8 @@ const char* EngineName(int32_t sourceKind) {
     case engine::SourceKind::kSignature: return "carved";
     case engine::SourceKind::kFastExFat: return "fast-exfat";
     case engine::SourceKind::kProfessionalExFat: return "pro-exfat";
+    case engine::SourceKind::kFastExt4: return "fast-ext4";
+    case engine::SourceKind::kProfessionalExt4: return "pro-ext4";
   }
   return "unknown";
 }

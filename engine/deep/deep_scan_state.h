@@ -84,9 +84,10 @@ enum class ReplayKind : uint8_t {
   kFatDirectoryStart = 2,
   kFatDirectorySector = 3,
   kExFatDirectorySector = 4,
+  kExt4Block = 5,
 };
 // The highest ReplayKind: a log entry of another kind is damage.
-inline constexpr uint8_t kLastReplayKind = static_cast<uint8_t>(ReplayKind::kExFatDirectorySector);
+inline constexpr uint8_t kLastReplayKind = static_cast<uint8_t>(ReplayKind::kExt4Block);
 
 // One run of the replay log: count sectors from sector, each step sectors
 // after the one before, all handed over as kind.

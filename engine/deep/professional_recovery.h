@@ -11,6 +11,7 @@
 #include "engine/deep/file_type_recovery.h"
 #include "engine/deep/scan_extents.h"
 #include "engine/exfat/professional_exfat_recovery.h"
+#include "engine/ext4/professional_ext4_recovery.h"
 #include "engine/fat/professional_fat_recovery.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_fragments.h"
@@ -127,6 +128,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   fat::CProfessionalFatRecovery& ProfessionalFat() { return m_proFat; }
   ntfs::CProfessionalNtfsRecovery& ProfessionalNtfs() { return m_proNtfs; }
   exfat::CProfessionalExFatRecovery& ProfessionalExFat() { return m_proExFat; }
+  ext4::CProfessionalExt4Recovery& ProfessionalExt4() { return m_proExt4; }
   CFileTypeRecovery& SignatureScanner() { return m_carver; }
 
  private:
@@ -135,7 +137,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   // Opens the raw engines and the fast engine on m_source.
   [[nodiscard]] Status OpenEngines(uint16_t driveLetter);
   // Every engine that may hold items, the fast one first (null when there is none).
-  std::array<IFileRecoveryParse*, 5> Engines();
+  std::array<IFileRecoveryParse*, 6> Engines();
   // The engine that owns items of sourceKind; null for none.
   IFileRecoveryParse* EngineOf(int32_t sourceKind);
   uint32_t SectorBytesOf(int32_t sourceKind) const;
@@ -181,6 +183,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   fat::CProfessionalFatRecovery m_proFat;
   ntfs::CProfessionalNtfsRecovery m_proNtfs;
   exfat::CProfessionalExFatRecovery m_proExFat;
+  ext4::CProfessionalExt4Recovery m_proExt4;
   CFileTypeRecovery m_carver;
 
   ScanExtents m_extents;

@@ -8,6 +8,7 @@
 #include "engine/deep/professional_recovery.h"
 #include "engine/exfat/exfat_directory_sector.h"
 #include "engine/exfat/fast_exfat_recovery.h"
+#include "engine/ext4/fast_ext4_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/fat_dir_entry.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
@@ -133,6 +134,10 @@ struct CProfessionalRecovery::Pass {
         ++i;
         continue;
       }
+      if (self.m_proExt4.WantsSector(absolute) && HandExt4(sector, left, absolute)) {
+        i += self.m_proExt4.BlockSectors();
+        continue;
+      }
       if (exfat::IsExFatDirectorySector(sector, left, unit)) {
         self.m_proExFat.HandleExFatDirectorySector(sector, left, absolute);
         self.m_replay.Add(ReplayKind::kExFatDirectorySector, absolute, 1);
@@ -186,6 +191,22 @@ struct CProfessionalRecovery::Pass {
     self.m_replay.Add(ReplayKind::kNtfsRecord, absolute, recordSectors);
   }
 
+  // A block at a block start of the ext geometry: the whole block, read
+  // again when it runs past the chunk. True when the ext engine kept it.
+  bool HandExt4(const uint8_t* sector, size_t left, uint64_t absolute) {
+    const uint32_t sectors = self.m_proExt4.BlockSectors();
+    const uint8_t* bytes = sector;
+    if (left < size_t{sectors} * unit) {
+      block.resize(size_t{sectors} * unit);
+      uint32_t got = 0;
+      if (storage::ReadSectors(sectors, *self.m_source, block.data(), absolute, unit, &got) != kStatusOk) return false;
+      bytes = block.data();
+    }
+    if (!self.m_proExt4.HandleExt4Block(bytes, size_t{sectors} * unit, absolute)) return false;
+    self.m_replay.Add(ReplayKind::kExt4Block, absolute, sectors);
+    return true;
+  }
+
   // Progress after a chunk; the callback's answer.
   int32_t Report() {
     const auto now = Clock::now();
@@ -208,6 +229,7 @@ struct CProfessionalRecovery::Pass {
   const uint32_t recordSectors;
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> record;
+  std::vector<uint8_t> block;
   std::vector<uint8_t> bad;
   int32_t remainingSeconds = -1;
   Clock::time_point start;
@@ -250,7 +272,8 @@ Status CProfessionalRecovery::ScanFresh() {
   const std::string folder = store::ScanIndex::Instance().CurrentScanFolder();
   // Whatever an earlier scan left in this folder would be found by name later.
   RemoveScanFiles(folder, {store::kFastLogPrefix, store::kProFatLogPrefix, store::kProNtfsLogPrefix,
-                           exfat::kProExFatLogPrefix, store::kFileTypeLogPrefix, kDeepStateName, kDeepReplayName});
+                           exfat::kProExFatLogPrefix, ext4::kProExt4LogPrefix, store::kFileTypeLogPrefix, kDeepStateName,
+                           kDeepReplayName});
   m_state = DeepScanState{};
   m_state.sectorBytes = m_sectorBytes;
   m_state.volumeStart = m_volumeStart;
@@ -290,8 +313,10 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
   std::vector<ReplayRun> runs;
   if (continuing) {
     const uint32_t recordSectors = std::max<uint32_t>(1, (m_proNtfs.RecordBytes() + m_sectorBytes - 1) / m_sectorBytes);
-    const auto spanOf = [recordSectors](ReplayKind kind) {
-      return kind == ReplayKind::kNtfsRecord ? recordSectors : 1u;
+    (void)m_proExt4.PrepareExt4Geometry();  // the block size an ext entry spans (none without a superblock)
+    const uint32_t blockSectors = std::max<uint32_t>(1, m_proExt4.BlockSectors());
+    const auto spanOf = [recordSectors, blockSectors](ReplayKind kind) {
+      return kind == ReplayKind::kNtfsRecord ? recordSectors : kind == ReplayKind::kExt4Block ? blockSectors : 1u;
     };
     if (ReplayLog::Read(folder, saved.replayEntries, saved.replayHash, &runs) != kStatusOk ||
         !ReplayLog::RunsFit(runs, m_volumeStart, m_sectorCount, spanOf)) {
@@ -315,6 +340,8 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
     Status s = m_proFat.BeginFatScan(fatLog.empty() ? nullptr : fatLog.c_str());
     if (s == kStatusOk) s = m_proNtfs.Begin(ntfsLog.empty() ? nullptr : ntfsLog.c_str());
     if (s == kStatusOk) s = m_proExFat.BeginExFatScan(exFatLog.empty() ? nullptr : exFatLog.c_str());
+    const std::string ext4Log = FindStoreName(folder, ext4::kProExt4LogPrefix);
+    if (s == kStatusOk) s = m_proExt4.BeginExt4Scan(ext4Log.empty() ? nullptr : ext4Log.c_str());
     if (s == kStatusOk) {
       s = fileTypeLog.empty()
               ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
@@ -330,7 +357,8 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
   }
   // Continue: the file-system engines start afresh and are handed again what
   // they were handed before; the carved files are kept as they are.
-  RemoveScanFiles(folder, {store::kProFatLogPrefix, store::kProNtfsLogPrefix, exfat::kProExFatLogPrefix});
+  RemoveScanFiles(folder,
+                  {store::kProFatLogPrefix, store::kProNtfsLogPrefix, exfat::kProExFatLogPrefix, ext4::kProExt4LogPrefix});
   LearnLiveAllocation();
   Status status = BeginRawEngines(folder, fileTypeLog);
   if (status == kStatusOk && !m_carver.StoredFilesFit()) {
@@ -410,13 +438,16 @@ Status CProfessionalRecovery::BeginRawEngines(const std::string&, const std::str
   if (s == kStatusOk) s = m_proNtfs.Begin(nullptr);
   if (s == kStatusOk) s = m_proExFat.BeginExFatScan(nullptr);
   (void)m_proExFat.PrepareExFatGeometry();
+  if (s == kStatusOk) s = m_proExt4.BeginExt4Scan(nullptr);
+  (void)m_proExt4.PrepareExt4Geometry();
   return s;
 }
 
 Status CProfessionalRecovery::Replay(const std::vector<ReplayRun>& runs) {
   const uint32_t recordBytes = m_proNtfs.RecordBytes();
   const uint32_t recordSectors = std::max<uint32_t>(1, (recordBytes + m_sectorBytes - 1) / m_sectorBytes);
-  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<uint32_t>(recordSectors, 1)) * m_sectorBytes);
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<uint32_t>({recordSectors, m_proExt4.BlockSectors(), 1})) *
+                             m_sectorBytes);
   // The runs were checked to lie inside the volume (ReplayLog::RunsFit).
   uint64_t handed = 0;
   for (const ReplayRun& run : runs) {
@@ -426,7 +457,9 @@ Status CProfessionalRecovery::Replay(const std::vector<ReplayRun>& runs) {
       }
       const uint64_t sector = run.sector + uint64_t{k} * run.step;
       const auto kind = static_cast<ReplayKind>(run.kind);
-      const uint32_t count = kind == ReplayKind::kNtfsRecord ? recordSectors : 1;
+      const uint32_t count = kind == ReplayKind::kNtfsRecord ? recordSectors
+                             : kind == ReplayKind::kExt4Block ? m_proExt4.BlockSectors()
+                                                              : 1;
       uint32_t got = 0;
       const Status r = storage::ReadSectors(count, *m_source, bytes.data(), sector, m_sectorBytes, &got);
       if (r == platform::kErrorDeviceRemoved) return r;
@@ -443,6 +476,7 @@ Status CProfessionalRecovery::Replay(const std::vector<ReplayRun>& runs) {
         case ReplayKind::kExFatDirectorySector:
           m_proExFat.HandleExFatDirectorySector(bytes.data(), m_sectorBytes, sector);
           break;
+        case ReplayKind::kExt4Block: (void)m_proExt4.HandleExt4Block(bytes.data(), bytes.size(), sector); break;
       }
     }
   }
@@ -489,6 +523,7 @@ Status CProfessionalRecovery::FinishRawEngines() {
   (void)m_proFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   (void)m_proNtfs.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   (void)m_proExFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
+  (void)m_proExt4.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   // What the live file system holds now is no old file's own data any more.
   const LiveAllocation* live = m_live.IsKnown() ? &m_live : nullptr;
   m_proFat.SetLiveAllocation(live);
@@ -498,10 +533,13 @@ Status CProfessionalRecovery::FinishRawEngines() {
   const Status ntfs = m_proNtfs.Finish();
   if (status == kStatusOk) status = ntfs;
   const Status exFat = m_proExFat.FinishExFatScan();
+  const Status ext = m_proExt4.FinishExt4Scan();
+  if (status == kStatusOk) status = ext;
   if (status == kStatusOk) status = exFat;
   (void)m_proFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_proNtfs.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_proExFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
+  (void)m_proExt4.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_carver.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   if (store::ScanStore* st = m_carver.ResultStore()) {
     if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
@@ -566,6 +604,10 @@ void CProfessionalRecovery::BuildDuplicateIndex() {
   add(m_proFat.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalFat));
   add(m_proNtfs.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalNtfs));
   add(m_proExFat.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalExFat));
+  add(m_proExt4.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalExt4));
+  if (auto* ext = dynamic_cast<ext4::CFastExt4Recovery*>(m_fast.get())) {
+    add(ext->ResultStore(), static_cast<int32_t>(SourceKind::kFastExt4));
+  }
   add(m_carver.ResultStore(), static_cast<int32_t>(SourceKind::kSignature));
   m_duplicates.Settle();
 }
