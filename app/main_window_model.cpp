@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/main_window_model.h"
 
+#include "engine/boot_sector_tests.h"
 #include "engine/categories.h"
 #include "jobs/display_text.h"
 #include "jobs/search_job.h"
@@ -178,7 +179,17 @@ std::vector<storage::VolumeEntry> CMainWindowModel::SelectedVolumes() const {
   if (m_selected < 0) return {};
   const DiskRow& row = m_rows[static_cast<size_t>(m_selected)];
   switch (row.kind) {
-    case DiskRow::Kind::kDisk: return m_disks[static_cast<size_t>(row.diskIndex)].volumes;
+    case DiskRow::Kind::kDisk: {
+      const storage::DiskEntry& disk = m_disks[static_cast<size_t>(row.diskIndex)];
+      if (!m_professional || m_createImageMode) return disk.volumes;
+      // A deep scan of a disk also reads what no partition covers, all of it when the table is gone.
+      std::vector<storage::VolumeEntry> volumes = disk.volumes;
+      for (auto& space : storage::UnpartitionedSpaces(disk.diskNumber, disk.path, disk.sectorSize, disk.volumes,
+                                                      disk.byteLength, engine::kClassifyBytes)) {
+        volumes.push_back(std::move(space));
+      }
+      return volumes;
+    }
     case DiskRow::Kind::kPartition:
       return {m_disks[static_cast<size_t>(row.diskIndex)].volumes[static_cast<size_t>(row.volumeIndex)]};
     case DiskRow::Kind::kImage: return {m_images[static_cast<size_t>(row.volumeIndex)]};

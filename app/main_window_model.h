@@ -107,7 +107,9 @@ class CMainWindowModel {
   void SelectRow(int32_t row);
   int32_t SelectedRow() const { return m_selected; }
   // The volumes the selected row stands for: a disk's partitions in list
-  // order, or the one partition or image; empty for none or the image group.
+  // order (in deep mode followed by the stretches no partition covers, the
+  // whole disk when its partition table is gone), or the one partition or
+  // image; empty for none or the image group.
   std::vector<storage::VolumeEntry> SelectedVolumes() const;
   // The selected row as a whole disk (image job): the disk's index, or -1.
   int32_t SelectedDiskIndex() const;
@@ -127,6 +129,9 @@ class CMainWindowModel {
   // previous one (and its fast scan's store). Empty when nothing is selected.
   const jobs::ScanSourceList& NewSession();
   const jobs::ScanSourceList& Sources() const { return m_sources; }
+  // The sources the scan job ended with (CScanJob::Sources: a deep scan of a
+  // disk adds the volumes it found where no partition is): the session.
+  void SetScannedSources(jobs::ScanSourceList sources) { m_sources = std::move(sources); }
   bool AnyEngine() const;
   // The search pattern of the type selection.
   std::string SearchPattern() const;

@@ -8,6 +8,7 @@
 #include "cli/image_report.h"
 #include "cli/session.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/volume_head.h"
 #include "platform/disk_table.h"
 #include "platform/error.h"
@@ -25,13 +26,23 @@ std::string LetterText(uint16_t letter) {
   return "#" + std::to_string(letter);
 }
 
-// The file system the engines would see (the first 16 KiB).
-std::string EngineView(const storage::VolumeTarget& target, uint64_t byteLength) {
-  engine::VolumeKind kind = engine::VolumeKind::kUnknown;
-  const platform::Status s = jobs::ReadVolumeKind(target, &kind);
-  if (s != platform::kStatusOk) return Tr("Unreadable", {platform::ErrorText(s)});
-  if (byteLength < engine::kClassifyBytes) return Tr("TooShort");
-  return std::string(engine::VolumeKindName(kind));
+// The file system the engines would see (the first 16 KiB), and what the
+// volume holds for the user: an encrypted volume is named encrypted first,
+// whatever the bytes around its header look like.
+void ViewOf(const storage::VolumeTarget& target, uint64_t byteLength, const std::string& probed, std::string* engines,
+            std::string* fileSystem) {
+  jobs::VolumeHead head;
+  const platform::Status s = jobs::ReadVolumeHead(target, &head);
+  *fileSystem = probed;
+  if (s != platform::kStatusOk) {
+    *engines = Tr("Unreadable", {ErrorText(&Texts(), s)});
+  } else if (byteLength < engine::kClassifyBytes) {
+    *engines = Tr("TooShort");
+  } else {
+    *engines = std::string(engine::VolumeKindName(head.kind));
+  }
+  if (s == platform::kStatusOk && !head.encryption.empty()) *fileSystem = Tr("EncryptedWith", {head.encryption});
+  if (fileSystem->empty()) *fileSystem = s == platform::kStatusOk ? head.fileSystem : "-";
 }
 
 }  // namespace
@@ -59,15 +70,16 @@ int RunProbe(const std::string& sourceText) {
   }
   for (const auto& entry : resolved.volumes) {
     const storage::VolumeTarget& v = entry.target;
-    const std::string kind = EngineView(v, v.isImage ? resolved.byteLength : v.ByteLength());
+    std::string kind, fileSystem;
+    ViewOf(v, v.isImage ? resolved.byteLength : v.ByteLength(), entry.fileSystem, &kind, &fileSystem);
     if (v.isImage) {
-      std::printf("%s\n", Tr("ProbeWholeFile", {static_cast<unsigned long long>(v.sectorCount), v.sectorSize,
-                                                entry.fileSystem.empty() ? kind : entry.fileSystem, kind})
-                              .c_str());
+      std::printf("%s\n",
+                  Tr("ProbeWholeFile", {static_cast<unsigned long long>(v.sectorCount), v.sectorSize, fileSystem, kind})
+                      .c_str());
     } else {
       std::printf("%-4d %-4s %-12llu %-12llu %-38s %-9s %s\n", v.partitionNumber, LetterText(v.driveLetter).c_str(),
                   static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
-                  v.partitionType.c_str(), entry.fileSystem.empty() ? "-" : entry.fileSystem.c_str(), kind.c_str());
+                  v.partitionType.c_str(), fileSystem.c_str(), kind.c_str());
     }
   }
   if (!resolved.tableType.empty() && resolved.volumes.empty()) std::printf("%s\n", Tr("NoPartitions").c_str());
@@ -104,7 +116,7 @@ int RunDisks(bool json) {
                      {"sectorSize", d.sectorSize},
                      {"removable", d.removable},
                      {"partitionTable", d.tableType},
-                     {"error", d.status == platform::kStatusOk ? std::string() : platform::ErrorText(d.status)},
+                     {"error", d.status == platform::kStatusOk ? std::string() : ErrorText(&Texts(), d.status)},
                      {"volumes", volumes}});
     }
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
@@ -118,7 +130,7 @@ int RunDisks(bool json) {
     std::string kind = Msg(d.removable ? "MSG0202" : "MSG0201");
     std::printf("%s %d  %s  %s  %s%s\n", kind.c_str(), d.diskNumber, EscapeForDisplay(d.path).c_str(),
                 jobs::SizeText(d.byteLength).c_str(), EscapeForDisplay(d.model).c_str(),
-                d.status == platform::kStatusOk ? "" : ("  (" + platform::ErrorText(d.status) + ")").c_str());
+                d.status == platform::kStatusOk ? "" : ("  (" + ErrorText(&Texts(), d.status) + ")").c_str());
     for (const auto& v : d.volumes) {
       const std::string source = "disk:" + std::to_string(d.diskNumber) +
                                  (v.target.partitionNumber > 0 ? ":" + std::to_string(v.target.partitionNumber) : "");

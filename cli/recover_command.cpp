@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/recovery_job.h"
 #include "platform/error.h"
 #include "platform/folders.h"
@@ -78,7 +79,7 @@ int RunRecover(const ScanOptions& options) {
                           options.tree ? jobs::RecoveryLayout::kTree : jobs::RecoveryLayout::kByCategory},
                          view, &Texts());
   if (job.Start() != platform::kStatusOk) {
-    PrintError(platform::ErrorText(platform::kErrorBusy));
+    PrintError(ErrorText(&Texts(), platform::kErrorBusy));
     return kExitFailed;
   }
   const jobs::JobResult result = RunToEnd(job);
@@ -90,7 +91,7 @@ int RunRecover(const ScanOptions& options) {
     } else {
       std::printf("%s %s: %s%s\n", Tr("Failed").c_str(),
                   EscapeForDisplay(o.destination.empty() ? o.foundPath : o.destination).c_str(),
-                  platform::ErrorText(o.status).c_str(), o.note.empty() ? "" : (" (" + o.note + ")").c_str());
+                  ErrorText(&Texts(), o.status).c_str(), o.note.empty() ? "" : (" (" + o.note + ")").c_str());
     }
   }
   if (result == jobs::JobResult::kFailed) return kExitFailed;  // the job said why

@@ -7,10 +7,11 @@
 #include "cli/cli_view.h"
 #include "cli/commands.h"
 #include "cli/session.h"
-#include "jobs/display_text.h"
-#include "jobs/file_category.h"
 #include "engine/item_fragments.h"
 #include "engine/item_placement.h"
+#include "jobs/display_text.h"
+#include "jobs/error_text.h"
+#include "jobs/file_category.h"
 #include "jobs/folder_browser.h"
 #include "platform/error.h"
 
@@ -143,7 +144,7 @@ int RunList(const ScanOptions& options) {
     if (s == platform::kErrorFileNotFound) continue;  // perhaps on another volume
     folderFound = true;
     if (s != platform::kStatusOk) {
-      PrintError(source->target.label + ": " + platform::ErrorText(s));
+      PrintError(source->target.label + ": " + ErrorText(&Texts(), s));
       status = kExitFailed;
       continue;
     }

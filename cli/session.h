@@ -19,8 +19,10 @@ struct Session {
   bool cancelled = false;
 };
 
-// Resolves SOURCE, printing why when it cannot be used. False with *exitCode.
-bool ResolveForCommand(const std::string& source, storage::ResolvedSource* resolved, int* exitCode);
+// Resolves SOURCE, printing why when it cannot be used. False with *exitCode;
+// also when SOURCE holds no volume, unless allowEmpty.
+bool ResolveForCommand(const std::string& source, storage::ResolvedSource* resolved, int* exitCode,
+                       bool allowEmpty = false);
 
 // Checks the mode and types, resolves SOURCE, runs the scan job with the
 // policy, then (unless the scan produced no engine) the search job. Prints

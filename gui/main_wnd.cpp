@@ -35,6 +35,7 @@
 #include "gui/icons.h"
 #include "gui/job_process_wnd.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/folder_browser.h"
 #include "jobs/image_job.h"
 #include "jobs/recovery_job.h"
@@ -353,7 +354,7 @@ void CMainWnd::BuildMenu() {
 bool CMainWnd::SwitchLanguage(const std::string& name) {
   const platform::Status s = m_languages.SetLanguage(name, m_texts);
   if (s != platform::kStatusOk) {
-    m_dialogs->MessageBox(this, jobs::MessageKind::kError, Q(platform::ErrorText(s)));
+    m_dialogs->MessageBox(this, jobs::MessageKind::kError, Q(jobs::ErrorText(&m_texts, s)));
     return false;
   }
   for (QAction* action : m_languageGroup->actions()) {
@@ -507,7 +508,8 @@ void CMainWnd::LoadImage() {
   storage::VolumeEntry added;
   const platform::Status s = m_diskList.AddImage(path.toStdString(), &added);
   if (s != platform::kStatusOk) {
-    m_dialogs->MessageBox(this, jobs::MessageKind::kError, path + QStringLiteral("\n") + Q(platform::ErrorText(s)));
+    m_dialogs->MessageBox(this, jobs::MessageKind::kError,
+                          path + QStringLiteral("\n") + Q(jobs::ErrorText(&m_texts, s)));
     return;
   }
   m_model.SetDisks(m_diskList.Disks(), m_diskList.Images());
@@ -536,11 +538,12 @@ void CMainWnd::RunScan() {
     jobs::CScanJob job({sources, m_model.Mode(), jobs::ReusePolicy::kAsk, jobs::ResumePolicy::kAsk}, wnd, &m_texts);
     wnd.Run(job);
     notes = wnd.Notes();
+    m_model.SetScannedSources(job.Sources());
   }
   m_busy = false;
   ShowNotes(notes);
   // A device that could not be opened for lack of rights: say how to get them.
-  for (const auto& s : sources) {
+  for (const auto& s : m_model.Sources()) {
     if (s->outcome == jobs::SourceOutcome::kUnreadable && s->status == platform::kErrorAccessDenied) {
       m_dialogs->MessageBox(
           this, jobs::MessageKind::kWarning,
@@ -608,7 +611,7 @@ void CMainWnd::ShowFolder(const QModelIndex& index) {
   }
   if (s != platform::kStatusOk) {
     m_fileModel->Clear();
-    m_previewPane->setPlainText(Q(platform::ErrorText(s)));
+    m_previewPane->setPlainText(Q(jobs::ErrorText(&m_texts, s)));
     return;
   }
   m_fileModel->SetRows(std::move(items));
@@ -674,7 +677,8 @@ void CMainWnd::ShowProduct(const jobs::PreviewProduct& product) {
       }
       return;
     case jobs::PreviewProductKind::kFailed:
-      m_previewPane->setPlainText(product.text.empty() ? Q(platform::ErrorText(product.status)) : Q(product.text));
+      m_previewPane->setPlainText(product.text.empty() ? Q(jobs::ErrorText(&m_texts, product.status))
+                                                       : Q(product.text));
       return;
   }
 }
@@ -780,7 +784,7 @@ void CMainWnd::RunImage() {
   if (addStatus != platform::kStatusOk) {
     ShowNotes(notes);  // the image is there; it only cannot be listed
     m_dialogs->MessageBox(this, jobs::MessageKind::kWarning,
-                          target + QStringLiteral("\n") + Q(platform::ErrorText(addStatus)));
+                          target + QStringLiteral("\n") + Q(jobs::ErrorText(&m_texts, addStatus)));
     return;
   }
   m_model.SetDisks(m_diskList.Disks(), m_diskList.Images());

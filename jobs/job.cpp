@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "jobs/error_text.h"
 #include "platform/error.h"
 
 namespace jobs {
@@ -62,7 +63,7 @@ void CJob::ThreadMain() {
     result = Run();
   } catch (const std::exception&) {
     // Memory ran out (a result list of millions of items): the job fails and says so; the process goes on.
-    m_view.Notify(MessageKind::kError, platform::ErrorText(platform::kStatusOutOfMemory));
+    m_view.Notify(MessageKind::kError, ErrorText(m_texts, platform::kStatusOutOfMemory));
   }
   m_result = result;
   JobControl::For(m_kind).Release(this);

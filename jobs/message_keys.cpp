@@ -73,7 +73,12 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kDeepScanKept,
                                                     kDeepFileSystemUnread,
                                                     kDeepUnreadableSectors,
-                                                    kUnreadableParts};
+                                                    kUnreadableParts,
+                                                    kSearchingVolumes,
+                                                    kLostVolumeFound,
+                                                    kNoFileSystemTryDeep,
+                                                    kEncryptedFast,
+                                                    kEncryptedDeep};
   return all;
 }
 

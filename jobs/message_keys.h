@@ -88,8 +88,12 @@ inline constexpr std::string_view kResumeRestarted = "MSG1327";       // %s sour
 inline constexpr std::string_view kDeepScanKept = "MSG1328";          // %s source
 inline constexpr std::string_view kDeepFileSystemUnread = "MSG1329";  // %s source, %s the system's error text
 inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";
-inline constexpr std::string_view kUnreadableParts =
-    "MSG1331";  // %s source, %I64u folders or records  // %s source, %I64u sectors
+inline constexpr std::string_view kUnreadableParts = "MSG1331";      // %s source, %I64u folders or records
+inline constexpr std::string_view kSearchingVolumes = "MSG1332";     // %s the stretch of the disk
+inline constexpr std::string_view kLostVolumeFound = "MSG1333";      // %s the volume, %s its file system
+inline constexpr std::string_view kNoFileSystemTryDeep = "MSG1334";  // %s source
+inline constexpr std::string_view kEncryptedFast = "MSG1335";        // %s source, %s the encryption (LUKS, BitLocker)
+inline constexpr std::string_view kEncryptedDeep = "MSG1336";        // %s source, %s the encryption
 
 // Every key above, for checking that a language file has them all.
 const std::vector<std::string_view>& AllMessageKeys();

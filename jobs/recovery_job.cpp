@@ -8,6 +8,7 @@
 #include "engine/safe_name.h"
 #include "jobs/data_folder_guard.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/file_category.h"
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
@@ -73,7 +74,7 @@ void CRecoveryJob::AddRow(const std::string& path, platform::Status status, cons
   DetailRow row;
   row.path = path;
   row.failed = status != platform::kStatusOk;
-  row.status = row.failed ? platform::ErrorText(status) : std::string("Success");
+  row.status = row.failed ? ErrorText(Texts(), status) : std::string("Success");
   if (!note.empty()) row.status += " (" + note + ")";
   const size_t position = row.failed ? 0 : m_rows.size();
   m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(position), row);
@@ -265,7 +266,7 @@ void CRecoveryJob::SyncWritten() {
       ++m_failed;
       const std::string path = JoinRoot(m_root, folder);
       AddRow(path, s);
-      View().Notify(MessageKind::kError, FormatText(Msg(keys::kSyncFailed), {path, platform::ErrorText(s)}));
+      View().Notify(MessageKind::kError, FormatText(Msg(keys::kSyncFailed), {path, ErrorText(Texts(), s)}));
     }
   }
   if (m_root != "/") {
@@ -273,7 +274,7 @@ void CRecoveryJob::SyncWritten() {
     const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : m_root.substr(0, slash);
     // The root's own entry: a new output folder must survive a pulled stick too.
     if (platform::Status s = platform::SyncFolderBelow(parent, ""); s != platform::kStatusOk) {
-      View().Notify(MessageKind::kWarning, FormatText(Msg(keys::kSyncFailed), {parent, platform::ErrorText(s)}));
+      View().Notify(MessageKind::kWarning, FormatText(Msg(keys::kSyncFailed), {parent, ErrorText(Texts(), s)}));
     }
   }
 }
@@ -288,7 +289,7 @@ JobResult CRecoveryJob::Run() {
     const platform::PathKind kind = platform::KindOfPath(m_root);
     const std::string why = kind != platform::PathKind::kMissing && kind != platform::PathKind::kFolder
                                 ? std::string("it is a ") + platform::PathKindWord(kind) + ", not a folder"
-                                : platform::ErrorText(s);
+                                : ErrorText(Texts(), s);
     View().Notify(MessageKind::kError, FormatText(Msg(keys::kOutputUnusable), {m_root, why}));
     return JobResult::kFailed;
   }

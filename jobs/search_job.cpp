@@ -5,6 +5,7 @@
 
 #include "engine/categories.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
@@ -117,14 +118,14 @@ JobResult CSearchJob::Run() {
     if (callback != platform::kStatusOk) {
       source.searchStatus = callback;
       View().Notify(MessageKind::kWarning,
-                    FormatText(Msg(keys::kSearchUnreadable), {t.label, platform::ErrorText(callback)}));
+                    FormatText(Msg(keys::kSearchUnreadable), {t.label, ErrorText(Texts(), callback)}));
     } else if (CancelConfirmed()) {
       source.searchStatus = platform::kStatusCancelled;
     } else if (searched != 1) {
       // 0: the record file could not be opened. Not "nothing found".
       source.searchStatus = platform::kErrorFileNotFound;
       View().Notify(MessageKind::kWarning,
-                    FormatText(Msg(keys::kSearchUnreadable), {t.label, platform::ErrorText(source.searchStatus)}));
+                    FormatText(Msg(keys::kSearchUnreadable), {t.label, ErrorText(Texts(), source.searchStatus)}));
     } else {
       source.searchStatus = platform::kStatusOk;
     }

@@ -472,7 +472,7 @@ TEST_F(CarvedPreviewTest, AFailedExtractionShowsTheReasonNotAnEmptyPane) {
   EXPECT_EQ(result, JobResult::kFinished);
   EXPECT_EQ(product.kind, PreviewProductKind::kFailed);
   EXPECT_EQ(product.status, platform::kStatusReadFault);
-  EXPECT_EQ(product.text, "Could not read it: The system cannot read from the specified device.");
+  EXPECT_EQ(product.text, "Could not read it: The device returned no data where it should");
   EXPECT_FALSE(platform::PathExists(testing_support::SessionFile("tmp.jpg")));
 }
 

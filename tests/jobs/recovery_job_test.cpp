@@ -179,7 +179,7 @@ TEST_F(RecoveryJobTest, TheFailedRowComesFirstAndTheCountsAddUp) {
   EXPECT_EQ(job->Failed(), 1);
   ASSERT_EQ(job->Rows().size(), 3u);
   EXPECT_TRUE(job->Rows()[0].failed);
-  EXPECT_EQ(job->Rows()[0].status, "The cluster size of the item is too large to copy.");
+  EXPECT_EQ(job->Rows()[0].status, "The cluster size of the item is too large to copy");
   EXPECT_EQ(job->Rows()[1].status, "Success");
   ASSERT_EQ(view.shownRows.size(), 3u);
   EXPECT_TRUE(view.shownRows[0].failed);
@@ -267,7 +267,7 @@ TEST(RecoveryCancel, KeepsTheWholeFilesAndLeavesNothingOfTheOneBeingCopied) {
             "2604fdc45b70b0c6fc18ec3c2b949c64633ef9034efe3181c227888ec4908540");
   ASSERT_EQ(job.Rows().size(), 2u);
   EXPECT_TRUE(job.Rows()[0].failed);
-  EXPECT_EQ(job.Rows()[0].status, "The operation was cancelled by the user.");
+  EXPECT_EQ(job.Rows()[0].status, "Cancelled by the user");
   EXPECT_EQ(job.Processed(), 2);
 }
 

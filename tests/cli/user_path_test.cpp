@@ -1,0 +1,145 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The command line on media as users bring them: a disk whose partition
+// table is gone, old data past a smaller file system, results reused in the
+// mode they were made, recovered files that keep their times, honest endings.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <tuple>
+
+#include "tests/cli/cli_test_util.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cli_testing::CliResult;
+using cli_testing::RunCli;
+
+// Every regular file below dir by its sha256.
+std::multiset<std::string> HashesBelow(const std::string& dir) {
+  std::multiset<std::string> out;
+  if (!fs::exists(dir)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file()) out.insert(testing_support::Sha256OfFile(e.path().string()));
+  }
+  return out;
+}
+
+class UserPathTest : public ::testing::Test {
+ protected:
+  // A private copy of a fixture image (tests change some).
+  std::string Copy(const std::string& gzName, const std::string& name) {
+    const std::string path = m_work.path() + name;
+    testing_support::WriteFileBytes(path, testing_support::ReadFileBytes(testing_support::UnpackedFixture(gzName)));
+    return path;
+  }
+  CliResult Run(const std::string& args, const std::string& env = "") { return RunCli(m_work.path(), args, env); }
+
+  testing_support::TempDir m_work;
+};
+
+// (path, size, engine) of every item a scan --json printed.
+std::multiset<std::tuple<std::string, uint64_t, std::string>> Found(const std::string& json) {
+  std::multiset<std::tuple<std::string, uint64_t, std::string>> out;
+  for (const auto& item : nlohmann::json::parse(json)) {
+    out.insert({item["path"].get<std::string>(), item["size"].get<uint64_t>(), item["engine"].get<std::string>()});
+  }
+  return out;
+}
+
+// The main case deep mode is for: the partition table was wiped, the volumes
+// are whole. They are found and read with their own engines, as partitions.
+TEST_F(UserPathTest, ADiskWhosePartitionTableIsGoneGivesTheFilesOfTheIntactDisk) {
+  const std::string intact = Copy("disk_mbr.img.gz", "intact.img");
+  CliResult before = Run("scan --mode deep --json '" + intact + "'");
+  ASSERT_EQ(before.status, 0) << before.err;
+  const auto expected = Found(before.out);
+  ASSERT_FALSE(expected.empty());
+
+  auto bytes = testing_support::ReadFileBytes(intact);
+  std::fill(bytes.begin(), bytes.begin() + 512, uint8_t{0});
+  const std::string zeroed = m_work.path() + "zeroed.img";
+  testing_support::WriteFileBytes(zeroed, bytes);
+  struct Case {
+    const char* what;
+    std::string source;
+    std::string env;
+  };
+  for (const Case& c : {Case{"the image file", "'" + zeroed + "'", ""},
+                        Case{"a disk of the disk table", "disk:0", "QUELLMOOR_DISKS='" + zeroed + "'"}}) {
+    SCOPED_TRACE(c.what);
+    CliResult deep = Run("scan --mode deep --json " + c.source, c.env);
+    ASSERT_EQ(deep.status, 0) << deep.err;
+    EXPECT_EQ(Found(deep.out), expected);
+    EXPECT_NE(deep.err.find("disk 0 volume at sector 2048: a FAT16 volume"), std::string::npos) << deep.err;
+    EXPECT_NE(deep.err.find("disk 0 volume at sector 34816: a NTFS volume"), std::string::npos) << deep.err;
+    // Fast mode reads file systems where a table names them, and says what to do instead.
+    CliResult fast = Run("scan " + c.source, c.env);
+    EXPECT_EQ(fast.status, 1);
+    EXPECT_NE(fast.err.find("--mode deep"), std::string::npos) << fast.err;
+  }
+}
+
+// A card formatted again with a smaller volume: the old photos lie past the
+// new file system's end, and a deep scan reads them.
+TEST_F(UserPathTest, ADeepScanReadsTheImagePastTheFileSystemsEnd) {
+  const std::string card = Copy("past_end.img.gz", "card.img");
+  ASSERT_EQ(Run("scan --mode deep '" + card + "'").status, 0);
+  CliResult recover = Run("recover --reuse --mode deep --types photo --out '" + m_work.path() + "out' '" + card + "'");
+  const std::multiset<std::string> recovered = HashesBelow(m_work.path() + "out");
+  int old = 0;
+  for (const auto& row : testing_support::ReadManifest(testing_support::FixturePath("past_end.manifest.tsv"))) {
+    if (row.state != "old") continue;
+    ++old;
+    EXPECT_EQ(recovered.count(row.sha256), 1u) << row.path << "\n" << recover.out << recover.err;
+  }
+  EXPECT_EQ(old, 4);
+}
+
+// The README's next step after a deep scan: the kept results are those of
+// the last scan, whatever its mode, and the command says which.
+TEST_F(UserPathTest, KeptResultsAreThoseOfTheLastScanInItsMode) {
+  const std::string card = Copy("past_end.img.gz", "card.img");
+  ASSERT_EQ(Run("scan --mode deep '" + card + "'").status, 0);
+  CliResult recover = Run("recover --reuse --types photo --out '" + m_work.path() + "out' '" + card + "'");
+  EXPECT_NE(recover.err.find("Using the kept results of the deep scan of"), std::string::npos) << recover.err;
+  EXPECT_EQ(recover.out.find("No file to recover matches"), std::string::npos) << recover.out;
+  EXPECT_GE(HashesBelow(m_work.path() + "out").size(), 4u);
+  CliResult ls = Run("ls '" + card + "'");
+  EXPECT_EQ(ls.status, 0) << ls.err;
+  EXPECT_NE(ls.err.find("deep scan"), std::string::npos) << ls.err;
+  // A mode named is a mode asked for: a fast scan is not there.
+  EXPECT_EQ(Run("ls --mode fast '" + card + "'").status, 1);
+}
+
+// A volume a mode cannot read says what it is and what to do, and a source
+// none of whose volumes could be read is a failure.
+TEST_F(UserPathTest, VolumesAModeCannotReadSayWhatTheyAreAndWhatToDo) {
+  struct Case {
+    const char* fixture;
+    const char* command;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"ext4.img.gz", "scan", 1, "fast mode reads FAT, exFAT and NTFS; this volume is ext4: try --mode deep"},
+      {"zero_1m.img.gz", "scan", 1, "no file system was found at the start of this volume: try --mode deep"},
+      {"luks_like.img.gz", "scan", 1, "is encrypted (LUKS): its files cannot be read before it is unlocked"},
+      {"luks_like.img.gz", "scan --mode deep", 0, "a deep scan finds no files in encrypted data"},
+      {"bitlocker_like.img.gz", "scan", 1, "is encrypted (BitLocker)"},
+      {"bitlocker_like.img.gz", "probe", 0, "file system: encrypted (BitLocker) (engines see encrypted)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.fixture) + " " + c.command);
+    const std::string image = Copy(c.fixture, "volume.img");
+    CliResult r = Run(std::string(c.command) + " '" + image + "'");
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+  }
+}
+
+}  // namespace
