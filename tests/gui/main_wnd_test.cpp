@@ -369,6 +369,32 @@ TEST_F(Wizard, DeepScanFindsTheFiles) {
   EXPECT_GE(m_wnd->Model().CountOf(jobs::FileCategory::kDocument), 1u);
 }
 
+// The disk's partition table was wiped: deep recovery of the disk row finds
+// its volumes and their files, as the intact disk's partitions give them.
+TEST_F(Wizard, DeepRecoveryOfADiskWithoutItsPartitionTableFindsItsVolumes) {
+  auto bytes = testing_support::ReadFileBytes(m_disk);
+  std::fill(bytes.begin(), bytes.begin() + 512, uint8_t{0});
+  const std::string zeroed = m_work.path() + "zeroed.img";
+  testing_support::WriteFileBytes(zeroed, bytes);
+  platform::SetDiskTableOverride({zeroed});
+  m_wnd->RefreshDisks();
+  Click("BtnDeepRecovery");
+  QTreeWidget* list = m_wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  ASSERT_GE(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->childCount(), 0);  // no partition is listed
+  list->setCurrentItem(list->topLevelItem(0));
+  Click("BtnScan");
+  EXPECT_FALSE(m_dialogs.Shown(QStringLiteral("Please select disk media")));
+  ASSERT_EQ(Page(), 2);
+  std::set<std::string> sources;
+  for (const auto& s : m_wnd->Model().Sources()) {
+    if (s->engine) sources.insert(s->target.label);
+  }
+  EXPECT_EQ(sources, (std::set<std::string>{"disk 0 volume at sector 2048", "disk 0 volume at sector 34816"}));
+  EXPECT_GE(m_wnd->Model().CountOf(jobs::FileCategory::kPhoto), 2u);
+  EXPECT_EQ(testing_support::Sha256OfFile(zeroed), testing_support::Sha256OfBytes(bytes));
+}
+
 TEST_F(Wizard, CreatesAnImageOfALoadedImage) {
   Click("BtnCreateImageMode");
   EXPECT_FALSE(m_wnd->findChild<QWidget*>(QStringLiteral("BtnScan"))->isVisibleTo(m_wnd.get()));
