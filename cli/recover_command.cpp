@@ -9,6 +9,7 @@
 #include "cli/session.h"
 #include "jobs/display_text.h"
 #include "jobs/error_text.h"
+#include "jobs/message_keys.h"
 #include "jobs/recovery_job.h"
 #include "platform/error.h"
 #include "platform/folders.h"
@@ -94,7 +95,8 @@ int RunRecover(const ScanOptions& options) {
                   ErrorText(&Texts(), o.status).c_str(), o.note.empty() ? "" : (" (" + o.note + ")").c_str());
     }
   }
-  if (result == jobs::JobResult::kFailed) return kExitFailed;  // the job said why
+  // A job that could not use the output folder at all said why.
+  if (result == jobs::JobResult::kFailed && job.OutputStopped() == platform::kStatusOk) return kExitFailed;
   std::printf(
       "\n%s\n",
       Tr("RecoverSummary", {job.Processed() - job.Failed(), job.Failed(), EscapeForDisplay(job.OutputRoot())}).c_str());
@@ -102,8 +104,10 @@ int RunRecover(const ScanOptions& options) {
     std::printf("%s\n", Tr("RecoverCancelled", {job.Processed(), job.Total()}).c_str());
     return kExitCancelled;
   }
-  std::printf("%s\n", Msg("MSG1323").c_str());
-  return job.Failed() == 0 ? kExitOk : kExitFailed;
+  if (result != jobs::JobResult::kFinished || job.Failed() != 0) return kExitFailed;
+  // Only when every file was saved: then, and only then, the drive may go.
+  std::printf("%s\n", Msg(jobs::keys::kSyncedDone).c_str());
+  return kExitOk;
 }
 
 }  // namespace cli

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/output_path.h"
 
+#include "engine/commit_batch.h"
 #include "platform/output_tree.h"
 #include "platform/utf.h"
 
@@ -52,7 +53,12 @@ bool SplitDestination(std::string_view destinationPath, int32_t rootSeparatorCou
 }
 
 std::string UniqueChildName(const std::string& root, const std::string& folderRelative, const std::string& safeName) {
-  if (!platform::ExistsBelow(root, JoinRelative(folderRelative, safeName))) return safeName;
+  const CommitBatch* batch = CommitBatch::OnThisThread();
+  auto taken = [&](const std::string& name) {
+    const std::string relative = JoinRelative(folderRelative, name);
+    return platform::ExistsBelow(root, relative) || (batch != nullptr && batch->Holds(root, relative));
+  };
+  if (!taken(safeName)) return safeName;
   const size_t dot = safeName.rfind('.');
   const bool hasExtension = dot != std::string::npos && dot != 0 && safeName.size() - dot <= 32;
   const std::string stem = hasExtension ? safeName.substr(0, dot) : safeName;
@@ -64,7 +70,7 @@ std::string UniqueChildName(const std::string& root, const std::string& folderRe
       const size_t keep = platform::Utf8BoundaryAtOrBefore(stem, kMaxComponentBytes - suffix.size() - ext.size());
       candidate = stem.substr(0, keep) + suffix + ext;
     }
-    if (!platform::ExistsBelow(root, JoinRelative(folderRelative, candidate))) return candidate;
+    if (!taken(candidate)) return candidate;
   }
 }
 

@@ -78,7 +78,8 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kLostVolumeFound,
                                                     kNoFileSystemTryDeep,
                                                     kEncryptedFast,
-                                                    kEncryptedDeep};
+                                                    kEncryptedDeep,
+                                                    kOutputCannotTake};
   return all;
 }
 

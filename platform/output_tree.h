@@ -47,6 +47,15 @@ bool IsLinkBelow(const std::string& root, const std::string& relative);
 // Removes the file (or link) at relative below root; a missing one is success.
 Status RemoveFileBelow(const std::string& root, const std::string& relative);
 
+// Sets the modification and access times (FILETIMEs read with basis; 0
+// leaves a time as it is) of the folder at relative below root.
+[[nodiscard]] Status SetFolderTimesBelow(const std::string& root, const std::string& relative, uint64_t modified,
+                                         uint64_t accessed, TimeBasis basis);
+
+// Writes everything of the file system that holds root to its medium
+// (syncfs): the data of many files at the cost of one flush.
+[[nodiscard]] Status SyncFileSystemBelow(const std::string& root);
+
 // Flushes the folder at relative below root ("" is the root itself) to its
 // medium, so renames and new names inside it survive a pulled stick.
 Status SyncFolderBelow(const std::string& root, const std::string& relative);

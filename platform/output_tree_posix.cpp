@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/file_times_posix.h"
 #include "platform/folders.h"
 #include "platform/output_tree.h"
 
@@ -174,6 +175,27 @@ Status RemoveFileBelow(const std::string& root, const std::string& relative) {
   }
   if (::unlinkat(parent.fd(), leaf.c_str(), 0) != 0 && errno != ENOENT) return ErrorFromErrno(errno);
   return kStatusOk;
+}
+
+Status SetFolderTimesBelow(const std::string& root, const std::string& relative, uint64_t modified, uint64_t accessed,
+                           TimeBasis basis) {
+  struct timespec times[2];
+  if (Status s = TimesOf(accessed, modified, basis, times); s != kStatusOk) return s;
+  FolderHandle folder;
+  if (relative.empty()) {
+    if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
+  } else {
+    std::vector<std::string> parts;
+    if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
+    if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
+  }
+  return ::futimens(folder.fd(), times) == 0 ? kStatusOk : ErrorFromErrno(errno);
+}
+
+Status SyncFileSystemBelow(const std::string& root) {
+  FolderHandle folder;
+  if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
+  return ::syncfs(folder.fd()) == 0 ? kStatusOk : ErrorFromErrno(errno);
 }
 
 Status SyncFolderBelow(const std::string& root, const std::string& relative) {

@@ -10,6 +10,7 @@
 
 #include "platform/error.h"
 #include "platform/file_time.h"
+#include "platform/file_times_posix.h"
 #include "platform/raw_file.h"
 
 namespace platform {
@@ -221,6 +222,13 @@ Status OutputFile::Length(uint64_t* byteLength) const {
   if (::fstat(m_fd, &st) != 0) return LastError();
   *byteLength = static_cast<uint64_t>(st.st_size);
   return kStatusOk;
+}
+
+Status OutputFile::SetTimes(uint64_t modified, uint64_t accessed, TimeBasis basis) {
+  if (m_fd < 0) return kErrorInvalidHandle;
+  struct timespec times[2];
+  if (Status s = TimesOf(accessed, modified, basis, times); s != kStatusOk) return s;
+  return ::futimens(m_fd, times) == 0 ? kStatusOk : LastError();
 }
 
 Status OutputFile::Sync() {

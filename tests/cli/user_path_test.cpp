@@ -3,7 +3,9 @@
 // table is gone, old data past a smaller file system, results reused in the
 // mode they were made, recovered files that keep their times, honest endings.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -140,6 +142,122 @@ TEST_F(UserPathTest, VolumesAModeCannotReadSayWhatTheyAreAndWhatToDo) {
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
   }
+}
+
+// "2024-05-01 13:45:10" of a file's modification time, read in the basis
+// its record's time has (NTFS keeps UTC, FAT the local time).
+std::string ModifiedText(const std::string& path, bool utc) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "missing";
+  std::tm tm{};
+  if (utc) {
+    gmtime_r(&st.st_mtime, &tm);
+  } else {
+    localtime_r(&st.st_mtime, &tm);
+  }
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+// Photos sorted by date in any program come out in the order they were
+// taken: each recovered file, and each folder --tree makes, keeps the time
+// of its record, whatever the time zone.
+TEST_F(UserPathTest, RecoveredFilesAndFoldersKeepTheirTimes) {
+  const char* zone = "QMT-3";  // three hours east of UTC: local and UTC readings differ
+  ::setenv("TZ", zone, 1);
+  ::tzset();
+  struct Case {
+    const char* fixture;
+    bool utc;
+  };
+  for (const Case& c : {Case{"fat16.img.gz", false}, Case{"ntfs_512.img.gz", true}}) {
+    SCOPED_TRACE(c.fixture);
+    const std::string image = Copy(c.fixture, "volume.img");
+    const std::string out = m_work.path() + "out_" + c.fixture;
+    CliResult scan = Run("scan --json '" + image + "'", std::string("TZ=") + zone);
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    CliResult recover = Run("recover --reuse --tree --out '" + out + "' '" + image + "'", std::string("TZ=") + zone);
+    ASSERT_EQ(recover.status, 0) << recover.err;
+    int checked = 0;
+    for (const auto& item : nlohmann::json::parse(scan.out)) {
+      const std::string modified = item["modified"].get<std::string>();
+      if (modified == "-" || item["state"].get<std::string>() != "intact") continue;
+      std::string path = out + "/" + item["path"].get<std::string>();
+      if (!fs::exists(path)) continue;  // a name made unique or safe
+      EXPECT_EQ(ModifiedText(path, c.utc), modified) << path;
+      ++checked;
+    }
+    EXPECT_GE(checked, 5);
+    // The folders at the top, as ls shows them.
+    CliResult ls = Run("ls --json '" + image + "'", std::string("TZ=") + zone);
+    ASSERT_EQ(ls.status, 0) << ls.err;
+    int folders = 0;
+    for (const auto& item : nlohmann::json::parse(ls.out)) {
+      const std::string path = out + "/" + item["name"].get<std::string>();
+      if (!item["isFolder"].get<bool>() || !fs::is_directory(path) || item["modified"] == "-") continue;
+      EXPECT_EQ(ModifiedText(path, c.utc), item["modified"].get<std::string>()) << path;
+      ++folders;
+    }
+    EXPECT_GE(folders, 1);
+  }
+  ::unsetenv("TZ");
+  ::tzset();
+}
+
+// A small file system that is mounted for the test; skipped (with why) where
+// mounting is not allowed.
+class MountedFolder {
+ public:
+  MountedFolder(const std::string& path, const std::string& options) : m_path(path) {
+    fs::create_directories(path);
+    std::string out, err;
+    m_mounted = testing_support::RunCommand("mount -t tmpfs -o " + options + " tmpfs '" + path + "'", &out, &err) == 0;
+  }
+  ~MountedFolder() {
+    std::string out;
+    if (m_mounted) (void)testing_support::RunCommand("umount '" + m_path + "'", &out);
+  }
+  bool Mounted() const { return m_mounted; }
+
+ private:
+  std::string m_path;
+  bool m_mounted = false;
+};
+
+// An output folder that cannot take files (full, read-only) stops the
+// recovery at its first failure with one message; "safe to remove" is said
+// only when every file was saved.
+TEST_F(UserPathTest, AnOutputFolderThatTakesNoMoreFilesEndsHonestly) {
+  const std::string image = Copy("fat32_512.img.gz", "card.img");
+  ASSERT_EQ(Run("scan '" + image + "'").status, 0);
+  struct Case {
+    const char* what;
+    const char* options;
+    const char* says;
+  };
+  for (const Case& c : {Case{"full", "size=96k", "No space left on device"},
+                        Case{"read-only", "ro,size=1m", "Read-only file system"}}) {
+    SCOPED_TRACE(c.what);
+    const std::string out = m_work.path() + "mnt_" + c.what;
+    MountedFolder mount(out, c.options);
+    if (!mount.Mounted()) GTEST_SKIP() << "tmpfs cannot be mounted here (needs root)";
+    CliResult r = Run("recover --reuse --out '" + out + "' '" + image + "'");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.out.find("safe to remove"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("The recovery stopped there"), std::string::npos) << r.err;
+    size_t failedLines = 0;
+    for (size_t at = r.out.find("FAILED"); at != std::string::npos; at = r.out.find("FAILED", at + 1)) ++failedLines;
+    EXPECT_LE(failedLines, 1u) << r.out;
+    // Whatever was saved is whole.
+    for (const auto& e : fs::recursive_directory_iterator(out)) {
+      EXPECT_NE(e.path().filename().string().rfind(".quellmoor-", 0), 0u) << e.path();
+    }
+  }
+  CliResult ok = Run("recover --reuse --out '" + m_work.path() + "roomy' '" + image + "'");
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_NE(ok.out.find("safe to remove"), std::string::npos) << ok.out;
 }
 
 }  // namespace
