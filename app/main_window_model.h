@@ -66,8 +66,10 @@ struct TypeNode {
 };
 const std::array<TypeNode, 6>& TypeNodes();
 
-// "%s Files (%d)" with the category's text and its count.
-std::string TypeNodeLabel(std::string_view categoryText, uint64_t count);
+// A type node's label: its text in the language file is a format with the
+// count ("Photo Files (%d)", "Fotodateien (%d)"); a text without "%" gets
+// " (count)" behind it.
+std::string TypeNodeLabel(std::string_view nodeFormat, uint64_t count);
 
 // The 64-bit key of the checked-item set: drive letter, source kind and
 // record id. Letters are unique among the sources of a session.
@@ -160,6 +162,10 @@ class CMainWindowModel {
   std::vector<jobs::FoundItem> CheckedItems() const;
   void ClearChecked() { m_checked.clear(); }
 
+  // --- imaging: read past unreadable sectors (the command line's --keep-going)
+  void SetKeepGoing(bool keepGoing) { m_keepGoing = keepGoing; }
+  bool KeepGoing() const { return m_keepGoing; }
+
   // --- output folder of the last recovery
   void SetOutputFolder(std::string folder) { m_outputFolder = std::move(folder); }
   const std::string& OutputFolder() const { return m_outputFolder; }
@@ -188,6 +194,7 @@ class CMainWindowModel {
   std::array<bool, 6> m_typeChecked{};
   std::map<uint64_t, jobs::FoundItem> m_checked;
   std::string m_outputFolder;
+  bool m_keepGoing = false;
 };
 
 }  // namespace app

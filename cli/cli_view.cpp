@@ -126,7 +126,8 @@ void CCliView::ClearLine() {
 }
 
 void CCliView::Draw(bool force) {
-  if (!m_terminal || m_quiet) return;
+  // Quiet leaves out information messages only: long work always shows where it is.
+  if (!m_terminal) return;
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - m_lastDraw < std::chrono::milliseconds(100)) return;
   m_lastDraw = now;
@@ -152,8 +153,8 @@ void CCliView::Draw(bool force) {
                std::string(jobs::FileNameOfPath(get(jobs::ViewLine::kCurrent)))};
       break;
     case Layout::kImage:
-      parts = {get(jobs::ViewLine::kPercent), get(jobs::ViewLine::kSector), get(jobs::ViewLine::kSpeed),
-               get(jobs::ViewLine::kTime)};
+      parts = {get(jobs::ViewLine::kPercent), get(jobs::ViewLine::kSpeed), get(jobs::ViewLine::kTime),
+               get(jobs::ViewLine::kBadSectors), get(jobs::ViewLine::kSector)};
       break;
   }
   std::string line;

@@ -23,7 +23,8 @@ jobs::JobResult RunToEnd(jobs::CJob& job);
 // The terminal as a job's window: one progress line on stderr (only when
 // stderr is a terminal, redrawn at most ten times a second), messages as
 // "quellmoor: ..." lines on stderr with every control character shown
-// escaped. Questions cannot be asked on a command line: Ask answers
+// escaped; a quiet view leaves out information messages (never the
+// progress line). Questions cannot be asked on a command line: Ask answers
 // "closed". Thread-safe (the job calls it on its worker).
 class CCliView final : public jobs::IJobView {
  public:

@@ -19,11 +19,9 @@ namespace {
 
 using jobs::EscapeForDisplay;
 
-std::string LetterText(uint16_t letter) {
-  if ((letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z')) {
-    return std::string(1, static_cast<char>(letter)) + ":";
-  }
-  return "#" + std::to_string(letter);
+// A partition as the system knows it: its device node ("/dev/sdb1"); "-" on a disk image.
+std::string DeviceText(const storage::VolumeTarget& target) {
+  return target.devicePath.empty() ? std::string("-") : EscapeForDisplay(target.devicePath);
 }
 
 // The file system the engines would see (the first 16 KiB), and what the
@@ -64,7 +62,7 @@ int RunProbe(const std::string& sourceText) {
                                           : resolved.tableType == "gpt" ? "GPT"
                                                                         : resolved.tableType})
                             .c_str());
-    std::printf("%-4s %-4s %-12s %-12s %-38s %-9s %s\n", "#", Tr("ColumnLetter").c_str(), Tr("ColumnStart").c_str(),
+    std::printf("%-4s %-14s %-12s %-12s %-38s %-9s %s\n", "#", Tr("ColumnDevice").c_str(), Tr("ColumnStart").c_str(),
                 Tr("ColumnSectors").c_str(), Tr("ColumnType").c_str(), Tr("ColumnFileSystem").c_str(),
                 Tr("ColumnEngines").c_str());
   }
@@ -77,7 +75,7 @@ int RunProbe(const std::string& sourceText) {
                   Tr("ProbeWholeFile", {static_cast<unsigned long long>(v.sectorCount), v.sectorSize, fileSystem, kind})
                       .c_str());
     } else {
-      std::printf("%-4d %-4s %-12llu %-12llu %-38s %-9s %s\n", v.partitionNumber, LetterText(v.driveLetter).c_str(),
+      std::printf("%-4d %-14s %-12llu %-12llu %-38s %-9s %s\n", v.partitionNumber, DeviceText(v).c_str(),
                   static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
                   v.partitionType.c_str(), fileSystem.c_str(), kind.c_str());
     }
@@ -96,7 +94,6 @@ int RunDisks(bool json) {
       for (const auto& v : d.volumes) {
         const uint64_t start = v.target.startSector, count = v.target.sectorCount;
         volumes.push_back({{"partition", v.target.partitionNumber},
-                           {"letter", LetterText(v.target.driveLetter)},
                            {"source", "disk:" + std::to_string(d.diskNumber) +
                                           (v.target.partitionNumber > 0 ? ":" + std::to_string(v.target.partitionNumber)
                                                                         : std::string())},
@@ -134,7 +131,7 @@ int RunDisks(bool json) {
     for (const auto& v : d.volumes) {
       const std::string source = "disk:" + std::to_string(d.diskNumber) +
                                  (v.target.partitionNumber > 0 ? ":" + std::to_string(v.target.partitionNumber) : "");
-      std::printf("  %-4s %-10s %-8s %-20s %10s  %s\n", LetterText(v.target.driveLetter).c_str(), source.c_str(),
+      std::printf("  %-14s %-10s %-8s %-20s %10s  %s\n", DeviceText(v.target).c_str(), source.c_str(),
                   v.fileSystem.empty() ? "-" : v.fileSystem.c_str(), EscapeForDisplay(v.description).c_str(),
                   jobs::SizeText(v.byteSize).c_str(),
                   v.mountPoint.empty() ? "" : EscapeForDisplay(Tr("MountedAt", {v.mountPoint})).c_str());

@@ -13,6 +13,7 @@
 #include "platform/disk_table.h"
 #include "platform/error.h"
 #include "platform/file_time.h"
+#include "platform/folders.h"
 
 namespace cli {
 namespace {
@@ -67,7 +68,10 @@ bool ResolveForCommand(const std::string& source, storage::ResolvedSource* resol
   std::string error;
   const platform::Status s = storage::ResolveSource(source, resolved, &error);
   if (s != platform::kStatusOk) {
-    PrintError(error);
+    // The usual reasons in the user's language; the rest as the source layer words them.
+    const bool plain = source.rfind("disk:", 0) != 0 && platform::KindOfPath(source) != platform::PathKind::kFolder &&
+                       (s == platform::kErrorFileNotFound || s == platform::kErrorAccessDenied);
+    PrintError(plain ? Tr("CannotOpenSource", {source, ErrorText(&Texts(), s)}) : error);
     *exitCode = s == platform::kStatusInvalidParameter ? kExitUsage : kExitFailed;
     return false;
   }
@@ -188,10 +192,10 @@ bool IsDeletedItem(const engine::ItemRecord& item) {
 
 std::string Marks(const engine::ItemRecord& item) {
   std::string marks;
-  if (IsDeletedItem(item)) marks += "deleted";
+  if (IsDeletedItem(item)) marks += Tr("MarkDeleted");
   if (item.isFolder == 0 && !engine::IsIntact(item)) {
     if (!marks.empty()) marks += ",";
-    marks += engine::StateWord(engine::StateOf(item));
+    marks += Tr(engine::StateOf(item) == engine::ItemState::kOverwritten ? "MarkOverwritten" : "MarkDamaged");
   }
   return marks.empty() ? "-" : marks;
 }

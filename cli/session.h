@@ -34,7 +34,7 @@ bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool wi
 // "2024-05-01 13:45:10", or "-" for 0 or a time that cannot be shown.
 std::string FormatFileTime(uint64_t fileTime);
 
-// "deleted", "damaged", "deleted,damaged" or "-".
+// "deleted", "damaged", "deleted,overwritten" or "-", in the user's language.
 std::string Marks(const engine::ItemRecord& item);
 
 // Whether a found item counts as deleted: the fast engines record only

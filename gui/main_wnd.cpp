@@ -38,6 +38,7 @@
 #include "jobs/error_text.h"
 #include "jobs/folder_browser.h"
 #include "jobs/image_job.h"
+#include "jobs/message_keys.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
 #include "jobs/search_job.h"
@@ -200,6 +201,11 @@ QWidget* CMainWnd::BuildDiskPage() {
   m_rightsNote->setWordWrap(true);
   m_rightsNote->setTextFormat(Qt::PlainText);
   left->addWidget(m_rightsNote);
+  // Imaging a failing card: read past what cannot be read, as the command line's --keep-going.
+  auto* keepGoing = new QCheckBox(page);
+  keepGoing->setObjectName(QStringLiteral("ChkKeepGoing"));
+  connect(keepGoing, &QCheckBox::toggled, this, [this](bool on) { m_model.SetKeepGoing(on); });
+  left->addWidget(keepGoing);
   auto* diskButtons = new QHBoxLayout;
   diskButtons->addWidget(MakeButton("BtnLoadImage", page));
   diskButtons->addStretch(1);
@@ -429,6 +435,7 @@ void CMainWnd::ShowPage() {
   findChild<QWidget*>(QStringLiteral("BtnCreateImage"))->setVisible(imageMode);
   findChild<QWidget*>(QStringLiteral("BtnAdvanceScan"))->setVisible(false);  // no action of its own
   findChild<QWidget*>(QStringLiteral("GrpTypes"))->setVisible(!imageMode);
+  findChild<QWidget*>(QStringLiteral("ChkKeepGoing"))->setVisible(imageMode);
   if (page == 1) m_disks->setFocus();
   if (page == 2) m_typeTree->setFocus();
 }
@@ -766,6 +773,7 @@ void CMainWnd::RunImage() {
     jobs::ImageJobInput input;
     input.source = source;
     input.targetPath = targetPath;
+    input.keepGoing = m_model.KeepGoing();
     jobs::CImageJob job(std::move(input), wnd, &m_texts);
     result = wnd.Run(job);
     notes = wnd.Notes();
@@ -775,6 +783,17 @@ void CMainWnd::RunImage() {
     ShowNotes(notes);
     if (result == jobs::JobResult::kFailed && notes.empty()) {
       m_dialogs->MessageBox(this, jobs::MessageKind::kError, Msg("MSG0217"));
+    }
+    // A stopped copy is no image: offer to delete what was written of it.
+    if (result == jobs::JobResult::kCancelled && jobs::PartialImageExists(targetPath)) {
+      const QString question = Q(jobs::FormatText(m_texts.Text("Messages", jobs::keys::kImageDeletePartial),
+                                                  {jobs::CImageJob::PartialPath(targetPath)}));
+      if (m_dialogs->MessageBox(this, jobs::MessageKind::kQuestion, question) == 1) {
+        const platform::Status removed = jobs::DeletePartialImage(targetPath);
+        if (removed != platform::kStatusOk) {
+          m_dialogs->MessageBox(this, jobs::MessageKind::kWarning, Q(jobs::ErrorText(&m_texts, removed)));
+        }
+      }
     }
     return;
   }

@@ -79,7 +79,9 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kNoFileSystemTryDeep,
                                                     kEncryptedFast,
                                                     kEncryptedDeep,
-                                                    kOutputCannotTake};
+                                                    kOutputCannotTake,
+                                                    kImageBadSoFar,
+                                                    kImageDeletePartial};
   return all;
 }
 

@@ -94,6 +94,8 @@ inline constexpr std::string_view kLostVolumeFound = "MSG1333";      // %s the v
 inline constexpr std::string_view kNoFileSystemTryDeep = "MSG1334";  // %s source
 inline constexpr std::string_view kEncryptedFast = "MSG1335";        // %s source, %s the encryption (LUKS, BitLocker)
 inline constexpr std::string_view kEncryptedDeep = "MSG1336";        // %s source, %s the encryption
+inline constexpr std::string_view kImageBadSoFar = "MSG1338";        // %I64u sectors
+inline constexpr std::string_view kImageDeletePartial = "MSG1339";   // %s the partial file
 inline constexpr std::string_view kOutputCannotTake = "MSG1337";     // %s folder, %s why, %d files saved, %d of all
 
 // Every key above, for checking that a language file has them all.

@@ -5,6 +5,7 @@
 #include "jobs/character_dump.h"
 #include "jobs/error_text.h"
 #include "jobs/message_keys.h"
+#include "jobs/text_decoding.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
 #include "platform/utf.h"
@@ -59,6 +60,11 @@ PreviewProduct MakePreviewProduct(const PreviewRecord& record, const PreviewTool
     return product;
   }
   if (record.tempPath.empty()) {
+    // Text as its encoding says (UTF-8, UTF-16 by its mark, else Windows-1252); anything else byte by byte.
+    if (DecodeText(record.data.data(), record.data.size(), &product.text) != TextEncoding::kNone) {
+      product.kind = PreviewProductKind::kText;
+      return product;
+    }
     product.kind = PreviewProductKind::kDump;
     product.text = CharacterDump(record.data.data(), record.data.size());
     return product;

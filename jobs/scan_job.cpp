@@ -66,8 +66,9 @@ int32_t CScanJob::OnProgress(void* userData, int32_t percent, int32_t weight, in
   const int32_t shown = WeightedPercent(percent, weight);
   IJobView& view = job->View();
   view.SetBar(shown);
-  view.SetLine(ViewLine::kTime, remainingSeconds == -1 ? job->Msg(keys::kScanTimeUnknown)
-                                                       : job->Msg(keys::kScanTime) + DurationText(remainingSeconds));
+  view.SetLine(ViewLine::kTime, remainingSeconds == -1
+                                    ? job->Msg(keys::kScanTimeUnknown)
+                                    : job->Msg(keys::kScanTime) + DurationText(remainingSeconds, job->Texts()));
   view.SetLine(ViewLine::kPercent, FormatText("%s %d%%", {job->Msg(keys::kScanPercent), shown}));
   const int wanted = sectorsTotal != 0 ? 1 : 0;
   if (wanted == 1) {

@@ -260,4 +260,64 @@ TEST_F(UserPathTest, AnOutputFolderThatTakesNoMoreFilesEndsHonestly) {
   EXPECT_NE(ok.out.find("safe to remove"), std::string::npos) << ok.out;
 }
 
+// Deleted notes in the encodings editors write: the preview shows their
+// text, not one character per byte.
+TEST_F(UserPathTest, TheTextPreviewReadsEachNoteInItsEncoding) {
+  const std::string card = Copy("text_notes.img.gz", "notes.img");
+  struct Case {
+    const char* item;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"/Gruss.txt", "Grüße aus Köln!\nDer Dom, die Brücke, das Café am Rhein: schön war es.\n"},
+      {"/Unicode.txt", "Привет из Москвы. Grüße, Ελλάδα, 日本語のメモ.\n"},
+      {"/Latin.txt", "Café crème für Jürgen – 5 € (Windows-1252).\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.item);
+    const std::string out = m_work.path() + "look" + std::string(c.item).substr(1);
+    CliResult r = Run("preview '" + card + "' '" + c.item + "' --out '" + out + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto bytes = testing_support::ReadFileBytes(out + "/text.txt");
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.text);
+  }
+}
+
+// What the user reads comes from the language file, in one convention:
+// sizes in binary units, the right plural, the system's own error wording,
+// devices instead of drive letters, and a typo that is a usage error.
+TEST_F(UserPathTest, TextsComeFromTheLanguageFile) {
+  const std::string card = Copy("fat16.img.gz", "card.img");
+  const std::string disk = Copy("disk_mbr.img.gz", "disk.img");
+  struct Case {
+    std::string args;
+    int status;
+    std::vector<std::string> says;
+    std::vector<std::string> never;
+  };
+  const Case cases[] = {
+      {"--lang deutsch scan '" + card + "'",
+       0,
+       {"Dateien gefunden: ", "Foto 4 (", "gelöscht", "KiB)"},
+       {"photo", "Files", "bytes)"}},
+      {"scan --types pdf '" + card + "'", 0, {"1 file found: document 1 ("}, {"1 files"}},
+      {"scan --types foo '" + card + "'", 2, {"unknown type 'foo'", "photo, audio, video"}, {}},
+      {"--lang Deutsch probe '" + m_work.path() + "missing.img'",
+       1,
+       {"Datei oder Verzeichnis nicht gefunden"},
+       {"cannot find the file"}},
+      {"probe '" + disk + "'", 0, {"device", "FAT16"}, {"drive", " C: ", " D: "}},
+      {"image '" + card + "' --out '" + m_work.path() + "copy.img'", 0, {"(16.00 MiB)"}, {" MB)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    CliResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    for (const auto& text : c.says)
+      EXPECT_NE((r.out + r.err).find(text), std::string::npos) << text << "\n" << r.out << r.err;
+    for (const auto& text : c.never)
+      EXPECT_EQ((r.out + r.err).find(text), std::string::npos) << text << "\n" << r.out << r.err;
+  }
+}
+
 }  // namespace

@@ -395,6 +395,35 @@ TEST_F(Wizard, DeepRecoveryOfADiskWithoutItsPartitionTableFindsItsVolumes) {
   EXPECT_EQ(testing_support::Sha256OfFile(zeroed), testing_support::Sha256OfBytes(bytes));
 }
 
+// Imaging a failing card reads past what it cannot read, as the command
+// line's --keep-going; a stopped copy's partial file is offered for deletion.
+TEST_F(Wizard, ImagingOffersKeepGoingAndDeletesTheStoppedCopy) {
+  const std::string big = testing_support::UnpackedFixture("fat32_4k.img.gz");
+  ASSERT_FALSE(big.empty());
+  m_dialogs.imageFile = QString::fromStdString(big);
+  Click("BtnDeletedRecovery");
+  EXPECT_FALSE(m_wnd->findChild<QWidget*>(QStringLiteral("ChkKeepGoing"))->isVisibleTo(m_wnd.get()));
+  Click("BtnCreateImageMode");
+  auto* keepGoing = m_wnd->findChild<QCheckBox*>(QStringLiteral("ChkKeepGoing"));
+  ASSERT_TRUE(keepGoing->isVisibleTo(m_wnd.get()));
+  EXPECT_FALSE(keepGoing->text().isEmpty());
+  keepGoing->setChecked(true);
+  EXPECT_TRUE(m_wnd->Model().KeepGoing());
+  Click("BtnLoadImage");
+  testing_support::TempDir out;
+  m_dialogs.imageTarget = QString::fromStdString(out.path() + "stopped.img");
+  m_dialogs.answers = {jobs::Answer::kOk, jobs::Answer::kOk};  // stop the copy; delete its partial file
+  {
+    AutoClicker cancel(QStringLiteral("cancelbtn"));
+    Click("BtnCreateImage");
+  }
+  const std::string question = m_texts.Text("Messages", "MSG1339");
+  ASSERT_FALSE(question.empty());
+  EXPECT_TRUE(m_dialogs.Shown(QString::fromStdString(question.substr(0, question.find('%')))));
+  EXPECT_FALSE(fs::exists(out.path() + "stopped.img.partial"));
+  EXPECT_FALSE(fs::exists(out.path() + "stopped.img"));
+}
+
 TEST_F(Wizard, CreatesAnImageOfALoadedImage) {
   Click("BtnCreateImageMode");
   EXPECT_FALSE(m_wnd->findChild<QWidget*>(QStringLiteral("BtnScan"))->isVisibleTo(m_wnd.get()));
@@ -439,7 +468,7 @@ TEST_F(Wizard, SwitchesLanguageAndBack) {
   EXPECT_EQ(scan->text(), QStringLiteral("Scan"));
   ASSERT_TRUE(m_wnd->SwitchLanguage("Deutsch"));
   EXPECT_EQ(scan->text(), QStringLiteral("Durchsuchen"));
-  EXPECT_EQ(m_wnd->TypeNode("NodePhoto")->text(0), QStringLiteral("Foto Files (0)"));
+  EXPECT_EQ(m_wnd->TypeNode("NodePhoto")->text(0), QStringLiteral("Fotodateien (0)"));
   EXPECT_EQ(m_wnd->findChild<QCheckBox*>(QStringLiteral("ChkMusic"))->text(), QStringLiteral("Musik"));
   EXPECT_EQ(m_wnd->FileList()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Name"));
   EXPECT_EQ(m_wnd->FileList()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Größe"));
