@@ -11,6 +11,7 @@
 #include "platform/error.h"
 #include "platform/file_time.h"
 #include "platform/file_times_posix.h"
+#include "platform/folders.h"
 #include "platform/raw_file.h"
 
 namespace platform {
@@ -149,7 +150,8 @@ Status OutputFile::Open(const std::string& path, Mode mode) {
   if (mode == Mode::kCreateNew) flags |= O_EXCL;
   // Not O_TRUNC yet: only a regular file may be emptied.
   if (mode == Mode::kReplaceOwnFile) flags |= O_NOFOLLOW | O_NONBLOCK;
-  int fd = ::open(path.c_str(), flags, 0644);
+  // The data folder's files are private; what the user asked for (an image) is a file like any other.
+  int fd = ::open(path.c_str(), flags, IsInDataFolder(path) ? 0600 : 0644);
   if (fd < 0) return (mode == Mode::kReplaceOwnFile && errno == ELOOP) ? kErrorAlreadyExists : LastError();
   if (mode == Mode::kReplaceOwnFile) {
     struct stat st {};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -318,6 +319,71 @@ TEST_F(UserPathTest, TextsComeFromTheLanguageFile) {
     for (const auto& text : c.never)
       EXPECT_EQ((r.out + r.err).find(text), std::string::npos) << text << "\n" << r.out << r.err;
   }
+}
+
+// The data folder keeps the names (and in deep mode the records) of deleted
+// private files: it and everything in it are its user's alone, also when an
+// earlier version left it open to others.
+TEST_F(UserPathTest, TheDataFolderIsPrivate) {
+  const std::string card = Copy("fat16.img.gz", "card.img");
+  const std::string data = m_work.path() + "data/Quellmoor";
+  fs::create_directories(data);
+  fs::permissions(data, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                            fs::perms::others_exec);
+  ASSERT_EQ(Run("scan '" + card + "'").status, 0);
+  ASSERT_EQ(Run("scan --mode deep '" + card + "'").status, 0);
+  auto open = [](const fs::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0 && (st.st_mode & 077) != 0;
+  };
+  EXPECT_FALSE(open(data)) << data;
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(data)) {
+    EXPECT_FALSE(open(e.path())) << e.path();
+    files += e.is_regular_file() ? 1 : 0;
+  }
+  EXPECT_GE(files, 4u);
+}
+
+// Two cards of one model in one reader (a camera writes the same partition
+// table on both) are two volumes: the kept results of one are never shown
+// for the other. Kept results of an older store, which named a volume
+// without its own serial, are taken as another volume's, never as a crash.
+TEST_F(UserPathTest, KeptResultsKnowTheCardBySerialAndBootSector) {
+  const std::string reader = m_work.path() + "reader.img";
+  const auto cardA = testing_support::ReadFileBytes(testing_support::UnpackedFixture("disk_mbr.img.gz"));
+  auto cardB = cardA;
+  const size_t serialOffset = 2048 * 512 + 39;  // the FAT16 volume id of partition 1
+  cardB[serialOffset] ^= 0x5A;
+  const std::string env = "QUELLMOOR_DISKS='" + reader + "'";
+  auto insert = [&](const std::vector<uint8_t>& card) {
+    testing_support::WriteFileBytes(reader, card);
+    fs::last_write_time(reader,
+                        fs::file_time_type(std::chrono::seconds(1700000000)));  // the same reader, the same time
+  };
+  insert(cardA);
+  ASSERT_EQ(Run("scan disk:0:1", env).status, 0);
+  insert(cardA);
+  CliResult same = Run("scan --reuse disk:0:1", env);
+  EXPECT_NE(same.err.find("Using the kept results"), std::string::npos) << same.err;
+  insert(cardB);
+  CliResult other = Run("scan --reuse disk:0:1", env);
+  EXPECT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(other.err.find("Using the kept results"), std::string::npos) << other.err;
+
+  // The store of an earlier version: its identity line without the volume's own serial.
+  for (const auto& e : fs::recursive_directory_iterator(m_work.path() + "data/Quellmoor/ScanLog")) {
+    if (e.path().filename() != "source.id") continue;
+    auto bytes = testing_support::ReadFileBytes(e.path().string());
+    std::string text(bytes.begin(), bytes.end());
+    const size_t cut = text.find("|serial:");
+    ASSERT_NE(cut, std::string::npos) << text;
+    text.erase(cut, text.find('\n') - cut);
+    testing_support::WriteFileBytes(e.path().string(), std::vector<uint8_t>(text.begin(), text.end()));
+  }
+  CliResult old = Run("scan --reuse disk:0:1", env);
+  EXPECT_EQ(old.status, 0) << old.err;
+  EXPECT_EQ(old.err.find("Using the kept results"), std::string::npos) << old.err;
 }
 
 }  // namespace
