@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "cli/cli_texts.h"
 #include "jobs/display_text.h"
@@ -37,12 +36,12 @@ void InstallInterruptHandler() {
 
 jobs::JobResult RunToEnd(jobs::CJob& job) {
   bool cancelled = false;
-  while (!job.IsDone()) {
+  // Woken by the job's end at once; a Ctrl-C is looked at every 50 ms meanwhile.
+  while (!job.WaitUntilDone(std::chrono::milliseconds(50))) {
     if (!cancelled && InterruptFlag().load()) {
       job.Cancel();  // the job stops at its next report
       cancelled = true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return job.Wait();
 }

@@ -16,8 +16,9 @@ namespace cli {
 std::atomic<bool>& InterruptFlag();
 void InstallInterruptHandler();
 
-// Runs a started job to its end on the calling (main) thread, polling every
-// 50 ms: a Ctrl-C cancels it. Returns the job's result.
+// Runs a started job to its end on the calling (main) thread: returns as
+// soon as the job ends; a Ctrl-C (looked at every 50 ms) cancels it.
+// Returns the job's result.
 jobs::JobResult RunToEnd(jobs::CJob& job);
 
 // The terminal as a job's window: one progress line on stderr (only when

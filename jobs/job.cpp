@@ -38,6 +38,11 @@ JobResult CJob::Wait() {
   return m_result.load();
 }
 
+bool CJob::WaitUntilDone(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_doneMutex);
+  return m_doneChanged.wait_for(lock, timeout, [this] { return m_done.load(); });
+}
+
 void CJob::BeginCancel() {
   JobControl::For(m_kind).BeginCancel(this);
 }
@@ -67,7 +72,11 @@ void CJob::ThreadMain() {
   }
   m_result = result;
   JobControl::For(m_kind).Release(this);
-  m_done = true;
+  {
+    std::lock_guard lock(m_doneMutex);
+    m_done = true;
+  }
+  m_doneChanged.notify_all();
   // The last touch of this object: after End the front end may destroy it.
   IJobView& view = m_view;
   view.End(result);
