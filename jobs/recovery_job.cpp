@@ -2,6 +2,7 @@
 #include "jobs/recovery_job.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 
 #include "engine/commit_batch.h"
@@ -16,6 +17,7 @@
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
+#include "platform/file_time.h"
 #include "platform/folders.h"
 #include "platform/output_tree.h"
 #include "storage/source_failure.h"
@@ -181,6 +183,20 @@ platform::Status CRecoveryJob::BaseFolderOf(const FoundItem& found, std::string*
     }
     if (made) m_madeFolders.push_back({current, found.source, path.substr(0, slash), {}, false});
   }
+  // A carved photo or video dated by its own metadata goes into a year/month folder.
+  const FileCategory category = CategoryOf(found.item.Name());
+  platform::SystemTime date;
+  if (found.item.sourceKind == static_cast<int32_t>(engine::SourceKind::kSignature) &&
+      (category == FileCategory::kPhoto || category == FileCategory::kVideo) && found.item.modified != 0 &&
+      platform::FileTimeToSystemTime(found.item.modified, &date)) {
+    char year[8], month[8];
+    std::snprintf(year, sizeof year, "%04d", date.year);
+    std::snprintf(month, sizeof month, "%02d", date.month);
+    for (const char* component : {year, month}) {
+      key += "/" + std::string(component);
+      if (platform::Status s = UsableFolder(current, component, key, &current); s != platform::kStatusOk) return s;
+    }
+  }
   *relative = current;
   return platform::kStatusOk;
 }
@@ -215,6 +231,12 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
     if (!failure.empty()) outcome.note = outcome.note.empty() ? failure : outcome.note + "; " + failure;
   } else {
     (void)storage::TakeSourceFailure();
+    // A copy of a file that is not intact says so in its row.
+    const engine::ItemState state = engine::StateOf(item);
+    if (state != engine::ItemState::kIntact) {
+      const std::string why = Msg(state == engine::ItemState::kOverwritten ? keys::kCopyOverwritten : keys::kCopyDamaged);
+      outcome.note = outcome.note.empty() ? why : outcome.note + "; " + why;
+    }
   }
   ++m_processed;
   const engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();

@@ -5,9 +5,12 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/categories.h"
 #include "engine/signatures/carve_sector.h"
 #include "engine/signatures/file_signature_table.h"
+#include "engine/signatures/laid_out_check.h"
 #include "engine/store/scan_store.h"
+#include "platform/file_time.h"
 
 namespace engine::deep {
 namespace {
@@ -134,7 +137,16 @@ Status CFileTypeRecovery::CarveAndRecord(uint32_t sectorSize, const uint8_t* sec
   r.clusterBytes = -1;
   r.size = file.size;
   r.entrySector = absoluteSector;
-  SetItemName(r, std::string_view(file.name.data(), strnlen(file.name.data(), file.name.size())));
+  // Named and dated by its own metadata when it has some (the sector stays in entrySector).
+  const bool named = file.metadataName[0] != '\0';
+  const auto& name = named ? file.metadataName : file.name;
+  SetItemName(r, std::string_view(name.data(), strnlen(name.data(), name.size())));
+  if (file.hasTime) {
+    const uint64_t time = platform::UnixToFileTime(file.unixSeconds, 0);
+    r.created = time;
+    r.modified = time;
+  }
+  if (file.damaged) SetState(r, ItemState::kDamaged);
   std::memcpy(static_cast<void*>(slot), &r, sizeof r);
   st->AddChild(0, 0, r.id, 0, nullptr);
   *skipSectors = signatures::SectorsToSkipAfterCarve(file.code, file.size, sectorSize);
@@ -224,6 +236,40 @@ Status CFileTypeRecovery::RecoverItem(const ItemRecord* item, const std::string&
 Status CFileTypeRecovery::ExtractItem(const ItemRecord* item, std::string& outTempPath, uint8_t* buffer,
                                       uint32_t* inoutLength, ExtractProgressFn fn, void* userData) {
   return ExtractItemTo(*this, item, outTempPath, buffer, inoutLength, fn, userData);
+}
+
+Status CFileTypeRecovery::JudgeCarvedFiles(const LiveAllocation* live) {
+  store::ScanStore* st = m_browser.Store();
+  if (st == nullptr || !st->IsOpen() || !m_volume.IsOpen()) return kStatusOk;
+  struct Verdict {
+    int32_t id;
+    ItemState state;
+  };
+  const uint64_t unit = m_volume.SectorSize();
+  const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) { return m_volume.ReadBytes(at, out, n); };
+  std::vector<Verdict> changed;
+  // Records lie in the order their files were found, which is the order of their sectors.
+  const Status visited = st->VisitRecords([&](const ItemRecord& item) {
+    const uint64_t size = item.size;  // copies: the record's fields are not aligned
+    const uint64_t first = item.entrySector;
+    if (item.isFolder != 0 || !IsIntact(item) || size == 0) return true;
+    const std::vector<ByteRun> runs{ByteRun{first * unit, (size + unit - 1) / unit * unit}};
+    if (live != nullptr && live->HoldsAny(runs)) {
+      changed.push_back({item.id, ItemState::kOverwritten});
+    } else if (signatures::CheckLaidOutStructure(read, runs, size, static_cast<uint32_t>(unit),
+                                                 ExtensionOf(item.Name())) == signatures::StructureVerdict::kBroken) {
+      changed.push_back({item.id, ItemState::kDamaged});
+    }
+    return true;
+  });
+  if (visited != kStatusOk) return visited;
+  for (const Verdict& v : changed) {
+    ItemRecord record;
+    if (Status s = st->ReadRecord(v.id, &record); s != kStatusOk) return s;
+    SetState(record, v.state);
+    if (Status s = st->UpdateRecord(record); s != kStatusOk) return s;
+  }
+  return st->FlushStore();
 }
 
 }  // namespace engine::deep
