@@ -14,6 +14,7 @@
 // mtools, ewfacquire (ewf-tools) for the E01. The images are made once (a
 // few minutes) in $QM_BENCH_DIR (default /var/tmp/quellmoor_recovery_bench,
 // on the disk) and kept for the next run.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -50,16 +52,46 @@ std::string Quellmoor() {
   return std::string(QUELLMOOR_BUILD_DIR) + "/quellmoor";
 }
 
-// The best of three rounds of every command, run in turns (the machine is shared).
-std::vector<double> BestInterleaved(const std::vector<std::string>& commands) {
-  std::vector<double> best(commands.size(), 1e30);
+// The best of three rounds of every run, in turns (the machine is shared).
+std::vector<double> BestInterleaved(const std::vector<std::function<double()>>& runs) {
+  std::vector<double> best(runs.size(), 1e30);
   for (int round = 0; round < 3; ++round) {
-    for (size_t i = 0; i < commands.size(); ++i) {
-      const double t = TimeShell(commands[i]);
-      best[i] = t < 0 ? -1 : std::min(best[i], t);
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const double t = runs[i]();
+      best[i] = t < 0 || best[i] < 0 ? -1 : std::min(best[i], t);
     }
   }
   return best;
+}
+
+std::vector<double> BestInterleaved(const std::vector<std::string>& commands) {
+  std::vector<std::function<double()>> runs;
+  for (const auto& c : commands) runs.push_back([c] { return TimeShell(c); });
+  return BestInterleaved(runs);
+}
+
+// Every file below from written to out as the engines wrote each recovered file before batches: a
+// new file under a temporary name, flushed (fsync), renamed.
+double WriteEachWithFsync(const std::string& from, const std::string& out) {
+  fs::remove_all(out);
+  fs::create_directories(out);
+  std::vector<char> buffer;
+  const auto start = Clock::now();
+  for (const auto& e : fs::recursive_directory_iterator(from)) {
+    if (!e.is_regular_file()) continue;
+    std::ifstream in(e.path(), std::ios::binary);
+    buffer.assign(std::istreambuf_iterator<char>(in), {});
+    const std::string name = e.path().parent_path().filename().string() + "_" + e.path().filename().string();
+    const std::string temp = out + "/." + name + ".part";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0 || ::write(fd, buffer.data(), buffer.size()) != static_cast<ssize_t>(buffer.size()) ||
+        ::fsync(fd) != 0) {
+      return -1;
+    }
+    ::close(fd);
+    if (::rename(temp.c_str(), (out + "/" + name).c_str()) != 0) return -1;
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 size_t FilesBelow(const std::string& dir) {
@@ -98,7 +130,8 @@ bool MakeNtfsImage(const std::string& image) {
   return made;
 }
 
-// 24,000 small files (1-8 KiB of random bytes) on a FAT32 image, deleted; the originals kept in dir/small/.
+// 24,000 small files (1-8 KiB of random bytes) in 24 folders of a FAT32 image, deleted (the folders
+// stay); the originals kept in dir/small/.
 bool MakeSmallFilesImage(const std::string& dir, const std::string& image) {
   if (fs::exists(image) && fs::exists(dir + "small")) return true;
   if (!Have("mkfs.fat") || !Have("mcopy")) return false;
@@ -117,7 +150,8 @@ bool MakeSmallFilesImage(const std::string& dir, const std::string& image) {
   fs::remove(image);
   return Shell("mkfs.fat -C -F 32 -S 512 -s 8 '" + image + "' 524288 >/dev/null") &&
          Shell("MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + image + "' '" + dir + "small'/D* ::/ ") &&
-         Shell("MTOOLS_SKIP_CHECK=1 mdeltree -i '" + image + "' $(cd '" + dir + "small' && printf '::/%s ' D*)");
+         Shell("for d in $(cd '" + dir + "small' && echo D*); do MTOOLS_SKIP_CHECK=1 mdel -i '" + image +
+               "' \"::/$d/*\" || exit 1; done");
 }
 
 // A 1 GiB raw image of random bytes and its E01 (ewfacquire's defaults, MD5 and SHA-1 stored).
@@ -149,6 +183,7 @@ int main() {
   fs::create_directories(dir);
   fs::create_directories(shm);
   const std::string q = "XDG_DATA_HOME='" + dir + "data' XDG_CONFIG_HOME='" + dir + "config' '" + Quellmoor() + "' ";
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("machine: %ld cores, %s\n", ::sysconf(_SC_NPROCESSORS_ONLN), "shared; best of 3 interleaved runs");
 
   const std::string ntfs = dir + "ntfs_200k.img";
@@ -180,17 +215,13 @@ int main() {
   if (MakeSmallFilesImage(dir, small)) {
     Shell("cat '" + small + "' > /dev/null; cat '" + dir + "small'/D*/* > /dev/null");
     Shell(q + "scan '" + small + "' > /dev/null");
-    // The old way: every file written, flushed (fsync) and renamed on its own.
-    const std::string perFile = "rm -rf '" + dir + "loop' && mkdir -p '" + dir +
-                                "loop' && for f in '" + dir + "small'/D*/*; do "
-                                "n=$(basename \"$(dirname \"$f\")\")_$(basename \"$f\"); "
-                                "dd if=\"$f\" of='" + dir + "loop/.'\"$n\" conv=fsync status=none && "
-                                "mv '" + dir + "loop/.'\"$n\" '" + dir + "loop/'\"$n\"; done";
-    const auto t = BestInterleaved({
-        "rm -rf '" + dir + "out' && " + q + "recover --reuse --out '" + dir + "out' '" + small + "' > /dev/null",
-        "rm -rf '" + dir + "cp' && cp -r '" + dir + "small' '" + dir + "cp' && sync -f '" + dir + "cp'",
-        perFile,
-    });
+    const std::string recover =
+        "rm -rf '" + dir + "out' && " + q + "recover --reuse --out '" + dir + "out' '" + small + "' > /dev/null";
+    const std::string copy =
+        "rm -rf '" + dir + "cp' && cp -r '" + dir + "small' '" + dir + "cp' && sync -f '" + dir + "cp'";
+    const auto t = BestInterleaved(
+        std::vector<std::function<double()>>{[&] { return TimeShell(recover); }, [&] { return TimeShell(copy); },
+                                             [&] { return WriteEachWithFsync(dir + "small", dir + "loop"); }});
     std::printf("\nRecovery of 24,000 small deleted files (1-8 KiB) from a cached FAT32 image to the disk (ext4)\n");
     std::printf("  %zu files recovered\n", FilesBelow(dir + "out"));
     Line("cp -r of the originals + sync", t[1], 0, "");
@@ -223,11 +254,11 @@ int main() {
     std::printf("\nverify: skipped (needs ewfacquire, package ewf-tools)\n");
   }
 
-  const std::string empty = dir + "empty.img";
-  if (!fs::exists(empty)) Shell("head -c 1048576 /dev/zero > '" + empty + "'");
+  const std::string empty = dir + "empty.img";  // a freshly formatted 1.44 MB FAT12 volume
+  if (!fs::exists(empty)) Shell("mkfs.fat -C -F 12 '" + empty + "' 1440 > /dev/null");
   const auto t = BestInterleaved({q + "probe '" + empty + "' > /dev/null", q + "scan '" + empty + "' > /dev/null 2>&1",
                                   "cat '" + empty + "' > /dev/null"});
-  std::printf("\nA command on a near-empty image (1 MiB of zeros)\n");
+  std::printf("\nA command on a near-empty image (an empty 1.44 MB FAT12 volume)\n");
   Line("cat", t[2], 0, "");
   Line("quellmoor probe", t[0], 0, "");
   Line("quellmoor scan", t[1], 0, "");

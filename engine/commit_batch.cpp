@@ -62,6 +62,15 @@ void CommitBatch::Add(const std::string& root, const std::string& tempRelative, 
   m_bytes += byteCount;
 }
 
+uint64_t CommitBatch::NextNumber(const std::string& key) const {
+  auto it = m_nextNumbers.find(key);
+  return it == m_nextNumbers.end() ? 1 : it->second;
+}
+
+void CommitBatch::NoteNumber(const std::string& key, uint64_t next) {
+  m_nextNumbers[key] = next;
+}
+
 bool CommitBatch::Holds(const std::string& root, const std::string& relative) const {
   return m_targets.count(Key(root, relative)) != 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -50,6 +51,12 @@ class CommitBatch {
   // Whether a file waits to be named relative below root.
   bool Holds(const std::string& root, const std::string& relative) const;
 
+  // Where UniqueChildName goes on numbering a name in a folder ("a(7).jpg"
+  // was the last given): the numbers below are taken, so each copy of a
+  // name costs one look, not one per copy before it. Kept across flushes.
+  uint64_t NextNumber(const std::string& key) const;
+  void NoteNumber(const std::string& key, uint64_t next);
+
   size_t FileCount() const { return m_files.size(); }
   uint64_t ByteCount() const { return m_bytes; }
 
@@ -71,6 +78,7 @@ class CommitBatch {
   std::vector<Waiting> m_files;
   std::unordered_set<std::string> m_targets;  // root + '\n' + target of every waiting file
   uint64_t m_bytes = 0;
+  std::unordered_map<std::string, uint64_t> m_nextNumbers;
   CommitBatch* m_outer = nullptr;
 };
 

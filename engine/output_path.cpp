@@ -53,7 +53,7 @@ bool SplitDestination(std::string_view destinationPath, int32_t rootSeparatorCou
 }
 
 std::string UniqueChildName(const std::string& root, const std::string& folderRelative, const std::string& safeName) {
-  const CommitBatch* batch = CommitBatch::OnThisThread();
+  CommitBatch* batch = CommitBatch::OnThisThread();
   auto taken = [&](const std::string& name) {
     const std::string relative = JoinRelative(folderRelative, name);
     return platform::ExistsBelow(root, relative) || (batch != nullptr && batch->Holds(root, relative));
@@ -63,14 +63,19 @@ std::string UniqueChildName(const std::string& root, const std::string& folderRe
   const bool hasExtension = dot != std::string::npos && dot != 0 && safeName.size() - dot <= 32;
   const std::string stem = hasExtension ? safeName.substr(0, dot) : safeName;
   const std::string ext = hasExtension ? safeName.substr(dot) : std::string();
-  for (uint64_t n = 1;; ++n) {
+  // Within a batch the numbering goes on where it left off: many copies of one name cost one look each.
+  const std::string key = root + '\n' + folderRelative + '\n' + safeName;
+  for (uint64_t n = batch != nullptr ? batch->NextNumber(key) : 1;; ++n) {
     const std::string suffix = "(" + std::to_string(n) + ")";
     std::string candidate = stem + suffix + ext;
     if (candidate.size() > kMaxComponentBytes) {
       const size_t keep = platform::Utf8BoundaryAtOrBefore(stem, kMaxComponentBytes - suffix.size() - ext.size());
       candidate = stem.substr(0, keep) + suffix + ext;
     }
-    if (!taken(candidate)) return candidate;
+    if (!taken(candidate)) {
+      if (batch != nullptr) batch->NoteNumber(key, n);
+      return candidate;
+    }
   }
 }
 

@@ -422,6 +422,7 @@ JobResult CRecoveryJob::Run() {
   m_severalSources = sources.size() > 1;
 
   engine::CommitBatch batch;  // files are named in batches, each after its data is on the medium
+  platform::FolderCacheScope folders;  // a file's cost does not grow with its folder's depth
   for (const auto& found : m_input.items) {
     if (CheckPoint() != 0) break;
     ScanSource& source = *found.source;
