@@ -100,8 +100,15 @@ inline constexpr std::string_view kKeptScanReplay = "MSG1357";           // why:
 inline constexpr std::string_view kKeptScanCarved = "MSG1358";           // why: the carved files' list
 inline constexpr std::string_view kCopyOutsideVolume = "MSG1359";  // a copy whose data would lie outside the volume
 inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";
-inline constexpr std::string_view kUnreadableParts =
-    "MSG1331";  // %s source, %I64u folders or records  // %s source, %I64u sectors
+inline constexpr std::string_view kUnreadableParts = "MSG1331";      // %s source, %I64u folders or records
+inline constexpr std::string_view kSearchingVolumes = "MSG1332";     // %s the stretch of the disk
+inline constexpr std::string_view kLostVolumeFound = "MSG1333";      // %s the volume, %s its file system
+inline constexpr std::string_view kNoFileSystemTryDeep = "MSG1334";  // %s source
+inline constexpr std::string_view kEncryptedFast = "MSG1335";        // %s source, %s the encryption (LUKS, BitLocker)
+inline constexpr std::string_view kEncryptedDeep = "MSG1336";        // %s source, %s the encryption
+inline constexpr std::string_view kImageBadSoFar = "MSG1338";        // %I64u sectors
+inline constexpr std::string_view kImageDeletePartial = "MSG1339";   // %s the partial file
+inline constexpr std::string_view kOutputCannotTake = "MSG1337";     // %s folder, %s why, %d files saved, %d of all
 
 // Every key above, for checking that a language file has them all.
 const std::vector<std::string_view>& AllMessageKeys();

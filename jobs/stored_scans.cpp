@@ -72,6 +72,21 @@ bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found) {
   return true;
 }
 
+bool StoredScanMode(const ScanSource& source, ScanMode* mode) {
+  if (source.identity.empty()) return false;
+  for (const engine::store::ScanIndexEntry& entry : engine::store::ScanIndex::Instance().Entries()) {
+    std::string id;
+    if (platform::ReadWholeFile(entry.scanFolder + kSourceIdName, &id, 64 * 1024) != platform::kStatusOk) continue;
+    for (ScanMode candidate : {ScanMode::kFast, ScanMode::kDeep}) {
+      if (id == SourceIdText(source, candidate)) {
+        *mode = candidate;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 platform::Status RememberScan(ScanSource& source, ScanMode mode) {
   if (source.identity.empty() || source.scanFolder.empty()) return platform::kStatusInvalidParameter;
   auto& index = engine::store::ScanIndex::Instance();

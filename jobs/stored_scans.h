@@ -7,8 +7,6 @@
 
 namespace jobs {
 
-enum class ScanMode { kFast, kDeep };
-
 // The results of an earlier scan of one volume that can be opened again.
 struct StoredScan {
   std::string folder;    // the scan folder, ending in "/"
@@ -27,6 +25,10 @@ struct StoredScan {
 // Scan(baseName) reopens it. Stale entries (an image written since) are
 // removed by the index. Worker thread of the scan job only.
 bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found);
+
+// The mode of the remembered scan of the source, whatever its mode: the
+// index keeps one scan per volume, the last. False when there is none.
+bool StoredScanMode(const ScanSource& source, ScanMode* mode);
 
 // Remembers source.scanFolder as the last scan of the source (finished, or a
 // deep scan that can be continued): the

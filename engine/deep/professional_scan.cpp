@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "engine/boot_sector_tests.h"
 #include "engine/deep/professional_recovery.h"
 #include "engine/exfat/exfat_directory_sector.h"
 #include "engine/exfat/fast_exfat_recovery.h"
@@ -54,6 +55,20 @@ void RemoveScanFiles(const std::string& folder, std::initializer_list<const char
       }
     }
   }
+}
+
+// The sectors of sectorBytes the file system at startSector of source says
+// it spans; 0 when its first 16 KiB cannot be read or name no size.
+uint64_t FileSystemSectors(storage::SectorSource& source, uint64_t startSector, uint32_t sectorBytes) {
+  const uint32_t unit = source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
+  if (unit > kClassifyBytes || sectorBytes == 0) return 0;
+  std::vector<uint8_t> head(kClassifyBytes);
+  uint32_t got = 0;
+  if (storage::ReadSectors(static_cast<uint32_t>(head.size() / unit), source, head.data(), startSector, unit, &got) !=
+      kStatusOk) {
+    return 0;
+  }
+  return (FileSystemBytes(head.data(), head.size()) + sectorBytes - 1) / sectorBytes;
 }
 
 }  // namespace
@@ -410,6 +425,9 @@ void CProfessionalRecovery::ChooseExtents() {
   if (m_fast && m_fastStatus == kStatusOk) {
     if (m_live.IsKnown() && m_extents.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
       m_state.freeSpaceOnly = true;
+      // The free space ends where the file system does; the rest of the partition or image is read too.
+      const uint64_t fileSystemSectors = FileSystemSectors(*m_source, m_volumeStart, m_sectorBytes);
+      if (fileSystemSectors != 0) m_extents.AddPastEnd(fileSystemSectors, m_sectorCount);
     } else {
       m_extents.SetWhole(m_sectorCount);
     }

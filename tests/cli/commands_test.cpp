@@ -66,7 +66,7 @@ TEST_F(CommandsTest, RecoverWithReuseAndSelectCopiesOnlyTheMatchingFoundFiles) {
   CliResult r =
       Run("recover --reuse --select '!rip/*' --select '*.png' --out '" + m_work.path() + "out' '" + m_disk3 + "'");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("opened again"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Using the kept results of the fast scan of disk 0 partition 1"), std::string::npos) << r.err;
   EXPECT_EQ(FilesBelow(m_work.path() + "out"),
             (std::set<std::string>{"photo/!at.jpg", "photo/!at(1).jpg", "document/!.txt", "document/!(1).txt",
                                    "photo/!mg.png"}));
@@ -282,7 +282,8 @@ TEST_F(CommandsTest, ADamagedKeptDeepScanIsSetAsideWithItsReason) {
 }
 
 // A partition whose table entry is gone lies in unpartitioned space, which a
-// deep scan of the disk reads too; a fast scan leaves it alone.
+// deep scan of the disk searches for volumes: the one found there is read as
+// a partition. A fast scan leaves it alone.
 TEST_F(CommandsTest, DeepModeFindsAPartitionTheTableNoLongerNames) {
   auto bytes = testing_support::ReadFileBytes(m_disk3);
   std::fill(bytes.begin() + 446 + 16, bytes.begin() + 446 + 32, uint8_t{0});  // the second entry
@@ -299,15 +300,15 @@ TEST_F(CommandsTest, DeepModeFindsAPartitionTheTableNoLongerNames) {
   std::set<std::string> found, deepSources;
   for (const auto& item : nlohmann::json::parse(deep.out)) {
     deepSources.insert(item["source"].get<std::string>());
-    if (item["source"].get<std::string>() == "disk 0 unpartitioned space at sector 6144") {
+    if (item["source"].get<std::string>() == "disk 0 volume at sector 6144") {
       found.insert(item["path"].get<std::string>());
     }
   }
   // The deleted files of the second partition, as its fast scan lists them.
   EXPECT_EQ(found, (std::set<std::string>{"!ic.jpg", "!otes.txt"}));
   // The first and last megabyte (the table's and alignment) are no lost partition.
-  EXPECT_EQ(deepSources, (std::set<std::string>{"disk 0 partition 1", "disk 0 partition 3",
-                                                "disk 0 unpartitioned space at sector 6144"}));
+  EXPECT_EQ(deepSources,
+            (std::set<std::string>{"disk 0 partition 1", "disk 0 partition 3", "disk 0 volume at sector 6144"}));
 }
 
 }  // namespace
