@@ -35,8 +35,10 @@
 #include "gui/icons.h"
 #include "gui/job_process_wnd.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/folder_browser.h"
 #include "jobs/image_job.h"
+#include "jobs/message_keys.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
 #include "jobs/search_job.h"
@@ -199,6 +201,11 @@ QWidget* CMainWnd::BuildDiskPage() {
   m_rightsNote->setWordWrap(true);
   m_rightsNote->setTextFormat(Qt::PlainText);
   left->addWidget(m_rightsNote);
+  // Imaging a failing card: read past what cannot be read, as the command line's --keep-going.
+  auto* keepGoing = new QCheckBox(page);
+  keepGoing->setObjectName(QStringLiteral("ChkKeepGoing"));
+  connect(keepGoing, &QCheckBox::toggled, this, [this](bool on) { m_model.SetKeepGoing(on); });
+  left->addWidget(keepGoing);
   auto* diskButtons = new QHBoxLayout;
   diskButtons->addWidget(MakeButton("BtnLoadImage", page));
   diskButtons->addStretch(1);
@@ -353,7 +360,7 @@ void CMainWnd::BuildMenu() {
 bool CMainWnd::SwitchLanguage(const std::string& name) {
   const platform::Status s = m_languages.SetLanguage(name, m_texts);
   if (s != platform::kStatusOk) {
-    m_dialogs->MessageBox(this, jobs::MessageKind::kError, Q(platform::ErrorText(s)));
+    m_dialogs->MessageBox(this, jobs::MessageKind::kError, Q(jobs::ErrorText(&m_texts, s)));
     return false;
   }
   for (QAction* action : m_languageGroup->actions()) {
@@ -428,6 +435,7 @@ void CMainWnd::ShowPage() {
   findChild<QWidget*>(QStringLiteral("BtnCreateImage"))->setVisible(imageMode);
   findChild<QWidget*>(QStringLiteral("BtnAdvanceScan"))->setVisible(false);  // no action of its own
   findChild<QWidget*>(QStringLiteral("GrpTypes"))->setVisible(!imageMode);
+  findChild<QWidget*>(QStringLiteral("ChkKeepGoing"))->setVisible(imageMode);
   if (page == 1) m_disks->setFocus();
   if (page == 2) m_typeTree->setFocus();
 }
@@ -507,7 +515,8 @@ void CMainWnd::LoadImage() {
   storage::VolumeEntry added;
   const platform::Status s = m_diskList.AddImage(path.toStdString(), &added);
   if (s != platform::kStatusOk) {
-    m_dialogs->MessageBox(this, jobs::MessageKind::kError, path + QStringLiteral("\n") + Q(platform::ErrorText(s)));
+    m_dialogs->MessageBox(this, jobs::MessageKind::kError,
+                          path + QStringLiteral("\n") + Q(jobs::ErrorText(&m_texts, s)));
     return;
   }
   m_model.SetDisks(m_diskList.Disks(), m_diskList.Images());
@@ -536,11 +545,12 @@ void CMainWnd::RunScan() {
     jobs::CScanJob job({sources, m_model.Mode(), jobs::ReusePolicy::kAsk, jobs::ResumePolicy::kAsk}, wnd, &m_texts);
     wnd.Run(job);
     notes = wnd.Notes();
+    m_model.SetScannedSources(job.Sources());
   }
   m_busy = false;
   ShowNotes(notes);
   // A device that could not be opened for lack of rights: say how to get them.
-  for (const auto& s : sources) {
+  for (const auto& s : m_model.Sources()) {
     if (s->outcome == jobs::SourceOutcome::kUnreadable && s->status == platform::kErrorAccessDenied) {
       m_dialogs->MessageBox(
           this, jobs::MessageKind::kWarning,
@@ -608,7 +618,7 @@ void CMainWnd::ShowFolder(const QModelIndex& index) {
   }
   if (s != platform::kStatusOk) {
     m_fileModel->Clear();
-    m_previewPane->setPlainText(Q(platform::ErrorText(s)));
+    m_previewPane->setPlainText(Q(jobs::ErrorText(&m_texts, s)));
     return;
   }
   m_fileModel->SetRows(std::move(items));
@@ -674,7 +684,8 @@ void CMainWnd::ShowProduct(const jobs::PreviewProduct& product) {
       }
       return;
     case jobs::PreviewProductKind::kFailed:
-      m_previewPane->setPlainText(product.text.empty() ? Q(platform::ErrorText(product.status)) : Q(product.text));
+      m_previewPane->setPlainText(product.text.empty() ? Q(jobs::ErrorText(&m_texts, product.status))
+                                                       : Q(product.text));
       return;
   }
 }
@@ -762,6 +773,7 @@ void CMainWnd::RunImage() {
     jobs::ImageJobInput input;
     input.source = source;
     input.targetPath = targetPath;
+    input.keepGoing = m_model.KeepGoing();
     jobs::CImageJob job(std::move(input), wnd, &m_texts);
     result = wnd.Run(job);
     notes = wnd.Notes();
@@ -772,6 +784,17 @@ void CMainWnd::RunImage() {
     if (result == jobs::JobResult::kFailed && notes.empty()) {
       m_dialogs->MessageBox(this, jobs::MessageKind::kError, Msg("MSG0217"));
     }
+    // A stopped copy is no image: offer to delete what was written of it.
+    if (result == jobs::JobResult::kCancelled && jobs::PartialImageExists(targetPath)) {
+      const QString question = Q(jobs::FormatText(m_texts.Text("Messages", jobs::keys::kImageDeletePartial),
+                                                  {jobs::CImageJob::PartialPath(targetPath)}));
+      if (m_dialogs->MessageBox(this, jobs::MessageKind::kQuestion, question) == 1) {
+        const platform::Status removed = jobs::DeletePartialImage(targetPath);
+        if (removed != platform::kStatusOk) {
+          m_dialogs->MessageBox(this, jobs::MessageKind::kWarning, Q(jobs::ErrorText(&m_texts, removed)));
+        }
+      }
+    }
     return;
   }
   // The new image joins the disk list; it can be scanned now.
@@ -780,7 +803,7 @@ void CMainWnd::RunImage() {
   if (addStatus != platform::kStatusOk) {
     ShowNotes(notes);  // the image is there; it only cannot be listed
     m_dialogs->MessageBox(this, jobs::MessageKind::kWarning,
-                          target + QStringLiteral("\n") + Q(platform::ErrorText(addStatus)));
+                          target + QStringLiteral("\n") + Q(jobs::ErrorText(&m_texts, addStatus)));
     return;
   }
   m_model.SetDisks(m_diskList.Disks(), m_diskList.Images());

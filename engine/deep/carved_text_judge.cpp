@@ -9,6 +9,7 @@
 #include "engine/categories.h"
 #include "engine/deep/professional_recovery.h"
 #include "engine/exfat/fast_exfat_recovery.h"
+#include "engine/ext4/fast_ext4_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/item_placement.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
@@ -41,6 +42,8 @@ Status CProfessionalRecovery::JudgeCarvedText() {
   add(m_proFat.ResultStore(), SourceKind::kProfessionalFat);
   add(m_proNtfs.ResultStore(), SourceKind::kProfessionalNtfs);
   add(m_proExFat.ResultStore(), SourceKind::kProfessionalExFat);
+  add(m_proExt4.ResultStore(), SourceKind::kProfessionalExt4);
+  if (auto* ext = dynamic_cast<ext4::CFastExt4Recovery*>(m_fast.get())) add(ext->ResultStore(), SourceKind::kFastExt4);
   if (starts.empty()) return kStatusOk;
   std::sort(starts.begin(), starts.end());
 

@@ -47,10 +47,12 @@ uint8_t RankOf(int32_t sourceKind) {
   switch (static_cast<SourceKind>(sourceKind)) {
     case SourceKind::kFastNtfs:
     case SourceKind::kFastFat:
-    case SourceKind::kFastExFat: return 3;
+    case SourceKind::kFastExFat:
+    case SourceKind::kFastExt4: return 3;
     case SourceKind::kProfessionalNtfs:
     case SourceKind::kProfessionalFat:
-    case SourceKind::kProfessionalExFat: return 2;
+    case SourceKind::kProfessionalExFat:
+    case SourceKind::kProfessionalExt4: return 2;
     default: return 1;
   }
 }

@@ -56,7 +56,7 @@ class DuplicateIndex {
     uint8_t rank = 0;
     bool intact = false;
   };
-  static constexpr int32_t kKinds = 7;
+  static constexpr int32_t kKinds = 9;  // every SourceKind
 
   std::vector<Entry> m_entries;
   std::unordered_set<int32_t> m_hidden[kKinds];

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -116,7 +117,14 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
   // own structure breaks (a decoder, a chunk walk), as far as it can be read
   // (a read error leaves a file as it is). Records are rewritten in place.
   // Returns 0 or the store's error.
-  [[nodiscard]] Status JudgeCarvedFiles(const LiveAllocation* live);
+  // Files for which skip(id) is true (shown through another engine) are
+  // left as they are.
+  [[nodiscard]] Status JudgeCarvedFiles(const LiveAllocation* live, const std::function<bool(int32_t)>& skip = {});
+
+  // Whether every record of a reopened store is a carved file whose data
+  // lies inside this engine's volume, numbered as its place in the store
+  // (a store that anything but this engine changed is not).
+  [[nodiscard]] bool StoredFilesFit();
 
   // Forgets the transport streams carved so far (start of every deep scan).
   void ClearStreamExtents() { m_context.ClearStreamExtents(); }

@@ -71,7 +71,7 @@ class ExtensionVerdicts {
 std::string MakeLogBaseName(const char* prefix, int64_t volumeStartSector) {
   platform::SystemTime now = platform::LocalNow();
   char text[128];
-  std::snprintf(text, sizeof text, "%s%lld_%d%d%d%d%2d", prefix == nullptr ? "" : prefix,
+  std::snprintf(text, sizeof text, "%s%lld_%04d%02d%02d%02d%02d", prefix == nullptr ? "" : prefix,
                 static_cast<long long>(volumeStartSector), now.year, now.month, now.day, now.hour, now.minute);
   return text;
 }

@@ -348,6 +348,22 @@ TEST_P(ResumeTest, CancelledAtHalfAndContinuedFindsTheSameAsOneScan) {
   EXPECT_LT(doneBefore, stopped->engine->SectorsTotal());
   stopped.reset();
 
+  // Continued and cancelled at once: the replay of what the engines were
+  // handed stops on the cancel, and the kept scan stays as it was.
+  {
+    DeepRun cancelled;
+    storage::OpenMemorySource(cancelled.source, bytes);
+    ASSERT_EQ(cancelled.engine->OpenSharedSource(cancelled.source, 0, 0, 'D'), kStatusOk);
+    Stopper atOnce{1};
+    (void)cancelled.engine->SetProgressCallbacks(StopAt, nullptr, &atOnce, 100);
+    ASSERT_EQ(cancelled.engine->Scan("continue"), kStatusCancelled);
+    // Stopped before the pass went on (a volume whose engines were handed nothing: at its first piece).
+    EXPECT_LE(cancelled.engine->SectorsDone(), doneBefore + 128);
+    if (std::string(GetParam()).rfind("ntfs", 0) == 0) {
+      EXPECT_EQ(cancelled.engine->SectorsDone(), doneBefore);
+    }
+  }
+
   // The same volume opened again and continued in the same scan folder.
   DeepRun again;
   storage::OpenMemorySource(again.source, bytes);

@@ -721,11 +721,11 @@ TEST(MakeLogBaseNameTest, FormatsPrefixStartAndLocalTime) {
   std::string name = store::MakeLogBaseName(store::kProNtfsLogPrefix, 2048);
   ASSERT_GT(name.size(), 14u);
   EXPECT_EQ(name.substr(0, 14), "Pro_Ntfs_2048_");
-  // Year, month, day and hour run together; the minute is right-aligned in two characters.
-  std::string tail = name.substr(14);
-  ASSERT_GE(tail.size(), 8u);
-  EXPECT_TRUE(tail[tail.size() - 2] == ' ' || (tail[tail.size() - 2] >= '0' && tail[tail.size() - 2] <= '5'));
-  for (size_t i = 0; i + 2 < tail.size(); ++i) EXPECT_TRUE(tail[i] >= '0' && tail[i] <= '9') << tail;
+  // Year, month, day, hour and minute as YYYYMMDDhhmm: twelve digits, no space.
+  const std::string tail = name.substr(14);
+  ASSERT_EQ(tail.size(), 12u) << tail;
+  for (char c : tail) EXPECT_TRUE(c >= '0' && c <= '9') << tail;
+  EXPECT_TRUE(tail.compare(4, 2, "01") >= 0 && tail.compare(4, 2, "12") <= 0) << tail;
   EXPECT_EQ(store::MakeLogBaseName(store::kFastLogPrefix, -1).substr(0, 8), "Fast_-1_");
 }
 
