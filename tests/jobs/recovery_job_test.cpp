@@ -300,8 +300,8 @@ TEST(RecoveryOutsideTheVolume, AFileWhoseDataWouldLieOutsideItsVolumeSaysSo) {
     EXPECT_TRUE(job.Rows()[0].failed);
     // The engines refuse it each in its own words (87, or 30: nothing of it can be read), and the row says why.
     EXPECT_EQ(job.Rows()[0].status, mode == ScanMode::kFast
-                                        ? "The parameter is incorrect. (its data would lie outside the volume)"
-                                        : "The system cannot read from the specified device. (its data would lie "
+                                        ? "Invalid argument (its data would lie outside the volume)"
+                                        : "The device returned no data where it should (its data would lie "
                                           "outside the volume)");
   }
 }

@@ -49,7 +49,7 @@ TEST(Ext4Command, ProbeScanLsPreviewOnAVolume) {
 
   r = RunCli(data, "preview '" + image + "' /projects/quellmoor/docs/design.txt --out '" + work.path() + "look'");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  const auto dump = testing_support::ReadFileBytes(work.path() + "look/dump.txt");
+  const auto dump = testing_support::ReadFileBytes(work.path() + "look/text.txt");
   EXPECT_NE(std::string(dump.begin(), dump.end()).find("QM-EXT4-PROJECT-design.txt"), std::string::npos);
   EXPECT_EQ(testing_support::Sha256OfFile(image), before);
 }
