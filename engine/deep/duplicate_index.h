@@ -55,6 +55,7 @@ class DuplicateIndex {
     uint8_t kind = 0;
     uint8_t rank = 0;
     bool intact = false;
+    bool namedByLook = false;  // carved text: its extension is a guess from its content
   };
   static constexpr int32_t kKinds = 9;  // every SourceKind
 
