@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/fat/fat_continuation.h"
 #include "engine/fat/fat_layout.h"
 #include "engine/fat/fat_names.h"
 #include "engine/fat/fat_table.h"
@@ -61,6 +62,9 @@ class FatDirectoryWalk {
   // Directory clusters that could not be read (their folders end there).
   uint64_t UnreadableDirectories() const { return m_unreadableDirectories; }
   uint64_t DirectoriesWalked() const { return m_walked.size(); }
+  // Times a deleted directory's listing ended at a full cluster whose
+  // continuation could not be told (its files from there on are not listed).
+  uint64_t FoldersCutOff() const { return m_foldersCutOff; }
   // What the layout of deleted files starts from.
   const std::vector<cluster::ClusterClaim>& Claims() const { return m_claims; }
   const std::unordered_set<uint32_t>& DirectoryClusters() const { return m_directoryClusters; }
@@ -87,6 +91,10 @@ class FatDirectoryWalk {
   // cluster, or when it lies inside the run a deleted file's size claims
   // from its start, the next free cluster past such runs; 0 when none.
   uint32_t SkipClaimedRuns(uint32_t cluster);
+  DirectoryEdge EdgeOf(const DirectoryState& dir) const;
+  // The one free cluster after `cluster` whose entries show that they go on
+  // from where dir's last cluster ended; 0 when none or more than one does.
+  uint32_t ShownContinuation(const DirectoryState& dir, uint32_t cluster, const std::unordered_set<uint32_t>& visited);
   [[nodiscard]] Status ReadClusterSector(uint32_t cluster, std::vector<uint8_t>& sector);
   void MarkNeeded(uint32_t directory);
   [[nodiscard]] bool AppendToStore(const ItemRecord& record, int32_t* id);
@@ -100,6 +108,7 @@ class FatDirectoryWalk {
   bool m_storeFull = false;
   uint64_t m_unreadableDirectories = 0;
   uint64_t m_filesRecorded = 0;
+  uint64_t m_foldersCutOff = 0;
 
   std::deque<uint32_t> m_queue;
   std::unordered_set<uint32_t> m_walked;
@@ -115,6 +124,7 @@ class FatDirectoryWalk {
   std::unordered_set<uint32_t> m_claimedStarts;
   std::map<uint32_t, uint32_t> m_claimedRuns;  // start → first cluster past the run its size claims
   std::unordered_set<uint32_t> m_directoryClusters;
+  ContinuationCandidates m_continuations;
   std::vector<uint8_t> m_unit;
   std::vector<uint8_t> m_sector;
 };
