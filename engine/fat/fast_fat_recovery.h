@@ -77,6 +77,7 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   // last Scan walked, live or deleted (empty after a stored scan reopened).
   // IScanGaps: the directory clusters the last scan could not read.
   uint64_t UnreadableParts() const override { return m_unreadableDirectories; }
+  uint64_t FoldersCutOff() const override { return m_foldersCutOff; }
   std::vector<ByteRun> MetadataRuns() override { return m_directoryRuns; }
   // IItemPlacement: the start cluster's first byte on the source.
   bool FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) override {
@@ -124,6 +125,7 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   store::StoreBrowser m_browser;
   std::vector<ByteRun> m_directoryRuns;
   uint64_t m_unreadableDirectories = 0;
+  uint64_t m_foldersCutOff = 0;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;

@@ -156,17 +156,26 @@ EdgeVerdict JudgeContinuation(const DirectoryEdge& edge, ByteView head) {
 
 ContinuationCandidates::ContinuationCandidates(VolumeReader& reader, FatTable& fat) : m_reader(reader), m_fat(fat) {}
 
+uint32_t ContinuationCandidates::LastOfWindow(uint32_t cluster) const {
+  const FatGeometry& g = m_fat.Geometry();
+  const uint64_t window = std::clamp<uint64_t>(kWindowBytes / std::max<uint64_t>(g.ClusterBytes(), 1), 1, kWindowClusters);
+  return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{cluster} + window, g.maxCluster));
+}
+
 Status ContinuationCandidates::Find(uint32_t cluster, std::vector<uint32_t>* out) {
   out->clear();
   const FatGeometry& g = m_fat.Geometry();
-  const uint64_t clusterBytes = g.ClusterBytes();
-  if (clusterBytes == 0 || cluster >= g.maxCluster) return kStatusOk;
-  const uint64_t window = std::clamp<uint64_t>(kWindowBytes / clusterBytes, 1, kWindowClusters);
+  if (g.ClusterBytes() == 0 || cluster >= g.maxCluster) return kStatusOk;
   const uint32_t first = cluster + 1;
-  const auto last = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{cluster} + window, g.maxCluster));
+  const uint32_t last = LastOfWindow(cluster);
   const Status s = Classify(first, last);
   for (auto it = m_heads.lower_bound(first); it != m_heads.end() && it->first <= last; ++it) out->push_back(it->first);
   return s;
+}
+
+bool ContinuationCandidates::AnyLeftAfter(uint32_t cluster) const {
+  auto it = m_heads.upper_bound(cluster);
+  return it != m_heads.end() && it->first <= LastOfWindow(cluster);
 }
 
 ByteView ContinuationCandidates::Head(uint32_t cluster) const {

@@ -69,9 +69,12 @@ class ContinuationCandidates {
   // The kept first bytes of a candidate (empty when it is none).
   ByteView Head(uint32_t cluster) const;
   void Take(uint32_t cluster) { m_heads.erase(cluster); }
+  // Whether a candidate no directory took is left in the window after `cluster`.
+  bool AnyLeftAfter(uint32_t cluster) const;
   uint64_t ReadCalls() const { return m_readCalls; }
 
  private:
+  uint32_t LastOfWindow(uint32_t cluster) const;
   [[nodiscard]] Status Classify(uint32_t first, uint32_t last);
   [[nodiscard]] Status ClassifyRun(uint32_t first, uint32_t count);
 

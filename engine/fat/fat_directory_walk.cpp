@@ -164,6 +164,7 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
   bool firstUnit = true;
   bool reachedByFreedLink = false;
   bool supported = false;
+  uint32_t lastWalked = cluster;
   uint64_t bytesWalked = 0;
   const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
   for (;;) {
@@ -181,7 +182,7 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
         (!IsDirectorySector(m_unit.data(), unitBytes) || BeginsWithDotPair(unit) ||
          m_claimedStarts.count(current) != 0 ||
          JudgeContinuation(EdgeOf(dir), unit) == EdgeVerdict::kContradicts)) {
-      ++m_foldersCutOff;
+      m_cutOffAt.push_back(lastWalked);
       return kStatusOk;
     }
     if (!fixedRoot) {
@@ -211,10 +212,11 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
       const uint32_t shown = ShownContinuation(dir, current, visited);
       supported = shown != 0;
       next = supported ? shown : next != 0 ? SkipClaimedRuns(next) : 0;
-      if (next == 0) ++m_foldersCutOff;
+      if (next == 0) m_cutOffAt.push_back(current);
     }
     // Every cluster once: a chain that loops ends here.
     if (next == 0 || !visited.insert(next).second) return kStatusOk;
+    lastWalked = current;
     current = next;
     unitSector = m_geometry.ClusterSector(current);
     firstUnit = false;
@@ -359,6 +361,14 @@ void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, st
     uint32_t& known = m_claimedRuns[start];
     known = std::max(known, static_cast<uint32_t>(end));
   }
+}
+
+uint64_t FatDirectoryWalk::FoldersCutOff() const {
+  // A listing that ends with a full cluster may simply end there: it counts
+  // only while a cluster that may go on with it is left that no directory took.
+  uint64_t count = 0;
+  for (uint32_t cluster : m_cutOffAt) count += m_continuations.AnyLeftAfter(cluster) ? 1 : 0;
+  return count;
 }
 
 DirectoryEdge FatDirectoryWalk::EdgeOf(const DirectoryState& dir) const {

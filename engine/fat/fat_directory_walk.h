@@ -64,7 +64,7 @@ class FatDirectoryWalk {
   uint64_t DirectoriesWalked() const { return m_walked.size(); }
   // Times a deleted directory's listing ended at a full cluster whose
   // continuation could not be told (its files from there on are not listed).
-  uint64_t FoldersCutOff() const { return m_foldersCutOff; }
+  uint64_t FoldersCutOff() const;
   // What the layout of deleted files starts from.
   const std::vector<cluster::ClusterClaim>& Claims() const { return m_claims; }
   const std::unordered_set<uint32_t>& DirectoryClusters() const { return m_directoryClusters; }
@@ -108,7 +108,7 @@ class FatDirectoryWalk {
   bool m_storeFull = false;
   uint64_t m_unreadableDirectories = 0;
   uint64_t m_filesRecorded = 0;
-  uint64_t m_foldersCutOff = 0;
+  std::vector<uint32_t> m_cutOffAt;  // the last cluster of listings that ended full, unfollowed
 
   std::deque<uint32_t> m_queue;
   std::unordered_set<uint32_t> m_walked;
