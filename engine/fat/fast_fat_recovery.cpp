@@ -151,12 +151,14 @@ Status CFastFatRecovery::WalkVolume() {
   // was stopped, so that everything found stays reachable from the root.
   // Deleted files are laid out once every claim on the volume is known (a
   // cancelled walk lays out what it found).
+  const Status checked = walk.CheckStarts();
   const Status laidOut = ApplyLayouts(walk.Claims(), walk.DirectoryClusters());
   NoteDirectoryRuns(walk.DirectoryClusters());
   m_unreadableDirectories = walk.UnreadableDirectories();
   m_foldersCutOff = walk.FoldersCutOff();
   const Status folders = walk.AppendNeededFolders();
   const Status flushed = m_browser.Store()->FlushStore();
+  if (status == kStatusOk) status = checked;
   if (status == kStatusOk) status = laidOut;
   if (status != kStatusOk) return status;
   if (folders != kStatusOk) return folders;

@@ -89,6 +89,9 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   // layout. 0 or the read's status.
   [[nodiscard]] Status VolumeFingerprint(uint64_t* out);
 
+  // Reads asked of the source since it was opened (for benchmarks).
+  uint64_t ReadCalls() const { return m_reader.ReadCalls(); }
+
   // The volume's layout; valid after a successful open.
   const FatGeometry& Geometry() const { return m_geometry; }
   // The store the results are kept in (null before a scan), for a caller

@@ -338,12 +338,15 @@ void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, st
   r.isFolder = 0;
   r.isDeleted = 1;
   r.size = view.U32(kSize);
-  // A start the live file system holds now holds another file's data.
-  SetState(r, reused                       ? ItemState::kOverwritten
-              : ContentIntact(name, start) ? ItemState::kIntact
-                                           : ItemState::kDamaged);
+  // A start the live file system holds now holds another file's data. The
+  // others' first sectors are checked against their kind once the walk
+  // ends, read in sorted, coalesced pieces.
+  SetState(r, reused ? ItemState::kOverwritten : ItemState::kIntact);
   int32_t id = 0;
   if (!AppendToStore(r, &id)) return;
+  if (!reused && !extension.empty() && m_geometry.IsDataCluster(start)) {
+    m_startChecks.push_back(StartCheck{start, id, std::string(extension)});
+  }
   m_store.AddChild(dir.cluster, dir.depth, id, r.locator, nullptr);
   ++m_filesRecorded;
   MarkNeeded(dir.cluster);
@@ -512,11 +515,50 @@ uint32_t FatDirectoryWalk::SearchHighWord(uint16_t lowWord, bool folder, std::st
   return lowWord;
 }
 
-int32_t FatDirectoryWalk::ContentIntact(std::string_view name, uint32_t cluster) {
-  const std::string_view extension = ExtensionOf(name);
-  if (extension.empty()) return 1;
-  if (ReadClusterSector(cluster, m_sector) != kStatusOk) return 1;
-  return signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension);
+Status FatDirectoryWalk::CheckStarts() {
+  // Sorted by place; one read serves every start in a piece of at most
+  // kPieceBytes whose gaps are small (reading over them costs less than a call).
+  constexpr uint64_t kPieceBytes = 1u << 20;
+  constexpr uint64_t kMaxGapBytes = 64u << 10;
+  std::sort(m_startChecks.begin(), m_startChecks.end(),
+            [](const StartCheck& a, const StartCheck& b) { return a.cluster < b.cluster; });
+  const uint64_t sectorBytes = m_geometry.bytesPerSector;
+  std::vector<uint8_t> piece;
+  Status result = kStatusOk;
+  for (size_t first = 0; first < m_startChecks.size();) {
+    const uint64_t begin = m_geometry.ClusterSector(m_startChecks[first].cluster) * sectorBytes;
+    size_t last = first;
+    uint64_t end = begin + sectorBytes;
+    while (last + 1 < m_startChecks.size()) {
+      const uint64_t at = m_geometry.ClusterSector(m_startChecks[last + 1].cluster) * sectorBytes;
+      if (at - std::min(at, end) > kMaxGapBytes || at + sectorBytes - begin > kPieceBytes) break;
+      end = std::max(end, at + sectorBytes);
+      ++last;
+    }
+    piece.resize(static_cast<size_t>(end - begin));
+    // An unreadable piece leaves its files as they are (as an unreadable
+    // sector did when each was read alone); their layout still judges them.
+    if (m_reader.Read(begin, piece.data(), piece.size()) == kStatusOk) {
+      for (size_t k = first; k <= last; ++k) {
+        const StartCheck& check = m_startChecks[k];
+        const uint64_t at = m_geometry.ClusterSector(check.cluster) * sectorBytes - begin;
+        if (signatures::MatchesExtension(piece.data() + at, static_cast<size_t>(sectorBytes), check.extension) != 0) {
+          continue;
+        }
+        ItemRecord record;
+        Status s = m_store.ReadRecord(check.id, &record);
+        if (s == kStatusOk) {
+          SetState(record, WorseState(StateOf(record), ItemState::kDamaged));
+          s = m_store.UpdateRecord(record);
+        }
+        if (s != kStatusOk && result == kStatusOk) result = s;
+      }
+    }
+    first = last + 1;
+  }
+  m_startChecks.clear();
+  m_startChecks.shrink_to_fit();
+  return result;
 }
 
 }  // namespace engine::fat

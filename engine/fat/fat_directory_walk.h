@@ -48,6 +48,12 @@ class FatDirectoryWalk {
   // error that kept the root directory from being read.
   [[nodiscard]] Status WalkAll(const AfterDirectory& afterEach);
 
+  // Checks the first sector of every deleted file the walk recorded
+  // against its kind (by extension) and marks the ones that do not match
+  // damaged. Reads the sectors in sorted, coalesced pieces. 0 or the
+  // store's error.
+  [[nodiscard]] Status CheckStarts();
+
   // Appends a record for every folder that leads to a recorded file and
   // files it under its parent. Returns 0 or 8.
   [[nodiscard]] Status AppendNeededFolders();
@@ -86,7 +92,6 @@ class FatDirectoryWalk {
   // a candidate gives positive evidence (a folder's dot pair, a file's
   // plausible start); *found is false when none does.
   uint32_t SearchHighWord(uint16_t lowWord, bool folder, std::string_view extension, bool* found);
-  int32_t ContentIntact(std::string_view name, uint32_t cluster);
   bool IsAllocated(uint32_t cluster);
   // cluster, or when it lies inside the run a deleted file's size claims
   // from its start, the next free cluster past such runs; 0 when none.
@@ -121,6 +126,12 @@ class FatDirectoryWalk {
   std::vector<uint32_t> m_needed;
   std::unordered_set<uint32_t> m_neededSet;
   std::vector<cluster::ClusterClaim> m_claims;
+  struct StartCheck {
+    uint32_t cluster;
+    int32_t id;
+    std::string extension;
+  };
+  std::vector<StartCheck> m_startChecks;
   std::unordered_set<uint32_t> m_claimedStarts;
   std::map<uint32_t, uint32_t> m_claimedRuns;  // start → first cluster past the run its size claims
   std::unordered_set<uint32_t> m_directoryClusters;
