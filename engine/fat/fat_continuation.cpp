@@ -44,9 +44,9 @@ bool DigitGroups(const std::string& name, std::vector<uint64_t>* groups) {
 
 // The short entry's own checksum; a deleted entry's lost first byte is taken
 // from the first character of its long name (the alias begins with it).
-bool ShortChecksumOf(const uint8_t* e, char firstOfLongName, uint8_t* checksum) {
+bool ShortChecksumOf(const uint8_t* name11, char firstOfLongName, uint8_t* checksum) {
   std::array<uint8_t, 11> name{};
-  std::memcpy(name.data(), e, name.size());
+  std::memcpy(name.data(), name11, name.size());
   if (name[0] == kDeletedMark) {
     const char c = firstOfLongName;
     const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -120,38 +120,56 @@ std::string WholeName(const NamedEntry& e) {
 
 }  // namespace
 
-EdgeVerdict JudgeContinuation(const DirectoryEdge& edge, ByteView head) {
+ClusterHead ReadClusterHead(ByteView head) {
+  ClusterHead out;
   size_t at = 0;
   NamedEntry first;
-  if (!NextNamed(head, &at, &first)) return EdgeVerdict::kSilent;
-  const uint32_t created = CreatedStamp(ByteView(first.shortEntry, kBytes));
-  if (edge.lastCreated != 0 && created != 0 && created < edge.lastCreated) return EdgeVerdict::kContradicts;
+  if (!NextNamed(head, &at, &first)) return out;
+  out.named = true;
+  out.longEntries = first.longEntries;
+  out.oneChecksum = first.oneChecksum;
+  out.checksum = first.checksum;
+  std::memcpy(out.shortName.data(), first.shortEntry, out.shortName.size());
+  out.created = CreatedStamp(ByteView(first.shortEntry, kBytes));
+  out.longName = first.longName;
+  out.firstWhole = WholeName(first);
+  NamedEntry second;
+  if (NextNamed(head, &at, &second)) out.secondWhole = WholeName(second);
+  return out;
+}
+
+EdgeVerdict JudgeContinuation(const DirectoryEdge& edge, const ClusterHead& head) {
+  if (!head.named) return EdgeVerdict::kSilent;
+  if (edge.lastCreated != 0 && head.created != 0 && head.created < edge.lastCreated) return EdgeVerdict::kContradicts;
 
   // The last whole name before the edge and the first after it.
-  std::string before = edge.lastName;
-  std::string after;
+  const std::string* before = &edge.lastName;
+  std::string joined;
+  const std::string* after = &head.firstWhole;
   bool checksumFits = false;
   if (edge.longNamePending) {
-    uint8_t own = 0;
-    if (first.longEntries != 0) {
+    if (head.longEntries != 0) {
       // The set goes on: its first characters are here, its last ones were there.
-      if (!first.oneChecksum || first.checksum != edge.longNameChecksum) return EdgeVerdict::kContradicts;
+      if (!head.oneChecksum || head.checksum != edge.longNameChecksum) return EdgeVerdict::kContradicts;
       checksumFits = true;
-      after = first.longName + edge.pendingName;
+      joined = head.longName + edge.pendingName;
+      after = &joined;
     } else {
       // Aliases need not begin with the long name's first character (some
       // systems number them): a checksum that differs tells nothing.
-      checksumFits = ShortChecksumOf(first.shortEntry, edge.pendingFirst, &own) && own == edge.longNameChecksum;
+      uint8_t own = 0;
+      checksumFits = ShortChecksumOf(head.shortName.data(), edge.pendingFirst, &own) && own == edge.longNameChecksum;
       // The pending name closes here; the next name shows the numbering.
-      before = edge.pendingName;
-      NamedEntry second;
-      if (NextNamed(head, &at, &second)) after = WholeName(second);
+      before = &edge.pendingName;
+      after = &head.secondWhole;
     }
-  } else {
-    after = WholeName(first);
   }
-  if (!after.empty() && NameContinuesNumbering(before, after)) return EdgeVerdict::kSupports;
+  if (!after->empty() && NameContinuesNumbering(*before, *after)) return EdgeVerdict::kSupports;
   return checksumFits ? EdgeVerdict::kFits : EdgeVerdict::kSilent;
+}
+
+EdgeVerdict JudgeContinuation(const DirectoryEdge& edge, ByteView head) {
+  return JudgeContinuation(edge, ReadClusterHead(head));
 }
 
 ContinuationCandidates::ContinuationCandidates(VolumeReader& reader, FatTable& fat) : m_reader(reader), m_fat(fat) {}
@@ -178,9 +196,9 @@ bool ContinuationCandidates::AnyLeftAfter(uint32_t cluster) const {
   return it != m_heads.end() && it->first <= LastOfWindow(cluster);
 }
 
-ByteView ContinuationCandidates::Head(uint32_t cluster) const {
+const ClusterHead* ContinuationCandidates::Head(uint32_t cluster) const {
   auto it = m_heads.find(cluster);
-  return it == m_heads.end() ? ByteView() : ByteView(it->second.data(), it->second.size());
+  return it == m_heads.end() ? nullptr : &it->second;
 }
 
 Status ContinuationCandidates::Classify(uint32_t first, uint32_t last) {
@@ -235,8 +253,7 @@ Status ContinuationCandidates::ClassifyRun(uint32_t first, uint32_t count) {
       const uint8_t* bytes = m_piece.data() + c * clusterBytes;
       const ByteView unit(bytes, static_cast<size_t>(clusterBytes));
       if (BeginsWithDotPair(unit) || !IsDirectorySector(bytes, static_cast<size_t>(clusterBytes))) continue;
-      const size_t kept = static_cast<size_t>(std::min<uint64_t>(clusterBytes, kHeadBytes));
-      m_heads.emplace(k + c, std::vector<uint8_t>(bytes, bytes + kept));
+      m_heads.emplace(k + c, ReadClusterHead(unit));
       m_full = m_heads.size() >= kMaxKept;
     }
     k += run;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -27,6 +28,21 @@ struct DirectoryEdge {
   uint32_t lastCreated = 0;
 };
 
+// What a cluster's first entries say, read once: its first name (long-name
+// entries, short entry, creation stamp) and the whole name after it.
+struct ClusterHead {
+  bool named = false;  // a first name could be read
+  size_t longEntries = 0;
+  bool oneChecksum = true;
+  uint8_t checksum = 0;  // of the first long-name entries
+  std::array<uint8_t, 11> shortName{};
+  uint32_t created = 0;
+  std::string longName;     // the first name's long-name part as gathered
+  std::string firstWhole;   // the first name, whole
+  std::string secondWhole;  // the name after it, whole; empty when none
+};
+ClusterHead ReadClusterHead(ByteView head);
+
 // kFits: a long-name set's checksum goes on, but names repeat their short
 // aliases from folder to folder, so that alone tells little.
 enum class EdgeVerdict { kContradicts, kSilent, kFits, kSupports };
@@ -42,6 +58,7 @@ enum class EdgeVerdict { kContradicts, kSilent, kFits, kSupports };
 // - the whole names on both sides of the edge support when the later one
 //   continues the earlier one's numbering (the same digit groups but one,
 //   which grows by 1 to 8: IMG_0129 then IMG_0130).
+EdgeVerdict JudgeContinuation(const DirectoryEdge& edge, const ClusterHead& head);
 EdgeVerdict JudgeContinuation(const DirectoryEdge& edge, ByteView head);
 
 // True when b's digit groups are a's with exactly one grown by 1 to 8.
@@ -50,12 +67,11 @@ bool NameContinuesNumbering(const std::string& a, const std::string& b);
 // Free clusters that read as directory entries and begin no directory: where
 // a deleted directory whose FAT chain was zeroed may go on. Each cluster of
 // the volume is read at most once over a walk, in sorted pieces of free
-// clusters; the first bytes of each such cluster are kept (at most
+// clusters; what the first entries of each such cluster say is kept (at most
 // kMaxKept clusters, then no more are looked for). A cluster a directory
 // took is no candidate any more. The reader and FAT must outlive this.
 class ContinuationCandidates {
  public:
-  static constexpr size_t kHeadBytes = 1024;
   static constexpr size_t kMaxKept = 16384;
   static constexpr uint64_t kWindowBytes = 8u << 20;
   static constexpr uint32_t kWindowClusters = 2048;
@@ -66,8 +82,8 @@ class ContinuationCandidates {
   // The candidates after `cluster` inside the window that follows it, in
   // order. A read failure ends the window there and is returned.
   [[nodiscard]] Status Find(uint32_t cluster, std::vector<uint32_t>* out);
-  // The kept first bytes of a candidate (empty when it is none).
-  ByteView Head(uint32_t cluster) const;
+  // What a candidate's first entries say (null when it is none).
+  const ClusterHead* Head(uint32_t cluster) const;
   void Take(uint32_t cluster) { m_heads.erase(cluster); }
   // Whether a candidate no directory took is left in the window after `cluster`.
   bool AnyLeftAfter(uint32_t cluster) const;
@@ -81,7 +97,7 @@ class ContinuationCandidates {
   VolumeReader& m_reader;
   FatTable& m_fat;
   std::map<uint32_t, uint32_t> m_classified;  // first → last cluster of ranges looked at
-  std::map<uint32_t, std::vector<uint8_t>> m_heads;
+  std::map<uint32_t, ClusterHead> m_heads;
   std::vector<uint8_t> m_piece;
   uint64_t m_readCalls = 0;
   bool m_full = false;

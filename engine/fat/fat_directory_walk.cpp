@@ -405,7 +405,9 @@ uint32_t FatDirectoryWalk::ShownContinuation(const DirectoryState& dir, uint32_t
         m_directoryClusters.count(candidate) != 0) {
       continue;
     }
-    const EdgeVerdict verdict = JudgeContinuation(edge, m_continuations.Head(candidate));
+    const ClusterHead* head = m_continuations.Head(candidate);
+    if (head == nullptr) continue;
+    const EdgeVerdict verdict = JudgeContinuation(edge, *head);
     if (verdict == EdgeVerdict::kSupports) {
       supportedTwice = supportedTwice || supported != 0;
       supported = candidate;
