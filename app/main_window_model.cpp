@@ -246,10 +246,18 @@ WindowReaction CMainWindowModel::OnButton(std::string_view name) {
 const jobs::ScanSourceList& CMainWindowModel::NewSession() {
   // Found items and checked items hold the old sources: they go first, so
   // the old engines (and a fast scan's store) are released with the session.
-  m_checked.clear();
+  ClearChecked();
   m_results = std::make_shared<const std::vector<jobs::FoundItem>>();
   m_counts = {};
   m_sources.clear();
+  m_sessionName.clear();
+  if (m_selected >= 0) {
+    const DiskRow& row = m_rows[static_cast<size_t>(m_selected)];
+    m_sessionName = row.text;
+    if (row.kind == DiskRow::Kind::kPartition && row.parent >= 0) {
+      m_sessionName = m_rows[static_cast<size_t>(row.parent)].text + ", " + row.text;
+    }
+  }
   m_sources = jobs::MakeScanSources(SelectedVolumes());
   jobs::EnsureUniqueLetters(m_sources);
   return m_sources;
@@ -275,7 +283,7 @@ WindowReaction CMainWindowModel::OnScanEnded() {
     if (onlyLeft) return {};
     return {WindowAction::kMessage, Message("MSG0504"), 3};
   }
-  m_checked.clear();
+  ClearChecked();
   m_results = std::make_shared<const std::vector<jobs::FoundItem>>();
   m_counts = {};
   return {WindowAction::kStartSearch, {}, 2};
@@ -334,11 +342,37 @@ std::vector<jobs::FoundItem> CMainWindowModel::ResultsOf(jobs::FileCategory cate
 
 void CMainWindowModel::SetChecked(const jobs::FoundItem& item, bool checked) {
   const uint64_t key = CheckedKey(item.item);
-  if (checked) {
-    m_checked.insert_or_assign(key, item);
-  } else {
-    m_checked.erase(key);
+  auto forget = [this](const jobs::FoundItem& f) {
+    if (f.item.isFolder != 0) {
+      --m_checkedFolders;
+    } else {
+      m_checkedBytes -= f.item.size;
+    }
+  };
+  auto it = m_checked.find(key);
+  if (it != m_checked.end()) {
+    forget(it->second);
+    m_checked.erase(it);
   }
+  if (!checked) return;
+  m_checked.emplace(key, item);
+  if (item.item.isFolder != 0) {
+    ++m_checkedFolders;
+  } else {
+    m_checkedBytes += item.item.size;
+  }
+}
+
+void CMainWindowModel::ClearChecked() {
+  m_checked.clear();
+  m_checkedFolders = 0;
+  m_checkedBytes = 0;
+}
+
+uint64_t CMainWindowModel::FoundCount() const {
+  uint64_t n = 0;
+  for (uint64_t c : m_counts) n += c;
+  return n;
 }
 
 void CMainWindowModel::SetCategoryChecked(jobs::FileCategory category, bool checked) {

@@ -127,6 +127,9 @@ class CMainWindowModel {
   // previous one (and its fast scan's store). Empty when nothing is selected.
   const jobs::ScanSourceList& NewSession();
   const jobs::ScanSourceList& Sources() const { return m_sources; }
+  // What the session's results are of, as the disk list names it
+  // ("card.img", "Removable disk 1", "Disk 0, C: Part1"); empty before a scan.
+  const std::string& SessionName() const { return m_sessionName; }
   bool AnyEngine() const;
   // The search pattern of the type selection.
   std::string SearchPattern() const;
@@ -149,11 +152,16 @@ class CMainWindowModel {
   void SetChecked(const jobs::FoundItem& item, bool checked);
   bool IsChecked(const engine::ItemRecord& item) const { return m_checked.count(CheckedKey(item)) != 0; }
   size_t CheckedCount() const { return m_checked.size(); }
+  // Of the checked items: the folders, and the bytes of the files.
+  size_t CheckedFolderCount() const { return m_checkedFolders; }
+  uint64_t CheckedBytes() const { return m_checkedBytes; }
+  // The files of the results, every kind.
+  uint64_t FoundCount() const;
   // Checks or unchecks every file of a category of the results (the type node's box).
   void SetCategoryChecked(jobs::FileCategory category, bool checked);
   // In key order.
   std::vector<jobs::FoundItem> CheckedItems() const;
-  void ClearChecked() { m_checked.clear(); }
+  void ClearChecked();
 
   // --- output folder of the last recovery
   void SetOutputFolder(std::string folder) { m_outputFolder = std::move(folder); }
@@ -177,11 +185,14 @@ class CMainWindowModel {
   std::vector<DiskRow> m_rows;
   int32_t m_selected = -1;
   jobs::ScanSourceList m_sources;
+  std::string m_sessionName;
   std::shared_ptr<const std::vector<jobs::FoundItem>> m_results =
       std::make_shared<const std::vector<jobs::FoundItem>>();
   std::array<uint64_t, 6> m_counts{};
   std::array<bool, 6> m_typeChecked{};
   std::map<uint64_t, jobs::FoundItem> m_checked;
+  size_t m_checkedFolders = 0;
+  uint64_t m_checkedBytes = 0;
   std::string m_outputFolder;
 };
 
