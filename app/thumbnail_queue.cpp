@@ -9,10 +9,15 @@ void CThumbnailQueue::Want(std::vector<ThumbnailRequest> requests) {
     std::lock_guard lock(m_mutex);
     dropped.swap(m_pending);
     m_wanted.clear();
+    m_askedAgain.clear();
     for (ThumbnailRequest& r : requests) {
       if (!m_wanted.insert(r.key).second) continue;
-      // The item in hand stays wanted when it is asked for again, and is not queued twice.
-      if (m_inHand && r.key == m_inHandKey) continue;
+      // The item in hand stays wanted when it is asked for again: it is queued
+      // again only when the worker gives it up (Done).
+      if (m_inHand && r.key == m_inHandKey) {
+        m_askedAgain.push_back(std::move(r));
+        continue;
+      }
       m_pending.push_back(std::move(r));
     }
   }
@@ -35,11 +40,17 @@ bool CThumbnailQueue::Take(ThumbnailRequest* out) {
   return true;
 }
 
-void CThumbnailQueue::Done() {
+void CThumbnailQueue::Done(bool made) {
+  std::vector<ThumbnailRequest> dropped;  // released outside the lock
   {
     std::lock_guard lock(m_mutex);
     m_inHand = false;
-    m_wanted.erase(m_inHandKey);
+    if (!made && !m_askedAgain.empty() && !m_stopped) {
+      m_pending.push_front(std::move(m_askedAgain.front()));
+    } else {
+      m_wanted.erase(m_inHandKey);
+    }
+    dropped.swap(m_askedAgain);
   }
   m_changed.notify_all();
 }
@@ -69,6 +80,7 @@ void CThumbnailQueue::Stop() {
     m_stopped = true;
     m_pending.clear();
     m_wanted.clear();
+    m_askedAgain.clear();
   }
   m_changed.notify_all();
 }

@@ -40,9 +40,10 @@ class CThumbnailQueue {
   // Worker: waits for the next request and takes it in hand; false once
   // Stop was called.
   bool Take(ThumbnailRequest* out);
-  // Worker: the item in hand is done with (made, given up or failed); it is
-  // dropped here.
-  void Done();
+  // Worker: the item in hand is done with; made says whether its thumbnail
+  // was made (or cannot be made). When it was given up while the window
+  // asked for it again, it is queued again, first.
+  void Done(bool made);
   // Worker, while making key: false when the window no longer wants it, or
   // holds the worker.
   bool StillWanted(uint64_t key) const;
@@ -61,6 +62,7 @@ class CThumbnailQueue {
   std::set<uint64_t> m_wanted;
   bool m_inHand = false;
   uint64_t m_inHandKey = 0;
+  std::vector<ThumbnailRequest> m_askedAgain;  // the item in hand, asked for again meanwhile
   int m_holds = 0;
   bool m_stopped = false;
 };

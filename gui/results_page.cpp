@@ -389,7 +389,11 @@ void CResultsPage::RequestVisibleThumbnails() {
   const QSize cell = m_gridView->visualRect(m_gridModel->index(0)).size() +
                      QSize(2 * m_gridView->spacing(), 2 * m_gridView->spacing());
   if (cell.width() <= 0 || cell.height() <= 0) return;
-  QModelIndex first = m_gridView->indexAt(area.topLeft() + QPoint(cell.width() / 2, cell.height() / 2));
+  // The first cell whose top or bottom shows: the first point of the top line that is a cell.
+  QModelIndex first;
+  for (int y = 0; y < cell.height() && !first.isValid(); y += 4) {
+    first = m_gridView->indexAt(QPoint(area.left() + cell.width() / 2, area.top() + y));
+  }
   if (!first.isValid()) first = m_gridModel->index(0);
   const int perRow = std::max(1, area.width() / cell.width());
   const int rowsOnScreen = area.height() / cell.height() + 2;

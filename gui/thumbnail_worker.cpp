@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QPainter>
+#include <QThread>
 
 #include "app/main_window_model.h"
 #include "gui/icons.h"
@@ -31,12 +32,22 @@ CThumbnailWorker::CThumbnailWorker(app::ThumbnailTools tools, QObject* parent)
   m_readable.erase("svgz");
   const qreal scale = qGuiApp != nullptr ? qGuiApp->devicePixelRatio() : 1.0;
   m_side = static_cast<int>(kThumbnailSide * std::max<qreal>(1.0, scale));
+  // Decoding is most of the work: decoders beside the thread that reads the next file.
+  // One core stays free for the window, so scrolling stays smooth while they work.
+  m_decoders.setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
+  m_maxDecoding = 2 * m_decoders.maxThreadCount();
   m_thread = std::thread([this] { Run(); });
 }
 
 CThumbnailWorker::~CThumbnailWorker() {
   m_queue.Stop();
+  {
+    std::lock_guard lock(m_slotMutex);
+    m_stopping = true;
+  }
+  m_slotFree.notify_all();
   if (m_thread.joinable()) m_thread.join();
+  m_decoders.waitForDone();  // their calls to this window are dropped with it
 }
 
 void CThumbnailWorker::NewSession() {
@@ -76,22 +87,12 @@ QPixmap CThumbnailWorker::Thumbnail(const engine::ItemRecord& item) {
   }
   auto made = m_made.find(key);
   if (made == m_made.end()) return {};
-  QImage image = QImage::fromData(made->second);
+  const QImage image = QImage::fromData(made->second);
   if (image.isNull()) return {};
-  image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-  switch (engine::StateOf(item)) {
-    case engine::ItemState::kIntact: break;
-    case engine::ItemState::kDamaged: {
-      QPainter p(&image);
-      PaintDamagedMark(&p, QRectF(image.rect()));
-      break;
-    }
-    case engine::ItemState::kOverwritten: {
-      QPainter p(&image);
-      PaintOverwrittenMark(&p, QRectF(image.rect()));
-      break;
-    }
-  }
+  return Remember(key, image);
+}
+
+QPixmap CThumbnailWorker::Remember(uint64_t key, const QImage& image) {
   QPixmap pixmap = QPixmap::fromImage(image);
   pixmap.setDevicePixelRatio(static_cast<qreal>(m_side) / kThumbnailSide);
   m_drawn.emplace_front(key, pixmap);
@@ -103,9 +104,10 @@ QPixmap CThumbnailWorker::Thumbnail(const engine::ItemRecord& item) {
   return pixmap;
 }
 
-void CThumbnailWorker::OnMade(quint64 session, quint64 key, const QByteArray& bytes) {
+void CThumbnailWorker::OnMade(quint64 session, quint64 key, const QByteArray& bytes, const QImage& image) {
   if (session != m_session.load()) return;  // made for an earlier scan
   m_made[key] = bytes;
+  Remember(key, image);  // on screen now: drawn without decoding it again
   emit Ready(key);
 }
 
@@ -121,6 +123,7 @@ QImage CThumbnailWorker::Decode(const std::string& bytes, app::ThumbnailKind) co
   if (!buffer.open(QIODevice::ReadOnly)) return {};
   QImageReader reader(&buffer);
   reader.setAutoTransform(true);  // a camera's orientation
+  reader.setQuality(25);          // the fast DCT: a thumbnail shows no difference
   const QSize size = reader.size();
   if (size.isValid() && (size.width() > m_side || size.height() > m_side)) {
     reader.setScaledSize(size.scaled(m_side, m_side, Qt::KeepAspectRatio));
@@ -142,14 +145,16 @@ void CThumbnailWorker::Run() {
     const uint64_t session = request.session;
     if (session != m_session.load() || !request.item.source) {
       request = {};
-      m_queue.Done();
+      m_queue.Done(true);
       continue;
     }
     const std::function<bool()> stop = [this, key] { return !m_queue.StillWanted(key); };
+    const engine::ItemState state = engine::StateOf(request.item.item);
     const app::ThumbnailKind kind = app::ThumbnailKindOf(request.item.item, m_tools, [this](std::string_view e) {
       return m_readable.count(QByteArray(e.data(), static_cast<qsizetype>(e.size()))) != 0;
     });
-    std::string bytes, problem;
+    auto bytes = std::make_shared<std::string>();
+    std::string problem;
     platform::Status status = platform::kErrorBusy;
     {
       jobs::ScanSource& source = *request.item.source;
@@ -168,34 +173,70 @@ void CThumbnailWorker::Run() {
         std::string folder;
         if (status == platform::kStatusOk) status = platform::SessionFolder(&folder);
         if (status == platform::kStatusOk) {
-          status = app::ThumbnailBytes(request.item, kind, m_tools, folder + "thumbnails", stop, &bytes, &problem);
+          status = app::ThumbnailBytes(request.item, kind, m_tools, folder + "thumbnails", stop, bytes.get(), &problem);
         }
       }
     }
     request = {};  // the session's source is not kept a moment longer
-    QImage image;
-    QByteArray compressed;
-    if (status == platform::kStatusOk) {
-      image = Decode(bytes, kind);
+    // Stopped, or the source was busy: asked for again when it is on screen again.
+    const bool givenUp = status == platform::kStatusCancelled || status == platform::kErrorBusy;
+    m_queue.Done(!givenUp);
+    if (givenUp) continue;
+    if (status != platform::kStatusOk) {
+      QMetaObject::invokeMethod(this, [this, session, key] { OnFailed(session, key); }, Qt::QueuedConnection);
+      continue;
+    }
+    // The engine is free again; the picture is decoded beside the next read.
+    if (!AcquireDecodeSlot()) break;
+    m_decoders.start([this, session, key, kind, state, bytes] {
+      QImage image = Decode(*bytes, kind);
       if (!image.isNull()) {
-        QBuffer out(&compressed);
-        out.open(QIODevice::WriteOnly);
-        if (!image.save(&out, image.hasAlphaChannel() ? "PNG" : "JPEG", image.hasAlphaChannel() ? -1 : kJpegQuality)) {
-          compressed.clear();
+        // A damaged or overwritten file wears its mark on the thumbnail.
+        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                              : QImage::Format_RGB32);
+        if (state != engine::ItemState::kIntact) {
+          QPainter p(&image);
+          if (state == engine::ItemState::kDamaged) PaintDamagedMark(&p, QRectF(image.rect()));
+          if (state == engine::ItemState::kOverwritten) PaintOverwrittenMark(&p, QRectF(image.rect()));
         }
       }
-    }
-    m_queue.Done();
-    // Stopped, or the source was busy: it is asked for again when it is on screen again.
-    if (status == platform::kStatusCancelled || status == platform::kErrorBusy) continue;
-    if (!compressed.isEmpty()) {
-      QMetaObject::invokeMethod(
-          this, [this, session, key, compressed] { OnMade(session, key, compressed); }, Qt::QueuedConnection);
-    } else {
-      QMetaObject::invokeMethod(
-          this, [this, session, key] { OnFailed(session, key); }, Qt::QueuedConnection);
-    }
+      const QByteArray compressed = Compress(image);
+      if (compressed.isEmpty()) {
+        QMetaObject::invokeMethod(this, [this, session, key] { OnFailed(session, key); }, Qt::QueuedConnection);
+      } else {
+        QMetaObject::invokeMethod(
+            this, [this, session, key, compressed, image] { OnMade(session, key, compressed, image); },
+            Qt::QueuedConnection);
+      }
+      ReleaseDecodeSlot();
+    });
   }
+}
+
+bool CThumbnailWorker::AcquireDecodeSlot() {
+  std::unique_lock lock(m_slotMutex);
+  m_slotFree.wait(lock, [this] { return m_stopping || m_decoding < m_maxDecoding; });
+  if (m_stopping) return false;
+  ++m_decoding;
+  return true;
+}
+
+void CThumbnailWorker::ReleaseDecodeSlot() {
+  {
+    std::lock_guard lock(m_slotMutex);
+    --m_decoding;
+  }
+  m_slotFree.notify_all();
+}
+
+QByteArray CThumbnailWorker::Compress(const QImage& image) {
+  QByteArray compressed;
+  if (image.isNull()) return compressed;
+  QBuffer out(&compressed);
+  out.open(QIODevice::WriteOnly);
+  const bool alpha = image.hasAlphaChannel();
+  if (!image.save(&out, alpha ? "PNG" : "JPEG", alpha ? -1 : kJpegQuality)) compressed.clear();
+  return compressed;
 }
 
 }  // namespace gui

@@ -5,9 +5,12 @@
 #include <QImage>
 #include <QObject>
 #include <QPixmap>
+#include <QThreadPool>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -20,8 +23,9 @@
 
 namespace gui {
 
-// Makes the thumbnails of found pictures and videos on a thread of its own
-// and keeps them for the scan session: compressed, every one made so far,
+// Makes the thumbnails of found pictures and videos off the window thread
+// (one thread reads the files through their engines, one per core decodes
+// and shrinks them) and keeps them for the scan session: compressed, every one made so far,
 // and the latest few hundred ready to draw. The window says which items it
 // wants (Want: the rows on screen, then the next screen); what it no longer
 // wants is dropped, and an item being made is given up (its copy stopped,
@@ -60,7 +64,13 @@ class CThumbnailWorker final : public QObject {
 
  private:
   void Run();
-  void OnMade(quint64 session, quint64 key, const QByteArray& bytes);
+  // Bounds the pictures read and waiting for a decoder; false when stopping.
+  bool AcquireDecodeSlot();
+  void ReleaseDecodeSlot();
+  static QByteArray Compress(const QImage& image);
+  void OnMade(quint64 session, quint64 key, const QByteArray& bytes, const QImage& image);
+  // Keeps image ready to draw (the latest few hundred).
+  QPixmap Remember(uint64_t key, const QImage& image);
   void OnFailed(quint64 session, quint64 key);
   QImage Decode(const std::string& bytes, app::ThumbnailKind kind) const;
 
@@ -75,7 +85,13 @@ class CThumbnailWorker final : public QObject {
   // The latest thumbnails ready to draw, newest first.
   std::list<std::pair<uint64_t, QPixmap>> m_drawn;
   std::unordered_map<uint64_t, std::list<std::pair<uint64_t, QPixmap>>::iterator> m_drawnIndex;
-  std::thread m_thread;
+  QThreadPool m_decoders;  // decodes and shrinks the pictures read
+  std::mutex m_slotMutex;
+  std::condition_variable m_slotFree;
+  int m_decoding = 0;  // pictures read and not yet decoded
+  int m_maxDecoding = 2;
+  bool m_stopping = false;
+  std::thread m_thread;  // reads through the engines, one file at a time
 };
 
 }  // namespace gui

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Makes the sample memory card of the screenshots: a FAT32 image of a camera
-card with holiday photos (landscapes painted by ImageMagick: skies, sun,
+"""Makes the sample memory card of the screenshots: the image of a camera card
+(an MBR, one FAT32 partition) with holiday photos (landscapes painted by ImageMagick: skies, sun,
 mountains, sea, forest, lakes), a short video made from them by ffmpeg, and a
 few notes; most photos are deleted afterwards with mtools, as someone who lost
 them would have. Photos carry their date in Exif (exiftool) and in the FAT
@@ -10,7 +10,7 @@ entry.
     scripts/make-sample-card.py OUT.img            # about a minute
     scripts/make-sample-card.py --photos 40 OUT.img
 
-Needs: imagemagick, ffmpeg, libimage-exiftool-perl, dosfstools, mtools
+Needs: imagemagick, ffmpeg, libimage-exiftool-perl, fdisk, dosfstools, mtools
 (scripts/install-deps.sh --fixtures). Works in a temporary folder it removes.
 """
 import argparse
@@ -112,7 +112,7 @@ def paint(work, index, rng, path):
             str(seed), "+noise", "Gaussian", "-motion-blur", "0x12+0", ")", "-compose", "overlay", "-composite",
             "-background", "none", "-gravity", "south", "-extent", f"{W}x{H}", water)
         layers.append(water)
-    if kind in ("forest", "lake", "mountains"):
+    if kind in ("forest", "lake", "mountains", "alps"):
         hills = ridge(rng, horizon + 60, 45, step=40)
         layers.append(layer(work, f"p{index}-hill", texture(seed + 9, "#2f5a1c", "#6a9a40"),
                             polygon(hills)))
@@ -143,11 +143,11 @@ def paint(work, index, rng, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("out")
-    parser.add_argument("--photos", type=int, default=18)
+    parser.add_argument("--photos", type=int, default=18, help="how many photos (at least 4)")
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--keep", help="also copy the photos into this folder")
     options = parser.parse_args()
-    for tool in ("convert", "ffmpeg", "exiftool", "mkfs.fat", "mcopy", "mdel"):
+    for tool in ("convert", "ffmpeg", "exiftool", "sfdisk", "mkfs.fat", "mcopy", "mdel"):
         if shutil.which(tool) is None:
             sys.exit(f"{tool} is missing: run scripts/install-deps.sh --fixtures")
     rng = random.Random(options.seed)
@@ -170,7 +170,7 @@ def main():
             photos.append((name, taken))
         # A short clip: a slow pan over two of the photos.
         clip = os.path.join(card, "VID_20240714_183002.mp4")
-        first = os.path.join(card, photos[1][0])
+        first = os.path.join(card, photos[min(1, len(photos) - 1)][0])
         run("ffmpeg", "-v", "error", "-y", "-loop", "1", "-i", first, "-t", "3", "-vf",
             "scale=1920:-2,crop=1280:720:'min(320,t*120)':200,format=yuv420p", "-r", "25", clip)
         taken = start + datetime.timedelta(days=2, hours=9)
@@ -185,21 +185,26 @@ def main():
             os.makedirs(options.keep, exist_ok=True)
             for name, _ in photos:
                 shutil.copy2(os.path.join(card, name), options.keep)
+        # A card as cameras format them: an MBR with one FAT32 partition at 4 MiB.
         image = options.out
         if os.path.exists(image):
             os.remove(image)
-        run("mkfs.fat", "-F", "32", "-C", "-n", "HOLIDAY", image, str(96 * 1024), stdout=subprocess.DEVNULL)
+        start_sector, size_mib = 8192, 128
+        with open(image, "wb") as f:
+            f.truncate(size_mib << 20)
+        run("sfdisk", "-q", image, input=f"label: dos\nstart={start_sector}, type=c\n", text=True)
+        partition_kib = ((size_mib << 20) - start_sector * 512) // 1024
+        run("mkfs.fat", "-F", "32", "--offset", str(start_sector), "-n", "HOLIDAY", image, str(partition_kib),
+            stdout=subprocess.DEVNULL)
+        volume = f"{image}@@{start_sector * 512}"
         env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
-        run("mmd", "-i", image, "::DCIM", "::DCIM/100CANON", env=env)
-        for name, _ in photos:
-            run("mcopy", "-m", "-i", image, os.path.join(card, name), "::DCIM/100CANON/", env=env)
-        run("mcopy", "-m", "-i", image, clip, "::DCIM/100CANON/", env=env)
-        run("mcopy", "-m", "-i", image, notes, plan, "::", env=env)
+        run("mmd", "-i", volume, "::DCIM", "::DCIM/100CANON", env=env)
+        run("mcopy", "-m", "-i", volume, *[os.path.join(card, name) for name, _ in photos], clip, "::DCIM/100CANON/",
+            env=env)
+        run("mcopy", "-m", "-i", volume, notes, plan, "::", env=env)
         # Someone deletes the holiday: every photo but the first few, the clip and a note.
-        for name, _ in photos[3:]:
-            run("mdel", "-i", image, f"::DCIM/100CANON/{name}", env=env)
-        run("mdel", "-i", image, "::DCIM/100CANON/VID_20240714_183002.mp4", env=env)
-        run("mdel", "-i", image, "::Trip plan.txt", env=env)
+        run("mdel", "-i", volume, *[f"::DCIM/100CANON/{name}" for name, _ in photos[3:]], env=env)
+        run("mdel", "-i", volume, "::DCIM/100CANON/VID_20240714_183002.mp4", "::Trip plan.txt", env=env)
         print(f"{image}: {len(photos)} photos ({len(photos) - 3} deleted), a clip and two notes")
     finally:
         shutil.rmtree(work, ignore_errors=True)

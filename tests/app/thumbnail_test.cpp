@@ -43,14 +43,25 @@ TEST(ThumbnailQueue, TheWorkerGetsWhatIsWantedNowInOrder) {
   // The view scrolled: 1 (in hand) and 2 are no longer wanted; 3 is, and 4.
   queue.Want({Request(4), Request(3)});
   EXPECT_FALSE(queue.StillWanted(1));
-  queue.Done();
+  queue.Done(false);
   ASSERT_TRUE(queue.Take(&r));
   EXPECT_EQ(r.key, 4u);
   // Asking again for the item in hand keeps it wanted without queueing it twice.
   queue.Want({Request(4), Request(3)});
   EXPECT_TRUE(queue.StillWanted(4));
   EXPECT_EQ(queue.Pending(), 1u);
-  queue.Done();
+  queue.Done(true);
+  EXPECT_EQ(queue.Pending(), 1u);
+  // Given up (the view moved away), then asked for again before the worker let go: it comes again, first.
+  ASSERT_TRUE(queue.Take(&r));
+  EXPECT_EQ(r.key, 3u);
+  queue.Want({Request(5)});
+  EXPECT_FALSE(queue.StillWanted(3));
+  queue.Want({Request(3), Request(5)});
+  queue.Done(false);
+  ASSERT_TRUE(queue.Take(&r));
+  EXPECT_EQ(r.key, 3u);
+  queue.Done(true);
   queue.Clear();
   EXPECT_EQ(queue.Pending(), 0u);
   queue.Stop();
@@ -72,7 +83,7 @@ TEST(ThumbnailQueue, AHoldWaitsForTheWorkerToLetGo) {
         while (queue.StillWanted(r.key)) std::this_thread::sleep_for(1ms);  // a long copy, polled
         gaveUp = true;
       }
-      queue.Done();
+      queue.Done(true);
     }
   });
   queue.Want({Request(7), Request(8)});
