@@ -86,6 +86,11 @@ inline ItemState StateOf(const ItemRecord& record) {
 }
 inline bool IsIntact(const ItemRecord& record) { return StateOf(record) == ItemState::kIntact; }
 inline void SetState(ItemRecord& record, ItemState state) { record.isIntact = static_cast<int32_t>(state); }
+// The less trustworthy of two states: overwritten, then damaged, then intact.
+inline ItemState WorseState(ItemState a, ItemState b) {
+  auto rank = [](ItemState s) { return s == ItemState::kOverwritten ? 2 : s == ItemState::kDamaged ? 1 : 0; };
+  return rank(a) >= rank(b) ? a : b;
+}
 // "intact", "damaged" or "overwritten": the word of the JSON listing.
 const char* StateWord(ItemState state);
 

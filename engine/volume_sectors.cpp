@@ -2,7 +2,9 @@
 #include "engine/volume_sectors.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 namespace engine {
 
@@ -53,6 +55,49 @@ Status VolumeSectors::Read(uint64_t sector, uint32_t count, uint8_t* buffer, uin
   if (sectorsRead != nullptr) *sectorsRead = got;
   if (s == kStatusOk && got != count) s = kStatusReadFault;
   return s;
+}
+
+Status VolumeSectors::ReadBytes(uint64_t byteOffset, void* buffer, size_t byteCount) {
+  if (!IsOpen() || m_sectorSize == 0) return kStatusInvalidParameter;
+  const uint64_t first = byteOffset / m_sectorSize;
+  const uint64_t end = byteOffset + byteCount;
+  if (end < byteOffset || !Contains(first, (end + m_sectorSize - 1) / m_sectorSize - first)) {
+    return kStatusInvalidParameter;
+  }
+  return ReadSourceBytes(*m_source, m_sectorSize, byteOffset, buffer, byteCount);
+}
+
+Status ReadSourceBytes(storage::SectorSource& source, uint32_t sectorSize, uint64_t byteOffset, void* buffer,
+                       size_t byteCount) {
+  constexpr uint64_t kMaxSectorsAtOnce = 256;
+  if (sectorSize == 0) return kStatusInvalidParameter;
+  auto* out = static_cast<uint8_t*>(buffer);
+  const uint64_t unit = sectorSize;
+  std::vector<uint8_t> bounce;
+  while (byteCount > 0) {
+    const uint64_t sector = byteOffset / unit;
+    const size_t within = static_cast<size_t>(byteOffset % unit);
+    size_t took = 0;
+    uint32_t got = 0;
+    if (within == 0 && byteCount >= unit) {
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(byteCount / unit, kMaxSectorsAtOnce));
+      const Status s = storage::ReadSectors(count, source, out, sector, sectorSize, &got);
+      if (s != kStatusOk) return s;
+      if (got != count) return kStatusReadFault;
+      took = static_cast<size_t>(count * unit);
+    } else {
+      bounce.resize(static_cast<size_t>(unit));
+      const Status s = storage::ReadSectors(1, source, bounce.data(), sector, sectorSize, &got);
+      if (s != kStatusOk) return s;
+      if (got != 1) return kStatusReadFault;
+      took = std::min<size_t>(byteCount, static_cast<size_t>(unit) - within);
+      std::memcpy(out, bounce.data() + within, took);
+    }
+    out += took;
+    byteOffset += took;
+    byteCount -= took;
+  }
+  return kStatusOk;
 }
 
 }  // namespace engine

@@ -45,6 +45,9 @@ class VolumeSectors {
   // is read); 30 when the source returns fewer sectors; the source's error
   // otherwise. *sectorsRead (optional) receives the whole sectors that arrived.
   [[nodiscard]] Status Read(uint64_t sector, uint32_t count, uint8_t* buffer, uint32_t* sectorsRead = nullptr);
+  // Reads byteCount bytes at byteOffset from the source's start (any
+  // alignment): all of them or Read's error (87 when any lies outside the volume).
+  [[nodiscard]] Status ReadBytes(uint64_t byteOffset, void* buffer, size_t byteCount);
 
  private:
   void Clip();
@@ -55,5 +58,10 @@ class VolumeSectors {
   uint64_t m_startSector = 0;
   uint64_t m_sectorCount = 0;
 };
+
+// Reads byteCount bytes at byteOffset of source (sectors of sectorSize
+// bytes; any alignment): all of them, or ReadSectors' error.
+[[nodiscard]] Status ReadSourceBytes(storage::SectorSource& source, uint32_t sectorSize, uint64_t byteOffset,
+                                     void* buffer, size_t byteCount);
 
 }  // namespace engine

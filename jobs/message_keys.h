@@ -87,6 +87,8 @@ inline constexpr std::string_view kResumeQuestion = "MSG1326";        // %s sour
 inline constexpr std::string_view kResumeRestarted = "MSG1327";       // %s source
 inline constexpr std::string_view kDeepScanKept = "MSG1328";          // %s source
 inline constexpr std::string_view kDeepFileSystemUnread = "MSG1329";  // %s source, %s the system's error text
+inline constexpr std::string_view kCopyOverwritten = "MSG1340";          // a copied file whose clusters hold other data
+inline constexpr std::string_view kCopyDamaged = "MSG1341";              // a copied file whose data could not be checked
 inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";
 inline constexpr std::string_view kUnreadableParts =
     "MSG1331";  // %s source, %I64u folders or records  // %s source, %I64u sectors

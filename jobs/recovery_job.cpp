@@ -175,6 +175,12 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
     if (!failure.empty()) outcome.note = outcome.note.empty() ? failure : outcome.note + "; " + failure;
   } else {
     (void)storage::TakeSourceFailure();
+    // A copy of a file that is not intact says so in its row.
+    const engine::ItemState state = engine::StateOf(item);
+    if (state != engine::ItemState::kIntact) {
+      const std::string why = Msg(state == engine::ItemState::kOverwritten ? keys::kCopyOverwritten : keys::kCopyDamaged);
+      outcome.note = outcome.note.empty() ? why : outcome.note + "; " + why;
+    }
   }
   if (status == platform::kStatusOk) m_written.insert(folderRelative);
   ++m_processed;

@@ -6,7 +6,8 @@ set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             libblkid-dev libudev-dev libcli11-dev nlohmann-json3-dev
-            libewf-dev libvhdi-dev libvmdk-dev libqcow-dev)
+            libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
+            libjpeg62-turbo-dev libpng-dev zlib1g-dev)
 test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
 # The desktop wizard: Qt 6 Widgets (the offscreen platform plugin is in libqt6gui6), its tests
 # (Qt Test), Xvfb for the screenshots, and setfacl for the privileged disk-read helper.

@@ -85,8 +85,11 @@ void DuplicateIndex::Add(const ItemRecord& item, uint64_t firstByte) {
   e.size = item.size;
   e.family = ExtensionFamily(dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1));
   e.id = item.id;
+  const int32_t clusterBytes = item.clusterBytes;
+  e.clusterBytes = static_cast<uint32_t>(std::max(clusterBytes, 512));
   e.kind = static_cast<uint8_t>(kind);
   e.rank = RankOf(kind);
+  e.intact = IsIntact(item);
   m_entries.push_back(e);
 }
 
@@ -107,7 +110,9 @@ void DuplicateIndex::Settle() {
       const Entry& x = m_entries[k];
       for (size_t j = i; j < end && m_entries[j].rank > x.rank; ++j) {
         const Entry& better = m_entries[j];
-        if (x.rank == 1 || x.size == better.size) {
+        const uint64_t apart = x.size > better.size ? x.size - better.size : better.size - x.size;
+        const bool sameFile = x.rank == 1 ? better.intact && apart < better.clusterBytes : x.size == better.size;
+        if (sameFile) {
           m_hidden[x.kind].insert(x.id);
           break;
         }

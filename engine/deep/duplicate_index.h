@@ -25,9 +25,12 @@ uint32_t ExtensionFamily(std::string_view extension);
 // system), a professional engine's (name, perhaps a folder) and a carved one
 // (neither), the better is kept; a professional engine's file yields to a
 // fast engine's only when their sizes agree too (a recycled directory entry
-// may name a different file). Files found by one engine are never merged.
+// may name a different file), and a carved file yields only to an intact
+// file of the same size within one cluster (a stale entry whose first
+// cluster now holds the start of another file never hides that file).
+// Files found by one engine are never merged.
 //
-// Memory: 32 bytes per file with a known start until Settle, then one id per
+// Memory: 40 bytes per file with a known start until Settle, then one id per
 // hidden file.
 class DuplicateIndex {
  public:
@@ -48,8 +51,10 @@ class DuplicateIndex {
     uint64_t size = 0;
     uint32_t family = 0;
     int32_t id = 0;
+    uint32_t clusterBytes = 0;  // the unit its data is kept in (at least a sector)
     uint8_t kind = 0;
     uint8_t rank = 0;
+    bool intact = false;
   };
   static constexpr int32_t kKinds = 7;
 

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/categories.h"
 #include "engine/signatures/carve_sector.h"
 #include "engine/signatures/file_signature_table.h"
+#include "engine/signatures/laid_out_check.h"
 #include "engine/store/scan_store.h"
 
 namespace engine::deep {
@@ -224,6 +226,40 @@ Status CFileTypeRecovery::RecoverItem(const ItemRecord* item, const std::string&
 Status CFileTypeRecovery::ExtractItem(const ItemRecord* item, std::string& outTempPath, uint8_t* buffer,
                                       uint32_t* inoutLength, ExtractProgressFn fn, void* userData) {
   return ExtractItemTo(*this, item, outTempPath, buffer, inoutLength, fn, userData);
+}
+
+Status CFileTypeRecovery::JudgeCarvedFiles(const LiveAllocation* live) {
+  store::ScanStore* st = m_browser.Store();
+  if (st == nullptr || !st->IsOpen() || !m_volume.IsOpen()) return kStatusOk;
+  struct Verdict {
+    int32_t id;
+    ItemState state;
+  };
+  const uint64_t unit = m_volume.SectorSize();
+  const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) { return m_volume.ReadBytes(at, out, n); };
+  std::vector<Verdict> changed;
+  // Records lie in the order their files were found, which is the order of their sectors.
+  const Status visited = st->VisitRecords([&](const ItemRecord& item) {
+    const uint64_t size = item.size;  // copies: the record's fields are not aligned
+    const uint64_t first = item.entrySector;
+    if (item.isFolder != 0 || !IsIntact(item) || size == 0) return true;
+    const std::vector<ByteRun> runs{ByteRun{first * unit, (size + unit - 1) / unit * unit}};
+    if (live != nullptr && live->HoldsAny(runs)) {
+      changed.push_back({item.id, ItemState::kOverwritten});
+    } else if (signatures::CheckLaidOutStructure(read, runs, size, static_cast<uint32_t>(unit),
+                                                 ExtensionOf(item.Name())) == signatures::StructureVerdict::kBroken) {
+      changed.push_back({item.id, ItemState::kDamaged});
+    }
+    return true;
+  });
+  if (visited != kStatusOk) return visited;
+  for (const Verdict& v : changed) {
+    ItemRecord record;
+    if (Status s = st->ReadRecord(v.id, &record); s != kStatusOk) return s;
+    SetState(record, v.state);
+    if (Status s = st->UpdateRecord(record); s != kStatusOk) return s;
+  }
+  return st->FlushStore();
 }
 
 }  // namespace engine::deep

@@ -7,6 +7,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/live_allocation.h"
 #include "engine/signatures/carve_context.h"
 #include "engine/store/store_browser.h"
 #include "engine/volume_sectors.h"
@@ -104,6 +105,13 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
                                           uint64_t sectorCount, const std::string& logName, uint16_t driveLetter);
   [[nodiscard]] Status ReopenImageLog(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
                                       const std::string& imagePath);
+
+  // Judges every carved file still taken for intact: overwritten when its
+  // sectors touch what live holds (null: nothing known), damaged when its
+  // own structure breaks (a decoder, a chunk walk), as far as it can be read
+  // (a read error leaves a file as it is). Records are rewritten in place.
+  // Returns 0 or the store's error.
+  [[nodiscard]] Status JudgeCarvedFiles(const LiveAllocation* live);
 
   // Forgets the transport streams carved so far (start of every deep scan).
   void ClearStreamExtents() { m_context.ClearStreamExtents(); }

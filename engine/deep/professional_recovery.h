@@ -15,6 +15,7 @@
 #include "engine/file_recovery_parse.h"
 #include "engine/item_fragments.h"
 #include "engine/item_placement.h"
+#include "engine/live_allocation.h"
 #include "engine/ntfs/professional_ntfs_recovery.h"
 #include "storage/sector_source.h"
 
@@ -147,6 +148,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   [[nodiscard]] Status RunPass(const std::string& folder);
   [[nodiscard]] Status FinishRawEngines();
   void SaveState(const std::string& folder, Status* status);
+  // What the volume's live file system holds now, from the fast engine's
+  // free-space map (unknown without a readable file system).
+  void LearnLiveAllocation();
   void BuildDuplicateIndex();
   // Reports the raw scan at sectorsDone (never below what was reported before).
   int32_t ReportRaw(uint64_t sectorsDone, int32_t remainingSeconds);
@@ -173,6 +177,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   CFileTypeRecovery m_carver;
 
   ScanExtents m_extents;
+  LiveAllocation m_live;
   DeepScanState m_state;
   uint64_t m_totalSectors = 0;
   uint64_t m_reportedDone = 0;

@@ -301,6 +301,7 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
   // Continue: the file-system engines start afresh and are handed again what
   // they were handed before; the carved files are kept as they are.
   RemoveScanFiles(folder, {store::kProFatLogPrefix, store::kProNtfsLogPrefix, exfat::kProExFatLogPrefix});
+  LearnLiveAllocation();
   Status status = BeginRawEngines(folder, fileTypeLog);
   if (status == kStatusOk) status = Replay(folder);
   if (status == kStatusOk) status = m_replay.Open(folder, m_state.replayEntries);
@@ -324,13 +325,24 @@ Status CProfessionalRecovery::RunFastScan(const std::string& fastLog) {
   return kStatusOk;
 }
 
+void CProfessionalRecovery::LearnLiveAllocation() {
+  m_live.Clear();
+  if (!m_fast || m_fastStatus != kStatusOk || m_fast->BuildAllocationMap() != kStatusOk) return;
+  ScanExtents free;
+  if (!free.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) return;
+  std::vector<ByteRun> runs;
+  runs.reserve(free.Extents().size());
+  for (const SectorExtent& e : free.Extents()) runs.push_back(ByteRun{e.start * m_sectorBytes, e.count * m_sectorBytes});
+  m_live.Assign(m_volumeStart * m_sectorBytes, m_sectorCount * m_sectorBytes, std::move(runs));
+}
+
 void CProfessionalRecovery::ChooseExtents() {
   m_state.freeSpaceOnly = false;
   m_state.metadataRuns.clear();
   m_state.fastStatus = m_fastStatus;
+  LearnLiveAllocation();
   if (m_fast && m_fastStatus == kStatusOk) {
-    if (m_fast->BuildAllocationMap() == kStatusOk &&
-        m_extents.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
+    if (m_live.IsKnown() && m_extents.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
       m_state.freeSpaceOnly = true;
     } else {
       m_extents.SetWhole(m_sectorCount);
@@ -433,6 +445,11 @@ Status CProfessionalRecovery::FinishRawEngines() {
   (void)m_proFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   (void)m_proNtfs.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   (void)m_proExFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
+  // What the live file system holds now is no old file's own data any more.
+  const LiveAllocation* live = m_live.IsKnown() ? &m_live : nullptr;
+  m_proFat.SetLiveAllocation(live);
+  m_proNtfs.SetLiveAllocation(live);
+  m_proExFat.SetLiveAllocation(live);
   Status status = m_proFat.FinishFatScan();
   const Status ntfs = m_proNtfs.Finish();
   if (status == kStatusOk) status = ntfs;
@@ -445,6 +462,7 @@ Status CProfessionalRecovery::FinishRawEngines() {
   if (store::ScanStore* st = m_carver.ResultStore()) {
     if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
   }
+  if (Status s = m_carver.JudgeCarvedFiles(live); s != kStatusOk && status == kStatusOk) status = s;
   if (status == kStatusOk && m_carverFull) status = kStatusOutOfMemory;
   return status;
 }

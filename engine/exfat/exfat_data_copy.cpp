@@ -31,18 +31,6 @@ bool ItemData::Decode(const std::vector<store::DataExtent>& extents, ItemData* o
   return true;
 }
 
-std::vector<store::DataExtent> ToRuns(const std::vector<uint32_t>& clusters) {
-  std::vector<store::DataExtent> runs;
-  for (uint32_t c : clusters) {
-    if (!runs.empty() && runs.back().first + runs.back().count == c) {
-      ++runs.back().count;
-    } else {
-      runs.push_back({c, 1});
-    }
-  }
-  return runs;
-}
-
 Status CopyItemBytes(ExFatVolume& volume, const ExFatGeometry& g, ExFatTable* fat, uint32_t firstCluster, uint64_t size,
                      const ItemData& data, uint64_t byteCount, ICopySink& sink, const CopyProgress& progress) {
   byteCount = std::min(byteCount, size);
@@ -61,7 +49,7 @@ Status CopyItemBytes(ExFatVolume& volume, const ExFatGeometry& g, ExFatTable* fa
       bool complete = false;
       if (Status s = fat->Chain(firstCluster, clustersNeeded, &chain, &complete); s != kStatusOk) return s;
       if (!complete) return kStatusReadFault;
-      runs = ToRuns(chain);
+      runs = cluster::ToRuns(chain);
     } else if (data.runs.empty()) {
       runs.push_back({firstCluster, clustersNeeded});
     } else {

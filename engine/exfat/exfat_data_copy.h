@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/cluster/cluster_layout.h"
 #include "engine/copy_sink.h"
 #include "engine/exfat/exfat_geometry.h"
 #include "engine/exfat/exfat_table.h"
@@ -35,9 +36,6 @@ struct ItemData {
   // False when extents are not an exFAT layout (no header, unknown flags).
   [[nodiscard]] static bool Decode(const std::vector<store::DataExtent>& extents, ItemData* out);
 };
-
-// Runs of adjacent clusters, in order.
-std::vector<store::DataExtent> ToRuns(const std::vector<uint32_t>& clusters);
 
 // Copies the first byteCount bytes of a file to sink: its valid bytes from
 // the medium, then zeros up to its size. fat may be null when data follows

@@ -221,8 +221,14 @@ void ExFatDirectoryWalk::RecordFile(const EntrySet& set, uint32_t directory, uin
   r.isFolder = 0;
   r.isDeleted = 1;
   r.size = set.dataLength;
-  r.isIntact = damaged || set.validLengthTooLong || !dataPlaced || reused ? 0 : 1;
-  if (r.isIntact == 1 && validClusters != 0) r.isIntact = ContentIntact(set.name, set.firstCluster);
+  // A start the live file system holds now holds another file's data.
+  ItemState state = reused ? ItemState::kOverwritten
+                    : damaged || set.validLengthTooLong || !dataPlaced ? ItemState::kDamaged
+                                                                       : ItemState::kIntact;
+  if (state == ItemState::kIntact && validClusters != 0 && ContentIntact(set.name, set.firstCluster) == 0) {
+    state = ItemState::kDamaged;
+  }
+  SetState(r, state);
   int32_t id = 0;
   if (!AppendToStore(r, &id)) return;
   m_store.AddChild(directory, depth, id, r.locator, nullptr);
@@ -238,8 +244,8 @@ void ExFatDirectoryWalk::RecordFile(const EntrySet& set, uint32_t directory, uin
     m_layouts[id] = data;
   }
   if (set.deleted && validClusters != 0 && dataPlaced && !reused) {
-    m_claims.push_back(FileClaim{id, set.firstCluster, set.validDataLength, set.NoFatChain(), set.created,
-                                 std::string(ExtensionOf(set.name))});
+    m_claims.push_back(cluster::ClusterClaim{id, set.firstCluster, set.validDataLength, set.NoFatChain(),
+                                             std::max(set.created, set.modified), std::string(ExtensionOf(set.name))});
   }
 }
 

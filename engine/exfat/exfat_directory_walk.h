@@ -68,7 +68,7 @@ class ExFatDirectoryWalk {
   // Directory clusters that could not be read (their folders end there).
   uint64_t UnreadableDirectories() const { return m_unreadableDirectories; }
   uint64_t DirectoriesWalked() const { return m_walked.size(); }
-  const std::vector<FileClaim>& Claims() const { return m_claims; }
+  const std::vector<cluster::ClusterClaim>& Claims() const { return m_claims; }
   const std::unordered_set<uint32_t>& DirectoryClusters() const { return m_directoryClusters; }
   // The layouts the walk already knows (live files chained in the FAT,
   // valid lengths shorter than the size), by record id.
@@ -119,7 +119,7 @@ class ExFatDirectoryWalk {
   std::unordered_map<uint32_t, uint32_t> m_depths;
   std::vector<uint32_t> m_needed;
   std::unordered_set<uint32_t> m_neededSet;
-  std::vector<FileClaim> m_claims;
+  std::vector<cluster::ClusterClaim> m_claims;
   std::unordered_set<uint32_t> m_directoryClusters;
   std::unordered_map<int32_t, ItemData> m_layouts;
   std::vector<uint8_t> m_bytes;   // the directory being walked

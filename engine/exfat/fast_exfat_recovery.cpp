@@ -136,29 +136,26 @@ Status CFastExFatRecovery::WalkVolume() {
   return report(100, 0);
 }
 
-Status CFastExFatRecovery::ApplyLayouts(const std::vector<FileClaim>& claims,
+Status CFastExFatRecovery::ApplyLayouts(const std::vector<cluster::ClusterClaim>& claims,
                                         const std::unordered_set<uint32_t>& directories,
                                         const std::unordered_map<int32_t, ItemData>& known) {
   store::ScanStore& st = *m_browser.Store();
   std::unordered_map<int32_t, ItemData> layouts = known;
-  std::vector<FileLayout> laidOut;
-  ExFatLayout layout(m_volume, m_geometry, m_bitmap, m_fat);
-  if (Status s = layout.Compute(claims, directories, &laidOut); s != kStatusOk) return s;
-  std::unordered_map<int32_t, uint64_t> validBytes;
-  for (const FileClaim& c : claims) validBytes[c.id] = c.bytes;
-  for (FileLayout& l : laidOut) {
-    if (!l.trusted) {
-      ItemRecord record;
-      if (Status s = st.ReadRecord(l.id, &record); s != kStatusOk) return s;
-      record.isIntact = 0;
-      if (Status s = st.UpdateRecord(record); s != kStatusOk) return s;
-    }
-    if (l.runs.empty()) continue;
+  ExFatClusterMap map(m_volume, m_geometry, m_bitmap, m_fat);
+  std::vector<cluster::ClaimLayout> laidOut;
+  if (Status s = cluster::ClusterLayout(map).Compute(claims, directories, &laidOut); s != kStatusOk) return s;
+  std::unordered_map<int32_t, const cluster::ClusterClaim*> claimOf;
+  for (const cluster::ClusterClaim& c : claims) claimOf[c.id] = &c;
+  const Status applied = cluster::ApplyClaimLayouts(st, laidOut, [&](const cluster::ClaimLayout& l) {
+    // A file read from its first cluster onward needs no runs.
+    const cluster::ClusterClaim& claim = *claimOf[l.id];
+    if (l.runs.empty() || (l.runs.size() == 1 && l.runs[0].first == claim.start)) return;
     ItemData& data = layouts[l.id];
-    data.validBytes = validBytes[l.id];
+    data.validBytes = claim.bytes;
     data.fatChain = false;
-    data.runs = std::move(l.runs);
-  }
+    data.runs = l.runs;
+  });
+  if (applied != kStatusOk) return applied;
   for (const auto& [id, data] : layouts) st.SetLayout(id, data.Encode());
   return kStatusOk;
 }
@@ -256,7 +253,7 @@ int32_t CFastExFatRecovery::FragmentCount(const ItemRecord& item) {
   if (!HasVolume() || m_fat.Chain(static_cast<uint32_t>(item.locator), clusters, &chain, &complete) != kStatusOk) {
     return 1;
   }
-  return std::max<int32_t>(1, static_cast<int32_t>(ToRuns(chain).size()));
+  return std::max<int32_t>(1, static_cast<int32_t>(cluster::ToRuns(chain).size()));
 }
 
 Status CFastExFatRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,

@@ -103,7 +103,7 @@ class CFastExFatRecovery final : public IFileRecoveryParse,
  private:
   [[nodiscard]] Status OpenVolume(uint16_t driveLetter);
   [[nodiscard]] Status WalkVolume();
-  [[nodiscard]] Status ApplyLayouts(const std::vector<FileClaim>& claims,
+  [[nodiscard]] Status ApplyLayouts(const std::vector<cluster::ClusterClaim>& claims,
                                     const std::unordered_set<uint32_t>& directories,
                                     const std::unordered_map<int32_t, ItemData>& known);
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,

@@ -13,6 +13,7 @@
 #include "engine/exfat/exfat_root_tables.h"
 #include "engine/exfat/exfat_table.h"
 #include "engine/exfat/professional_exfat_recovery.h"
+#include "engine/signatures/laid_out_check.h"
 #include "engine/signatures/signature_check.h"
 #include "engine/store/scan_store.h"
 
@@ -59,6 +60,10 @@ struct CProfessionalExFatRecovery::Finish {
   std::vector<uint32_t> liveClusters;                     // first clusters of live sets
   DeepGeometry geometry;
   bool haveGeometry = false;
+  // Whether anything on the medium supports the geometry (the boot region's
+  // bitmap, folders found where it puts them, files that begin as their
+  // kind does there): data placed by a geometry nothing supports is a guess.
+  bool geometrySupported = false;
   uint32_t maxCluster = 1;
   std::unordered_map<uint32_t, uint32_t> owner;  // directory cluster → directory key
   std::map<uint32_t, Directory> directories;     // by key (first cluster); the root is not in it
@@ -213,6 +218,7 @@ struct CProfessionalExFatRecovery::Finish {
       engine.m_geometry = engine.m_bootGeometry;
       geometry = *engine.m_bootGeometry;
       haveGeometry = true;
+      geometrySupported = true;
       const uint64_t clusters = (volume.VolumeBytes() - geometry.heapByte) / geometry.clusterBytes;
       maxCluster = static_cast<uint32_t>(std::min<uint64_t>(clusters + 1, 0xFFFFFFF6u));
       return;
@@ -239,6 +245,7 @@ struct CProfessionalExFatRecovery::Finish {
     if (!chosen || chosen->clusterBytes % volume.UnitBytes() != 0 || chosen->heapByte >= volume.VolumeBytes()) return;
     geometry = *chosen;
     haveGeometry = true;
+    geometrySupported = chosen->Score() > 0;
     const uint64_t clusters = (volume.VolumeBytes() - geometry.heapByte) / geometry.clusterBytes;
     maxCluster = static_cast<uint32_t>(std::min<uint64_t>(clusters + 1, 0xFFFFFFF6u));
   }
@@ -446,6 +453,28 @@ struct CProfessionalExFatRecovery::Finish {
     return signatures::MatchesExtension(sector.data(), sector.size(), extension);
   }
 
+  // What a file read from its first cluster through the following ones is worth.
+  ItemState JudgeData(const EntrySet& set) {
+    if (!haveGeometry || !geometrySupported || set.validLengthTooLong) return ItemState::kDamaged;
+    if (set.validDataLength == 0) return ItemState::kIntact;
+    const uint64_t clusters = (set.validDataLength + geometry.clusterBytes - 1) / geometry.clusterBytes;
+    // Its data lies in the heap, inside the volume, and not where a directory was found.
+    if (set.firstCluster < 2 || set.firstCluster > maxCluster || clusters - 1 > maxCluster - set.firstCluster ||
+        owner.count(set.firstCluster) != 0) {
+      return ItemState::kDamaged;
+    }
+    const uint64_t first = geometry.ClusterByte(set.firstCluster);
+    if (engine.m_live != nullptr && engine.m_live->Holds(volume.StartByte() + first, clusters * geometry.clusterBytes)) {
+      return ItemState::kOverwritten;
+    }
+    if (ContentIntact(set.name, set.firstCluster) == 0) return ItemState::kDamaged;
+    const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) { return volume.Read(at, out, n); };
+    const std::vector<ByteRun> runs{ByteRun{first, clusters * geometry.clusterBytes}};
+    const auto verdict = signatures::CheckLaidOutStructure(read, runs, set.validDataLength, volume.UnitBytes(),
+                                                           ExtensionOf(set.name));
+    return verdict == signatures::StructureVerdict::kBroken ? ItemState::kDamaged : ItemState::kIntact;
+  }
+
   void WriteFile(const EntrySet& set, uint64_t entryByte) {
     if (storeFull || set.IsDirectory()) return;
     ItemRecord r = BaseRecord(&set, entryByte);
@@ -454,15 +483,7 @@ struct CProfessionalExFatRecovery::Finish {
     const uint32_t holder = HolderOf(entryByte);
     auto dir = directories.find(holder);
     r.isDeleted = set.deleted || (dir != directories.end() && dir->second.deleted) ? 1 : 0;
-    bool intact = haveGeometry && !set.validLengthTooLong;
-    if (intact && set.validDataLength != 0) {
-      const uint64_t clusters = (set.validDataLength + geometry.clusterBytes - 1) / geometry.clusterBytes;
-      // Its data lies in the heap, inside the volume, and not where a directory was found.
-      intact = set.firstCluster >= 2 && set.firstCluster <= maxCluster &&
-               clusters - 1 <= maxCluster - set.firstCluster && owner.count(set.firstCluster) == 0;
-      if (intact) intact = ContentIntact(set.name, set.firstCluster) != 0;
-    }
-    r.isIntact = intact ? 1 : 0;
+    SetState(r, JudgeData(set));
     int32_t id = 0;
     if (!Append(r, &id)) return;
     store.AddChild(holder, DepthOf(holder), id, r.locator, nullptr);

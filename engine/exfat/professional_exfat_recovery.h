@@ -12,6 +12,7 @@
 #include "engine/exfat/exfat_volume.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/live_allocation.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
@@ -110,6 +111,10 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
   // read error met (everything readable is written); or the store's write
   // error.
   [[nodiscard]] Status FinishExFatScan();
+  // What the volume's live file system holds now, for FinishExFatScan: a
+  // file whose clusters touch it is overwritten. Borrowed; must outlive the
+  // finish; null (the default) when no live file system is known.
+  void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
 
   // The geometry the last finish settled on.
   const std::optional<DeepGeometry>& SettledGeometry() const { return m_geometry; }
@@ -134,6 +139,7 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
 
   ExFatVolume m_volume;
   uint16_t m_driveLetter = 0;
+  const LiveAllocation* m_live = nullptr;
   std::vector<Run> m_runs;
   uint64_t m_droppedSectors = 0;
   std::optional<DeepGeometry> m_bootGeometry;

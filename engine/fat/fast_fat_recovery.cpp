@@ -223,22 +223,16 @@ Status CFastFatRecovery::VolumeFingerprint(uint64_t* out) {
   return kStatusOk;
 }
 
-Status CFastFatRecovery::ApplyLayouts(const std::vector<FileClaim>& claims,
+Status CFastFatRecovery::ApplyLayouts(const std::vector<cluster::ClusterClaim>& claims,
                                       const std::unordered_set<uint32_t>& directories) {
-  std::vector<FileLayout> layouts;
-  FatLayout layout(m_reader, m_fat);
-  if (Status s = layout.Compute(claims, directories, &layouts); s != kStatusOk) return s;
+  FatClusterMap map(m_reader, m_fat);
+  std::vector<cluster::ClaimLayout> layouts;
+  if (Status s = cluster::ClusterLayout(map).Compute(claims, directories, &layouts); s != kStatusOk) return s;
   store::ScanStore& st = *m_browser.Store();
-  for (FileLayout& l : layouts) {
-    if (!l.trusted) {
-      ItemRecord record;
-      if (Status s = st.ReadRecord(l.id, &record); s != kStatusOk) return s;
-      record.isIntact = 0;
-      if (Status s = st.UpdateRecord(record); s != kStatusOk) return s;
-    }
-    if (!l.extents.empty()) st.SetLayout(l.id, std::move(l.extents));
-  }
-  return kStatusOk;
+  // A file in one run is read by the chain rule; the others keep their runs.
+  return cluster::ApplyClaimLayouts(st, layouts, [&](const cluster::ClaimLayout& l) {
+    if (l.runs.size() > 1) st.SetLayout(l.id, l.runs);
+  });
 }
 
 int32_t CFastFatRecovery::FragmentCount(const ItemRecord& item) {

@@ -104,7 +104,7 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   void NoteDirectoryRuns(const std::unordered_set<uint32_t>& clusters);
   // Lays out the deleted files the walk found and keeps what it learnt in
   // the store (layouts of fragmented files, damage of untrusted ones).
-  [[nodiscard]] Status ApplyLayouts(const std::vector<FileClaim>& claims,
+  [[nodiscard]] Status ApplyLayouts(const std::vector<cluster::ClusterClaim>& claims,
                                     const std::unordered_set<uint32_t>& directories);
   // IItemCopySource: data along the cluster chain, folders from the store.
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,

@@ -313,14 +313,23 @@ void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, st
   r.isFolder = 0;
   r.isDeleted = 1;
   r.size = view.U32(kSize);
-  r.isIntact = reused ? 0 : ContentIntact(name, start);
+  // A start the live file system holds now holds another file's data.
+  SetState(r, reused                       ? ItemState::kOverwritten
+              : ContentIntact(name, start) ? ItemState::kIntact
+                                           : ItemState::kDamaged);
   int32_t id = 0;
   if (!AppendToStore(r, &id)) return;
   m_store.AddChild(dir.cluster, dir.depth, id, r.locator, nullptr);
   ++m_filesRecorded;
   MarkNeeded(dir.cluster);
-  if (!reused && r.size != 0 && m_geometry.IsDataCluster(start)) {
-    m_claims.push_back(FileClaim{id, start, r.size, std::string(extension)});
+  if (reused || r.size == 0) return;
+  // Every deleted file with data is laid out, also one whose start lies
+  // outside the data clusters (its data cannot be had: it is damaged).
+  const uint64_t created = r.created;  // copies: the record's fields are not aligned
+  const uint64_t modified = r.modified;
+  m_claims.push_back(cluster::ClusterClaim{id, start, r.size, false, std::max(created, modified),
+                                           std::string(extension)});
+  if (m_geometry.IsDataCluster(start)) {
     m_claimedStarts.insert(start);
     const uint64_t clusters = (r.size + m_geometry.ClusterBytes() - 1) / m_geometry.ClusterBytes();
     const uint64_t end = std::min<uint64_t>(uint64_t{start} + clusters, uint64_t{m_geometry.maxCluster} + 1);

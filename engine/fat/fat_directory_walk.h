@@ -62,7 +62,7 @@ class FatDirectoryWalk {
   uint64_t UnreadableDirectories() const { return m_unreadableDirectories; }
   uint64_t DirectoriesWalked() const { return m_walked.size(); }
   // What the layout of deleted files starts from.
-  const std::vector<FileClaim>& Claims() const { return m_claims; }
+  const std::vector<cluster::ClusterClaim>& Claims() const { return m_claims; }
   const std::unordered_set<uint32_t>& DirectoryClusters() const { return m_directoryClusters; }
 
  private:
@@ -111,7 +111,7 @@ class FatDirectoryWalk {
   std::unordered_map<uint32_t, uint32_t> m_depths;
   std::vector<uint32_t> m_needed;
   std::unordered_set<uint32_t> m_neededSet;
-  std::vector<FileClaim> m_claims;
+  std::vector<cluster::ClusterClaim> m_claims;
   std::unordered_set<uint32_t> m_claimedStarts;
   std::map<uint32_t, uint32_t> m_claimedRuns;  // start → first cluster past the run its size claims
   std::unordered_set<uint32_t> m_directoryClusters;

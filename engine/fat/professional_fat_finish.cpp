@@ -16,6 +16,7 @@
 #include "engine/fat/professional_fat_recovery.h"
 #include "engine/fat/professional_fat_tree.h"
 #include "engine/fat_dir_entry.h"
+#include "engine/signatures/laid_out_check.h"
 #include "engine/signatures/signature_check.h"
 #include "engine/store/scan_store.h"
 
@@ -106,7 +107,8 @@ struct CProfessionalFatRecovery::Finish {
   void ReadRootForNames();
   void PlaceNodes();
   void CollectEvidence();
-  bool LooksDamaged(int32_t geometry, uint32_t start, uint64_t size, const std::string& name);
+  // What a file read from start through the following clusters is worth.
+  ItemState JudgeData(int32_t geometry, uint32_t start, uint64_t size, const std::string& name);
   uint32_t SearchHighWord(int32_t geometry, uint16_t lowWord, const std::string& extension);
   bool AppendRecord(ItemRecord& record);
   bool Report();
@@ -531,17 +533,21 @@ void CProfessionalFatRecovery::Finish::CollectEvidence() {
   std::sort(directoryRanges.begin(), directoryRanges.end());
 }
 
-bool CProfessionalFatRecovery::Finish::LooksDamaged(int32_t geometry, uint32_t start, uint64_t size,
-                                                    const std::string& name) {
+ItemState CProfessionalFatRecovery::Finish::JudgeData(int32_t geometry, uint32_t start, uint64_t size,
+                                                     const std::string& name) {
   const KnownGeometry& known = geometries.At(static_cast<size_t>(geometry));
   const ClusterGeometry& g = known.cluster;
   uint64_t first = 0;
-  if (!g.ClusterSector(start, &first)) return true;  // clusters 0 and 1 hold no data
+  if (!g.ClusterSector(start, &first)) return ItemState::kDamaged;  // clusters 0 and 1 hold no data
   const uint64_t clusterBytes = uint64_t{g.sectorsPerCluster} * sectorSize;
   const uint64_t clusters = (size + clusterBytes - 1) / clusterBytes;
   const uint64_t sectors = (size + sectorSize - 1) / sectorSize;
   // Data that would run past the volume is not all there.
-  if (!volume.Contains(first, sectors) || clusters - 1 > kMaxFatCluster - start) return true;
+  if (!volume.Contains(first, sectors) || clusters - 1 > kMaxFatCluster - start) return ItemState::kDamaged;
+  // The live file system keeps its own data in these clusters now.
+  if (engine.m_live != nullptr && engine.m_live->Holds(first * sectorSize, clusters * clusterBytes)) {
+    return ItemState::kOverwritten;
+  }
   const uint32_t last = static_cast<uint32_t>(start + clusters - 1);
   // A directory inside the clusters that would follow: the file skipped them.
   auto it = std::upper_bound(directoryRanges.begin(), directoryRanges.end(), ClusterRange{geometry, last, 0});
@@ -549,14 +555,22 @@ bool CProfessionalFatRecovery::Finish::LooksDamaged(int32_t geometry, uint32_t s
   while (it != directoryRanges.begin()) {
     --it;
     if (it->geometry != geometry || uint64_t{it->first} + reach < start) break;
-    if (it->last >= start) return true;
+    if (it->last >= start) return ItemState::kDamaged;
   }
   // Another file that was in use begins there: the two cannot both be contiguous.
   auto other = std::upper_bound(liveStartIndex.begin(), liveStartIndex.end(), std::make_pair(geometry, start));
-  if (other != liveStartIndex.end() && other->first == geometry && other->second <= last) return true;
+  if (other != liveStartIndex.end() && other->first == geometry && other->second <= last) return ItemState::kDamaged;
   // The first cluster must still begin as the extension promises.
-  if (volume.Read(first, 1, sector.data()) != kStatusOk) return false;
-  return signatures::MatchesExtension(sector.data(), sectorSize, ExtensionText(name)) == 0;
+  if (volume.Read(first, 1, sector.data()) != kStatusOk) return ItemState::kIntact;
+  const std::string extension = ExtensionText(name);
+  if (signatures::MatchesExtension(sector.data(), sectorSize, extension) == 0) return ItemState::kDamaged;
+  // The file's own structure, through its whole data.
+  const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) { return volume.ReadBytes(at, out, n); };
+  const std::vector<ByteRun> runs{ByteRun{first * sectorSize, clusters * clusterBytes}};
+  if (signatures::CheckLaidOutStructure(read, runs, size, sectorSize, extension) == signatures::StructureVerdict::kBroken) {
+    return ItemState::kDamaged;
+  }
+  return ItemState::kIntact;
 }
 
 uint32_t CProfessionalFatRecovery::Finish::SearchHighWord(int32_t geometry, uint16_t lowWord,
@@ -674,7 +688,7 @@ Status CProfessionalFatRecovery::Finish::WriteFiles() {
         r.dataStartSector = known.cluster.dataStartSector;
         r.volumeStartSector = known.cluster.volumeStartSector;
         const uint64_t size = r.size;
-        if (size != 0 && LooksDamaged(geometry, start, size, entry.name)) r.isIntact = 0;
+        if (size != 0) SetState(r, JudgeData(geometry, start, size, entry.name));
       }
       r.locator = static_cast<int32_t>(start);
       SetItemName(r, entry.name);

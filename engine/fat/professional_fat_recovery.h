@@ -9,6 +9,7 @@
 #include "engine/fat/professional_fat_pieces.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/live_allocation.h"
 #include "engine/store/store_browser.h"
 #include "engine/volume_sectors.h"
 #include "storage/sector_source.h"
@@ -100,6 +101,10 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   // the directories again (everything readable is written); or the store's
   // write error.
   [[nodiscard]] Status FinishFatScan();
+  // What the volume's live file system holds now, for FinishFatScan: a file
+  // whose clusters touch it is overwritten. Borrowed; must outlive the
+  // finish; null (the default) when no live file system is known.
+  void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
 
   const FatGeometryList& Geometries() const { return m_geometries; }
   const DirectoryPieceLog& Pieces() const { return m_pieces; }
@@ -120,6 +125,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
 
   VolumeSectors m_volume;
   uint16_t m_driveLetter = 0;
+  const LiveAllocation* m_live = nullptr;
 
   FatGeometryList m_geometries;
   DirectoryPieceLog m_pieces;

@@ -51,4 +51,10 @@ int32_t AllocationBitmap::NextFreeExtent(uint64_t sectorCount, uint32_t sectorsP
   return 1;
 }
 
+bool AllocationBitmap::AnyUsed(uint64_t first, uint64_t count) const {
+  if (count == 0) return false;
+  if (first >= ClusterCount() || count > ClusterCount() - first) return true;
+  return FindCluster(first, true) < first + count;
+}
+
 }  // namespace engine::ntfs

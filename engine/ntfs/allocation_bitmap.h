@@ -14,6 +14,8 @@ class AllocationBitmap {
   bool Empty() const { return m_bytes.empty(); }
   uint64_t ClusterCount() const { return static_cast<uint64_t>(m_bytes.size()) * 8; }
   bool IsUsed(uint64_t cluster) const;
+  // True when a cluster of [first, first + count) is in use (or past the bitmap).
+  bool AnyUsed(uint64_t first, uint64_t count) const;
 
   // Free-extent walk in sectors relative to the volume (sectorCount sectors,
   // sectorsPerCluster > 0). Always returns 1. At or past the end:

@@ -104,6 +104,9 @@ Status CFastNtfsRecovery::Scan(const char* previousName) {
   const std::string name =
       store::MakeLogBaseName(store::kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
   if (Status s = st.OpenFresh(name); s != kStatusOk) return s;
+  // The clusters in use now, to tell deleted files whose clusters were taken
+  // again; without it (an unreadable $Bitmap) no file is called overwritten.
+  if (m_mftStatus == kStatusOk && BuildAllocationMap() != kStatusOk) m_bitmap.Clear();
   // An MFT that cannot be found is a failed scan, not an empty volume.
   Status status = m_mftStatus != kStatusOk ? m_mftStatus : RunMftPass();
   const Status flushed = st.FlushStore();

@@ -96,6 +96,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse,
     uint32_t parent = 0;
     uint16_t parentSequence = 0;
     uint64_t checkSector = 0;  // its first data sector, read for the content check; 0: none
+    bool overwritten = false;  // a cluster of its data is in use again
   };
   // A stored file waiting for its folder to be settled.
   struct PendingChild {

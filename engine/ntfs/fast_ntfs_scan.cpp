@@ -260,7 +260,18 @@ void CFastNtfsRecovery::StartContentCheck(PendingItem& pending, ByteView record,
   if (s != kNoResidentData) return;
   std::vector<MftRun> runs;
   if (FindAttributeRunsInRecord(m_volume, record, recordNumber, kAttrData, runs) != kStatusOk || runs.empty()) return;
-  const PlacedRun first = PlaceRuns(runs).front();
+  const std::vector<PlacedRun> placed = PlaceRuns(runs);
+  // A deleted file's clusters were freed: in use again, they hold another file now.
+  if (!m_bitmap.Empty()) {
+    for (const PlacedRun& run : placed) {
+      if (run.isSparse) continue;
+      if (!run.isValid || m_bitmap.AnyUsed(run.startCluster, run.clusterCount)) {
+        pending.overwritten = run.isValid;
+        break;
+      }
+    }
+  }
+  const PlacedRun& first = placed.front();
   if (first.isSparse || !first.isValid || first.startCluster >= g.ClusterCount()) return;
   item.dataStartSector = first.startCluster * g.sectorsPerCluster;
   if (!extension.empty()) pending.checkSector = g.volumeStartSector + item.dataStartSector;
@@ -302,6 +313,7 @@ void CFastNtfsRecovery::FlushPendingItems(bool check) {
   }
   store::ScanStore& st = *m_browser.Store();
   for (PendingItem& p : m_pendingItems) {
+    if (p.overwritten) SetState(p.item, ItemState::kOverwritten);
     ItemRecord* slot = st.AppendRecord();
     if (slot == nullptr) {
       m_storeFull = true;

@@ -11,7 +11,9 @@
 #include "engine/ntfs/found_record.h"
 #include "engine/ntfs/mft_record.h"
 #include "engine/ntfs/professional_ntfs_recovery.h"
+#include "engine/signatures/laid_out_check.h"
 #include "engine/signatures/signature_check.h"
+#include "engine/volume_sectors.h"
 #include "engine/store/scan_store.h"
 
 namespace engine::ntfs {
@@ -143,21 +145,92 @@ void CProfessionalNtfsRecovery::CheckContents(Status* firstError) {
     }
     k = end;
   }
+  // The whole data of the files whose first sector holds: the live file
+  // system's clusters, then the file's own structure; in the order of their
+  // data, so the reads move one way.
+  std::vector<size_t> judged;
+  for (size_t i = 0; i < m_files.size(); ++i) {
+    if (intact[i] != 0 && !m_files[i].runs.empty()) judged.push_back(i);
+  }
+  std::vector<ItemState> states(m_files.size(), ItemState::kIntact);
+  std::vector<std::vector<ByteRun>> dataRuns(m_files.size());
+  for (size_t i : judged) states[i] = DataRunsOf(m_files[i], &dataRuns[i]);
+  std::sort(judged.begin(), judged.end(), [&](size_t a, size_t b) {
+    const uint64_t x = dataRuns[a].empty() ? 0 : dataRuns[a].front().offset;
+    const uint64_t y = dataRuns[b].empty() ? 0 : dataRuns[b].front().offset;
+    return x < y;
+  });
+  const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) {
+    return ReadSourceBytes(m_source, m_bytesPerSector, at, out, n);
+  };
+  for (size_t i : judged) {
+    if (states[i] != ItemState::kIntact || dataRuns[i].empty()) continue;
+    if (m_live != nullptr && m_live->HoldsAny(dataRuns[i])) {
+      states[i] = ItemState::kOverwritten;
+      continue;
+    }
+    const PendingFile& f = m_files[i];
+    if (signatures::CheckLaidOutStructure(read, dataRuns[i], f.size, m_bytesPerSector, f.extension) ==
+        signatures::StructureVerdict::kBroken) {
+      states[i] = ItemState::kDamaged;
+    }
+  }
+  for (size_t i = 0; i < m_files.size(); ++i) {
+    if (intact[i] == 0) states[i] = ItemState::kDamaged;
+  }
   // Records whose MFT, cluster size or content says more than they were stored with.
   for (size_t i = 0; i < m_files.size(); ++i) {
     const PendingFile& f = m_files[i];
     const MftContext& c = m_contexts.At(f.context);
     const uint32_t spc = f.recordSectorsPerCluster != 0 ? f.recordSectorsPerCluster : c.sectorsPerCluster;
     const bool moved = c.volumeStartSector != m_geometry.volumeStartSector || spc != f.storedSectorsPerCluster;
-    if (!moved && intact[i] != 0) continue;
+    if (!moved && states[i] == ItemState::kIntact) continue;
     ItemRecord record;
     if (st.ReadRecord(f.id, &record) != kStatusOk) continue;
     record.volumeStartSector = c.volumeStartSector;
     record.clusterBytes = static_cast<int32_t>(spc * m_bytesPerSector);
     if (f.firstCluster > 0) record.dataStartSector = static_cast<uint64_t>(f.firstCluster) * spc;
-    if (intact[i] == 0) record.isIntact = 0;
+    SetState(record, WorseState(StateOf(record), states[i]));
     if (Status s = st.UpdateRecord(record); s != kStatusOk && *firstError == kStatusOk) *firstError = s;
   }
+}
+
+ItemState CProfessionalNtfsRecovery::DataRunsOf(const PendingFile& f, std::vector<ByteRun>* out) const {
+  out->clear();
+  const MftContext& c = m_contexts.At(f.context);
+  const uint64_t spc = f.recordSectorsPerCluster != 0 ? f.recordSectorsPerCluster : c.sectorsPerCluster;
+  const uint64_t clusterBytes = spc * m_bytesPerSector;
+  const uint64_t volumeStart = m_geometry.volumeStartSector * m_bytesPerSector;
+  const uint64_t volumeEnd = volumeStart + m_geometry.sectorCount * m_bytesPerSector;
+  const uint64_t base = c.volumeStartSector * m_bytesPerSector;
+  uint64_t need = f.size;
+  for (const PlacedRun& run : f.runs) {
+    if (need == 0) break;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    if (!run.isValid || __builtin_mul_overflow(run.startCluster, clusterBytes, &offset) ||
+        __builtin_add_overflow(offset, base, &offset) ||
+        __builtin_mul_overflow(run.clusterCount, clusterBytes, &length)) {
+      out->clear();
+      return ItemState::kDamaged;
+    }
+    const uint64_t take = std::min(length, (need + clusterBytes - 1) / clusterBytes * clusterBytes);
+    need -= std::min(need, take);
+    if (run.isSparse) {
+      out->clear();  // zeros in the middle: no structure check, nothing of the medium there
+      return ItemState::kIntact;
+    }
+    if (offset < volumeStart || offset > volumeEnd || take > volumeEnd - offset) {
+      out->clear();
+      return ItemState::kDamaged;  // its data would lie outside the volume
+    }
+    out->push_back(ByteRun{offset, take});
+  }
+  // An attribute list holds the rest: the runs seen are judged for the live
+  // file system only, never for a structure they do not hold whole.
+  if (need != 0 && m_live != nullptr && m_live->HoldsAny(*out)) return ItemState::kOverwritten;
+  if (need != 0) out->clear();
+  return ItemState::kIntact;
 }
 
 void CProfessionalNtfsRecovery::FileEverything() {

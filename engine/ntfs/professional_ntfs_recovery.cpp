@@ -201,8 +201,10 @@ Status CProfessionalNtfsRecovery::HandleRecord(const uint8_t* bytes, size_t leng
       m_contexts.SetEstimate(static_cast<uint32_t>(spc));
     }
   }
+  pending.size = found.size;
   if (!found.residentData && !found.dataRuns.empty()) {
-    const PlacedRun first = PlaceRuns(found.dataRuns).front();
+    pending.runs = PlaceRuns(found.dataRuns);
+    const PlacedRun& first = pending.runs.front();
     if (!first.isSparse && first.isValid) pending.firstCluster = static_cast<int64_t>(first.startCluster);
   }
   const std::string_view extension = ExtensionOf(found.name);

@@ -7,6 +7,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/live_allocation.h"
 #include "engine/ntfs/folder_placement.h"
 #include "engine/ntfs/mft_contexts.h"
 #include "engine/ntfs/ntfs_volume_geometry.h"
@@ -86,6 +87,10 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
   // when the store is full, or the first read error (every folder that can be
   // read is still filed; the others become placeholders).
   [[nodiscard]] Status Finish();
+  // What the volume's live file system holds now, for Finish: a file whose
+  // data runs touch it is overwritten. Borrowed; must outlive the finish;
+  // null (the default) when no live file system is known.
+  void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
 
  private:
   // A directory record handed over by the scan.
@@ -114,6 +119,8 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
     uint32_t storedSectorsPerCluster = 0;  // what its record was stored with
     bool emptyResident = false;
     char extension[16] = {};
+    uint64_t size = 0;             // of its data
+    std::vector<PlacedRun> runs;   // of its data's first extent (empty: resident)
   };
   [[nodiscard]] Status OpenVolume(uint64_t startByte, uint64_t volumeBytes, uint16_t driveLetter);
   // Reads and fixes up the record at sector; its number must be `number`
@@ -122,6 +129,11 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
   uint32_t LocatorOf(uint32_t context, uint32_t locator) const;
   void ReadMissingFolders(Status* firstError);
   void CheckContents(Status* firstError);
+  // The byte runs (absolute) of a file's data, clipped to its size; kDamaged
+  // when they would leave the volume, kOverwritten when the first extent
+  // alone already touches the live file system; empty runs when the data
+  // cannot be judged whole (sparse, or partly in another record).
+  ItemState DataRunsOf(const PendingFile& f, std::vector<ByteRun>* out) const;
   void FileEverything();
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                     const CopyProgress& progress) override;
@@ -133,6 +145,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
   uint32_t m_recordBytes = 1024;
   uint16_t m_driveLetter = 0;
   bool m_isOpen = false;
+  const LiveAllocation* m_live = nullptr;
 
   MftContexts m_contexts;
   std::vector<Directory> m_directories;

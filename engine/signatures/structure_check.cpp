@@ -8,7 +8,7 @@
 
 #include "engine/byte_view.h"
 #include "engine/signatures/carve_context.h"
-#include "engine/signatures/deflate_walk.h"
+#include "engine/signatures/structure_checks.h"
 #include "engine/signatures/file_signature_table.h"
 #include "engine/signatures/read_ahead.h"
 #include "engine/signatures/structure_walks.h"
@@ -20,125 +20,10 @@ namespace {
 using Verdict = StructureVerdict;
 
 // Walks and lists are bounded so that a crafted file cannot keep a check busy.
-constexpr uint32_t kMaxPngChunks = 1u << 20;
-constexpr uint32_t kMaxZipMembers = 65535;
 constexpr uint32_t kMaxPdfObjects = 4096;
-
-uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t count) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  for (size_t i = 0; i < count; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc;
-}
-
-// CRC-32 of bytes [from, from + count) of the file; false when they cannot be read.
-bool Crc32Of(FileWindow& window, uint64_t from, uint64_t count, uint32_t* crc) {
-  uint32_t c = 0xFFFFFFFFu;
-  while (count > 0) {
-    size_t got = 0;
-    const uint8_t* span = window.Span(from, static_cast<size_t>(std::min<uint64_t>(count, FileWindow::kMaxSpan)), &got);
-    if (span == nullptr || got == 0) return false;
-    c = Crc32Update(c, span, got);
-    from += got;
-    count -= got;
-  }
-  *crc = c ^ 0xFFFFFFFFu;
-  return true;
-}
 
 Verdict FromEnd(uint64_t end, uint64_t fileSize) {
   return end != 0 && end <= fileSize ? Verdict::kConsistent : Verdict::kBroken;
-}
-
-// PNG: every chunk's length and CRC up to IEND.
-Verdict CheckPng(FileWindow& window, uint64_t fileSize) {
-  uint64_t pos = 8;
-  for (uint32_t step = 0; step < kMaxPngChunks; ++step) {
-    const uint8_t* h = window.Get(pos, 8);
-    if (h == nullptr) return Verdict::kBroken;
-    const ByteView head(h, 8);
-    const uint64_t length = head.U32Be(0);
-    const bool end = head.Equals(4, "IEND", 4);
-    if (length > 0x7FFFFFFF || pos + 12 + length > fileSize) return Verdict::kBroken;
-    uint32_t crc = 0;
-    if (!Crc32Of(window, pos + 4, 4 + length, &crc)) return Verdict::kBroken;
-    const uint8_t* stored = window.Get(pos + 8 + length, 4);
-    if (stored == nullptr || ByteView(stored, 4).U32Be(0) != crc) return Verdict::kBroken;
-    pos += 12 + length;
-    if (end) return Verdict::kConsistent;
-  }
-  return Verdict::kBroken;
-}
-
-// ZIP: the end record, the central directory, and for each member its local
-// header and its data (deflate blocks walked, stored data's CRC compared).
-Verdict CheckZip(FileWindow& window, uint64_t fileSize) {
-  if (fileSize < 22) return Verdict::kBroken;
-  // The end record lies in the last 64 KiB + 22 bytes (its comment is at most 65,535 bytes).
-  const uint64_t lowest = fileSize > 65557 ? fileSize - 65557 : 0;
-  uint64_t eocd = 0;
-  bool found = false;
-  for (uint64_t at = fileSize - 22 + 1; at-- > lowest;) {
-    const uint8_t* sig = window.Get(at, 4);
-    if (sig != nullptr && std::memcmp(sig, "PK\x05\x06", 4) == 0) {
-      eocd = at;
-      found = true;
-      break;
-    }
-  }
-  if (!found) return Verdict::kBroken;
-  const uint8_t* e = window.Get(eocd, 22);
-  if (e == nullptr) return Verdict::kBroken;
-  const ByteView end(e, 22);
-  const uint32_t members = end.U16(10);
-  const uint64_t cdSize = end.U32(12);
-  const uint64_t cdOffset = end.U32(16);
-  if (cdOffset == 0xFFFFFFFFu || members == 0xFFFF) return Verdict::kNoCheck;  // ZIP64
-  if (cdOffset + cdSize > eocd) return Verdict::kBroken;
-  uint64_t pos = cdOffset;
-  for (uint32_t i = 0; i < members && i < kMaxZipMembers; ++i) {
-    const uint8_t* c = window.Get(pos, 46);
-    if (c == nullptr || std::memcmp(c, "PK\x01\x02", 4) != 0) return Verdict::kBroken;
-    const ByteView central(c, 46);
-    const uint16_t method = central.U16(10);
-    const uint32_t crc = central.U32(16);
-    const uint64_t compressed = central.U32(20);
-    const size_t nameBytes = central.U16(28);
-    const uint64_t entryBytes = 46 + uint64_t{nameBytes} + central.U16(30) + central.U16(32);
-    const uint64_t local = central.U32(42);
-    std::string name;
-    if (const uint8_t* n = window.Get(pos + 46, std::max<size_t>(nameBytes, 1)); n != nullptr) {
-      name.assign(reinterpret_cast<const char*>(n), nameBytes);
-    } else if (nameBytes != 0) {
-      return Verdict::kBroken;
-    }
-    const uint8_t* l = window.Get(local, 30);
-    if (l == nullptr || std::memcmp(l, "PK\x03\x04", 4) != 0) return Verdict::kBroken;
-    const ByteView header(l, 30);
-    const size_t localName = header.U16(26);
-    if (localName != nameBytes) return Verdict::kBroken;
-    if (nameBytes != 0) {
-      const uint8_t* n = window.Get(local + 30, nameBytes);
-      if (n == nullptr || std::memcmp(n, name.data(), nameBytes) != 0) return Verdict::kBroken;
-    }
-    const uint64_t data = local + 30 + localName + header.U16(28);
-    if (data + compressed > cdOffset) return Verdict::kBroken;
-    if (compressed != 0 && method == 8) {
-      if (DeflateStreamEnd(window, data, compressed + 1) != data + compressed) return Verdict::kBroken;
-    } else if (method == 0) {
-      uint32_t computed = 0;
-      if (!Crc32Of(window, data, compressed, &computed) || computed != crc) return Verdict::kBroken;
-    }
-    pos += entryBytes;
-  }
-  return Verdict::kConsistent;
 }
 
 bool IsDigit(uint8_t c) {
@@ -218,30 +103,58 @@ Verdict CheckPdf(FileWindow& window, uint64_t fileSize) {
   return Verdict::kConsistent;
 }
 
-bool IsZipBased(std::string_view extension, FileTypeCode code) {
-  if (code == FileTypeCode::kZip || code == FileTypeCode::kDocx || code == FileTypeCode::kXlsx ||
-      code == FileTypeCode::kPptx || code == FileTypeCode::kMso07) {
-    return true;
-  }
+// The check a kind of file gets, by its extension.
+enum class Check { kNone, kJpeg, kPng, kGif, kTiff, kPsd, kPdf, kZip, kRiff, kTransportStream, kIsoMedia, kMp3 };
+
+struct CheckOfExtension {
+  std::string_view extension;
+  Check check;
+};
+
+constexpr CheckOfExtension kChecks[] = {
+    {"jpg", Check::kJpeg},   {"jpeg", Check::kJpeg},  {"jpe", Check::kJpeg},  {"jfif", Check::kJpeg},
+    {"png", Check::kPng},    {"gif", Check::kGif},    {"tif", Check::kTiff},  {"tiff", Check::kTiff},
+    {"psd", Check::kPsd},    {"pdf", Check::kPdf},    {"zip", Check::kZip},   {"jar", Check::kZip},
+    {"apk", Check::kZip},    {"xpi", Check::kZip},    {"kmz", Check::kZip},   {"epub", Check::kZip},
+    {"odt", Check::kZip},    {"ods", Check::kZip},    {"odp", Check::kZip},   {"odg", Check::kZip},
+    {"ott", Check::kZip},    {"ots", Check::kZip},    {"otp", Check::kZip},   {"avi", Check::kRiff},
+    {"wav", Check::kRiff},   {"ts", Check::kTransportStream},  {"mts", Check::kTransportStream},
+    {"m2ts", Check::kTransportStream},  {"m2t", Check::kTransportStream},  {"mp4", Check::kIsoMedia},
+    {"mov", Check::kIsoMedia},  {"qt", Check::kIsoMedia},  {"m4a", Check::kIsoMedia},  {"m4v", Check::kIsoMedia},
+    {"m4b", Check::kIsoMedia},  {"3gp", Check::kIsoMedia},  {"3g2", Check::kIsoMedia},  {"mp3", Check::kMp3},
+};
+
+Check CheckOf(std::string_view extension) {
   const std::string lower = platform::AsciiLower(extension);
-  for (const char* e : {"jar", "odt", "ods", "odp", "odg", "epub", "apk", "xpi", "kmz"}) {
-    if (lower == e) return true;
+  for (const CheckOfExtension& c : kChecks) {
+    if (c.extension == lower) return c.check;
   }
-  return false;
+  // The office formats built on ZIP, by their rows in the signature table.
+  const int32_t row = RowOfExtension(lower);
+  if (row < 0) return Check::kNone;
+  switch (FileSignatureTable()[static_cast<size_t>(row)].code) {
+    case FileTypeCode::kDocx:
+    case FileTypeCode::kXlsx:
+    case FileTypeCode::kPptx:
+    case FileTypeCode::kMso07: return Check::kZip;
+    default: return Check::kNone;
+  }
 }
 
-}  // namespace
-
-StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
-                                    std::string_view extension) {
-  if (!IsUsableSectorSize(sectorSize) || fileSize == 0 || fileSize > kMaxCheckedFileBytes) return Verdict::kNoCheck;
-  const int32_t row = RowOfExtension(extension);
-  const FileTypeCode code = row < 0 ? FileTypeCode::kNone : FileSignatureTable()[static_cast<size_t>(row)].code;
-  const bool zip = IsZipBased(extension, code);
-  if (!zip && code != FileTypeCode::kJpg && code != FileTypeCode::kPng && code != FileTypeCode::kGif &&
-      code != FileTypeCode::kTif && code != FileTypeCode::kPsd && code != FileTypeCode::kPdf) {
-    return Verdict::kNoCheck;
+uint64_t LimitOf(Check check) {
+  switch (check) {
+    case Check::kNone: return 0;
+    case Check::kRiff:
+    case Check::kIsoMedia: return kUnlimitedCheckBytes;
+    case Check::kZip:
+    case Check::kMp3: return kMaxWalkedFileBytes;
+    case Check::kTransportStream: return kMaxStreamFileBytes;
+    default: return kMaxCheckedFileBytes;
   }
+}
+
+// The checks written on the carving walks (a window over a carving context).
+Verdict CheckByWalk(Check check, storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize) {
   CarveContext context;
   context.Attach(&file, sectorSize, (fileSize + sectorSize - 1) / sectorSize);
   context.hitSector = 0;
@@ -250,15 +163,40 @@ StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sector
   uint32_t got = 0;
   if (storage::ReadSectors(1, file, first.data(), 0, sectorSize, &got) != 0 || got != 1) return Verdict::kBroken;
   FileWindow window(context, first.data(), first.size());
-  if (zip) return CheckZip(window, fileSize);
-  switch (code) {
-    case FileTypeCode::kJpg: return FromEnd(WalkJpegEnd(window, fileSize), fileSize);
-    case FileTypeCode::kPng: return CheckPng(window, fileSize);
-    case FileTypeCode::kGif: return FromEnd(WalkGifEnd(window, fileSize), fileSize);
-    case FileTypeCode::kTif: return FromEnd(WalkTiffEnd(window, fileSize), fileSize);
-    case FileTypeCode::kPsd: return FromEnd(WalkPsdEnd(window, fileSize), fileSize);
-    case FileTypeCode::kPdf: return CheckPdf(window, fileSize);
+  switch (check) {
+    case Check::kGif: return FromEnd(WalkGifEnd(window, fileSize), fileSize);
+    case Check::kTiff: return FromEnd(WalkTiffEnd(window, fileSize), fileSize);
+    case Check::kPsd: return FromEnd(WalkPsdEnd(window, fileSize), fileSize);
+    case Check::kPdf: return CheckPdf(window, fileSize);
     default: return Verdict::kNoCheck;
+  }
+}
+
+}  // namespace
+
+uint64_t StructureCheckLimit(std::string_view extension) {
+  return LimitOf(CheckOf(extension));
+}
+
+StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
+                                    std::string_view extension) {
+  const Check check = CheckOf(extension);
+  if (!IsUsableSectorSize(sectorSize) || fileSize == 0 || fileSize > LimitOf(check)) return Verdict::kNoCheck;
+  FileBytes bytes(file, sectorSize, fileSize);
+  switch (check) {
+    case Check::kJpeg: {
+      // The marker walk first: it finds most foreign pieces before any decoding.
+      if (CheckByWalk(check, file, sectorSize, fileSize) == Verdict::kBroken) return Verdict::kBroken;
+      return CheckJpegDecoded(bytes);
+    }
+    case Check::kPng: return CheckPngDecoded(bytes);
+    case Check::kZip: return CheckZipMembers(bytes);
+    case Check::kRiff: return CheckRiff(bytes);
+    case Check::kTransportStream: return CheckTransportStream(bytes);
+    case Check::kIsoMedia: return CheckIsoMedia(bytes);
+    case Check::kMp3: return CheckMp3(bytes);
+    case Check::kNone: return Verdict::kNoCheck;
+    default: return CheckByWalk(check, file, sectorSize, fileSize);
   }
 }
 

@@ -14,18 +14,41 @@ enum class StructureVerdict {
   kNoCheck,     // the kind has no structure that tells (or the file is too large to check)
 };
 
-// Largest file whose structure is checked; larger ones are kNoCheck.
+// Largest file each kind of check takes; a larger file is kNoCheck, never
+// judged on a part of it. Full decodes (JPEG, PNG) and the older walks (GIF,
+// TIFF, PSD, PDF) stop at kMaxCheckedFileBytes; ZIP members and MP3 frames at
+// kMaxWalkedFileBytes; transport streams (every packet is read) at
+// kMaxStreamFileBytes; RIFF and ISO media (their headers alone are read) at none.
 inline constexpr uint64_t kMaxCheckedFileBytes = 64u << 20;
+inline constexpr uint64_t kMaxWalkedFileBytes = 512u << 20;
+inline constexpr uint64_t kMaxStreamFileBytes = uint64_t{1} << 30;
+inline constexpr uint64_t kUnlimitedCheckBytes = UINT64_MAX;
+
+// Largest file of this extension's kind CheckFileStructure checks; 0 when the
+// kind has no check.
+uint64_t StructureCheckLimit(std::string_view extension);
 
 // Checks the bytes of a file presented as a source of its own: sector n of
 // file holds bytes [n * sectorSize, (n + 1) * sectorSize) of the file
 // (sectorSize 512 to 65536), fileSize bytes in all. Kinds with a structure
-// that exposes foreign bytes are checked: JPEG (markers and entropy-coded
-// data), PNG (chunks and their CRCs), GIF (blocks), TIFF and PSD (their
-// offsets and lengths), ZIP and the formats built on it (the central
-// directory, each member's local header, each deflated member's deflate
-// blocks and each stored member's CRC), PDF (the cross-reference table's
-// object offsets). Reads only through file; any thread (no shared state).
+// that exposes foreign bytes are checked:
+//  - decoded: JPEG (libjpeg-turbo, every scan's entropy-coded data; a decoder
+//    warning or a missing scan is damage), PNG (libpng: every chunk's CRC,
+//    the whole image stream inflated), ZIP and the formats built on it (each
+//    member inflated by zlib, its CRC-32 and size compared with the central
+//    directory's);
+//  - walked: GIF (blocks), TIFF and PSD (offsets and lengths), PDF (the
+//    cross-reference table's object offsets), AVI and WAV (RIFF chunks tile
+//    the file; AVI's movi chunks chain and its idx1 names them), MPEG
+//    transport streams (.ts, .mts, .m2ts: a sync byte every 188 or 192 bytes
+//    and each packet id's continuity counter), ISO media (.mp4, .mov, .m4a,
+//    .m4v, .3gp: top-level boxes tile the file, moov and mdat present, chunk
+//    offsets inside mdat), MP3 (frame headers chained from after an ID3v2
+//    tag to an ID3v1 or APEv2 trailer or the end).
+// Payload a walk does not decode (audio samples, video frames inside their
+// chunks) is not judged. A read failure answers kBroken: the caller tells
+// it apart by its own source's state. Reads only through file; any thread
+// (no shared state).
 StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
                                     std::string_view extension);
 

@@ -119,6 +119,7 @@ ItemRecord File(SourceKind kind, int32_t id, const char* name, uint64_t size) {
   r.id = id;
   r.size = size;
   r.isIntact = 1;
+  r.clusterBytes = kind == SourceKind::kSignature ? -1 : 4096;
   SetItemName(r, name);
   return r;
 }
@@ -150,6 +151,15 @@ TEST(DuplicateIndexTest, TheEngineThatKnowsMostKeepsAFileFoundTwice) {
   damaged.isIntact = 0;
   index.Add(damaged, 32768);
   index.Add(File(SourceKind::kSignature, 6, "64.jpg", 5), 32768);
+  // A carved file yields only to an intact file of its size within a
+  // cluster: a stale small entry over a larger photo, or an overwritten one,
+  // hides nothing.
+  index.Add(File(SourceKind::kFastFat, 13, "small.jpg", 2900), 36864);
+  index.Add(File(SourceKind::kSignature, 7, "72.jpg", 140000), 36864);
+  ItemRecord overwritten = File(SourceKind::kProfessionalFat, 14, "d.jpg", 9000);
+  SetState(overwritten, ItemState::kOverwritten);
+  index.Add(overwritten, 40960);
+  index.Add(File(SourceKind::kSignature, 8, "80.jpg", 9000), 40960);
   index.Settle();
 
   EXPECT_FALSE(index.IsHidden(1, 1));
@@ -163,6 +173,8 @@ TEST(DuplicateIndexTest, TheEngineThatKnowsMostKeepsAFileFoundTwice) {
   EXPECT_FALSE(index.IsHidden(0, 6));
   EXPECT_FALSE(index.IsHidden(0, 8));
   EXPECT_FALSE(index.IsHidden(4, 6));
+  EXPECT_FALSE(index.IsHidden(4, 7));
+  EXPECT_FALSE(index.IsHidden(4, 8));
   EXPECT_EQ(index.HiddenCount(), 5u);
   EXPECT_EQ(index.HiddenCount(4), 4u);
   EXPECT_EQ(ExtensionFamily("JPEG"), ExtensionFamily("thm"));

@@ -245,7 +245,7 @@ TEST_F(ExFatDamageTest, AFileInAFolderDeletedWholeIsCopiedAlongItsChain) {
   EXPECT_EQ(testing_support::Sha256OfBytes(copied), Row("/Keep/frag_keep.tif").sha256);
 }
 
-TEST_F(ExFatDamageTest, ClustersTakenAgainMakeADeletedFileDamaged) {
+TEST_F(ExFatDamageTest, ClustersTakenAgainMakeADeletedFileOverwritten) {
   // The deleted clip's first cluster is allocated again: another file holds it now.
   auto bytes = m_bytes;
   const uint32_t clip = NoteCluster(Row("/clip.mov").note);
@@ -254,12 +254,14 @@ TEST_F(ExFatDamageTest, ClustersTakenAgainMakeADeletedFileDamaged) {
   auto engine = ScanBytes(bytes);
   const auto found = CollectAll(*engine);
   ASSERT_EQ(found.count("/clip.mov"), 1u);
-  EXPECT_EQ(+found.at("/clip.mov").record.isIntact, 0);
-  EXPECT_EQ(+found.at("/DCIM/100CANON/IMG_0003.JPG").record.isIntact, 1);
-  // A damaged photo is hidden from listings, as every engine hides them.
+  EXPECT_EQ(StateOf(found.at("/clip.mov").record), ItemState::kOverwritten);
+  EXPECT_EQ(StateOf(found.at("/DCIM/100CANON/IMG_0003.JPG").record), ItemState::kIntact);
+  // An overwritten photo is listed, marked so, unlike a damaged one.
   const uint32_t photo = NoteCluster(Row("/Deleted Photo.jpg").note);
   bytes[bitmap + (photo - 2) / 8] |= static_cast<uint8_t>(1u << ((photo - 2) % 8));
-  EXPECT_EQ(CollectAll(*ScanBytes(bytes)).count("/Deleted Photo.jpg"), 0u);
+  const auto again = CollectAll(*ScanBytes(bytes));
+  ASSERT_EQ(again.count("/Deleted Photo.jpg"), 1u);
+  EXPECT_EQ(StateOf(again.at("/Deleted Photo.jpg").record), ItemState::kOverwritten);
 }
 
 TEST_F(ExFatDamageTest, OfTwoDeletedFilesOverOneRunTheOneWhoseStructureHoldsKeepsIt) {

@@ -29,7 +29,7 @@ TEST(ExFatPublicImages, WindowsTenDeletedFilesAndNoLiveOne) {
     ASSERT_EQ(found.count(path), 1u) << path;
     EXPECT_EQ(+found.at(path).record.isDeleted, 1);
   }
-  EXPECT_EQ(+found.at("/1.bin").record.isIntact, 0);
+  EXPECT_EQ(StateOf(found.at("/1.bin").record), ItemState::kOverwritten);
   EXPECT_EQ(+found.at("/Текстовый документ.txt").record.isIntact, 1);
   EXPECT_EQ(found.size(), 4u);
   // Nothing the listing of the live volume names is reported.

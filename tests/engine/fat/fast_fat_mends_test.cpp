@@ -75,7 +75,7 @@ TEST(FastFatMendsTest, ALostHighWordIsNeverGuessedWithoutEvidence) {
       std::find_if(found.begin(), found.end(), [](const ItemRecord& r) { return r.Name() == "deleted_root.txt"; });
   ASSERT_NE(it, found.end());
   EXPECT_EQ(+it->locator, liveCluster);
-  EXPECT_EQ(+it->isIntact, 0);
+  EXPECT_EQ(StateOf(*it), ItemState::kOverwritten);
 }
 
 }  // namespace

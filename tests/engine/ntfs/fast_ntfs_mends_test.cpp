@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/ntfs/fast_ntfs_recovery.h"
+#include "engine/ntfs/run_list.h"
 #include "tests/engine/ntfs/ntfs_fixture.h"
 
 namespace engine::ntfs {
@@ -107,6 +108,32 @@ TEST_P(FastNtfsFixtureMendsTest, UnreadableRecordsCostOnlyThemselvesAndAreReport
   for (const char* found : {"/small_deleted.txt", "/big_log_deleted.txt", "/Projects/Sub/notes.txt"}) {
     EXPECT_EQ(m_tree.count(found), 1u) << found;
   }
+}
+
+// A deleted file whose clusters the volume's $Bitmap gives to a file again
+// holds that file's data now: overwritten, listed; the others stay intact.
+TEST_P(FastNtfsFixtureMendsTest, ADeletedFileWhoseClustersAreInUseAgainIsOverwritten) {
+  std::vector<uint8_t> image = ReadFileBytes(m_imagePath);
+  const auto* taken = Row("/big_log_deleted.txt");
+  ASSERT_NE(taken, nullptr);
+  // Where $Bitmap (record 6) keeps its bits.
+  std::vector<uint8_t> rec(image.begin() + static_cast<std::ptrdiff_t>(RecordOffset(6)),
+                           image.begin() + static_cast<std::ptrdiff_t>(RecordOffset(6) + 1024));
+  ASSERT_TRUE(ApplyUpdateSequence(rec.data(), rec.size()));
+  const size_t data = ntfs_test::FindAttribute(rec, 0x80);
+  ASSERT_NE(data, 0u);
+  std::vector<MftRun> runs;
+  DecodeRunList(ByteView(rec.data() + data, ntfs_test::Get32(rec, data + 4)), runs);
+  ASSERT_FALSE(runs.empty());
+  const uint64_t bitmapByte = PlaceRuns(runs).front().startCluster * m_clusterBytes;
+  const uint64_t first = ntfs_test::LcnOf(*taken);
+  const uint64_t count = (std::stoull(taken->size) + m_clusterBytes - 1) / m_clusterBytes;
+  for (uint64_t c = first; c < first + count; ++c) image[bitmapByte + c / 8] |= static_cast<uint8_t>(1u << (c % 8));
+  CFastNtfsRecovery engine;
+  ASSERT_EQ(Scan(engine, image), kStatusOk);
+  ASSERT_EQ(m_tree.count(taken->path), 1u);
+  EXPECT_EQ(StateOf(m_tree[taken->path]), ItemState::kOverwritten);
+  EXPECT_EQ(StateOf(m_tree["/Pictures/deleted_photo.jpg"]), ItemState::kIntact);
 }
 
 int32_t CancelAtOnce(void*, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {

@@ -17,31 +17,34 @@
 // sector-addressed disk image in memory, and a clean carving context.
 namespace deep_test {
 
-// The sample files of tests/fixtures/samples.tar.gz by name ("jfif.jpg"...);
-// empty when the archive is missing.
-inline const std::map<std::string, std::vector<uint8_t>>& Samples() {
-  static const std::map<std::string, std::vector<uint8_t>> samples = [] {
-    std::map<std::string, std::vector<uint8_t>> out;
-    const std::string archive = testing_support::FixturePath("samples.tar.gz");
-    std::string tar;
-    if (testing_support::RunCommand("gzip -dc '" + archive + "' 2>/dev/null", &tar) != 0) return out;
-    // ustar: 512-byte headers (name at 0, octal size at 124, type at 156), data padded to 512.
-    size_t at = 0;
-    while (at + 512 <= tar.size() && tar[at] != '\0') {
-      const std::string name(tar.data() + at, strnlen(tar.data() + at, 100));
-      const size_t size = std::stoul(std::string(tar.data() + at + 124, 12), nullptr, 8);
-      const char type = tar[at + 156];
-      at += 512;
-      if (at + size > tar.size()) break;
-      if (type == '0' || type == '\0') {
-        const std::string base = name.substr(name.rfind('/') + 1);
-        out[base] = std::vector<uint8_t>(tar.begin() + static_cast<std::ptrdiff_t>(at),
-                                         tar.begin() + static_cast<std::ptrdiff_t>(at + size));
-      }
-      at += (size + 511) / 512 * 512;
+// The files of a fixture archive of tests/fixtures (a tar.gz of one folder)
+// by base name; empty when the archive is missing.
+inline std::map<std::string, std::vector<uint8_t>> ReadFixtureArchive(const std::string& name) {
+  std::map<std::string, std::vector<uint8_t>> out;
+  const std::string archive = testing_support::FixturePath(name);
+  std::string tar;
+  if (testing_support::RunCommand("gzip -dc '" + archive + "' 2>/dev/null", &tar) != 0) return out;
+  // ustar: 512-byte headers (name at 0, octal size at 124, type at 156), data padded to 512.
+  size_t at = 0;
+  while (at + 512 <= tar.size() && tar[at] != '\0') {
+    const std::string entry(tar.data() + at, strnlen(tar.data() + at, 100));
+    const size_t size = std::stoul(std::string(tar.data() + at + 124, 12), nullptr, 8);
+    const char type = tar[at + 156];
+    at += 512;
+    if (at + size > tar.size()) break;
+    if (type == '0' || type == '\0') {
+      const std::string base = entry.substr(entry.rfind('/') + 1);
+      out[base] = std::vector<uint8_t>(tar.begin() + static_cast<std::ptrdiff_t>(at),
+                                       tar.begin() + static_cast<std::ptrdiff_t>(at + size));
     }
-    return out;
-  }();
+    at += (size + 511) / 512 * 512;
+  }
+  return out;
+}
+
+// The sample files of tests/fixtures/samples.tar.gz by name ("jfif.jpg"...).
+inline const std::map<std::string, std::vector<uint8_t>>& Samples() {
+  static const std::map<std::string, std::vector<uint8_t>> samples = ReadFixtureArchive("samples.tar.gz");
   return samples;
 }
 
