@@ -62,8 +62,8 @@ bool Run(const QString& program, const QStringList& args) {
 // count photos in folders of 1000 on a new FAT32 image, all deleted again.
 bool MakeCard(const QString& image, const QStringList& pictures, int count, qint64 bytesEach) {
   const qint64 mib = std::max<qint64>(64, (bytesEach * count * 12 / 10 >> 20) + 64);
-  if (!Run(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-C"), image,
-                                        QString::number(mib * 1024)})) {
+  if (!Run(QStringLiteral("mkfs.fat"),
+           {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-C"), image, QString::number(mib * 1024)})) {
     return false;
   }
   qputenv("MTOOLS_SKIP_CHECK", "1");
@@ -93,12 +93,13 @@ QStringList MakePictures(const QString& dir, int count, const QString& size, con
   QStringList out;
   for (int i = 0; i < count; ++i) {
     const QString path = QStringLiteral("%1/p%2-%3.jpg").arg(dir, size).arg(i);
-    const QString half = QStringLiteral("%1x%2").arg(size.section(QLatin1Char('x'), 0, 0).toInt() / 4)
+    const QString half = QStringLiteral("%1x%2")
+                             .arg(size.section(QLatin1Char('x'), 0, 0).toInt() / 4)
                              .arg(size.section(QLatin1Char('x'), 1, 1).toInt() / 4);
-    if (!Run(QStringLiteral("convert"), {QStringLiteral("-size"), half, QStringLiteral("-seed"), QString::number(i + 1),
-                                         QStringLiteral("plasma:"), QStringLiteral("-resize"), size + QLatin1Char('!'),
-                                         QStringLiteral("-attenuate"), grain, QStringLiteral("+noise"),
-                                         QStringLiteral("Gaussian"), path})) {
+    if (!Run(QStringLiteral("convert"),
+             {QStringLiteral("-size"), half, QStringLiteral("-seed"), QString::number(i + 1), QStringLiteral("plasma:"),
+              QStringLiteral("-resize"), size + QLatin1Char('!'), QStringLiteral("-attenuate"), grain,
+              QStringLiteral("+noise"), QStringLiteral("Gaussian"), path})) {
       return {};
     }
     out << path;
@@ -219,10 +220,11 @@ int main(int argc, char** argv) {
   std::sort(frames.begin(), frames.end());
   const double median = frames[frames.size() / 2];
   const double p95 = frames[frames.size() * 95 / 100];
-  std::printf("scrolled through %d photos in %zu frames (%.1f s): frame drawing median %.2f ms, 95%% %.2f ms, "
-              "worst %.2f ms (%.0f frames/s possible); %zu thumbnails made on the way\n",
-              o.grid->model()->rowCount(), frames.size(), seconds, median, p95, frames.back(), 1000.0 / median,
-              o.wnd->Thumbnails().MadeCount() - madeBefore);
+  std::printf(
+      "scrolled through %d photos in %zu frames (%.1f s): frame drawing median %.2f ms, 95%% %.2f ms, "
+      "worst %.2f ms (%.0f frames/s possible); %zu thumbnails made on the way\n",
+      o.grid->model()->rowCount(), frames.size(), seconds, median, p95, frames.back(), 1000.0 / median,
+      o.wnd->Thumbnails().MadeCount() - madeBefore);
   const double last = FillTime(o.grid);
   std::printf("last screen after the scroll: filled in %.2f s\n", last);
   bar->setValue(bar->maximum() / 2);

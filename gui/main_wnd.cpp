@@ -9,6 +9,7 @@
 #include <QCommandLinkButton>
 #include <QDir>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -244,24 +245,32 @@ QWidget* CMainWnd::BuildModePage() {
   info->setFont(larger);
   layout->addWidget(info);
   // One card per mode, with its icon and a line on when to use it; a click moves on.
+  // A card is the style's own panel in the palette's base colour, holding a command link.
   auto* grid = new QGridLayout;
-  grid->setSpacing(10);
+  grid->setSpacing(12);
   int i = 0;
   for (const ModeCard& card : kModeCards) {
-    auto* b = new QCommandLinkButton(page);
+    auto* frame = new QFrame(page);
+    frame->setFrameShape(QFrame::StyledPanel);
+    frame->setBackgroundRole(QPalette::Base);
+    frame->setAutoFillBackground(true);
+    auto* inside = new QVBoxLayout(frame);
+    inside->setContentsMargins(4, 4, 4, 4);
+    auto* b = new QCommandLinkButton(frame);
     b->setObjectName(QString::fromLatin1(card.name));
     b->setIcon(card.icon());
     b->setIconSize(QSize(48, 48));
-    b->setFlat(false);  // a raised card of the desktop's style
-    b->setMinimumHeight(96);
+    b->setMinimumHeight(92);
     b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     const QString name = QString::fromLatin1(card.name);
     connect(b, &QCommandLinkButton::clicked, this, [this, name] { OnButton(name); });
-    grid->addWidget(b, i / 2, i % 2);
+    inside->addWidget(b);
+    grid->addWidget(frame, i / 2, i % 2);
     ++i;
   }
-  layout->addLayout(grid);
   layout->addStretch(1);
+  layout->addLayout(grid);
+  layout->addStretch(2);
   return page;
 }
 

@@ -27,8 +27,10 @@ QRect CThumbnailDelegate::CheckOf(const QRect& cell, const QWidget* widget) cons
   const QStyle* style = StyleOf(widget);
   const int w = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, widget);
   const int h = style->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, widget);
+  // Inside the picture's upper left corner: a landscape photo fills the square's width and a
+  // quarter of its height less, a portrait one its height.
   const QRect square = SquareOf(cell);
-  return {square.x() + 2, square.y() + 2, w, h};
+  return {square.x() + 4, square.y() + square.height() / 8 + 4, w, h};
 }
 
 QSize CThumbnailDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
@@ -40,24 +42,30 @@ void CThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   initStyleOption(&opt, index);
   const QWidget* widget = opt.widget;
   const QStyle* style = StyleOf(widget);
+  const QPalette::ColorGroup group = (opt.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
+  const bool selected = opt.state & QStyle::State_Selected;
   painter->save();
-  // The cell's background: selection and hover as the style draws them.
-  QStyleOptionViewItem panel(opt);
-  panel.text.clear();
-  panel.icon = QIcon();
-  panel.features &= ~QStyleOptionViewItem::HasCheckIndicator;
-  style->drawPrimitive(QStyle::PE_PanelItemViewItem, &panel, painter, widget);
+  painter->setRenderHint(QPainter::Antialiasing);
+  // The whole cell in the palette's selection colour (or a hint of it under the mouse).
+  if (selected || (opt.state & QStyle::State_MouseOver)) {
+    QColor fill = opt.palette.color(group, QPalette::Highlight);
+    if (!selected) fill.setAlphaF(0.18);
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(fill);
+    painter->drawRoundedRect(QRectF(opt.rect).adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
+  }
 
   const QRect square = SquareOf(opt.rect);
+  QRect picture = square;
   const QVariant decoration = index.data(Qt::DecorationRole);
-  if (decoration.canConvert<QPixmap>() && decoration.typeId() == QMetaType::QPixmap) {
+  if (decoration.typeId() == QMetaType::QPixmap) {
     const QPixmap pixmap = qvariant_cast<QPixmap>(decoration);
-    const QSizeF logical = pixmap.deviceIndependentSize();
-    const QSize fitted = logical.toSize().scaled(square.size(), Qt::KeepAspectRatio).boundedTo(logical.toSize());
-    const QRect target(square.x() + (square.width() - fitted.width()) / 2,
-                       square.y() + (square.height() - fitted.height()) / 2, fitted.width(), fitted.height());
+    const QSize logical = pixmap.deviceIndependentSize().toSize();
+    const QSize fitted = logical.scaled(square.size(), Qt::KeepAspectRatio).boundedTo(logical);
+    picture = QRect(square.x() + (square.width() - fitted.width()) / 2,
+                    square.y() + (square.height() - fitted.height()) / 2, fitted.width(), fitted.height());
     painter->setRenderHint(QPainter::SmoothPixmapTransform);
-    painter->drawPixmap(target, pixmap);
+    painter->drawPixmap(picture, pixmap);
   } else {
     const QIcon icon = qvariant_cast<QIcon>(decoration);
     const int side = std::min(kKindIconSide, m_side);
@@ -66,23 +74,21 @@ void CThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
                Qt::AlignCenter, (opt.state & QStyle::State_Enabled) ? QIcon::Normal : QIcon::Disabled);
   }
 
-  // The box over the picture's corner.
+  // The box in the picture's corner, where it shows on light and dark pictures alike.
   const QVariant check = index.data(Qt::CheckStateRole);
   if (check.isValid()) {
     QStyleOptionViewItem box(opt);
     box.rect = CheckOf(opt.rect, widget);
-    box.state = box.state & ~QStyle::State_HasFocus;
+    box.state = box.state & ~(QStyle::State_HasFocus | QStyle::State_Selected);
     box.state |= static_cast<Qt::CheckState>(check.toInt()) == Qt::Checked ? QStyle::State_On : QStyle::State_Off;
     style->drawPrimitive(QStyle::PE_IndicatorItemViewItemCheck, &box, painter, widget);
   }
 
   // The name below, elided in the middle.
-  const QRect textRect(opt.rect.x() + 2, square.bottom() + 4, opt.rect.width() - 4, opt.fontMetrics.height());
+  const QRect textRect(opt.rect.x() + 3, square.bottom() + 4, opt.rect.width() - 6, opt.fontMetrics.height());
   const QString text =
       opt.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideMiddle, textRect.width());
-  const QPalette::ColorGroup group = (opt.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
-  painter->setPen(
-      opt.palette.color(group, (opt.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text));
+  painter->setPen(opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
   painter->setFont(opt.font);
   painter->drawText(textRect, Qt::AlignHCenter | Qt::AlignTop, text);
 
@@ -90,8 +96,7 @@ void CThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     QStyleOptionFocusRect focus;
     focus.QStyleOption::operator=(opt);
     focus.rect = opt.rect.adjusted(1, 1, -1, -1);
-    focus.backgroundColor =
-        opt.palette.color(group, (opt.state & QStyle::State_Selected) ? QPalette::Highlight : QPalette::Base);
+    focus.backgroundColor = opt.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
     style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, widget);
   }
   painter->restore();

@@ -183,7 +183,8 @@ void CThumbnailWorker::Run() {
     m_queue.Done(!givenUp);
     if (givenUp) continue;
     if (status != platform::kStatusOk) {
-      QMetaObject::invokeMethod(this, [this, session, key] { OnFailed(session, key); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this, session, key] { OnFailed(session, key); }, Qt::QueuedConnection);
       continue;
     }
     // The engine is free again; the picture is decoded beside the next read.
@@ -192,8 +193,8 @@ void CThumbnailWorker::Run() {
       QImage image = Decode(*bytes, kind);
       if (!image.isNull()) {
         // A damaged or overwritten file wears its mark on the thumbnail.
-        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
-                                                              : QImage::Format_RGB32);
+        image =
+            image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
         if (state != engine::ItemState::kIntact) {
           QPainter p(&image);
           if (state == engine::ItemState::kDamaged) PaintDamagedMark(&p, QRectF(image.rect()));
@@ -202,7 +203,8 @@ void CThumbnailWorker::Run() {
       }
       const QByteArray compressed = Compress(image);
       if (compressed.isEmpty()) {
-        QMetaObject::invokeMethod(this, [this, session, key] { OnFailed(session, key); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, session, key] { OnFailed(session, key); }, Qt::QueuedConnection);
       } else {
         QMetaObject::invokeMethod(
             this, [this, session, key, compressed, image] { OnMade(session, key, compressed, image); },

@@ -4,7 +4,7 @@
 # scripts/make-sample-card.py in a clean folder of its own
 # (/tmp/quellmoor-sample/, so no build path shows anywhere), and
 # gui_screenshots walks the wizard over it at the window's first size
-# (1100 x 720), at 1280 x 800 and 1024 x 700, and once in a dark palette.
+# (1100 x 720), at 1280 x 800, and at 1280 x 800 in a dark palette.
 #
 #   scripts/screenshots.sh [BUILD_DIR]      # default build/default
 #
@@ -37,6 +37,8 @@ export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" LA
 export QUELLMOOR_DISKS="$card" QT_QPA_PLATFORM=xcb
 run() { xvfb-run -a -s "-screen 0 1600x1000x24 -dpi 96" "$tool" "$card" "$out" "$@"; }
 run
-run --size 1280x800 --size 1024x700
+run --size 1280x800
 run --dark --size 1280x800
+# Kept: every step at the first size; the results at 1280 x 800, light and dark.
+rm -f "$out"/{mode,disk,recovered}-1280x800*.png "$out"/results-list-1280x800-dark.png
 ls -l "$out"
