@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QCommandLinkButton>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QListView>
 #include <QScrollBar>
@@ -97,7 +98,10 @@ TEST_F(ResultsPage, SwitchesViewsFiltersAndChecksInTheGrid) {
   QTest::keyClicks(filter, QStringLiteral("VACATION"));
   ASSERT_EQ(m_wnd->Grid()->rowCount(), 1);
   EXPECT_TRUE(Status().contains(QStringLiteral("1 shown"))) << Status().toStdString();
-  ASSERT_TRUE(m_wnd->Grid()->setData(m_wnd->Grid()->index(0), Qt::Checked, Qt::CheckStateRole));
+  // Space ticks the cell that has the focus.
+  Grid()->setFocus();
+  Grid()->setCurrentIndex(m_wnd->Grid()->index(0));
+  QTest::keyClick(Grid(), Qt::Key_Space);
   EXPECT_EQ(m_wnd->FileList()->index(0, 0).data(Qt::CheckStateRole).toInt(), Qt::Checked);
   EXPECT_EQ(m_wnd->Model().CheckedCount(), 1u);
   EXPECT_TRUE(Status().contains(QStringLiteral("1 checked"))) << Status().toStdString();
@@ -240,7 +244,16 @@ TEST_F(Wizard, TheDialogsSpeakTheChosenLanguage) {
   EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Angekreuzte Dateien wiederherstellen"));
   EXPECT_EQ(dialog.Folder(), QDir::homePath() + QStringLiteral("/Wiederhergestellt"));
   EXPECT_EQ(app::ImageFileFilters(&m_texts)[1], "Alle Dateien (*)");
+  // Qt's own texts of its file chooser, from Qt's translations (qt6-translations-l10n).
+  const QString translations = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  if (QFile::exists(translations + QStringLiteral("/qtbase_de.qm"))) {
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Suchen in:"));
+  } else {
+    ADD_FAILURE() << "qtbase_de.qm is missing from " << translations.toStdString()
+                  << ": scripts/install-deps.sh installs qt6-translations-l10n";
+  }
   ASSERT_TRUE(m_wnd->SwitchLanguage("English"));
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Look in:"));
 }
 
 }  // namespace
