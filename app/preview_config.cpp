@@ -66,6 +66,9 @@ jobs::PreviewTools LoadPreviewTools(const std::vector<std::string>& programFolde
   Take(shipped, user, "WordText", &tools.wordText);
   Take(shipped, user, "SheetText", &tools.sheetText);
   Take(shipped, user, "SlideText", &tools.slideText);
+  Take(shipped, user, "HeifDecoder", &tools.heifDecoder);
+  Take(shipped, user, "WebpDecoder", &tools.webpDecoder);
+  Take(shipped, user, "RawPreview", &tools.rawPreview);
   // The user's value when it is a usable one, else the shipped one's.
   for (const CIniFile* file : {&user, &shipped}) {
     const std::string text = file->Get(kSection, "WatchdogMs");

@@ -4,7 +4,9 @@
 #include "engine/categories.h"
 #include "jobs/office_converters.h"
 #include "jobs/pdf_converter.h"
+#include "jobs/picture_converter.h"
 #include "jobs/zip_converter.h"
+#include "platform/utf.h"
 
 namespace jobs {
 
@@ -24,18 +26,20 @@ std::string_view ConverterName(ConverterKind kind) {
     case ConverterKind::kSpreadsheet: return "CExcel";
     case ConverterKind::kPdf: return "CPDF";
     case ConverterKind::kArchive: return "CZIP";
+    case ConverterKind::kPicture: return "CPicture";
     case ConverterKind::kNone: break;
   }
   return "none";
 }
 
-std::unique_ptr<IDocumentConverter> MakeConverter(ConverterKind kind, CToolRunner& runner) {
+std::unique_ptr<IDocumentConverter> MakeConverter(ConverterKind kind, CToolRunner& runner, std::string_view extension) {
   switch (kind) {
     case ConverterKind::kWord: return std::make_unique<CWord>(runner);
     case ConverterKind::kPresentation: return std::make_unique<CPPT>(runner);
     case ConverterKind::kSpreadsheet: return std::make_unique<CExcel>(runner);
     case ConverterKind::kPdf: return std::make_unique<CPDF>(runner);
     case ConverterKind::kArchive: return std::make_unique<CZIP>(runner);
+    case ConverterKind::kPicture: return std::make_unique<CPicture>(runner, platform::AsciiLower(extension));
     case ConverterKind::kNone: break;
   }
   return nullptr;

@@ -41,13 +41,15 @@ class IDocumentConverter {
 // The converter a previewed document gets, chosen by its extension
 // (lower-cased, a substring of the list) in this order: word-processor,
 // presentation, spreadsheet, "pdf", archive; none when in no list.
-enum class ConverterKind { kNone, kWord, kPresentation, kSpreadsheet, kPdf, kArchive };
+enum class ConverterKind { kNone, kWord, kPresentation, kSpreadsheet, kPdf, kArchive, kPicture };
 ConverterKind ConverterFor(std::string_view extension);
-// "CWord", "CPPT", "CExcel", "CPDF", "CZIP" or "none": for messages and tests.
+// "CWord", "CPPT", "CExcel", "CPDF", "CZIP", "CPicture" or "none": for messages and tests.
 std::string_view ConverterName(ConverterKind kind);
 
-// A new converter of kind (null for kNone). runner must outlive it.
-std::unique_ptr<IDocumentConverter> MakeConverter(ConverterKind kind, CToolRunner& runner);
+// A new converter of kind (null for kNone); a picture converter decodes by
+// extension. runner must outlive it.
+std::unique_ptr<IDocumentConverter> MakeConverter(ConverterKind kind, CToolRunner& runner,
+                                                  std::string_view extension = {});
 
 // The members of a ZIP container (an office file) and their bytes, read
 // through the configured archive tool ("7z l -slt", "7z x -so -spd"); a

@@ -4,6 +4,7 @@
 #include "engine/categories.h"
 #include "jobs/character_dump.h"
 #include "jobs/message_keys.h"
+#include "jobs/picture_converter.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
 #include "platform/utf.h"
@@ -21,6 +22,10 @@ void ClassifyForPreview(std::string_view name, PreviewRecord* record) {
     record->media = true;
   } else if (engine::ExtensionInList(extension, engine::kPreviewDocumentList)) {
     record->document = true;
+  }
+  if (!record->media && !record->document && NeedsPictureConversion(extension)) {
+    record->converter = ConverterKind::kPicture;  // a photo the pane cannot draw as it is
+    return;
   }
   if (!record->document) return;
   record->pdf = platform::AsciiLower(extension) == "pdf";
@@ -77,11 +82,11 @@ PreviewProduct MakePreviewProduct(const PreviewRecord& record, const PreviewTool
     return product;
   }
   CToolRunner runner(tools, stop);
-  std::unique_ptr<IDocumentConverter> converter = MakeConverter(kind, runner);
+  std::unique_ptr<IDocumentConverter> converter = MakeConverter(kind, runner, engine::ExtensionOf(record.item.Name()));
   ConversionOutput output;
   const platform::Status converted = converter->Convert(record.tempPath, &output);
   if (converted == platform::kStatusOk) {
-    if (kind == ConverterKind::kPdf) {
+    if (kind == ConverterKind::kPdf || kind == ConverterKind::kPicture) {
       product.kind = PreviewProductKind::kPicture;
       product.filePath = output.picturePath;
       product.fallbackText = MessageText(texts, keys::kPreviewNoPicture);

@@ -29,6 +29,9 @@ PreviewTools DefaultPreviewTools() {
   tools.wordText = ParseToolChoices("catdoc -w -d utf-8");
   tools.sheetText = ParseToolChoices("xls2csv -d utf-8");
   tools.slideText = ParseToolChoices("catppt -d utf-8");
+  tools.heifDecoder = ParseToolChoices("heif-convert");
+  tools.webpDecoder = ParseToolChoices("dwebp -quiet");
+  tools.rawPreview = ParseToolChoices("dcraw -e");
   return tools;
 }
 

@@ -20,7 +20,7 @@ using ToolChoices = std::vector<ToolCommand>;
 
 // The helper programs of the preview, as config.ini names them (section
 // "Preview"); the defaults work with the Debian packages poppler-utils,
-// 7zip (or p7zip-full), catdoc and mpv. A missing program never is an
+// 7zip (or p7zip-full), catdoc, mpv, libheif-examples, webp and dcraw. A missing program never is an
 // error: the preview shows the character dump instead.
 struct PreviewTools {
   ToolChoices videoPlayer;  // mpv, then xdg-open
@@ -30,6 +30,9 @@ struct PreviewTools {
   ToolChoices wordText;     // catdoc for .doc and .rtf
   ToolChoices sheetText;    // xls2csv for .xls
   ToolChoices slideText;    // catppt for .ppt
+  ToolChoices heifDecoder;  // heif-convert for .heic, .heif and .avif; gets FILE OUT.png
+  ToolChoices webpDecoder;  // dwebp for .webp; gets FILE -o OUT.png
+  ToolChoices rawPreview;   // dcraw -e for camera RAW files; gets FILE, writes its embedded JPEG beside it
   // How long one helper may run before it is killed.
   std::chrono::milliseconds watchdog{6000};
 };

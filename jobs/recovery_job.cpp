@@ -2,6 +2,7 @@
 #include "jobs/recovery_job.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 
 #include "engine/output_path.h"
@@ -12,6 +13,7 @@
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
+#include "platform/file_time.h"
 #include "platform/folders.h"
 #include "platform/output_tree.h"
 #include "storage/source_failure.h"
@@ -140,6 +142,20 @@ platform::Status CRecoveryJob::BaseFolderOf(const FoundItem& found, std::string*
     if (platform::Status s = UsableFolder(current, engine::SafeNameComponent(component), key, &current);
         s != platform::kStatusOk) {
       return s;
+    }
+  }
+  // A carved photo or video dated by its own metadata goes into a year/month folder.
+  const FileCategory category = CategoryOf(found.item.Name());
+  platform::SystemTime date;
+  if (found.item.sourceKind == static_cast<int32_t>(engine::SourceKind::kSignature) &&
+      (category == FileCategory::kPhoto || category == FileCategory::kVideo) && found.item.modified != 0 &&
+      platform::FileTimeToSystemTime(found.item.modified, &date)) {
+    char year[8], month[8];
+    std::snprintf(year, sizeof year, "%04d", date.year);
+    std::snprintf(month, sizeof month, "%02d", date.month);
+    for (const char* component : {year, month}) {
+      key += "/" + std::string(component);
+      if (platform::Status s = UsableFolder(current, component, key, &current); s != platform::kStatusOk) return s;
     }
   }
   *relative = current;

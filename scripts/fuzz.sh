@@ -62,6 +62,16 @@ samples() {
   rm -rf "$tmp"
 }
 
+# archive_samples ARCHIVE OUT MAXBYTES: the files of a sample archive of tests/fixtures, each cut to MAXBYTES.
+archive_samples() {
+  local tmp
+  [ -f "$fixtures/$1" ] || return 0
+  tmp=$(mktemp -d)
+  tar xzf "$fixtures/$1" -C "$tmp" 2>/dev/null
+  find "$tmp" -type f -exec sh -c 'head -c "$1" "$2" >"$3/$(basename "$2")"' _ "$3" {} "$2" \;
+  rm -rf "$tmp"
+}
+
 # Seeds of each target, made once per build folder.
 make_seeds() {
   local target=$1 dir="$seeds_root/$1"
@@ -84,6 +94,10 @@ make_seeds() {
       first_bytes zero_1m.img.gz 65536 "$dir/zero" ;;
     carve_sector_fuzz | carve_and_record_fuzz)
       samples "$dir" 262144 ;;
+    structure_check_fuzz)
+      archive_samples structure_samples.tar.gz "$dir" 262144 ;;
+    iso_bmff_walk_fuzz | stream_walk_fuzz)
+      archive_samples modern_samples.tar.gz "$dir" 65536 ;;
     office_xml_fuzz)
       printf '<w:document><w:body><w:p><w:r><w:t>Hello</w:t></w:r></w:p></w:body></w:document>' >"$dir/docx"
       printf '<sst><si><t>one</t></si><si><t>two</t></si></sst><sheetData><row><c t="s"><v>1</v></c></row></sheetData>' >"$dir/xlsx" ;;

@@ -63,7 +63,8 @@ uint64_t ClusterLayout::ClustersOf(const ClusterClaim& claim) const {
   return (claim.bytes + clusterBytes - 1) / clusterBytes;
 }
 
-ClusterLayout::Verdict ClusterLayout::Check(const ClusterClaim& claim, const std::vector<uint32_t>& clusters) {
+ClusterLayout::Verdict ClusterLayout::Check(const ClusterClaim& claim, const std::vector<uint32_t>& clusters,
+                                            uint64_t* heldBytes) {
   const uint64_t clusterBytes = m_map.ClusterBytes();
   std::vector<ByteRun> runs;
   for (const store::DataExtent& run : ToRuns(clusters)) {
@@ -71,7 +72,7 @@ ClusterLayout::Verdict ClusterLayout::Check(const ClusterClaim& claim, const std
   }
   bool unreadable = false;
   switch (signatures::CheckLaidOutStructure(m_map.Reader(), runs, claim.bytes, m_map.SectorBytes(), claim.extension,
-                                            &unreadable)) {
+                                            &unreadable, heldBytes)) {
     case signatures::StructureVerdict::kConsistent: return Verdict::kConsistent;
     case signatures::StructureVerdict::kBroken: return Verdict::kBroken;
     case signatures::StructureVerdict::kNoCheck: break;
@@ -291,12 +292,29 @@ Status ClusterLayout::TryAlternatives(size_t index, const std::vector<size_t>& o
   return kStatusOk;
 }
 
+void ClusterLayout::NoteVerifiedHeads(const std::vector<size_t>& order) {
+  // A decoder notices foreign bytes some way after they begin: the last
+  // stretch before the point it broke at is not counted as the file's.
+  const uint64_t clusterBytes = m_map.ClusterBytes();
+  const uint64_t margin = std::max<uint64_t>(clusterBytes, 4096);
+  for (size_t i : order) {
+    const Plan& plan = m_plans[i];
+    if (plan.verdict != Verdict::kBroken || plan.heldBytes <= margin) continue;
+    const uint64_t whole = std::min<uint64_t>((plan.heldBytes - margin) / clusterBytes, plan.clusters.size());
+    const std::vector<uint32_t> head(plan.clusters.begin(), plan.clusters.begin() + static_cast<std::ptrdiff_t>(whole));
+    for (const store::DataExtent& run : ToRuns(head)) {
+      m_verified[run.first] = {run.first + run.count - 1, static_cast<int32_t>(i)};
+    }
+  }
+}
+
 Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unordered_set<uint32_t>& directories,
                               std::vector<ClaimLayout>* out) {
   out->clear();
   m_directories = &directories;
   m_owned.clear();
   m_tentative.clear();
+  m_verified.clear();
   m_starts.clear();
   m_claims.clear();
   for (ClusterClaim& c : claims) {
@@ -363,7 +381,7 @@ Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unord
     if (m_plans[i].decided) continue;
     Plan& plan = m_plans[i];
     if (Status s = PlainLayout(i, &plan); s != kStatusOk) return s;
-    plan.verdict = plan.complete ? Check(m_claims[i], plan.clusters) : Verdict::kBroken;
+    plan.verdict = plan.complete ? Check(m_claims[i], plan.clusters, &plan.heldBytes) : Verdict::kBroken;
     if (plan.verdict == Verdict::kConsistent) {
       Decide(i, plan.clusters, ItemState::kIntact, true);
     } else if (plan.verdict == Verdict::kNoCheck && !plan.steppedOver) {
@@ -380,8 +398,10 @@ Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unord
       if (Status s = TryAlternatives(i, order); s != kStatusOk) return s;
     }
   }
+  NoteVerifiedHeads(order);
   // A kind without a check keeps its plain layout unless a confirmed layout
-  // holds one of its clusters, or a file written later starts where it does.
+  // holds one of its clusters, or a file written later starts where it does,
+  // or another file's data was seen to go on over one of its clusters.
   std::map<uint32_t, uint64_t> latestAt;  // start → the latest write of a file starting there
   for (size_t i : order) {
     uint64_t& latest = latestAt[m_claims[i].start];
@@ -393,7 +413,8 @@ Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unord
     const bool keptPlain = plan.complete && plan.verdict == Verdict::kNoCheck && !plan.steppedOver;
     bool contradicted = !keptPlain || latestAt[m_claims[i].start] > m_claims[i].written;
     for (size_t k = 0; k < plan.clusters.size() && !contradicted; ++k) {
-      contradicted = OwnerOf(plan.clusters[k]) != -1;
+      const int32_t head = OwnerIn(m_verified, plan.clusters[k]);
+      contradicted = OwnerOf(plan.clusters[k]) != -1 || (head != -1 && head != static_cast<int32_t>(i));
     }
     Decide(i, plan.clusters, contradicted ? ItemState::kDamaged : ItemState::kIntact, false);
   }

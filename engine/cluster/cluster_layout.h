@@ -79,7 +79,8 @@ struct ClaimLayout {
 //    first and kept when the file's structure check passes, or when its kind
 //    has none, nothing was stepped over, and no other file's confirmed layout
 //    holds one of its clusters (of two such files on one start, the later
-//    written keeps it).
+//    written keeps it), nor the head of another file's plain layout whose
+//    structure held over it before breaking further on.
 // 5. For the others, alternatives: the start then the free clusters no
 //    confirmed file holds and no other file starts at, and the round-robin
 //    layout of files written in turns (a camera writing several at once),
@@ -106,6 +107,7 @@ class ClusterLayout {
     bool complete = false;           // holds the file's clusters
     bool steppedOver = false;        // clusters were stepped over
     Verdict verdict = Verdict::kNoCheck;
+    uint64_t heldBytes = 0;  // broken: how many of its first bytes its structure held
     bool decided = false;
     bool confirmed = false;  // its layout is what its own structure (or its group's) confirms
   };
@@ -114,7 +116,10 @@ class ClusterLayout {
   int32_t OwnerOf(uint64_t cluster) const;
   void Own(const std::vector<uint32_t>& clusters, int32_t owner);
   uint64_t ClustersOf(const ClusterClaim& claim) const;
-  Verdict Check(const ClusterClaim& claim, const std::vector<uint32_t>& clusters);
+  Verdict Check(const ClusterClaim& claim, const std::vector<uint32_t>& clusters, uint64_t* heldBytes = nullptr);
+  // The clusters at the head of broken plain layouts whose structure held
+  // there: they carry that file's data, whoever else claims them.
+  void NoteVerifiedHeads(const std::vector<size_t>& order);
   void Decide(size_t index, std::vector<uint32_t> clusters, ItemState state, bool confirmed);
 
   [[nodiscard]] Status PlaceContiguous(const std::vector<size_t>& indexes);
@@ -137,6 +142,7 @@ class ClusterLayout {
   std::map<uint32_t, size_t> m_starts;                       // start cluster → first claim there
   std::map<uint64_t, std::pair<uint64_t, int32_t>> m_owned;  // first → (last, claim) of confirmed layouts
   std::map<uint64_t, std::pair<uint64_t, int32_t>> m_tentative;  // the same for plain layouts not yet decided
+  std::map<uint64_t, std::pair<uint64_t, int32_t>> m_verified;   // heads of broken layouts that held
 };
 
 // Keeps what a layout learnt in the store: each record whose state the

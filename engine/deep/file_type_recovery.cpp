@@ -10,6 +10,7 @@
 #include "engine/signatures/file_signature_table.h"
 #include "engine/signatures/laid_out_check.h"
 #include "engine/store/scan_store.h"
+#include "platform/file_time.h"
 
 namespace engine::deep {
 namespace {
@@ -136,7 +137,16 @@ Status CFileTypeRecovery::CarveAndRecord(uint32_t sectorSize, const uint8_t* sec
   r.clusterBytes = -1;
   r.size = file.size;
   r.entrySector = absoluteSector;
-  SetItemName(r, std::string_view(file.name.data(), strnlen(file.name.data(), file.name.size())));
+  // Named and dated by its own metadata when it has some (the sector stays in entrySector).
+  const bool named = file.metadataName[0] != '\0';
+  const auto& name = named ? file.metadataName : file.name;
+  SetItemName(r, std::string_view(name.data(), strnlen(name.data(), name.size())));
+  if (file.hasTime) {
+    const uint64_t time = platform::UnixToFileTime(file.unixSeconds, 0);
+    r.created = time;
+    r.modified = time;
+  }
+  if (file.damaged) SetState(r, ItemState::kDamaged);
   std::memcpy(static_cast<void*>(slot), &r, sizeof r);
   st->AddChild(0, 0, r.id, 0, nullptr);
   *skipSectors = signatures::SectorsToSkipAfterCarve(file.code, file.size, sectorSize);

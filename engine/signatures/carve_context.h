@@ -88,6 +88,9 @@ struct CarveContext {
   // Describe the previous CarveSector while the next sector is recognised.
   bool streamStartCheck = false;  // transport-stream continuation checks enabled
   bool previousWasMts = false;    // the previous carve recognised mts
+  // Set by a size rule whose file's structure stops before its own end (a
+  // cut stream): the file is carved as far as it holds and is damaged.
+  bool carvedDamaged = false;
 
   std::vector<StreamExtent> streamExtents;  // emptied by ClearStreamExtents()
 

@@ -3,13 +3,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/byte_view.h"
 #include "engine/fat_dir_entry.h"
 #include "engine/signatures/byte_search.h"
 #include "engine/signatures/carve_context.h"
+#include "engine/signatures/carved_metadata.h"
 #include "engine/signatures/file_signature_table.h"
 #include "engine/signatures/read_ahead.h"
+#include "platform/utf.h"
 
 namespace engine::signatures {
 namespace {
@@ -18,6 +21,21 @@ namespace {
 constexpr const char* kBootOemNames[] = {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1", "NTFS    ", "EXFAT   "};
 constexpr uint8_t kUtf16Ntfs[] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
 constexpr uint8_t kUtf16Sta[] = {'$', 0, 'S', 0, 'T', 0, 'A', 0};
+
+// Names and dates the carved file by its own metadata, when it has some.
+void DescribeCarvedFile(CarveContext& context, const uint8_t* sector, size_t length, std::string_view extension,
+                        CarvedFile* file) {
+  FileWindow window(context, sector, length);
+  CarvedMetadata metadata;
+  if (!ReadCarvedMetadata(window, file->code, file->size, &metadata)) return;
+  const std::string name = MetadataName(metadata);
+  if (name.empty()) return;
+  std::snprintf(file->metadataName.data(), file->metadataName.size(), "%.*s.%.*s",
+                static_cast<int>(platform::Utf8BoundaryAtOrBefore(name, file->metadataName.size() - 40)), name.data(),
+                static_cast<int>(extension.size()), extension.data());
+  file->unixSeconds = metadata.unixSeconds;
+  file->hasTime = metadata.hasTime;
+}
 
 }  // namespace
 
@@ -80,10 +98,13 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
   std::snprintf(result.name.data(), result.name.size(), "%lld.%.*s", static_cast<long long>(hitSector),
                 static_cast<int>(row.extension.size()), row.extension.data());
   context.callbackResult = 0;
+  context.carvedDamaged = false;
   result.size = row.sizeRule(context, sector, length);
+  result.damaged = context.carvedDamaged;
   // The file's own structure put its end past the cap or the volume: no such file here.
   if (result.size == kRejectHit)
     return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusInvalidParameter;
+  if (context.callbackResult != kStatusCancelled) DescribeCarvedFile(context, sector, length, row.extension, &result);
   *out = result;
   return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusOk;
 }

@@ -18,6 +18,12 @@ struct CarvedFile {
   std::array<char, kCarvedNameBytes> name{};  // "<absolute sector>.<extension>", zero-terminated
   FileTypeCode code = FileTypeCode::kNone;
   uint64_t size = 0;  // bytes, from the file's first byte
+  bool damaged = false;  // its structure stops before its end: carved as far as it holds
+  // The name and time the file's own metadata gives (carved_metadata.h):
+  // "2025-07-14 18.22.05 Pixel 8 Pro.heic", zero-terminated; empty when it gives none.
+  std::array<char, kCarvedNameBytes> metadataName{};
+  int64_t unixSeconds = 0;  // the metadata's time, seconds since 1970, when hasTime
+  bool hasTime = false;
 };
 
 // Decides whether a file of a known kind begins in `sector` (one sector of
@@ -25,6 +31,7 @@ struct CarvedFile {
 // and measures it, reading ahead through the context's reader as its size
 // rule needs (never at or past the context's end sector). position describes
 // the whole scan for the progress reports made during read-ahead.
+// The carved file's own metadata names it (metadataName) and dates it.
 // Returns 0 with *out filled when a file was carved; 87 when nothing was
 // recognised, the kind is recognised but never carved (exe, dll, sys, gho),
 // or the file's own structure puts its end past the size cap or the volume's

@@ -27,6 +27,13 @@ class FileBytes {
   bool Copy(uint64_t offset, size_t count, uint8_t* out);
   // True when a read of the source failed (not merely a read past the end).
   bool ReadFailed() const { return m_readFailed; }
+  // A check that found the structure broken notes where: the bytes before
+  // offset held (the first such note stands). 0 until noted.
+  void NoteBrokenAt(uint64_t offset) {
+    if (!m_brokenNoted) m_brokenAt = offset;
+    m_brokenNoted = true;
+  }
+  uint64_t BrokenAt() const { return m_brokenAt; }
 
   static constexpr size_t kMaxSpan = 65536;
 
@@ -40,6 +47,8 @@ class FileBytes {
   uint64_t m_start = 0;  // file offset of the block
   size_t m_have = 0;     // valid bytes in the block
   bool m_readFailed = false;
+  bool m_brokenNoted = false;
+  uint64_t m_brokenAt = 0;
 };
 
 }  // namespace engine::signatures

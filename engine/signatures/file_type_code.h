@@ -56,9 +56,40 @@ enum class FileTypeCode : int32_t {
   kIco = 46,
   kMts = 47,
   kMxf = 48,
-  kNone = 49,  // "not recognised"
+  kHeic = 49,
+  kAvif = 50,
+  kWebp = 51,
+  kM4a = 52,
+  kM4v = 53,
+  kFlac = 54,
+  kOgg = 55,
+  kOpus = 56,
+  kWebm = 57,
+  kXz = 58,
+  kBz2 = 59,
+  kZst = 60,
+  kTar = 61,
+  kOdt = 62,
+  kOds = 63,
+  kOdp = 64,
+  kEpub = 65,
+  kRtf = 66,
+  kSvg = 67,
+  kXml = 68,
+  kEml = 69,
+  kMbox = 70,
+  kCr2 = 71,
+  kNef = 72,
+  kArw = 73,
+  kDng = 74,
+  kOrf = 75,
+  kRw2 = 76,
+  kPef = 77,
+  kRaf = 78,
+  kCr3 = 79,
+  kNone = 80,  // "not recognised"
 };
 
-inline constexpr int32_t kFileTypeCodeCount = 50;  // kNone included
+inline constexpr int32_t kFileTypeCodeCount = 81;  // kNone included
 
 }  // namespace engine::signatures

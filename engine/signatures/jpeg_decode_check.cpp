@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <vector>
@@ -16,14 +17,27 @@ struct ErrorManager {
   jpeg_error_mgr base;
   std::jmp_buf jump;
   int warnings = 0;
+  FileBytes* bytes = nullptr;
+  uint64_t (*position)(j_common_ptr) = nullptr;  // how far the decoder has read
 };
 
+// Where the data stopped holding: as far as the decoder had read when it first complained.
+void NoteProblem(j_common_ptr cinfo) {
+  auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
+  if (errors->bytes != nullptr && errors->position != nullptr && cinfo->is_decompressor) {
+    errors->bytes->NoteBrokenAt(errors->position(cinfo));
+  }
+}
+
 void OnError(j_common_ptr cinfo) {
+  NoteProblem(cinfo);
   std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
 }
 
 void OnMessage(j_common_ptr cinfo, int level) {
-  if (level < 0) ++reinterpret_cast<ErrorManager*>(cinfo->err)->warnings;
+  if (level >= 0) return;
+  ++reinterpret_cast<ErrorManager*>(cinfo->err)->warnings;
+  NoteProblem(cinfo);
 }
 
 void Silent(j_common_ptr) {}
@@ -40,6 +54,13 @@ struct Source {
 const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
 
 void InitSource(j_decompress_ptr) {}
+
+uint64_t ReadPosition(j_common_ptr common) {
+  auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+  const Source* source = reinterpret_cast<const Source*>(cinfo->src);
+  if (source == nullptr || source->ended) return source == nullptr ? 0 : source->bytes->Size();
+  return source->next - std::min<uint64_t>(source->next, source->base.bytes_in_buffer);
+}
 
 boolean FillInput(j_decompress_ptr cinfo) {
   Source* source = reinterpret_cast<Source*>(cinfo->src);
@@ -146,6 +167,8 @@ StructureVerdict CheckJpegDecoded(FileBytes& bytes) {
   errors.base.error_exit = OnError;
   errors.base.emit_message = OnMessage;
   errors.base.output_message = Silent;
+  errors.bytes = &bytes;
+  errors.position = ReadPosition;
   // Errors during creation also jump here.
   if (setjmp(errors.jump) != 0) return StructureVerdict::kBroken;
   jpeg_create_decompress(&cinfo);

@@ -66,8 +66,10 @@ class LaidOutFile final : public storage::ISourceDevice {
 }  // namespace
 
 StructureVerdict CheckLaidOutStructure(const ByteReader& read, const std::vector<ByteRun>& runs, uint64_t fileBytes,
-                                       uint32_t sectorBytes, std::string_view extension, bool* unreadable) {
+                                       uint32_t sectorBytes, std::string_view extension, bool* unreadable,
+                                       uint64_t* heldBytes) {
   if (unreadable != nullptr) *unreadable = false;
+  if (heldBytes != nullptr) *heldBytes = 0;
   uint64_t held = 0;
   for (const ByteRun& run : runs) {
     if (__builtin_add_overflow(held, run.length, &held)) return StructureVerdict::kBroken;
@@ -81,9 +83,13 @@ StructureVerdict CheckLaidOutStructure(const ByteReader& read, const std::vector
   file.handle = std::move(laidOut);
   file.deviceSectorSize = sectorBytes;
   file.totalSectors = sectors;
-  const StructureVerdict verdict = CheckFileStructure(file, sectorBytes, fileBytes, extension);
+  uint64_t heldByStructure = 0;
+  const StructureVerdict verdict = CheckFileStructure(file, sectorBytes, fileBytes, extension, &heldByStructure);
   // An unreadable piece says nothing about the structure: never "broken" for that.
-  if (!reader.ReadFailed()) return verdict;
+  if (!reader.ReadFailed()) {
+    if (heldBytes != nullptr) *heldBytes = heldByStructure;
+    return verdict;
+  }
   if (unreadable != nullptr) *unreadable = true;
   return StructureVerdict::kNoCheck;
 }

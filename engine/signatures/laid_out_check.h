@@ -25,7 +25,9 @@ using ByteReader = std::function<Status(uint64_t byteOffset, void* buffer, size_
 // given) is set, so that a caller can tell "could not be checked" from "has
 // no check". Runs that hold fewer than fileBytes bytes are kBroken. Any
 // thread; nothing shared.
+// *heldBytes (when given): as CheckFileStructure tells it.
 StructureVerdict CheckLaidOutStructure(const ByteReader& read, const std::vector<ByteRun>& runs, uint64_t fileBytes,
-                                       uint32_t sectorBytes, std::string_view extension, bool* unreadable = nullptr);
+                                       uint32_t sectorBytes, std::string_view extension, bool* unreadable = nullptr,
+                                       uint64_t* heldBytes = nullptr);
 
 }  // namespace engine::signatures

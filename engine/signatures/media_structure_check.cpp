@@ -244,13 +244,17 @@ StructureVerdict CheckTransportStream(FileBytes& bytes) {
     const uint8_t* p = bytes.Get(at, packet);
     if (p == nullptr) return Verdict::kBroken;
     const uint8_t* t = p + lead;
-    if (t[0] != kTsSync) return Verdict::kBroken;
+    if (t[0] != kTsSync) {
+      bytes.NoteBrokenAt(at);
+      return Verdict::kBroken;
+    }
     const uint16_t pid = static_cast<uint16_t>(((t[1] & 0x1F) << 8) | t[2]);
     const uint8_t control = (t[3] >> 4) & 3;
     const auto counter = static_cast<int8_t>(t[3] & 0x0F);
     if ((control & 1) == 0 || pid == kNullPid) continue;
     const bool discontinuity = (control & 2) != 0 && t[4] > 0 && (t[5] & 0x80) != 0;
     if (last[pid] >= 0 && !discontinuity && counter != ((last[pid] + 1) & 0x0F) && counter != last[pid]) {
+      bytes.NoteBrokenAt(at);
       return Verdict::kBroken;
     }
     last[pid] = counter;

@@ -6,6 +6,7 @@
 
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_type_code.h"
+#include "engine/signatures/read_ahead.h"
 
 // The recognisers and size rules the signature table is made of, one family
 // per recognisers_<family>.cpp. A recogniser looks at one candidate sector
@@ -42,6 +43,11 @@ extern const Recogniser kPngRecogniser;
 extern const Recogniser kPsdRecogniser;
 extern const Recogniser kTifRecogniser;
 extern const Recogniser kIcoRecogniser;
+extern const Recogniser kRafRecogniser;  // Fujifilm RAW
+// Camera RAW files built on TIFF (CR2, NEF, ARW, DNG, ORF, RW2, PEF): the
+// TIFF walk to the furthest directory, strip or tile, up to 1 GiB.
+uint64_t RawTiffSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t RafSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t JpgSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t GifSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t PngSize(CarveContext& context, const uint8_t* bytes, size_t length);
@@ -147,6 +153,42 @@ extern const Recogniser kFlaRecogniser;
 extern const Recogniser kTtfRecogniser;
 uint64_t TtfSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t DbSize(CarveContext& context, const uint8_t* bytes, size_t length);
+
+// --- ISO media told apart by brand (recognisers_iso_brands.cpp)
+// The kind the file-type box at the start of bytes names by its brands:
+// kHeic, kAvif, kCr3, kM4a, kM4v, or kNone for any other brand (or no such box).
+FileTypeCode IsoBrandCode(const uint8_t* bytes, size_t length);
+// A HEIF/AVIF image's end: the file-type box, then top-level boxes (meta,
+// mdat, free...) up to the first that is none; 0 without a meta box, a
+// value past cap when a box runs past it.
+uint64_t IsoImageEnd(FileWindow& window, uint64_t cap);
+uint64_t HeifSize(CarveContext& context, const uint8_t* bytes, size_t length);
+
+// --- stream walks (recognisers_streams.cpp); a stream cut before its end is
+// carved as far as it holds and marked damaged (context.carvedDamaged)
+extern const Recogniser kWebpRecogniser;
+extern const Recogniser kFlacRecogniser;
+extern const Recogniser kOggRecogniser;
+extern const Recogniser kXzRecogniser;
+extern const Recogniser kBz2Recogniser;
+extern const Recogniser kZstdRecogniser;
+uint64_t WebpSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t FlacSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t OggSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t XzSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t Bz2Size(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t ZstdSize(CarveContext& context, const uint8_t* bytes, size_t length);
+
+// --- text kinds and tar (recognisers_text.cpp)
+extern const Recogniser kMailRecogniser;      // EML and mbox, first letters F, R, M
+extern const Recogniser kMailRecogniserMore;  // EML, first letters D, S, X
+extern const Recogniser kRtfRecogniser;
+extern const Recogniser kXmlRecogniser;
+extern const Recogniser kTarRecogniser;
+uint64_t MailSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t RtfSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t XmlSize(CarveContext& context, const uint8_t* bytes, size_t length);
+uint64_t TarArchiveSize(CarveContext& context, const uint8_t* bytes, size_t length);
 
 // --- "next start" size rules: the read-ahead with no terminator (read_ahead.cpp)
 uint64_t NextStartWithin128MiB(CarveContext& context, const uint8_t* bytes, size_t length);

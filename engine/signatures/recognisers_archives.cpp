@@ -56,8 +56,32 @@ C Recognise7z(CarveContext&, const uint8_t* bytes, size_t length) {
   return ByteView(bytes, length).Equals(0, kSevenZipMagic, sizeof kSevenZipMagic) ? C::k7z : C::kNone;
 }
 
+// ODF and EPUB: a stored first member named "mimetype" holds the media type.
+C ZipPackageCode(const ByteView& b) {
+  constexpr size_t kLocalBytes = 30;
+  if (b.U16(8) != 0 || b.U16(26) != 8 || !b.Equals(kLocalBytes, "mimetype", 8)) return C::kZip;
+  const size_t content = kLocalBytes + 8 + b.U16(28);
+  const size_t bytes = b.U32(18);
+  struct Package {
+    const char* type;
+    C code;
+  };
+  static constexpr Package kPackages[] = {
+      {"application/vnd.oasis.opendocument.text", C::kOdt},
+      {"application/vnd.oasis.opendocument.spreadsheet", C::kOds},
+      {"application/vnd.oasis.opendocument.presentation", C::kOdp},
+      {"application/epub+zip", C::kEpub},
+  };
+  for (const Package& p : kPackages) {
+    const size_t n = std::strlen(p.type);
+    if (bytes == n && b.Equals(content, p.type, n)) return p.code;
+  }
+  return C::kZip;
+}
+
 C RecogniseZip(CarveContext&, const uint8_t* bytes, size_t length) {
-  return length >= 48 && ByteView(bytes, length).Equals(0, "PK\x03\x04", 4) ? C::kZip : C::kNone;
+  const ByteView b(bytes, length);
+  return length >= 48 && b.Equals(0, "PK\x03\x04", 4) ? ZipPackageCode(b) : C::kNone;
 }
 
 C RecogniseRar(CarveContext&, const uint8_t* bytes, size_t length) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures: gif, bmp, jpg, png, psd, tif, ico.
 #include <algorithm>
+#include <string_view>
 #include <cstring>
 #include <vector>
 
@@ -104,10 +105,44 @@ C RecognisePsd(CarveContext&, const uint8_t* bytes, size_t length) {
   return length >= 40 && ByteView(bytes, length).Equals(0, "8BPS", 4) ? C::kPsd : C::kNone;
 }
 
+// Camera RAW files built on TIFF, told apart by their header or by the
+// first directory's DNGVersion tag or camera maker (Make, an ASCII value in
+// the candidate sector).
+C RawTiffKind(const ByteView& b) {
+  const bool big = b.U8(0) == 'M';
+  auto u16 = [&](size_t at) { return big ? b.U16Be(at) : b.U16(at); };
+  auto u32 = [&](size_t at) { return big ? b.U32Be(at) : b.U32(at); };
+  if (!big && b.Equals(8, "CR\x02\x00", 4)) return C::kCr2;
+  const size_t ifd = u32(4);
+  const size_t count = u16(ifd);
+  if (ifd < 8 || count == 0 || count > 512 || !b.Has(ifd + 2, count * 12)) return C::kTif;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t entry = ifd + 2 + i * 12;
+    const uint16_t tag = u16(entry);
+    if (tag == 0xC612) return C::kDng;
+    if (tag != 0x010F || u16(entry + 2) != 2) continue;
+    const size_t bytes = u32(entry + 4);
+    const size_t at = bytes <= 4 ? entry + 8 : u32(entry + 8);
+    if (!b.Has(at, std::min<size_t>(bytes, 8))) return C::kTif;
+    const std::string_view make(reinterpret_cast<const char*>(b.data() + at), std::min<size_t>(bytes, 8));
+    if (make.starts_with("NIKON")) return C::kNef;
+    if (make.starts_with("SONY")) return C::kArw;
+    if (make.starts_with("PENTAX") || make.starts_with("RICOH")) return C::kPef;
+  }
+  return C::kTif;
+}
+
 C RecogniseTif(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
-  if (length < 4) return C::kNone;
-  return b.Equals(0, "MM\x00\x2A", 4) || b.Equals(0, "II\x2A\x00", 4) ? C::kTif : C::kNone;
+  if (length < 16) return C::kNone;
+  if (b.Equals(0, "MM\x00\x2A", 4) || b.Equals(0, "II\x2A\x00", 4)) return RawTiffKind(b);
+  // Olympus and Panasonic RAW: TIFF with a magic number of their own.
+  if (b.Equals(0, "IIRO", 4) || b.Equals(0, "IIRS", 4) || b.Equals(0, "MMOR", 4)) return C::kOrf;
+  return b.Equals(0, "IIU\x00", 4) ? C::kRw2 : C::kNone;
+}
+
+C RecogniseRaf(CarveContext&, const uint8_t* bytes, size_t length) {
+  return length >= 112 && ByteView(bytes, length).Equals(0, "FUJIFILMCCD-RAW ", 16) ? C::kRaf : C::kNone;
 }
 
 C RecogniseIco(CarveContext&, const uint8_t* bytes, size_t length) {
@@ -478,6 +513,7 @@ const Recogniser kJpgRecogniser{RecogniseJpg, {{{0, 0xFF}}}, 1};
 const Recogniser kPngRecogniser{RecognisePng, {{{0, 0x89}}}, 1};
 const Recogniser kPsdRecogniser{RecognisePsd, {{{0, '8'}}}, 1};
 const Recogniser kTifRecogniser{RecogniseTif, {{{0, 'M'}, {0, 'I'}}}, 2};
+const Recogniser kRafRecogniser{RecogniseRaf, {{{0, 'F'}}}, 1};
 const Recogniser kIcoRecogniser{RecogniseIco, {{{0, 0x00}}}, 1};
 
 uint64_t JpgSize(CarveContext& context, const uint8_t* bytes, size_t length) {
@@ -506,6 +542,22 @@ uint64_t TifSize(CarveContext& context, const uint8_t* bytes, size_t length) {
   const uint64_t end = TiffEnd(window, k128MiB);
   if (end != 0) return EndWithin(window, end, k128MiB);
   return ReadAheadToNextStart(context, k128MiB);
+}
+
+uint64_t RawTiffSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  FileWindow window(context, bytes, length);
+  const uint64_t end = TiffEnd(window, k1GiB);
+  if (end != 0) return EndWithin(window, end, k1GiB);
+  return ReadAheadToNextStart(context, k1GiB);
+}
+
+uint64_t RafSize(CarveContext& context, const uint8_t* bytes, size_t length) {
+  // The header's big-endian offset and length of the JPEG preview, the CFA header and the CFA data.
+  const ByteView b(bytes, length);
+  uint64_t end = 0;
+  for (const size_t at : {size_t{84}, size_t{92}, size_t{100}}) end = std::max(end, uint64_t{b.U32Be(at)} + b.U32Be(at + 4));
+  FileWindow window(context, bytes, length);
+  return end <= 112 ? kRejectHit : EndWithin(window, end, k1GiB);
 }
 
 uint64_t PsdSize(CarveContext& context, const uint8_t* bytes, size_t length) {

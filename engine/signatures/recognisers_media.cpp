@@ -96,6 +96,7 @@ C RecogniseMpeg(CarveContext&, const uint8_t* bytes, size_t length) {
 C RecogniseMp4(CarveContext&, const uint8_t* bytes, size_t length) {
   const ByteView b(bytes, length);
   if (length < 32 || !b.Equals(4, "ftyp", 4)) return C::kNone;
+  if (const C branded = IsoBrandCode(bytes, length); branded != C::kNone) return branded;
   if (b.Equals(8, "iso", 3) || b.Equals(8, "mp42", 4)) return C::kMp4;
   // Other ISO media brands ("M4A ", "M4V ", "mp41", "avc1", "dash", "f4v "...): a file-type box of
   // plausible size whose brand is text; the 3GPP and QuickTime brands stay with their own rows.
@@ -146,7 +147,11 @@ C Recognise3gp(CarveContext&, const uint8_t* bytes, size_t length) {
 }
 
 C RecogniseMkv(CarveContext&, const uint8_t* bytes, size_t length) {
-  return length >= 16 && ByteView(bytes, length).Equals(0, "\x1A\x45\xDF\xA3", 4) ? C::kMkv : C::kNone;
+  if (length < 16 || !ByteView(bytes, length).Equals(0, "\x1A\x45\xDF\xA3", 4)) return C::kNone;
+  // The EBML header's DocType element (0x4282, 4 bytes) tells WebM from Matroska.
+  constexpr uint8_t kWebmDocType[] = {0x42, 0x82, 0x84, 'w', 'e', 'b', 'm'};
+  const size_t header = std::min<size_t>(length, 64);
+  return ForwardSearch(bytes, header, kWebmDocType, sizeof kWebmDocType) != nullptr ? C::kWebm : C::kMkv;
 }
 
 C RecogniseMts(CarveContext& context, const uint8_t* bytes, size_t length) {

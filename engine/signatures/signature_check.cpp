@@ -95,7 +95,8 @@ bool IsPlausible(C code, const ByteView& b) {
     case C::kFlv: return b.Equals(0, "FLV\x01", 4);
     case C::kMkv: return b.Equals(0, "\x1A\x45\xDF\xA3", 4);
     case C::kTs: return IsPacketStreamStart(b, 0, kTsPacketBytes);
-    case C::kMts: return IsPacketStreamStart(b, 4, kM2tsPacketBytes);
+    // Cameras write .mts with 192-byte packets; other programs (ffmpeg) with 188-byte ones.
+    case C::kMts: return IsPacketStreamStart(b, 4, kM2tsPacketBytes) || IsPacketStreamStart(b, 0, kTsPacketBytes);
     case C::kMxf: return b.Equals(0, kMxfKeyPrefix, sizeof kMxfKeyPrefix);
     case C::kMp3:
     case C::kMp2: return IsMpegAudioStart(b);
@@ -136,6 +137,38 @@ bool IsPlausible(C code, const ByteView& b) {
     case C::kPst: return b.Equals(0, "!BDN", 4);
     case C::kFla: return IsCompoundStart(b) || b.Equals(0, "PK\x03\x04", 4);
     case C::kTtf: return IsTrueTypeStart(b);
+    case C::kHeic:
+    case C::kAvif:
+    case C::kM4a:
+    case C::kM4v: return IsIsoMediaStart(b);
+    case C::kWebp: return b.Equals(0, "RIFF", 4) && b.Equals(8, "WEBP", 4);
+    case C::kFlac: return b.Equals(0, "fLaC", 4) || b.Equals(0, "ID3", 3);
+    case C::kOgg:
+    case C::kOpus: return b.Equals(0, "OggS", 4);
+    case C::kWebm: return b.Equals(0, "\x1A\x45\xDF\xA3", 4);
+    case C::kXz: return b.Equals(0, "\xFD" "7zXZ\x00", 6);
+    case C::kBz2: return b.Equals(0, "BZh", 3);
+    case C::kZst: return b.Equals(0, "\x28\xB5\x2F\xFD", 4);
+    case C::kTar: return b.Equals(257, "ustar", 5) || (b.Has(0, 512) && b.U8(0) != 0);
+    case C::kOdt:
+    case C::kOds:
+    case C::kOdp:
+    case C::kEpub: return IsZipStart(b);
+    case C::kRtf: return b.Equals(0, "{\\rtf", 5);
+    // Text kinds: any start that is text (a byte-order mark, spaces, any header order).
+    case C::kSvg:
+    case C::kXml:
+    case C::kEml:
+    case C::kMbox: return b.Has(0, 1) && (b.U8(0) >= 0x09);
+    case C::kCr2:
+    case C::kNef:
+    case C::kArw:
+    case C::kDng:
+    case C::kPef: return b.Equals(0, "II\x2A\x00", 4) || b.Equals(0, "MM\x00\x2A", 4);
+    case C::kOrf: return b.Equals(0, "IIRO", 4) || b.Equals(0, "IIRS", 4) || b.Equals(0, "MMOR", 4);
+    case C::kRw2: return b.Equals(0, "IIU\x00", 4);
+    case C::kRaf: return b.Equals(0, "FUJIFILMCCD-RAW", 15);
+    case C::kCr3: return IsIsoMediaStart(b);
     case C::kNone: break;
   }
   return false;

@@ -178,15 +178,15 @@ uint64_t StructureCheckLimit(std::string_view extension) {
   return LimitOf(CheckOf(extension));
 }
 
-StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
-                                    std::string_view extension) {
-  const Check check = CheckOf(extension);
-  if (!IsUsableSectorSize(sectorSize) || fileSize == 0 || fileSize > LimitOf(check)) return Verdict::kNoCheck;
-  FileBytes bytes(file, sectorSize, fileSize);
+namespace {
+
+Verdict CheckBytes(Check check, FileBytes& bytes, storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
+                   bool wantHeld) {
   switch (check) {
     case Check::kJpeg: {
-      // The marker walk first: it finds most foreign pieces before any decoding.
-      if (CheckByWalk(check, file, sectorSize, fileSize) == Verdict::kBroken) return Verdict::kBroken;
+      // The marker walk first: it finds most foreign pieces before any
+      // decoding (but only the decoder tells how far the data held).
+      if (!wantHeld && CheckByWalk(check, file, sectorSize, fileSize) == Verdict::kBroken) return Verdict::kBroken;
       return CheckJpegDecoded(bytes);
     }
     case Check::kPng: return CheckPngDecoded(bytes);
@@ -198,6 +198,19 @@ StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sector
     case Check::kNone: return Verdict::kNoCheck;
     default: return CheckByWalk(check, file, sectorSize, fileSize);
   }
+}
+
+}  // namespace
+
+StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
+                                    std::string_view extension, uint64_t* heldBytes) {
+  if (heldBytes != nullptr) *heldBytes = 0;
+  const Check check = CheckOf(extension);
+  if (!IsUsableSectorSize(sectorSize) || fileSize == 0 || fileSize > LimitOf(check)) return Verdict::kNoCheck;
+  FileBytes bytes(file, sectorSize, fileSize);
+  const Verdict verdict = CheckBytes(check, bytes, file, sectorSize, fileSize, heldBytes != nullptr);
+  if (heldBytes != nullptr) *heldBytes = verdict == Verdict::kConsistent ? fileSize : bytes.BrokenAt();
+  return verdict;
 }
 
 }  // namespace engine::signatures

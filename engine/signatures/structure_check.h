@@ -49,7 +49,11 @@ uint64_t StructureCheckLimit(std::string_view extension);
 // chunks) is not judged. A read failure answers kBroken: the caller tells
 // it apart by its own source's state. Reads only through file; any thread
 // (no shared state).
+// *heldBytes (when given) receives, for a broken file, how many of its
+// first bytes the structure was seen to hold before it broke (decoders and
+// stream walks tell it: JPEG, transport streams; 0 when the check cannot
+// tell), and the file's size when it holds.
 StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
-                                    std::string_view extension);
+                                    std::string_view extension, uint64_t* heldBytes = nullptr);
 
 }  // namespace engine::signatures

@@ -10,6 +10,7 @@
 #include "jobs/folder_browser.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
+#include "platform/file_time.h"
 #include "storage/disk_list.h"
 #include "tests/jobs/job_test_util.h"
 #include "tests/support/test_support.h"
@@ -164,6 +165,26 @@ TEST_F(RecoveryJobTest, TreeLayoutGivesAFolderBesideAFileOfTheSameNameAFreeName)
   EXPECT_EQ(Written(), (std::set<std::string>{"!at.jpg", "!at(1).jpg", "!ata", "!ata(1)/!.txt", "!ata(1)/!(1).txt"}));
   EXPECT_EQ(Sha("!ata"), m_sha["p1:/DATA"]);
   EXPECT_EQ(Sha("!ata(1)/!.txt"), m_sha["p1:/BATA/F.TXT"]);
+}
+
+// With the tree layout a carved photo dated by its own metadata goes into a
+// year/month folder; one without a date stays where it is.
+TEST_F(RecoveryJobTest, TreeLayoutPutsDatedCarvedPhotosIntoYearAndMonthFolders) {
+  FoundItem dated = Item(2, "", "!ic.jpg");
+  dated.item.sourceKind = static_cast<int32_t>(engine::SourceKind::kSignature);
+  platform::SystemTime date;
+  date.year = 2025;
+  date.month = 7;
+  date.day = 14;
+  uint64_t modified = 0;  // the record is packed: no pointer to its field
+  ASSERT_TRUE(platform::SystemTimeToFileTime(date, &modified));
+  dated.item.modified = modified;
+  FoundItem undated = dated;
+  undated.item.modified = 0;
+  ScriptedView view;
+  EXPECT_EQ(Recover({dated, undated}, view, RecoveryLayout::kTree), JobResult::kFinished);
+  EXPECT_EQ(Written(), (std::set<std::string>{"2025/07/!ic.jpg", "!ic.jpg"}));
+  EXPECT_EQ(Sha("2025/07/!ic.jpg"), m_sha["p2:/PIC.JPG"]);
 }
 
 // With three items of which the second fails, the count line ends with 3 of

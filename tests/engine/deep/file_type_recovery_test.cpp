@@ -231,7 +231,16 @@ TEST_F(SignatureScannerTest, PreviewsGoWhereTheirKindBelongs) {
   (void)OpenAndFeed(layout);
   const std::vector<ItemRecord> items = RootItems(m_engine);
   auto preview = [&](const std::string& name, std::string* temp, std::vector<uint8_t>* buffer) {
+    // "<first sector>.<extension>": a file its metadata names otherwise is found by its sector.
     const ItemRecord* item = ByName(items, name);
+    for (const ItemRecord& r : items) {
+      const std::string_view n = r.Name();
+      const std::string ext = name.substr(name.find('.'));
+      if (item == nullptr && std::to_string(r.entrySector) + ext == name && n.size() > ext.size() &&
+          n.substr(n.size() - ext.size()) == ext) {
+        item = &r;
+      }
+    }
     if (item == nullptr) return kStatusInvalidParameter;
     uint32_t length = buffer != nullptr ? static_cast<uint32_t>(buffer->size()) : 0;
     const Status s =

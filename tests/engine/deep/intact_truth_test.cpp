@@ -96,7 +96,7 @@ TEST_P(IntactTruthTest, EveryIntactFileHoldsItsOwnBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Volumes, IntactTruthTest,
                          ::testing::Values("fat32_reused", "ntfs_reused", "ntfs_64k_to_4k", "exfat_reused",
-                                           "fat_stale_photo", "fat32_quick", "fat16_quick",
+                                           "fat_holes", "fat_stale_photo", "fat32_quick", "fat16_quick",
                                            "ntfs_reformat_4k", "exfat_formatted", "exfat_reformatted"));
 
 // A photo only the carver found is listed although a stale deleted entry of
@@ -128,7 +128,7 @@ TEST(StalePhotoTest, ACarvedPhotoIsNotHiddenBehindAStaleEntry) {
 // Fast mode on a card used as people use one: every contiguous deleted file
 // comes back byte-exact and intact, whatever was written into the holes of
 // deleted temporary files around it.
-TEST(HolesTest, DISABLED_ContiguousDeletedFilesComeBackBesideFilesWrittenIntoHoles) {
+TEST(HolesTest, ContiguousDeletedFilesComeBackBesideFilesWrittenIntoHoles) {
   const std::string path = testing_support::UnpackedFixture("fat_holes.img.gz");
   if (path.empty()) GTEST_SKIP() << "fixture fat_holes is not available";
   testing_support::ScopedDataHome home;
@@ -143,10 +143,13 @@ TEST(HolesTest, DISABLED_ContiguousDeletedFilesComeBackBesideFilesWrittenIntoHol
   for (const ManifestRow& row : testing_support::ReadManifest(testing_support::FixturePath("fat_holes.manifest.tsv"))) {
     if (row.state != "deleted" || row.note.find("contiguous") == std::string::npos) continue;
     SCOPED_TRACE(row.path);
-    auto it = std::find_if(all.begin(), all.end(), [&](const Listed& l) { return l.path == row.path; });
+    // A deleted short name lost its first letter ("!lip.mts").
+    std::string shown = row.path;
+    if (BaseName(row.path) == Lower(BaseName(row.path))) shown[shown.rfind('/') + 1] = '!';
+    auto it = std::find_if(all.begin(), all.end(), [&](const Listed& l) { return l.path == shown; });
     ASSERT_NE(it, all.end()) << "not listed";
     EXPECT_EQ(StateOf(it->record), ItemState::kIntact);
-    EXPECT_EQ(copied.at(row.path), row.sha256);
+    EXPECT_EQ(copied.at(shown), row.sha256);
   }
 }
 

@@ -187,7 +187,19 @@ TEST_F(RecogniserTest, HeaderVariantsThatAreAndAreNotRecognised) {
       {Bytes("\x00\x00\x00\x14"
              "ftypM4A ",
              12),
-       C::kMp4},
+       C::kM4a},
+      // Camera RAW headers: Canon CR2 and CR3, Olympus ORF, Panasonic RW2, Fujifilm RAF.
+      {Bytes("II\x2A\x00\x10\x00\x00\x00"
+             "CR\x02\x00",
+             12),
+       C::kCr2},
+      {Bytes("\x00\x00\x00\x18"
+             "ftypcrx ",
+             12),
+       C::kCr3},
+      {Bytes("IIRO\x08\x00\x00\x00", 8), C::kOrf},
+      {Bytes("IIU\x00\x08\x00\x00\x00", 8), C::kRw2},
+      {Bytes("FUJIFILMCCD-RAW 0201", 20), C::kRaf},
       {Bytes("\x00\x00\x00\x14"
              "ftyp\x01\x02\x03\x04",
              12),
