@@ -42,7 +42,8 @@ ThumbnailTools LoadThumbnailTools(const std::vector<std::string>& programFolders
   if (user.Load(userConfigPath) != platform::kStatusOk) user = CIniFile();
   ThumbnailTools tools = DefaultThumbnailTools();
   Take(shipped, user, "VideoFrame", &tools.videoFrame);
-  tools.watchdog = LoadPreviewTools(programFolders, userConfigPath).watchdog;
+  tools.preview = LoadPreviewTools(programFolders, userConfigPath);
+  tools.watchdog = tools.preview.watchdog;
   return tools;
 }
 

@@ -4,6 +4,7 @@
 #include "engine/categories.h"
 #include "engine/output_path.h"
 #include "jobs/file_category.h"
+#include "jobs/picture_converter.h"
 #include "platform/folders.h"
 #include "platform/process.h"
 #include "platform/raw_file.h"
@@ -18,6 +19,9 @@ int32_t OnCopy(void* userData, int32_t, int32_t, int32_t, const char*) {
   return (*stop && (*stop)()) ? platform::kStatusCancelled : 0;
 }
 
+// A decoder's picture is uncompressed more or less: room for a large photo's pixels.
+constexpr uint64_t kMaxDecodedBytes = 256ull << 20;
+
 std::string Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
@@ -30,6 +34,7 @@ std::string Lower(std::string_view text) {
 
 ThumbnailTools DefaultThumbnailTools() {
   ThumbnailTools tools;
+  tools.preview = jobs::DefaultPreviewTools();
   tools.videoFrame = jobs::ParseToolChoices(
       "ffmpeg -v error -nostdin -i %f -frames:v 1 -vf scale=w=320:h=320:force_original_aspect_ratio=decrease "
       "-f image2pipe -c:v png -");
@@ -43,6 +48,9 @@ ThumbnailKind ThumbnailKindOf(const engine::ItemRecord& item, const ThumbnailToo
   const std::string extension = Lower(engine::ExtensionOf(item.Name()));
   if (!extension.empty() && pictureReadable && pictureReadable(extension)) {
     return size <= tools.maxPictureBytes ? ThumbnailKind::kPicture : ThumbnailKind::kNone;
+  }
+  if (!extension.empty() && jobs::NeedsPictureConversion(extension)) {
+    return size <= tools.maxPictureBytes ? ThumbnailKind::kConverted : ThumbnailKind::kNone;
   }
   if (jobs::CategoryOf(item.Name()) == jobs::FileCategory::kVideo && !tools.videoFrame.empty()) {
     return size <= tools.maxVideoBytes ? ThumbnailKind::kVideo : ThumbnailKind::kNone;
@@ -75,6 +83,18 @@ platform::Status ThumbnailBytes(const jobs::FoundItem& found, ThumbnailKind kind
   if (status == platform::kStatusOk) {
     if (kind == ThumbnailKind::kPicture) {
       status = platform::ReadWholeFile(path, bytes, tools.maxPictureBytes);
+    } else if (kind == ThumbnailKind::kConverted) {
+      jobs::PreviewTools preview = tools.preview;
+      preview.watchdog = tools.watchdog;
+      jobs::CToolRunner runner(preview, stop);
+      jobs::CPicture picture(runner, Lower(engine::ExtensionOf(found.item.Name())));
+      jobs::ConversionOutput out;
+      status = picture.Convert(path, &out);
+      *problem = out.problem;
+      if (status == platform::kStatusOk) {
+        status = platform::ReadWholeFile(out.picturePath, bytes, kMaxDecodedBytes);
+        (void)platform::RemoveFile(out.picturePath);  // the picture is in memory now
+      }
     } else {
       platform::ProcessLimits limits;
       limits.watchdog = tools.watchdog;

@@ -16,9 +16,11 @@ namespace app {
 
 // What a thumbnail of a found file is made from.
 enum class ThumbnailKind {
-  kNone,     // no thumbnail: the grid shows the kind's icon
-  kPicture,  // the file's own bytes, decoded by the window's image reader
-  kVideo,    // a frame of the file, written as a picture by the frame helper
+  kNone,       // no thumbnail: the grid shows the kind's icon
+  kPicture,    // the file's own bytes, decoded by the window's image reader
+  kVideo,      // a frame of the file, written as a picture by the frame helper
+  kConverted,  // a photo the window cannot read (HEIC, AVIF, WebP, camera RAW), turned into a
+               // picture by the preview's decoders (jobs::CPicture)
 };
 
 // The helper that takes a video's first frame, from the section "Preview"
@@ -28,6 +30,7 @@ enum class ThumbnailKind {
 // standard output. It runs under the preview's watchdog ("WatchdogMs").
 struct ThumbnailTools {
   jobs::ToolChoices videoFrame;
+  jobs::PreviewTools preview;  // the decoders of HEIC, AVIF, WebP and RAW photos
   std::chrono::milliseconds watchdog{6000};
   uint64_t maxPictureBytes = 64ull << 20;  // larger pictures get the kind's icon
   uint64_t maxVideoBytes = 1ull << 30;     // a video is copied whole for its frame
@@ -38,13 +41,17 @@ ThumbnailTools LoadThumbnailTools(const std::vector<std::string>& programFolders
 
 // The kind of thumbnail of item: kPicture when pictureReadable says the
 // window can decode the name's extension (lower case, without "."),
-// kVideo for the video category, else kNone; also kNone for folders and
-// files over the limits or of size 0.
+// kConverted for the photos the preview converts, kVideo for the video
+// category, else kNone; also kNone for folders and files over the limits
+// or of size 0.
 ThumbnailKind ThumbnailKindOf(const engine::ItemRecord& item, const ThumbnailTools& tools,
                               const std::function<bool(std::string_view extension)>& pictureReadable);
 
-// The bytes a thumbnail is made from: the picture file itself, or the
-// frame helper's picture of a video. The file is copied out by its engine
+// The bytes a thumbnail is made from: the picture file itself, the
+// decoder's picture of a photo the window cannot read, or the frame
+// helper's picture of a video. A converted photo's picture passes through
+// the session folder's "tmp.jpg" (the preview's): the window holds this
+// worker while a preview runs and until it is shown. The file is copied out by its engine
 // (RecoverItem, so every engine serves it alike) into workFolder (private
 // to this process: the session folder, kept off every source being
 // recovered), read back and deleted. The caller holds found.source->inUse.

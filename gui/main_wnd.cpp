@@ -590,10 +590,11 @@ void CMainWnd::RunSearch() {
 }
 
 void CMainWnd::Preview(const jobs::FoundItem& item) {
+  // The source and the session folder's preview files are the preview's alone until it is shown.
+  app::CThumbnailHold hold(m_thumbnails->Queue());
   jobs::PreviewProduct shown;
   m_busy = true;
   {
-    app::CThumbnailHold hold(m_thumbnails->Queue());  // the source is the preview's alone
     CPreviewProcessWnd wnd(this, &m_texts, *m_dialogs);
     std::unique_ptr<jobs::CPreviewJob> job = m_preview.Select(item, wnd, &m_texts, &shown);
     if (job) {

@@ -17,8 +17,19 @@ constexpr std::string_view kRawList =
 }  // namespace
 
 bool NeedsPictureConversion(std::string_view extension) {
-  return engine::ExtensionInList(extension, kHeifList) || engine::ExtensionInList(extension, kWebpList) ||
-         engine::ExtensionInList(extension, kRawList);
+  // Whole entries only: "c" (a C source) or "avi" (a video) is no "*.cr2" or "*.avif".
+  if (extension.empty()) return false;
+  const std::string entry = "*." + platform::AsciiLower(extension);
+  for (std::string_view list : {kHeifList, kWebpList, kRawList}) {
+    size_t start = 0;
+    while (start <= list.size()) {
+      size_t end = list.find('|', start);
+      if (end == std::string_view::npos) end = list.size();
+      if (list.substr(start, end - start) == entry) return true;
+      start = end + 1;
+    }
+  }
+  return false;
 }
 
 platform::Status CPicture::Convert(const std::string& path, ConversionOutput* out) {
@@ -47,7 +58,8 @@ platform::Status CPicture::Convert(const std::string& path, ConversionOutput* ou
     args = {path};
   }
   // Only a picture this run writes counts.
-  if (platform::Status s = platform::RemoveFile(written); s != platform::kStatusOk && s != platform::kErrorFileNotFound) {
+  if (platform::Status s = platform::RemoveFile(written);
+      s != platform::kStatusOk && s != platform::kErrorFileNotFound) {
     return s;
   }
   platform::ProcessResult result;

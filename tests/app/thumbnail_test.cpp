@@ -153,6 +153,9 @@ TEST_F(ThumbnailSource, APictureIsItsOwnBytesAndLeavesNothingBehind) {
   ASSERT_EQ(ThumbnailKindOf(shot.item, tools, readable), ThumbnailKind::kPicture);
   EXPECT_EQ(ThumbnailKindOf(Found("Clip.avi").item, tools, readable), ThumbnailKind::kVideo);
   EXPECT_EQ(ThumbnailKindOf(Found("Notes.txt").item, tools, readable), ThumbnailKind::kNone);
+  engine::ItemRecord heic = shot.item;
+  engine::SetItemName(heic, "IMG_0001.HEIC");  // the preview's decoders turn it into a picture
+  EXPECT_EQ(ThumbnailKindOf(heic, tools, readable), ThumbnailKind::kConverted);
   tools.maxPictureBytes = 1000;  // larger pictures get the kind's icon
   EXPECT_EQ(ThumbnailKindOf(shot.item, tools, readable), ThumbnailKind::kNone);
   tools = DefaultThumbnailTools();
