@@ -193,6 +193,24 @@ int32_t CMainWindowModel::SelectedDiskIndex() const {
   return row.kind == DiskRow::Kind::kDisk ? row.diskIndex : -1;
 }
 
+std::string CMainWindowModel::RowIdentity(int32_t index) const {
+  if (index < 0 || static_cast<size_t>(index) >= m_rows.size()) return {};
+  const DiskRow& row = m_rows[static_cast<size_t>(index)];
+  switch (row.kind) {
+    case DiskRow::Kind::kDisk: return "disk:" + m_disks[static_cast<size_t>(row.diskIndex)].path;
+    case DiskRow::Kind::kPartition:
+      return "partition:" + m_disks[static_cast<size_t>(row.diskIndex)].path + ":" + std::to_string(row.volumeIndex);
+    case DiskRow::Kind::kImage: return "image:" + m_images[static_cast<size_t>(row.volumeIndex)].target.imagePath;
+    case DiskRow::Kind::kImageGroup: return {};
+  }
+  return {};
+}
+
+bool CMainWindowModel::SelectionHasResults() const {
+  const std::string selected = RowIdentity(m_selected);
+  return !selected.empty() && selected == m_sessionRow && m_sessionProfessional == m_professional && AnyEngine();
+}
+
 WindowReaction CMainWindowModel::ShowPage(WizardPage page) {
   m_page = page;
   return {WindowAction::kShowPage, {}, 2};
@@ -213,8 +231,10 @@ WindowReaction CMainWindowModel::OnButton(std::string_view name) {
     m_createImageMode = true;
     return ShowPage(WizardPage::kDisk);
   }
-  if (name == "BtnScan") {
+  if (name == "BtnScan" || name == "BtnRescan") {
     if (SelectedVolumes().empty()) return {WindowAction::kMessage, std::string(kSelectDiskText), 2};
+    // One action: the drive's results when they are there, else its scan.
+    if (name == "BtnScan" && SelectionHasResults()) return ShowPage(WizardPage::kResults);
     return {WindowAction::kStartScan, {}, 2};
   }
   if (name == "BtnRecover") {
@@ -227,12 +247,7 @@ WindowReaction CMainWindowModel::OnButton(std::string_view name) {
   }
   if (name == "BtnNext") {
     if (m_page == WizardPage::kMode) return ShowPage(WizardPage::kDisk);
-    if (m_page == WizardPage::kDisk) {
-      if (SelectedVolumes().empty()) return {WindowAction::kMessage, std::string(kSelectDiskText), 2};
-      // The results page shows the last scan; without one, the scan comes first.
-      if (!AnyEngine()) return {WindowAction::kStartScan, {}, 2};
-      return ShowPage(WizardPage::kResults);
-    }
+    if (m_page == WizardPage::kDisk) return OnButton("BtnScan");  // the page's one action
     return {};
   }
   if (name == "BtnLoadImage") return {WindowAction::kChooseImageFile, {}, 2};
@@ -251,6 +266,8 @@ const jobs::ScanSourceList& CMainWindowModel::NewSession() {
   m_counts = {};
   m_sources.clear();
   m_sessionName.clear();
+  m_sessionRow = RowIdentity(m_selected);
+  m_sessionProfessional = m_professional;
   if (m_selected >= 0) {
     const DiskRow& row = m_rows[static_cast<size_t>(m_selected)];
     m_sessionName = row.text;

@@ -111,9 +111,15 @@ class CMainWindowModel {
   std::vector<storage::VolumeEntry> SelectedVolumes() const;
   // The selected row as a whole disk (image job): the disk's index, or -1.
   int32_t SelectedDiskIndex() const;
+  // Whether the results of the scan session are of the selected row, in the
+  // mode chosen now (the disk page's one action then shows them, else it
+  // scans). False when the session's scan left no engine.
+  bool SelectionHasResults() const;
 
   // --- events
-  // A click on the control named name.
+  // A click on the control named name. The disk page's one action
+  // ("BtnScan", and "BtnNext" there) shows the results when the selected
+  // row has them and scans it otherwise; "BtnRescan" always scans.
   WindowReaction OnButton(std::string_view name);
   // The scan job ended (with or without 1025). Starts the search when any
   // source of the session holds an engine; else says "MSG0504", unless the
@@ -174,6 +180,8 @@ class CMainWindowModel {
  private:
   static size_t Index(jobs::FileCategory c) { return static_cast<size_t>(c); }
   void BuildRows();
+  // What a row stands for, unchanged by a device change: its kind and path.
+  std::string RowIdentity(int32_t row) const;
   WindowReaction ShowPage(WizardPage page);
 
   const jobs::ITextSource* m_texts;
@@ -186,6 +194,8 @@ class CMainWindowModel {
   int32_t m_selected = -1;
   jobs::ScanSourceList m_sources;
   std::string m_sessionName;
+  std::string m_sessionRow;  // RowIdentity of the row scanned
+  bool m_sessionProfessional = false;
   std::shared_ptr<const std::vector<jobs::FoundItem>> m_results =
       std::make_shared<const std::vector<jobs::FoundItem>>();
   std::array<uint64_t, 6> m_counts{};

@@ -285,8 +285,10 @@ QWidget* CMainWnd::BuildDiskPage() {
   m_disks->setColumnCount(2);
   m_disks->setIconSize(QSize(20, 20));
   m_disks->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  connect(m_disks, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* item) { m_model.SelectRow(item != nullptr ? item->data(0, kRowRole).toInt() : -1); });
+  connect(m_disks, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    m_model.SelectRow(item != nullptr ? item->data(0, kRowRole).toInt() : -1);
+    UpdateDiskAction();
+  });
   left->addWidget(m_disks, 1);
   m_rightsNote = new QLabel(page);
   // A note in the colours the desktop gives its tooltips (light and dark alike).
@@ -304,6 +306,8 @@ QWidget* CMainWnd::BuildDiskPage() {
   diskButtons->addStretch(1);
   diskButtons->addWidget(MakeButton("BtnAdvanceScan", page));
   diskButtons->addWidget(MakeButton("BtnCreateImage", page));
+  // One action: the drive's scan, or its results when they are there (then "Scan again" beside it).
+  diskButtons->addWidget(MakeButton("BtnRescan", page));
   diskButtons->addWidget(MakeButton("BtnScan", page));
   left->addLayout(diskButtons);
   layout->addLayout(left, 3);
@@ -384,6 +388,7 @@ void CMainWnd::Retranslate() {
   if (auto* group = findChild<QGroupBox*>(QStringLiteral("GrpTypes"))) group->setAccessibleName(group->title());
   m_results->Retranslate();
   UpdateRightsNote();
+  UpdateDiskAction();
   UpdateQtTranslation();
 }
 
@@ -436,8 +441,13 @@ void CMainWnd::ShowPage() {
   const bool imageMode = m_model.CreateImageMode();
   findChild<QWidget*>(QStringLiteral("BtnPrev"))->setEnabled(page > 0);
   m_results->BottomBar()->setVisible(page == 2);
-  findChild<QWidget*>(QStringLiteral("BtnNext"))->setVisible(page == 1 && !imageMode);
+  findChild<QWidget*>(QStringLiteral("BtnNext"))->setVisible(false);  // the disk page's one action moves on
   findChild<QWidget*>(QStringLiteral("BtnScan"))->setVisible(!imageMode);
+  UpdateDiskAction();
+  // The results always name their drive: in the status line and the title.
+  const std::string& drive = m_model.SessionName();
+  setWindowTitle(page == 2 && !drive.empty() ? Q(drive) + QStringLiteral(" \u2013 Quellmoor")
+                                             : QStringLiteral("Quellmoor"));
   findChild<QWidget*>(QStringLiteral("BtnCreateImage"))->setVisible(imageMode);
   findChild<QWidget*>(QStringLiteral("BtnAdvanceScan"))->setVisible(false);  // no action of its own
   findChild<QWidget*>(QStringLiteral("GrpTypes"))->setVisible(!imageMode);
@@ -448,6 +458,17 @@ void CMainWnd::ShowPage() {
   if (page == 2) {
     if (auto* tree = m_results->findChild<QWidget*>(QStringLiteral("TypeTree"))) tree->setFocus();
   }
+}
+
+void CMainWnd::UpdateDiskAction() {
+  auto* scan = findChild<QPushButton*>(QStringLiteral("BtnScan"));
+  auto* rescan = findChild<QPushButton*>(QStringLiteral("BtnRescan"));
+  if (scan == nullptr || rescan == nullptr) return;
+  const bool results = m_model.SelectionHasResults() && !m_model.CreateImageMode();
+  scan->setText(results ? Or(Text("BtnShowResults"), "Show the results") : Or(Text("BtnScan"), "Scan"));
+  scan->setAccessibleName(scan->text());
+  scan->setDefault(!m_model.CreateImageMode());
+  rescan->setVisible(results);
 }
 
 void CMainWnd::RefreshDisks() {

@@ -100,6 +100,8 @@ class CMainWnd final : public QMainWindow {
   void ShowPage();
   void RebuildDiskList();
   void UpdateRightsNote();
+  // The disk page's one action: "Scan", or "Show the results" (and "Scan again") for the drive that has them.
+  void UpdateDiskAction();
   void RunScan();
   void RunSearch();
   void RunRecovery();

@@ -245,7 +245,7 @@ TEST_F(Wizard, OffersTheStoredResultsOfAnEarlierScan) {
   const uint64_t photos = m_wnd->Model().CountOf(jobs::FileCategory::kPhoto);
   Click("BtnPrev");
   m_dialogs.answers = {jobs::Answer::kOk};
-  Click("BtnScan");
+  Click("BtnRescan");
   EXPECT_TRUE(m_dialogs.Shown(QString::fromStdString(m_texts.Text("Messages", "MSG1206"))));
   ASSERT_EQ(m_wnd->Model().Sources().size(), 1u);
   EXPECT_EQ(m_wnd->Model().Sources()[0]->outcome, jobs::SourceOutcome::kReused);
@@ -253,7 +253,7 @@ TEST_F(Wizard, OffersTheStoredResultsOfAnEarlierScan) {
   // Closing the question means "not now": the source is left alone and nothing is deleted.
   Click("BtnPrev");
   m_dialogs.answers = {jobs::Answer::kClosed};
-  Click("BtnScan");
+  Click("BtnRescan");
   ASSERT_EQ(m_wnd->Model().Sources().size(), 1u);
   EXPECT_EQ(m_wnd->Model().Sources()[0]->outcome, jobs::SourceOutcome::kSkipped);
   // ... and is not reported as a volume without a file system.

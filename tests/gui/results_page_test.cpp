@@ -189,6 +189,34 @@ TEST_F(ResultsPage, RecoversIntoANewFolderAndSaysWhere) {
   EXPECT_EQ(endText, QStringLiteral("%1 files recovered to %2").arg(photos + 1).arg(proposed));
 }
 
+// The disk page has one action: the scan of the chosen drive, or its results
+// when they are there; another drive is scanned, never shown the first one's
+// results; the results name their drive.
+TEST_F(Wizard, TheDiskPageHasOneActionAndTheResultsNameTheirDrive) {
+  LoadAndScan("BtnDeletedRecovery");
+  ASSERT_EQ(Page(), 2);
+  EXPECT_TRUE(m_wnd->windowTitle().startsWith(QStringLiteral("card.img"))) << m_wnd->windowTitle().toStdString();
+  EXPECT_TRUE(m_wnd->findChild<QLabel*>(QStringLiteral("LblStatus"))->text().contains(QStringLiteral("on card.img")));
+  Click("BtnPrev");
+  auto* scan = m_wnd->findChild<QPushButton*>(QStringLiteral("BtnScan"));
+  EXPECT_EQ(scan->text(), QStringLiteral("Show the results"));
+  EXPECT_TRUE(m_wnd->findChild<QPushButton*>(QStringLiteral("BtnRescan"))->isVisible());
+  EXPECT_FALSE(m_wnd->findChild<QPushButton*>(QStringLiteral("BtnNext"))->isVisible());
+  const jobs::ScanSource* session = m_wnd->Model().Sources().at(0).get();
+  Click("BtnScan");  // shown again, not scanned again
+  EXPECT_EQ(Page(), 2);
+  EXPECT_EQ(m_wnd->Model().Sources().at(0).get(), session);
+  // Another drive: its own scan.
+  Click("BtnPrev");
+  QTreeWidget* list = m_wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  list->setCurrentItem(list->topLevelItem(0)->child(0));
+  EXPECT_EQ(scan->text(), QStringLiteral("Scan"));
+  EXPECT_FALSE(m_wnd->findChild<QPushButton*>(QStringLiteral("BtnRescan"))->isVisible());
+  Click("BtnScan");
+  EXPECT_EQ(m_wnd->Model().SessionName().find("card.img"), std::string::npos) << m_wnd->Model().SessionName();
+  EXPECT_FALSE(m_wnd->Model().SessionName().empty());
+}
+
 // Every control a person can reach with the keyboard has a name a screen
 // reader says, in each language; Tab walks the mode cards.
 TEST_F(Wizard, EveryControlHasAnAccessibleNameInEveryLanguage) {
