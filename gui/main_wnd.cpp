@@ -152,6 +152,8 @@ CMainWnd::CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDia
 
 CMainWnd::~CMainWnd() {
   Shutdown();
+  // The pages use the thumbnail worker: they go before it (members go before the children).
+  delete takeCentralWidget();
 }
 
 CFileListModel* CMainWnd::FileList() const {
@@ -212,8 +214,7 @@ void CMainWnd::Shutdown() {
   m_shutDown = true;
   m_monitor.Stop();
   // Views, thumbnails and the session hold the sources; the preview's players and files go.
-  m_results->ClearViews();
-  m_thumbnails.reset();
+  m_results->ClearViews();  // the thumbnail worker holds no found item now; it ends with the window
   m_preview.Shutdown();
 }
 
