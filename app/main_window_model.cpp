@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/main_window_model.h"
 
+#include "engine/boot_sector_tests.h"
 #include "engine/categories.h"
 #include "jobs/display_text.h"
 #include "jobs/search_job.h"
@@ -14,12 +15,16 @@ constexpr std::string_view kWindowSection = "MainWnd";
 
 // The extensions a check box of the file-type page selects: its category's list.
 std::vector<std::string> ExtensionsOf(jobs::FileCategory category) {
-  std::string_view list;
+  std::string list;
   switch (category) {
-    case jobs::FileCategory::kPhoto: list = engine::kPhotoList; break;
+    case jobs::FileCategory::kPhoto:
+      list = std::string(engine::kPhotoList) + "|" + std::string(engine::kExactPhotoList);
+      break;
     case jobs::FileCategory::kAudio: list = engine::kAudioList; break;
     case jobs::FileCategory::kVideo: list = engine::kVideoList; break;
-    case jobs::FileCategory::kDocument: list = engine::kDocumentList; break;
+    case jobs::FileCategory::kDocument:
+      list = std::string(engine::kDocumentList) + "|" + std::string(engine::kExactDocumentList);
+      break;
     case jobs::FileCategory::kArchive: list = engine::kArchiveList; break;
     case jobs::FileCategory::kOther: return {};
   }
@@ -58,8 +63,11 @@ const std::array<TypeNode, 6>& TypeNodes() {
   return kNodes;
 }
 
-std::string TypeNodeLabel(std::string_view categoryText, uint64_t count) {
-  return jobs::FormatText("%s Files (%d)", {categoryText, static_cast<unsigned long long>(count)});
+std::string TypeNodeLabel(std::string_view nodeFormat, uint64_t count) {
+  // The language file words the whole label; a text without a place for the count gets it behind.
+  const std::string format =
+      nodeFormat.find('%') == std::string_view::npos ? std::string(nodeFormat) + " (%d)" : std::string(nodeFormat);
+  return jobs::FormatText(format, {static_cast<unsigned long long>(count)});
 }
 
 uint64_t CheckedKey(const engine::ItemRecord& item) {
@@ -134,11 +142,15 @@ void CMainWindowModel::BuildRows() {
       child.diskIndex = static_cast<int32_t>(d);
       child.volumeIndex = static_cast<int32_t>(v);
       child.removable = disk.removable;
-      const uint16_t letter = volume.target.driveLetter;
-      if (letter >= u'A' && letter <= u'Z') {
-        child.text = jobs::FormatText("%c: %s", {jobs::TextArg::Character(letter), volume.description});
-      } else {
-        child.text = jobs::FormatText("%d: %s", {static_cast<int>(letter), volume.description});
+      // Its device (or number on a disk image), its label and its file system; the session's letter stays inside.
+      std::string name = volume.target.devicePath;
+      if (name.empty()) {
+        std::string format = WindowText("PartitionRow");
+        name = jobs::FormatText(format.empty() ? "Partition %d" : format, {volume.target.partitionNumber});
+      }
+      child.text = name + "  " + volume.description;
+      if (!volume.fileSystem.empty() && volume.fileSystem != volume.description) {
+        child.text += " (" + volume.fileSystem + ")";
       }
       child.detail = VolumeDetail(volume);
       m_rows.push_back(child);
@@ -178,7 +190,17 @@ std::vector<storage::VolumeEntry> CMainWindowModel::SelectedVolumes() const {
   if (m_selected < 0) return {};
   const DiskRow& row = m_rows[static_cast<size_t>(m_selected)];
   switch (row.kind) {
-    case DiskRow::Kind::kDisk: return m_disks[static_cast<size_t>(row.diskIndex)].volumes;
+    case DiskRow::Kind::kDisk: {
+      const storage::DiskEntry& disk = m_disks[static_cast<size_t>(row.diskIndex)];
+      if (!m_professional || m_createImageMode) return disk.volumes;
+      // A deep scan of a disk also reads what no partition covers, all of it when the table is gone.
+      std::vector<storage::VolumeEntry> volumes = disk.volumes;
+      for (auto& space : storage::UnpartitionedSpaces(disk.diskNumber, disk.path, disk.sectorSize, disk.volumes,
+                                                      disk.byteLength, engine::kClassifyBytes)) {
+        volumes.push_back(std::move(space));
+      }
+      return volumes;
+    }
     case DiskRow::Kind::kPartition:
       return {m_disks[static_cast<size_t>(row.diskIndex)].volumes[static_cast<size_t>(row.volumeIndex)]};
     case DiskRow::Kind::kImage: return {m_images[static_cast<size_t>(row.volumeIndex)]};

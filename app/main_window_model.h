@@ -66,8 +66,10 @@ struct TypeNode {
 };
 const std::array<TypeNode, 6>& TypeNodes();
 
-// "%s Files (%d)" with the category's text and its count.
-std::string TypeNodeLabel(std::string_view categoryText, uint64_t count);
+// A type node's label: its text in the language file is a format with the
+// count ("Photo Files (%d)", "Fotodateien (%d)"); a text without "%" gets
+// " (count)" behind it.
+std::string TypeNodeLabel(std::string_view nodeFormat, uint64_t count);
 
 // The 64-bit key of the checked-item set: drive letter, source kind and
 // record id. Letters are unique among the sources of a session.
@@ -107,7 +109,9 @@ class CMainWindowModel {
   void SelectRow(int32_t row);
   int32_t SelectedRow() const { return m_selected; }
   // The volumes the selected row stands for: a disk's partitions in list
-  // order, or the one partition or image; empty for none or the image group.
+  // order (in deep mode followed by the stretches no partition covers, the
+  // whole disk when its partition table is gone), or the one partition or
+  // image; empty for none or the image group.
   std::vector<storage::VolumeEntry> SelectedVolumes() const;
   // The selected row as a whole disk (image job): the disk's index, or -1.
   int32_t SelectedDiskIndex() const;
@@ -136,6 +140,9 @@ class CMainWindowModel {
   // What the session's results are of, as the disk list names it
   // ("card.img", "Removable disk 1", "Disk 0, C: Part1"); empty before a scan.
   const std::string& SessionName() const { return m_sessionName; }
+  // The sources the scan job ended with (CScanJob::Sources: a deep scan of a
+  // disk adds the volumes it found where no partition is): the session.
+  void SetScannedSources(jobs::ScanSourceList sources) { m_sources = std::move(sources); }
   bool AnyEngine() const;
   // The search pattern of the type selection.
   std::string SearchPattern() const;
@@ -168,6 +175,10 @@ class CMainWindowModel {
   // In key order.
   std::vector<jobs::FoundItem> CheckedItems() const;
   void ClearChecked();
+
+  // --- imaging: read past unreadable sectors (the command line's --keep-going)
+  void SetKeepGoing(bool keepGoing) { m_keepGoing = keepGoing; }
+  bool KeepGoing() const { return m_keepGoing; }
 
   // --- output folder of the last recovery
   void SetOutputFolder(std::string folder) { m_outputFolder = std::move(folder); }
@@ -204,6 +215,7 @@ class CMainWindowModel {
   size_t m_checkedFolders = 0;
   uint64_t m_checkedBytes = 0;
   std::string m_outputFolder;
+  bool m_keepGoing = false;
 };
 
 }  // namespace app

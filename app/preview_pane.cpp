@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/preview_pane.h"
 
+#include "jobs/error_text.h"
 #include "platform/error.h"
 
 namespace app {
@@ -57,7 +58,7 @@ std::string PreviewPaneText(const jobs::PreviewProduct& product, const jobs::ITe
       return shown.empty() ? product.note : product.note + "\n\n" + shown;
     }
     case jobs::PreviewProductKind::kFailed:
-      return product.text.empty() ? platform::ErrorText(product.status) : product.text;
+      return product.text.empty() ? jobs::ErrorText(texts, product.status) : product.text;
   }
   return {};
 }

@@ -3,6 +3,7 @@
 
 #include "app/language_config.h"
 #include "app/text_table.h"
+#include "platform/utf.h"
 
 namespace cli {
 
@@ -12,7 +13,12 @@ bool LoadLanguage(const std::string& name, std::string* problem) {
   config.Load();
   app::CTextTable& table = app::CTextTable::Instance();
   if (!name.empty()) {
-    if (config.LoadTexts(table, name) == platform::kStatusOk) return true;
+    // A language is named as the user writes it: "deutsch" is "Deutsch".
+    std::string wanted = name;
+    for (const app::LanguageChoice& choice : config.Languages()) {
+      if (platform::AsciiLower(choice.name) == platform::AsciiLower(name)) wanted = choice.name;
+    }
+    if (config.LoadTexts(table, wanted) == platform::kStatusOk) return true;
     *problem = "no language file for '" + name + "'; using " + config.CurrentLanguage();
   }
   if (config.LoadTexts(table) == platform::kStatusOk) return true;

@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "cli/cli_texts.h"
 #include "jobs/display_text.h"
@@ -37,12 +36,12 @@ void InstallInterruptHandler() {
 
 jobs::JobResult RunToEnd(jobs::CJob& job) {
   bool cancelled = false;
-  while (!job.IsDone()) {
+  // Woken by the job's end at once; a Ctrl-C is looked at every 50 ms meanwhile.
+  while (!job.WaitUntilDone(std::chrono::milliseconds(50))) {
     if (!cancelled && InterruptFlag().load()) {
       job.Cancel();  // the job stops at its next report
       cancelled = true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return job.Wait();
 }
@@ -126,7 +125,8 @@ void CCliView::ClearLine() {
 }
 
 void CCliView::Draw(bool force) {
-  if (!m_terminal || m_quiet) return;
+  // Quiet leaves out information messages only: long work always shows where it is.
+  if (!m_terminal) return;
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - m_lastDraw < std::chrono::milliseconds(100)) return;
   m_lastDraw = now;
@@ -152,8 +152,8 @@ void CCliView::Draw(bool force) {
                std::string(jobs::FileNameOfPath(get(jobs::ViewLine::kCurrent)))};
       break;
     case Layout::kImage:
-      parts = {get(jobs::ViewLine::kPercent), get(jobs::ViewLine::kSector), get(jobs::ViewLine::kSpeed),
-               get(jobs::ViewLine::kTime)};
+      parts = {get(jobs::ViewLine::kPercent), get(jobs::ViewLine::kSpeed), get(jobs::ViewLine::kTime),
+               get(jobs::ViewLine::kBadSectors), get(jobs::ViewLine::kSector)};
       break;
   }
   std::string line;

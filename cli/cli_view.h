@@ -16,14 +16,16 @@ namespace cli {
 std::atomic<bool>& InterruptFlag();
 void InstallInterruptHandler();
 
-// Runs a started job to its end on the calling (main) thread, polling every
-// 50 ms: a Ctrl-C cancels it. Returns the job's result.
+// Runs a started job to its end on the calling (main) thread: returns as
+// soon as the job ends; a Ctrl-C (looked at every 50 ms) cancels it.
+// Returns the job's result.
 jobs::JobResult RunToEnd(jobs::CJob& job);
 
 // The terminal as a job's window: one progress line on stderr (only when
 // stderr is a terminal, redrawn at most ten times a second), messages as
 // "quellmoor: ..." lines on stderr with every control character shown
-// escaped. Questions cannot be asked on a command line: Ask answers
+// escaped; a quiet view leaves out information messages (never the
+// progress line). Questions cannot be asked on a command line: Ask answers
 // "closed". Thread-safe (the job calls it on its worker).
 class CCliView final : public jobs::IJobView {
  public:

@@ -13,7 +13,7 @@ inline constexpr int kExitCancelled = 130;
 
 struct ScanOptions {
   std::string source;
-  std::string mode = "fast";
+  std::string mode;  // "fast", "deep"; empty: fast, or with kept results the mode they were made in
   std::vector<std::string> types;
   std::vector<std::string> select;  // recover: found paths to keep (glob patterns)
   bool json = false;
@@ -33,7 +33,7 @@ struct ImageOptions {
 
 struct PreviewOptions {
   std::string source;
-  std::string mode = "fast";
+  std::string mode;  // "fast", "deep"; empty: fast, or with kept results the mode they were made in
   std::string item;  // a found path ("/DCIM/IMG_0001.JPG") or ENGINE:ID ("fast-fat:17")
   std::string outputFolder;
 };

@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/image_job.h"
 #include "platform/error.h"
 #include "platform/folders.h"
@@ -57,7 +58,7 @@ int RunImage(const ImageOptions& options) {
   input.keepGoing = options.keepGoing;
   jobs::CImageJob job(std::move(input), view, &Texts());
   if (job.Start() != platform::kStatusOk) {
-    PrintError(platform::ErrorText(platform::kErrorBusy));
+    PrintError(ErrorText(&Texts(), platform::kErrorBusy));
     return kExitFailed;
   }
   const jobs::JobResult result = RunToEnd(job);
@@ -71,7 +72,7 @@ int RunImage(const ImageOptions& options) {
     case jobs::JobResult::kCancelled: return kExitCancelled;
     default:
       if (job.Status() != platform::kStatusReadFault && job.Status() != platform::kStatusOk) {
-        PrintError(platform::ErrorText(job.Status()));
+        PrintError(ErrorText(&Texts(), job.Status()));
       }
       if (job.Status() == platform::kStatusReadFault) PrintError(Tr("KeepGoingHint"));
       return kExitFailed;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "cli/cli_texts.h"
 #include "platform/folders.h"
 #include "storage/image_container.h"
 #include "storage/source_failure.h"
@@ -19,18 +20,18 @@ void PrintImageContainer(const std::string& source) {
   }
   std::string what = storage::ContainerKindName(info.kind);
   if (!info.detail.empty()) what += ", " + info.detail;
-  std::printf("container: %s; media %llu bytes (%llu sectors of %u bytes)\n", what.c_str(),
-              static_cast<unsigned long long>(info.mediaBytes),
-              static_cast<unsigned long long>(info.mediaBytes / info.bytesPerSector), info.bytesPerSector);
+  std::printf("%s\n", Tr("Container",
+                         {what, static_cast<unsigned long long>(info.mediaBytes),
+                          static_cast<unsigned long long>(info.mediaBytes / info.bytesPerSector), info.bytesPerSector})
+                          .c_str());
   if (info.files.size() > 4) {
-    std::printf("  reads also: %s ... %s (%zu files)\n", info.files[1].c_str(), info.files.back().c_str(),
-                info.files.size() - 1);
+    std::printf("%s\n", Tr("ReadsAlsoMany", {info.files[1], info.files.back(), info.files.size() - 1}).c_str());
   } else {
-    for (size_t i = 1; i < info.files.size(); ++i) std::printf("  reads also: %s\n", info.files[i].c_str());
+    for (size_t i = 1; i < info.files.size(); ++i) std::printf("%s\n", Tr("ReadsAlso", {info.files[i]}).c_str());
   }
-  if (!info.storedMd5.empty()) std::printf("stored MD5:  %s\n", info.storedMd5.c_str());
-  if (!info.storedSha1.empty()) std::printf("stored SHA1: %s\n", info.storedSha1.c_str());
-  if (!info.damage.empty()) std::printf("warning: %s\n", info.damage.c_str());
+  if (!info.storedMd5.empty()) std::printf("%s\n", Tr("StoredMd5", {info.storedMd5}).c_str());
+  if (!info.storedSha1.empty()) std::printf("%s\n", Tr("StoredSha1", {info.storedSha1}).c_str());
+  if (!info.damage.empty()) std::printf("%s\n", Tr("Warning", {info.damage}).c_str());
 }
 
 std::string WithSourceFailure(const std::string& text) {

@@ -10,6 +10,7 @@
 #include "engine/categories.h"
 #include "engine/output_path.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/folder_browser.h"
 #include "jobs/preview_job.h"
 #include "jobs/recovery_job.h"
@@ -35,7 +36,7 @@ bool ParseEngineAndId(const std::string& text, std::string* engineName, int32_t*
   if (value <= 0 || value > INT32_MAX) return false;
   *engineName = text.substr(0, colon);
   *id = static_cast<int32_t>(value);
-  for (int32_t kind = 0; kind <= static_cast<int32_t>(engine::SourceKind::kSignature); ++kind) {
+  for (int32_t kind = 0; kind <= static_cast<int32_t>(engine::SourceKind::kProfessionalExt4); ++kind) {
     if (*engineName == EngineName(kind)) return true;
   }
   return false;
@@ -180,7 +181,7 @@ int RunPreview(const PreviewOptions& options) {
     std::unique_ptr<jobs::CPreviewJob> job = preview.Select(found.front(), view, &Texts(), &product);
     if (job) {
       if (job->Start() != platform::kStatusOk) {
-        PrintError(platform::ErrorText(platform::kErrorBusy));
+        PrintError(ErrorText(&Texts(), platform::kErrorBusy));
         return kExitFailed;
       }
       const jobs::JobResult result = RunToEnd(*job);
@@ -232,7 +233,7 @@ int RunPreview(const PreviewOptions& options) {
   std::string written;
   if (platform::Status s = WriteNew(options.outputFolder, name, bytes, product.filePath, &written);
       s != platform::kStatusOk) {
-    PrintError(Tr("PreviewNotWritten", {options.outputFolder, platform::ErrorText(s)}));
+    PrintError(Tr("PreviewNotWritten", {options.outputFolder, ErrorText(&Texts(), s)}));
     return kExitFailed;
   }
   std::printf("%s\n", Tr(wrote, {EscapeForDisplay(written)}).c_str());

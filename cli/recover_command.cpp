@@ -8,6 +8,8 @@
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
+#include "jobs/message_keys.h"
 #include "jobs/recovery_job.h"
 #include "platform/error.h"
 #include "platform/folders.h"
@@ -78,7 +80,7 @@ int RunRecover(const ScanOptions& options) {
                           options.tree ? jobs::RecoveryLayout::kTree : jobs::RecoveryLayout::kByCategory},
                          view, &Texts());
   if (job.Start() != platform::kStatusOk) {
-    PrintError(platform::ErrorText(platform::kErrorBusy));
+    PrintError(ErrorText(&Texts(), platform::kErrorBusy));
     return kExitFailed;
   }
   const jobs::JobResult result = RunToEnd(job);
@@ -90,10 +92,11 @@ int RunRecover(const ScanOptions& options) {
     } else {
       std::printf("%s %s: %s%s\n", Tr("Failed").c_str(),
                   EscapeForDisplay(o.destination.empty() ? o.foundPath : o.destination).c_str(),
-                  platform::ErrorText(o.status).c_str(), o.note.empty() ? "" : (" (" + o.note + ")").c_str());
+                  ErrorText(&Texts(), o.status).c_str(), o.note.empty() ? "" : (" (" + o.note + ")").c_str());
     }
   }
-  if (result == jobs::JobResult::kFailed) return kExitFailed;  // the job said why
+  // A job that could not use the output folder at all said why.
+  if (result == jobs::JobResult::kFailed && job.OutputStopped() == platform::kStatusOk) return kExitFailed;
   std::printf(
       "\n%s\n",
       Tr("RecoverSummary", {job.Processed() - job.Failed(), job.Failed(), EscapeForDisplay(job.OutputRoot())}).c_str());
@@ -101,8 +104,10 @@ int RunRecover(const ScanOptions& options) {
     std::printf("%s\n", Tr("RecoverCancelled", {job.Processed(), job.Total()}).c_str());
     return kExitCancelled;
   }
-  std::printf("%s\n", Msg("MSG1323").c_str());
-  return job.Failed() == 0 ? kExitOk : kExitFailed;
+  if (result != jobs::JobResult::kFinished || job.Failed() != 0) return kExitFailed;
+  // Only when every file was saved: then, and only then, the drive may go.
+  std::printf("%s\n", Msg(jobs::keys::kSyncedDone).c_str());
+  return kExitOk;
 }
 
 }  // namespace cli

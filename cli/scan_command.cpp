@@ -7,10 +7,11 @@
 #include "cli/cli_view.h"
 #include "cli/commands.h"
 #include "cli/session.h"
-#include "jobs/display_text.h"
-#include "jobs/file_category.h"
 #include "engine/item_fragments.h"
 #include "engine/item_placement.h"
+#include "jobs/display_text.h"
+#include "jobs/error_text.h"
+#include "jobs/file_category.h"
 #include "jobs/folder_browser.h"
 #include "platform/error.h"
 
@@ -87,11 +88,17 @@ void PrintTable(const std::vector<jobs::FoundItem>& files) {
     entry.first += 1;
     entry.second += f.item.size;
   }
-  std::printf("\n%s", Tr("FilesFound", {static_cast<unsigned long long>(files.size())}).c_str());
+  std::printf(
+      "\n%s",
+      Tr(files.size() == 1 ? "FileFound" : "FilesFound", {static_cast<unsigned long long>(files.size())}).c_str());
   bool first = true;
   for (const auto& [category, entry] : perCategory) {
-    std::printf("%s %s %llu (%llu bytes)", first ? ":" : ",", category.c_str(),
-                static_cast<unsigned long long>(entry.first), static_cast<unsigned long long>(entry.second));
+    // The kinds by the names the user's language gives them ("KindPhoto", "KindFolder", ...).
+    std::string kind = "Kind" + category;
+    if (kind[4] >= 'a' && kind[4] <= 'z') kind[4] = static_cast<char>(kind[4] - 'a' + 'A');
+    std::printf("%s %s", first ? ":" : ",",
+                Tr("KindCount", {Tr(kind), static_cast<unsigned long long>(entry.first), jobs::SizeText(entry.second)})
+                    .c_str());
     first = false;
   }
   std::printf("\n");
@@ -143,7 +150,7 @@ int RunList(const ScanOptions& options) {
     if (s == platform::kErrorFileNotFound) continue;  // perhaps on another volume
     folderFound = true;
     if (s != platform::kStatusOk) {
-      PrintError(source->target.label + ": " + platform::ErrorText(s));
+      PrintError(source->target.label + ": " + ErrorText(&Texts(), s));
       status = kExitFailed;
       continue;
     }

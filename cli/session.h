@@ -19,8 +19,10 @@ struct Session {
   bool cancelled = false;
 };
 
-// Resolves SOURCE, printing why when it cannot be used. False with *exitCode.
-bool ResolveForCommand(const std::string& source, storage::ResolvedSource* resolved, int* exitCode);
+// Resolves SOURCE, printing why when it cannot be used. False with *exitCode;
+// also when SOURCE holds no volume, unless allowEmpty.
+bool ResolveForCommand(const std::string& source, storage::ResolvedSource* resolved, int* exitCode,
+                       bool allowEmpty = false);
 
 // Checks the mode and types, resolves SOURCE, runs the scan job with the
 // policy, then (unless the scan produced no engine) the search job. Prints
@@ -32,7 +34,7 @@ bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool wi
 // "2024-05-01 13:45:10", or "-" for 0 or a time that cannot be shown.
 std::string FormatFileTime(uint64_t fileTime);
 
-// "deleted", "damaged", "deleted,damaged" or "-".
+// "deleted", "damaged", "deleted,overwritten" or "-", in the user's language.
 std::string Marks(const engine::ItemRecord& item);
 
 // Whether a found item counts as deleted: the fast engines record only

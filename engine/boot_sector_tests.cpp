@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/boot_sector_tests.h"
 
+#include <cstdio>
+
 #include "engine/byte_view.h"
 
 namespace engine {
@@ -54,9 +56,9 @@ bool IsNtfsBootSector(const uint8_t* bytes, size_t length) {
   return HasBootSignature(b);
 }
 
-bool IsEncryptedVolume(const uint8_t* bytes, size_t length) {
-  ByteView b(bytes, length);
-  if (b.Equals(kOemName, "-FVE-FS-", 8)) return true;
+namespace {
+
+bool IsBitLockerToGo(const ByteView& b) {
   if (!b.Has(0x1E0, 30)) return false;
   for (size_t i = 0; i < 8; ++i) {
     if (b.U8(0x1E0 + i) != 'x') return false;
@@ -65,6 +67,19 @@ bool IsEncryptedVolume(const uint8_t* bytes, size_t length) {
     if (b.U8(0x1E0 + i) != 0xFF) return false;
   }
   return b.U8(0x1E0 + 27) == 0x00 && b.U8(0x1E0 + 28) == 0x1F && b.U8(0x1E0 + 29) == 0x2C;
+}
+
+}  // namespace
+
+std::string_view EncryptionName(const uint8_t* bytes, size_t length) {
+  ByteView b(bytes, length);
+  if (b.Equals(kOemName, "-FVE-FS-", 8) || IsBitLockerToGo(b)) return "BitLocker";
+  if (b.Equals(0, "LUKS\xba\xbe", 6)) return "LUKS";
+  return {};
+}
+
+bool IsEncryptedVolume(const uint8_t* bytes, size_t length) {
+  return !EncryptionName(bytes, length).empty();
 }
 
 FatKind ClassifyFatBootSector(const uint8_t* bytes, size_t length) {
@@ -235,6 +250,84 @@ VolumeKind ClassifyVolume(const uint8_t* bytes, size_t length) {
   if (IsExtSuperblock(bytes, length)) return VolumeKind::kExt;
   if (IsEncryptedVolume(bytes, length)) return VolumeKind::kEncrypted;
   return VolumeKind::kUnknown;
+}
+
+namespace {
+
+// Where each file system keeps its size and serial.
+constexpr size_t kFat1216SerialSignature = 38;  // 0x29 when the 4-byte volume id at 39 is there
+constexpr size_t kFat1216Serial = 39;
+constexpr size_t kFat32SerialSignature = 66;  // 0x29 when the 4-byte volume id at 67 is there
+constexpr size_t kFat32Serial = 67;
+constexpr size_t kNtfsSerial = 72;  // 8 bytes
+constexpr size_t kExtSuperblock = 1024;
+constexpr size_t kExtBlocksLow = 4;
+constexpr size_t kExtLogBlockSize = 24;
+constexpr size_t kExtIncompatible = 0x60;
+constexpr uint32_t kExt64Bit = 0x80;
+constexpr size_t kExtUuid = 0x68;
+constexpr size_t kExtBlocksHigh = 0x150;
+
+std::string Hex(const uint8_t* bytes, size_t count) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  // Little-endian fields are shown as the numbers they are, most significant digit first.
+  for (size_t i = count; i-- > 0;) {
+    text.push_back(kDigits[bytes[i] >> 4]);
+    text.push_back(kDigits[bytes[i] & 15]);
+  }
+  return text;
+}
+
+uint64_t Product(uint64_t a, uint64_t b) {
+  uint64_t out = 0;
+  return __builtin_mul_overflow(a, b, &out) ? 0 : out;
+}
+
+}  // namespace
+
+uint64_t FileSystemBytes(const uint8_t* bytes, size_t length) {
+  ByteView b(bytes, length);
+  if (IsNtfsBootSector(bytes, length)) {
+    const uint64_t sectors = b.U64(kNtfsTotalSectors);
+    return sectors == UINT64_MAX ? 0 : Product(sectors + 1, b.U16(kBytesPerSector));
+  }
+  if (IsFatBootSector(bytes, length)) {
+    const uint32_t sectors = b.U16(kTotalSectors16) != 0 ? b.U16(kTotalSectors16) : b.U32(kTotalSectors32);
+    return Product(sectors, b.U16(kBytesPerSector));
+  }
+  ExFatBootSector exfat;
+  if (FindExFatBootRegion(bytes, length, &exfat) != ExFatBootRegionUsed::kNone) {
+    return Product(exfat.volumeLength, exfat.BytesPerSector());
+  }
+  if (IsExtSuperblock(bytes, length)) {
+    const ByteView sb = b.Sub(kExtSuperblock, 1024);
+    uint64_t blocks = sb.U32(kExtBlocksLow);
+    if ((sb.U32(kExtIncompatible) & kExt64Bit) != 0) blocks |= uint64_t{sb.U32(kExtBlocksHigh)} << 32;
+    const uint32_t logBlock = sb.U32(kExtLogBlockSize);
+    return logBlock > 16 ? 0 : Product(blocks, uint64_t{1024} << logBlock);
+  }
+  return 0;
+}
+
+std::string VolumeSerialText(const uint8_t* bytes, size_t length) {
+  ByteView b(bytes, length);
+  if (IsNtfsBootSector(bytes, length)) return Hex(bytes + kNtfsSerial, 8);
+  switch (ClassifyFatBootSector(bytes, length)) {
+    case FatKind::kFat32: return b.U8(kFat32SerialSignature) == 0x29 ? Hex(bytes + kFat32Serial, 4) : std::string("0");
+    case FatKind::kFat12:
+    case FatKind::kFat16:
+      return b.U8(kFat1216SerialSignature) == 0x29 ? Hex(bytes + kFat1216Serial, 4) : std::string("0");
+    case FatKind::kNone: break;
+  }
+  ExFatBootSector exfat;
+  if (FindExFatBootRegion(bytes, length, &exfat) != ExFatBootRegionUsed::kNone) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", exfat.volumeSerial);
+    return text;
+  }
+  if (IsExtSuperblock(bytes, length)) return Hex(bytes + kExtSuperblock + kExtUuid, 8);
+  return {};
 }
 
 std::string_view VolumeKindName(VolumeKind kind) {

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace engine {
@@ -11,8 +12,11 @@ namespace engine {
 
 // NTFS boot sector (first 512 bytes).
 bool IsNtfsBootSector(const uint8_t* bytes, size_t length);
-// "-FVE-FS-" at byte 3, or the BitLocker-to-go marker at byte 480.
+// "-FVE-FS-" at byte 3, or the BitLocker-to-go marker at byte 480
+// (BitLocker); "LUKS" 0xBA 0xBE at byte 0 (LUKS).
 bool IsEncryptedVolume(const uint8_t* bytes, size_t length);
+// "BitLocker" or "LUKS" for an encrypted volume's first bytes; empty otherwise.
+std::string_view EncryptionName(const uint8_t* bytes, size_t length);
 
 enum class FatKind { kNone, kFat12, kFat16, kFat32 };
 // FAT boot sector; which of FAT12/16/32 it is follows the cluster count
@@ -99,5 +103,16 @@ VolumeKind ClassifyVolume(const uint8_t* bytes, size_t length);
 std::string_view VolumeKindName(VolumeKind kind);
 
 inline constexpr size_t kClassifyBytes = 16384;
+
+// The bytes the file system in a volume's first 16 KiB says it spans: FAT
+// (total sectors x bytes per sector), NTFS (total sectors and the backup
+// boot sector after them), exFAT (the volume length), ext (blocks x block
+// size). 0 when the bytes hold none of these, or a size that overflows.
+uint64_t FileSystemBytes(const uint8_t* bytes, size_t length);
+
+// The serial number the file system gives itself (FAT's volume id, NTFS's
+// 64-bit serial, exFAT's volume serial, the ext UUID's first 8 bytes), as
+// hex digits; empty when the bytes hold none of these file systems.
+std::string VolumeSerialText(const uint8_t* bytes, size_t length);
 
 }  // namespace engine

@@ -30,6 +30,10 @@ const std::string_view kSpreadsheetPreviewList =
     "*.xls|*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg";
 const std::string_view kPdfPreviewList = "*.pdf";
 
+const std::string_view kExactPhotoList = "*.heic|*.heif|*.avif|*.webp|*.cr3|*.rw2";
+const std::string_view kExactDocumentList =
+    "*.c|*.h|*.cpp|*.hpp|*.java|*.js|*.py|*.sh|*.pl|*.json|*.csv|*.ini";
+
 const std::string& KnownExtensions() {
   static const std::string joined = std::string(kPhotoList) + "|" + std::string(kAudioList) + "|" +
                                     std::string(kDocumentList) + "|" + std::string(kVideoList) + "|" +
@@ -49,11 +53,85 @@ bool ExtensionInList(std::string_view extension, std::string_view list) {
   return list.find(lower) != std::string_view::npos;
 }
 
+namespace {
+
+// Calls each("*.x") for every entry of a "|"-separated list.
+template <typename Each>
+void ForEachEntry(std::string_view list, Each each) {
+  for (size_t start = 0; start <= list.size();) {
+    size_t end = list.find('|', start);
+    if (end == std::string_view::npos) end = list.size();
+    each(list.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+bool ExtensionIsEntryOf(std::string_view extension, std::string_view list) {
+  if (extension.empty()) return false;
+  bool found = false;
+  ForEachEntry(list, [&](std::string_view entry) {
+    if (found || entry.size() != extension.size() + 2 || entry.substr(0, 2) != "*.") return;
+    for (size_t i = 0; i < extension.size(); ++i) {
+      if (platform::AsciiLower(extension[i]) != entry[i + 2]) return;
+    }
+    found = true;
+  });
+  return found;
+}
+
+bool IsExactPhotoExtension(std::string_view extension) {
+  return ExtensionIsEntryOf(extension, kExactPhotoList);
+}
+
+bool IsExactDocumentExtension(std::string_view extension) {
+  return ExtensionIsEntryOf(extension, kExactDocumentList);
+}
+
+bool IsPhotoExtension(std::string_view extension) {
+  if (IsExactPhotoExtension(extension)) return true;
+  return !IsExactDocumentExtension(extension) && ExtensionInList(extension, kPhotoList);
+}
+
+namespace {
+
+bool IsExactExtension(std::string_view extension) {
+  return IsExactPhotoExtension(extension) || IsExactDocumentExtension(extension);
+}
+
+}  // namespace
+
+SearchPatternRule::SearchPatternRule(std::string_view pattern, bool other) : m_pattern(pattern), m_other(other) {
+  ForEachEntry(pattern, [&](std::string_view entry) {
+    if (entry.substr(0, 2) == "*." && IsExactExtension(entry.substr(2))) return;
+    if (!m_plain.empty()) m_plain.push_back('|');
+    m_plain.append(entry);
+  });
+}
+
+bool SearchPatternRule::Selects(std::string_view dottedLower) const {
+  if (dottedLower.size() > 1 && IsExactExtension(dottedLower.substr(1))) {
+    return ExtensionIsEntryOf(dottedLower.substr(1), m_pattern);
+  }
+  return m_plain.find(dottedLower) != std::string::npos ||
+         (m_other && KnownExtensions().find(dottedLower) == std::string::npos);
+}
+
+const std::string& EveryListPattern() {
+  static const std::string joined = std::string(kPhotoList) + "|" + std::string(kExactPhotoList) + "|" +
+                                    std::string(kAudioList) + "|" + std::string(kVideoList) + "|" +
+                                    std::string(kDocumentList) + "|" + std::string(kExactDocumentList) + "|" +
+                                    std::string(kArchiveList);
+  return joined;
+}
+
 Category CategoryOfName(std::string_view name) {
   if (platform::AsciiLower(name) == "folder") return Category::kFolder;
   std::string_view ext = ExtensionOf(name);
   if (platform::AsciiLower(ext) == "exe") return Category::kProgram;
-  if (ExtensionInList(ext, kPhotoList)) return Category::kPhoto;
+  if (IsPhotoExtension(ext)) return Category::kPhoto;
+  if (IsExactDocumentExtension(ext)) return Category::kDocument;
   if (ExtensionInList(ext, kAudioList)) return Category::kAudio;
   if (ExtensionInList(ext, kDocumentList)) return Category::kDocument;
   if (ExtensionInList(ext, kVideoList)) return Category::kVideo;
@@ -92,15 +170,18 @@ std::string_view CategoryWord(Category category) {
 
 PreviewKind PreviewKindOf(std::string_view name) {
   std::string_view ext = ExtensionOf(name);
+  if (IsExactDocumentExtension(ext)) {
+    return ExtensionIsEntryOf(ext, kPreviewDocumentList) ? PreviewKind::kDocument : PreviewKind::kNone;
+  }
   PreviewKind kind = PreviewKind::kNone;
   if (ExtensionInList(ext, kPreviewDocumentList)) kind = PreviewKind::kDocument;
   if (ExtensionInList(ext, kAudioList) || ExtensionInList(ext, kVideoList)) kind = PreviewKind::kVideo;
-  if (ExtensionInList(ext, kPhotoList)) kind = PreviewKind::kPhoto;
+  if (IsPhotoExtension(ext)) kind = PreviewKind::kPhoto;
   return kind;
 }
 
 bool IsPhotoName(std::string_view name) {
-  return ExtensionInList(ExtensionOf(name), kPhotoList);
+  return IsPhotoExtension(ExtensionOf(name));
 }
 
 }  // namespace engine

@@ -6,7 +6,7 @@
 #include "engine/deep/fast_engines.h"
 #include "engine/deep/professional_recovery.h"
 #include "engine/exfat/fast_exfat_recovery.h"
-#include "engine/fast_ext_recovery.h"
+#include "engine/ext4/fast_ext4_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 #include "storage/disk_queries.h"
@@ -47,7 +47,7 @@ std::unique_ptr<IFileRecoveryParse> MakeEngine(VolumeKind kind, int32_t professi
     case VolumeKind::kFat16:
     case VolumeKind::kFat32: return std::make_unique<fat::CFastFatRecovery>();
     case VolumeKind::kExFat: return std::make_unique<exfat::CFastExFatRecovery>();
-    case VolumeKind::kExt: return std::make_unique<CFastExtRecovery>();
+    case VolumeKind::kExt: return std::make_unique<ext4::CFastExt4Recovery>();
     default: return nullptr;
   }
 }
@@ -86,6 +86,10 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
 
 uint64_t VolumeFingerprintOf(IFileRecoveryParse& engine) {
   if (auto* deepScan = dynamic_cast<deep::CProfessionalRecovery*>(&engine)) return deepScan->VolumeFingerprint();
+  if (auto* ext = dynamic_cast<ext4::CFastExt4Recovery*>(&engine)) {
+    uint64_t fingerprint = 0;
+    return ext->VolumeFingerprint(&fingerprint) == kStatusOk ? fingerprint : 0;
+  }
   return deep::FastEngineFingerprint(engine);
 }
 

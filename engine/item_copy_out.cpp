@@ -62,6 +62,7 @@ Status CopyOut::RecoverFile(const ItemRecord& item, const OutputTarget& target, 
   } else {
     RecoveredFile file;
     status = file.Begin(target);
+    file.KeepTimes(item.modified, item.accessed, TimeBasisOf(item));
     if (status == kStatusOk) {
       const uint64_t size = item.size;  // a copy: the record's fields are not aligned
       status = m_source.CopyItemData(item, size, file, [&](uint64_t done, uint64_t total) {
@@ -85,6 +86,8 @@ Status CopyOut::RecoverFolder(const ItemRecord& folder, const OutputTarget& targ
   };
   std::deque<FolderJob> jobs;
   jobs.push_back({folder, target.relative, depth});
+  // Every folder made keeps its record's time, set once all files are in it.
+  std::vector<std::pair<std::string, ItemRecord>> made;
   // A damaged store could file a folder under itself: every folder key is copied once.
   std::set<std::pair<int32_t, int32_t>> copied;
   Status firstFailure = kStatusOk;
@@ -96,6 +99,7 @@ Status CopyOut::RecoverFolder(const ItemRecord& folder, const OutputTarget& targ
     jobs.pop_front();
     const int32_t locator = job.record.locator;  // a packed field: copied before use
     if (!copied.insert({job.depth, locator}).second) continue;
+    made.emplace_back(job.relative, job.record);
     std::vector<ItemRecord> children;
     if (Status s = m_source.ListFolder(job.record, job.depth, children); s != kStatusOk) {
       note(s);
@@ -114,6 +118,10 @@ Status CopyOut::RecoverFolder(const ItemRecord& folder, const OutputTarget& targ
       if (s == kStatusCancelled) return s;
       note(s);
     }
+  }
+  for (const auto& [relative, record] : made) {
+    // A time the file system cannot hold leaves the folder's own.
+    (void)platform::SetFolderTimesBelow(target.root, relative, record.modified, record.accessed, TimeBasisOf(record));
   }
   return firstFailure;
 }

@@ -23,6 +23,8 @@ bool FirstDataByteOf(const ItemRecord& item, uint32_t sectorBytes, uint64_t* byt
     }
     case SourceKind::kFastNtfs:
     case SourceKind::kProfessionalNtfs:
+    case SourceKind::kFastExt4:
+    case SourceKind::kProfessionalExt4:
       if (dataStart == 0) return false;
       sector = volumeStart + dataStart;
       break;

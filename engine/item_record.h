@@ -16,6 +16,8 @@ enum class SourceKind : int32_t {
   kSignature = 4,
   kFastExFat = 5,
   kProfessionalExFat = 6,
+  kFastExt4 = 7,
+  kProfessionalExt4 = 8,
 };
 
 inline constexpr size_t kItemNameBytes = 260;
@@ -40,7 +42,7 @@ struct ItemRecord {
   // The three sector fields count sectors of the volume's own size (its boot
   // sector's bytes per sector): volumeStartSector is the volume's start
   // offset divided by that size; entrySector is absolute in the same unit.
-  uint64_t dataStartSector;    // 62  FAT: data area start relative to the volume; NTFS: first data sector
+  uint64_t dataStartSector;    // 62  FAT: data area start relative to the volume; NTFS, ext4: first data sector
                                //     relative to the volume (0: resident, sparse or not known)
   uint64_t entrySector;        // 70  absolute sector of the entry or record (carved: first data sector)
   uint64_t volumeStartSector;  // 78  absolute first sector of the volume

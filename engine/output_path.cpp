@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/output_path.h"
 
+#include "engine/commit_batch.h"
 #include "platform/output_tree.h"
 #include "platform/utf.h"
 
@@ -52,19 +53,29 @@ bool SplitDestination(std::string_view destinationPath, int32_t rootSeparatorCou
 }
 
 std::string UniqueChildName(const std::string& root, const std::string& folderRelative, const std::string& safeName) {
-  if (!platform::ExistsBelow(root, JoinRelative(folderRelative, safeName))) return safeName;
+  CommitBatch* batch = CommitBatch::OnThisThread();
+  auto taken = [&](const std::string& name) {
+    const std::string relative = JoinRelative(folderRelative, name);
+    return platform::ExistsBelow(root, relative) || (batch != nullptr && batch->Holds(root, relative));
+  };
+  if (!taken(safeName)) return safeName;
   const size_t dot = safeName.rfind('.');
   const bool hasExtension = dot != std::string::npos && dot != 0 && safeName.size() - dot <= 32;
   const std::string stem = hasExtension ? safeName.substr(0, dot) : safeName;
   const std::string ext = hasExtension ? safeName.substr(dot) : std::string();
-  for (uint64_t n = 1;; ++n) {
+  // Within a batch the numbering goes on where it left off: many copies of one name cost one look each.
+  const std::string key = root + '\n' + folderRelative + '\n' + safeName;
+  for (uint64_t n = batch != nullptr ? batch->NextNumber(key) : 1;; ++n) {
     const std::string suffix = "(" + std::to_string(n) + ")";
     std::string candidate = stem + suffix + ext;
     if (candidate.size() > kMaxComponentBytes) {
       const size_t keep = platform::Utf8BoundaryAtOrBefore(stem, kMaxComponentBytes - suffix.size() - ext.size());
       candidate = stem.substr(0, keep) + suffix + ext;
     }
-    if (!platform::ExistsBelow(root, JoinRelative(folderRelative, candidate))) return candidate;
+    if (!taken(candidate)) {
+      if (batch != nullptr) batch->NoteNumber(key, n);
+      return candidate;
+    }
   }
 }
 

@@ -24,7 +24,8 @@ bool SplitDestination(std::string_view destinationPath, int32_t rootSeparatorCou
 // The first name not yet taken in the folder folderRelative below root:
 // safeName itself, then "stem(1).ext", "stem(2).ext", ... (the extension is
 // the text from the last "."; a leading "." starts no extension). Anything
-// that exists takes its name, a link included. The result stays within 255
+// that exists takes its name, a link included, and so does a name the
+// CommitBatch open on this thread will give. The result stays within 255
 // bytes, cut on a character boundary.
 std::string UniqueChildName(const std::string& root, const std::string& folderRelative, const std::string& safeName);
 

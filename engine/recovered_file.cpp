@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "engine/commit_batch.h"
 #include "platform/output_tree.h"
 
 namespace engine {
@@ -31,6 +32,14 @@ Status BufferSink::Write(const uint8_t* data, size_t byteCount) {
   if (take != 0) std::memcpy(m_buffer + m_used, data, take);
   m_used += take;
   return kStatusOk;
+}
+
+platform::TimeBasis TimeBasisOf(const ItemRecord& item) {
+  const int32_t kind = item.sourceKind;  // a copy: the record's fields are not aligned
+  return kind == static_cast<int32_t>(SourceKind::kFastNtfs) ||
+                 kind == static_cast<int32_t>(SourceKind::kProfessionalNtfs)
+             ? platform::TimeBasis::kUtc
+             : platform::TimeBasis::kLocal;
 }
 
 int32_t PercentOf(uint64_t done, uint64_t total) {
@@ -68,8 +77,29 @@ Status RecoveredFile::Write(const uint8_t* data, size_t byteCount) {
   return s;
 }
 
+void RecoveredFile::KeepTimes(uint64_t modified, uint64_t accessed, platform::TimeBasis basis) {
+  m_modified = modified;
+  m_accessed = accessed;
+  m_basis = basis;
+}
+
 Status RecoveredFile::Commit() {
   if (!m_begun) return platform::kErrorInvalidHandle;
+  if (m_modified != 0 || m_accessed != 0) {
+    // A time the file system cannot hold leaves the time of the copy; the bytes are what counts.
+    (void)m_file.SetTimes(m_modified, m_accessed, m_basis);
+  }
+  if (CommitBatch* batch = CommitBatch::OnThisThread()) {
+    // The batch flushes it with the others, then names it.
+    const Status closed = m_file.Close();
+    if (closed != kStatusOk) {
+      Abort();
+      return closed;
+    }
+    batch->Add(m_target.root, m_tempRelative, m_target.relative, m_offset);
+    m_begun = false;
+    return kStatusOk;
+  }
   Status s = m_file.Sync();
   const Status closed = m_file.Close();
   if (s == kStatusOk) s = closed;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/copy_sink.h"
+#include "engine/item_record.h"
 #include "engine/output_path.h"
 #include "platform/raw_file.h"
 
@@ -27,9 +28,14 @@ class RecoveredFile final : public ICopySink {
   // link or a file where a folder is needed; a system error otherwise.
   [[nodiscard]] Status Begin(const OutputTarget& target);
   [[nodiscard]] Status Write(const uint8_t* data, size_t byteCount) override;
+  // The times the file is to keep (FILETIMEs read with basis; 0 leaves the
+  // time of the copy), set by Commit after the last byte is written.
+  void KeepTimes(uint64_t modified, uint64_t accessed, platform::TimeBasis basis);
   // Writes the file to its medium (fsync), then renames it to the target's
   // name: 183 when that name was taken meanwhile (the temporary file is
-  // removed). After a failure nothing of the file is left.
+  // removed). After a failure nothing of the file is left. With a
+  // CommitBatch open on this thread the file is closed and handed to it
+  // instead, to be flushed and named with the others.
   [[nodiscard]] Status Commit();
   // Removes the temporary file (also done by the destructor).
   void Abort();
@@ -42,6 +48,14 @@ class RecoveredFile final : public ICopySink {
   platform::OutputFile m_file;
   uint64_t m_offset = 0;
   bool m_begun = false;
+  uint64_t m_modified = 0;
+  uint64_t m_accessed = 0;
+  platform::TimeBasis m_basis = platform::TimeBasis::kLocal;
 };
+
+// How the times of item's record are meant: NTFS keeps UTC, FAT and exFAT
+// the local time of the camera or computer that wrote them, and so do the
+// photos' own metadata the carver reads.
+platform::TimeBasis TimeBasisOf(const ItemRecord& item);
 
 }  // namespace engine

@@ -31,7 +31,7 @@ constexpr LineInfo kLines[] = {
     {jobs::ViewLine::kCurrent, "current"}, {jobs::ViewLine::kPercent, "percent"},
     {jobs::ViewLine::kSector, "sector"},   {jobs::ViewLine::kFilesFound, "files"},
     {jobs::ViewLine::kCount, "count"},     {jobs::ViewLine::kSpeed, "speed"},
-    {jobs::ViewLine::kTime, "time"},
+    {jobs::ViewLine::kTime, "time"},       {jobs::ViewLine::kBadSectors, "badsectors"},
 };
 
 // The answer of a question asked on the window thread. When the queued call

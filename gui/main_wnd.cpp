@@ -50,8 +50,10 @@
 #include "gui/thumbnail_model.h"
 #include "gui/thumbnail_worker.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/folder_browser.h"
 #include "jobs/image_job.h"
+#include "jobs/message_keys.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
 #include "jobs/search_job.h"
@@ -302,6 +304,11 @@ QWidget* CMainWnd::BuildDiskPage() {
   m_rightsNote->setWordWrap(true);
   m_rightsNote->setTextFormat(Qt::PlainText);
   left->addWidget(m_rightsNote);
+  // Imaging a failing card: read past what cannot be read, as the command line's --keep-going.
+  auto* keepGoing = new QCheckBox(page);
+  keepGoing->setObjectName(QStringLiteral("ChkKeepGoing"));
+  connect(keepGoing, &QCheckBox::toggled, this, [this](bool on) { m_model.SetKeepGoing(on); });
+  left->addWidget(keepGoing);
   auto* diskButtons = new QHBoxLayout;
   diskButtons->addWidget(MakeButton("BtnLoadImage", page));
   diskButtons->addStretch(1);
@@ -349,7 +356,7 @@ void CMainWnd::BuildMenu() {
 bool CMainWnd::SwitchLanguage(const std::string& name) {
   const platform::Status s = m_languages.SetLanguage(name, m_texts);
   if (s != platform::kStatusOk) {
-    m_dialogs->MessageBox(this, jobs::MessageKind::kError, Q(platform::ErrorText(s)));
+    m_dialogs->MessageBox(this, jobs::MessageKind::kError, Q(jobs::ErrorText(&m_texts, s)));
     return false;
   }
   for (QAction* action : m_languageGroup->actions()) {
@@ -455,6 +462,7 @@ void CMainWnd::ShowPage() {
   if (page == 0) {
     if (auto* first = findChild<QWidget*>(QString::fromLatin1(kModeCards[0].name))) first->setFocus();
   }
+  findChild<QWidget*>(QStringLiteral("ChkKeepGoing"))->setVisible(imageMode);
   if (page == 1) m_disks->setFocus();
   if (page == 2) {
     if (auto* tree = m_results->findChild<QWidget*>(QStringLiteral("TypeTree"))) tree->setFocus();
@@ -547,7 +555,8 @@ void CMainWnd::LoadImage() {
   storage::VolumeEntry added;
   const platform::Status s = m_diskList.AddImage(path.toStdString(), &added);
   if (s != platform::kStatusOk) {
-    m_dialogs->MessageBox(this, jobs::MessageKind::kError, path + QStringLiteral("\n") + Q(platform::ErrorText(s)));
+    m_dialogs->MessageBox(this, jobs::MessageKind::kError,
+                          path + QStringLiteral("\n") + Q(jobs::ErrorText(&m_texts, s)));
     return;
   }
   m_model.SetDisks(m_diskList.Disks(), m_diskList.Images());
@@ -575,11 +584,12 @@ void CMainWnd::RunScan() {
     jobs::CScanJob job({sources, m_model.Mode(), jobs::ReusePolicy::kAsk, jobs::ResumePolicy::kAsk}, wnd, &m_texts);
     wnd.Run(job);
     notes = wnd.Notes();
+    m_model.SetScannedSources(job.Sources());
   }
   m_busy = false;
   ShowNotes(notes);
   // A device that could not be opened for lack of rights: say how to get them.
-  for (const auto& s : sources) {
+  for (const auto& s : m_model.Sources()) {
     if (s->outcome == jobs::SourceOutcome::kUnreadable && s->status == platform::kErrorAccessDenied) {
       m_dialogs->MessageBox(
           this, jobs::MessageKind::kWarning,
@@ -764,6 +774,7 @@ void CMainWnd::RunImage() {
     jobs::ImageJobInput input;
     input.source = source;
     input.targetPath = targetPath;
+    input.keepGoing = m_model.KeepGoing();
     jobs::CImageJob job(std::move(input), wnd, &m_texts);
     result = wnd.Run(job);
     notes = wnd.Notes();
@@ -774,6 +785,17 @@ void CMainWnd::RunImage() {
     if (result == jobs::JobResult::kFailed && notes.empty()) {
       m_dialogs->MessageBox(this, jobs::MessageKind::kError, Msg("MSG0217"));
     }
+    // A stopped copy is no image: offer to delete what was written of it.
+    if (result == jobs::JobResult::kCancelled && jobs::PartialImageExists(targetPath)) {
+      const QString question = Q(jobs::FormatText(m_texts.Text("Messages", jobs::keys::kImageDeletePartial),
+                                                  {jobs::CImageJob::PartialPath(targetPath)}));
+      if (m_dialogs->MessageBox(this, jobs::MessageKind::kQuestion, question) == 1) {
+        const platform::Status removed = jobs::DeletePartialImage(targetPath);
+        if (removed != platform::kStatusOk) {
+          m_dialogs->MessageBox(this, jobs::MessageKind::kWarning, Q(jobs::ErrorText(&m_texts, removed)));
+        }
+      }
+    }
     return;
   }
   // The new image joins the disk list; it can be scanned now.
@@ -782,7 +804,7 @@ void CMainWnd::RunImage() {
   if (addStatus != platform::kStatusOk) {
     ShowNotes(notes);  // the image is there; it only cannot be listed
     m_dialogs->MessageBox(this, jobs::MessageKind::kWarning,
-                          target + QStringLiteral("\n") + Q(platform::ErrorText(addStatus)));
+                          target + QStringLiteral("\n") + Q(jobs::ErrorText(&m_texts, addStatus)));
     return;
   }
   m_model.SetDisks(m_diskList.Disks(), m_diskList.Images());

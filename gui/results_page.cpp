@@ -28,6 +28,7 @@
 #include "gui/thumbnail_model.h"
 #include "gui/thumbnail_worker.h"
 #include "jobs/folder_browser.h"
+#include "jobs/error_text.h"
 #include "platform/error.h"
 
 namespace gui {
@@ -343,7 +344,7 @@ void CResultsPage::ShowFolder(const QModelIndex& index) {
   }
   if (s != platform::kStatusOk) {
     m_fileModel->Clear();
-    m_previewPane->setPlainText(Q(platform::ErrorText(s)));
+    m_previewPane->setPlainText(Q(jobs::ErrorText(m_texts, s)));
     UpdateStatus();
     return;
   }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "platform/crash_handler.h"
 #include "platform/folders.h"
 #include "platform/volume.h"
 
@@ -63,6 +64,8 @@ platform::Status KeepDataFolderOffSources(const ScanSourceList& sources, std::st
     if (platform::CreatePrivateFolder(candidate) != platform::kStatusOk) continue;
     if (OnAnySource(candidate, sources)) continue;  // created on a source after all (a mount below it)
     platform::SetDataFolderOverride(candidate);
+    // Crash dumps are written where the data folder is, never onto the medium being recovered.
+    (void)platform::MoveCrashDumpFolder(platform::DataFolder() + "D-Error/");
     *movedFrom = current;
     *movedTo = candidate;
     return platform::kStatusOk;

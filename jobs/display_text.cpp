@@ -2,20 +2,26 @@
 #include "jobs/display_text.h"
 
 #include "jobs/text_format.h"
+#include "jobs/text_source.h"
 #include "platform/file_time.h"
 
 namespace jobs {
 
-std::string DurationText(int64_t seconds) {
+std::string DurationText(int64_t seconds, const ITextSource* texts) {
+  auto format = [texts](std::string_view key, std::string_view fallback) {
+    std::string text = texts != nullptr ? texts->Text(kUnitsSection, key) : std::string();
+    return text.empty() ? std::string(fallback) : text;
+  };
   if (seconds >= 3600) {
     const int64_t hours = seconds / 3600;
-    return FormatText("%d Hour %d Min",
+    return FormatText(format("Hours", "%d Hour %d Min"),
                       {static_cast<long long>(hours), static_cast<long long>((seconds - 3600 * hours) / 60)});
   }
   if (seconds >= 60) {
-    return FormatText("%d Min %d Sec", {static_cast<long long>(seconds / 60), static_cast<long long>(seconds % 60)});
+    return FormatText(format("Minutes", "%d Min %d Sec"),
+                      {static_cast<long long>(seconds / 60), static_cast<long long>(seconds % 60)});
   }
-  return FormatText("%d Sec", {static_cast<long long>(seconds)});
+  return FormatText(format("Seconds", "%d Sec"), {static_cast<long long>(seconds)});
 }
 
 std::string SizeText(uint64_t bytes) {
@@ -23,13 +29,14 @@ std::string SizeText(uint64_t bytes) {
     uint64_t size;
     const char* name;
   };
-  const Unit units[] = {{1ull << 40, " TB"}, {1ull << 30, " GB"}, {1ull << 20, " MB"}, {1ull << 10, " KB"}};
+  // Binary units, labelled as such, everywhere the program shows a size.
+  const Unit units[] = {{1ull << 40, " TiB"}, {1ull << 30, " GiB"}, {1ull << 20, " MiB"}, {1ull << 10, " KiB"}};
   for (const Unit& u : units) {
     if (bytes >= u.size) {
       return FormatText("%.2f", {static_cast<double>(bytes) / static_cast<double>(u.size)}) + u.name;
     }
   }
-  return FormatText("%d", {static_cast<unsigned long long>(bytes)}) + " Bytes";
+  return FormatText("%d", {static_cast<unsigned long long>(bytes)}) + " B";
 }
 
 std::string FileTimeText(uint64_t fileTime) {

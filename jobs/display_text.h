@@ -8,14 +8,21 @@ namespace jobs {
 
 // The fixed texts every front end shows the same way.
 
-// Duration of s seconds: "%d Hour %d Min" (hours, remaining whole minutes)
-// when s >= 3600; "%d Min %d Sec" when s >= 60; otherwise "%d Sec", negative
-// values too.
-std::string DurationText(int64_t seconds);
+class ITextSource;
 
-// Size of n bytes: "%.2f" of n / 2^40, 2^30, 2^20 or 2^10 with " TB", " GB",
-// " MB" or " KB" for n of at least 1 TiB, 1 GiB, 1 MiB or 1 KiB; otherwise
-// "%d Bytes".
+// The language file's section of the units' formats.
+inline constexpr std::string_view kUnitsSection = "Units";
+
+// Duration of s seconds: hours and remaining whole minutes when s >= 3600
+// (key "Hours", "%d Hour %d Min" without texts); minutes and seconds when
+// s >= 60 ("Minutes", "%d Min %d Sec"); otherwise seconds ("Seconds",
+// "%d Sec"), negative values too. The formats come from the section
+// "Units" of texts (may be null).
+std::string DurationText(int64_t seconds, const ITextSource* texts = nullptr);
+
+// Size of n bytes in binary units, labelled as such: "%.2f" of n / 2^40,
+// 2^30, 2^20 or 2^10 with " TiB", " GiB", " MiB" or " KiB" for n of at least
+// 1 TiB, 1 GiB, 1 MiB or 1 KiB; otherwise "%d B".
 std::string SizeText(uint64_t bytes);
 
 // "%d-%d-%d %02d:%02d:%02d" of a FILETIME (year, month, day, hour, minute,

@@ -11,6 +11,9 @@ namespace jobs {
 FileCategory CategoryOf(std::string_view name) {
   const std::string_view ext = engine::ExtensionOf(name);
   if (ext.empty()) return FileCategory::kOther;
+  // Whole entries, before the lists.
+  if (engine::IsExactPhotoExtension(ext)) return FileCategory::kPhoto;
+  if (engine::IsExactDocumentExtension(ext)) return FileCategory::kDocument;
   // "." + the extension, as the store's search tests it against a pattern.
   const std::string dotted = "." + platform::AsciiLower(ext);
   auto in = [&](std::string_view list) { return list.find(dotted) != std::string_view::npos; };

@@ -131,12 +131,17 @@ std::string_view ImageCheckKey(ImageCheck check) {
 
 std::string SuggestedImageName(const ImageSource& source, const std::string& description) {
   const storage::VolumeTarget& v = source.volume;
-  if (source.wholeDisk) return FormatText("Physical Disk %d", {v.diskNumber + 1});
-  const uint16_t letter = v.driveLetter;
-  const bool alphabetic = (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
   const std::string size = SizeText(source.byteLength);
-  return alphabetic ? FormatText("%C (%s, %s)", {TextArg::Character(letter), description, size})
-                    : FormatText("%d (%s, %s)", {static_cast<int>(letter), description, size});
+  // What the user knows the drive by: its device ("sdb", "sdb1") or file name, its label, its size.
+  if (source.wholeDisk) {
+    std::string name(FileNameOfPath(v.diskPath));
+    if (name.empty()) name = "disk " + std::to_string(v.diskNumber);
+    return FormatText("%s (%s)", {name, size});
+  }
+  std::string name(FileNameOfPath(v.isImage ? v.imagePath : v.devicePath));
+  if (name.empty()) name = v.label;
+  if (description.empty() || description == name) return FormatText("%s (%s)", {name, size});
+  return FormatText("%s (%s, %s)", {name, description, size});
 }
 
 CImageJob::CImageJob(ImageJobInput input, IJobView& view, const ITextSource* texts)
@@ -174,6 +179,19 @@ platform::Status CImageJob::OpenSource(storage::SectorSource* source) {
   return platform::kStatusOk;
 }
 
+bool PartialImageExists(const std::string& target) {
+  return platform::KindOfPath(CImageJob::PartialPath(target)) == platform::PathKind::kRegularFile;
+}
+
+platform::Status DeletePartialImage(const std::string& target) {
+  // Only the job's own companions of target are ever removed, and only plain files.
+  for (const std::string& path : {CImageJob::PartialPath(target), CImageJob::BadSectorMapPath(target)}) {
+    if (platform::KindOfPath(path) != platform::PathKind::kRegularFile) continue;
+    if (platform::Status s = platform::RemoveFile(path); s != platform::kStatusOk) return s;
+  }
+  return platform::kStatusOk;
+}
+
 int32_t CImageJob::Report(uint64_t doneSectors) {
   if (int32_t r = CheckPoint(); r != 0) return r;
   const uint64_t total = m_sectorCount * m_sectorSize;
@@ -192,13 +210,19 @@ int32_t CImageJob::Report(uint64_t doneSectors) {
   IJobView& view = View();
   view.SetLine(ViewLine::kPercent, FormatText("%s %d%%", {Msg(keys::kImagePercent), percent}));
   view.SetBar(percent);
-  view.SetLine(ViewLine::kTime, m_remainingSeconds == -1
-                                    ? FormatText("%s", {Msg(keys::kImageTimeUnknown)})
-                                    : FormatText("%s %s", {Msg(keys::kImageTime), DurationText(m_remainingSeconds)}));
+  view.SetLine(ViewLine::kTime,
+               m_remainingSeconds == -1
+                   ? FormatText("%s", {Msg(keys::kImageTimeUnknown)})
+                   : FormatText("%s %s", {Msg(keys::kImageTime), DurationText(m_remainingSeconds, Texts())}));
   view.SetLine(ViewLine::kSector,
                FormatText("%s %I64u / %I64u", {Msg(keys::kImageSectors), static_cast<unsigned long long>(doneSectors),
                                                static_cast<unsigned long long>(m_sectorCount)}));
   if (!m_speedText.empty()) view.SetLine(ViewLine::kSpeed, m_speedText);
+  if (!m_bad.empty()) {
+    uint64_t bad = 0;
+    for (const BadRange& r : m_bad) bad += r.count;
+    view.SetLine(ViewLine::kBadSectors, FormatText(Msg(keys::kImageBadSoFar), {static_cast<unsigned long long>(bad)}));
+  }
   return 0;
 }
 

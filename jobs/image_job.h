@@ -46,8 +46,9 @@ ImageCheck CheckImageTarget(const ImageSource& source, const std::string& target
 // The "Messages" key that explains a check.
 std::string_view ImageCheckKey(ImageCheck check);
 
-// "Physical Disk %d" (number + 1) for a whole disk, else "%C (%s, %s)" with
-// the letter, description and size text (or "%d (%s, %s)" without a letter).
+// "<device> (<size>)" for a whole disk ("sdb (7.45 GiB)", or the disk image
+// file's name), else "<device> (<description>, <size>)" for a partition
+// ("sdb1 (STICK, 7.45 GiB)"; a partition of an image file by its label).
 std::string SuggestedImageName(const ImageSource& source, const std::string& description);
 
 struct ImageJobInput {
@@ -62,6 +63,12 @@ struct ImageJobInput {
   uint64_t sectorCount = 0;
   uint32_t sectorSize = 512;
 };
+
+// Whether a copy of target stopped before its end left "<target>.partial".
+bool PartialImageExists(const std::string& target);
+// Deletes "<target>.partial" and its bad-sector list (a stopped copy the user
+// does not keep). 0, also when there was none; else why it stays.
+[[nodiscard]] platform::Status DeletePartialImage(const std::string& target);
 
 class CImageWriter;
 

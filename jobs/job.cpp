@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "jobs/error_text.h"
 #include "platform/error.h"
 
 namespace jobs {
@@ -37,6 +38,11 @@ JobResult CJob::Wait() {
   return m_result.load();
 }
 
+bool CJob::WaitUntilDone(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_doneMutex);
+  return m_doneChanged.wait_for(lock, timeout, [this] { return m_done.load(); });
+}
+
 void CJob::BeginCancel() {
   JobControl::For(m_kind).BeginCancel(this);
 }
@@ -62,11 +68,15 @@ void CJob::ThreadMain() {
     result = Run();
   } catch (const std::exception&) {
     // Memory ran out (a result list of millions of items): the job fails and says so; the process goes on.
-    m_view.Notify(MessageKind::kError, platform::ErrorText(platform::kStatusOutOfMemory));
+    m_view.Notify(MessageKind::kError, ErrorText(m_texts, platform::kStatusOutOfMemory));
   }
   m_result = result;
   JobControl::For(m_kind).Release(this);
-  m_done = true;
+  {
+    std::lock_guard lock(m_doneMutex);
+    m_done = true;
+  }
+  m_doneChanged.notify_all();
   // The last touch of this object: after End the front end may destroy it.
   IJobView& view = m_view;
   view.End(result);

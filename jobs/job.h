@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -35,6 +38,10 @@ class CJob {
   // Blocks the calling thread (never the window thread) until the worker has
   // ended; returns its result.
   JobResult Wait();
+  // Blocks the calling thread (never the window thread) until the worker
+  // has ended or timeout has passed; true when it has ended. Returns as soon
+  // as it ends: a short job costs no more than itself.
+  bool WaitUntilDone(std::chrono::milliseconds timeout);
 
   // The user pressed cancel: the worker stops at its next report (a slow
   // read finishes first) until EndCancel. Never blocks.
@@ -73,6 +80,8 @@ class CJob {
   std::thread m_thread;
   std::atomic<bool> m_started{false};
   std::atomic<bool> m_done{false};
+  std::mutex m_doneMutex;
+  std::condition_variable m_doneChanged;
   std::atomic<bool> m_cancelSeen{false};
   std::atomic<JobResult> m_result{JobResult::kNone};
 };

@@ -31,7 +31,8 @@ enum class ViewLine {
   kFilesFound,  // "Total Files Found: 7"
   kCurrent,     // the file being copied
   kCount,       // "3/10 file(s) recovered"
-  kSpeed,       // "12.50 MB/s"
+  kSpeed,       // "12.50 MiB per second"
+  kBadSectors,  // "Unreadable sectors so far: 8" (an image copy that reads past them)
 };
 
 // Controls a job shows or hides.

@@ -73,7 +73,15 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kDeepScanKept,
                                                     kDeepFileSystemUnread,
                                                     kDeepUnreadableSectors,
-                                                    kUnreadableParts};
+                                                    kUnreadableParts,
+                                                    kSearchingVolumes,
+                                                    kLostVolumeFound,
+                                                    kNoFileSystemTryDeep,
+                                                    kEncryptedFast,
+                                                    kEncryptedDeep,
+                                                    kOutputCannotTake,
+                                                    kImageBadSoFar,
+                                                    kImageDeletePartial};
   return all;
 }
 

@@ -89,9 +89,26 @@ inline constexpr std::string_view kDeepScanKept = "MSG1328";          // %s sour
 inline constexpr std::string_view kDeepFileSystemUnread = "MSG1329";  // %s source, %s the system's error text
 inline constexpr std::string_view kCopyOverwritten = "MSG1340";          // a copied file whose clusters hold other data
 inline constexpr std::string_view kCopyDamaged = "MSG1341";              // a copied file whose data could not be checked
+inline constexpr std::string_view kKeptScanSetAside = "MSG1350";         // %s source, %s why (kKeptScan* below)
+inline constexpr std::string_view kKeptScanNotShown = "MSG1351";         // %s source, %s why
+inline constexpr std::string_view kKeptScanUnreadable = "MSG1352";       // why: a kept file is missing or unreadable
+inline constexpr std::string_view kKeptScanChanged = "MSG1353";          // why: changed or cut short
+inline constexpr std::string_view kKeptScanOtherVersion = "MSG1354";     // why: written by another version
+inline constexpr std::string_view kKeptScanOtherVolume = "MSG1355";      // why: of another volume
+inline constexpr std::string_view kKeptScanOutside = "MSG1356";          // why: points outside the drive
+inline constexpr std::string_view kKeptScanReplay = "MSG1357";           // why: the log of sectors read
+inline constexpr std::string_view kKeptScanCarved = "MSG1358";           // why: the carved files' list
+inline constexpr std::string_view kCopyOutsideVolume = "MSG1359";  // a copy whose data would lie outside the volume
 inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";
-inline constexpr std::string_view kUnreadableParts =
-    "MSG1331";  // %s source, %I64u folders or records  // %s source, %I64u sectors
+inline constexpr std::string_view kUnreadableParts = "MSG1331";      // %s source, %I64u folders or records
+inline constexpr std::string_view kSearchingVolumes = "MSG1332";     // %s the stretch of the disk
+inline constexpr std::string_view kLostVolumeFound = "MSG1333";      // %s the volume, %s its file system
+inline constexpr std::string_view kNoFileSystemTryDeep = "MSG1334";  // %s source
+inline constexpr std::string_view kEncryptedFast = "MSG1335";        // %s source, %s the encryption (LUKS, BitLocker)
+inline constexpr std::string_view kEncryptedDeep = "MSG1336";        // %s source, %s the encryption
+inline constexpr std::string_view kImageBadSoFar = "MSG1338";        // %I64u sectors
+inline constexpr std::string_view kImageDeletePartial = "MSG1339";   // %s the partial file
+inline constexpr std::string_view kOutputCannotTake = "MSG1337";     // %s folder, %s why, %d files saved, %d of all
 
 // Every key above, for checking that a language file has them all.
 const std::vector<std::string_view>& AllMessageKeys();

@@ -17,19 +17,8 @@ constexpr std::string_view kRawList =
 }  // namespace
 
 bool NeedsPictureConversion(std::string_view extension) {
-  // Whole entries only: "c" (a C source) or "avi" (a video) is no "*.cr2" or "*.avif".
-  if (extension.empty()) return false;
-  const std::string entry = "*." + platform::AsciiLower(extension);
-  for (std::string_view list : {kHeifList, kWebpList, kRawList}) {
-    size_t start = 0;
-    while (start <= list.size()) {
-      size_t end = list.find('|', start);
-      if (end == std::string_view::npos) end = list.size();
-      if (list.substr(start, end - start) == entry) return true;
-      start = end + 1;
-    }
-  }
-  return false;
+  return engine::ExtensionIsEntryOf(extension, kHeifList) || engine::ExtensionIsEntryOf(extension, kWebpList) ||
+         engine::ExtensionIsEntryOf(extension, kRawList);
 }
 
 platform::Status CPicture::Convert(const std::string& path, ConversionOutput* out) {
@@ -43,11 +32,11 @@ platform::Status CPicture::Convert(const std::string& path, ConversionOutput* ou
   const ToolChoices* tool = &tools.rawPreview;
   std::string written;
   std::vector<std::string> args;
-  if (engine::ExtensionInList(m_extension, kHeifList)) {
+  if (engine::ExtensionIsEntryOf(m_extension, kHeifList)) {
     tool = &tools.heifDecoder;
     written = folder + "picture.png";
     args = {path, written};
-  } else if (engine::ExtensionInList(m_extension, kWebpList)) {
+  } else if (engine::ExtensionIsEntryOf(m_extension, kWebpList)) {
     tool = &tools.webpDecoder;
     written = folder + "picture.png";
     args = {path, "-o", written};

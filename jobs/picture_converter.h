@@ -23,7 +23,8 @@ class CPicture final : public IDocumentConverter {
   std::string m_extension;
 };
 
-// True for the photo extensions CPicture converts (lower or upper case).
+// True for the photo extensions CPicture converts: whole entries of its
+// lists (lower or upper case).
 bool NeedsPictureConversion(std::string_view extension);
 
 }  // namespace jobs

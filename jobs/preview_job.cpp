@@ -3,6 +3,7 @@
 
 #include "jobs/data_folder_guard.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
@@ -97,7 +98,7 @@ JobResult CPreviewJob::Run() {
     return JobResult::kFinished;
   };
   auto readFailed = [&](platform::Status status) {
-    return fail(status, FormatText(Msg(keys::kPreviewReadFailed), {platform::ErrorText(status)}));
+    return fail(status, FormatText(Msg(keys::kPreviewReadFailed), {ErrorText(Texts(), status)}));
   };
   if (!found.source || found.item.isFolder != 0) return readFailed(platform::kStatusInvalidParameter);
   // The preview files are written to the data folder: never onto the medium being recovered.

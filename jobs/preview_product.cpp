@@ -3,8 +3,10 @@
 
 #include "engine/categories.h"
 #include "jobs/character_dump.h"
+#include "jobs/error_text.h"
 #include "jobs/message_keys.h"
 #include "jobs/picture_converter.h"
+#include "jobs/text_decoding.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
 #include "platform/utf.h"
@@ -15,6 +17,19 @@ void ClassifyForPreview(std::string_view name, PreviewRecord* record) {
   record->media = record->audio = record->document = record->pdf = false;
   record->converter = ConverterKind::kNone;
   const std::string_view extension = engine::ExtensionOf(name);
+  // The exact photo entries first, as whole entries (as every category rule tests them).
+  if (engine::IsExactPhotoExtension(extension)) {
+    if (NeedsPictureConversion(extension)) record->converter = ConverterKind::kPicture;
+    return;
+  }
+  if (engine::IsExactDocumentExtension(extension)) {
+    // Text: a spreadsheet (csv) through its converter, the rest as it is.
+    if (engine::ExtensionIsEntryOf(extension, engine::kPreviewDocumentList)) {
+      record->document = true;
+      record->converter = ConverterFor(extension);
+    }
+    return;
+  }
   if (engine::ExtensionInList(extension, engine::kAudioList)) {
     record->audio = true;
     record->media = true;
@@ -59,11 +74,15 @@ PreviewProduct MakePreviewProduct(const PreviewRecord& record, const PreviewTool
     // The reason, never an empty pane.
     product.kind = PreviewProductKind::kFailed;
     product.status = record.extractStatus;
-    product.text =
-        FormatText(MessageText(texts, keys::kPreviewReadFailed), {platform::ErrorText(record.extractStatus)});
+    product.text = FormatText(MessageText(texts, keys::kPreviewReadFailed), {ErrorText(texts, record.extractStatus)});
     return product;
   }
   if (record.tempPath.empty()) {
+    // Text as its encoding says (UTF-8, UTF-16 by its mark, else Windows-1252); anything else byte by byte.
+    if (DecodeText(record.data.data(), record.data.size(), &product.text) != TextEncoding::kNone) {
+      product.kind = PreviewProductKind::kText;
+      return product;
+    }
     product.kind = PreviewProductKind::kDump;
     product.text = CharacterDump(record.data.data(), record.data.size());
     return product;
@@ -103,13 +122,13 @@ PreviewProduct MakePreviewProduct(const PreviewRecord& record, const PreviewTool
   if (platform::Status s = DumpOfFileHead(record.tempPath, &dump); s != platform::kStatusOk) {
     product.kind = PreviewProductKind::kFailed;
     product.status = s;
-    product.text = FormatText(MessageText(texts, keys::kPreviewReadFailed), {platform::ErrorText(s)});
+    product.text = FormatText(MessageText(texts, keys::kPreviewReadFailed), {ErrorText(texts, s)});
     return product;
   }
   product.kind = PreviewProductKind::kDump;
   product.text = std::move(dump);
   product.note = FormatText(MessageText(texts, keys::kPreviewShownAsDump),
-                            {output.problem.empty() ? platform::ErrorText(converted) : output.problem});
+                            {output.problem.empty() ? ErrorText(texts, converted) : output.problem});
   return product;
 }
 

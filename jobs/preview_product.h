@@ -31,8 +31,11 @@ struct PreviewRecord {
   ConverterKind converter = ConverterKind::kNone;
 };
 
-// Sets the flags and the converter of record from the item's name: the
-// extension (after the last "."), lower-cased, tested as a substring of the
+// Sets the flags and the converter of record from the item's name: an exact
+// photo entry (engine::kExactPhotoList) is a picture for CPicture, an exact
+// document entry (engine::kExactDocumentList) a document only when the
+// previewable-document list holds it (csv); any other
+// extension (after the last "."), lower-cased, is tested as a substring of the
 // audio list (audio and media), the video list (media) and the
 // previewable-document list (document); a document with the extension
 // "pdf" is a PDF, and a document gets the converter of its extension.

@@ -5,11 +5,16 @@
 #include <cstdio>
 #include <deque>
 
+#include "engine/item_placement.h"
+#include "engine/commit_batch.h"
 #include "engine/output_path.h"
+#include "engine/recovered_file.h"
 #include "engine/safe_name.h"
 #include "jobs/data_folder_guard.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/file_category.h"
+#include "jobs/folder_browser.h"
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
@@ -23,6 +28,9 @@ namespace {
 
 // Retries when a name is taken between choosing it and the rename.
 constexpr int kNameAttempts = 8;
+// Files are flushed and named together once this many are written (or this many bytes).
+constexpr size_t kBatchFiles = 512;
+constexpr uint64_t kBatchBytes = 256u << 20;
 
 std::string NormalisedRoot(std::string folder) {
   std::string out;
@@ -37,6 +45,19 @@ std::string NormalisedRoot(std::string folder) {
 std::string JoinRoot(const std::string& root, const std::string& relative) {
   if (relative.empty()) return root;
   return root == "/" ? "/" + relative : root + "/" + relative;
+}
+
+// Whether an item's data, where its engine places it, would begin or end
+// outside the volume it was found on (false when that cannot be told).
+bool DataOutsideVolume(ScanSource& source, const engine::ItemRecord& item) {
+  auto* placement = dynamic_cast<engine::IItemPlacement*>(source.engine.get());
+  const storage::VolumeTarget& t = source.target;
+  uint64_t first = 0;
+  if (placement == nullptr || t.sectorCount == 0 || !placement->FirstDataByte(item, &first)) return false;
+  const uint64_t begin = t.ByteOffset();
+  const uint64_t end = begin + t.ByteLength();
+  const uint64_t size = item.size;  // a copy: the record's fields are not aligned
+  return first < begin || first >= end || size > end - first;
 }
 
 }  // namespace
@@ -75,11 +96,43 @@ void CRecoveryJob::AddRow(const std::string& path, platform::Status status, cons
   DetailRow row;
   row.path = path;
   row.failed = status != platform::kStatusOk;
-  row.status = row.failed ? platform::ErrorText(status) : std::string("Success");
+  row.status = row.failed ? ErrorText(Texts(), status) : std::string("Success");
   if (!note.empty()) row.status += " (" + note + ")";
-  const size_t position = row.failed ? 0 : m_rows.size();
-  m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(position), row);
-  View().AddDetailRow(row, position);
+  // Rows come in the order files end: appended, so thousands of failures cost no more than successes.
+  m_rows.push_back(row);
+  View().AddDetailRow(row, m_rows.size() - 1);
+}
+
+bool CRecoveryJob::OutputCannotTake(platform::Status status, const std::string& path) {
+  if (status != platform::kErrorDiskFull && status != platform::kErrorWriteProtect &&
+      status != platform::kErrorAccessDenied) {
+    return false;
+  }
+  // Every later file would fail alike: the job ends here, with one message once the files written are named.
+  m_outputStopped = status;
+  m_stoppedAt = path;
+  return true;
+}
+
+void CRecoveryJob::NameWritten() {
+  engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();
+  if (batch == nullptr || batch->FileCount() == 0) return;
+  std::vector<engine::CommitBatch::Named> named;
+  batch->Flush(&named);
+  for (const auto& n : named) {
+    auto it = m_waiting.find(n.wanted);
+    if (it == m_waiting.end()) continue;
+    RecoveredFileOutcome& outcome = m_outcomes[it->second];
+    m_waiting.erase(it);
+    outcome.status = n.status;
+    if (n.status == platform::kStatusOk) {
+      outcome.destination = JoinRoot(m_root, n.named);
+    } else {
+      ++m_failed;
+    }
+    AddRow(outcome.destination, outcome.status, outcome.note);
+  }
+  ShowCount();
 }
 
 platform::Status CRecoveryJob::UsableFolder(const std::string& parentRelative, const std::string& name,
@@ -88,13 +141,15 @@ platform::Status CRecoveryJob::UsableFolder(const std::string& parentRelative, c
     *relative = it->second;
     return platform::kStatusOk;
   }
-  // A folder of this name that exists is used as it is; a file, a link or
-  // anything else of that name makes the folder take the next free name.
+  // A folder of this name that exists is used as it is; a file (one waiting
+  // for its name too), a link or anything else of that name makes the
+  // folder take the next free name.
+  const engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();
   std::string candidate = engine::JoinRelative(parentRelative, name);
   platform::Status s = platform::kStatusOk;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     if (!platform::IsFolderBelow(m_root, candidate)) {
-      if (platform::ExistsBelow(m_root, candidate)) {
+      if (platform::ExistsBelow(m_root, candidate) || (batch != nullptr && batch->Holds(m_root, candidate))) {
         candidate = engine::JoinRelative(parentRelative, engine::UniqueChildName(m_root, parentRelative, name));
       }
     }
@@ -119,11 +174,9 @@ platform::Status CRecoveryJob::BaseFolderOf(const FoundItem& found, std::string*
     return UsableFolder("", category, "category:" + category, relative);
   }
   // The found folder path below a folder per volume when several sources are recovered from.
-  std::set<const ScanSource*> sources;
-  for (const auto& i : m_input.items) sources.insert(i.source.get());
   std::string current;
   std::string key = "tree:" + std::to_string(reinterpret_cast<uintptr_t>(found.source.get()));
-  if (sources.size() > 1) {
+  if (m_severalSources) {
     const storage::VolumeTarget& t = found.source->target;
     const std::string volume = engine::SafeNameComponent(t.isImage ? std::string(FileNameOfPath(t.imagePath))
                                                                    : "partition" + std::to_string(t.partitionNumber));
@@ -139,10 +192,12 @@ platform::Status CRecoveryJob::BaseFolderOf(const FoundItem& found, std::string*
     start = slash + 1;
     if (component.empty()) continue;
     key += "/" + component;
+    const bool made = m_folders.count(key) == 0;
     if (platform::Status s = UsableFolder(current, engine::SafeNameComponent(component), key, &current);
         s != platform::kStatusOk) {
       return s;
     }
+    if (made) m_madeFolders.push_back({current, found.source, path.substr(0, slash), {}, false});
   }
   // A carved photo or video dated by its own metadata goes into a year/month folder.
   const FileCategory category = CategoryOf(found.item.Name());
@@ -169,9 +224,10 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
   outcome.size = item.size;
   const std::string wanted = engine::SafeNameComponent(item.Name());
   platform::Status status = platform::kStatusOk;
+  std::string relative;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     const std::string name = engine::UniqueChildName(m_root, folderRelative, wanted);
-    const std::string relative = engine::JoinRelative(folderRelative, name);
+    relative = engine::JoinRelative(folderRelative, name);
     outcome.destination = JoinRoot(m_root, relative);
     if (name != wanted && platform::IsLinkBelow(m_root, engine::JoinRelative(folderRelative, wanted))) {
       outcome.note = FormatText(Msg(keys::kNameTakenByLink), {wanted, name});
@@ -188,6 +244,9 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
   if (status != platform::kStatusOk) {
     // Why an image container could not be read (its file and offset) belongs to this file's row.
     std::string failure = storage::TakeSourceFailure();
+    if (status != platform::kStatusCancelled && DataOutsideVolume(source, item)) {
+      failure = Msg(keys::kCopyOutsideVolume);
+    }
     if (!failure.empty()) outcome.note = outcome.note.empty() ? failure : outcome.note + "; " + failure;
   } else {
     (void)storage::TakeSourceFailure();
@@ -198,12 +257,21 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
       outcome.note = outcome.note.empty() ? why : outcome.note + "; " + why;
     }
   }
-  if (status == platform::kStatusOk) m_written.insert(folderRelative);
   ++m_processed;
-  if (status != platform::kStatusOk) ++m_failed;
-  AddRow(outcome.destination, status, outcome.note);
+  const engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();
+  if (status == platform::kStatusOk && batch != nullptr && batch->Holds(m_root, relative)) {
+    // Written; it gets its name (and its row) with its batch.
+    m_waiting[relative] = m_outcomes.size();
+  } else {
+    if (status != platform::kStatusOk) ++m_failed;
+    if (status == platform::kStatusOk) m_written.insert(folderRelative);
+    AddRow(outcome.destination, status, outcome.note);
+  }
   m_outcomes.push_back(std::move(outcome));
+  const size_t batchFiles = m_input.batchFiles != 0 ? m_input.batchFiles : kBatchFiles;
+  if (batch != nullptr && (batch->FileCount() >= batchFiles || batch->ByteCount() >= kBatchBytes)) NameWritten();
   ShowCount();
+  if (status != platform::kStatusOk && OutputCannotTake(status, JoinRoot(m_root, folderRelative))) return false;
   return status != platform::kStatusCancelled;
 }
 
@@ -234,6 +302,7 @@ bool CRecoveryJob::RecoverFolder(ScanSource& source, const FoundItem& found, con
   m_written.insert(baseRelative);
   std::deque<Pending> queue;
   queue.push_back({found.item, FolderDepthOf(found), top, foundTop});
+  m_madeFolders.push_back({top, found.source, {}, found.item, true});
   std::set<std::pair<int32_t, int32_t>> visited;  // a damaged store may file a folder under itself
   while (!queue.empty()) {
     Pending job = std::move(queue.front());
@@ -269,12 +338,48 @@ bool CRecoveryJob::RecoverFolder(ScanSource& source, const FoundItem& found, con
         }
         m_written.insert(job.relative);
         queue.push_back({child, job.depth + 1, relative, job.foundPath + std::string(child.Name()) + "/"});
+        m_madeFolders.push_back({relative, found.source, {}, child, true});
         continue;
       }
       if (!RecoverFile(source, child, job.foundPath + std::string(child.Name()), job.relative)) return false;
     }
   }
   return true;
+}
+
+void CRecoveryJob::KeepFolderTimes() {
+  // The tree layout's folders are known by their found paths: their records come from their parents' listings.
+  std::map<std::pair<const ScanSource*, std::string>, std::vector<FoundItem>> listings;
+  for (MadeFolder& made : m_madeFolders) {
+    if (made.hasRecord || !made.source) continue;
+    const size_t slash = made.foundPath.rfind('/');
+    const std::string parent = slash == std::string::npos ? std::string() : made.foundPath.substr(0, slash);
+    const std::string name = slash == std::string::npos ? made.foundPath : made.foundPath.substr(slash + 1);
+    auto key = std::make_pair(made.source.get(), parent);
+    auto it = listings.find(key);
+    if (it == listings.end()) {
+      std::vector<FoundItem> children;
+      std::unique_lock busy(made.source->inUse, std::try_to_lock);
+      if (!busy.owns_lock() || !made.source->engine || ListFolderAt(made.source, parent, &children) != 0) {
+        children.clear();
+      }
+      it = listings.emplace(key, std::move(children)).first;
+    }
+    for (const FoundItem& child : it->second) {
+      if (child.item.isFolder != 0 && child.item.Name() == name) {
+        made.record = child.item;
+        made.hasRecord = true;
+        break;
+      }
+    }
+  }
+  for (const MadeFolder& made : m_madeFolders) {
+    if (!made.hasRecord) continue;
+    // A time the file system cannot hold leaves the folder's own; its files are what counts.
+    (void)platform::SetFolderTimesBelow(m_root, made.relative, made.record.modified, made.record.accessed,
+                                        engine::TimeBasisOf(made.record));
+    m_written.insert(made.relative);
+  }
 }
 
 void CRecoveryJob::SyncWritten() {
@@ -289,7 +394,7 @@ void CRecoveryJob::SyncWritten() {
       ++m_failed;
       const std::string path = JoinRoot(m_root, folder);
       AddRow(path, s);
-      View().Notify(MessageKind::kError, FormatText(Msg(keys::kSyncFailed), {path, platform::ErrorText(s)}));
+      View().Notify(MessageKind::kError, FormatText(Msg(keys::kSyncFailed), {path, ErrorText(Texts(), s)}));
     }
   }
   if (m_root != "/") {
@@ -297,7 +402,7 @@ void CRecoveryJob::SyncWritten() {
     const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : m_root.substr(0, slash);
     // The root's own entry: a new output folder must survive a pulled stick too.
     if (platform::Status s = platform::SyncFolderBelow(parent, ""); s != platform::kStatusOk) {
-      View().Notify(MessageKind::kWarning, FormatText(Msg(keys::kSyncFailed), {parent, platform::ErrorText(s)}));
+      View().Notify(MessageKind::kWarning, FormatText(Msg(keys::kSyncFailed), {parent, ErrorText(Texts(), s)}));
     }
   }
 }
@@ -312,7 +417,7 @@ JobResult CRecoveryJob::Run() {
     const platform::PathKind kind = platform::KindOfPath(m_root);
     const std::string why = kind != platform::PathKind::kMissing && kind != platform::PathKind::kFolder
                                 ? std::string("it is a ") + platform::PathKindWord(kind) + ", not a folder"
-                                : platform::ErrorText(s);
+                                : ErrorText(Texts(), s);
     View().Notify(MessageKind::kError, FormatText(Msg(keys::kOutputUnusable), {m_root, why}));
     return JobResult::kFailed;
   }
@@ -331,7 +436,12 @@ JobResult CRecoveryJob::Run() {
     }
   }
   ShowCount();
+  std::set<const ScanSource*> sources;
+  for (const auto& found : m_input.items) sources.insert(found.source.get());
+  m_severalSources = sources.size() > 1;
 
+  engine::CommitBatch batch;  // files are named in batches, each after its data is on the medium
+  platform::FolderCacheScope folders;  // a file's cost does not grow with its folder's depth
   for (const auto& found : m_input.items) {
     if (CheckPoint() != 0) break;
     ScanSource& source = *found.source;
@@ -353,6 +463,7 @@ JobResult CRecoveryJob::Run() {
       AddRow(foundPath, problem);
       m_outcomes.push_back(std::move(outcome));
       ShowCount();
+      if (OutputCannotTake(problem, m_root)) break;
       continue;
     }
     const bool goOn = found.item.isFolder != 0 ? RecoverFolder(source, found, base)
@@ -360,10 +471,19 @@ JobResult CRecoveryJob::Run() {
     if (!goOn) break;
   }
 
+  // Whole files are kept also when the job stops: the last batch is named too.
+  NameWritten();
+  KeepFolderTimes();
   SyncWritten();
+  if (m_outputStopped != platform::kStatusOk) {
+    View().Notify(MessageKind::kError,
+                  FormatText(Msg(keys::kOutputCannotTake),
+                             {m_stoppedAt, ErrorText(Texts(), m_outputStopped), m_processed - m_failed, m_total}));
+  }
   View().ShowControl(ViewControl::kFinishButton, true);
   View().ShowControl(ViewControl::kCancelButton, false);
-  return CancelConfirmed() ? JobResult::kCancelled : JobResult::kFinished;
+  if (CancelConfirmed()) return JobResult::kCancelled;
+  return m_outputStopped != platform::kStatusOk ? JobResult::kFailed : JobResult::kFinished;
 }
 
 }  // namespace jobs

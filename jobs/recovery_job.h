@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct RecoveryJobInput {
   std::vector<FoundItem> items;  // checked files and folders, each bound to the source that found it
   std::string outputFolder;      // the folder the user chose; created when missing
   RecoveryLayout layout = RecoveryLayout::kByCategory;
+  // Files named together (engine::CommitBatch); 0: the job's own choice.
+  size_t batchFiles = 0;
 };
 
 // What became of one file.
@@ -43,11 +46,18 @@ ScanSourceList SourcesHoldingFolder(const ScanSourceList& sources, const std::st
 // planted link is never written through (the file goes beside it, and the
 // outcome says so). A checked folder is copied with its whole subtree at any
 // depth, each file on its own (with its own name, row and outcome).
-// Every file gets a detail row: "Success" appended, a failure's system text
-// inserted at the top. Before Finish is shown every folder written to is
-// flushed to its medium (each file was, before it got its name). Ends with
-// 1 (finished, failures included) or 2 (cancelled; files already written
-// stay whole, the one being copied leaves nothing).
+// Every file gets a detail row, in the order they end: "Success", or the
+// failure's text. Files are written under temporary names and given their
+// names in batches (engine::CommitBatch): the batch's data is flushed to its
+// medium once, then named, and the folders flushed, so a file is named only
+// when all of it is on the medium; its row comes when it is named. Each
+// file and each folder made keeps the time of its record. Before Finish is
+// shown every folder written to is flushed to its medium. When the output
+// folder cannot take files at all (full, read-only, no permission) the job
+// stops at the first such failure with one message (it does not fail every
+// file that follows). Ends with 1 (finished, failures included), 2
+// (cancelled; files already written stay whole, the one being copied leaves
+// nothing) or 3 (the output folder cannot be used).
 class CRecoveryJob final : public CJob {
  public:
   CRecoveryJob(RecoveryJobInput input, IJobView& view, const ITextSource* texts);
@@ -60,6 +70,9 @@ class CRecoveryJob final : public CJob {
   const std::vector<DetailRow>& Rows() const { return m_rows; }
   const std::vector<RecoveredFileOutcome>& Outcomes() const { return m_outcomes; }
   const std::string& OutputRoot() const { return m_root; }
+  // Why the output folder stopped taking files (0 when it did not): the
+  // job stopped there, and the files after it were not tried.
+  platform::Status OutputStopped() const { return m_outputStopped; }
 
  private:
   JobResult Run() override;
@@ -73,7 +86,13 @@ class CRecoveryJob final : public CJob {
   bool RecoverFolder(ScanSource& source, const FoundItem& found, const std::string& baseRelative);
   void AddRow(const std::string& path, platform::Status status, const std::string& note = {});
   void ShowCount();
+  // Flushes the files written so far and gives them their names and rows.
+  void NameWritten();
+  // Gives every folder made the times of its record (after its files).
+  void KeepFolderTimes();
   void SyncWritten();
+  // True (and the job stops) when status says the output folder takes no file at all.
+  bool OutputCannotTake(platform::Status status, const std::string& path);
   static int32_t OnCopy(void* userData, int32_t percent, int32_t hundred, int32_t status, const char* path);
 
   RecoveryJobInput m_input;
@@ -86,6 +105,20 @@ class CRecoveryJob final : public CJob {
   std::vector<RecoveredFileOutcome> m_outcomes;
   std::map<std::string, std::string> m_folders;  // key (what a folder stands for) -> its relative path
   std::set<std::string> m_written;               // folders that got new names, to flush at the end
+  bool m_severalSources = false;                 // the tree layout keeps a folder per source
+  // Files written and waiting for their names: (destination relative to the root) -> their outcome.
+  std::unordered_map<std::string, size_t> m_waiting;
+  // Folders made: where, and what they stand for (their times come from their records).
+  struct MadeFolder {
+    std::string relative;
+    std::shared_ptr<ScanSource> source;
+    std::string foundPath;  // the tree layout's folders: "a/b" inside the source
+    engine::ItemRecord record{};
+    bool hasRecord = false;  // a checked folder's tree: its record is known
+  };
+  std::vector<MadeFolder> m_madeFolders;
+  platform::Status m_outputStopped = platform::kStatusOk;
+  std::string m_stoppedAt;  // the folder that took no more files
 };
 
 }  // namespace jobs

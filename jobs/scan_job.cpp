@@ -8,6 +8,8 @@
 #include "engine/store/scan_index.h"
 #include "jobs/data_folder_guard.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
+#include "jobs/lost_volumes.h"
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
 #include "jobs/volume_head.h"
@@ -21,6 +23,35 @@ namespace {
 
 bool IsAsciiLetter(uint16_t c) {
   return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+// The words for why a kept deep scan cannot be used.
+std::string_view KeptFaultKey(engine::deep::KeptStateFault fault) {
+  using engine::deep::KeptStateFault;
+  switch (fault) {
+    case KeptStateFault::kNone:
+    case KeptStateFault::kUnreadable: return keys::kKeptScanUnreadable;
+    case KeptStateFault::kDamaged: return keys::kKeptScanChanged;
+    case KeptStateFault::kOtherVersion: return keys::kKeptScanOtherVersion;
+    case KeptStateFault::kOtherVolume: return keys::kKeptScanOtherVolume;
+    case KeptStateFault::kOutside: return keys::kKeptScanOutside;
+    case KeptStateFault::kReplay: return keys::kKeptScanReplay;
+    case KeptStateFault::kCarvedFiles: return keys::kKeptScanCarved;
+  }
+  return keys::kKeptScanChanged;
+}
+
+// The file systems whose deleted entries fast mode reads in place.
+bool FastModeReads(engine::VolumeKind kind) {
+  switch (kind) {
+    case engine::VolumeKind::kFat12:
+    case engine::VolumeKind::kFat16:
+    case engine::VolumeKind::kFat32:
+    case engine::VolumeKind::kNtfs:
+    case engine::VolumeKind::kExFat:
+    case engine::VolumeKind::kExt: return true;
+    default: return false;
+  }
 }
 
 }  // namespace
@@ -41,6 +72,14 @@ std::string CScanJob::StageText(const ScanSource& source) const {
   return FormatText(Msg(keys::kScanStageNoLetter), {static_cast<int>(t.driveLetter)});
 }
 
+void CScanJob::NotifyKeptScanUnusable(std::string_view key, const ScanSource& source, platform::Status status) {
+  const auto* deep = dynamic_cast<const engine::deep::CProfessionalRecovery*>(source.engine.get());
+  const std::string why = deep != nullptr && deep->KeptFault() != engine::deep::KeptStateFault::kNone
+                              ? Msg(KeptFaultKey(deep->KeptFault()))
+                              : platform::ErrorText(status);
+  View().Notify(MessageKind::kWarning, FormatText(Msg(key), {source.target.label, why}));
+}
+
 void CScanJob::NotifySource(std::string_view key, const ScanSource& source, const std::string& detail) {
   View().Notify(MessageKind::kWarning, FormatText(Msg(key), {source.target.label, detail}));
 }
@@ -52,8 +91,9 @@ int32_t CScanJob::OnProgress(void* userData, int32_t percent, int32_t weight, in
   const int32_t shown = WeightedPercent(percent, weight);
   IJobView& view = job->View();
   view.SetBar(shown);
-  view.SetLine(ViewLine::kTime, remainingSeconds == -1 ? job->Msg(keys::kScanTimeUnknown)
-                                                       : job->Msg(keys::kScanTime) + DurationText(remainingSeconds));
+  view.SetLine(ViewLine::kTime, remainingSeconds == -1
+                                    ? job->Msg(keys::kScanTimeUnknown)
+                                    : job->Msg(keys::kScanTime) + DurationText(remainingSeconds, job->Texts()));
   view.SetLine(ViewLine::kPercent, FormatText("%s %d%%", {job->Msg(keys::kScanPercent), shown}));
   const int wanted = sectorsTotal != 0 ? 1 : 0;
   if (wanted == 1) {
@@ -71,7 +111,31 @@ int32_t CScanJob::OnProgress(void* userData, int32_t percent, int32_t weight, in
   return 0;
 }
 
+void CScanJob::SplitStretches() {
+  ScanSourceList split;
+  for (auto& source : m_input.sources) {
+    if (!source->target.unpartitioned) {
+      split.push_back(source);
+      continue;
+    }
+    // A stretch no partition covers: the volumes still in it are scanned as partitions, the rest raw.
+    View().SetLine(ViewLine::kSourceName, source->target.label);
+    View().SetLine(ViewLine::kStage, FormatText(Msg(keys::kSearchingVolumes), {source->target.label}));
+    for (StretchPart& part : SplitStretch(source->target)) {
+      if (part.kind != engine::VolumeKind::kUnknown) {
+        View().Notify(MessageKind::kInformation,
+                      FormatText(Msg(keys::kLostVolumeFound), {part.target.label, engine::VolumeKindName(part.kind)}));
+      }
+      auto found = std::make_shared<ScanSource>(std::move(part.target));
+      found->fromStretch = true;
+      split.push_back(std::move(found));
+    }
+  }
+  m_input.sources = std::move(split);
+}
+
 JobResult CScanJob::Run() {
+  if (m_input.mode == ScanMode::kDeep || m_input.modeOfStoredScan) SplitStretches();
   if (m_input.sources.empty()) return JobResult::kFinished;  // nothing to scan, nothing to post
   EnsureUniqueLetters(m_input.sources);
 
@@ -113,7 +177,6 @@ void CScanJob::ScanOne(ScanSource& source) {
   View().SetLine(ViewLine::kStage, StageText(source));
   source.ResetEngine();
   source.status = platform::kStatusOk;
-  source.identity = storage::VolumeIdentityKey(t);
 
   // Disk numbers follow the order devices are found in: a stick plugged in
   // since the list was made moves them, and this number may name another disk.
@@ -124,28 +187,60 @@ void CScanJob::ScanOne(ScanSource& source) {
     return;
   }
 
-  engine::VolumeKind kind = engine::VolumeKind::kUnknown;
-  const platform::Status readable = ReadVolumeKind(t, &kind);
-  source.fileSystem = std::string(engine::VolumeKindName(kind));
-  const int32_t professional = m_input.mode == ScanMode::kDeep ? 1 : 0;
+  VolumeHead head;
+  const platform::Status readable = ReadVolumeHead(t, &head);
+  source.fileSystem = head.fileSystem;
+  // What stays with the medium, and what the volume says of itself.
+  const std::string place = storage::VolumeIdentityKey(t);
+  source.identity = place.empty() || readable != platform::kStatusOk ? std::string() : place + head.identity;
+  if (readable != platform::kStatusOk) {
+    source.outcome = SourceOutcome::kUnreadable;
+    source.status = readable;
+    NotifySource(keys::kSourceUnreadable, source, ErrorText(Texts(), readable));
+    return;
+  }
+  source.mode = m_input.mode;
+  if (m_input.modeOfStoredScan && (m_input.reuse == ReusePolicy::kReuse || m_input.reuse == ReusePolicy::kStoredOnly)) {
+    ScanMode storedMode = m_input.mode;
+    if (StoredScanMode(source, &storedMode)) {
+      source.mode = storedMode;
+    } else if (m_input.reuse == ReusePolicy::kStoredOnly || source.fromStretch) {
+      // Nothing kept: a stretch is left alone (it was never scanned on its own), like any source of a stored-only view.
+      source.outcome = SourceOutcome::kNotStored;
+      return;
+    }
+  }
+  const bool deep = source.mode == ScanMode::kDeep;
+  if (!head.encryption.empty()) {
+    // Nothing of an encrypted volume's files can be read before it is unlocked, by any mode.
+    NotifySource(deep ? keys::kEncryptedDeep : keys::kEncryptedFast, source, head.encryption);
+    if (!deep) {
+      source.outcome = SourceOutcome::kNoEngine;
+      source.status = platform::kErrorNotSupported;
+      return;
+    }
+  } else if (!deep && !FastModeReads(head.kind)) {
+    source.outcome = SourceOutcome::kNoEngine;
+    source.status = platform::kErrorNotSupported;
+    if (head.kind == engine::VolumeKind::kUnknown && head.fileSystem == engine::VolumeKindName(head.kind)) {
+      NotifySource(keys::kNoFileSystemTryDeep, source);
+    } else {
+      NotifySource(keys::kSourceNoEngine, source, head.fileSystem);
+    }
+    return;
+  }
+  const int32_t professional = deep ? 1 : 0;
   std::unique_ptr<engine::IFileRecoveryParse> engine =
-      readable != platform::kStatusOk ? nullptr
-      : t.isImage
+      t.isImage
           ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
           : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount, t.driveLetter, professional);
   if (!engine) {
-    if (readable != platform::kStatusOk) {
-      source.outcome = SourceOutcome::kUnreadable;
-      source.status = readable;
-      NotifySource(keys::kSourceUnreadable, source, platform::ErrorText(readable));
+    source.outcome = SourceOutcome::kNoEngine;
+    source.status = platform::kErrorNotSupported;
+    if (deep) {
+      NotifySource(keys::kDeepNotAvailable, source);
     } else {
-      source.outcome = SourceOutcome::kNoEngine;
-      source.status = platform::kErrorNotSupported;
-      if (professional != 0) {
-        NotifySource(keys::kDeepNotAvailable, source);
-      } else {
-        NotifySource(keys::kSourceNoEngine, source, source.fileSystem);
-      }
+      NotifySource(keys::kSourceNoEngine, source, source.fileSystem);
     }
     return;
   }
@@ -153,7 +248,7 @@ void CScanJob::ScanOne(ScanSource& source) {
 
   StoredScan stored;
   bool reuse = false;
-  const bool foundStored = FindStoredScan(source, m_input.mode, &stored);
+  const bool foundStored = FindStoredScan(source, source.mode, &stored);
   if (foundStored && !stored.finished) {
     bool leave = false;
     const bool resume = DecideResume(source, stored, &leave);
@@ -170,6 +265,7 @@ void CScanJob::ScanOne(ScanSource& source) {
       }
       // The stored state does not fit this volume or cannot be read: it is
       // dropped and the volume scanned from the start with a new engine.
+      NotifyKeptScanUnusable(keys::kKeptScanSetAside, source, source.status);
       ForgetStoredScan(stored.folder);
       source.storeKept = false;
       source.ResetEngine(t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
@@ -177,7 +273,7 @@ void CScanJob::ScanOne(ScanSource& source) {
                                                                       t.driveLetter, professional));
       if (!source.engine) {
         source.outcome = SourceOutcome::kUnreadable;
-        NotifySource(keys::kSourceUnreadable, source, platform::ErrorText(source.status));
+        NotifySource(keys::kSourceUnreadable, source, ErrorText(Texts(), source.status));
         return;
       }
     }
@@ -221,10 +317,14 @@ void CScanJob::ScanOne(ScanSource& source) {
       source.scanFolder = stored.folder;
       source.storeKept = true;
       source.outcome = SourceOutcome::kReused;
-      View().Notify(MessageKind::kInformation, FormatText(Msg(keys::kSourceReused), {t.label}));
+      // With the mode taken from the store the front end says which scan it shows.
+      if (!m_input.modeOfStoredScan) {
+        View().Notify(MessageKind::kInformation, FormatText(Msg(keys::kSourceReused), {t.label}));
+      }
       return;
     }
     // The stored files cannot be opened: scan again with a new engine.
+    if (m_input.mode == ScanMode::kDeep) NotifyKeptScanUnusable(keys::kKeptScanSetAside, source, s);
     ForgetStoredScan(stored.folder);
     source.ResetEngine(t.isImage ? engine::CreateEngineForImage(t.imagePath, t.driveLetter, professional)
                                  : engine::CreateEngineForPartition(t.diskNumber, t.startSector, t.sectorCount,
@@ -232,7 +332,7 @@ void CScanJob::ScanOne(ScanSource& source) {
     if (!source.engine) {
       source.outcome = SourceOutcome::kUnreadable;
       source.status = s;
-      NotifySource(keys::kSourceUnreadable, source, platform::ErrorText(s));
+      NotifySource(keys::kSourceUnreadable, source, ErrorText(Texts(), s));
       return;
     }
   }
@@ -242,7 +342,7 @@ void CScanJob::ScanOne(ScanSource& source) {
 
 bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* leave) {
   *leave = false;
-  if (m_input.reuse == ReusePolicy::kStoredOnly) {
+  if (m_input.reuse == ReusePolicy::kStoredOnly || m_input.resume == ResumePolicy::kAsItIs) {
     // What the stopped scan found is shown as it is; nothing more is read.
     *leave = true;
     source.scanFolder = stored.folder;
@@ -253,6 +353,7 @@ bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* 
       NotifySource(keys::kDeepScanKept, source);
       return false;
     }
+    NotifyKeptScanUnusable(keys::kKeptScanNotShown, source, source.status);
     source.storeKept = false;  // the folder stays remembered in the index; this engine lets go of it
     source.scanFolder.clear();
     source.ResetEngine();
@@ -261,6 +362,7 @@ bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* 
   }
   switch (m_input.resume) {
     case ResumePolicy::kResume: return true;
+    case ResumePolicy::kAsItIs:
     case ResumePolicy::kRestart: break;
     case ResumePolicy::kAsk: {
       const Answer answer =
@@ -301,7 +403,7 @@ void CScanJob::Conclude(ScanSource& source) {
   }
   if (deep != nullptr && source.status != platform::kStatusCancelled) {
     if (deep->FastScanStatus() != platform::kStatusOk) {
-      NotifySource(keys::kDeepFileSystemUnread, source, platform::ErrorText(deep->FastScanStatus()));
+      NotifySource(keys::kDeepFileSystemUnread, source, ErrorText(Texts(), deep->FastScanStatus()));
     }
     if (deep->UnreadableSectors() != 0) {
       View().Notify(MessageKind::kWarning,
@@ -312,18 +414,18 @@ void CScanJob::Conclude(ScanSource& source) {
   if (source.status == platform::kStatusOk) {
     source.outcome = SourceOutcome::kScanned;
     // A result that cannot be remembered only costs a later run its reuse.
-    if (RememberScan(source, m_input.mode) != platform::kStatusOk) source.storeKept = false;
+    if (RememberScan(source, source.mode) != platform::kStatusOk) source.storeKept = false;
     return;
   }
   source.outcome = source.status == platform::kStatusCancelled ? SourceOutcome::kCancelled : SourceOutcome::kScanFailed;
   if (source.outcome == SourceOutcome::kScanFailed) {
-    NotifySource(keys::kSourceScanFailed, source, platform::ErrorText(source.status));
+    NotifySource(keys::kSourceScanFailed, source, ErrorText(Texts(), source.status));
   }
   // A deep scan that kept its state can be continued later: it is remembered
   // with what it found so far.
   if (deep != nullptr && !source.scanFolder.empty() &&
       platform::PathExists(source.scanFolder + engine::deep::kDeepStateName)) {
-    if (RememberScan(source, m_input.mode) == platform::kStatusOk) {
+    if (RememberScan(source, source.mode) == platform::kStatusOk) {
       NotifySource(keys::kDeepScanKept, source);
     } else {
       source.storeKept = false;

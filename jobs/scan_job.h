@@ -23,6 +23,7 @@ enum class ResumePolicy {
   kRestart,  // scan again from the start; the unfinished scan is deleted (the user is told)
   kResume,   // continue it where it stopped
   kAsk,      // ask (kResumeQuestion): OK continues, No restarts, closing the box leaves the source for later
+  kAsItIs,   // open what it found so far and read nothing more (as kStoredOnly does)
 };
 
 struct ScanJobInput {
@@ -30,6 +31,10 @@ struct ScanJobInput {
   ScanMode mode = ScanMode::kFast;
   ReusePolicy reuse = ReusePolicy::kFresh;
   ResumePolicy resume = ResumePolicy::kRestart;
+  // With kReuse or kStoredOnly: each source is opened in the mode of its
+  // remembered scan, whatever it is (StoredScanMode); mode only for a source
+  // without one. Stretches no partition covers are searched as in deep mode.
+  bool modeOfStoredScan = false;
 };
 
 // The scan job: one source after the other on the worker thread. For each:
@@ -56,11 +61,16 @@ class CScanJob final : public CJob {
   CScanJob(ScanJobInput input, IJobView& view, const ITextSource* texts);
   ~CScanJob() override;
 
-  // The sources with their engines and outcomes; read after End.
+  // The sources with their engines and outcomes; read after End. In deep
+  // mode a stretch of a disk that no partition covers is replaced by what
+  // SplitStretch finds in it: the front end takes this list as its session.
   const ScanSourceList& Sources() const { return m_input.sources; }
 
  private:
   JobResult Run() override;
+  // Deep mode: every source that is a stretch no partition covers becomes
+  // the volumes found in it and the raw space between them.
+  void SplitStretches();
   void ScanOne(ScanSource& source);
   [[nodiscard]] platform::Status ScanFresh(ScanSource& source);
   // Runs the engine's scan with the progress callback: a new scan, or with
@@ -76,6 +86,9 @@ class CScanJob final : public CJob {
                             uint64_t sectorsDone, uint64_t sectorsTotal, uint64_t filesFound, int32_t reserved);
   std::string StageText(const ScanSource& source) const;
   void NotifySource(std::string_view key, const ScanSource& source, const std::string& detail = {});
+  // Tells why the kept scan of source cannot be used (the deep engine's
+  // reason, else status's text) in the message key.
+  void NotifyKeptScanUnusable(std::string_view key, const ScanSource& source, platform::Status status);
 
   ScanJobInput m_input;
   int m_linesShown = -1;  // -1 not yet decided, 0 hidden, 1 shown

@@ -13,6 +13,8 @@
 
 namespace jobs {
 
+enum class ScanMode { kFast, kDeep };
+
 // What became of a source in the last scan.
 enum class SourceOutcome {
   kNotScanned,  // not reached: the scan was cancelled before it
@@ -50,6 +52,8 @@ struct ScanSource {
   std::string identity;    // storage::VolumeIdentityKey, taken when the scan starts
   std::string fileSystem;  // what the first 16 KiB hold: "NTFS", "FAT16", "ext", "unknown", ...
   std::unique_ptr<engine::IFileRecoveryParse> engine;
+  ScanMode mode = ScanMode::kFast;  // of the engine: the scan's, or of the stored scan it reopened
+  bool fromStretch = false;         // found in (or left of) a stretch no partition covers
   SourceOutcome outcome = SourceOutcome::kNotScanned;
   platform::Status status = platform::kStatusOk;        // of the scan, or why there is no engine
   platform::Status searchStatus = platform::kStatusOk;  // of the last search: 0, or why its results could not be read

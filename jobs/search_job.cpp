@@ -4,7 +4,9 @@
 #include <algorithm>
 
 #include "engine/categories.h"
+#include "engine/signatures/file_signature_table.h"
 #include "jobs/display_text.h"
+#include "jobs/error_text.h"
 #include "jobs/message_keys.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
@@ -18,6 +20,22 @@ bool IsExtensionWord(const std::string& word) {
          std::all_of(word.begin(), word.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
+// An extension of a kind the program knows: in a category's list, or one the deep scan carves.
+bool IsKnownExtension(const std::string& word) {
+  const std::string entry = "*." + word;
+  for (std::string_view list :
+       {engine::kPhotoList, engine::kAudioList, engine::kVideoList, engine::kDocumentList, engine::kArchiveList}) {
+    size_t start = 0;
+    while (start <= list.size()) {
+      size_t end = list.find('|', start);
+      if (end == std::string_view::npos) end = list.size();
+      if (list.substr(start, end - start) == entry) return true;
+      start = end + 1;
+    }
+  }
+  return engine::signatures::RowOfExtension(word) >= 0;
+}
+
 bool IsAsciiLetter(uint16_t c) {
   return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
@@ -25,10 +43,7 @@ bool IsAsciiLetter(uint16_t c) {
 }  // namespace
 
 std::string PatternFromSelection(const std::set<std::string>& extensions) {
-  if (extensions.empty()) {
-    return FormatText("%s|%s|%s|%s|%s", {engine::kPhotoList, engine::kAudioList, engine::kVideoList,
-                                         engine::kDocumentList, engine::kArchiveList});
-  }
+  if (extensions.empty()) return engine::EveryListPattern();
   std::string pattern;
   for (const auto& e : extensions) {
     pattern += pattern.empty() ? "*." : "|*.";
@@ -46,18 +61,18 @@ bool BuildSearchPattern(const std::vector<std::string>& types, std::string* patt
     if (!word.empty() && word[0] == '.') word.erase(0, 1);
     std::string piece;
     if (word == "photo") {
-      piece = engine::kPhotoList;
+      piece = std::string(engine::kPhotoList) + "|" + std::string(engine::kExactPhotoList);
     } else if (word == "audio") {
       piece = engine::kAudioList;
     } else if (word == "video") {
       piece = engine::kVideoList;
     } else if (word == "document") {
-      piece = engine::kDocumentList;
+      piece = std::string(engine::kDocumentList) + "|" + std::string(engine::kExactDocumentList);
     } else if (word == "archive") {
       piece = engine::kArchiveList;
     } else if (word == "other" || word == "others") {
       piece = ".other";
-    } else if (IsExtensionWord(word)) {
+    } else if (IsExtensionWord(word) && IsKnownExtension(word)) {
       piece = "*." + word;
     } else {
       *error = raw;
@@ -117,14 +132,14 @@ JobResult CSearchJob::Run() {
     if (callback != platform::kStatusOk) {
       source.searchStatus = callback;
       View().Notify(MessageKind::kWarning,
-                    FormatText(Msg(keys::kSearchUnreadable), {t.label, platform::ErrorText(callback)}));
+                    FormatText(Msg(keys::kSearchUnreadable), {t.label, ErrorText(Texts(), callback)}));
     } else if (CancelConfirmed()) {
       source.searchStatus = platform::kStatusCancelled;
     } else if (searched != 1) {
       // 0: the record file could not be opened. Not "nothing found".
       source.searchStatus = platform::kErrorFileNotFound;
       View().Notify(MessageKind::kWarning,
-                    FormatText(Msg(keys::kSearchUnreadable), {t.label, platform::ErrorText(source.searchStatus)}));
+                    FormatText(Msg(keys::kSearchUnreadable), {t.label, ErrorText(Texts(), source.searchStatus)}));
     } else {
       source.searchStatus = platform::kStatusOk;
     }

@@ -10,14 +10,16 @@
 namespace jobs {
 
 // The pattern for the main window's type selection (lower-case extensions
-// without dots, sorted): "*.doc|*.jpg"; for an empty selection the photo,
-// audio, video, document and archive lists joined with "|".
+// without dots, sorted): "*.doc|*.jpg"; for an empty selection every list
+// (engine::EveryListPattern).
 std::string PatternFromSelection(const std::set<std::string>& extensions);
 
 // The pattern for the command line's --types: categories (photo, audio,
 // video, document, archive, other) and/or bare extensions (jpg, .PNG), in
 // the order given. An empty list means every category and "other". False
-// with *error for a word that is neither.
+// with *error for a word that is neither a category nor the extension of a
+// kind the program knows (in a category's list, or one the deep scan
+// carves): a typo is a usage error, never an empty result.
 bool BuildSearchPattern(const std::vector<std::string>& types, std::string* pattern, std::string* error);
 
 struct SearchJobInput {

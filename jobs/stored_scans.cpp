@@ -56,10 +56,13 @@ bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found) {
   found->folder = entry.scanFolder;
   if (mode == ScanMode::kDeep) {
     // A deep scan keeps its state beside its stores: it tells whether it read everything.
+    // A state that is there but cannot be used is taken for unfinished: the
+    // engine then says why it cannot continue it, and the user is told.
+    // A remembered deep scan whose state is gone counts the same way.
     engine::deep::DeepScanState state;
-    if (engine::deep::ReadDeepScanState(entry.scanFolder, &state) != platform::kStatusOk) return false;
+    const platform::Status read = engine::deep::ReadDeepScanState(entry.scanFolder, &state);
     found->baseName = engine::deep::kDeepStateName;
-    found->finished = state.finished;
+    found->finished = read == platform::kStatusOk && state.finished;
     return true;
   }
   std::string name = engine::store::ScanIndex::FindLogName(engine::store::kFastLogPrefix, entry.scanFolder);
@@ -67,6 +70,21 @@ bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found) {
   found->baseName = name;
   found->finished = true;
   return true;
+}
+
+bool StoredScanMode(const ScanSource& source, ScanMode* mode) {
+  if (source.identity.empty()) return false;
+  for (const engine::store::ScanIndexEntry& entry : engine::store::ScanIndex::Instance().Entries()) {
+    std::string id;
+    if (platform::ReadWholeFile(entry.scanFolder + kSourceIdName, &id, 64 * 1024) != platform::kStatusOk) continue;
+    for (ScanMode candidate : {ScanMode::kFast, ScanMode::kDeep}) {
+      if (id == SourceIdText(source, candidate)) {
+        *mode = candidate;
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 platform::Status RememberScan(ScanSource& source, ScanMode mode) {

@@ -7,8 +7,6 @@
 
 namespace jobs {
 
-enum class ScanMode { kFast, kDeep };
-
 // The results of an earlier scan of one volume that can be opened again.
 struct StoredScan {
   std::string folder;    // the scan folder, ending in "/"
@@ -18,13 +16,19 @@ struct StoredScan {
 
 // Finds the stored results of the last scan of the source in this mode: a
 // finished scan, or in deep mode also one that stopped before its end
-// (found->finished false). The scan index names the folder; a file "source.id" in the folder
-// must name the same volume (storage::VolumeIdentityKey) and mode, so that
-// another card that happens to sit at the same disk number is never taken
-// for this one. On success the index's current scan folder is that folder,
-// so the engine's Scan(baseName) reopens it. Stale entries (an image written
-// since) are removed by the index. Worker thread of the scan job only.
+// (found->finished false; so is a state that is there but cannot be read,
+// for the engine to tell why it cannot be continued). The scan index names
+// the folder; a file "source.id" in the folder must name the same volume
+// (storage::VolumeIdentityKey) and mode, so that another card that happens
+// to sit at the same disk number is never taken for this one. On success
+// the index's current scan folder is that folder, so the engine's
+// Scan(baseName) reopens it. Stale entries (an image written since) are
+// removed by the index. Worker thread of the scan job only.
 bool FindStoredScan(ScanSource& source, ScanMode mode, StoredScan* found);
+
+// The mode of the remembered scan of the source, whatever its mode: the
+// index keeps one scan per volume, the last. False when there is none.
+bool StoredScanMode(const ScanSource& source, ScanMode* mode);
 
 // Remembers source.scanFolder as the last scan of the source (finished, or a
 // deep scan that can be continued): the

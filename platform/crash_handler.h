@@ -19,6 +19,11 @@ namespace platform {
 // folder that is too long.
 [[nodiscard]] Status InstallCrashHandler(const std::string& folder);
 
+// Dumps go to folder from now on (the data folder was moved off a drive
+// being recovered: its dumps move with it). Any thread; 0 also when no
+// handler is installed; 87 for a folder that is too long.
+[[nodiscard]] Status MoveCrashDumpFolder(const std::string& folder);
+
 // The dump file name for a broken-down local time: "2026-3-7&9-5-12.dmp".
 std::string CrashDumpName(int year, int month, int day, int hour, int minute, int second);
 

@@ -8,14 +8,20 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 namespace {
 
 constexpr size_t kFolderBytes = 1024;
-char g_folder[kFolderBytes];
+// Two folder buffers: a move fills the one not in use, then publishes it, so
+// a crash on another thread always reads a whole path.
+char g_folders[2][kFolderBytes];
+std::atomic<const char*> g_folder{g_folders[0]};
+std::atomic<bool> g_installed{false};
 long g_utcOffsetSeconds = 0;
 constexpr size_t kAltStackBytes = 64 * 1024;
 alignas(16) char g_altStack[kAltStackBytes];
@@ -74,21 +80,22 @@ void WriteAll(int fd, const char* text) {
 }
 
 // Makes every missing folder of g_folder (mkdir only: async-signal-safe).
-void MakeFolders() {
+void MakeFolders(const char* folder) {
   char path[kFolderBytes];
-  for (size_t i = 0; i < kFolderBytes && g_folder[i] != '\0'; ++i) {
-    path[i] = g_folder[i];
-    if (g_folder[i] == '/' && i > 0) {
+  for (size_t i = 0; i < kFolderBytes && folder[i] != '\0'; ++i) {
+    path[i] = folder[i];
+    if (folder[i] == '/' && i > 0) {
       path[i] = '\0';
       ::mkdir(path, 0700);
       path[i] = '/';
     }
   }
-  ::mkdir(g_folder, 0700);
+  ::mkdir(folder, 0700);
 }
 
 void OnCrash(int sig, siginfo_t* info, void*) {
-  MakeFolders();
+  const char* folder = g_folder.load();
+  MakeFolders(folder);
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   const int64_t local = static_cast<int64_t>(now.tv_sec) + g_utcOffsetSeconds;
@@ -103,7 +110,7 @@ void OnCrash(int sig, siginfo_t* info, void*) {
   char path[kFolderBytes + 64];
   size_t pos = 0;
   path[0] = '\0';
-  AppendText(path, sizeof path, &pos, g_folder);
+  AppendText(path, sizeof path, &pos, folder);
   AppendNumber(path, sizeof path, &pos, static_cast<uint64_t>(year));
   AppendText(path, sizeof path, &pos, "-");
   AppendNumber(path, sizeof path, &pos, static_cast<uint64_t>(month));
@@ -153,7 +160,9 @@ std::string CrashDumpName(int year, int month, int day, int hour, int minute, in
 
 Status InstallCrashHandler(const std::string& folder) {
   if (folder.empty() || folder.size() + 1 > kFolderBytes) return kStatusInvalidParameter;
-  std::memcpy(g_folder, folder.c_str(), folder.size() + 1);
+  std::memcpy(g_folders[0], folder.c_str(), folder.size() + 1);
+  g_folder.store(g_folders[0]);
+  g_installed.store(true);
   ::tzset();
   const time_t now = ::time(nullptr);
   struct tm local {};
@@ -170,6 +179,17 @@ Status InstallCrashHandler(const std::string& folder) {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
   ::sigemptyset(&action.sa_mask);
   for (int sig : kSignals) ::sigaction(sig, &action, nullptr);
+  return kStatusOk;
+}
+
+Status MoveCrashDumpFolder(const std::string& folder) {
+  if (folder.empty() || folder.size() + 1 > kFolderBytes) return kStatusInvalidParameter;
+  if (!g_installed.load()) return kStatusOk;
+  static std::mutex moving;
+  std::lock_guard lock(moving);
+  char* spare = g_folder.load() == g_folders[0] ? g_folders[1] : g_folders[0];
+  std::memcpy(spare, folder.c_str(), folder.size() + 1);
+  g_folder.store(spare);
   return kStatusOk;
 }
 

@@ -14,7 +14,9 @@ Status ErrorFromErrno(int err);
 // ErrorFromErrno(errno) of the calling thread's last failed system call.
 Status LastError();
 
-// English text for a status: the engine's own codes and the system codes above.
+// English text for a status in the system's own wording ("No such file or
+// directory", "Permission denied"), and for the engine's own codes. The
+// front ends show it translated (jobs::ErrorText).
 std::string ErrorText(Status status);
 
 }  // namespace platform

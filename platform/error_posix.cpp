@@ -34,30 +34,32 @@ Status LastError() {
 }
 
 std::string ErrorText(Status status) {
+  // The system's own wording (glibc's, for the errno each status stands
+  // for), and ours for the engine's own codes.
   switch (status) {
-    case kStatusOk: return "The operation completed successfully.";
-    case kErrorFileNotFound: return "The system cannot find the file specified.";
-    case kErrorPathNotFound: return "The system cannot find the path specified.";
-    case kErrorAccessDenied: return "Access is denied.";
-    case kErrorInvalidHandle: return "The handle is invalid.";
-    case kErrorInvalidData: return "The data is invalid.";
-    case kStatusOutOfMemory: return "Not enough memory is available to complete this operation.";
-    case kErrorWriteProtect: return "The media is write protected.";
-    case kStatusWriteFault: return "The cluster size of the item is too large to copy.";
-    case kStatusReadFault: return "The system cannot read from the specified device.";
-    case kErrorGenFailure: return "A device attached to the system is not functioning.";
-    case kErrorFileExists: return "The file exists.";
-    case kErrorNotSupported: return "The request is not supported.";
-    case kStatusInvalidParameter: return "The parameter is incorrect.";
-    case kErrorDiskFull: return "There is not enough space on the disk.";
-    case kErrorBusy: return "The requested resource is in use.";
-    case kErrorAlreadyExists: return "Cannot create a file when that file already exists.";
-    case kErrorFilenameTooLong: return "The filename or extension is too long.";
-    case kErrorIoDevice: return "The request could not be performed because of an I/O device error.";
-    case kErrorDeviceRemoved: return "The device has been removed.";
-    case kErrorTimeout: return "This operation returned because the timeout period expired.";
-    case kStatusCancelled: return "The operation was cancelled by the user.";
-    default: return "Error " + std::to_string(status) + ".";
+    case kStatusOk: return "Success";
+    case kErrorFileNotFound: return "No such file or directory";
+    case kErrorPathNotFound: return "Not a directory";
+    case kErrorAccessDenied: return "Permission denied";
+    case kErrorInvalidHandle: return "Bad file descriptor";
+    case kErrorInvalidData: return "The data is not what the file claims to hold";
+    case kStatusOutOfMemory: return "Cannot allocate memory";
+    case kErrorWriteProtect: return "Read-only file system";
+    case kStatusWriteFault: return "The cluster size of the item is too large to copy";
+    case kStatusReadFault: return "The device returned no data where it should";
+    case kErrorGenFailure: return "The operation failed";
+    case kErrorFileExists: return "File exists";
+    case kErrorNotSupported: return "Operation not supported";
+    case kStatusInvalidParameter: return "Invalid argument";
+    case kErrorDiskFull: return "No space left on device";
+    case kErrorBusy: return "Device or resource busy";
+    case kErrorAlreadyExists: return "File exists";
+    case kErrorFilenameTooLong: return "File name too long";
+    case kErrorIoDevice: return "Input/output error";
+    case kErrorDeviceRemoved: return "No such device";
+    case kErrorTimeout: return "Timer expired";
+    case kStatusCancelled: return "Cancelled by the user";
+    default: return "Error " + std::to_string(status);
   }
 }
 

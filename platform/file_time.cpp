@@ -51,6 +51,24 @@ uint64_t UnixToFileTime(int64_t seconds, int64_t nanoseconds) {
   return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
 }
 
+bool FileTimeToUnix(uint64_t fileTime, TimeBasis basis, int64_t* seconds, int64_t* nanoseconds) {
+  SystemTime t;
+  if (fileTime == 0 || !FileTimeToSystemTime(fileTime, &t)) return false;
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;  // the local rules of that date decide
+  const std::time_t unix = basis == TimeBasis::kUtc ? timegm(&tm) : mktime(&tm);
+  if (unix == static_cast<std::time_t>(-1) && !(t.year == 1969 && t.month == 12 && t.day == 31)) return false;
+  *seconds = unix;
+  *nanoseconds = static_cast<int64_t>(fileTime % kTicksPerSecond) * 100;
+  return true;
+}
+
 SystemTime LocalNow() {
   std::timespec ts{};
   std::timespec_get(&ts, TIME_UTC);

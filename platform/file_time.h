@@ -25,6 +25,15 @@ bool FileTimeToSystemTime(uint64_t fileTime, SystemTime* time);
 
 uint64_t UnixToFileTime(int64_t seconds, int64_t nanoseconds);
 
+// How the calendar fields of a FILETIME are meant: UTC (NTFS keeps its
+// times so), or the local time of whoever wrote them (FAT, exFAT, a
+// camera's metadata), which this machine's time zone stands in for.
+enum class TimeBasis { kUtc, kLocal };
+
+// Seconds and nanoseconds since 1970-01-01 UTC of a FILETIME read with its
+// basis. False for 0 (no time) and for times that cannot be represented.
+bool FileTimeToUnix(uint64_t fileTime, TimeBasis basis, int64_t* seconds, int64_t* nanoseconds);
+
 // The current local time of this machine.
 SystemTime LocalNow();
 

@@ -49,10 +49,16 @@ bool SameFile(const std::string& a, const std::string& b);
 // it cannot be resolved (a missing file: its folder is resolved).
 std::string ResolvedPath(const std::string& path);
 
-// Creates path with all its parents. An existing folder is success.
+// Whether path is the data folder or lies in it. Everything made there is
+// its user's alone: folders 0700, files 0600 (the names and records of
+// deleted, possibly private files are kept there).
+bool IsInDataFolder(const std::string& path);
+// Creates path with all its parents. An existing folder is success. In the
+// data folder, the data folder itself and each folder down to path are
+// made private (0700) to their owner.
 [[nodiscard]] Status CreateDirectories(const std::string& path);
 // Creates the folder path (its parent must exist), never one that exists:
-// 183 when anything is there already.
+// 183 when anything is there already. Private (0700) in the data folder.
 [[nodiscard]] Status CreateNewFolder(const std::string& path);
 // Creates a folder only its owner may use (0700) in a shared place such as
 // /tmp. An existing one is taken only when it is a real folder (not a

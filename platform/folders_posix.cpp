@@ -169,18 +169,42 @@ std::string ResolvedPath(const std::string& path) {
   return ec ? path : resolved.string();
 }
 
+bool IsInDataFolder(const std::string& path) {
+  std::string data = DataFolder();
+  while (data.size() > 1 && data.back() == '/') data.pop_back();
+  return path.compare(0, data.size(), data) == 0 && (path.size() == data.size() || path[data.size()] == '/');
+}
+
 Status CreateDirectories(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) return ErrorFromErrno(ec.value());
   if (!IsDirectory(path)) return kErrorPathNotFound;
+  if (IsInDataFolder(path)) {
+    // The data folder and every folder in it are the user's alone (names and records of deleted files).
+    std::string folder = DataFolder();
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    std::string rest = path.substr(std::min(path.size(), folder.size()));
+    for (;;) {
+      struct stat st {};
+      if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+          (st.st_mode & 077) != 0) {
+        (void)::chmod(folder.c_str(), st.st_mode & 0700);
+      }
+      while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
+      if (rest.empty()) break;
+      const size_t slash = rest.find('/');
+      folder += "/" + rest.substr(0, slash);
+      rest = slash == std::string::npos ? std::string() : rest.substr(slash);
+    }
+  }
   return kStatusOk;
 }
 
 Status CreateNewFolder(const std::string& path) {
   std::string plain = path;
   while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
-  return ::mkdir(plain.c_str(), 0755) == 0 ? kStatusOk : LastError();
+  return ::mkdir(plain.c_str(), IsInDataFolder(plain) ? 0700 : 0755) == 0 ? kStatusOk : LastError();
 }
 
 Status CreatePrivateFolder(const std::string& path) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 #include <string>
+#include <unordered_map>
 
 #include "platform/raw_file.h"
 #include "platform/status.h"
@@ -24,6 +25,25 @@ namespace platform {
 // (a file where a folder is needed, a link, an existing target); otherwise
 // the system's error. Thread-safe (no shared state).
 
+// While one is open on a thread, the folders below an output root that the
+// calls above open on that thread are kept open (at most 64), and later
+// calls start from the deepest kept folder of their path instead of walking
+// from the root: what a file costs no longer grows with its folder's depth.
+// A folder is kept as it was opened (never through a link), so every rule
+// above holds. Closed with the scope; for one job that writes many files.
+// Scopes nest; one thread; not copyable.
+class FolderCacheScope {
+ public:
+  FolderCacheScope();
+  ~FolderCacheScope();
+  FolderCacheScope(const FolderCacheScope&) = delete;
+  FolderCacheScope& operator=(const FolderCacheScope&) = delete;
+
+ private:
+  std::unordered_map<std::string, int> m_folders;  // "root\0a/b" -> descriptor
+  std::unordered_map<std::string, int>* m_outer;
+};
+
 // Creates root when missing, then every folder of relative below it.
 [[nodiscard]] Status CreateFoldersBelow(const std::string& root, const std::string& relative);
 
@@ -46,6 +66,15 @@ bool IsLinkBelow(const std::string& root, const std::string& relative);
 
 // Removes the file (or link) at relative below root; a missing one is success.
 Status RemoveFileBelow(const std::string& root, const std::string& relative);
+
+// Sets the modification and access times (FILETIMEs read with basis; 0
+// leaves a time as it is) of the folder at relative below root.
+[[nodiscard]] Status SetFolderTimesBelow(const std::string& root, const std::string& relative, uint64_t modified,
+                                         uint64_t accessed, TimeBasis basis);
+
+// Writes everything of the file system that holds root to its medium
+// (syncfs): the data of many files at the cost of one flush.
+[[nodiscard]] Status SyncFileSystemBelow(const std::string& root);
 
 // Flushes the folder at relative below root ("" is the root itself) to its
 // medium, so renames and new names inside it survive a pulled stick.

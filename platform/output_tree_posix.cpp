@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/file_times_posix.h"
 #include "platform/folders.h"
 #include "platform/output_tree.h"
 
@@ -63,6 +65,41 @@ bool SplitRelative(std::string_view relative, std::vector<std::string>* parts) {
   return true;
 }
 
+// The folders a FolderCacheScope keeps open on this thread: "root\0a/b" -> descriptor.
+constexpr size_t kMaxCachedFolders = 64;
+thread_local std::unordered_map<std::string, int>* g_folderCache = nullptr;
+
+std::string CacheKey(const std::string& root, const std::vector<std::string>& parts, size_t count) {
+  std::string key = root;
+  key.push_back('\0');
+  for (size_t i = 0; i < count; ++i) {
+    if (i != 0) key.push_back('/');
+    key += parts[i];
+  }
+  return key;
+}
+
+// A descriptor of its own for a kept folder; false when it is not kept.
+bool FromCache(const std::string& key, FolderHandle* out) {
+  if (g_folderCache == nullptr) return false;
+  auto it = g_folderCache->find(key);
+  if (it == g_folderCache->end()) return false;
+  const int fd = ::fcntl(it->second, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return false;
+  *out = FolderHandle(fd);
+  return true;
+}
+
+void KeepInCache(const std::string& key, const FolderHandle& folder) {
+  if (g_folderCache == nullptr || g_folderCache->count(key) != 0) return;
+  if (g_folderCache->size() >= kMaxCachedFolders) {
+    for (const auto& [k, fd] : *g_folderCache) ::close(fd);
+    g_folderCache->clear();
+  }
+  const int fd = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
+  if (fd >= 0) g_folderCache->emplace(key, fd);
+}
+
 Status OpenRoot(const std::string& root, FolderHandle* out) {
   int fd = ::open(root.empty() ? "." : root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return ErrorFromErrno(errno);
@@ -75,8 +112,22 @@ Status OpenRoot(const std::string& root, FolderHandle* out) {
 Status OpenFolderChain(const std::string& root, const std::vector<std::string>& parts, size_t count, bool create,
                        FolderHandle* out) {
   FolderHandle current;
-  if (Status s = OpenRoot(root, &current); s != kStatusOk) return s;
-  for (size_t i = 0; i < count; ++i) {
+  // With a cache: from the deepest folder of the chain that is kept open.
+  size_t first = 0;
+  bool cached = false;
+  if (g_folderCache != nullptr) {
+    for (size_t kept = count + 1; kept-- > 0 && !cached;) {
+      if (FromCache(CacheKey(root, parts, kept), &current)) {
+        first = kept;
+        cached = true;
+      }
+    }
+  }
+  if (!cached) {
+    if (Status s = OpenRoot(root, &current); s != kStatusOk) return s;
+    KeepInCache(CacheKey(root, parts, 0), current);
+  }
+  for (size_t i = first; i < count; ++i) {
     int fd = ::openat(current.fd(), parts[i].c_str(), kFolderFlags);
     if (fd < 0 && errno == ENOENT && create) {
       if (::mkdirat(current.fd(), parts[i].c_str(), 0755) != 0 && errno != EEXIST) return ErrorFromErrno(errno);
@@ -85,6 +136,7 @@ Status OpenFolderChain(const std::string& root, const std::vector<std::string>& 
     if (fd < 0) return TakenOr(errno);
     current = FolderHandle(fd);
   }
+  if (count > first) KeepInCache(CacheKey(root, parts, count), current);
   *out = std::move(current);
   return kStatusOk;
 }
@@ -99,6 +151,15 @@ Status OpenParentOf(const std::string& root, const std::string& relative, Folder
 }
 
 }  // namespace
+
+FolderCacheScope::FolderCacheScope() : m_outer(g_folderCache) {
+  g_folderCache = &m_folders;
+}
+
+FolderCacheScope::~FolderCacheScope() {
+  for (const auto& [key, fd] : m_folders) ::close(fd);
+  g_folderCache = m_outer;
+}
 
 Status CreateFoldersBelow(const std::string& root, const std::string& relative) {
   if (!root.empty() && !IsDirectory(root)) {
@@ -174,6 +235,27 @@ Status RemoveFileBelow(const std::string& root, const std::string& relative) {
   }
   if (::unlinkat(parent.fd(), leaf.c_str(), 0) != 0 && errno != ENOENT) return ErrorFromErrno(errno);
   return kStatusOk;
+}
+
+Status SetFolderTimesBelow(const std::string& root, const std::string& relative, uint64_t modified, uint64_t accessed,
+                           TimeBasis basis) {
+  struct timespec times[2];
+  if (Status s = TimesOf(accessed, modified, basis, times); s != kStatusOk) return s;
+  FolderHandle folder;
+  if (relative.empty()) {
+    if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
+  } else {
+    std::vector<std::string> parts;
+    if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
+    if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
+  }
+  return ::futimens(folder.fd(), times) == 0 ? kStatusOk : ErrorFromErrno(errno);
+}
+
+Status SyncFileSystemBelow(const std::string& root) {
+  FolderHandle folder;
+  if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
+  return ::syncfs(folder.fd()) == 0 ? kStatusOk : ErrorFromErrno(errno);
 }
 
 Status SyncFolderBelow(const std::string& root, const std::string& relative) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file_time.h"
 #include "platform/status.h"
 
 namespace platform {
@@ -72,6 +73,9 @@ class OutputFile {
   [[nodiscard]] Status Truncate(uint64_t byteLength);
   [[nodiscard]] Status Length(uint64_t* byteLength) const;
   [[nodiscard]] Status Sync();
+  // Sets the file's modification and access times (FILETIMEs read with
+  // basis); a time of 0 is left as it is. 87 when a time cannot be represented.
+  [[nodiscard]] Status SetTimes(uint64_t modified, uint64_t accessed, TimeBasis basis);
 
  private:
   friend Status CreateNewFileBelow(const std::string& root, const std::string& relative, OutputFile* out);

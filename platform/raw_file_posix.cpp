@@ -10,6 +10,8 @@
 
 #include "platform/error.h"
 #include "platform/file_time.h"
+#include "platform/file_times_posix.h"
+#include "platform/folders.h"
 #include "platform/raw_file.h"
 
 namespace platform {
@@ -148,7 +150,8 @@ Status OutputFile::Open(const std::string& path, Mode mode) {
   if (mode == Mode::kCreateNew) flags |= O_EXCL;
   // Not O_TRUNC yet: only a regular file may be emptied.
   if (mode == Mode::kReplaceOwnFile) flags |= O_NOFOLLOW | O_NONBLOCK;
-  int fd = ::open(path.c_str(), flags, 0644);
+  // The data folder's files are private; what the user asked for (an image) is a file like any other.
+  int fd = ::open(path.c_str(), flags, IsInDataFolder(path) ? 0600 : 0644);
   if (fd < 0) return (mode == Mode::kReplaceOwnFile && errno == ELOOP) ? kErrorAlreadyExists : LastError();
   if (mode == Mode::kReplaceOwnFile) {
     struct stat st {};
@@ -221,6 +224,13 @@ Status OutputFile::Length(uint64_t* byteLength) const {
   if (::fstat(m_fd, &st) != 0) return LastError();
   *byteLength = static_cast<uint64_t>(st.st_size);
   return kStatusOk;
+}
+
+Status OutputFile::SetTimes(uint64_t modified, uint64_t accessed, TimeBasis basis) {
+  if (m_fd < 0) return kErrorInvalidHandle;
+  struct timespec times[2];
+  if (Status s = TimesOf(accessed, modified, basis, times); s != kStatusOk) return s;
+  return ::futimens(m_fd, times) == 0 ? kStatusOk : LastError();
 }
 
 Status OutputFile::Sync() {

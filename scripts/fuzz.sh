@@ -86,6 +86,8 @@ make_seeds() {
       for f in ntfs_512 ntfs_4k ntfs_reformat_same; do first_bytes "$f.img.gz" 1048576 "$dir/$f"; done ;;
     exfat_volume_fuzz | exfat_entry_set_fuzz)
       for f in exfat_512 exfat_4k exfat_formatted; do first_bytes "$f.img.gz" 1048576 "$dir/$f"; done ;;
+    ext4_structures_fuzz | ext4_volume_fuzz)
+      for f in ext4_home ext4_inline ext3_deleted ext4_mounted; do first_bytes "$f.img.gz" 1048576 "$dir/$f"; done ;;
     deep_scan_fuzz)
       first_bytes fat12.img.gz 1048576 "$dir/fat12"
       first_bytes fat_reuse.img.gz 1048576 "$dir/fat_reuse"
@@ -98,6 +100,10 @@ make_seeds() {
       archive_samples structure_samples.tar.gz "$dir" 262144 ;;
     iso_bmff_walk_fuzz | stream_walk_fuzz)
       archive_samples modern_samples.tar.gz "$dir" 65536 ;;
+    text_carve_fuzz)
+      cp share/config.ini scripts/fuzz.sh CMakeLists.txt engine/signatures/text_content.cpp "$dir/"
+      printf '{\n  "name": "quellmoor",\n  "items": [1, 2, 3]\n}\n' >"$dir/json"
+      printf 'id,name,count\n1,a,2\n2,b,3\n3,c,4\n' >"$dir/csv" ;;
     office_xml_fuzz)
       printf '<w:document><w:body><w:p><w:r><w:t>Hello</w:t></w:r></w:p></w:body></w:document>' >"$dir/docx"
       printf '<sst><si><t>one</t></si><si><t>two</t></si></sst><sheetData><row><c t="s"><v>1</v></c></row></sheetData>' >"$dir/xlsx" ;;
@@ -106,6 +112,19 @@ make_seeds() {
     relation_file_fuzz)
       printf '\x08 | 2 - [1,2,5] | 4294967303 - [3,4]' >"$dir/two"
       printf '\x01 | 7 - [1,1,1' >"$dir/cut" ;;
+    kept_state_fuzz)
+      command -v python3 >/dev/null 2>&1 || return 0
+      # Flags 3, a volume of 65536 sectors at 2048, then a state of that volume stopped in its second extent.
+      python3 - "$dir/stopped" <<'EOF'
+import struct, sys
+head = struct.pack("<BQQB", 3, 2048, 65536, 0)
+state = b"QMDEEP02" + struct.pack("<IQQBBI", 512, 2048, 65536, 0, 1, 0)
+state += struct.pack("<8Q", 1, 10, 0, 110, 2, 3, 0, 0)
+state += struct.pack("<Q", 1) + struct.pack("<QQ", 0, 4096)
+state += struct.pack("<Q", 2) + struct.pack("<QQ", 100, 100) + struct.pack("<QQ", 300, 50)
+open(sys.argv[1], "wb").write(head + state + bytes(8))
+EOF
+      ;;
     scan_index_fuzz)
       command -v python3 >/dev/null 2>&1 || return 0
       # A counter of 3 and one remembered image scan ("/img" in UTF-16, folder "/s/3/").

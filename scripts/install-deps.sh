@@ -7,7 +7,7 @@ set -euo pipefail
 build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             libblkid-dev libudev-dev libcli11-dev nlohmann-json3-dev
             libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
-            libjpeg62-turbo-dev libpng-dev zlib1g-dev libexif-dev)
+            libjpeg62-turbo-dev libpng-dev zlib1g-dev libexif-dev libssl-dev)
 test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
 # The desktop wizard: Qt 6 Widgets (the offscreen platform plugin is in libqt6gui6), its tests
 # (Qt Test), Qt's own texts in other languages (the file choosers), Xvfb for the screenshots,

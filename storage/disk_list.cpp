@@ -39,6 +39,21 @@ void Describe(VolumeEntry* v, const std::string& probePath, uint64_t byteOffset,
 
 }  // namespace
 
+std::string ProbedFileSystemName(const VolumeTarget& target) {
+  const std::string path = target.isImage ? target.imagePath : target.diskPath;
+  ContainerInfo media;
+  std::string reason;
+  if (path.empty() || DescribeImage(path, &media, &reason) != platform::kStatusOk ||
+      media.kind != ContainerKind::kRaw) {
+    return {};
+  }
+  uint64_t length = target.ByteLength();
+  if (target.isImage) length = media.mediaBytes;
+  platform::FileSystemInfo info;
+  if (platform::ProbeFileSystem(path, target.ByteOffset(), length, &info) != platform::kStatusOk) return {};
+  return FileSystemName(info);
+}
+
 Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, std::string* tableType) {
   volumes->clear();
   tableType->clear();
@@ -101,18 +116,16 @@ Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, st
   return platform::kStatusOk;
 }
 
-std::vector<VolumeEntry> UnpartitionedSpaces(const std::vector<VolumeEntry>& partitions, uint64_t diskBytes,
+std::vector<VolumeEntry> UnpartitionedSpaces(int32_t diskNumber, const std::string& diskPath, uint32_t sectorSize,
+                                             const std::vector<VolumeEntry>& partitions, uint64_t diskBytes,
                                              uint64_t minBytes) {
   std::vector<VolumeEntry> spaces;
-  if (partitions.empty()) return spaces;
-  const VolumeTarget& first = partitions.front().target;
-  if (first.isImage || first.sectorSize == 0) return spaces;
-  const uint32_t sectorSize = first.sectorSize;
+  if (sectorSize == 0 || diskPath.empty()) return spaces;
   const uint64_t diskSectors = diskBytes / sectorSize;
   std::vector<std::pair<uint64_t, uint64_t>> used;  // [start, end) in sectors
   for (const VolumeEntry& p : partitions) {
     const VolumeTarget& t = p.target;
-    if (t.isImage || t.diskNumber != first.diskNumber || t.sectorSize != sectorSize) return {};
+    if (t.isImage || t.diskNumber != diskNumber || t.sectorSize != sectorSize) return {};
     const uint64_t end = t.sectorCount > UINT64_MAX - t.startSector ? UINT64_MAX : t.startSector + t.sectorCount;
     used.emplace_back(t.startSector, end);
   }
@@ -120,22 +133,22 @@ std::vector<VolumeEntry> UnpartitionedSpaces(const std::vector<VolumeEntry>& par
   const uint64_t minSectors = std::max<uint64_t>(1, minBytes / sectorSize);
   ContainerInfo media;
   std::string reason;
-  const bool raw =
-      DescribeImage(first.diskPath, &media, &reason) == platform::kStatusOk && media.kind == ContainerKind::kRaw;
+  const bool raw = DescribeImage(diskPath, &media, &reason) == platform::kStatusOk && media.kind == ContainerKind::kRaw;
   uint64_t at = 0;
   auto add = [&](uint64_t start, uint64_t end) {
     if (end <= start || end - start < minSectors) return;
     VolumeEntry v;
     VolumeTarget& t = v.target;
-    t.diskNumber = first.diskNumber;
-    t.diskPath = first.diskPath;
+    t.diskNumber = diskNumber;
+    t.diskPath = diskPath;
     t.startSector = start;
     t.sectorCount = end - start;
     t.sectorSize = sectorSize;
-    t.label = "disk " + std::to_string(first.diskNumber) + " unpartitioned space at sector " + std::to_string(start);
-    t.driveLetter = DriveLetters::Instance().LetterFor(first.diskPath + "@" + std::to_string(start), std::string());
+    t.label = "disk " + std::to_string(diskNumber) + " unpartitioned space at sector " + std::to_string(start);
+    t.driveLetter = DriveLetters::Instance().LetterFor(diskPath + "@" + std::to_string(start), std::string());
     v.byteSize = t.ByteLength();
-    Describe(&v, raw ? first.diskPath : std::string(), t.ByteOffset(), v.byteSize, "Unpartitioned space");
+    t.unpartitioned = true;
+    Describe(&v, raw ? diskPath : std::string(), t.ByteOffset(), v.byteSize, "Unpartitioned space");
     spaces.push_back(std::move(v));
   };
   for (const auto& [start, end] : used) {

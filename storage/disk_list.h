@@ -43,15 +43,21 @@ struct DiskEntry {
 // converted to the disk's own sector size.
 [[nodiscard]] Status ListDiskVolumes(int32_t diskNumber, std::vector<VolumeEntry>* volumes, std::string* tableType);
 
-// The stretches of a partitioned disk that no partition covers, of at least
-// minBytes each (the first megabyte before the first partition and the end
-// a table keeps for itself are smaller), as volumes to deep-scan: a deleted
-// or lost partition lies there. partitions are the disk's volumes as
-// ListDiskVolumes gives them (one disk); diskBytes is the disk's length.
-// Each gets a letter of its own and the label "disk N unpartitioned space
-// at sector S"; partitionNumber 0.
-std::vector<VolumeEntry> UnpartitionedSpaces(const std::vector<VolumeEntry>& partitions, uint64_t diskBytes,
+// The stretches of disk diskNumber (diskPath, sectors of sectorSize,
+// diskBytes long) that no partition covers, of at least minBytes each, as
+// volumes to deep-scan: a deleted or lost partition lies there. partitions
+// are the disk's volumes as ListDiskVolumes gives them (none at all when
+// the partition table is gone: then the whole disk is one stretch). Each
+// gets a letter of its own, the label "disk N unpartitioned space at
+// sector S", partitionNumber 0 and target.unpartitioned set.
+std::vector<VolumeEntry> UnpartitionedSpaces(int32_t diskNumber, const std::string& diskPath, uint32_t sectorSize,
+                                             const std::vector<VolumeEntry>& partitions, uint64_t diskBytes,
                                              uint64_t minBytes);
+
+// The name blkid gives the file system of a volume ("FAT32", "ext4", "LUKS",
+// "BitLocker", ...): empty when it knows none, and for a container's media,
+// which blkid cannot read.
+std::string ProbedFileSystemName(const VolumeTarget& target);
 
 // An image file as one volume (the whole file), with its letter.
 [[nodiscard]] Status DescribeImageVolume(const std::string& path, VolumeEntry* out);

@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "storage/md5.h"
-#include "storage/sha1.h"
+#include "storage/media_digest.h"
 
 namespace storage {
 
@@ -13,8 +12,8 @@ Status HashMedia(ISourceDevice& device, uint64_t mediaBytes, const HashProgressF
                  std::string* errorText) {
   *hashes = MediaHashes{};
   errorText->clear();
-  Md5 md5;
-  Sha1 sha1;
+  MediaDigest md5(MediaDigest::Kind::kMd5);
+  MediaDigest sha1(MediaDigest::Kind::kSha1);
   std::vector<uint8_t> piece(kReadPieceBytes);
   uint64_t done = 0;
   while (done < mediaBytes) {
@@ -33,10 +32,8 @@ Status HashMedia(ISourceDevice& device, uint64_t mediaBytes, const HashProgressF
     done += got;
     if (progress && !progress(done)) return platform::kStatusCancelled;
   }
-  Md5::Digest m = md5.Finish();
-  Sha1::Digest h = sha1.Finish();
-  hashes->md5 = DigestHex(m);
-  hashes->sha1 = DigestHex(h);
+  hashes->md5 = md5.FinishHex();
+  hashes->sha1 = sha1.FinishHex();
   return platform::kStatusOk;
 }
 

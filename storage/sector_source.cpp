@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "platform/disk_table.h"
 #include "platform/volume.h"
@@ -53,6 +54,16 @@ class SharedDevice final : public ISourceDevice {
   ISourceDevice* m_device;
 };
 
+std::mutex& WrapperMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+DeviceWrapper& Wrapper() {
+  static DeviceWrapper wrapper;
+  return wrapper;
+}
+
 // Counts the media in the device's sector size (a disk) or in 512-byte units (an image).
 Status OpenFileSource(SectorSource& source, const std::string& path, bool useDeviceSectorSize, std::string* errorText) {
   CloseSource(source);
@@ -67,6 +78,8 @@ Status OpenFileSource(SectorSource& source, const std::string& path, bool useDev
   source.deviceSectorSize = sectorSize;
   source.totalSectors = image.info.mediaBytes / sectorSize;
   source.handle = std::move(image.device);
+  std::lock_guard lock(WrapperMutex());
+  if (Wrapper()) source.handle = Wrapper()(path, std::move(source.handle));
   return platform::kStatusOk;
 }
 
@@ -125,6 +138,11 @@ SectorSource ShareSource(SectorSource& source) {
   shared.totalSectors = source.totalSectors;
   shared.deviceSectorSize = source.deviceSectorSize;
   return shared;
+}
+
+void SetDeviceWrapper(DeviceWrapper wrapper) {
+  std::lock_guard lock(WrapperMutex());
+  Wrapper() = std::move(wrapper);
 }
 
 void CloseSource(SectorSource& source) {

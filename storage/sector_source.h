@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -74,6 +75,13 @@ void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySo
 [[nodiscard]] SectorSource ShareSource(SectorSource& source);
 
 void CloseSource(SectorSource& source);
+
+// Puts a device between every disk or image opened from a path from now on
+// and its readers (tests: reads that fail where a test says, a record of
+// what was read); null takes it away. Set while no source is being opened.
+using DeviceWrapper =
+    std::function<std::unique_ptr<ISourceDevice>(const std::string& path, std::unique_ptr<ISourceDevice> device)>;
+void SetDeviceWrapper(DeviceWrapper wrapper);
 
 // Flushes the mounted volume that carries this drive letter (see DriveLetters).
 void FlushVolume(uint16_t driveLetter);

@@ -21,6 +21,9 @@ struct VolumeTarget {
   uint32_t sectorSize = 512;
   uint16_t driveLetter = 0;  // the session letter; unique per volume
   std::string label;         // "image.img", "disk 0 partition 1"
+  // A stretch of the disk that no partition covers, not yet searched for the
+  // volumes that lie in it: a deep scan looks for them first (jobs::SplitStretch).
+  bool unpartitioned = false;
 
   uint64_t ByteOffset() const { return isImage ? 0 : startSector * sectorSize; }
   uint64_t ByteLength() const { return sectorCount * sectorSize; }

@@ -63,8 +63,18 @@ uint64_t ClusterLayout::ClustersOf(const ClusterClaim& claim) const {
   return (claim.bytes + clusterBytes - 1) / clusterBytes;
 }
 
+bool ClusterLayout::Doubtful(size_t index, const Plan& plan) const {
+  if (plan.steppedOver || plan.clusters.empty()) return true;
+  const uint32_t start = m_claims[index].start;
+  // Another claim on the same start, or one starting later inside the run.
+  auto at = m_starts.find(start);
+  if (at != m_starts.end() && at->second != index) return true;
+  auto next = m_starts.upper_bound(start);
+  return next != m_starts.end() && next->first <= plan.clusters.back();
+}
+
 ClusterLayout::Verdict ClusterLayout::Check(const ClusterClaim& claim, const std::vector<uint32_t>& clusters,
-                                            uint64_t* heldBytes) {
+                                            uint64_t* heldBytes, signatures::CheckDepth depth) {
   const uint64_t clusterBytes = m_map.ClusterBytes();
   std::vector<ByteRun> runs;
   for (const store::DataExtent& run : ToRuns(clusters)) {
@@ -72,7 +82,7 @@ ClusterLayout::Verdict ClusterLayout::Check(const ClusterClaim& claim, const std
   }
   bool unreadable = false;
   switch (signatures::CheckLaidOutStructure(m_map.Reader(), runs, claim.bytes, m_map.SectorBytes(), claim.extension,
-                                            &unreadable, heldBytes)) {
+                                            &unreadable, heldBytes, depth)) {
     case signatures::StructureVerdict::kConsistent: return Verdict::kConsistent;
     case signatures::StructureVerdict::kBroken: return Verdict::kBroken;
     case signatures::StructureVerdict::kNoCheck: break;
@@ -381,7 +391,16 @@ Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unord
     if (m_plans[i].decided) continue;
     Plan& plan = m_plans[i];
     if (Status s = PlainLayout(i, &plan); s != kStatusOk) return s;
-    plan.verdict = plan.complete ? Check(m_claims[i], plan.clusters, &plan.heldBytes) : Verdict::kBroken;
+    if (!plan.complete) {
+      plan.verdict = Verdict::kBroken;
+    } else {
+      // Framing first; a decode through the whole data where doubt is cast, or where the framing broke
+      // (the decoder tells how far the data held).
+      plan.verdict = Check(m_claims[i], plan.clusters, nullptr, signatures::CheckDepth::kQuick);
+      if (plan.verdict == Verdict::kBroken || (plan.verdict == Verdict::kConsistent && Doubtful(i, plan))) {
+        plan.verdict = Check(m_claims[i], plan.clusters, &plan.heldBytes);
+      }
+    }
     if (plan.verdict == Verdict::kConsistent) {
       Decide(i, plan.clusters, ItemState::kIntact, true);
     } else if (plan.verdict == Verdict::kNoCheck && !plan.steppedOver) {

@@ -116,7 +116,11 @@ class ClusterLayout {
   int32_t OwnerOf(uint64_t cluster) const;
   void Own(const std::vector<uint32_t>& clusters, int32_t owner);
   uint64_t ClustersOf(const ClusterClaim& claim) const;
-  Verdict Check(const ClusterClaim& claim, const std::vector<uint32_t>& clusters, uint64_t* heldBytes = nullptr);
+  Verdict Check(const ClusterClaim& claim, const std::vector<uint32_t>& clusters, uint64_t* heldBytes = nullptr,
+                signatures::CheckDepth depth = signatures::CheckDepth::kFull);
+  // A plain layout something casts doubt on: clusters were stepped over, or
+  // another file starts inside it. Others are checked by their framing alone.
+  bool Doubtful(size_t index, const Plan& plan) const;
   // The clusters at the head of broken plain layouts whose structure held
   // there: they carry that file's data, whoever else claims them.
   void NoteVerifiedHeads(const std::vector<size_t>& order);

@@ -47,12 +47,22 @@ uint8_t RankOf(int32_t sourceKind) {
   switch (static_cast<SourceKind>(sourceKind)) {
     case SourceKind::kFastNtfs:
     case SourceKind::kFastFat:
-    case SourceKind::kFastExFat: return 3;
+    case SourceKind::kFastExFat:
+    case SourceKind::kFastExt4: return 3;
     case SourceKind::kProfessionalNtfs:
     case SourceKind::kProfessionalFat:
-    case SourceKind::kProfessionalExFat: return 2;
+    case SourceKind::kProfessionalExFat:
+    case SourceKind::kProfessionalExt4: return 2;
     default: return 1;
   }
+}
+
+// The extensions carved text is named by: a guess from the content (a C
+// header reads as C, a file without an extension as text).
+bool IsTextLook(std::string_view extension) {
+  static constexpr std::string_view kLooks[] = {"txt", "sh",   "py",  "pl",   "c",   "cpp", "java",
+                                                "js",  "json", "xml", "html", "csv", "ini"};
+  return std::find(std::begin(kLooks), std::end(kLooks), extension) != std::end(kLooks);
 }
 
 }  // namespace
@@ -83,7 +93,9 @@ void DuplicateIndex::Add(const ItemRecord& item, uint64_t firstByte) {
   Entry e;
   e.firstByte = firstByte;
   e.size = item.size;
-  e.family = ExtensionFamily(dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1));
+  const std::string_view extension = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+  e.family = ExtensionFamily(extension);
+  e.namedByLook = kind == static_cast<int32_t>(SourceKind::kSignature) && IsTextLook(extension);
   e.id = item.id;
   const int32_t clusterBytes = item.clusterBytes;
   e.clusterBytes = static_cast<uint32_t>(std::max(clusterBytes, 512));
@@ -101,17 +113,19 @@ void DuplicateIndex::Settle() {
   });
   for (size_t i = 0; i < m_entries.size();) {
     size_t end = i + 1;
-    while (end < m_entries.size() && m_entries[end].firstByte == m_entries[i].firstByte &&
-           m_entries[end].family == m_entries[i].family) {
-      ++end;
-    }
-    // [i, end): one start, one family, best rank first.
-    for (size_t k = i + 1; k < end; ++k) {
+    while (end < m_entries.size() && m_entries[end].firstByte == m_entries[i].firstByte) ++end;
+    // [i, end): one start, by family, best rank first in each. Carved text
+    // is named by a guess: another family's file is the same one when it is
+    // intact and exactly as long (a header, a name without an extension).
+    for (size_t k = i; k < end; ++k) {
       const Entry& x = m_entries[k];
-      for (size_t j = i; j < end && m_entries[j].rank > x.rank; ++j) {
+      for (size_t j = i; j < end; ++j) {
         const Entry& better = m_entries[j];
+        if (better.rank <= x.rank) continue;
         const uint64_t apart = x.size > better.size ? x.size - better.size : better.size - x.size;
-        const bool sameFile = x.rank == 1 ? better.intact && apart < better.clusterBytes : x.size == better.size;
+        const bool sameFile = better.family != x.family ? x.namedByLook && better.intact && x.size == better.size
+                              : x.rank == 1             ? better.intact && apart < better.clusterBytes
+                                                        : x.size == better.size;
         if (sameFile) {
           m_hidden[x.kind].insert(x.id);
           break;

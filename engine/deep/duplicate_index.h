@@ -55,8 +55,9 @@ class DuplicateIndex {
     uint8_t kind = 0;
     uint8_t rank = 0;
     bool intact = false;
+    bool namedByLook = false;  // carved text: its extension is a guess from its content
   };
-  static constexpr int32_t kKinds = 7;
+  static constexpr int32_t kKinds = 9;  // every SourceKind
 
   std::vector<Entry> m_entries;
   std::unordered_set<int32_t> m_hidden[kKinds];

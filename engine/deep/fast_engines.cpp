@@ -5,6 +5,7 @@
 
 #include "engine/boot_sector_tests.h"
 #include "engine/exfat/fast_exfat_recovery.h"
+#include "engine/ext4/fast_ext4_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
 
@@ -57,6 +58,14 @@ std::unique_ptr<IFileRecoveryParse> OpenFastEngine(storage::SectorSource& source
       *sectorBytes = engine->Geometry().bytesPerSector;
       return engine;
     }
+    case VolumeKind::kExt: {
+      auto engine = std::make_unique<ext4::CFastExt4Recovery>();
+      if (engine->OpenSource(storage::ShareSource(source), startSector, sectorCount, driveLetter) != kStatusOk) {
+        return nullptr;
+      }
+      *sectorBytes = engine->SectorBytes();
+      return engine;
+    }
     default: return nullptr;
   }
 }
@@ -67,6 +76,7 @@ uint64_t FastEngineFingerprint(IFileRecoveryParse& engine) {
   if (auto* fat = dynamic_cast<fat::CFastFatRecovery*>(&engine)) s = fat->VolumeFingerprint(&fingerprint);
   if (auto* ntfs = dynamic_cast<ntfs::CFastNtfsRecovery*>(&engine)) s = ntfs->VolumeFingerprint(&fingerprint);
   if (auto* exfat = dynamic_cast<exfat::CFastExFatRecovery*>(&engine)) s = exfat->VolumeFingerprint(&fingerprint);
+  if (auto* ext = dynamic_cast<ext4::CFastExt4Recovery*>(&engine)) s = ext->VolumeFingerprint(&fingerprint);
   return s == kStatusOk ? fingerprint : 0;
 }
 

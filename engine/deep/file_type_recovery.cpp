@@ -2,6 +2,9 @@
 #include "engine/deep/file_type_recovery.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <utility>
 
@@ -9,6 +12,7 @@
 #include "engine/signatures/carve_sector.h"
 #include "engine/signatures/file_signature_table.h"
 #include "engine/signatures/laid_out_check.h"
+#include "engine/signatures/structure_check.h"
 #include "engine/store/scan_store.h"
 #include "platform/file_time.h"
 
@@ -238,35 +242,80 @@ Status CFileTypeRecovery::ExtractItem(const ItemRecord* item, std::string& outTe
   return ExtractItemTo(*this, item, outTempPath, buffer, inoutLength, fn, userData);
 }
 
-Status CFileTypeRecovery::JudgeCarvedFiles(const LiveAllocation* live) {
+bool CFileTypeRecovery::StoredFilesFit() {
+  store::ScanStore* st = m_browser.Store();
+  if (st == nullptr || !st->IsOpen() || !m_volume.IsOpen()) return true;
+  const uint64_t unit = m_volume.SectorSize();
+  int64_t expected = 0;
+  bool fit = true;
+  const Status visited = st->VisitRecords([&](const ItemRecord& item) {
+    const uint64_t size = item.size;  // copies: the record's fields are not aligned
+    const uint64_t first = item.entrySector;
+    const int64_t id = item.id;
+    const uint64_t sectors = size / unit + (size % unit != 0 ? 1 : 0);
+    fit = id == ++expected && item.isFolder == 0 && item.sourceKind == static_cast<int32_t>(SourceKind::kSignature) &&
+          m_volume.Contains(first, std::max<uint64_t>(sectors, 1));
+    return fit;
+  });
+  return visited == kStatusOk && fit;
+}
+
+Status CFileTypeRecovery::JudgeCarvedFiles(const LiveAllocation* live, const std::function<bool(int32_t)>& skip) {
   store::ScanStore* st = m_browser.Store();
   if (st == nullptr || !st->IsOpen() || !m_volume.IsOpen()) return kStatusOk;
-  struct Verdict {
+  struct Candidate {
     int32_t id;
-    ItemState state;
+    std::vector<ByteRun> runs;
+    uint64_t size;
+    std::string extension;
+    ItemState state = ItemState::kIntact;
   };
   const uint64_t unit = m_volume.SectorSize();
-  const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) { return m_volume.ReadBytes(at, out, n); };
-  std::vector<Verdict> changed;
+  std::vector<Candidate> candidates;
   // Records lie in the order their files were found, which is the order of their sectors.
   const Status visited = st->VisitRecords([&](const ItemRecord& item) {
     const uint64_t size = item.size;  // copies: the record's fields are not aligned
     const uint64_t first = item.entrySector;
-    if (item.isFolder != 0 || !IsIntact(item) || size == 0) return true;
-    const std::vector<ByteRun> runs{ByteRun{first * unit, (size + unit - 1) / unit * unit}};
-    if (live != nullptr && live->HoldsAny(runs)) {
-      changed.push_back({item.id, ItemState::kOverwritten});
-    } else if (signatures::CheckLaidOutStructure(read, runs, size, static_cast<uint32_t>(unit),
-                                                 ExtensionOf(item.Name())) == signatures::StructureVerdict::kBroken) {
-      changed.push_back({item.id, ItemState::kDamaged});
+    if (item.isFolder != 0 || !IsIntact(item) || size == 0 || (skip && skip(item.id))) return true;
+    Candidate c{item.id, {ByteRun{first * unit, (size + unit - 1) / unit * unit}}, size,
+                std::string(ExtensionOf(item.Name()))};
+    if (live != nullptr && live->HoldsAny(c.runs)) {
+      c.state = ItemState::kOverwritten;
+    } else if (signatures::StructureCheckLimit(c.extension) == 0) {
+      return true;  // a kind without a structure check: nothing to judge
     }
+    candidates.push_back(std::move(c));
     return true;
   });
   if (visited != kStatusOk) return visited;
-  for (const Verdict& v : changed) {
+  // Decoding is the work: every core takes files in turn; reads of the one
+  // source are taken one at a time.
+  std::mutex readLock;
+  const signatures::ByteReader read = [&](uint64_t at, void* out, size_t n) {
+    std::lock_guard<std::mutex> hold(readLock);
+    return m_volume.ReadBytes(at, out, n);
+  };
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t k = next++; k < candidates.size(); k = next++) {
+      Candidate& c = candidates[k];
+      if (c.state != ItemState::kIntact) continue;
+      if (signatures::CheckLaidOutStructure(read, c.runs, c.size, static_cast<uint32_t>(unit), c.extension) ==
+          signatures::StructureVerdict::kBroken) {
+        c.state = ItemState::kDamaged;
+      }
+    }
+  };
+  const unsigned helpers = std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 8) - 1;
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < helpers && t + 1 < candidates.size(); ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+  for (const Candidate& c : candidates) {
+    if (c.state == ItemState::kIntact) continue;
     ItemRecord record;
-    if (Status s = st->ReadRecord(v.id, &record); s != kStatusOk) return s;
-    SetState(record, v.state);
+    if (Status s = st->ReadRecord(c.id, &record); s != kStatusOk) return s;
+    SetState(record, c.state);
     if (Status s = st->UpdateRecord(record); s != kStatusOk) return s;
   }
   return st->FlushStore();

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,11 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
                                       uint64_t absoluteSector, const signatures::CarveScanPosition& position,
                                       storage::SectorSource* reader, uint64_t* skipSectors, uint64_t* inoutFilesFound);
 
+  // The first absolute sector past the run of sectors the coordinator is
+  // scanning (free space between files in use); 0: unknown. Text carved in
+  // the run stops there: the sectors after it are another file's.
+  void SetRunEnd(uint64_t absoluteSector) { m_context.runEnd = absoluteSector; }
+
   // As OpenSharedSource, with the store of an earlier scan (logName, a file
   // name in the scan index's current folder) reopened to be added to.
   [[nodiscard]] Status OpenSharedLog(storage::SectorSource& source, uint32_t sectorSize, uint64_t startSector,
@@ -111,7 +117,14 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
   // own structure breaks (a decoder, a chunk walk), as far as it can be read
   // (a read error leaves a file as it is). Records are rewritten in place.
   // Returns 0 or the store's error.
-  [[nodiscard]] Status JudgeCarvedFiles(const LiveAllocation* live);
+  // Files for which skip(id) is true (shown through another engine) are
+  // left as they are.
+  [[nodiscard]] Status JudgeCarvedFiles(const LiveAllocation* live, const std::function<bool(int32_t)>& skip = {});
+
+  // Whether every record of a reopened store is a carved file whose data
+  // lies inside this engine's volume, numbered as its place in the store
+  // (a store that anything but this engine changed is not).
+  [[nodiscard]] bool StoredFilesFit();
 
   // Forgets the transport streams carved so far (start of every deep scan).
   void ClearStreamExtents() { m_context.ClearStreamExtents(); }

@@ -99,6 +99,10 @@ Status CProfessionalRecovery::OpenEngines(uint16_t driveLetter) {
       s != kStatusOk) {
     return s;
   }
+  if (Status s = m_proExt4.OpenSharedSource(source, m_sectorBytes, m_volumeStart, m_sectorCount, driveLetter);
+      s != kStatusOk) {
+    return s;
+  }
   m_fastSectorBytes = m_sectorBytes;
   m_fast = OpenFastEngine(source, m_volumeStart, m_sectorCount, driveLetter, &m_fastSectorBytes);
   m_isOpen = true;
@@ -114,19 +118,22 @@ Status CProfessionalRecovery::SetProgressCallbacks(ScanProgressFn scanFn, CopyPr
   (void)m_proFat.SetProgressCallbacks(scanFn, copyFn, userData, 90);
   (void)m_proNtfs.SetProgressCallbacks(scanFn, copyFn, userData, 90);
   (void)m_proExFat.SetProgressCallbacks(scanFn, copyFn, userData, 90);
+  (void)m_proExt4.SetProgressCallbacks(scanFn, copyFn, userData, 90);
   (void)m_carver.SetProgressCallbacks(scanFn, copyFn, userData, 90);
   return kStatusOk;
 }
 
-std::array<IFileRecoveryParse*, 5> CProfessionalRecovery::Engines() {
-  return {m_fast.get(), &m_proFat, &m_proNtfs, &m_proExFat, &m_carver};
+std::array<IFileRecoveryParse*, 6> CProfessionalRecovery::Engines() {
+  return {m_fast.get(), &m_proFat, &m_proNtfs, &m_proExFat, &m_proExt4, &m_carver};
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineOf(int32_t sourceKind) {
   switch (static_cast<SourceKind>(sourceKind)) {
     case SourceKind::kFastNtfs:
     case SourceKind::kFastFat:
-    case SourceKind::kFastExFat: return m_fast.get();
+    case SourceKind::kFastExFat:
+    case SourceKind::kFastExt4: return m_fast.get();
+    case SourceKind::kProfessionalExt4: return &m_proExt4;
     case SourceKind::kProfessionalNtfs: return &m_proNtfs;
     case SourceKind::kProfessionalFat: return &m_proFat;
     case SourceKind::kProfessionalExFat: return &m_proExFat;
@@ -139,7 +146,8 @@ uint32_t CProfessionalRecovery::SectorBytesOf(int32_t sourceKind) const {
   switch (static_cast<SourceKind>(sourceKind)) {
     case SourceKind::kFastNtfs:
     case SourceKind::kFastFat:
-    case SourceKind::kFastExFat: return m_fastSectorBytes;
+    case SourceKind::kFastExFat:
+    case SourceKind::kFastExt4: return m_fastSectorBytes;
     case SourceKind::kProfessionalNtfs: return m_proNtfs.BytesPerSector();
     default: return m_sectorBytes;
   }

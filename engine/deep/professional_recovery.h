@@ -11,6 +11,7 @@
 #include "engine/deep/file_type_recovery.h"
 #include "engine/deep/scan_extents.h"
 #include "engine/exfat/professional_exfat_recovery.h"
+#include "engine/ext4/professional_ext4_recovery.h"
 #include "engine/fat/professional_fat_recovery.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_fragments.h"
@@ -113,6 +114,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   uint64_t SectorsTotal() const { return m_totalSectors; }
   // Whether the last scan (or the stored one reopened) read everything.
   bool Finished() const { return m_state.finished; }
+  // Why the kept scan the last Scan(name) was to reopen or continue could
+  // not be used (kNone when it was, or for a new scan).
+  KeptStateFault KeptFault() const { return m_keptFault; }
 
   // A value that changes when the volume is written: the fast engine's
   // fingerprint, or for a volume without a readable file system a hash of
@@ -124,6 +128,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   fat::CProfessionalFatRecovery& ProfessionalFat() { return m_proFat; }
   ntfs::CProfessionalNtfsRecovery& ProfessionalNtfs() { return m_proNtfs; }
   exfat::CProfessionalExFatRecovery& ProfessionalExFat() { return m_proExFat; }
+  ext4::CProfessionalExt4Recovery& ProfessionalExt4() { return m_proExt4; }
   CFileTypeRecovery& SignatureScanner() { return m_carver; }
 
  private:
@@ -132,7 +137,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   // Opens the raw engines and the fast engine on m_source.
   [[nodiscard]] Status OpenEngines(uint16_t driveLetter);
   // Every engine that may hold items, the fast one first (null when there is none).
-  std::array<IFileRecoveryParse*, 5> Engines();
+  std::array<IFileRecoveryParse*, 6> Engines();
   // The engine that owns items of sourceKind; null for none.
   IFileRecoveryParse* EngineOf(int32_t sourceKind);
   uint32_t SectorBytesOf(int32_t sourceKind) const;
@@ -144,7 +149,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   [[nodiscard]] Status RunFastScan(const std::string& fastLog);
   void ChooseExtents();
   [[nodiscard]] Status BeginRawEngines(const std::string& folder, const std::string& fileTypeLog);
-  [[nodiscard]] Status Replay(const std::string& folder);
+  // Hands the logged sectors (checked against the volume) to the engines again.
+  [[nodiscard]] Status Replay(const std::vector<ReplayRun>& runs);
   [[nodiscard]] Status RunPass(const std::string& folder);
   [[nodiscard]] Status FinishRawEngines();
   void SaveState(const std::string& folder, Status* status);
@@ -152,6 +158,13 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   // free-space map (unknown without a readable file system).
   void LearnLiveAllocation();
   void BuildDuplicateIndex();
+  // Judges the carved files (what the live file system holds, their own
+  // structure) that no other engine's file hides; a store error goes to *status.
+  void JudgeCarvedFiles(Status* status);
+  // Carved text over which another engine's file begins ran on into that
+  // file (text has no structure to tell where it ends): damaged
+  // (carved_text_judge.cpp).
+  [[nodiscard]] Status JudgeCarvedText();
   // Reports the raw scan at sectorsDone (never below what was reported before).
   int32_t ReportRaw(uint64_t sectorsDone, int32_t remainingSeconds);
   static int32_t OnReadAhead(void* user, int32_t percent, int32_t weight, int32_t remainingSeconds,
@@ -174,6 +187,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   fat::CProfessionalFatRecovery m_proFat;
   ntfs::CProfessionalNtfsRecovery m_proNtfs;
   exfat::CProfessionalExFatRecovery m_proExFat;
+  ext4::CProfessionalExt4Recovery m_proExt4;
   CFileTypeRecovery m_carver;
 
   ScanExtents m_extents;
@@ -183,6 +197,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   uint64_t m_reportedDone = 0;
   ReplayLog m_replay;
   Status m_fastStatus = kStatusOk;
+  KeptStateFault m_keptFault = KeptStateFault::kNone;
   bool m_carverFull = false;
 
   DuplicateIndex m_duplicates;

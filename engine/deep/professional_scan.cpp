@@ -5,9 +5,11 @@
 #include <chrono>
 #include <cstring>
 
+#include "engine/boot_sector_tests.h"
 #include "engine/deep/professional_recovery.h"
 #include "engine/exfat/exfat_directory_sector.h"
 #include "engine/exfat/fast_exfat_recovery.h"
+#include "engine/ext4/fast_ext4_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/fat_dir_entry.h"
 #include "engine/ntfs/fast_ntfs_recovery.h"
@@ -25,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kChunkBytes = 65536;
 // The remaining time is estimated at most this often.
 constexpr auto kEstimateInterval = std::chrono::seconds(5);
+// A replay asks whether to go on after every this many sectors handed over.
+constexpr uint64_t kReplayReportSectors = 16;
 
 bool EndsWith(const std::string& text, std::string_view tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -53,6 +57,20 @@ void RemoveScanFiles(const std::string& folder, std::initializer_list<const char
   }
 }
 
+// The sectors of sectorBytes the file system at startSector of source says
+// it spans; 0 when its first 16 KiB cannot be read or name no size.
+uint64_t FileSystemSectors(storage::SectorSource& source, uint64_t startSector, uint32_t sectorBytes) {
+  const uint32_t unit = source.deviceSectorSize != 0 ? source.deviceSectorSize : 512;
+  if (unit > kClassifyBytes || sectorBytes == 0) return 0;
+  std::vector<uint8_t> head(kClassifyBytes);
+  uint32_t got = 0;
+  if (storage::ReadSectors(static_cast<uint32_t>(head.size() / unit), source, head.data(), startSector, unit, &got) !=
+      kStatusOk) {
+    return 0;
+  }
+  return (FileSystemBytes(head.data(), head.size()) + sectorBytes - 1) / sectorBytes;
+}
+
 }  // namespace
 
 // The state of one pass over the extents.
@@ -71,7 +89,8 @@ struct CProfessionalRecovery::Pass {
 
   // Reads count sectors at absolute sector `at` into chunk. Sectors that
   // cannot be read are tried one by one; those that still fail are zeros,
-  // marked in bad and counted. Only a device that is gone fails the read.
+  // marked in bad (counted by the pass as it moves past them). Only a
+  // device that is gone fails the read.
   Status ReadChunk(uint64_t at, uint32_t count) {
     std::fill(bad.begin(), bad.end(), 0);
     uint32_t got = 0;
@@ -90,7 +109,6 @@ struct CProfessionalRecovery::Pass {
         ++failed;
       }
     }
-    self.m_state.unreadableSectors += failed;
     if (failed == count && self.m_diskNumber != 128) {
       // Nothing of a disk could be read: is the disk still there?
       const std::string path = platform::DiskPath(self.m_diskNumber);
@@ -129,6 +147,10 @@ struct CProfessionalRecovery::Pass {
         self.m_proFat.HandleDirectorySector(sector, unit, absolute);
         self.m_replay.Add(ReplayKind::kFatDirectorySector, absolute, 1);
         ++i;
+        continue;
+      }
+      if (self.m_proExt4.WantsSector(absolute) && HandExt4(sector, left, absolute)) {
+        i += self.m_proExt4.BlockSectors();
         continue;
       }
       if (exfat::IsExFatDirectorySector(sector, left, unit)) {
@@ -170,6 +192,8 @@ struct CProfessionalRecovery::Pass {
   void HandRecord(const uint8_t* sector, size_t left, uint64_t absolute) {
     const uint8_t* bytes = sector;
     if (left < recordBytes) {
+      // Never read past the volume: a record cut by its end is no record.
+      if (recordSectors > self.m_volumeStart + self.m_sectorCount - absolute) return;
       uint32_t got = 0;
       if (storage::ReadSectors(recordSectors, *self.m_source, record.data(), absolute, unit, &got) != kStatusOk) {
         return;  // the rest of the record cannot be read: no record
@@ -180,6 +204,22 @@ struct CProfessionalRecovery::Pass {
     if (!self.NtfsSectorOf(absolute, &ntfsSector)) return;
     (void)self.m_proNtfs.HandleRecord(bytes, recordBytes, ntfsSector);
     self.m_replay.Add(ReplayKind::kNtfsRecord, absolute, recordSectors);
+  }
+
+  // A block at a block start of the ext geometry: the whole block, read
+  // again when it runs past the chunk. True when the ext engine kept it.
+  bool HandExt4(const uint8_t* sector, size_t left, uint64_t absolute) {
+    const uint32_t sectors = self.m_proExt4.BlockSectors();
+    const uint8_t* bytes = sector;
+    if (left < size_t{sectors} * unit) {
+      block.resize(size_t{sectors} * unit);
+      uint32_t got = 0;
+      if (storage::ReadSectors(sectors, *self.m_source, block.data(), absolute, unit, &got) != kStatusOk) return false;
+      bytes = block.data();
+    }
+    if (!self.m_proExt4.HandleExt4Block(bytes, size_t{sectors} * unit, absolute)) return false;
+    self.m_replay.Add(ReplayKind::kExt4Block, absolute, sectors);
+    return true;
   }
 
   // Progress after a chunk; the callback's answer.
@@ -204,6 +244,7 @@ struct CProfessionalRecovery::Pass {
   const uint32_t recordSectors;
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> record;
+  std::vector<uint8_t> block;
   std::vector<uint8_t> bad;
   int32_t remainingSeconds = -1;
   Clock::time_point start;
@@ -226,6 +267,7 @@ int32_t CProfessionalRecovery::OnReadAhead(void* user, int32_t, int32_t, int32_t
 
 Status CProfessionalRecovery::Scan(const char* previousName) {
   if (!m_isOpen) return platform::kErrorInvalidHandle;
+  m_keptFault = KeptStateFault::kNone;
   m_duplicates.Clear();
   m_carverFull = false;
   auto& index = store::ScanIndex::Instance();
@@ -245,7 +287,8 @@ Status CProfessionalRecovery::ScanFresh() {
   const std::string folder = store::ScanIndex::Instance().CurrentScanFolder();
   // Whatever an earlier scan left in this folder would be found by name later.
   RemoveScanFiles(folder, {store::kFastLogPrefix, store::kProFatLogPrefix, store::kProNtfsLogPrefix,
-                           exfat::kProExFatLogPrefix, store::kFileTypeLogPrefix, kDeepStateName, kDeepReplayName});
+                           exfat::kProExFatLogPrefix, ext4::kProExt4LogPrefix, store::kFileTypeLogPrefix, kDeepStateName,
+                           kDeepReplayName});
   m_state = DeepScanState{};
   m_state.sectorBytes = m_sectorBytes;
   m_state.volumeStart = m_volumeStart;
@@ -257,31 +300,54 @@ Status CProfessionalRecovery::ScanFresh() {
   if (status == kStatusOk) status = RunPass(folder);
   const Status finished = FinishRawEngines();
   if (status == kStatusOk) status = finished;
-  SaveState(folder, &status);
+  // The carved files are judged before the state is kept: the kept store's hash covers their verdicts.
   BuildDuplicateIndex();
+  JudgeCarvedFiles(&status);
+  SaveState(folder, &status);
   return status;
 }
 
 Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn) {
+  // The kept files are checked whole before anything of them is used: a
+  // state that fails a check is never used in part.
   DeepScanState saved;
-  if (Status s = ReadDeepScanState(folder, &saved); s != kStatusOk) return s;
-  if (saved.sectorBytes != m_sectorBytes || saved.volumeStart != m_volumeStart || saved.sectorCount != m_sectorCount) {
-    return kStatusInvalidParameter;  // another volume's scan
+  if (Status s = ReadDeepScanState(folder, &saved, &m_keptFault); s != kStatusOk) {
+    if (m_keptFault == KeptStateFault::kNone) m_keptFault = KeptStateFault::kUnreadable;
+    return s;
+  }
+  m_keptFault = CheckDeepScanState(saved, m_sectorBytes, m_volumeStart, m_sectorCount);
+  if (m_keptFault == KeptStateFault::kOtherVolume) return kStatusInvalidParameter;
+  if (m_keptFault != KeptStateFault::kNone) return platform::kErrorInvalidData;
+  const std::string fileTypeLog = FindStoreName(folder, store::kFileTypeLogPrefix);
+  uint64_t carved = 0;
+  if (HashStoreFiles(folder, fileTypeLog, &carved) != kStatusOk || carved != saved.carvedStoreHash) {
+    m_keptFault = KeptStateFault::kCarvedFiles;
+    return platform::kErrorInvalidData;
+  }
+  const bool continuing = !saved.finished && readOn;
+  std::vector<ReplayRun> runs;
+  if (continuing) {
+    const uint32_t recordSectors = std::max<uint32_t>(1, (m_proNtfs.RecordBytes() + m_sectorBytes - 1) / m_sectorBytes);
+    (void)m_proExt4.PrepareExt4Geometry();  // the block size an ext entry spans (none without a superblock)
+    const uint32_t blockSectors = std::max<uint32_t>(1, m_proExt4.BlockSectors());
+    const auto spanOf = [recordSectors, blockSectors](ReplayKind kind) {
+      return kind == ReplayKind::kNtfsRecord ? recordSectors : kind == ReplayKind::kExt4Block ? blockSectors : 1u;
+    };
+    if (ReplayLog::Read(folder, saved.replayEntries, saved.replayHash, &runs) != kStatusOk ||
+        !ReplayLog::RunsFit(runs, m_volumeStart, m_sectorCount, spanOf)) {
+      m_keptFault = KeptStateFault::kReplay;
+      return platform::kErrorInvalidData;
+    }
   }
   m_state = saved;
   m_fastStatus = saved.fastStatus;
   m_extents.Assign(saved.extents);
   m_totalSectors = m_extents.TotalSectors();
-  if (m_state.extentIndex > m_state.extents.size()) {
-    m_state.extentIndex = m_state.extents.size();
-    m_state.extentDone = 0;
-  }
   const std::string fastLog = FindStoreName(folder, store::kFastLogPrefix);
   if (m_fast && !fastLog.empty()) {
     if (Status s = m_fast->Scan(fastLog.c_str()); s != kStatusOk) return s;
   }
-  const std::string fileTypeLog = FindStoreName(folder, store::kFileTypeLogPrefix);
-  if (saved.finished || !readOn) {
+  if (!continuing) {
     // Everything was read (or what was found is only looked at): the stores are the result.
     const std::string fatLog = FindStoreName(folder, store::kProFatLogPrefix);
     const std::string ntfsLog = FindStoreName(folder, store::kProNtfsLogPrefix);
@@ -289,27 +355,42 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
     Status s = m_proFat.BeginFatScan(fatLog.empty() ? nullptr : fatLog.c_str());
     if (s == kStatusOk) s = m_proNtfs.Begin(ntfsLog.empty() ? nullptr : ntfsLog.c_str());
     if (s == kStatusOk) s = m_proExFat.BeginExFatScan(exFatLog.empty() ? nullptr : exFatLog.c_str());
+    const std::string ext4Log = FindStoreName(folder, ext4::kProExt4LogPrefix);
+    if (s == kStatusOk) s = m_proExt4.BeginExt4Scan(ext4Log.empty() ? nullptr : ext4Log.c_str());
     if (s == kStatusOk) {
       s = fileTypeLog.empty()
               ? m_carver.OpenSharedSource(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter)
               : m_carver.OpenSharedLog(*m_source, m_sectorBytes, m_volumeStart, m_sectorCount, m_driveLetter,
                                        fileTypeLog);
     }
+    if (s == kStatusOk && !m_carver.StoredFilesFit()) {
+      m_keptFault = KeptStateFault::kCarvedFiles;
+      s = platform::kErrorInvalidData;
+    }
     BuildDuplicateIndex();
     return s;
   }
   // Continue: the file-system engines start afresh and are handed again what
   // they were handed before; the carved files are kept as they are.
-  RemoveScanFiles(folder, {store::kProFatLogPrefix, store::kProNtfsLogPrefix, exfat::kProExFatLogPrefix});
+  RemoveScanFiles(folder,
+                  {store::kProFatLogPrefix, store::kProNtfsLogPrefix, exfat::kProExFatLogPrefix, ext4::kProExt4LogPrefix});
   LearnLiveAllocation();
   Status status = BeginRawEngines(folder, fileTypeLog);
-  if (status == kStatusOk) status = Replay(folder);
-  if (status == kStatusOk) status = m_replay.Open(folder, m_state.replayEntries);
+  if (status == kStatusOk && !m_carver.StoredFilesFit()) {
+    m_keptFault = KeptStateFault::kCarvedFiles;
+    return platform::kErrorInvalidData;
+  }
+  if (status == kStatusOk) status = Replay(runs);
+  // Also after a cancelled replay: the log stays whole for the next time.
+  const Status opened = m_replay.Open(folder, m_state.replayEntries, m_state.replayHash);
+  if (status == kStatusOk) status = opened;
   if (status == kStatusOk) status = RunPass(folder);
   const Status finished = FinishRawEngines();
   if (status == kStatusOk) status = finished;
-  SaveState(folder, &status);
+  // The carved files are judged before the state is kept: the kept store's hash covers their verdicts.
   BuildDuplicateIndex();
+  JudgeCarvedFiles(&status);
+  SaveState(folder, &status);
   return status;
 }
 
@@ -344,6 +425,9 @@ void CProfessionalRecovery::ChooseExtents() {
   if (m_fast && m_fastStatus == kStatusOk) {
     if (m_live.IsKnown() && m_extents.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
       m_state.freeSpaceOnly = true;
+      // The free space ends where the file system does; the rest of the partition or image is read too.
+      const uint64_t fileSystemSectors = FileSystemSectors(*m_source, m_volumeStart, m_sectorBytes);
+      if (fileSystemSectors != 0) m_extents.AddPastEnd(fileSystemSectors, m_sectorCount);
     } else {
       m_extents.SetWhole(m_sectorCount);
     }
@@ -372,20 +456,28 @@ Status CProfessionalRecovery::BeginRawEngines(const std::string&, const std::str
   if (s == kStatusOk) s = m_proNtfs.Begin(nullptr);
   if (s == kStatusOk) s = m_proExFat.BeginExFatScan(nullptr);
   (void)m_proExFat.PrepareExFatGeometry();
+  if (s == kStatusOk) s = m_proExt4.BeginExt4Scan(nullptr);
+  (void)m_proExt4.PrepareExt4Geometry();
   return s;
 }
 
-Status CProfessionalRecovery::Replay(const std::string& folder) {
-  std::vector<ReplayRun> runs;
-  if (Status s = ReplayLog::Read(folder, m_state.replayEntries, &runs); s != kStatusOk) return s;
+Status CProfessionalRecovery::Replay(const std::vector<ReplayRun>& runs) {
   const uint32_t recordBytes = m_proNtfs.RecordBytes();
   const uint32_t recordSectors = std::max<uint32_t>(1, (recordBytes + m_sectorBytes - 1) / m_sectorBytes);
-  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<uint32_t>(recordSectors, 1)) * m_sectorBytes);
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<uint32_t>({recordSectors, m_proExt4.BlockSectors(), 1})) *
+                             m_sectorBytes);
+  // The runs were checked to lie inside the volume (ReplayLog::RunsFit).
+  uint64_t handed = 0;
   for (const ReplayRun& run : runs) {
     for (uint32_t k = 0; k < run.count; ++k) {
+      if (handed++ % kReplayReportSectors == 0) {
+        if (const int32_t answer = ReportRaw(m_state.sectorsDone, -1); answer != 0) return answer;
+      }
       const uint64_t sector = run.sector + uint64_t{k} * run.step;
       const auto kind = static_cast<ReplayKind>(run.kind);
-      const uint32_t count = kind == ReplayKind::kNtfsRecord ? recordSectors : 1;
+      const uint32_t count = kind == ReplayKind::kNtfsRecord ? recordSectors
+                             : kind == ReplayKind::kExt4Block ? m_proExt4.BlockSectors()
+                                                              : 1;
       uint32_t got = 0;
       const Status r = storage::ReadSectors(count, *m_source, bytes.data(), sector, m_sectorBytes, &got);
       if (r == platform::kErrorDeviceRemoved) return r;
@@ -402,6 +494,7 @@ Status CProfessionalRecovery::Replay(const std::string& folder) {
         case ReplayKind::kExFatDirectorySector:
           m_proExFat.HandleExFatDirectorySector(bytes.data(), m_sectorBytes, sector);
           break;
+        case ReplayKind::kExt4Block: (void)m_proExt4.HandleExt4Block(bytes.data(), bytes.size(), sector); break;
       }
     }
   }
@@ -415,6 +508,8 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
   for (; m_state.extentIndex < extents.size(); ++m_state.extentIndex, m_state.extentDone = 0) {
     const SectorExtent& extent = extents[m_state.extentIndex];
     const uint64_t first = m_volumeStart + extent.start;
+    // Carved text stops at the end of the run being read (the whole volume when everything is read).
+    m_carver.SetRunEnd(m_state.freeSpaceOnly ? first + extent.count : 0);
     // A carved file that ran on into this extent is not read again.
     if (m_state.skipUntil > first + m_state.extentDone) {
       const uint64_t skipTo = std::min(extent.count, m_state.skipUntil - first);
@@ -429,6 +524,9 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
       uint64_t advance = 0;
       status = pass.Classify(at, count, &advance);
       const uint64_t left = extent.count - m_state.extentDone;
+      const auto passed = static_cast<size_t>(std::min<uint64_t>(advance, count));
+      m_state.unreadableSectors += static_cast<uint64_t>(
+          std::count(pass.bad.begin(), pass.bad.begin() + static_cast<std::ptrdiff_t>(passed), 1));
       m_state.sectorsDone += std::min(advance, left);
       if (advance > left) m_state.skipUntil = first + m_state.extentDone + advance;
       m_state.extentDone += std::min(advance, left);
@@ -445,6 +543,7 @@ Status CProfessionalRecovery::FinishRawEngines() {
   (void)m_proFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   (void)m_proNtfs.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   (void)m_proExFat.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
+  (void)m_proExt4.SetProgressCallbacks(nullptr, nullptr, nullptr, 90);
   // What the live file system holds now is no old file's own data any more.
   const LiveAllocation* live = m_live.IsKnown() ? &m_live : nullptr;
   m_proFat.SetLiveAllocation(live);
@@ -454,15 +553,17 @@ Status CProfessionalRecovery::FinishRawEngines() {
   const Status ntfs = m_proNtfs.Finish();
   if (status == kStatusOk) status = ntfs;
   const Status exFat = m_proExFat.FinishExFatScan();
+  const Status ext = m_proExt4.FinishExt4Scan();
+  if (status == kStatusOk) status = ext;
   if (status == kStatusOk) status = exFat;
   (void)m_proFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_proNtfs.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_proExFat.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
+  (void)m_proExt4.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   (void)m_carver.SetProgressCallbacks(m_scanFn, m_copyFn, m_userData, 90);
   if (store::ScanStore* st = m_carver.ResultStore()) {
     if (Status s = st->FlushStore(); s != kStatusOk && status == kStatusOk) status = s;
   }
-  if (Status s = m_carver.JudgeCarvedFiles(live); s != kStatusOk && status == kStatusOk) status = s;
   if (status == kStatusOk && m_carverFull) status = kStatusOutOfMemory;
   return status;
 }
@@ -475,9 +576,23 @@ void CProfessionalRecovery::SaveState(const std::string& folder, Status* status)
   }
   const Status flushed = m_replay.Close();
   m_state.replayEntries = m_replay.Entries();
-  if (flushed != kStatusOk) m_state.replayEntries = 0;  // a log that may be cut short is never replayed
-  const Status saved = WriteDeepScanState(folder, m_state);
+  m_state.replayHash = m_replay.Hash();
+  if (flushed != kStatusOk) {  // a log that may be cut short is never replayed
+    m_state.replayEntries = 0;
+    m_state.replayHash = 0;
+  }
+  Status saved = HashStoreFiles(folder, m_carver.StoreBaseName(), &m_state.carvedStoreHash);
+  if (saved == kStatusOk) saved = WriteDeepScanState(folder, m_state);
   if (*status == kStatusOk && saved != kStatusOk) *status = saved;
+}
+
+void CProfessionalRecovery::JudgeCarvedFiles(Status* status) {
+  // Carved files shown through a file system's engine are that engine's to judge.
+  const Status s = m_carver.JudgeCarvedFiles(m_live.IsKnown() ? &m_live : nullptr, [&](int32_t id) {
+    return m_duplicates.IsHidden(static_cast<int32_t>(SourceKind::kSignature), id);
+  });
+  if (*status == kStatusOk && s != kStatusOk) *status = s;
+  if (const Status text = JudgeCarvedText(); *status == kStatusOk && text != kStatusOk) *status = text;
 }
 
 void CProfessionalRecovery::BuildDuplicateIndex() {
@@ -510,6 +625,10 @@ void CProfessionalRecovery::BuildDuplicateIndex() {
   add(m_proFat.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalFat));
   add(m_proNtfs.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalNtfs));
   add(m_proExFat.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalExFat));
+  add(m_proExt4.ResultStore(), static_cast<int32_t>(SourceKind::kProfessionalExt4));
+  if (auto* ext = dynamic_cast<ext4::CFastExt4Recovery*>(m_fast.get())) {
+    add(ext->ResultStore(), static_cast<int32_t>(SourceKind::kFastExt4));
+  }
   add(m_carver.ResultStore(), static_cast<int32_t>(SourceKind::kSignature));
   m_duplicates.Settle();
 }

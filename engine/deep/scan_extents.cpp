@@ -48,6 +48,11 @@ bool ScanExtents::CollectFree(IFileRecoveryParse& fast, uint32_t fastSectorBytes
   return true;
 }
 
+void ScanExtents::AddPastEnd(uint64_t fileSystemSectors, uint64_t sectorCount) {
+  if (fileSystemSectors >= sectorCount) return;
+  Append(fileSystemSectors, sectorCount - fileSystemSectors);
+}
+
 void ScanExtents::Subtract(const std::vector<ByteRun>& runs, uint32_t sectorBytes) {
   if (runs.empty() || sectorBytes == 0) return;
   std::vector<SectorExtent> kept;

@@ -31,6 +31,11 @@ class ScanExtents {
   // relative to the volume, sorted and disjoint).
   void Subtract(const std::vector<ByteRun>& runs, uint32_t sectorBytes);
 
+  // Adds the sectors from fileSystemSectors to sectorCount: what lies past
+  // the file system's end in its partition or image (the data of an older,
+  // larger volume) is read as well. Nothing when the file system fills it.
+  void AddPastEnd(uint64_t fileSystemSectors, uint64_t sectorCount);
+
   void Assign(std::vector<SectorExtent> extents) { m_extents = std::move(extents); }
   const std::vector<SectorExtent>& Extents() const { return m_extents; }
   uint64_t TotalSectors() const;

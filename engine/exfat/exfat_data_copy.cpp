@@ -35,6 +35,9 @@ Status CopyItemBytes(ExFatVolume& volume, const ExFatGeometry& g, ExFatTable* fa
                      const ItemData& data, uint64_t byteCount, ICopySink& sink, const CopyProgress& progress) {
   byteCount = std::min(byteCount, size);
   if (byteCount == 0) return kStatusOk;
+  // A size no file of this volume can have: its data would lie outside it
+  // (and the zeros past its valid length would have no end).
+  if (size > g.MaxFileBytes()) return kStatusInvalidParameter;
   const uint64_t clusterBytes = g.ClusterBytes();
   const uint64_t fromMedium = std::min(data.validBytes, byteCount);
   const uint64_t clustersNeeded = (fromMedium + clusterBytes - 1) / clusterBytes;

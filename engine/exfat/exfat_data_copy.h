@@ -40,7 +40,8 @@ struct ItemData {
 // Copies the first byteCount bytes of a file to sink: its valid bytes from
 // the medium, then zeros up to its size. fat may be null when data follows
 // no chain. Fails without writing anything more when the data cannot be had
-// whole: 87 when a run or the first cluster lies outside the data clusters,
+// whole: 87 when a run or the first cluster lies outside the data clusters
+// or size is more than every data cluster of the volume holds,
 // 30 when the runs or the chain hold fewer valid bytes than needed (a chain
 // that ends, loops or leaves the heap); a read or sink error is returned as
 // is; a non-zero progress return stops the copy and is returned.

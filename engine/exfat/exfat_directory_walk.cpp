@@ -223,8 +223,9 @@ void ExFatDirectoryWalk::RecordFile(const EntrySet& set, uint32_t directory, uin
   r.size = set.dataLength;
   // A start the live file system holds now holds another file's data.
   ItemState state = reused ? ItemState::kOverwritten
-                    : damaged || set.validLengthTooLong || !dataPlaced ? ItemState::kDamaged
-                                                                       : ItemState::kIntact;
+                    : damaged || set.validLengthTooLong || !dataPlaced || set.dataLength > m_geometry.MaxFileBytes()
+                        ? ItemState::kDamaged
+                        : ItemState::kIntact;
   if (state == ItemState::kIntact && validClusters != 0 && ContentIntact(set.name, set.firstCluster) == 0) {
     state = ItemState::kDamaged;
   }

@@ -33,6 +33,8 @@ struct ExFatGeometry {
   // First sector of a data cluster, relative to the volume. REQUIRES: IsDataCluster(cluster).
   uint64_t ClusterSector(uint32_t cluster) const { return heapSector + uint64_t{cluster - 2} * sectorsPerCluster; }
   uint64_t ClusterOffset(uint32_t cluster) const { return ClusterSector(cluster) * bytesPerSector; }
+  // The most bytes one file can own: every data cluster of the volume.
+  uint64_t MaxFileBytes() const { return (maxCluster >= 2 ? uint64_t{maxCluster} - 1 : 0) * ClusterBytes(); }
   // True when the run of count clusters from first lies among the data clusters.
   bool IsDataRun(uint64_t first, uint64_t count) const {
     return count != 0 && IsDataCluster(first) && count - 1 <= maxCluster - first;

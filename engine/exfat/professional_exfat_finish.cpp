@@ -64,6 +64,7 @@ struct CProfessionalExFatRecovery::Finish {
   // bitmap, folders found where it puts them, files that begin as their
   // kind does there): data placed by a geometry nothing supports is a guess.
   bool geometrySupported = false;
+  std::vector<uint64_t> fileStarts;  // every file's first cluster, sorted: another inside a file casts doubt
   uint32_t maxCluster = 1;
   std::unordered_map<uint32_t, uint32_t> owner;  // directory cluster → directory key
   std::map<uint32_t, Directory> directories;     // by key (first cluster); the root is not in it
@@ -166,6 +167,7 @@ struct CProfessionalExFatRecovery::Finish {
           folders.push_back({set, entryByte});
           return;
         }
+        if (set.firstCluster >= 2 && set.validDataLength != 0) fileStarts.push_back(set.firstCluster);
         // Files whose kind can tell from its first bytes weigh the geometries.
         const std::string_view extension = ExtensionOf(set.name);
         if (samples.size() < kContentSamples && set.firstCluster >= 2 && set.validDataLength != 0 &&
@@ -456,6 +458,10 @@ struct CProfessionalExFatRecovery::Finish {
   // What a file read from its first cluster through the following ones is worth.
   ItemState JudgeData(const EntrySet& set) {
     if (!haveGeometry || !geometrySupported || set.validLengthTooLong) return ItemState::kDamaged;
+    // More than every cluster of the volume holds: no file of it is that long.
+    if (maxCluster < 2 || set.dataLength > (uint64_t{maxCluster} - 1) * geometry.clusterBytes) {
+      return ItemState::kDamaged;
+    }
     if (set.validDataLength == 0) return ItemState::kIntact;
     const uint64_t clusters = (set.validDataLength + geometry.clusterBytes - 1) / geometry.clusterBytes;
     // Its data lies in the heap, inside the volume, and not where a directory was found.
@@ -468,10 +474,15 @@ struct CProfessionalExFatRecovery::Finish {
       return ItemState::kOverwritten;
     }
     if (ContentIntact(set.name, set.firstCluster) == 0) return ItemState::kDamaged;
+    // Decoded through its whole data when another file found starts inside it, else checked by its framing.
+    const auto from = std::lower_bound(fileStarts.begin(), fileStarts.end(), set.firstCluster);
+    const auto to = std::upper_bound(fileStarts.begin(), fileStarts.end(), set.firstCluster + clusters - 1);
+    const bool doubt = to - from > 1;
     const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) { return volume.Read(at, out, n); };
     const std::vector<ByteRun> runs{ByteRun{first, clusters * geometry.clusterBytes}};
-    const auto verdict = signatures::CheckLaidOutStructure(read, runs, set.validDataLength, volume.UnitBytes(),
-                                                           ExtensionOf(set.name));
+    const auto verdict = signatures::CheckLaidOutStructure(
+        read, runs, set.validDataLength, volume.UnitBytes(), ExtensionOf(set.name), nullptr, nullptr,
+        doubt ? signatures::CheckDepth::kFull : signatures::CheckDepth::kQuick);
     return verdict == signatures::StructureVerdict::kBroken ? ItemState::kDamaged : ItemState::kIntact;
   }
 
@@ -497,6 +508,7 @@ struct CProfessionalExFatRecovery::Finish {
   Status Execute() {
     if (engine.m_bootLayout && bootFat.Load(volume, *engine.m_bootLayout) != kStatusOk) bootFat = ExFatTable();
     GatherFolders();
+    std::sort(fileStarts.begin(), fileStarts.end());
     SettleGeometry();
     if (haveGeometry) {
       BuildDirectories();

@@ -142,6 +142,7 @@ struct CProfessionalFatRecovery::Finish {
   };
   std::vector<LiveStart> liveStarts;
   std::vector<std::pair<int32_t, uint32_t>> liveStartIndex;  // (geometry, cluster), sorted
+  std::vector<std::pair<int32_t, uint32_t>> fileStartIndex;  // every file's, live or deleted, sorted
   std::vector<ClusterRange> directoryRanges;                 // sorted
   std::vector<uint32_t> longestRange;                        // by geometry
 
@@ -383,8 +384,9 @@ void CProfessionalFatRecovery::Finish::CollectNames() {
     ParseChain(static_cast<int32_t>(p), [&](const ParsedEntry& entry, int32_t) {
       if (entry.isFolder) {
         OfferName(holder, entry);
-      } else if (!entry.deleted && entry.cluster >= 2 && geometry >= 0) {
-        liveStarts.push_back({holder, geometry, entry.cluster});
+      } else if (entry.cluster >= 2 && geometry >= 0) {
+        fileStartIndex.emplace_back(geometry, entry.cluster);
+        if (!entry.deleted) liveStarts.push_back({holder, geometry, entry.cluster});
       }
     });
   }
@@ -516,6 +518,7 @@ void CProfessionalFatRecovery::Finish::CollectEvidence() {
   liveStarts.clear();
   liveStarts.shrink_to_fit();
   std::sort(liveStartIndex.begin(), liveStartIndex.end());
+  std::sort(fileStartIndex.begin(), fileStartIndex.end());
   longestRange.assign(geometries.Size(), 0);
   for (size_t p = 0; p < pieces.size(); ++p) {
     const int32_t g = owners.entries[p].geometry;
@@ -564,13 +567,18 @@ ItemState CProfessionalFatRecovery::Finish::JudgeData(int32_t geometry, uint32_t
   if (volume.Read(first, 1, sector.data()) != kStatusOk) return ItemState::kIntact;
   const std::string extension = ExtensionText(name);
   if (signatures::MatchesExtension(sector.data(), sectorSize, extension) == 0) return ItemState::kDamaged;
-  // The file's own structure, through its whole data.
+  // The file's own structure: decoded through its whole data when another
+  // file found starts inside it (one of the two overwrote the other), else
+  // by its framing.
+  const auto from = std::lower_bound(fileStartIndex.begin(), fileStartIndex.end(), std::make_pair(geometry, start));
+  const auto to = std::upper_bound(fileStartIndex.begin(), fileStartIndex.end(), std::make_pair(geometry, last));
+  const bool doubt = to - from > 1;
   const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) { return volume.ReadBytes(at, out, n); };
   const std::vector<ByteRun> runs{ByteRun{first * sectorSize, clusters * clusterBytes}};
-  if (signatures::CheckLaidOutStructure(read, runs, size, sectorSize, extension) == signatures::StructureVerdict::kBroken) {
-    return ItemState::kDamaged;
-  }
-  return ItemState::kIntact;
+  const auto verdict = signatures::CheckLaidOutStructure(
+      read, runs, size, sectorSize, extension, nullptr, nullptr,
+      doubt ? signatures::CheckDepth::kFull : signatures::CheckDepth::kQuick);
+  return verdict == signatures::StructureVerdict::kBroken ? ItemState::kDamaged : ItemState::kIntact;
 }
 
 uint32_t CProfessionalFatRecovery::Finish::SearchHighWord(int32_t geometry, uint16_t lowWord,

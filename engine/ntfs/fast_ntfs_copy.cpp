@@ -35,6 +35,14 @@ Status CFastNtfsRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCoun
                             progress);
 }
 
+int32_t CFastNtfsRecovery::FragmentCount(const ItemRecord& item) {
+  if (!m_isOpen || item.isFolder != 0) return 1;
+  std::vector<uint8_t> record;
+  uint64_t recordNumber = 0;
+  if (ReadItemRecord(item, record, &recordNumber) != kStatusOk) return 1;
+  return ntfs::CountDataRuns(m_volume, ByteView(record.data(), record.size()), recordNumber);
+}
+
 Status CFastNtfsRecovery::ListFolder(const ItemRecord& folder, int32_t depth, std::vector<ItemRecord>& out) {
   return ListChildren(&folder, depth, out);
 }

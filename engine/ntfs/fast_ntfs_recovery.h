@@ -8,6 +8,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/item_fragments.h"
 #include "engine/item_placement.h"
 #include "engine/metadata_runs.h"
 #include "engine/ntfs/allocation_bitmap.h"
@@ -36,6 +37,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse,
                                 public IMetadataRuns,
                                 public IScanGaps,
                                 public IItemPlacement,
+                                public IItemFragments,
                                 private IItemCopySource {
  public:
   CFastNtfsRecovery();
@@ -76,6 +78,8 @@ class CFastNtfsRecovery final : public IFileRecoveryParse,
   // the MFT could not be mapped).
   std::vector<ByteRun> MetadataRuns() override;
   // IItemPlacement: the first data cluster's first byte on the source.
+  // IItemFragments: the runs its data is read from (reads its file record).
+  int32_t FragmentCount(const ItemRecord& item) override;
   bool FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) override {
     return FirstDataByteOf(item, m_volume.geometry.bytesPerSector, byteOffset);
   }

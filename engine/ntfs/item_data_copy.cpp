@@ -2,6 +2,7 @@
 #include "engine/ntfs/item_data_copy.h"
 
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 #include "engine/ntfs/attributes.h"
@@ -89,6 +90,26 @@ Status CopyItemData(NtfsVolume& volume, ByteView record, uint64_t recordNumber, 
     }
   }
   return copy.done < byteCount ? kStatusReadFault : kStatusOk;
+}
+
+int32_t CountDataRuns(NtfsVolume& volume, ByteView record, uint64_t recordNumber) {
+  std::vector<uint8_t> value;
+  if (ResidentDataInRecord(volume.geometry, record, value) == kStatusOk) return 1;
+  std::vector<MftRun> runs;
+  AttributeInfo info;
+  if (FindAttributeRunsInRecord(volume, record, recordNumber, kAttrData, runs, &info) != kStatusOk || info.resident) {
+    return 1;
+  }
+  int32_t count = 0;
+  uint64_t end = 0;  // the cluster after the last run counted
+  bool any = false;
+  for (const PlacedRun& run : PlaceRuns(runs)) {
+    if (run.isSparse || run.clusterCount == 0) continue;
+    if (!any || run.startCluster != end) count = count < INT32_MAX ? count + 1 : count;
+    any = true;
+    end = run.startCluster + run.clusterCount;
+  }
+  return std::max<int32_t>(count, 1);
 }
 
 }  // namespace engine::ntfs

@@ -28,4 +28,10 @@ enum class DataPlacement { kNone, kResident, kRuns };
                                   uint64_t byteCount, ICopySink& sink, const CopyProgress& progress,
                                   DataPlacement* placement = nullptr);
 
+// How many separate runs of the volume an item's unnamed $DATA is read
+// from: 1 for resident data or data in one run; runs that follow each other
+// on the volume count once, sparse runs not at all. 1 when the record holds
+// no data runs it can follow.
+int32_t CountDataRuns(NtfsVolume& volume, ByteView record, uint64_t recordNumber);
+
 }  // namespace engine::ntfs

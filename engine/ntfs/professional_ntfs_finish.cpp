@@ -163,6 +163,12 @@ void CProfessionalNtfsRecovery::CheckContents(Status* firstError) {
   const signatures::ByteReader read = [this](uint64_t at, void* out, size_t n) {
     return ReadSourceBytes(m_source, m_bytesPerSector, at, out, n);
   };
+  // Where every judged file's data begins: another file's inside a file casts doubt on it.
+  std::vector<uint64_t> starts;
+  for (size_t i : judged) {
+    if (!dataRuns[i].empty()) starts.push_back(dataRuns[i].front().offset);
+  }
+  std::sort(starts.begin(), starts.end());
   for (size_t i : judged) {
     if (states[i] != ItemState::kIntact || dataRuns[i].empty()) continue;
     if (m_live != nullptr && m_live->HoldsAny(dataRuns[i])) {
@@ -170,10 +176,16 @@ void CProfessionalNtfsRecovery::CheckContents(Status* firstError) {
       continue;
     }
     const PendingFile& f = m_files[i];
-    if (signatures::CheckLaidOutStructure(read, dataRuns[i], f.size, m_bytesPerSector, f.extension) ==
-        signatures::StructureVerdict::kBroken) {
-      states[i] = ItemState::kDamaged;
+    bool doubt = false;
+    for (const ByteRun& run : dataRuns[i]) {
+      const auto from = std::lower_bound(starts.begin(), starts.end(), run.offset);
+      const auto to = std::lower_bound(starts.begin(), starts.end(), run.offset + run.length);
+      doubt = doubt || to - from > (run.offset == dataRuns[i].front().offset ? 1 : 0);
     }
+    const auto verdict =
+        signatures::CheckLaidOutStructure(read, dataRuns[i], f.size, m_bytesPerSector, f.extension, nullptr, nullptr,
+                                          doubt ? signatures::CheckDepth::kFull : signatures::CheckDepth::kQuick);
+    if (verdict == signatures::StructureVerdict::kBroken) states[i] = ItemState::kDamaged;
   }
   for (size_t i = 0; i < m_files.size(); ++i) {
     if (intact[i] == 0) states[i] = ItemState::kDamaged;

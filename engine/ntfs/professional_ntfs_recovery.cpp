@@ -313,22 +313,37 @@ Status CProfessionalNtfsRecovery::ListFolder(const ItemRecord& folder, int32_t d
   return ListChildren(&folder, depth, out);
 }
 
+Status CProfessionalNtfsRecovery::ItemRecordAndVolume(const ItemRecord& item, std::vector<uint8_t>& record,
+                                                      NtfsVolume* volume) {
+  const auto number = static_cast<uint32_t>(item.locator);
+  if (Status s = ReadRecordAt(item.entrySector, number, record); s != kStatusOk) return s;
+  // The item's MFT, for the extension records of an attribute list.
+  volume->source = &m_source;
+  volume->geometry = m_geometry;
+  const MftContext& context = m_contexts.At(m_contexts.Locate(number, item.entrySector));
+  volume->geometry.sectorsPerCluster = context.sectorsPerCluster;
+  volume->geometry.clusterBytes = context.sectorsPerCluster * m_bytesPerSector;
+  volume->mftRuns = context.runs;  // empty for an MFT taken as contiguous: no extension records then
+  return kStatusOk;
+}
+
 Status CProfessionalNtfsRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                                const CopyProgress& progress) {
   std::vector<uint8_t> record;
-  const auto number = static_cast<uint32_t>(item.locator);
-  if (Status s = ReadRecordAt(item.entrySector, number, record); s != kStatusOk) {
+  NtfsVolume volume;
+  if (Status s = ItemRecordAndVolume(item, record, &volume); s != kStatusOk) {
     return s < 0 ? (byteCount == 0 ? kStatusOk : kStatusReadFault) : s;
   }
-  // The item's MFT, for the extension records of an attribute list.
+  return ntfs::CopyItemData(volume, ByteView(record.data(), record.size()), static_cast<uint32_t>(item.locator), item,
+                            byteCount, sink, progress);
+}
+
+int32_t CProfessionalNtfsRecovery::FragmentCount(const ItemRecord& item) {
+  if (!m_isOpen || item.isFolder != 0) return 1;
+  std::vector<uint8_t> record;
   NtfsVolume volume;
-  volume.source = &m_source;
-  volume.geometry = m_geometry;
-  const MftContext& context = m_contexts.At(m_contexts.Locate(number, item.entrySector));
-  volume.geometry.sectorsPerCluster = context.sectorsPerCluster;
-  volume.geometry.clusterBytes = context.sectorsPerCluster * m_bytesPerSector;
-  volume.mftRuns = context.runs;  // empty for an MFT taken as contiguous: no extension records then
-  return ntfs::CopyItemData(volume, ByteView(record.data(), record.size()), number, item, byteCount, sink, progress);
+  if (ItemRecordAndVolume(item, record, &volume) != kStatusOk) return 1;
+  return CountDataRuns(volume, ByteView(record.data(), record.size()), static_cast<uint32_t>(item.locator));
 }
 
 }  // namespace engine::ntfs

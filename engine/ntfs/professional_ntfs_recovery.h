@@ -7,6 +7,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/item_fragments.h"
 #include "engine/live_allocation.h"
 #include "engine/ntfs/folder_placement.h"
 #include "engine/ntfs/mft_contexts.h"
@@ -30,7 +31,7 @@ namespace engine::ntfs {
 // Memory: a remembered directory (its name included) per directory record
 // handed over, and about fifty bytes per file record, until Finish.
 // The source is read-only. One thread at a time.
-class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItemCopySource {
+class CProfessionalNtfsRecovery final : public IFileRecoveryParse, public IItemFragments, private IItemCopySource {
  public:
   CProfessionalNtfsRecovery();
   ~CProfessionalNtfsRecovery() override;
@@ -46,6 +47,8 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
   [[nodiscard]] Status ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) override;
   [[nodiscard]] Status CountFiles(const ItemRecord* folder, int32_t depth, int32_t* outCount) override;
   uint64_t GetItemCount() override;
+  // IItemFragments: the runs its data is read from (reads its file record).
+  int32_t FragmentCount(const ItemRecord& item) override;
   [[nodiscard]] Status GetItemPath(const ItemRecord* item, std::string& out) override;
   [[nodiscard]] Status RecoverItem(const ItemRecord* item, const std::string& destinationPath,
                                    int32_t rootSeparatorCount) override;
@@ -135,6 +138,8 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private IItem
   // cannot be judged whole (sparse, or partly in another record).
   ItemState DataRunsOf(const PendingFile& f, std::vector<ByteRun>* out) const;
   void FileEverything();
+  // The item's file record (fixed up) and the volume as the item's MFT sees it.
+  [[nodiscard]] Status ItemRecordAndVolume(const ItemRecord& item, std::vector<uint8_t>& record, NtfsVolume* volume);
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                     const CopyProgress& progress) override;
   [[nodiscard]] Status ListFolder(const ItemRecord& folder, int32_t depth, std::vector<ItemRecord>& out) override;

@@ -11,6 +11,7 @@ namespace engine::signatures {
 CarveContext::CarveContext() : workBuffer(kWorkBufferBytes, 0), walkBuffer(kWalkBufferBytes + kMaxSectorSize, 0) {}
 
 void CarveContext::Attach(storage::SectorSource* source, uint32_t bytesPerSector, uint64_t end) {
+  if (source != reader || bytesPerSector != sectorSize) textTailKnown = false;
   reader = source;
   sectorSize = bytesPerSector;
   volumeEnd = end;
@@ -24,6 +25,7 @@ void CarveContext::SetProgressCallback(ScanProgressFn scanFn, void* user, int32_
 
 void CarveContext::ClearStreamExtents() {
   streamExtents.clear();
+  textTailKnown = false;
   streamStartCheck = false;
   previousWasMts = false;
 }

@@ -56,7 +56,8 @@ struct CarveContext {
   // Stores the carving engine's progress callback (its SetProgressCallbacks).
   void SetProgressCallback(ScanProgressFn scanFn, void* user, int32_t barWeight);
   // Empties the list of carved transport-stream extents and clears the
-  // stream flags; called at the start of every professional scan.
+  // stream flags and the text tail; called at the start of every
+  // professional scan.
   void ClearStreamExtents();
 
   // First sector that may not be read: the volume's end or the source's,
@@ -75,6 +76,7 @@ struct CarveContext {
   uint32_t sectorSize = 512;                // bytes per sector of the source
   storage::SectorSource* reader = nullptr;  // borrowed; every additional read goes here
   uint64_t volumeEnd = 0;                   // first sector past the volume; 0: the source's end
+  uint64_t runEnd = 0;                      // first sector past the run being scanned (free space); 0: unknown
   uint64_t hitSector = 0;                   // absolute sector of the candidate
   uint64_t readPosition = 0;                // sector under examination (moves during read-ahead)
 
@@ -91,6 +93,13 @@ struct CarveContext {
   // Set by a size rule whose file's structure stops before its own end (a
   // cut stream): the file is carved as far as it holds and is damaged.
   bool carvedDamaged = false;
+
+  // The last sector the text recogniser looked at, and whether its last
+  // bytes are text: the next sector's "does text run on into it" then needs
+  // no read. Forgotten by Attach to another reader and by ClearStreamExtents.
+  bool textTailKnown = false;
+  bool textTailRunsOn = false;
+  uint64_t textTailSector = 0;
 
   std::vector<StreamExtent> streamExtents;  // emptied by ClearStreamExtents()
 

@@ -62,7 +62,7 @@ bool FindNextFileStart(CarveContext& context, const uint8_t* chunk, size_t byteC
   for (size_t i = 0; i < sectors; ++i) {
     const uint8_t* sector = chunk + i * sectorSize;
     context.readPosition += 1;
-    const FileTypeCode code = RecogniseSector(context, sector, sectorSize).code;
+    const FileTypeCode code = RecogniseNextStart(context, sector, sectorSize).code;
     const bool start = code != FileTypeCode::kNone && !(ignoreMpeg && code == FileTypeCode::kMpeg);
     if (start || IsFileSystemMetadata(sector, sectorSize)) {
       if (size != nullptr) *size += static_cast<uint64_t>(i) * sectorSize;

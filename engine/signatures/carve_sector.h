@@ -43,7 +43,8 @@ struct CarvedFile {
 
 // Looks through the whole sectors of chunk (byteCount bytes, read ahead of a
 // candidate) for the first one where another file or a file-system metadata
-// sector begins; ignoreMpeg makes MPEG pack headers not count. Advances the
+// sector begins (RecogniseNextStart: text is no start there); ignoreMpeg
+// makes MPEG pack headers not count. Advances the
 // context's readPosition by one for every sector examined. On a hit at the
 // i-th sector adds i * sectorSize to *size and returns true.
 bool FindNextFileStart(CarveContext& context, const uint8_t* chunk, size_t byteCount, uint64_t* size, bool ignoreMpeg);

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/signatures/file_signature_table.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <vector>
+
+#include "engine/signatures/text_content.h"
 
 namespace engine::signatures {
 namespace {
@@ -129,6 +132,20 @@ constexpr FileSignatureRow kRows[] = {
     {"eml",   C::kEml,   &kMailRecogniser,     MailSize},
     {"mbox",  C::kMbox,  &kMailRecogniser,     MailSize},
     {"eml",   C::kEml,   &kMailRecogniserMore, MailSize},
+    // Text by its content, after every kind with a magic of its own.
+    {"txt",   C::kTxt,   &kPlainTextRecogniser, PlainTextSize},
+    {"sh",    C::kSh,    &kPlainTextRecogniser, PlainTextSize},
+    {"py",    C::kPy,    &kPlainTextRecogniser, PlainTextSize},
+    {"pl",    C::kPl,    &kPlainTextRecogniser, PlainTextSize},
+    {"c",     C::kC,     &kPlainTextRecogniser, PlainTextSize},
+    {"cpp",   C::kCpp,   &kPlainTextRecogniser, PlainTextSize},
+    {"java",  C::kJava,  &kPlainTextRecogniser, PlainTextSize},
+    {"js",    C::kJs,    &kPlainTextRecogniser, PlainTextSize},
+    {"json",  C::kJson,  &kPlainTextRecogniser, PlainTextSize},
+    {"xml",   C::kXmlText, &kPlainTextRecogniser, PlainTextSize},
+    {"html",  C::kHtml,  &kPlainTextRecogniser, PlainTextSize},
+    {"csv",   C::kCsv,   &kPlainTextRecogniser, PlainTextSize},
+    {"ini",   C::kIni,   &kPlainTextRecogniser, PlainTextSize},
     {"",      C::kNone,  nullptr,              nullptr},
 };
 // clang-format on
@@ -149,10 +166,20 @@ struct Dispatch {
   };
   std::vector<Group> groups;
   std::vector<KeyTable> tables;
-  uint64_t alwaysMask = 0;  // recognisers without keys
-  bool usable = true;       // false when there are more recognisers than mask bits
+  uint64_t textPrefix = 0;  // recognisers whose first 8 bytes must look like text
+  uint64_t alwaysMask = 0;     // recognisers without keys
+  uint64_t noNextStart = 0;    // recognisers whose starts do not end a read-ahead
+  bool usable = true;          // false when there are more recognisers than mask bits
   std::array<int32_t, kFileTypeCodeCount> firstRowOfCode{};
 };
+
+Dispatch::KeyTable& TableAt(Dispatch& d, size_t offset) {
+  for (Dispatch::KeyTable& t : d.tables) {
+    if (t.offset == offset) return t;
+  }
+  d.tables.push_back({offset, {}});
+  return d.tables.back();
+}
 
 Dispatch BuildDispatch() {
   Dispatch d;
@@ -171,18 +198,18 @@ Dispatch BuildDispatch() {
       continue;
     }
     d.groups.push_back({recogniser, static_cast<int32_t>(row)});
-    if (recogniser->keyCount == 0) d.alwaysMask |= uint64_t{1} << bit;
+    if (!recogniser->endsReadAhead) d.noNextStart |= uint64_t{1} << bit;
+    if (recogniser->keyCount == 0 && recogniser->firstByteClass == nullptr) d.alwaysMask |= uint64_t{1} << bit;
+    if (recogniser->firstByteClass != nullptr) {
+      Dispatch::KeyTable& first = TableAt(d, 0);
+      for (uint32_t value = 0; value < 256; ++value) {
+        if (recogniser->firstByteClass(static_cast<uint8_t>(value))) first.masks[value] |= uint64_t{1} << bit;
+      }
+    }
+    if (recogniser->textPrefix) d.textPrefix |= uint64_t{1} << bit;
     for (size_t k = 0; k < recogniser->keyCount && k < recogniser->keys.size(); ++k) {
       const QuickKey key = recogniser->keys[k];
-      Dispatch::KeyTable* table = nullptr;
-      for (Dispatch::KeyTable& t : d.tables) {
-        if (t.offset == key.offset) table = &t;
-      }
-      if (table == nullptr) {
-        d.tables.push_back({key.offset, {}});
-        table = &d.tables.back();
-      }
-      table->masks[key.value] |= uint64_t{1} << bit;
+      TableAt(d, key.offset).masks[key.value] |= uint64_t{1} << bit;
     }
   }
   return d;
@@ -199,7 +226,9 @@ std::span<const FileSignatureRow> FileSignatureTable() {
   return {kRows, kRowCount};
 }
 
-Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t length) {
+namespace {
+
+Recognition Recognise(CarveContext& context, const uint8_t* bytes, size_t length, uint64_t excluded) {
   if (bytes == nullptr) return {};
   const Dispatch& d = TheDispatch();
   if (!d.usable) return RecogniseSectorByTableWalk(context, bytes, length);
@@ -207,6 +236,10 @@ Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t 
   for (const Dispatch::KeyTable& table : d.tables) {
     if (table.offset < length) mask |= table.masks[bytes[table.offset]];
   }
+  mask &= ~excluded;
+  // Without a branch: whether the first byte let text in is as likely as not.
+  const uint64_t holds = length >= 8 && TextPrefixHolds(bytes) ? ~uint64_t{0} : 0;
+  mask &= ~d.textPrefix | holds;
   while (mask != 0) {
     const int bit = std::countr_zero(mask);
     mask &= mask - 1;
@@ -215,6 +248,16 @@ Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t 
     if (code != FileTypeCode::kNone) return {code, group.firstRow};
   }
   return {};
+}
+
+}  // namespace
+
+Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t length) {
+  return Recognise(context, bytes, length, 0);
+}
+
+Recognition RecogniseNextStart(CarveContext& context, const uint8_t* bytes, size_t length) {
+  return Recognise(context, bytes, length, TheDispatch().noNextStart);
 }
 
 Recognition RecogniseSectorByTableWalk(CarveContext& context, const uint8_t* bytes, size_t length) {

@@ -41,6 +41,10 @@ struct Recognition {
 // around the candidate through context (its thread only).
 Recognition RecogniseSector(CarveContext& context, const uint8_t* bytes, size_t length);
 
+// As RecogniseSector, for a sector inside a file being measured: only the
+// kinds whose starts end a read-ahead (every kind but text) are tried.
+Recognition RecogniseNextStart(CarveContext& context, const uint8_t* bytes, size_t length);
+
 // The same answer from the plain walk of every row in table order, without
 // the dispatch; the reference the dispatch is tested against.
 Recognition RecogniseSectorByTableWalk(CarveContext& context, const uint8_t* bytes, size_t length);

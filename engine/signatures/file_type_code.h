@@ -87,9 +87,23 @@ enum class FileTypeCode : int32_t {
   kPef = 77,
   kRaf = 78,
   kCr3 = 79,
-  kNone = 80,  // "not recognised"
+  // Text, recognised and named by its content (text_content.h).
+  kTxt = 80,
+  kSh = 81,
+  kPy = 82,
+  kPl = 83,
+  kC = 84,
+  kCpp = 85,
+  kJava = 86,
+  kJs = 87,
+  kJson = 88,
+  kXmlText = 89,  // XML the XML rows do not take (no prolog, a long doctype): measured as text
+  kHtml = 90,
+  kCsv = 91,
+  kIni = 92,
+  kNone = 93,  // "not recognised"
 };
 
-inline constexpr int32_t kFileTypeCodeCount = 81;  // kNone included
+inline constexpr int32_t kFileTypeCodeCount = 94;  // kNone included
 
 }  // namespace engine::signatures

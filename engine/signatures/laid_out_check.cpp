@@ -67,7 +67,7 @@ class LaidOutFile final : public storage::ISourceDevice {
 
 StructureVerdict CheckLaidOutStructure(const ByteReader& read, const std::vector<ByteRun>& runs, uint64_t fileBytes,
                                        uint32_t sectorBytes, std::string_view extension, bool* unreadable,
-                                       uint64_t* heldBytes) {
+                                       uint64_t* heldBytes, CheckDepth depth) {
   if (unreadable != nullptr) *unreadable = false;
   if (heldBytes != nullptr) *heldBytes = 0;
   uint64_t held = 0;
@@ -84,7 +84,7 @@ StructureVerdict CheckLaidOutStructure(const ByteReader& read, const std::vector
   file.deviceSectorSize = sectorBytes;
   file.totalSectors = sectors;
   uint64_t heldByStructure = 0;
-  const StructureVerdict verdict = CheckFileStructure(file, sectorBytes, fileBytes, extension, &heldByStructure);
+  const StructureVerdict verdict = CheckFileStructure(file, sectorBytes, fileBytes, extension, &heldByStructure, depth);
   // An unreadable piece says nothing about the structure: never "broken" for that.
   if (!reader.ReadFailed()) {
     if (heldBytes != nullptr) *heldBytes = heldByStructure;

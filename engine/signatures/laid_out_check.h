@@ -28,6 +28,6 @@ using ByteReader = std::function<Status(uint64_t byteOffset, void* buffer, size_
 // *heldBytes (when given): as CheckFileStructure tells it.
 StructureVerdict CheckLaidOutStructure(const ByteReader& read, const std::vector<ByteRun>& runs, uint64_t fileBytes,
                                        uint32_t sectorBytes, std::string_view extension, bool* unreadable = nullptr,
-                                       uint64_t* heldBytes = nullptr);
+                                       uint64_t* heldBytes = nullptr, CheckDepth depth = CheckDepth::kFull);
 
 }  // namespace engine::signatures

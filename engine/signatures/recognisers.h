@@ -27,12 +27,22 @@ struct QuickKey {
 };
 
 // A recogniser and its quick keys: a sector can match only when at least one
-// key holds (no keys: always tried). The keys drive the first-byte dispatch
-// and must never exclude a sector the test would accept.
+// key holds (no keys and no first-byte class: always tried). The keys drive
+// the first-byte dispatch and must never exclude a sector the test would
+// accept.
 struct Recogniser {
   RecogniseFn test = nullptr;
   std::array<QuickKey, 3> keys{};
   uint8_t keyCount = 0;
+  // A key over a class of values: byte 0 is one this answers true for.
+  bool (*firstByteClass)(uint8_t) = nullptr;
+  // The first 8 bytes must look like UTF-8 text (TextPrefixHolds, checked
+  // in the dispatch without a call; the test must hold to it).
+  bool textPrefix = false;
+  // Whether a start of this kind ends another file's read-ahead
+  // (FindNextFileStart). Text does not: text runs on inside text kinds,
+  // documents and mail, and a text file's middle looks like a start.
+  bool endsReadAhead = true;
 };
 
 // --- images (recognisers_images.cpp)
@@ -189,6 +199,17 @@ uint64_t MailSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t RtfSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t XmlSize(CarveContext& context, const uint8_t* bytes, size_t length);
 uint64_t TarArchiveSize(CarveContext& context, const uint8_t* bytes, size_t length);
+
+// --- text told by its content (recognisers_plain_text.cpp): UTF-8 text
+// from the sector's first byte, named by what it looks like (text_content.h)
+extern const Recogniser kPlainTextRecogniser;
+// The text up to its first byte that is no text (a zero byte: the rest of
+// its last cluster), the next file start, the end of the run of sectors
+// being scanned (context.runEnd) or kMaxTextBytes. Damaged unless a zero
+// byte ended it, zeros to the end of its sector: text cut by anything else
+// may go on elsewhere.
+uint64_t PlainTextSize(CarveContext& context, const uint8_t* bytes, size_t length);
+inline constexpr uint64_t kMaxTextBytes = 0x4000000;  // 64 MiB
 
 // --- "next start" size rules: the read-ahead with no terminator (read_ahead.cpp)
 uint64_t NextStartWithin128MiB(CarveContext& context, const uint8_t* bytes, size_t length);

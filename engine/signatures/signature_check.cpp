@@ -7,6 +7,7 @@
 #include "engine/signatures/byte_search.h"
 #include "engine/signatures/file_signature_table.h"
 #include "engine/signatures/recognisers.h"
+#include "engine/signatures/text_content.h"
 
 namespace engine::signatures {
 namespace {
@@ -169,6 +170,19 @@ bool IsPlausible(C code, const ByteView& b) {
     case C::kRw2: return b.Equals(0, "IIU\x00", 4);
     case C::kRaf: return b.Equals(0, "FUJIFILMCCD-RAW", 15);
     case C::kCr3: return IsIsoMediaStart(b);
+    case C::kTxt:
+    case C::kSh:
+    case C::kPy:
+    case C::kPl:
+    case C::kC:
+    case C::kCpp:
+    case C::kJava:
+    case C::kJs:
+    case C::kJson:
+    case C::kXmlText:
+    case C::kHtml:
+    case C::kCsv:
+    case C::kIni:  // no rule (CheckPlausibleStart)
     case C::kNone: break;
   }
   return false;
@@ -181,6 +195,8 @@ StartVerdict CheckPlausibleStart(const uint8_t* bytes, size_t length, std::strin
   if (row < 0) return StartVerdict::kNoRule;
   const ByteView view(bytes, bytes == nullptr ? 0 : length);
   const FileTypeCode code = FileSignatureTable()[static_cast<size_t>(row)].code;
+  // Text may begin with anything a text holds (any encoding, nothing at all): no evidence either way.
+  if (IsPlainTextCode(code)) return StartVerdict::kNoRule;
   return IsPlausible(code, view) ? StartVerdict::kPlausible : StartVerdict::kImplausible;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "engine/byte_view.h"
@@ -103,6 +104,110 @@ Verdict CheckPdf(FileWindow& window, uint64_t fileSize) {
   return Verdict::kConsistent;
 }
 
+uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t count) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  for (size_t i = 0; i < count; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
+
+// CRC-32 of bytes [from, from + count) of the file; false when they cannot be read.
+bool Crc32Of(FileWindow& window, uint64_t from, uint64_t count, uint32_t* crc) {
+  uint32_t c = 0xFFFFFFFFu;
+  while (count > 0) {
+    size_t got = 0;
+    const uint8_t* span = window.Span(from, static_cast<size_t>(std::min<uint64_t>(count, FileWindow::kMaxSpan)), &got);
+    if (span == nullptr || got == 0) return false;
+    c = Crc32Update(c, span, got);
+    from += got;
+    count -= got;
+  }
+  *crc = c ^ 0xFFFFFFFFu;
+  return true;
+}
+
+// PNG framing: every chunk's length and CRC up to IEND (nothing inflated).
+Verdict CheckPngChunks(FileWindow& window, uint64_t fileSize) {
+  constexpr uint32_t kMaxPngChunks = 1u << 20;
+  uint64_t pos = 8;
+  for (uint32_t step = 0; step < kMaxPngChunks; ++step) {
+    const uint8_t* h = window.Get(pos, 8);
+    if (h == nullptr) return Verdict::kBroken;
+    const ByteView head(h, 8);
+    const uint64_t length = head.U32Be(0);
+    const bool end = head.Equals(4, "IEND", 4);
+    if (length > 0x7FFFFFFF || pos + 12 + length > fileSize) return Verdict::kBroken;
+    uint32_t crc = 0;
+    if (!Crc32Of(window, pos + 4, 4 + length, &crc)) return Verdict::kBroken;
+    const uint8_t* stored = window.Get(pos + 8 + length, 4);
+    if (stored == nullptr || ByteView(stored, 4).U32Be(0) != crc) return Verdict::kBroken;
+    pos += 12 + length;
+    if (end) return Verdict::kConsistent;
+  }
+  return Verdict::kBroken;
+}
+
+// ZIP framing: the end record, the central directory, and each member's local
+// header where the directory says (nothing inflated).
+Verdict CheckZipHeaders(FileWindow& window, uint64_t fileSize) {
+  constexpr uint32_t kMaxZipMembers = 65535;
+  if (fileSize < 22) return Verdict::kBroken;
+  const uint64_t lowest = fileSize > 65557 ? fileSize - 65557 : 0;
+  uint64_t eocd = 0;
+  bool found = false;
+  for (uint64_t at = fileSize - 22 + 1; at-- > lowest;) {
+    const uint8_t* sig = window.Get(at, 4);
+    if (sig != nullptr && std::memcmp(sig, "PK\x05\x06", 4) == 0) {
+      eocd = at;
+      found = true;
+      break;
+    }
+  }
+  if (!found) return Verdict::kBroken;
+  const uint8_t* e = window.Get(eocd, 22);
+  if (e == nullptr) return Verdict::kBroken;
+  const ByteView end(e, 22);
+  const uint32_t members = end.U16(10);
+  const uint64_t cdSize = end.U32(12);
+  const uint64_t cdOffset = end.U32(16);
+  if (cdOffset == 0xFFFFFFFFu || members == 0xFFFF) return Verdict::kNoCheck;  // ZIP64
+  if (cdOffset + cdSize > eocd) return Verdict::kBroken;
+  uint64_t pos = cdOffset;
+  for (uint32_t i = 0; i < members && i < kMaxZipMembers; ++i) {
+    const uint8_t* c = window.Get(pos, 46);
+    if (c == nullptr || std::memcmp(c, "PK\x01\x02", 4) != 0) return Verdict::kBroken;
+    const ByteView central(c, 46);
+    const uint64_t compressed = central.U32(20);
+    const size_t nameBytes = central.U16(28);
+    const uint64_t entryBytes = 46 + uint64_t{nameBytes} + central.U16(30) + central.U16(32);
+    const uint64_t local = central.U32(42);
+    std::string name;
+    if (nameBytes != 0) {
+      const uint8_t* n = window.Get(pos + 46, nameBytes);
+      if (n == nullptr) return Verdict::kBroken;
+      name.assign(reinterpret_cast<const char*>(n), nameBytes);
+    }
+    const uint8_t* l = window.Get(local, 30);
+    if (l == nullptr || std::memcmp(l, "PK\x03\x04", 4) != 0) return Verdict::kBroken;
+    const ByteView header(l, 30);
+    if (header.U16(26) != nameBytes) return Verdict::kBroken;
+    if (nameBytes != 0) {
+      const uint8_t* n = window.Get(local + 30, nameBytes);
+      if (n == nullptr || std::memcmp(n, name.data(), nameBytes) != 0) return Verdict::kBroken;
+    }
+    if (local + 30 + nameBytes + header.U16(28) + compressed > cdOffset) return Verdict::kBroken;
+    pos += entryBytes;
+  }
+  return Verdict::kConsistent;
+}
+
 // The check a kind of file gets, by its extension.
 enum class Check { kNone, kJpeg, kPng, kGif, kTiff, kPsd, kPdf, kZip, kRiff, kTransportStream, kIsoMedia, kMp3 };
 
@@ -168,6 +273,9 @@ Verdict CheckByWalk(Check check, storage::SectorSource& file, uint32_t sectorSiz
     case Check::kTiff: return FromEnd(WalkTiffEnd(window, fileSize), fileSize);
     case Check::kPsd: return FromEnd(WalkPsdEnd(window, fileSize), fileSize);
     case Check::kPdf: return CheckPdf(window, fileSize);
+    case Check::kPng: return CheckPngChunks(window, fileSize);
+    case Check::kZip: return CheckZipHeaders(window, fileSize);
+    case Check::kJpeg: return FromEnd(WalkJpegEnd(window, fileSize), fileSize);
     default: return Verdict::kNoCheck;
   }
 }
@@ -181,7 +289,9 @@ uint64_t StructureCheckLimit(std::string_view extension) {
 namespace {
 
 Verdict CheckBytes(Check check, FileBytes& bytes, storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
-                   bool wantHeld) {
+                   bool wantHeld, CheckDepth depth) {
+  const bool decoded = check == Check::kJpeg || check == Check::kPng || check == Check::kZip;
+  if (depth == CheckDepth::kQuick && decoded) return CheckByWalk(check, file, sectorSize, fileSize);
   switch (check) {
     case Check::kJpeg: {
       // The marker walk first: it finds most foreign pieces before any
@@ -203,12 +313,12 @@ Verdict CheckBytes(Check check, FileBytes& bytes, storage::SectorSource& file, u
 }  // namespace
 
 StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
-                                    std::string_view extension, uint64_t* heldBytes) {
+                                    std::string_view extension, uint64_t* heldBytes, CheckDepth depth) {
   if (heldBytes != nullptr) *heldBytes = 0;
   const Check check = CheckOf(extension);
   if (!IsUsableSectorSize(sectorSize) || fileSize == 0 || fileSize > LimitOf(check)) return Verdict::kNoCheck;
   FileBytes bytes(file, sectorSize, fileSize);
-  const Verdict verdict = CheckBytes(check, bytes, file, sectorSize, fileSize, heldBytes != nullptr);
+  const Verdict verdict = CheckBytes(check, bytes, file, sectorSize, fileSize, heldBytes != nullptr, depth);
   if (heldBytes != nullptr) *heldBytes = verdict == Verdict::kConsistent ? fileSize : bytes.BrokenAt();
   return verdict;
 }

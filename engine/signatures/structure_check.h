@@ -49,11 +49,20 @@ uint64_t StructureCheckLimit(std::string_view extension);
 // chunks) is not judged. A read failure answers kBroken: the caller tells
 // it apart by its own source's state. Reads only through file; any thread
 // (no shared state).
+// How much of a file a check looks at. kFull decodes what has a decoder
+// (JPEG, PNG, ZIP members) through all of its data. kQuick stops at what the
+// file's headers and framing tell (JPEG's markers and entropy-coded runs,
+// PNG's chunk CRCs, ZIP's central directory against its local headers; the
+// walks of the other kinds are the same): several times faster, for layouts
+// nothing else casts doubt on. A file kQuick finds broken is broken either way.
+enum class CheckDepth { kFull, kQuick };
+
 // *heldBytes (when given) receives, for a broken file, how many of its
 // first bytes the structure was seen to hold before it broke (decoders and
 // stream walks tell it: JPEG, transport streams; 0 when the check cannot
 // tell), and the file's size when it holds.
 StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
-                                    std::string_view extension, uint64_t* heldBytes = nullptr);
+                                    std::string_view extension, uint64_t* heldBytes = nullptr,
+                                    CheckDepth depth = CheckDepth::kFull);
 
 }  // namespace engine::signatures

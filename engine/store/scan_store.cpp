@@ -46,25 +46,23 @@ struct TextHash {
   size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 
-// Whether "." + extension is selected by a search: in the pattern, or (with
-// the "other" rule) nowhere in the known extensions. Verdicts are remembered
-// per extension, up to a bound, since a scan holds few distinct extensions.
+// Whether "." + extension is selected by a search (SearchPatternRule).
+// Verdicts are remembered per extension, up to a bound, since a scan holds
+// few distinct extensions.
 class ExtensionVerdicts {
  public:
-  ExtensionVerdicts(std::string_view pattern, bool other) : m_pattern(pattern), m_other(other) {}
+  ExtensionVerdicts(std::string_view pattern, bool other) : m_rule(pattern, other) {}
 
   bool Selects(std::string_view dottedLower) {
     if (auto it = m_cache.find(dottedLower); it != m_cache.end()) return it->second;
-    bool selected = m_pattern.find(dottedLower) != std::string_view::npos ||
-                    (m_other && KnownExtensions().find(dottedLower) == std::string::npos);
+    const bool selected = m_rule.Selects(dottedLower);
     if (m_cache.size() < kMaxCached) m_cache.emplace(std::string(dottedLower), selected);
     return selected;
   }
 
  private:
   static constexpr size_t kMaxCached = 65536;
-  std::string_view m_pattern;
-  bool m_other;
+  SearchPatternRule m_rule;
   std::unordered_map<std::string, bool, TextHash, std::equal_to<>> m_cache;
 };
 
@@ -73,7 +71,7 @@ class ExtensionVerdicts {
 std::string MakeLogBaseName(const char* prefix, int64_t volumeStartSector) {
   platform::SystemTime now = platform::LocalNow();
   char text[128];
-  std::snprintf(text, sizeof text, "%s%lld_%d%d%d%d%2d", prefix == nullptr ? "" : prefix,
+  std::snprintf(text, sizeof text, "%s%lld_%04d%02d%02d%02d%02d", prefix == nullptr ? "" : prefix,
                 static_cast<long long>(volumeStartSector), now.year, now.month, now.day, now.hour, now.minute);
   return text;
 }
@@ -499,7 +497,7 @@ int32_t ScanStore::Search(const std::string& pattern, std::vector<ItemRecord>& o
       std::string_view extension = name.substr(dot + 1);
       for (size_t k = 0; k < extension.size(); ++k) dotted[k + 1] = platform::AsciiLower(extension[k]);
       const std::string_view withDot(dotted, extension.size() + 1);
-      if (StateOf(record) == ItemState::kDamaged && kPhotoList.find(withDot.substr(1)) != std::string_view::npos) continue;
+      if (StateOf(record) == ItemState::kDamaged && IsPhotoExtension(withDot.substr(1))) continue;
       if (verdicts.Selects(withDot)) out.push_back(record);
     }
     first += static_cast<int32_t>(got);

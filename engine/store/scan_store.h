@@ -20,8 +20,10 @@ inline uint64_t FolderKey(uint32_t depth, uint32_t locator) {
   return (static_cast<uint64_t>(depth) << 32) | locator;
 }
 
-// Log base name "<prefix><volumeStart>_<y><m><d><h><%2d minute>" from the
-// current local time, e.g. "Fast_2048_2026128 9".
+// Log base name "<prefix><volumeStart>_<YYYYMMDDhhmm>" from the current
+// local time, every date field padded with zeros, e.g. "Fast_2048_202612080909"
+// (stores named by earlier versions, "Fast_2048_2026128 9", are found by
+// their prefix all the same).
 std::string MakeLogBaseName(const char* prefix, int64_t volumeStartSector);
 
 inline constexpr const char* kFastLogPrefix = "Fast_";

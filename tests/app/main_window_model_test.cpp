@@ -135,11 +135,11 @@ TEST(MainWindowModel, DiskRowsShowDisksPartitionsAndImages) {
   ASSERT_EQ(rows.size(), 7u);
   EXPECT_EQ(rows[0].kind, DiskRow::Kind::kDisk);
   EXPECT_EQ(rows[0].text, "Disk 0");
-  EXPECT_EQ(rows[1].text, "C: Part1");
+  EXPECT_EQ(rows[1].text, "/dev/sda1  Part1 (FAT32)");
   EXPECT_EQ(rows[1].parent, 0);
-  EXPECT_EQ(rows[2].text, "D: Part2");
+  EXPECT_EQ(rows[2].text, "/dev/sda2  Part2 (FAT32)");
   EXPECT_EQ(rows[3].text, "Removable disk 1");
-  EXPECT_EQ(rows[4].text, "G: Part1");
+  EXPECT_EQ(rows[4].text, "/dev/sdb1  Part1 (FAT32)");
   EXPECT_EQ(rows[4].parent, 3);
   EXPECT_EQ(rows[5].kind, DiskRow::Kind::kImageGroup);
   EXPECT_EQ(rows[5].text, "Image files");
@@ -236,7 +236,9 @@ TEST(MainWindowModel, SearchResultsAreCountedByTypeAndCheckedByKey) {
   EXPECT_EQ(m.CountOf(FileCategory::kArchive), 1u);
   EXPECT_EQ(m.CountOf(FileCategory::kOther), 1u);  // the folder is not a file
   EXPECT_EQ(m.ResultsOf(FileCategory::kPhoto).size(), 2u);
-  EXPECT_EQ(TypeNodeLabel("Photo", 2), "Photo Files (2)");
+  EXPECT_EQ(TypeNodeLabel("Photo Files (%d)", 2), "Photo Files (2)");
+  EXPECT_EQ(TypeNodeLabel("Fotodateien (%d)", 4), "Fotodateien (4)");  // worded whole, never half-translated
+  EXPECT_EQ(TypeNodeLabel("Photo", 2), "Photo (2)");
 
   m.SetChecked(results[0], true);
   m.SetChecked(results[0], true);  // once only
@@ -327,7 +329,7 @@ TEST(ResultTable, CellsEscapeNamesFromDisk) {
   f.folderPath = "Docs/";
   EXPECT_EQ(CResultTable::CellText(f, ResultColumn::kName).find('\x1b'), std::string::npos);
   EXPECT_EQ(CResultTable::CellText(f, ResultColumn::kPath), "/Docs/");
-  EXPECT_EQ(CResultTable::CellText(f, ResultColumn::kSize), "2.00 KB");
+  EXPECT_EQ(CResultTable::CellText(f, ResultColumn::kSize), "2.00 KiB");
   EXPECT_EQ(CResultTable::CellText(f, ResultColumn::kType), "TXT");
   EXPECT_EQ(CResultTable::CellText(f, ResultColumn::kModified), "");
   EXPECT_EQ(ResultColumnName(ResultColumn::kCreated), "CreatedTime");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -65,7 +66,7 @@ TEST_F(CommandsTest, RecoverWithReuseAndSelectCopiesOnlyTheMatchingFoundFiles) {
   CliResult r =
       Run("recover --reuse --select '!rip/*' --select '*.png' --out '" + m_work.path() + "out' '" + m_disk3 + "'");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("opened again"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Using the kept results of the fast scan of disk 0 partition 1"), std::string::npos) << r.err;
   EXPECT_EQ(FilesBelow(m_work.path() + "out"),
             (std::set<std::string>{"photo/!at.jpg", "photo/!at(1).jpg", "document/!.txt", "document/!(1).txt",
                                    "photo/!mg.png"}));
@@ -220,8 +221,69 @@ TEST_F(CommandsTest, DeepModeScansEveryPartitionOnceAndNamesTheEngines) {
   EXPECT_EQ(engines, std::set<std::string>{"fast-fat"});
 }
 
+// JSON's fragments counts the runs an NTFS file's data lies in, for the
+// fast engine and for the raw one after a format.
+TEST_F(CommandsTest, FragmentsCountTheRunsOfAnNtfsFile) {
+  for (const auto& [fixture, mode] :
+       {std::pair<std::string, std::string>{"ntfs_4k", "fast"}, {"ntfs_reformat_4k", "deep"}}) {
+    SCOPED_TRACE(fixture);
+    const std::string image = testing_support::UnpackedFixture(fixture + ".img.gz");
+    if (image.empty()) GTEST_SKIP() << "fixture " << fixture << " is not available";
+    std::map<std::string, int> expected;  // name and size → runs
+    for (const auto& row : testing_support::ReadManifest(testing_support::FixturePath(fixture + ".manifest.tsv"))) {
+      const size_t runs = row.note.find("runs=");
+      if (row.state != "deleted" || runs == std::string::npos) continue;
+      expected[row.path.substr(row.path.rfind('/') + 1) + ":" + row.size] = std::atoi(row.note.c_str() + runs + 5);
+    }
+    ASSERT_GT(expected.size(), 2u);
+    ASSERT_EQ(std::count_if(expected.begin(), expected.end(), [](const auto& e) { return e.second == 50; }), 1);
+    CliResult r = Run("scan --mode " + mode + " --json '" + image + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::map<std::string, int> shown;
+    for (const auto& item : nlohmann::json::parse(r.out)) {
+      const std::string key = item["name"].get<std::string>() + ":" + std::to_string(item["size"].get<uint64_t>());
+      if (expected.count(key) != 0 && item["engine"].get<std::string>().find("ntfs") != std::string::npos) {
+        shown[key] = item["fragments"].get<int>();
+      }
+    }
+    EXPECT_EQ(shown, expected);
+  }
+}
+
+// A kept deep scan that was changed is not used: the command says why and
+// scans the drive again, to what a deep scan finds.
+TEST_F(CommandsTest, ADamagedKeptDeepScanIsSetAsideWithItsReason) {
+  CliResult first = Run("scan --mode deep --json '" + m_disk3 + "'");
+  ASSERT_EQ(first.status, 0) << first.err;
+  int damaged = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(m_work.path() + "data")) {
+    if (e.path().filename() != "Deep_Scan.state") continue;
+    std::vector<uint8_t> bytes = testing_support::ReadFileBytes(e.path().string());
+    ASSERT_GT(bytes.size(), 40u);
+    bytes[40] ^= 0x10;
+    testing_support::WriteFileBytes(e.path().string(), bytes);
+    ++damaged;
+  }
+  ASSERT_EQ(damaged, 3);  // one per partition
+  CliResult listed = Run("ls --mode deep '" + m_disk3 + "'");
+  EXPECT_NE(listed.err.find("The kept deep scan of disk 0 partition 1 is damaged (it was changed or cut short) and "
+                            "cannot be shown."),
+            std::string::npos)
+      << listed.err;
+  CliResult again = Run("scan --mode deep --resume yes --json '" + m_disk3 + "'");
+  ASSERT_EQ(again.status, 0) << again.err;
+  for (const char* source : {"disk 0 partition 1", "disk 0 partition 2", "disk 0 partition 3"}) {
+    EXPECT_NE(again.err.find(std::string("The kept deep scan of ") + source +
+                             " is damaged (it was changed or cut short). It is set aside"),
+              std::string::npos)
+        << again.err;
+  }
+  EXPECT_EQ(nlohmann::json::parse(again.out).size(), nlohmann::json::parse(first.out).size());
+}
+
 // A partition whose table entry is gone lies in unpartitioned space, which a
-// deep scan of the disk reads too; a fast scan leaves it alone.
+// deep scan of the disk searches for volumes: the one found there is read as
+// a partition. A fast scan leaves it alone.
 TEST_F(CommandsTest, DeepModeFindsAPartitionTheTableNoLongerNames) {
   auto bytes = testing_support::ReadFileBytes(m_disk3);
   std::fill(bytes.begin() + 446 + 16, bytes.begin() + 446 + 32, uint8_t{0});  // the second entry
@@ -238,15 +300,15 @@ TEST_F(CommandsTest, DeepModeFindsAPartitionTheTableNoLongerNames) {
   std::set<std::string> found, deepSources;
   for (const auto& item : nlohmann::json::parse(deep.out)) {
     deepSources.insert(item["source"].get<std::string>());
-    if (item["source"].get<std::string>() == "disk 0 unpartitioned space at sector 6144") {
+    if (item["source"].get<std::string>() == "disk 0 volume at sector 6144") {
       found.insert(item["path"].get<std::string>());
     }
   }
   // The deleted files of the second partition, as its fast scan lists them.
   EXPECT_EQ(found, (std::set<std::string>{"!ic.jpg", "!otes.txt"}));
   // The first and last megabyte (the table's and alignment) are no lost partition.
-  EXPECT_EQ(deepSources, (std::set<std::string>{"disk 0 partition 1", "disk 0 partition 3",
-                                                "disk 0 unpartitioned space at sector 6144"}));
+  EXPECT_EQ(deepSources,
+            (std::set<std::string>{"disk 0 partition 1", "disk 0 partition 3", "disk 0 volume at sector 6144"}));
 }
 
 }  // namespace

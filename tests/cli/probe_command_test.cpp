@@ -70,7 +70,7 @@ TEST(ProbeCommand, BadSourcesGiveAOneLineMessage) {
     std::string args;
     int status;
     const char* message;
-  } cases[] = {{"probe '" + dir.path() + "missing.img'", 1, "cannot find the file"},
+  } cases[] = {{"probe '" + dir.path() + "missing.img'", 1, "No such file or directory"},
                {"probe '" + dir.path() + "'", 1, "folder"},
                {"probe '" + dir.path() + "empty.img'", 1, "empty"},
                {"probe disk:x", 2, "malformed"},

@@ -40,9 +40,7 @@ inline std::set<int32_t> BrowsableFiles(IFileRecoveryParse& engine) {
 }
 
 inline std::set<int32_t> SearchedFiles(IFileRecoveryParse& engine) {
-  const std::string everything = std::string(kPhotoList) + "|" + std::string(kAudioList) + "|" +
-                                 std::string(kVideoList) + "|" + std::string(kDocumentList) + "|" +
-                                 std::string(kArchiveList) + "|.other";
+  const std::string everything = EveryListPattern() + "|.other";
   std::vector<ItemRecord> found;
   (void)engine.Search(everything, found);
   std::set<int32_t> files;

@@ -50,5 +50,37 @@ TEST(Categories, PreviewKindLetsLaterMatchesWin) {
   EXPECT_EQ(PreviewKindOf("noext"), PreviewKind::kNone);
 }
 
+// Newer photo kinds and text documents are whole entries: ".avif" is a
+// photo, ".avi" stays video, ".c" is a document, and no shorter extension
+// changes its category.
+TEST(Categories, ExactPhotoEntriesAreWholeEntriesTestedFirst) {
+  struct Case {
+    const char* name;
+    Category category;
+    PreviewKind preview;
+  };
+  for (const Case& c : {Case{"a.heic", Category::kPhoto, PreviewKind::kPhoto},
+                        Case{"a.HEIF", Category::kPhoto, PreviewKind::kPhoto},
+                        Case{"a.avif", Category::kPhoto, PreviewKind::kPhoto},
+                        Case{"a.webp", Category::kPhoto, PreviewKind::kPhoto},
+                        Case{"a.cr3", Category::kPhoto, PreviewKind::kPhoto},
+                        Case{"a.Rw2", Category::kPhoto, PreviewKind::kPhoto},
+                        Case{"a.avi", Category::kVideo, PreviewKind::kVideo},
+                        Case{"a.av", Category::kAudio, PreviewKind::kVideo},  // inside "*.wav"
+                        Case{"a.we", Category::kOther, PreviewKind::kNone},
+                        Case{"a.hei", Category::kOther, PreviewKind::kNone},
+                        Case{"a.cr", Category::kPhoto, PreviewKind::kPhoto},  // inside "*.crw"
+                        Case{"main.c", Category::kDocument, PreviewKind::kNone},  // not a photo through "*.crw"
+                        Case{"main.H", Category::kDocument, PreviewKind::kNone},  // not a video through "*.hdmov"
+                        Case{"data.json", Category::kDocument, PreviewKind::kNone},
+                        Case{"table.csv", Category::kDocument, PreviewKind::kDocument}}) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CategoryOfName(c.name), c.category);
+    EXPECT_EQ(PreviewKindOf(c.name), c.preview);
+    EXPECT_EQ(IsPhotoName(c.name), c.category == Category::kPhoto);
+  }
+  EXPECT_EQ(IconOf("shot.heic", false), "FileIcon\\image_error.png");
+}
+
 }  // namespace
 }  // namespace engine

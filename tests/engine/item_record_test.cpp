@@ -3,7 +3,6 @@
 
 #include <fstream>
 
-#include "engine/fast_ext_recovery.h"
 #include "engine/item_record.h"
 #include "engine/store/child_order.h"
 #include "tests/support/test_support.h"
@@ -89,34 +88,6 @@ TEST(ChildOrder, FilesBeforeFoldersThenNamesWithoutCase) {
   EXPECT_EQ(names, (std::vector<std::string>{"_x", "alpha", "b.txt", "Zeta", "\xC3\xA9t\xC3\xA9", "A"}));
   EXPECT_FALSE(store::ChildOrderLess(Named("abc", 0), Named("ABC", 0)));
   EXPECT_FALSE(store::ChildOrderLess(Named("ABC", 0), Named("abc", 0)));
-}
-
-TEST(ExtEngine, EveryOperationSucceedsAndYieldsNothing) {
-  CFastExtRecovery ext;
-  EXPECT_EQ(ext.OpenImage("/nonexistent.img", u'C'), 0);
-  EXPECT_EQ(ext.SetProgressCallbacks(nullptr, nullptr, nullptr, 100), 0);
-  EXPECT_EQ(ext.Scan(nullptr), 0);
-  std::vector<ItemRecord> out;
-  EXPECT_EQ(ext.ListChildren(nullptr, 0, out), 0);
-  EXPECT_EQ(ext.ListChildren(nullptr, 5, out), 0);
-  EXPECT_TRUE(out.empty());
-  int32_t count = -1;
-  EXPECT_EQ(ext.CountFiles(nullptr, 0, &count), 0);
-  EXPECT_EQ(count, -1);
-  EXPECT_EQ(ext.GetItemCount(), 0u);
-  std::string path = "unchanged";
-  ItemRecord item = ZeroRecord();
-  EXPECT_EQ(ext.GetItemPath(&item, path), 0);
-  EXPECT_EQ(path, "unchanged");
-  EXPECT_EQ(ext.RecoverItem(&item, "/tmp/never-written", 0), 0);
-  uint64_t sector = 5, run = 9;
-  EXPECT_EQ(ext.GetNextFreeExtent(&sector, &run), 0);
-  EXPECT_EQ(ext.BuildAllocationMap(), 0);
-  EXPECT_EQ(ext.Search("*.jpg|.other", out), 0);
-  EXPECT_TRUE(out.empty());
-  uint32_t length = 0;
-  std::string temp;
-  EXPECT_EQ(ext.ExtractItem(&item, temp, nullptr, &length, nullptr, nullptr), 0);
 }
 
 }  // namespace

@@ -178,6 +178,61 @@ TEST_F(Wizard, DeepScanFindsTheFiles) {
   EXPECT_GE(m_wnd->Model().CountOf(jobs::FileCategory::kDocument), 1u);
 }
 
+// The disk's partition table was wiped: deep recovery of the disk row finds
+// its volumes and their files, as the intact disk's partitions give them.
+TEST_F(Wizard, DeepRecoveryOfADiskWithoutItsPartitionTableFindsItsVolumes) {
+  auto bytes = testing_support::ReadFileBytes(m_disk);
+  std::fill(bytes.begin(), bytes.begin() + 512, uint8_t{0});
+  const std::string zeroed = m_work.path() + "zeroed.img";
+  testing_support::WriteFileBytes(zeroed, bytes);
+  platform::SetDiskTableOverride({zeroed});
+  m_wnd->RefreshDisks();
+  Click("BtnDeepRecovery");
+  QTreeWidget* list = m_wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  ASSERT_GE(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->childCount(), 0);  // no partition is listed
+  list->setCurrentItem(list->topLevelItem(0));
+  Click("BtnScan");
+  EXPECT_FALSE(m_dialogs.Shown(QStringLiteral("Please select disk media")));
+  ASSERT_EQ(Page(), 2);
+  std::set<std::string> sources;
+  for (const auto& s : m_wnd->Model().Sources()) {
+    if (s->engine) sources.insert(s->target.label);
+  }
+  EXPECT_EQ(sources, (std::set<std::string>{"disk 0 volume at sector 2048", "disk 0 volume at sector 34816"}));
+  EXPECT_GE(m_wnd->Model().CountOf(jobs::FileCategory::kPhoto), 2u);
+  EXPECT_EQ(testing_support::Sha256OfFile(zeroed), testing_support::Sha256OfBytes(bytes));
+}
+
+// Imaging a failing card reads past what it cannot read, as the command
+// line's --keep-going; a stopped copy's partial file is offered for deletion.
+TEST_F(Wizard, ImagingOffersKeepGoingAndDeletesTheStoppedCopy) {
+  const std::string big = testing_support::UnpackedFixture("fat32_4k.img.gz");
+  ASSERT_FALSE(big.empty());
+  m_dialogs.imageFile = QString::fromStdString(big);
+  Click("BtnDeletedRecovery");
+  EXPECT_FALSE(m_wnd->findChild<QWidget*>(QStringLiteral("ChkKeepGoing"))->isVisibleTo(m_wnd.get()));
+  Click("BtnCreateImageMode");
+  auto* keepGoing = m_wnd->findChild<QCheckBox*>(QStringLiteral("ChkKeepGoing"));
+  ASSERT_TRUE(keepGoing->isVisibleTo(m_wnd.get()));
+  EXPECT_FALSE(keepGoing->text().isEmpty());
+  keepGoing->setChecked(true);
+  EXPECT_TRUE(m_wnd->Model().KeepGoing());
+  Click("BtnLoadImage");
+  testing_support::TempDir out;
+  m_dialogs.imageTarget = QString::fromStdString(out.path() + "stopped.img");
+  m_dialogs.answers = {jobs::Answer::kOk, jobs::Answer::kOk};  // stop the copy; delete its partial file
+  {
+    AutoClicker cancel(QStringLiteral("cancelbtn"));
+    Click("BtnCreateImage");
+  }
+  const std::string question = m_texts.Text("Messages", "MSG1339");
+  ASSERT_FALSE(question.empty());
+  EXPECT_TRUE(m_dialogs.Shown(QString::fromStdString(question.substr(0, question.find('%')))));
+  EXPECT_FALSE(fs::exists(out.path() + "stopped.img.partial"));
+  EXPECT_FALSE(fs::exists(out.path() + "stopped.img"));
+}
+
 TEST_F(Wizard, CreatesAnImageOfALoadedImage) {
   Click("BtnCreateImageMode");
   EXPECT_FALSE(m_wnd->findChild<QWidget*>(QStringLiteral("BtnScan"))->isVisibleTo(m_wnd.get()));
@@ -222,7 +277,7 @@ TEST_F(Wizard, SwitchesLanguageAndBack) {
   EXPECT_EQ(scan->text(), QStringLiteral("Scan"));
   ASSERT_TRUE(m_wnd->SwitchLanguage("Deutsch"));
   EXPECT_EQ(scan->text(), QStringLiteral("Durchsuchen"));
-  EXPECT_EQ(m_wnd->TypeNode("NodePhoto")->text(0), QStringLiteral("Foto Files (0)"));
+  EXPECT_EQ(m_wnd->TypeNode("NodePhoto")->text(0), QStringLiteral("Fotodateien (0)"));
   EXPECT_EQ(m_wnd->findChild<QCheckBox*>(QStringLiteral("ChkMusic"))->text(), QStringLiteral("Musik"));
   EXPECT_EQ(m_wnd->FileList()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Name"));
   EXPECT_EQ(m_wnd->FileList()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Größe"));

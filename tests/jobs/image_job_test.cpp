@@ -235,16 +235,21 @@ TEST(ImageChecks, TargetsThatAreTheSourceADeviceOrMissingAreRefused) {
 }
 
 TEST(ImageChecks, SuggestedNamesFollowTheDiskList) {
+  // Named as the user knows the drive (its device, label and size), never by an inner letter or number.
   ImageSource disk;
   disk.wholeDisk = true;
   disk.volume.diskNumber = 1;
-  EXPECT_EQ(SuggestedImageName(disk, ""), "Physical Disk 2");
+  disk.volume.diskPath = "/dev/sdb";
+  disk.byteLength = 8000000000ull;
+  EXPECT_EQ(SuggestedImageName(disk, ""), "sdb (7.45 GiB)");
   ImageSource partition;
   partition.volume.driveLetter = u'E';
+  partition.volume.devicePath = "/dev/sdb1";
   partition.byteLength = 8000000000ull;
-  EXPECT_EQ(SuggestedImageName(partition, "STICK"), "E (STICK, 7.45 GB)");
-  partition.volume.driveLetter = 0x5B;  // past 'Z'
-  EXPECT_EQ(SuggestedImageName(partition, "STICK"), "91 (STICK, 7.45 GB)");
+  EXPECT_EQ(SuggestedImageName(partition, "STICK"), "sdb1 (STICK, 7.45 GiB)");
+  partition.volume.devicePath.clear();
+  partition.volume.label = "disk 1 partition 1";
+  EXPECT_EQ(SuggestedImageName(partition, "FAT32"), "disk 1 partition 1 (FAT32, 7.45 GiB)");
 }
 
 }  // namespace

@@ -54,6 +54,7 @@ inline MapTexts::MapTexts()
                   {"MSG0304", "Estimating time left..."},
                   {"MSG0305", "Time left:"},
                   {"MSG1303", "%s: no engine for %s"},
+                  {"MSG1335", "%s: encrypted with %s"},
                   {"MSG1304", "%s unreadable: %s"},
                   {"MSG1312", "%s is a link; written as %s"},
                   {"MSG1314", "Read error at sector %I64u."},

@@ -188,8 +188,9 @@ TEST_F(RecoveryJobTest, TreeLayoutPutsDatedCarvedPhotosIntoYearAndMonthFolders) 
 }
 
 // With three items of which the second fails, the count line ends with 3 of
-// 3, 2 recovered and 1 failed, and the failed row stands first.
-TEST_F(RecoveryJobTest, TheFailedRowComesFirstAndTheCountsAddUp) {
+// 3, 2 recovered and 1 failed, and every file has one row: the failed one
+// says why.
+TEST_F(RecoveryJobTest, EveryFileGetsOneRowAndTheCountsAddUp) {
   FoundItem bad = Item(2, "", "!otes.txt");
   bad.item.clusterBytes = 0x7000000;  // beyond what any engine copies: a write fault (29)
   ScriptedView view;
@@ -199,12 +200,11 @@ TEST_F(RecoveryJobTest, TheFailedRowComesFirstAndTheCountsAddUp) {
   EXPECT_EQ(job->Processed(), 3);
   EXPECT_EQ(job->Total(), 3);
   EXPECT_EQ(job->Failed(), 1);
-  ASSERT_EQ(job->Rows().size(), 3u);
-  EXPECT_TRUE(job->Rows()[0].failed);
-  EXPECT_EQ(job->Rows()[0].status, "The cluster size of the item is too large to copy.");
-  EXPECT_EQ(job->Rows()[1].status, "Success");
+  std::multiset<std::string> statuses;
+  for (const DetailRow& row : job->Rows()) statuses.insert((row.failed ? "failed: " : "") + row.status);
+  EXPECT_EQ(statuses, (std::multiset<std::string>{"failed: The cluster size of the item is too large to copy",
+                                                  "Success", "Success"}));
   ASSERT_EQ(view.shownRows.size(), 3u);
-  EXPECT_TRUE(view.shownRows[0].failed);
   EXPECT_EQ(view.LinesOf(ViewLine::kCount).back(), "3/3 file(s) processed, 2 recovered, 1 failed");
   EXPECT_EQ(Written(), (std::set<std::string>{"photo/!ic.jpg", "document/!oc.txt"}));
 }
@@ -244,6 +244,69 @@ TEST_F(RecoveryJobTest, ItemsReachTheEngineThatFoundThemWhateverTheirLetters) {
 // The cancel comes in the middle of a 33 MiB file (fat32_512's deleted
 // filler): the file before it stays whole, nothing of the one being copied
 // is left, and the cancelled file still gets its row.
+// A deleted FAT file whose first cluster lies past the end of its volume
+// (here in the next partition) is damaged when listed, by the fast engine
+// and by the raw one of a deep scan (the boot sector wiped), and its copy
+// says why it fails.
+TEST(RecoveryOutsideTheVolume, AFileWhoseDataWouldLieOutsideItsVolumeSaysSo) {
+  for (const ScanMode mode : {ScanMode::kFast, ScanMode::kDeep}) {
+    SCOPED_TRACE(mode == ScanMode::kFast ? "fast" : "deep");
+    testing_support::ScopedDataHome home;
+    testing_support::TempDir dir;
+    std::vector<uint8_t> disk = testing_support::ReadFileBytes(testing_support::UnpackedFixture("disk3_mbr.img.gz"));
+    ASSERT_FALSE(disk.empty());
+    // p1 (FAT12 at sector 2048, 1014 clusters of 4 sectors, data at sector 39): the deleted
+    // file DATA (cluster 9) is moved to cluster 1020, sector 6159 of the disk, in p2.
+    const size_t root = (2048 + 7) * 512;
+    bool moved = false;
+    for (size_t at = root; at < root + 512 * 32 && !moved; at += 32) {
+      if (disk[at] == 0xE5 && std::string(disk.begin() + at + 1, disk.begin() + at + 11) == "ATA       " &&
+          disk[at + 11] != 0x10) {
+        disk[at + 26] = 1020 & 0xFF;
+        disk[at + 27] = 1020 >> 8;
+        moved = true;
+      }
+    }
+    ASSERT_TRUE(moved);
+    if (mode == ScanMode::kDeep) std::fill(disk.begin() + 2048 * 512, disk.begin() + 2049 * 512, uint8_t{0});
+    testing_support::WriteFileBytes(dir.path() + "disk.img", disk);
+    ScopedDisks disks(dir.path() + "disk.img");
+    std::vector<storage::VolumeEntry> volumes;
+    std::string table;
+    ASSERT_EQ(storage::ListDiskVolumes(0, &volumes, &table), 0);
+    volumes.resize(1);
+    ScanSourceList sources = MakeScanSources(volumes);
+    ScriptedView view;
+    MapTexts texts(std::map<std::string, std::string>{{"MSG1359", "its data would lie outside the volume"}});
+    CScanJob scan({sources, mode, ReusePolicy::kFresh}, view, &texts);
+    ASSERT_EQ(scan.Start(), 0);
+    ASSERT_EQ(scan.Wait(), JobResult::kFinished);
+    std::vector<FoundItem> items;
+    ASSERT_EQ(ListFolderAt(sources[0], "", &items), 0);
+    std::vector<FoundItem> data;
+    for (const auto& f : items) {
+      if (f.item.Name() == "!ata" && f.item.isFolder == 0) data.push_back(f);
+    }
+    ASSERT_EQ(data.size(), 1u);
+    const int32_t kind = data[0].item.sourceKind;  // a copy: the record's fields are not aligned
+    EXPECT_EQ(kind,
+              static_cast<int32_t>(mode == ScanMode::kFast ? engine::SourceKind::kFastFat
+                                                           : engine::SourceKind::kProfessionalFat));
+    EXPECT_EQ(engine::StateOf(data[0].item), engine::ItemState::kDamaged);
+
+    CRecoveryJob job(RecoveryJobInput{data, dir.path() + "out", RecoveryLayout::kByCategory}, view, &texts);
+    ASSERT_EQ(job.Start(), 0);
+    EXPECT_EQ(job.Wait(), JobResult::kFinished);
+    ASSERT_EQ(job.Rows().size(), 1u);
+    EXPECT_TRUE(job.Rows()[0].failed);
+    // The engines refuse it each in its own words (87, or 30: nothing of it can be read), and the row says why.
+    EXPECT_EQ(job.Rows()[0].status, mode == ScanMode::kFast
+                                        ? "Invalid argument (its data would lie outside the volume)"
+                                        : "The device returned no data where it should (its data would lie "
+                                          "outside the volume)");
+  }
+}
+
 TEST(RecoveryCancel, KeepsTheWholeFilesAndLeavesNothingOfTheOneBeingCopied) {
   testing_support::ScopedDataHome data;
   testing_support::TempDir dir;
@@ -289,7 +352,7 @@ TEST(RecoveryCancel, KeepsTheWholeFilesAndLeavesNothingOfTheOneBeingCopied) {
             "2604fdc45b70b0c6fc18ec3c2b949c64633ef9034efe3181c227888ec4908540");
   ASSERT_EQ(job.Rows().size(), 2u);
   EXPECT_TRUE(job.Rows()[0].failed);
-  EXPECT_EQ(job.Rows()[0].status, "The operation was cancelled by the user.");
+  EXPECT_EQ(job.Rows()[0].status, "Cancelled by the user");
   EXPECT_EQ(job.Processed(), 2);
 }
 

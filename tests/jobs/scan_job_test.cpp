@@ -173,8 +173,8 @@ TEST_F(ScanJobTest, ACancelAnsweredNoChangesNothing) {
   EXPECT_EQ(FoundNames(sources), expected);
 }
 
-// A source without an engine (here encrypted) is skipped with a note; the
-// others are scanned and reported as usual.
+// A source without an engine (here encrypted) is skipped with a note that
+// says what it is; the others are scanned and reported as usual.
 TEST_F(ScanJobTest, ASourceWithoutAnEngineIsSkippedWithANote) {
   ScanSourceList sources = SourcesOfImage(testing_support::UnpackedFixture("luks_like.img.gz"));
   ScanSourceList fat = SourcesOfImage(testing_support::UnpackedFixture("fat12.img.gz"));
@@ -184,7 +184,7 @@ TEST_F(ScanJobTest, ASourceWithoutAnEngineIsSkippedWithANote) {
   EXPECT_EQ(sources[0]->outcome, SourceOutcome::kNoEngine);
   EXPECT_EQ(sources[0]->engine, nullptr);
   EXPECT_EQ(sources[1]->outcome, SourceOutcome::kScanned);
-  EXPECT_TRUE(view.Noted("luks_like.img: no engine for unknown")) << view.notes.front().second;
+  EXPECT_TRUE(view.Noted("luks_like.img: encrypted with LUKS")) << view.notes.front().second;
   EXPECT_EQ(view.events.size(), 1u);
 }
 

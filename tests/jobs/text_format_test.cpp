@@ -3,6 +3,7 @@
 
 #include "jobs/display_text.h"
 #include "jobs/text_format.h"
+#include "jobs/text_source.h"
 #include "platform/file_time.h"
 
 namespace jobs {
@@ -52,16 +53,28 @@ TEST(DisplayText, DurationsAsTheProgressWindowsShowThem) {
   EXPECT_EQ(DurationText(3599), "59 Min 59 Sec");
   EXPECT_EQ(DurationText(0), "0 Sec");
   EXPECT_EQ(DurationText(-5), "-5 Sec");
+  // The language file's formats, where it has them.
+  class UnitTexts final : public ITextSource {
+   public:
+    std::string Text(std::string_view section, std::string_view key) const override {
+      if (section != kUnitsSection) return {};
+      return key == "Hours" ? "%d Std. %d Min." : key == "Seconds" ? "%d Sek." : "";
+    }
+  } units;
+  EXPECT_EQ(DurationText(3725, &units), "1 Std. 2 Min.");
+  EXPECT_EQ(DurationText(7, &units), "7 Sek.");
+  EXPECT_EQ(DurationText(61, &units), "1 Min 1 Sec");  // a missing key keeps the fixed format
 }
 
-TEST(DisplayText, SizesPickTheLargestUnitThatFits) {
-  EXPECT_EQ(SizeText(0), "0 Bytes");
-  EXPECT_EQ(SizeText(1023), "1023 Bytes");
-  EXPECT_EQ(SizeText(1024), "1.00 KB");
-  EXPECT_EQ(SizeText(1536), "1.50 KB");
-  EXPECT_EQ(SizeText(1048576), "1.00 MB");
-  EXPECT_EQ(SizeText(8000000000ull), "7.45 GB");
-  EXPECT_EQ(SizeText(1ull << 40), "1.00 TB");
+// One convention everywhere: binary units, labelled as binary (40 MiB is "40.00 MiB").
+TEST(DisplayText, SizesPickTheLargestBinaryUnitThatFits) {
+  EXPECT_EQ(SizeText(0), "0 B");
+  EXPECT_EQ(SizeText(1023), "1023 B");
+  EXPECT_EQ(SizeText(1024), "1.00 KiB");
+  EXPECT_EQ(SizeText(1536), "1.50 KiB");
+  EXPECT_EQ(SizeText(40ull << 20), "40.00 MiB");
+  EXPECT_EQ(SizeText(8000000000ull), "7.45 GiB");
+  EXPECT_EQ(SizeText(1ull << 40), "1.00 TiB");
 }
 
 TEST(DisplayText, FileTimesAndNames) {

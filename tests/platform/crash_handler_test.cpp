@@ -54,5 +54,25 @@ TEST(CrashHandler, AFaultWritesADumpAndEndsTheProcess) {
   EXPECT_EQ(InstallCrashHandler(std::string(5000, 'x')), kStatusInvalidParameter);
 }
 
+// The data folder moved off a drive being recovered: a crash after that
+// writes its dump where the data folder is now, not onto that drive.
+TEST(CrashHandler, DumpsMoveWithTheDataFolder) {
+  testing_support::TempDir dir;
+  const std::string first = dir.path() + "on-the-card/D-Error/";
+  const std::string moved = dir.path() + "moved/D-Error/";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (InstallCrashHandler(first) != kStatusOk || MoveCrashDumpFolder(moved) != kStatusOk) ::_exit(2);
+    ::raise(SIGSEGV);
+    ::_exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(ListFolder(moved).size(), 1u);
+  EXPECT_FALSE(PathExists(first));
+}
+
 }  // namespace
 }  // namespace platform

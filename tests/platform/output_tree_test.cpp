@@ -39,6 +39,23 @@ TEST_F(OutputTreeTest, FoldersAndNewFilesAreCreatedBelowTheRoot) {
   EXPECT_EQ(CreateFoldersBelow(Root(), "photo/2024/a.jpg/x"), kErrorAlreadyExists);
 }
 
+// With the folders kept open, the same rules hold: what is written lands in
+// the folder that was opened, never through a link planted since.
+TEST_F(OutputTreeTest, KeptFoldersNeverLeadThroughALinkPlantedSince) {
+  FolderCacheScope kept;
+  ASSERT_EQ(CreateFoldersBelow(Root(), "a/b"), kStatusOk);
+  ASSERT_TRUE(ExistsBelow(Root(), "a/b") && !ExistsBelow(Root(), "a/b/x"));
+  ASSERT_EQ(::mkdir(Outside().c_str(), 0755), 0);
+  ASSERT_EQ(::rename((Root() + "/a").c_str(), (Root() + "/moved").c_str()), 0);
+  ASSERT_EQ(::symlink(Outside().c_str(), (Root() + "/a").c_str()), 0);
+  OutputFile file;
+  if (CreateNewFileBelow(Root(), "a/b/x", &file) == kStatusOk) (void)file.Close();
+  EXPECT_TRUE(ListFolder(Outside()).empty());
+  (void)CreateFoldersBelow(Root(), "a/c");
+  EXPECT_TRUE(ListFolder(Outside()).empty());
+  EXPECT_EQ(CreateFoldersBelow(Root(), "d"), kStatusOk);  // a folder not yet kept is opened as ever
+}
+
 TEST_F(OutputTreeTest, LinksPlantedInsideTheOutputFolderAreNeverFollowed) {
   ASSERT_EQ(CreateDirectories(Outside()), kStatusOk);
   ASSERT_EQ(CreateFoldersBelow(Root(), ""), kStatusOk);

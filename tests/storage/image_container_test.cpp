@@ -9,8 +9,7 @@
 #include "storage/disk_list.h"
 #include "storage/disk_queries.h"
 #include "storage/image_container.h"
-#include "storage/md5.h"
-#include "storage/sha1.h"
+#include "storage/media_digest.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_support.h"
 
@@ -107,12 +106,12 @@ TEST(ImageContainer, E01SetListsEverySegmentAndTheHashesOfTheMedia) {
   EXPECT_EQ(info.files.size(), 17u);
   EXPECT_EQ(fs::path(info.files.back()).filename(), "fat16.E17");
   std::vector<uint8_t> raw = RawFixture("fat16");
-  Md5 md5;
-  Sha1 sha1;
+  MediaDigest md5(MediaDigest::Kind::kMd5);
+  MediaDigest sha1(MediaDigest::Kind::kSha1);
   md5.Update(raw);
   sha1.Update(raw);
-  EXPECT_EQ(info.storedMd5, DigestHex(md5.Finish()));
-  EXPECT_EQ(info.storedSha1, DigestHex(sha1.Finish()));
+  EXPECT_EQ(info.storedMd5, md5.FinishHex());
+  EXPECT_EQ(info.storedSha1, sha1.FinishHex());
   EXPECT_TRUE(info.damage.empty());
 }
 

@@ -43,9 +43,7 @@ void ExpectBrowsingFindsWhatSearchFinds(deep::CProfessionalRecovery& engine, con
   std::vector<ItemRecord> browsed;
   for (const Listed& l : all) browsed.push_back(l.record);
   std::vector<ItemRecord> searched;
-  const std::string everything = std::string(kPhotoList) + "|" + std::string(kAudioList) + "|" +
-                                 std::string(kVideoList) + "|" + std::string(kDocumentList) + "|" +
-                                 std::string(kArchiveList) + "|.other";
+  const std::string everything = EveryListPattern() + "|.other";
   EXPECT_EQ(engine.Search(everything, searched), 1);
   EXPECT_EQ(FileKeys(browsed), FileKeys(searched));
   int32_t counted = 0;
@@ -349,6 +347,22 @@ TEST_P(ResumeTest, CancelledAtHalfAndContinuedFindsTheSameAsOneScan) {
   EXPECT_GT(doneBefore, 0u);
   EXPECT_LT(doneBefore, stopped->engine->SectorsTotal());
   stopped.reset();
+
+  // Continued and cancelled at once: the replay of what the engines were
+  // handed stops on the cancel, and the kept scan stays as it was.
+  {
+    DeepRun cancelled;
+    storage::OpenMemorySource(cancelled.source, bytes);
+    ASSERT_EQ(cancelled.engine->OpenSharedSource(cancelled.source, 0, 0, 'D'), kStatusOk);
+    Stopper atOnce{1};
+    (void)cancelled.engine->SetProgressCallbacks(StopAt, nullptr, &atOnce, 100);
+    ASSERT_EQ(cancelled.engine->Scan("continue"), kStatusCancelled);
+    // Stopped before the pass went on (a volume whose engines were handed nothing: at its first piece).
+    EXPECT_LE(cancelled.engine->SectorsDone(), doneBefore + 128);
+    if (std::string(GetParam()).rfind("ntfs", 0) == 0) {
+      EXPECT_EQ(cancelled.engine->SectorsDone(), doneBefore);
+    }
+  }
 
   // The same volume opened again and continued in the same scan folder.
   DeepRun again;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
+#include <functional>
 
 #include "engine/deep/deep_scan_state.h"
 #include "engine/deep/duplicate_index.h"
@@ -160,8 +162,17 @@ TEST(DuplicateIndexTest, TheEngineThatKnowsMostKeepsAFileFoundTwice) {
   SetState(overwritten, ItemState::kOverwritten);
   index.Add(overwritten, 40960);
   index.Add(File(SourceKind::kSignature, 8, "80.jpg", 9000), 40960);
+  // Another kind's name is the same file only when intact and exactly as
+  // long: a header whose name says .h over text carved as .c, a name
+  // without an extension.
+  index.Add(File(SourceKind::kProfessionalExt4, 15, "store.h", 149), 45056);
+  index.Add(File(SourceKind::kSignature, 9, "88.c", 149), 45056);
+  index.Add(File(SourceKind::kFastFat, 16, "DATA", 900), 49152);
+  index.Add(File(SourceKind::kSignature, 10, "96.txt", 900), 49152);
   index.Settle();
 
+  EXPECT_TRUE(index.IsHidden(4, 9));
+  EXPECT_TRUE(index.IsHidden(4, 10));
   EXPECT_FALSE(index.IsHidden(1, 1));
   EXPECT_TRUE(index.IsHidden(4, 1));
   EXPECT_FALSE(index.IsHidden(4, 2));
@@ -175,8 +186,8 @@ TEST(DuplicateIndexTest, TheEngineThatKnowsMostKeepsAFileFoundTwice) {
   EXPECT_FALSE(index.IsHidden(4, 6));
   EXPECT_FALSE(index.IsHidden(4, 7));
   EXPECT_FALSE(index.IsHidden(4, 8));
-  EXPECT_EQ(index.HiddenCount(), 5u);
-  EXPECT_EQ(index.HiddenCount(4), 4u);
+  EXPECT_EQ(index.HiddenCount(), 7u);
+  EXPECT_EQ(index.HiddenCount(4), 6u);
   EXPECT_EQ(ExtensionFamily("JPEG"), ExtensionFamily("thm"));
   EXPECT_NE(ExtensionFamily("png"), ExtensionFamily("jpg"));
   EXPECT_EQ(ExtensionFamily("xyz"), ExtensionFamily("XYZ"));
@@ -213,16 +224,146 @@ TEST(DeepScanStateTest, AStoppedScanIsReadBackAsItWasWritten) {
   EXPECT_EQ(back.extents[2].count, 1000u);
   ASSERT_EQ(back.metadataRuns.size(), 1u);
 
-  // Cut short, or claiming more entries than it holds: refused, never half read.
-  std::vector<uint8_t> bytes = testing_support::ReadFileBytes(dir.path() + kDeepStateName);
-  bytes.resize(bytes.size() - 9);
-  testing_support::WriteFileBytes(dir.path() + kDeepStateName, bytes);
-  EXPECT_EQ(ReadDeepScanState(dir.path(), &back), platform::kErrorInvalidData);
   EXPECT_EQ(ReadDeepScanState(dir.path() + "none/", &back), platform::kErrorFileNotFound);
+}
+
+// Every byte of a kept state is covered: a file cut short, grown, with any
+// bit changed, of another version, or not a plain file is refused whole.
+TEST(DeepScanStateTest, AnyChangedByteOrAnotherKindOfFileIsRefused) {
+  testing_support::TempDir dir;
+  DeepScanState state;
+  state.sectorCount = 4096;
+  state.extents = {{0, 100}, {200, 50}};
+  state.replayEntries = 1;
+  ASSERT_EQ(WriteDeepScanState(dir.path(), state), kStatusOk);
+  const std::vector<uint8_t> good = testing_support::ReadFileBytes(dir.path() + kDeepStateName);
+  auto fault = [&](const std::vector<uint8_t>& bytes) {
+    DeepScanState back;
+    return ParseDeepScanState(ByteView(bytes.data(), bytes.size()), &back);
+  };
+  EXPECT_EQ(fault(good), KeptStateFault::kNone);
+  for (size_t bit = 0; bit < good.size() * 8; ++bit) {
+    std::vector<uint8_t> flipped = good;
+    flipped[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+    const KeptStateFault why = fault(flipped);
+    EXPECT_EQ(why, bit / 8 == 6 || bit / 8 == 7 ? KeptStateFault::kOtherVersion : KeptStateFault::kDamaged) << bit;
+  }
+  for (size_t length = 0; length < good.size(); ++length) {
+    EXPECT_EQ(fault(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(length))),
+              KeptStateFault::kDamaged);
+  }
+  std::vector<uint8_t> longer = good;
+  longer.push_back(0);
+  EXPECT_EQ(fault(longer), KeptStateFault::kDamaged);
+  for (const auto& bytes : {longer, std::vector<uint8_t>(good.begin(), good.end() - 1)}) {
+    testing_support::WriteFileBytes(dir.path() + kDeepStateName, bytes);
+    KeptStateFault why = KeptStateFault::kNone;
+    DeepScanState back;
+    EXPECT_EQ(ReadDeepScanState(dir.path(), &back, &why), platform::kErrorInvalidData);
+    EXPECT_EQ(why, KeptStateFault::kDamaged);
+  }
+
+  const std::string path = dir.path() + kDeepStateName;
+  for (const char* other : {"folder", "/dev/zero", "/dev/null"}) {
+    std::filesystem::remove_all(path);
+    if (std::string(other) == "folder") {
+      std::filesystem::create_directory(path);
+    } else {
+      std::filesystem::create_symlink(other, path);
+    }
+    KeptStateFault why = KeptStateFault::kNone;
+    DeepScanState back;
+    EXPECT_EQ(ReadDeepScanState(dir.path(), &back, &why), platform::kErrorInvalidData) << other;
+    EXPECT_EQ(why, KeptStateFault::kUnreadable) << other;
+  }
+}
+
+// Every field is checked against the volume it is to continue on.
+TEST(DeepScanStateTest, AStateThatDoesNotFitItsVolumeIsRefused) {
+  DeepScanState good;
+  good.sectorBytes = 512;
+  good.volumeStart = 2048;
+  good.sectorCount = 4096;
+  good.extents = {{0, 100}, {200, 50}, {4000, 96}};
+  good.extentIndex = 1;
+  good.extentDone = 10;
+  good.sectorsDone = 110;
+  good.unreadableSectors = 2;
+  good.skipUntil = 2048 + 205;
+  good.replayEntries = 7;
+  ASSERT_EQ(CheckDeepScanState(good, 512, 2048, 4096), KeptStateFault::kNone);
+  EXPECT_EQ(CheckDeepScanState(good, 4096, 2048, 4096), KeptStateFault::kOtherVolume);
+  EXPECT_EQ(CheckDeepScanState(good, 512, 0, 4096), KeptStateFault::kOtherVolume);
+  EXPECT_EQ(CheckDeepScanState(good, 512, 2048, 4095), KeptStateFault::kOtherVolume);
+  const struct {
+    const char* what;
+    std::function<void(DeepScanState&)> change;
+    KeptStateFault fault;
+  } cases[] = {
+      {"an extent past the end", [](DeepScanState& s) { s.extents[2].count = 97; }, KeptStateFault::kOutside},
+      {"an extent starting past the end",
+       [](DeepScanState& s) {
+         s.extents[2] = {4096, 1};
+       },
+       KeptStateFault::kOutside},
+      {"an extent wrapping to sector 0",
+       [](DeepScanState& s) {
+         s.extents[2] = {~uint64_t{0} - 10, 20};
+       },
+       KeptStateFault::kOutside},
+      {"an extent of 2^32 sectors", [](DeepScanState& s) { s.extents[2].count = uint64_t{1} << 32; },
+       KeptStateFault::kOutside},
+      {"extents out of order", [](DeepScanState& s) { std::swap(s.extents[0], s.extents[1]); },
+       KeptStateFault::kOutside},
+      {"extents overlapping", [](DeepScanState& s) { s.extents[1].start = 99; }, KeptStateFault::kOutside},
+      {"an empty extent", [](DeepScanState& s) { s.extents[1].count = 0; }, KeptStateFault::kOutside},
+      {"the extent index past the list", [](DeepScanState& s) { s.extentIndex = 4; }, KeptStateFault::kOutside},
+      {"done past its extent", [](DeepScanState& s) { s.extentDone = 51; }, KeptStateFault::kOutside},
+      {"done after the last extent", [](DeepScanState& s) { s.extentIndex = 3; }, KeptStateFault::kOutside},
+      {"finished half-way", [](DeepScanState& s) { s.finished = true; }, KeptStateFault::kOutside},
+      {"a skip before the volume", [](DeepScanState& s) { s.skipUntil = 5; }, KeptStateFault::kOutside},
+      {"a skip past the volume", [](DeepScanState& s) { s.skipUntil = 2048 + 4097; }, KeptStateFault::kOutside},
+      {"more sectors done than there are", [](DeepScanState& s) { s.sectorsDone = 247; }, KeptStateFault::kOutside},
+      {"more unreadable than read", [](DeepScanState& s) { s.unreadableSectors = uint64_t{1} << 62; },
+       KeptStateFault::kOutside},
+      {"more replay entries than sectors", [](DeepScanState& s) { s.replayEntries = 4097; }, KeptStateFault::kReplay},
+      {"a fast status no system has", [](DeepScanState& s) { s.fastStatus = -5; }, KeptStateFault::kDamaged},
+  };
+  for (const auto& c : cases) {
+    DeepScanState bad = good;
+    c.change(bad);
+    EXPECT_EQ(CheckDeepScanState(bad, 512, 2048, 4096), c.fault) << c.what;
+  }
+  DeepScanState done = good;
+  done.extentIndex = 3;
+  done.extentDone = 0;
+  done.finished = true;
+  EXPECT_EQ(CheckDeepScanState(done, 512, 2048, 4096), KeptStateFault::kNone);
+}
+
+TEST(DeepScanStateTest, ReplayRunsMustRiseInsideTheVolume) {
+  auto fits = [](std::vector<ReplayRun> runs) {
+    return ReplayLog::RunsFit(runs, 2048, 4096, [](ReplayKind k) { return k == ReplayKind::kNtfsRecord ? 2u : 1u; });
+  };
+  constexpr uint8_t kNtfs = 1;
+  constexpr uint8_t kFat = 3;
+  EXPECT_TRUE(fits({}));
+  EXPECT_TRUE(fits({{2048, 10, kFat, 1}, {2060, 5, kNtfs, 2}, {6142, 1, kNtfs, 1}}));
+  EXPECT_TRUE(fits({{6143, 1, kFat, 1}}));
+  EXPECT_FALSE(fits({{2047, 1, kFat, 1}}));                      // before the volume
+  EXPECT_FALSE(fits({{6144, 1, kFat, 1}}));                      // past it
+  EXPECT_FALSE(fits({{6143, 1, kNtfs, 1}}));                     // a record cut by its end
+  EXPECT_FALSE(fits({{2048, 0xFFFFFFFFu, kFat, 1}}));            // a huge count
+  EXPECT_FALSE(fits({{~uint64_t{0} - 3, 8, kFat, 1}}));          // wrapping round to sector 0
+  EXPECT_FALSE(fits({{3000, 1, kFat, 1}, {2500, 1, kFat, 1}}));  // out of order
+  EXPECT_FALSE(fits({{3000, 2, kFat, 1}, {3001, 1, kFat, 1}}));  // the same sector twice
+  EXPECT_FALSE(fits({{3000, 3, kNtfs, 1}}));                     // records overlapping
+  EXPECT_FALSE(fits({{3000, 1, 0, 1}}));                         // no kind
 }
 
 TEST(DeepScanStateTest, TheReplayLogKeepsOrderRunsAndOnlyWhatWasCounted) {
   testing_support::TempDir dir;
+  uint64_t hashOfFour = 0;
   {
     ReplayLog log;
     ASSERT_EQ(log.Open(dir.path(), 0), kStatusOk);
@@ -233,25 +374,39 @@ TEST(DeepScanStateTest, TheReplayLogKeepsOrderRunsAndOnlyWhatWasCounted) {
     log.Add(ReplayKind::kNtfsRecord, 110, 2);  // not after the FAT sectors: a run of its own
     ASSERT_EQ(log.Close(), kStatusOk);
     EXPECT_EQ(log.Entries(), 4u);
+    hashOfFour = log.Hash();
   }
   std::vector<ReplayRun> runs;
-  ASSERT_EQ(ReplayLog::Read(dir.path(), 4, &runs), kStatusOk);
+  ASSERT_EQ(ReplayLog::Read(dir.path(), 4, hashOfFour, &runs), kStatusOk);
   ASSERT_EQ(runs.size(), 4u);
   EXPECT_EQ(runs[0].sector, 100u);
   EXPECT_EQ(runs[0].count, 5u);
   EXPECT_EQ(runs[0].step, 2u);
   EXPECT_EQ(runs[2].count, 2u);
   EXPECT_EQ(runs[3].sector, 110u);
+  EXPECT_EQ(ReplayLog::Read(dir.path(), 4, hashOfFour ^ 1, &runs), platform::kErrorInvalidData);
   // Continuing keeps the counted entries and drops what lies past them.
+  uint64_t hashOfTwo = 0;  // of the first two entries, written alone elsewhere
+  {
+    testing_support::TempDir other;
+    ReplayLog log;
+    ASSERT_EQ(log.Open(other.path(), 0), kStatusOk);
+    for (uint64_t s = 100; s < 110; s += 2) log.Add(ReplayKind::kNtfsRecord, s, 2);
+    log.Add(ReplayKind::kFatDirectoryStart, 500, 1);
+    ASSERT_EQ(log.Close(), kStatusOk);
+    hashOfTwo = log.Hash();
+  }
+  uint64_t hashOfThree = 0;
   {
     ReplayLog log;
-    ASSERT_EQ(log.Open(dir.path(), 2), kStatusOk);
+    ASSERT_EQ(log.Open(dir.path(), 2, hashOfTwo), kStatusOk);
     log.Add(ReplayKind::kFatDirectoryStart, 900, 1);
     ASSERT_EQ(log.Close(), kStatusOk);
+    hashOfThree = log.Hash();
   }
-  ASSERT_EQ(ReplayLog::Read(dir.path(), 3, &runs), kStatusOk);
+  ASSERT_EQ(ReplayLog::Read(dir.path(), 3, hashOfThree, &runs), kStatusOk);
   EXPECT_EQ(runs[2].sector, 900u);
-  EXPECT_NE(ReplayLog::Read(dir.path(), 4, &runs), kStatusOk);
+  EXPECT_NE(ReplayLog::Read(dir.path(), 4, hashOfThree, &runs), kStatusOk);
   ReplayLog longer;
   EXPECT_EQ(longer.Open(dir.path(), 10), platform::kErrorInvalidData);
 }

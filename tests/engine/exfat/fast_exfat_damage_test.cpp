@@ -140,6 +140,31 @@ TEST_F(ExFatDamageTest, BytesPastTheValidDataLengthCopyAsZeros) {
   EXPECT_EQ(none, std::vector<uint8_t>(5000, 0));
 }
 
+// A data length no file of the volume can have (more than every cluster of
+// its heap), with a checksum that holds or not: the file is damaged, keeps
+// the size its entry gives, and its copy fails without writing a byte
+// (zeros past its valid length would have filled the output drive).
+TEST_F(ExFatDamageTest, ADataLengthPastWhatTheVolumeHoldsIsDamagedAndNeverCopied) {
+  for (const uint64_t length : {uint64_t{12} << 30, ~uint64_t{0}, (uint64_t{1} << 62) + 1}) {
+    for (const bool fixChecksum : {true, false}) {
+      SCOPED_TRACE(std::to_string(length) + (fixChecksum ? " checksum fixed" : " checksum broken"));
+      auto bytes = m_bytes;
+      const size_t at = Set(bytes, "deleted_root.txt");
+      Put64(bytes, at + 32 + 24, length);
+      if (fixChecksum) FixSetChecksum(bytes, at);
+      auto engine = ScanBytes(bytes);
+      const auto found = CollectAll(*engine);
+      ASSERT_EQ(found.count("/deleted_root.txt"), 1u);
+      const ItemRecord& item = found.at("/deleted_root.txt").record;
+      EXPECT_EQ(StateOf(item), ItemState::kDamaged);
+      EXPECT_EQ(+item.size, length);
+      Status s = kStatusOk;
+      EXPECT_TRUE(Recover(*engine, item, &s).empty());
+      EXPECT_EQ(s, kStatusInvalidParameter);
+    }
+  }
+}
+
 TEST_F(ExFatDamageTest, AFirstClusterPastTheHeapIsDamagedAndNeverRead) {
   auto bytes = m_bytes;
   const size_t at = Set(bytes, "clip.mov");

@@ -16,6 +16,7 @@
 #include "engine/exfat/professional_exfat_recovery.h"
 #include "engine/output_path.h"
 #include "platform/file_time.h"
+#include "platform/folders.h"
 #include "platform/utf.h"
 #include "tests/engine/browse_search_invariant.h"
 #include "tests/engine/exfat/exfat_test_util.h"
@@ -177,6 +178,30 @@ TEST(ProfessionalExFat, AnIntactVolumeIsRebuiltWholeWithItsRoot) {
     EXPECT_EQ(+found.at(row.path).record.isDeleted, row.state == "deleted" ? 1 : 0) << row.path;
   }
   EXPECT_EQ(found.count("/Docs/Live " + std::string(246, 'L') + ".txt"), 1u);
+}
+
+// The raw engine too: a data length past what the volume holds is damaged and never copied.
+TEST(ProfessionalExFat, ADataLengthPastWhatTheVolumeHoldsIsDamagedAndNeverCopied) {
+  const std::string fixture = testing_support::UnpackedFixture("exfat_512.img.gz");
+  if (fixture.empty()) GTEST_SKIP() << "fixture exfat_512 is not available";
+  std::vector<uint8_t> bytes = testing_support::ReadFileBytes(fixture);
+  const size_t at = FindEntrySet(bytes, "deleted_root.txt");
+  ASSERT_NE(at, std::string::npos);
+  Put64(bytes, at + 32 + 24, uint64_t{12} << 30);
+  FixSetChecksum(bytes, at);
+  testing_support::TempDir dir;
+  testing_support::WriteFileBytes(dir.path() + "long.img", bytes);
+  ScanHome home;
+  DeepScan scan(dir.path() + "long.img");
+  ASSERT_EQ(scan.finished, kStatusOk);
+  const auto found = CollectAll(scan.engine);
+  ASSERT_EQ(found.count("/deleted_root.txt"), 1u);
+  const ItemRecord& item = found.at("/deleted_root.txt").record;
+  EXPECT_EQ(StateOf(item), ItemState::kDamaged);
+  EXPECT_EQ(+item.size, uint64_t{12} << 30);
+  EXPECT_EQ(scan.engine.RecoverItem(&item, dir.path() + "out.bin", SeparatorCount(dir.path())),
+            kStatusInvalidParameter);
+  EXPECT_FALSE(platform::PathExists(dir.path() + "out.bin"));
 }
 
 TEST(ProfessionalExFat, NothingFedGivesAnEmptyStoreAndForeignSectorsAreNotDirectories) {

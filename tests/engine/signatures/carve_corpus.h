@@ -6,10 +6,12 @@
 // sector the way the signature scanner does (CarveSector on each sector; on a
 // hit record it and move on by SectorsToSkipAfterCarve; else the next sector).
 // No test framework here, so the benchmark can use it too.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <random>
 #include <string>
 #include <vector>
@@ -166,6 +168,7 @@ struct Yield {
   std::vector<std::string> lost;                      // "name: what came out"
   int files = 0;
   int exact = 0;
+  std::vector<std::string> others;  // carves at no file's first sector (inside a file, or in the filler)
 };
 
 inline Yield Measure(const std::vector<CorpusFile>& corpus, const Image& image, const std::vector<Carve>& carves) {
@@ -188,15 +191,28 @@ inline Yield Measure(const std::vector<CorpusFile>& corpus, const Image& image, 
                                                    std::to_string(file.bytes.size()) + " bytes";
     yield.lost.push_back(file.name + ": " + what);
   }
+  std::set<uint64_t> starts;
+  for (const Placed& p : image.placed) starts.insert(p.sector);
+  for (const Carve& carve : carves) {
+    if (starts.count(carve.sector) != 0) continue;
+    const auto before = std::upper_bound(image.placed.begin(), image.placed.end(), carve.sector,
+                                         [](uint64_t sector, const Placed& p) { return sector < p.sector; });
+    const std::string inside = before == image.placed.begin() ? "filler" : corpus[std::prev(before)->file].name;
+    yield.others.push_back("sector " + std::to_string(carve.sector) + " (after the start of " + inside + "): code " +
+                           std::to_string(static_cast<int>(carve.code)) + ", " + std::to_string(carve.size) +
+                           " bytes");
+  }
   return yield;
 }
 
 inline void Print(const Yield& yield, FILE* out) {
-  std::fprintf(out, "carving yield: %d of %d files byte-exact\n", yield.exact, yield.files);
+  std::fprintf(out, "carving yield: %d of %d files byte-exact, %zu other carves\n", yield.exact, yield.files,
+               yield.others.size());
   for (const auto& [kind, counts] : yield.byKind) {
     std::fprintf(out, "  %-6s %d/%d\n", kind.c_str(), counts.second, counts.first);
   }
   for (const std::string& lost : yield.lost) std::fprintf(out, "  lost %s\n", lost.c_str());
+  for (const std::string& other : yield.others) std::fprintf(out, "  other carve at %s\n", other.c_str());
 }
 
 }  // namespace carve_corpus

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Placements, SampleCarveTest,
                                   std::to_string(info.param.sectorSize);
                          });
 
-TEST(SampleCarve, PlainTextIsNotRecognised) {
+TEST(SampleCarve, PlainTextIsCarvedToItsEnd) {
   deep_test::ResetCarveContext();
   const std::vector<uint8_t>* text = deep_test::Sample("text.txt");
   if (text == nullptr) GTEST_SKIP() << "tests/fixtures/samples.tar.gz is missing";
@@ -136,9 +136,10 @@ TEST(SampleCarve, PlainTextIsNotRecognised) {
   storage::SectorSource source;
   disk.Open(source);
   const deep_test::CarveOutcome out = deep_test::CarveAt(disk, source, 3);
-  EXPECT_EQ(out.status, 87);
-  EXPECT_EQ(out.file.code, C::kNone);
-  EXPECT_EQ(out.Name(), "");
+  EXPECT_EQ(out.status, 0);
+  EXPECT_EQ(out.file.code, C::kTxt);
+  EXPECT_EQ(out.Name(), "3.txt");
+  EXPECT_EQ(out.file.size, text->size());
 }
 
 }  // namespace

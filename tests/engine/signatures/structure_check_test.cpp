@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,18 +66,18 @@ TEST(StructureCheck, RealFilesAreConsistentAndForeignClustersBreakThem) {
       const std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(file.size() / 2 + 1));
       EXPECT_EQ(Check(cut, extension), StructureVerdict::kBroken);
     }
-    for (const size_t cluster : {size_t{4096}, size_t{32768}}) {
-      const size_t last = (file.size() - 1) / cluster;
-      const std::vector<size_t> where = s.payload ? std::vector<size_t>{0, 1, last / 2, last - 1, last}
-                                                  : std::vector<size_t>{0};
-      for (const size_t index : where) {
-        SCOPED_TRACE("cluster of " + std::to_string(cluster) + " bytes at " + std::to_string(index * cluster));
-        std::vector<uint8_t> patched = file;
-        for (size_t i = index * cluster; i < (index + 1) * cluster && i < patched.size(); ++i) {
-          patched[i] = donor[i % donor.size()];
-        }
-        EXPECT_EQ(Check(patched, extension, 4096), StructureVerdict::kBroken);
+    // One 4 KiB cluster of foreign bytes: first, second, in the middle, last but one, last.
+    constexpr size_t kCluster = 4096;
+    const size_t last = (file.size() - 1) / kCluster;
+    std::set<size_t> where = {0};
+    if (s.payload) where.insert({1, last / 2, last - 1, last});
+    for (const size_t index : where) {
+      SCOPED_TRACE("foreign cluster at " + std::to_string(index * kCluster));
+      std::vector<uint8_t> patched = file;
+      for (size_t i = index * kCluster; i < (index + 1) * kCluster && i < patched.size(); ++i) {
+        patched[i] = donor[i % donor.size()];
       }
+      EXPECT_EQ(Check(patched, extension, 4096), StructureVerdict::kBroken);
     }
   }
 }

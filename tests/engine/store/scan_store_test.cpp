@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/categories.h"
 #include "engine/store/folder_name_table.h"
 #include "engine/store/scan_index.h"
 #include "platform/folders.h"
@@ -406,6 +407,39 @@ TEST_F(ScanStoreTest, OtherFindsUnknownExtensionsAndNamesWithout) {
   EXPECT_EQ(Names(found), (std::vector<std::string>{"y.jpg"}));
 }
 
+// The newer photo kinds and text documents are selected by their own whole
+// entries only: the photo pattern never selects ".avi" for "*.avif" nor ".c"
+// for "*.crw", and they are never "other".
+TEST_F(ScanStoreTest, ExactPhotoEntriesSelectOnlyTheirOwnExtension) {
+  store::ScanStore store;
+  Open(store);
+  Add(store, 2, 0, "a.avi");
+  Add(store, 2, 0, "b.AVIF");
+  Add(store, 2, 0, "c.heic");
+  Add(store, 2, 0, "d.jpg");
+  Add(store, 2, 0, "e.we");
+  Add(store, 2, 0, "f.webp", false, 0, 0);  // damaged: hidden as every damaged photo
+  Add(store, 2, 0, "g.c", false, 0, 0);     // damaged source code is no photo: listed
+  const std::string photo = std::string(engine::kPhotoList) + "|" + std::string(engine::kExactPhotoList);
+  struct Case {
+    std::string pattern;
+    std::vector<std::string> found;
+  };
+  const std::string document = std::string(engine::kDocumentList) + "|" + std::string(engine::kExactDocumentList);
+  for (const Case& c :
+       {Case{photo, {"b.AVIF", "c.heic", "d.jpg"}}, Case{std::string(engine::kVideoList), {"a.avi"}},
+        Case{"*.avi", {"a.avi"}}, Case{"*.avif", {"b.AVIF"}}, Case{".other", {"e.we"}}, Case{document, {"g.c"}},
+        Case{engine::EveryListPattern() + "|.other", {"a.avi", "b.AVIF", "c.heic", "d.jpg", "e.we", "g.c"}}}) {
+    SCOPED_TRACE(c.pattern);
+    std::vector<ItemRecord> found;
+    EXPECT_EQ(store.Search(c.pattern, found), 1);
+    EXPECT_EQ(Names(found), c.found);
+  }
+  std::vector<ItemRecord> children;
+  ASSERT_EQ(store.ListChildren(2, children), kStatusOk);
+  EXPECT_EQ(children.size(), 6u);
+}
+
 TEST_F(ScanStoreTest, OtherRuleStopsAtOneHundredTwentyEightMebibytes) {
   std::string path;
   {
@@ -687,11 +721,11 @@ TEST(MakeLogBaseNameTest, FormatsPrefixStartAndLocalTime) {
   std::string name = store::MakeLogBaseName(store::kProNtfsLogPrefix, 2048);
   ASSERT_GT(name.size(), 14u);
   EXPECT_EQ(name.substr(0, 14), "Pro_Ntfs_2048_");
-  // Year, month, day and hour run together; the minute is right-aligned in two characters.
-  std::string tail = name.substr(14);
-  ASSERT_GE(tail.size(), 8u);
-  EXPECT_TRUE(tail[tail.size() - 2] == ' ' || (tail[tail.size() - 2] >= '0' && tail[tail.size() - 2] <= '5'));
-  for (size_t i = 0; i + 2 < tail.size(); ++i) EXPECT_TRUE(tail[i] >= '0' && tail[i] <= '9') << tail;
+  // Year, month, day, hour and minute as YYYYMMDDhhmm: twelve digits, no space.
+  const std::string tail = name.substr(14);
+  ASSERT_EQ(tail.size(), 12u) << tail;
+  for (char c : tail) EXPECT_TRUE(c >= '0' && c <= '9') << tail;
+  EXPECT_TRUE(tail.compare(4, 2, "01") >= 0 && tail.compare(4, 2, "12") <= 0) << tail;
   EXPECT_EQ(store::MakeLogBaseName(store::kFastLogPrefix, -1).substr(0, 8), "Fast_-1_");
 }
 

@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/status.h"
+
+namespace engine {
+
+// Recovered files given their names together. While a batch is open on a
+// thread, RecoveredFile::Commit on that thread neither flushes nor renames:
+// it closes the complete file under its temporary name and hands it here.
+// Flush then writes the whole output file system to its medium once
+// (syncfs), renames every file to its name (never replacing anything: a
+// name taken meanwhile gives the next free one), and flushes each folder
+// that got names. So no name ever points at data that is not on the medium,
+// at the cost of one flush per batch instead of one per file. Names a batch
+// will give count as taken for UniqueChildName. Files never flushed are
+// removed when the batch goes. Owned by one thread; not copyable.
+class CommitBatch {
+ public:
+  // What became of one file at Flush.
+  struct Named {
+    std::string root;
+    std::string wanted;  // the target it was written for (relative to root)
+    std::string named;   // the name it got (relative to root); empty when it failed
+    Status status = kStatusOk;
+  };
+  // Steps of Flush a test can stop at (a pulled plug): after the file
+  // system was flushed and before the first rename; after the renames and
+  // before the folders are flushed.
+  enum class Step { kBeforeRenames, kBeforeFolderSync };
+  using StepHook = void (*)(Step);
+
+  // Opens the batch on the calling thread. REQUIRES: none is open there.
+  CommitBatch();
+  ~CommitBatch();
+  CommitBatch(const CommitBatch&) = delete;
+  CommitBatch& operator=(const CommitBatch&) = delete;
+
+  // The batch open on this thread, or null.
+  static CommitBatch* OnThisThread();
+
+  // A complete, closed file at tempRelative below root that is to be named
+  // targetRelative. Called by RecoveredFile::Commit.
+  void Add(const std::string& root, const std::string& tempRelative, const std::string& targetRelative,
+           uint64_t byteCount);
+  // Whether a file waits to be named relative below root.
+  bool Holds(const std::string& root, const std::string& relative) const;
+
+  // Where UniqueChildName goes on numbering a name in a folder ("a(7).jpg"
+  // was the last given): the numbers below are taken, so each copy of a
+  // name costs one look, not one per copy before it. Kept across flushes.
+  uint64_t NextNumber(const std::string& key) const;
+  void NoteNumber(const std::string& key, uint64_t next);
+
+  size_t FileCount() const { return m_files.size(); }
+  uint64_t ByteCount() const { return m_bytes; }
+
+  // Flushes, names and flushes the folders (see above); appends one entry
+  // per file to *named in the order they were added. After a failed flush
+  // of the file system no file of the batch is named (each is removed and
+  // carries the status). The batch is empty afterwards.
+  void Flush(std::vector<Named>* named);
+
+  // Process-wide, for tests: called at each Step of every Flush.
+  static void SetStepHookForTesting(StepHook hook);
+
+ private:
+  struct Waiting {
+    std::string root;
+    std::string temp;
+    std::string target;
+  };
+  std::vector<Waiting> m_files;
+  std::unordered_set<std::string> m_targets;  // root + '\n' + target of every waiting file
+  uint64_t m_bytes = 0;
+  std::unordered_map<std::string, uint64_t> m_nextNumbers;
+  CommitBatch* m_outer = nullptr;
+};
+
+}  // namespace engine

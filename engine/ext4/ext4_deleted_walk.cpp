@@ -1,0 +1,447 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/ext4/ext4_deleted_walk.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <unordered_set>
+#include <utility>
+
+#include "engine/store/layout_table.h"
+#include "platform/file_time.h"
+
+namespace engine::ext4 {
+namespace {
+
+// Blocks of one directory read at most (a directory this large is damaged).
+constexpr uint64_t kMaxDirectoryBlocks = 1u << 20;
+constexpr size_t kMaxFileRuns = store::LayoutTable::kMaxExtents - 2;
+
+bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+
+// A name and inode as one value (a 64-bit hash: equal entries, equal keys).
+uint64_t EntryKey(const std::string& name, uint32_t inode) {
+  return std::hash<std::string_view>{}(name) * 0x9E3779B97F4A7C15ull ^ inode;
+}
+
+uint16_t TypeOfEntry(uint8_t fileType) {
+  switch (fileType) {
+    case dirent::kTypeRegular: return inode::kTypeRegular;
+    case dirent::kTypeDirectory: return inode::kTypeDirectory;
+    case dirent::kTypeSymlink: return inode::kTypeSymlink;
+    case 0: return 0;
+    default: return 0xFFFF;  // devices, pipes, sockets: nothing to recover
+  }
+}
+
+uint64_t FileTimeOf(int64_t seconds, uint32_t ns) {
+  return seconds == 0 && ns == 0 ? 0 : platform::UnixToFileTime(seconds, ns);
+}
+
+}  // namespace
+
+Ext4DeletedWalk::Ext4DeletedWalk(Ext4Volume& volume, store::ScanStore& store, uint16_t driveLetter,
+                                 int32_t sourceKind)
+    : m_volume(volume), m_store(store), m_driveLetter(driveLetter), m_sourceKind(sourceKind) {}
+
+Status Ext4DeletedWalk::WalkAll(const AfterDirectory& afterEach) {
+  Folder root;
+  root.inode = inode::kRootInode;
+  root.locator = inode::kRootInode;
+  if (Status s = m_volume.ReadInode(root.inode, &root.copy); s != kStatusOk) return s;
+  if (!root.copy.inode.IsDirectory()) return kStatusInvalidParameter;
+  root.encrypted = root.copy.inode.IsEncrypted();
+  m_usedLocators.insert(root.locator);
+  m_walkedInodes.insert(root.inode);
+  m_folders.emplace(root.locator, std::move(root));
+  m_queue.push_back(inode::kRootInode);
+  while (!m_queue.empty() && !m_storeFull) {
+    const uint32_t locator = m_queue.front();
+    m_queue.pop_front();
+    if (Status s = WalkFolder(m_folders[locator]); s != kStatusOk) return s;
+    if (afterEach) {
+      if (const int32_t answer = afterEach(); answer != 0) return answer;
+    }
+  }
+  return m_storeFull ? kStatusOutOfMemory : kStatusOk;
+}
+
+Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
+  std::vector<Entry> live;
+  std::vector<Entry> older;
+  if (Status s = CollectEntries(folder, &live, &older); s != kStatusOk) return s;
+  std::unordered_set<uint64_t> seen;
+  const uint32_t parentLocator = folder.locator;
+  for (const Entry& e : live) {
+    seen.insert(EntryKey(e.name, e.inode));
+    uint16_t type = TypeOfEntry(e.fileType);
+    if (type == 0 || type == inode::kTypeDirectory) {
+      if (m_walkedInodes.count(e.inode) != 0) continue;
+      InodeCopy copy;
+      if (m_volume.ReadInode(e.inode, &copy) != kStatusOk || !copy.inode.IsDirectory() || !copy.inode.LooksLive()) {
+        if (type == inode::kTypeDirectory) ++m_unreadable;
+        continue;
+      }
+      Folder child;
+      child.inode = e.inode;
+      child.locator = e.inode;
+      child.depth = folder.depth + 1;
+      child.parentLocator = parentLocator;
+      child.name = e.name;
+      child.encrypted = copy.inode.IsEncrypted();
+      child.copy = std::move(copy);
+      m_walkedInodes.insert(e.inode);
+      m_usedLocators.insert(e.inode);
+      m_queue.push_back(child.locator);
+      m_folders[child.locator] = std::move(child);
+    }
+  }
+  // One entry per name and inode; of several versions the least bounded one.
+  std::vector<Entry> deleted;
+  std::unordered_map<uint64_t, size_t> at;
+  const JournalIndex& journal = m_volume.Journal();
+  for (Entry& e : older) {
+    const uint64_t k = EntryKey(e.name, e.inode);
+    if (seen.count(k) != 0) continue;
+    const auto [it, added] = at.emplace(k, deleted.size());
+    if (added) {
+      deleted.push_back(std::move(e));
+      continue;
+    }
+    Entry& kept = deleted[it->second];
+    if (!e.bounded) kept.bounded = false;
+    else if (kept.bounded && journal.Newer(e.before, kept.before)) kept.before = e.before;
+  }
+  const Folder parent = m_folders[parentLocator];  // a copy: HandleDeleted adds folders
+  for (const Entry& e : deleted) {
+    if (Status s = HandleDeleted(parent, e); s != kStatusOk) return s;
+    if (m_storeFull) return kStatusOutOfMemory;
+  }
+  return kStatusOk;
+}
+
+Status Ext4DeletedWalk::CollectEntries(const Folder& folder, std::vector<Entry>* live, std::vector<Entry>* older) {
+  const Inode& node = folder.copy.inode;
+  const bool isLive = !folder.deleted;
+  if (node.HasInlineData()) {
+    TakeInline(folder, node, isLive ? live : older);
+    if (isLive) {
+      for (const InodeCopy& c : m_volume.JournalInodeCopies(folder.inode)) {
+        if (c.inode.generation == node.generation && c.inode.HasInlineData()) TakeInline(folder, c.inode, older);
+      }
+    }
+    return kStatusOk;
+  }
+  std::vector<BlockRun> runs;
+  const FetchBlock fetch = isLive ? m_volume.CurrentFetcher() : m_volume.HistoryFetcher();
+  if (MapInode(node, folder.inode, m_volume.Sb(), fetch, kMaxFileRuns, &runs) != kStatusOk) {
+    ++m_unreadable;
+    return kStatusOk;
+  }
+  uint64_t blocks = 0;
+  for (const BlockRun& r : runs) {
+    for (uint64_t k = 0; k < r.count && blocks < kMaxDirectoryBlocks; ++k, ++blocks) {
+      const uint64_t block = r.physical + k;
+      if (!isLive) m_deletedDirectoryBlocks.push_back(block);
+      CollectVersions(folder, block, r.logical + k == 0, isLive, live, older);
+    }
+  }
+  return kStatusOk;
+}
+
+void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool firstBlock, bool current,
+                                      std::vector<Entry>* live, std::vector<Entry>* older) {
+  const Superblock& sb = m_volume.Sb();
+  const uint32_t seed = InodeSeed(sb, folder.inode, folder.copy.inode.generation);
+  std::vector<Version> versions;
+  auto take = [&](ByteView view, bool isCurrent, uint32_t sequence) {
+    DirectoryBlock parsed;
+    if (!ParseDirectoryBlock(view, sb, seed, false, &parsed) || parsed.tail == TailCheck::kFails) return false;
+    if (firstBlock) {
+      uint32_t self = 0;
+      uint32_t parent = 0;
+      if (!DirectoryStartOf(view, sb, &self, &parent) || self != folder.inode) return false;
+    }
+    Version v;
+    v.current = isCurrent;
+    v.sequence = sequence;
+    for (DirEntry& e : parsed.entries) {
+      if (IsDotName(e.name)) continue;
+      v.live.push_back(isCurrent && current && !e.deleted);
+      v.entries.push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0});
+    }
+    versions.push_back(std::move(v));
+    return true;
+  };
+  if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
+    if (!take(ByteView(m_block.data(), m_block.size()), true, 0) && current) ++m_unreadable;
+  } else {
+    ++m_unreadable;
+  }
+  if (m_volume.HasJournal()) {
+    for (const JournalCopy& c : m_volume.Journal().CopiesOf(block)) {
+      ByteView view;
+      if (m_volume.ViewJournalCopy(c, &m_block, &view) == kStatusOk) (void)take(view, false, c.sequence);
+    }
+  }
+  // Versions newest first: now, then the journal's copies (already newest first).
+  const JournalIndex& journal = m_volume.Journal();
+  // What each version holds, to tell when an entry left its block.
+  std::vector<std::unordered_set<uint64_t>> held(versions.size());
+  for (size_t i = 0; i < versions.size(); ++i) {
+    for (const Entry& e : versions[i].entries) held[i].insert(EntryKey(e.name, e.inode));
+  }
+  auto holds = [&](size_t version, const Entry& e) { return held[version].count(EntryKey(e.name, e.inode)) != 0; };
+  for (size_t i = 0; i < versions.size(); ++i) {
+    Version& v = versions[i];
+    for (size_t k = 0; k < v.entries.size(); ++k) {
+      Entry& e = v.entries[k];
+      if (v.live[k]) {
+        live->push_back(std::move(e));
+        continue;
+      }
+      // The oldest newer journal version without the entry: its file was gone by then.
+      for (size_t j = i; j-- > 0;) {
+        const Version& newer = versions[j];
+        if (newer.current || holds(j, e)) continue;
+        if (!e.bounded || journal.Newer(e.before, newer.sequence)) {
+          e.bounded = true;
+          e.before = newer.sequence;
+        }
+      }
+      older->push_back(std::move(e));
+    }
+  }
+}
+
+void Ext4DeletedWalk::TakeInline(const Folder& folder, const Inode& node, std::vector<Entry>* into) {
+  const Superblock& sb = m_volume.Sb();
+  auto parse = [&](const uint8_t* bytes, size_t size) {
+    DirectoryBlock parsed;
+    if (size == 0 || !ParseDirectoryBlock(ByteView(bytes, size), sb, 0, true, &parsed)) return;
+    for (DirEntry& e : parsed.entries) {
+      if (!IsDotName(e.name)) into->push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0});
+    }
+  };
+  (void)folder;
+  parse(node.block.data() + 4, node.block.size() - 4);
+  parse(node.inlineTail.data(), node.inlineTail.size());
+}
+
+std::vector<InodeCopy> Ext4DeletedWalk::CandidateCopies(uint32_t number, uint16_t type, const Entry& entry) {
+  std::vector<InodeCopy> copies;
+  const JournalIndex& journal = m_volume.Journal();
+  for (InodeCopy& c : m_volume.JournalInodeCopies(number)) {
+    if (!c.inode.LooksLive()) continue;
+    if (type != 0 && c.inode.Type() != type) continue;
+    if (entry.bounded && !journal.Newer(entry.before, c.sequence)) continue;  // a later file of this inode
+    copies.push_back(std::move(c));
+  }
+  return copies;
+}
+
+uint32_t Ext4DeletedWalk::LocatorFor(uint32_t number) {
+  uint32_t locator = number;
+  if (m_volume.InodeInUse(number) || m_usedLocators.count(number) != 0) locator = m_nextSynthetic++;
+  m_usedLocators.insert(locator);
+  return locator;
+}
+
+Status Ext4DeletedWalk::HandleDeleted(const Folder& parent, const Entry& entry) {
+  const Superblock& sb = m_volume.Sb();
+  const uint32_t number = entry.inode;
+  if (number == 0 || number > sb.inodeCount || number < sb.firstInode || number == parent.inode) return kStatusOk;
+  uint16_t type = TypeOfEntry(entry.fileType);
+  if (type == 0xFFFF || type == inode::kTypeSymlink) return kStatusOk;
+  InodeCopy now;
+  const bool readable = m_volume.ReadInode(number, &now) == kStatusOk;
+  const bool inUse = readable && m_volume.InodeInUse(number) && now.inode.LooksLive();
+  std::vector<InodeCopy> copies = CandidateCopies(number, type, entry);
+  if (inUse) {
+    // The inode holds a file now: only copies of an earlier file count.
+    std::erase_if(copies, [&](const InodeCopy& c) { return c.inode.generation == now.inode.generation; });
+    if (copies.empty()) return kStatusOk;  // renamed, moved, or one of several links
+  }
+  if (type == 0) {
+    if (!copies.empty()) type = copies.front().inode.Type();
+    else if (readable) type = now.inode.Type();
+  }
+  std::string name = entry.name;
+  if (parent.encrypted) {
+    name = "encrypted name, inode " + std::to_string(number);
+    ++m_encrypted;
+  }
+  if (type == inode::kTypeDirectory) {
+    if (m_walkedInodes.count(number) != 0 || !m_deletedInodes.insert(number).second) return kStatusOk;
+    Folder f;
+    f.inode = number;
+    f.locator = LocatorFor(number);
+    f.depth = parent.depth + 1;
+    f.parentLocator = parent.locator;
+    f.deleted = true;
+    f.name = std::move(name);
+    if (!copies.empty()) {
+      f.copy = std::move(copies.front());
+    } else if (readable) {
+      f.copy = now;
+      f.copy.inode.size = 0;  // nothing of it can be read: no map, listed empty
+      f.copy.inode.flags &= ~inode::kFlagInlineData;
+      f.copy.inode.block.fill(0);
+    }
+    f.encrypted = f.copy.inode.IsEncrypted();
+    const uint32_t locator = f.locator;
+    m_folders[locator] = std::move(f);
+    m_queue.push_back(locator);
+    MarkNeeded(locator);
+    return kStatusOk;
+  }
+  if (type != inode::kTypeRegular && type != 0) return kStatusOk;
+  // The volume's own inode first: older kernels and ext2 leave the map of a deleted file.
+  if (readable && !inUse && now.inode.IsRegular() && now.inode.size != 0) copies.insert(copies.begin(), now);
+  const InodeCopy* chosen = nullptr;
+  const InodeCopy* overwritten = nullptr;
+  ItemData data;
+  ItemData overwrittenData;
+  for (const InodeCopy& c : copies) {
+    ItemData d;
+    d.size = c.inode.size;
+    if (c.inode.HasInlineData()) {
+      d.kind = ItemData::Kind::kInline;
+      d.inodeByte = c.volumeByte;
+    } else if (c.inode.size != 0) {
+      d.treeBlocks.clear();
+      if (MapInode(c.inode, number, sb, m_volume.HistoryFetcher(), kMaxFileRuns, &d.runs, &d.treeBlocks) !=
+              kStatusOk ||
+          d.runs.empty()) {
+        continue;
+      }
+      d.kind = ItemData::Kind::kRuns;
+    }
+    if (d.kind == ItemData::Kind::kRuns && m_volume.AnyInUse(d.runs)) {
+      if (overwritten == nullptr) {
+        overwritten = &c;
+        overwrittenData = std::move(d);
+      }
+      continue;
+    }
+    chosen = &c;
+    data = std::move(d);
+    break;
+  }
+  ItemState state = ItemState::kIntact;
+  if (chosen == nullptr && overwritten != nullptr) {
+    chosen = overwritten;
+    data = std::move(overwrittenData);
+    state = ItemState::kOverwritten;
+  }
+  const InodeCopy* shown = chosen;
+  if (shown == nullptr) {
+    // Listed without data: its name, and the size and times any copy still tells.
+    state = ItemState::kDamaged;
+    if (!copies.empty()) shown = &copies.front();
+    else if (readable) shown = &now;
+    else return kStatusOk;
+    data = ItemData{};
+    data.size = shown->inode.size;
+  }
+  if (parent.encrypted || shown->inode.IsEncrypted()) state = ItemState::kDamaged;  // ciphertext
+  ItemRecord record = BaseRecord(*shown, number, name);
+  record.isFolder = 0;
+  record.size = data.size;
+  const uint64_t unit = m_volume.UnitBytes();
+  record.dataStartSector = data.FirstBlock() * sb.blockBytes / unit;
+  SetState(record, state);
+  if (!Append(record)) return kStatusOutOfMemory;
+  const int32_t id = record.id;  // a copy: the record's fields are not aligned
+  m_store.AddChild(parent.locator, parent.depth, id, static_cast<int32_t>(number), nullptr);
+  if (data.kind == ItemData::Kind::kRuns && state == ItemState::kIntact) {
+    for (const BlockRun& r : data.runs) {
+      if (!r.unwritten) m_claims.push_back(Claim{r.physical, r.count, id, shown->fromJournal, shown->sequence});
+    }
+    for (const uint64_t b : data.treeBlocks) m_claims.push_back(Claim{b, 1, id, shown->fromJournal, shown->sequence});
+  }
+  if (data.kind != ItemData::Kind::kNone) m_layouts[id] = std::move(data);
+  ++m_filesRecorded;
+  MarkNeeded(parent.locator);
+  return kStatusOk;
+}
+
+ItemRecord Ext4DeletedWalk::BaseRecord(const InodeCopy& copy, uint32_t number, const std::string& name) const {
+  ItemRecord r = ZeroRecord();
+  const Inode& n = copy.inode;
+  r.driveLetter = m_driveLetter;
+  r.sourceKind = m_sourceKind;
+  r.isDeleted = 1;
+  r.locator = static_cast<int32_t>(number);
+  r.clusterBytes = static_cast<int32_t>(m_volume.Sb().blockBytes);
+  r.created = n.hasCrtime ? FileTimeOf(n.crtime, n.crtimeNs) : FileTimeOf(n.ctime, 0);
+  r.accessed = FileTimeOf(n.atime, n.atimeNs);
+  r.modified = FileTimeOf(n.mtime, n.mtimeNs);
+  r.volumeStartSector = m_volume.StartUnit();
+  r.entrySector = m_volume.StartUnit() + copy.volumeByte / m_volume.UnitBytes();
+  SetItemName(r, name);
+  return r;
+}
+
+void Ext4DeletedWalk::MarkNeeded(uint32_t locator) {
+  while (locator != inode::kRootInode && m_neededSet.insert(locator).second) {
+    m_needed.push_back(locator);
+    const auto it = m_folders.find(locator);
+    if (it == m_folders.end()) return;
+    locator = it->second.parentLocator;
+  }
+}
+
+bool Ext4DeletedWalk::Append(ItemRecord& record) {
+  ItemRecord* slot = m_store.AppendRecord();
+  if (slot == nullptr) {
+    m_storeFull = true;
+    return false;
+  }
+  record.id = m_store.RecordCount();
+  *slot = record;
+  return true;
+}
+
+Status Ext4DeletedWalk::SettleSharedBlocks() {
+  std::sort(m_claims.begin(), m_claims.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
+  const JournalIndex& journal = m_volume.Journal();
+  // The volume's own inode is newer than any journal copy.
+  auto older = [&](const Claim& a, const Claim& b) {
+    if (a.fromJournal != b.fromJournal) return a.fromJournal;
+    return a.fromJournal && journal.Newer(b.sequence, a.sequence);
+  };
+  std::set<int32_t> lost;
+  size_t open = 0;  // the claim reaching furthest among those before
+  for (size_t i = 1; i < m_claims.size(); ++i) {
+    const Claim& a = m_claims[open];
+    const Claim& b = m_claims[i];
+    if (b.first < a.first + a.count && a.id != b.id) lost.insert(older(a, b) ? a.id : b.id);
+    if (b.first + b.count > a.first + a.count) open = i;
+  }
+  for (const int32_t id : lost) {
+    ItemRecord record;
+    if (Status s = m_store.ReadRecord(id, &record); s != kStatusOk) return s;
+    SetState(record, ItemState::kOverwritten);
+    if (Status s = m_store.UpdateRecord(record); s != kStatusOk) return s;
+  }
+  return kStatusOk;
+}
+
+Status Ext4DeletedWalk::AppendNeededFolders() {
+  for (const uint32_t locator : m_needed) {
+    const auto it = m_folders.find(locator);
+    if (it == m_folders.end()) continue;
+    const Folder& f = it->second;
+    ItemRecord record = BaseRecord(f.copy, f.inode, f.name);
+    record.isFolder = 1;
+    record.isDeleted = f.deleted ? 1 : 0;
+    record.locator = static_cast<int32_t>(f.locator);
+    SetState(record, ItemState::kIntact);
+    if (!Append(record)) return kStatusOutOfMemory;
+    m_store.AddChild(f.parentLocator, f.depth - 1, record.id, static_cast<int32_t>(f.locator), f.name.c_str());
+  }
+  return kStatusOk;
+}
+
+}  // namespace engine::ext4
