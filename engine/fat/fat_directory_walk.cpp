@@ -538,23 +538,26 @@ Status FatDirectoryWalk::CheckStarts() {
       ++last;
     }
     piece.resize(static_cast<size_t>(end - begin));
-    // An unreadable piece leaves its files as they are (as an unreadable
-    // sector did when each was read alone); their layout still judges them.
-    if (m_reader.Read(begin, piece.data(), piece.size()) == kStatusOk) {
-      for (size_t k = first; k <= last; ++k) {
-        const StartCheck& check = m_startChecks[k];
-        const uint64_t at = m_geometry.ClusterSector(check.cluster) * sectorBytes - begin;
-        if (signatures::MatchesExtension(piece.data() + at, static_cast<size_t>(sectorBytes), check.extension) != 0) {
-          continue;
-        }
-        ItemRecord record;
-        Status s = m_store.ReadRecord(check.id, &record);
-        if (s == kStatusOk) {
-          SetState(record, WorseState(StateOf(record), ItemState::kDamaged));
-          s = m_store.UpdateRecord(record);
-        }
-        if (s != kStatusOk && result == kStatusOk) result = s;
+    // A piece that cannot be read whole is read sector by sector; a sector
+    // that cannot be read leaves its file as it is (their layout still
+    // judges them), as when each was read alone.
+    const bool whole = m_reader.Read(begin, piece.data(), piece.size()) == kStatusOk;
+    for (size_t k = first; k <= last; ++k) {
+      const StartCheck& check = m_startChecks[k];
+      const uint64_t at = m_geometry.ClusterSector(check.cluster) * sectorBytes - begin;
+      if (!whole && m_reader.Read(begin + at, piece.data() + at, static_cast<size_t>(sectorBytes)) != kStatusOk) {
+        continue;
       }
+      if (signatures::MatchesExtension(piece.data() + at, static_cast<size_t>(sectorBytes), check.extension) != 0) {
+        continue;
+      }
+      ItemRecord record;
+      Status s = m_store.ReadRecord(check.id, &record);
+      if (s == kStatusOk) {
+        SetState(record, WorseState(StateOf(record), ItemState::kDamaged));
+        s = m_store.UpdateRecord(record);
+      }
+      if (s != kStatusOk && result == kStatusOk) result = s;
     }
     first = last + 1;
   }
