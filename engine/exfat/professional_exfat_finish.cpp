@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "engine/categories.h"
+#include "engine/exfat/exfat_directory_continuation.h"
 #include "engine/exfat/exfat_entry_set.h"
 #include "engine/exfat/exfat_root_tables.h"
 #include "engine/exfat/exfat_table.h"
@@ -71,6 +72,9 @@ struct CProfessionalExFatRecovery::Finish {
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> sector;
   ExFatTable bootFat;  // the boot region's FAT, for sets that run into a directory's next cluster
+  // Directory clusters followed by a cluster elsewhere, as the continuation scoring decided.
+  std::unordered_map<uint32_t, uint32_t> continuedIn;
+  bool scoreContinuations = true;
 
   Finish(CProfessionalExFatRecovery& e, store::ScanStore& s) : engine(e), volume(e.m_volume), store(s) {}
 
@@ -133,6 +137,7 @@ struct CProfessionalExFatRecovery::Finish {
   // together from both. bytes starts at the set. *entriesHere: its entries
   // in this cluster.
   bool AcrossCluster(ByteView bytes, uint64_t setByte, EntrySet* out, uint64_t* entriesHere) {
+    if (AcrossContinuation(bytes, setByte, out, entriesHere)) return true;
     if (!bootFat.IsLoaded()) return false;
     const ExFatGeometry& g = *engine.m_bootLayout;
     const uint64_t heap = g.heapSector * g.bytesPerSector;
@@ -149,6 +154,29 @@ struct CProfessionalExFatRecovery::Finish {
     const size_t rest = static_cast<size_t>(std::min<uint64_t>(entry::kMaxSetBytes - here, g.ClusterBytes()));
     if (volume.Read(g.ClusterOffset(next), joined.data() + here, rest) != kStatusOk) return false;
     joined.resize(static_cast<size_t>(here) + rest);
+    if (ParseEntrySet(ByteView(joined.data(), joined.size()), 0, nullptr, out) != SetParse::kSet ||
+        !out->checksumMatches || out->entryCount * entry::kBytes <= here) {
+      return false;
+    }
+    *entriesHere = here / entry::kBytes;
+    return true;
+  }
+
+  // The same over a continuation the scoring decided, in the settled geometry.
+  bool AcrossContinuation(ByteView bytes, uint64_t setByte, EntrySet* out, uint64_t* entriesHere) {
+    if (!haveGeometry || continuedIn.empty() || setByte < geometry.heapByte) return false;
+    const uint32_t cluster = geometry.ClusterOf(setByte);
+    auto next = continuedIn.find(cluster);
+    if (next == continuedIn.end()) return false;
+    const uint64_t clusterEnd = geometry.ClusterByte(cluster) + geometry.clusterBytes;
+    const uint64_t here = clusterEnd - setByte;
+    if (here >= entry::kMaxSetBytes || here > bytes.size()) return false;
+    const uint64_t nextByte = geometry.ClusterByte(next->second);
+    const uint64_t rest = std::min<uint64_t>(entry::kMaxSetBytes - here, geometry.clusterBytes);
+    if (nextByte > volume.VolumeBytes() || rest > volume.VolumeBytes() - nextByte) return false;
+    std::vector<uint8_t> joined(bytes.data(), bytes.data() + here);
+    joined.resize(static_cast<size_t>(here + rest));
+    if (volume.Read(nextByte, joined.data() + here, static_cast<size_t>(rest)) != kStatusOk) return false;
     if (ParseEntrySet(ByteView(joined.data(), joined.size()), 0, nullptr, out) != SetParse::kSet ||
         !out->checksumMatches || out->entryCount * entry::kBytes <= here) {
       return false;
@@ -307,6 +335,7 @@ struct CProfessionalExFatRecovery::Finish {
     std::unordered_set<uint32_t> firsts;
     for (const auto& [first, index] : chosen) firsts.insert(first);
     for (uint32_t root : roots) (void)follow(root, kRootKey, cap, firsts);
+    std::vector<DirectoryChain> chains;
     for (const auto& [first, index] : chosen) {
       if (isDirectory.count(first) == 0 || owner.count(first) != 0) continue;
       Directory d;
@@ -317,6 +346,12 @@ struct CProfessionalExFatRecovery::Finish {
       const uint64_t length =
           std::clamp<uint64_t>((set.dataLength + geometry.clusterBytes - 1) / geometry.clusterBytes, 1, cap);
       if (!set.NoFatChain() && follow(first, first, length, firsts)) continue;
+      DirectoryChain chain;
+      chain.first = chain.last = first;
+      chain.capacity = static_cast<uint32_t>(length);
+      chain.headed = true;
+      // A contiguous directory goes on only into its next clusters.
+      chain.closed = set.NoFatChain();
       for (uint64_t i = 1; i < length; ++i) {
         const uint64_t c = uint64_t{first} + i;
         if (c > maxCluster || isDirectory.count(static_cast<uint32_t>(c)) == 0 ||
@@ -324,8 +359,12 @@ struct CProfessionalExFatRecovery::Finish {
           break;
         }
         owner[static_cast<uint32_t>(c)] = first;
+        chain.last = static_cast<uint32_t>(c);
+        ++chain.clusters;
       }
+      chains.push_back(chain);
     }
+    if (scoreContinuations) ContinueDirectories(clusters, std::move(chains));
     // What no entry names: placeholder folders over runs of adjacent clusters.
     for (size_t i = 0; i < clusters.size(); ++i) {
       const uint32_t c = clusters[i];
@@ -345,6 +384,47 @@ struct CProfessionalExFatRecovery::Finish {
       Directory d;
       d.entry = index;
       directories[first] = d;
+    }
+  }
+
+  // Gives the directory clusters no folder took yet to the folder (or
+  // placeholder chain) they convincingly continue; see LinkDirectoryChains.
+  void ContinueDirectories(const std::vector<uint32_t>& clusters, std::vector<DirectoryChain> chains) {
+    for (uint32_t c : clusters) {
+      if (owner.count(c) != 0) continue;
+      DirectoryChain chain;
+      chain.first = chain.last = c;
+      chain.held = engine.m_live != nullptr &&
+                   engine.m_live->Holds(volume.StartByte() + geometry.ClusterByte(c), geometry.clusterBytes);
+      chains.push_back(chain);
+    }
+    // What each tail and each head says, read once.
+    std::unordered_map<uint32_t, DirectoryClusterSummary> summaries;
+    std::vector<uint8_t> bytes;
+    for (const DirectoryChain& chain : chains) {
+      for (uint32_t c : {chain.last, chain.first}) {
+        if (summaries.count(c) != 0 || (chain.headed && c != chain.last)) continue;
+        const uint64_t at = geometry.ClusterByte(c);
+        if (at > volume.VolumeBytes() || geometry.clusterBytes > volume.VolumeBytes() - at) continue;
+        bytes.resize(static_cast<size_t>(geometry.clusterBytes));
+        if (Status s = volume.Read(at, bytes.data(), bytes.size()); s != kStatusOk) {
+          Note(s);
+          continue;
+        }
+        summaries.emplace(
+            c, SummarizeDirectoryCluster(ByteView(bytes.data(), bytes.size()), geometry.clusterBytes, maxCluster));
+      }
+    }
+    for (const DirectoryLink& link : LinkDirectoryChains(chains, summaries)) continuedIn[link.from] = link.to;
+    // Every joined chain's clusters go to the chain it ended in.
+    for (size_t i = 0; i < chains.size(); ++i) {
+      if (chains[i].joinedTo == SIZE_MAX) continue;
+      size_t survivor = chains[i].joinedTo;
+      while (chains[survivor].joinedTo != SIZE_MAX) survivor = chains[survivor].joinedTo;
+      const uint32_t key = chains[survivor].first;
+      if (!chains[survivor].headed) directories.emplace(key, Directory{});
+      owner[key] = key;
+      owner[chains[i].first] = key;  // a chain no folder heads is one cluster until joined
     }
   }
 
