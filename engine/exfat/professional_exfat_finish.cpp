@@ -74,7 +74,6 @@ struct CProfessionalExFatRecovery::Finish {
   ExFatTable bootFat;  // the boot region's FAT, for sets that run into a directory's next cluster
   // Directory clusters followed by a cluster elsewhere, as the continuation scoring decided.
   std::unordered_map<uint32_t, uint32_t> continuedIn;
-  bool scoreContinuations = true;
 
   Finish(CProfessionalExFatRecovery& e, store::ScanStore& s) : engine(e), volume(e.m_volume), store(s) {}
 
@@ -364,7 +363,7 @@ struct CProfessionalExFatRecovery::Finish {
       }
       chains.push_back(chain);
     }
-    if (scoreContinuations) ContinueDirectories(clusters, std::move(chains));
+    if (engine.m_scoreContinuations) ContinueDirectories(clusters, std::move(chains));
     // What no entry names: placeholder folders over runs of adjacent clusters.
     for (size_t i = 0; i < clusters.size(); ++i) {
       const uint32_t c = clusters[i];

@@ -116,6 +116,11 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
   // finish; null (the default) when no live file system is known.
   void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
 
+  // Whether FinishExFatScan scores where a directory continues past its
+  // first clusters (on by default; off: only into its next clusters, for
+  // measuring what the scoring costs).
+  void SetContinuationScoring(bool on) { m_scoreContinuations = on; }
+
   // The geometry the last finish settled on.
   const std::optional<DeepGeometry>& SettledGeometry() const { return m_geometry; }
   // Directory sectors not kept because the run bound was reached.
@@ -140,6 +145,7 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
   ExFatVolume m_volume;
   uint16_t m_driveLetter = 0;
   const LiveAllocation* m_live = nullptr;
+  bool m_scoreContinuations = true;
   std::vector<Run> m_runs;
   uint64_t m_droppedSectors = 0;
   std::optional<DeepGeometry> m_bootGeometry;
