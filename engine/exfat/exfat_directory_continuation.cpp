@@ -144,7 +144,10 @@ int32_t ScoreContinuation(uint32_t tail, const DirectoryClusterSummary& t, uint3
         !set.checksumMatches || set.entryCount * kBytes != t.tail.size() + size_t{h.leadEntries} * kBytes) {
       return kNoContinuation;
     }
-    score += 100;
+    // The head's entries prove the join when they hold more than the end of
+    // a name: a name's last entry (".jpg" and what precedes it) is often
+    // the same in many sets, so alone it only fits.
+    score += h.leadEntries >= 2 || h.leadEntries + 1 >= set.entryCount ? 100 : 30;
   }
   // Write order: the head is the first free cluster after the data written
   // while the tail was the directory's last cluster.
@@ -156,13 +159,12 @@ int32_t ScoreContinuation(uint32_t tail, const DirectoryClusterSummary& t, uint3
   if (t.wholeSets > 0 && h.wholeSets > 0) {
     // Names that go on: the same stem and extension, the same pattern with a larger number.
     const std::string stem = Stem(t.lastName);
-    if (!stem.empty() && stem == Stem(h.firstName)) score += 15;
+    const bool samePattern = Pattern(t.lastName) == Pattern(h.firstName);
+    if (samePattern || (!stem.empty() && stem == Stem(h.firstName))) score += 15;
     if (Extension(t.lastName) == Extension(h.firstName)) score += 5;
     uint64_t before = 0;
     uint64_t after = 0;
-    if (Pattern(t.lastName) == Pattern(h.firstName) && Number(t.lastName, &before) && Number(h.firstName, &after)) {
-      score += after > before ? 10 : -10;
-    }
+    if (samePattern && Number(t.lastName, &before) && Number(h.firstName, &after)) score += after > before ? 10 : -10;
     // Times that go on.
     if (t.lastTime != 0 && h.firstTime != 0) {
       if (h.firstTime < t.lastTime) {
@@ -186,6 +188,13 @@ std::vector<DirectoryLink> LinkDirectoryChains(std::vector<DirectoryChain>& chai
     }
   }
   std::sort(heads.begin(), heads.end());
+  // The same by the pattern of their first names: a folder's next cluster
+  // may lie past many others', but few of them go on with its names.
+  std::unordered_map<std::string, std::vector<std::pair<uint32_t, size_t>>> byPattern;
+  for (const auto& head : heads) {
+    const DirectoryClusterSummary& s = summaries.at(head.first);
+    if (s.wholeSets > 0) byPattern[Pattern(s.firstName)].push_back(head);
+  }
   struct Best {
     int32_t score = kNoContinuation;
     int32_t second = kNoContinuation;
@@ -213,17 +222,32 @@ std::vector<DirectoryLink> LinkDirectoryChains(std::vector<DirectoryChain>& chai
       auto tail = summaries.find(chain.last);
       if (tail == summaries.end() || tail->second.endsDirectory) continue;
       const uint32_t from = std::max(chain.last, tail->second.dataEnd);
-      auto it = std::upper_bound(heads.begin(), heads.end(), std::make_pair(from, SIZE_MAX));
-      for (size_t weighed = 0; it != heads.end() && weighed < kContinuationWindow; ++it) {
-        const size_t b = it->second;
-        const DirectoryChain& next = chains[b];
-        if (b == a || next.clusters == 0) continue;
-        ++weighed;
-        if (chain.capacity != 0 && chain.clusters + next.clusters > chain.capacity) continue;
-        const int32_t score = ScoreContinuation(chain.last, tail->second, next.first, summaries.at(next.first));
-        if (score == kNoContinuation) continue;
-        offer(byTail[a], score, b);
-        offer(byHead[b], score, a);
+      const std::vector<std::pair<uint32_t, size_t>>* same = nullptr;
+      if (tail->second.wholeSets > 0) {
+        auto bucket = byPattern.find(Pattern(tail->second.lastName));
+        if (bucket != byPattern.end()) same = &bucket->second;
+      }
+      size_t weighedHere = 0;
+      uint32_t lastWeighed = 0;
+      const std::vector<std::pair<uint32_t, size_t>>* lists[] = {&heads, same};
+      for (const auto* list : lists) {
+        if (list == nullptr) continue;
+        auto it = std::upper_bound(list->begin(), list->end(), std::make_pair(from, SIZE_MAX));
+        for (size_t weighed = 0; it != list->end() && weighed < kContinuationWindow; ++it) {
+          const size_t b = it->second;
+          const DirectoryChain& next = chains[b];
+          if (b == a || next.clusters == 0) continue;
+          // Weighed already in the first window.
+          if (list == same && weighedHere > 0 && next.first <= lastWeighed) continue;
+          ++weighed;
+          if (list == &heads) lastWeighed = next.first;
+          ++weighedHere;
+          if (chain.capacity != 0 && chain.clusters + next.clusters > chain.capacity) continue;
+          const int32_t score = ScoreContinuation(chain.last, tail->second, next.first, summaries.at(next.first));
+          if (score == kNoContinuation) continue;
+          offer(byTail[a], score, b);
+          offer(byHead[b], score, a);
+        }
       }
     }
     // Mutual best choices by the margin, one per chain and round.
@@ -248,8 +272,9 @@ std::vector<DirectoryLink> LinkDirectoryChains(std::vector<DirectoryChain>& chai
       ++joined;
     }
     if (joined == 0) break;
-    heads.erase(std::remove_if(heads.begin(), heads.end(), [&](const auto& h) { return chains[h.second].clusters == 0; }),
-                heads.end());
+    auto gone = [&](const auto& h) { return chains[h.second].clusters == 0; };
+    heads.erase(std::remove_if(heads.begin(), heads.end(), gone), heads.end());
+    for (auto& [pattern, list] : byPattern) list.erase(std::remove_if(list.begin(), list.end(), gone), list.end());
   }
   return links;
 }

@@ -74,6 +74,7 @@ struct CProfessionalExFatRecovery::Finish {
   ExFatTable bootFat;  // the boot region's FAT, for sets that run into a directory's next cluster
   // Directory clusters followed by a cluster elsewhere, as the continuation scoring decided.
   std::unordered_map<uint32_t, uint32_t> continuedIn;
+  std::vector<int32_t> cutFolders;  // indices into folders of entries found only across such an edge
 
   Finish(CProfessionalExFatRecovery& e, store::ScanStore& s) : engine(e), volume(e.m_volume), store(s) {}
 
@@ -349,9 +350,11 @@ struct CProfessionalExFatRecovery::Finish {
       chain.first = chain.last = first;
       chain.capacity = static_cast<uint32_t>(length);
       chain.headed = true;
-      // A contiguous directory goes on only into its next clusters.
+      // A contiguous directory goes on only into its next clusters; a chained
+      // one wherever the scoring finds it (the next cluster is but one choice).
       chain.closed = set.NoFatChain();
-      for (uint64_t i = 1; i < length; ++i) {
+      const bool scored = engine.m_scoreContinuations && !chain.closed;
+      for (uint64_t i = 1; i < length && !scored; ++i) {
         const uint64_t c = uint64_t{first} + i;
         if (c > maxCluster || isDirectory.count(static_cast<uint32_t>(c)) == 0 ||
             owner.count(static_cast<uint32_t>(c)) != 0 || firsts.count(static_cast<uint32_t>(c)) != 0) {
@@ -384,6 +387,19 @@ struct CProfessionalExFatRecovery::Finish {
       d.entry = index;
       directories[first] = d;
     }
+    // Folders whose entry was cut at a cluster edge name the chains they head.
+    for (int32_t index : cutFolders) {
+      const uint32_t first = folders[static_cast<size_t>(index)].set.firstCluster;
+      if (first < 2 || first > maxCluster || chosen.count(first) != 0 || roots.count(first) != 0) continue;
+      auto it = directories.find(first);
+      if (it != directories.end()) {
+        if (it->second.entry < 0) it->second.entry = index;
+      } else if (owner.count(first) == 0) {
+        Directory d;
+        d.entry = index;
+        directories[first] = d;
+      }
+    }
   }
 
   // Gives the directory clusters no folder took yet to the folder (or
@@ -414,17 +430,68 @@ struct CProfessionalExFatRecovery::Finish {
             c, SummarizeDirectoryCluster(ByteView(bytes.data(), bytes.size()), geometry.clusterBytes, maxCluster));
       }
     }
-    for (const DirectoryLink& link : LinkDirectoryChains(chains, summaries)) continuedIn[link.from] = link.to;
-    // Every joined chain's clusters go to the chain it ended in.
+    // A folder's own entry may be a set cut at a cluster edge: known only
+    // once the edge is joined. Such a folder heads its chain: link again.
+    std::unordered_map<uint32_t, size_t> chainAt;
     for (size_t i = 0; i < chains.size(); ++i) {
-      if (chains[i].joinedTo == SIZE_MAX) continue;
-      size_t survivor = chains[i].joinedTo;
-      while (chains[survivor].joinedTo != SIZE_MAX) survivor = chains[survivor].joinedTo;
-      const uint32_t key = chains[survivor].first;
-      if (!chains[survivor].headed) directories.emplace(key, Directory{});
-      owner[key] = key;
-      owner[chains[i].first] = key;  // a chain no folder heads is one cluster until joined
+      if (!chains[i].headed) chainAt.emplace(chains[i].first, i);
     }
+    std::vector<DirectoryChain> linked;
+    std::vector<DirectoryLink> links;
+    std::vector<FolderEntry> cut;
+    for (int pass = 0; pass < 2; ++pass) {
+      linked = chains;
+      links = LinkDirectoryChains(linked, summaries);
+      cut = CutFolders(links, summaries);
+      bool headed = false;
+      for (const FolderEntry& f : cut) {
+        auto at = chainAt.find(f.set.firstCluster);
+        if (at == chainAt.end() || chains[at->second].headed) continue;
+        DirectoryChain& chain = chains[at->second];
+        chain.headed = true;
+        chain.capacity = static_cast<uint32_t>(std::clamp<uint64_t>(
+            (f.set.dataLength + geometry.clusterBytes - 1) / geometry.clusterBytes, 1, kMaxDirectoryBytes / geometry.clusterBytes));
+        chain.closed = f.set.NoFatChain();
+        headed = true;
+      }
+      if (!headed) break;
+    }
+    for (const DirectoryLink& link : links) continuedIn[link.from] = link.to;
+    for (FolderEntry& f : cut) {
+      cutFolders.push_back(static_cast<int32_t>(folders.size()));
+      folders.push_back(std::move(f));
+    }
+    // Every joined chain's cluster goes to the chain it ended in.
+    for (size_t i = 0; i < linked.size(); ++i) {
+      if (linked[i].joinedTo == SIZE_MAX) continue;
+      size_t survivor = linked[i].joinedTo;
+      while (linked[survivor].joinedTo != SIZE_MAX) survivor = linked[survivor].joinedTo;
+      const uint32_t key = linked[survivor].first;
+      directories.emplace(key, Directory{});
+      owner[key] = key;
+      owner[linked[i].first] = key;  // a chain no folder heads is one cluster until joined
+    }
+  }
+
+  // The folder entries among the sets cut by the edges that links join.
+  std::vector<FolderEntry> CutFolders(const std::vector<DirectoryLink>& links,
+                                      const std::unordered_map<uint32_t, DirectoryClusterSummary>& summaries) const {
+    std::vector<FolderEntry> found;
+    for (const DirectoryLink& link : links) {
+      auto from = summaries.find(link.from);
+      auto to = summaries.find(link.to);
+      if (from == summaries.end() || to == summaries.end() || from->second.missingEntries == 0) continue;
+      std::vector<uint8_t> joined(from->second.tail);
+      joined.insert(joined.end(), to->second.head.begin(), to->second.head.end());
+      EntrySet set;
+      if (ParseEntrySet(ByteView(joined.data(), joined.size()), 0, nullptr, &set) != SetParse::kSet ||
+          !set.checksumMatches || !set.IsDirectory()) {
+        continue;
+      }
+      const uint64_t entryByte = geometry.ClusterByte(link.from) + geometry.clusterBytes - from->second.tail.size();
+      found.push_back({std::move(set), entryByte});
+    }
+    return found;
   }
 
   // The folder that holds the entry at entryByte (the root when none does).
