@@ -38,8 +38,11 @@ inline constexpr const char* kProExFatLogPrefix = "Pro_ExFat_";
 // whose set checks (live and deleted) to its own store. When the boot
 // region's geometry is the one settled on, a directory's later clusters are
 // taken along its chain in the FAT where the FAT still holds one (a
-// damaged volume that was not formatted); otherwise they are taken to
-// follow its first one. A folder whose directory was never seen (an empty
+// damaged volume that was not formatted); otherwise a contiguous
+// (NoFatChain) directory's are its next clusters, and a chained one's are
+// the clusters the continuation scoring joins to it (LinkDirectoryChains:
+// cut sets whose checksum joins, the write order, names and times; a
+// cluster without a convincing owner stays a placeholder). A folder whose directory was never seen (an empty
 // one, or one overwritten) is listed empty when no directory seen holds
 // its first cluster. A file's data is
 // read from its first cluster through the following ones (the FAT that
