@@ -109,7 +109,7 @@ TEST_P(CameraCardTest, APhotoIsNeverListedInAFolderNotItsOwn) {
   EXPECT_GE(listed, m_photos.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cards, CameraCardTest, ::testing::Values("camera_exfat_4k", "camera_exfat_32k"));
+INSTANTIATE_TEST_SUITE_P(Cards, CameraCardTest, ::testing::Values("camera_exfat_4k", "camera_exfat_32k", "camera_exfat_folders"));
 
 }  // namespace
 }  // namespace engine::exfat_testing
