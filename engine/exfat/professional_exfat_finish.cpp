@@ -32,6 +32,9 @@ constexpr const char* kUnnamed = "unnamed";
 constexpr size_t kContentSamples = 256;
 // Live sets needed before the boot region's bitmap may confirm its geometry.
 constexpr size_t kMinConfirmations = 4;
+// Times the directory clusters are linked again because a joined edge
+// revealed the entry of a folder that heads one of them.
+constexpr int kContinuationPasses = 4;
 
 }  // namespace
 
@@ -431,7 +434,8 @@ struct CProfessionalExFatRecovery::Finish {
       }
     }
     // A folder's own entry may be a set cut at a cluster edge: known only
-    // once the edge is joined. Such a folder heads its chain: link again.
+    // once the edge is joined. Such a folder heads its chain: link again
+    // (a folder found in the last pass is listed where its cluster went).
     std::unordered_map<uint32_t, size_t> chainAt;
     for (size_t i = 0; i < chains.size(); ++i) {
       if (!chains[i].headed) chainAt.emplace(chains[i].first, i);
@@ -439,7 +443,7 @@ struct CProfessionalExFatRecovery::Finish {
     std::vector<DirectoryChain> linked;
     std::vector<DirectoryLink> links;
     std::vector<FolderEntry> cut;
-    for (int pass = 0; pass < 2; ++pass) {
+    for (int pass = 0; pass < kContinuationPasses; ++pass) {
       linked = chains;
       links = LinkDirectoryChains(linked, summaries);
       cut = CutFolders(links, summaries);
