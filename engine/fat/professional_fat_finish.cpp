@@ -712,7 +712,7 @@ Status CProfessionalFatRecovery::Finish::Run() {
   buffer.resize(std::max<size_t>(65536, sectorSize));
   sector.resize(sectorSize);
   RefinePieces();
-  owners = AssignPieceOwners(pieces, refined.SubfolderClusters(), geometries);
+  owners = AssignPieceOwners(pieces, refined.SubfolderClusters(), geometries, sectorSize, engine.m_scoreContinuations);
   BuildNodes();
   CollectNames();
   ResolveParents();

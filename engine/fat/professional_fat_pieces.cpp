@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "engine/byte_view.h"
+#include "engine/fat/professional_fat_entries.h"
 #include "engine/fat_dir_entry.h"
 
 namespace engine::fat {
@@ -17,7 +19,47 @@ uint16_t FirstChar(const uint8_t* e) {
   return static_cast<uint16_t>(e[1] | (e[2] << 8));
 }
 
+uint32_t WriteTime(const uint8_t* e) {
+  return static_cast<uint32_t>(e[kWriteDate] | (e[kWriteDate + 1] << 8)) << 16 |
+         static_cast<uint32_t>(e[kWriteTime] | (e[kWriteTime + 1] << 8));
+}
+
+constexpr uint64_t kNumberModulus = 1000000000000000000ull;  // keeps the last 18 digits
+
 }  // namespace
+
+NameKey MakeNameKey(std::string_view name) {
+  NameKey key;
+  uint32_t hash = 2166136261u;  // FNV-1a
+  bool inDigits = false;
+  for (const char ch : name) {
+    const auto c = static_cast<uint8_t>(ch);
+    if (c >= '0' && c <= '9') {
+      key.number = (key.number * 10 + (c - '0')) % kNumberModulus;
+      if (inDigits) continue;
+      inDigits = true;
+      hash = (hash ^ '#') * 16777619u;
+      continue;
+    }
+    inDigits = false;
+    const uint8_t folded = c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c;
+    hash = (hash ^ folded) * 16777619u;
+  }
+  key.stem = hash == 0 ? 1 : hash;
+  return key;
+}
+
+NameKey MakeShortNameKey(const uint8_t* e) {
+  char text[12];
+  size_t n = 0;
+  for (size_t i = 0; i < 8 && e[i] != ' '; ++i)
+    text[n++] = i == 0 && e[0] == kDeletedMark ? '?' : static_cast<char>(e[i]);
+  if (e[8] != ' ') {
+    text[n++] = '.';
+    for (size_t i = 8; i < 11 && e[i] != ' '; ++i) text[n++] = static_cast<char>(e[i]);
+  }
+  return MakeNameKey(std::string_view(text, n));
+}
 
 bool IsDotEntryName(const uint8_t* e) {
   if (e[0] != '.') return false;
@@ -117,8 +159,41 @@ void DirectoryPieceLog::AddSummary(const DirectoryPiece& piece, const uint32_t* 
   m_pieces.push_back(copy);
 }
 
+void DirectoryPieceLog::TakeShortEntry(DirectoryPiece& piece, const uint8_t* e) {
+  const bool deleted = e[0] == kDeletedMark;
+  NameKey key;
+  if (m_longName.IsPending()) {
+    // A live short entry takes only its own long name; a deleted one lost
+    // the first byte its checksum covers.
+    if (m_nameWhole && (deleted || ShortNameChecksum(e) == m_nameChecksum)) key = MakeNameKey(m_longName.ToUtf8());
+  } else {
+    key = MakeShortNameKey(e);
+  }
+  m_longName.Clear();
+  m_nameWhole = true;
+  if (key.stem != 0) {
+    if (piece.headKey.stem == 0) piece.headKey = key;
+    piece.tailKey = key;
+  }
+  const uint32_t time = WriteTime(e);
+  if (piece.headTime == 0) piece.headTime = time;
+  piece.tailTime = time;
+  const uint32_t cluster = EntryCluster(e);
+  if (cluster >= 2 && cluster >= piece.lastStart) {
+    piece.lastStart = cluster;
+    piece.lastStartSize = (e[kAttribute] & kDirectory) != 0 ? 0 : ByteView(e, kBytes).U32(kSize);
+  }
+}
+
 void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector, size_t length,
                                     bool firstSectorOfPiece) {
+  if (firstSectorOfPiece) {
+    // A long name begun in an earlier piece is not whole here (its first
+    // entry does not hold the name's end); a short entry met first is read
+    // as its own name.
+    m_longName.Clear();
+    m_nameWhole = true;
+  }
   const size_t count = length / kBytes;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* e = sector + i * kBytes;
@@ -149,10 +224,18 @@ void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector
     }
     if (!valid) {
       piece.tailFragment = false;
+      m_longName.Clear();
+      m_nameWhole = true;
       continue;
     }
     if (attribute == kLongName) {
       const uint8_t checksum = e[kLongNameChecksum];
+      if (!m_longName.IsPending()) m_nameWhole = DirectoryEntryParser::HoldsNameEnd(e);
+      if (!m_longName.Prepend(e)) {
+        m_longName.Clear();
+        m_nameWhole = false;
+      }
+      m_nameChecksum = checksum;
       if (deleted) {
         piece.tailFragment = true;
         piece.tailFragmentDeleted = true;
@@ -172,6 +255,12 @@ void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector
       continue;
     }
     piece.tailFragment = false;
+    if ((attribute & kVolumeLabel) != 0 || IsDotEntryName(e)) {
+      m_longName.Clear();
+      m_nameWhole = true;
+    } else {
+      TakeShortEntry(piece, e);
+    }
     if ((attribute & kDirectory) != 0 && !IsDotEntryName(e)) {
       const uint32_t cluster = EntryCluster(e);
       if (cluster >= 2 && piece.subfolderCount < kMaxSubfoldersPerPiece && m_subfolders.size() < kMaxSubfolderRefs &&

@@ -3,7 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
+
+#include "engine/fat/fat_names.h"
 
 namespace engine::fat {
 
@@ -15,6 +18,21 @@ enum class PieceHead : uint8_t {
   kLiveShort,        // a live short entry (its name's checksum is known)
   kDeletedShort,     // a deleted short entry (its first name byte is lost)
 };
+
+// A name reduced for comparing it with its neighbours in a directory: each
+// run of digits is taken out (their value kept) and the rest, letters folded
+// to upper case, hashed, so IMG_0129.JPG and IMG_0130.JPG share a stem and
+// their numbers differ by one, as do IMG_20240612_101530.jpg and the
+// picture taken a few seconds later. stem 0: no name known.
+struct NameKey {
+  uint32_t stem = 0;
+  uint64_t number = 0;  // the name's digits read as one number (its last 18 digits)
+};
+
+// The key of a name (UTF-8).
+NameKey MakeNameKey(std::string_view name);
+// The key of a short entry's 11 name bytes (a deleted entry's first byte reads as "?").
+NameKey MakeShortNameKey(const uint8_t* entry);
 
 // One run of adjacent directory sectors handed to the professional FAT
 // engine: a directory's first sectors (it begins with "." and ".."), or a
@@ -44,6 +62,17 @@ struct DirectoryPiece {
   uint8_t tailChecksum = 0;
   uint8_t tailNextSequence = 0;  // live fragment: the sequence number the next entry carries (0: the short entry)
   uint16_t tailFirstChar = 0;    // first UTF-16 character of the fragment's last long-name entry
+
+  // Evidence of the order in which the directory was written, for finding
+  // the directory a later piece continues: the first and last file or
+  // folder entries (their names when whole, their modification times) and
+  // the entry with the highest first cluster (what was written last).
+  NameKey headKey;             // the first entry whose name is whole in this piece
+  NameKey tailKey;             // the last such entry
+  uint32_t headTime = 0;       // the first short entry's write date << 16 | time (0: none)
+  uint32_t tailTime = 0;       // the last short entry's
+  uint32_t lastStart = 0;      // the highest first cluster an entry names (0: none)
+  uint32_t lastStartSize = 0;  // that entry's size in bytes
 
   uint64_t EndSector() const { return firstSector + sectorCount; }
 };
@@ -83,9 +112,17 @@ class DirectoryPieceLog {
   // Reads the entries of one sector of the last piece into its summary.
   void ReadEntries(DirectoryPiece& piece, const uint8_t* sector, size_t length, bool firstSectorOfPiece);
 
+  // Notes a file or folder entry of the last piece in its summary.
+  void TakeShortEntry(DirectoryPiece& piece, const uint8_t* entry);
+
   std::vector<DirectoryPiece> m_pieces;
   std::vector<uint32_t> m_subfolders;
   uint64_t m_droppedSectors = 0;
+  // The long name gathered since the last short entry of the last piece;
+  // whole when its first entry on disk holds the name's end.
+  LongNameBuffer m_longName;
+  bool m_nameWhole = false;
+  uint8_t m_nameChecksum = 0;
 };
 
 // Whether a directory sector may go on where a piece with this tail ends:

@@ -106,6 +106,12 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   // finish; null (the default) when no live file system is known.
   void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
 
+  // Whether the finish judges which directory a headless piece continues by
+  // the scored evidence of write order, names and times (the default), or
+  // only by a long name cut at its edge and a single open directory (for
+  // measuring what the scoring costs and gains).
+  void SetContinuationScoring(bool on) { m_scoreContinuations = on; }
+
   const FatGeometryList& Geometries() const { return m_geometries; }
   const DirectoryPieceLog& Pieces() const { return m_pieces; }
   // Directory sectors not kept because the piece bound was reached.
@@ -126,6 +132,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   VolumeSectors m_volume;
   uint16_t m_driveLetter = 0;
   const LiveAllocation* m_live = nullptr;
+  bool m_scoreContinuations = true;
 
   FatGeometryList m_geometries;
   DirectoryPieceLog m_pieces;
