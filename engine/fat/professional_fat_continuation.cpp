@@ -17,13 +17,12 @@ constexpr int32_t kNearLastData = 20;   // within kNearClusters
 constexpr int32_t kAfterLastData = 10;  // within kFarClusters
 constexpr int32_t kWrittenAfter = -40;  // the tail lists a file whose data lies at or past the piece
 constexpr int32_t kSameStem = 15;
-constexpr int32_t kNextNumber = 30;
-constexpr int32_t kHigherNumber = 20;
+constexpr int32_t kNextNumber = 40;
+constexpr int32_t kHigherNumber = 30;
 constexpr int32_t kLowerNumber = -10;
+constexpr int32_t kSeveralHigher = 5;
 constexpr int32_t kTimeGoesOn = 10;
 constexpr int32_t kTimeGoesBack = -15;
-constexpr uint64_t kNearClusters = 64;
-constexpr uint64_t kFarClusters = 4096;
 
 int32_t WriteOrderScore(const DirectoryPiece& tail, const ContinuationPlace& place) {
   if (tail.lastStart < 2 || place.clusterBytes == 0 || place.headCluster < 2) return 0;
@@ -31,16 +30,26 @@ int32_t WriteOrderScore(const DirectoryPiece& tail, const ContinuationPlace& pla
       std::max<uint64_t>(1, (uint64_t{tail.lastStartSize} + place.clusterBytes - 1) / place.clusterBytes);
   const uint64_t end = tail.lastStart + clusters - 1;
   if (end >= place.headCluster) return kWrittenAfter;
-  const uint64_t gap = place.headCluster - end - 1;
-  if (gap == 0) return kRightBehindLastData;
-  if (gap <= kNearClusters) return kNearLastData;
-  return gap <= kFarClusters ? kAfterLastData : 0;
+  return end + 1 == place.headCluster ? kRightBehindLastData : kAfterLastData;
 }
 
+// A name continues a sequence when one run of digits grows and the others
+// stay (IMG_0129 -> IMG_0130, round_03_folder_24 -> round_04_folder_24);
+// several runs changing upwards (a new date and time) is weaker.
 int32_t NameScore(const NameKey& last, const NameKey& next) {
-  if (last.stem == 0 || next.stem == 0 || last.stem != next.stem) return 0;
-  if (next.number == last.number + 1) return kSameStem + kNextNumber;
-  return kSameStem + (next.number > last.number ? kHigherNumber : kLowerNumber);
+  if (last.stem == 0 || next.stem == 0 || last.stem != next.stem || last.groupCount != next.groupCount) return 0;
+  const size_t groups = std::min<size_t>(last.groupCount, NameKey::kGroups);
+  size_t changed = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < groups; ++i) {
+    if (last.groups[i] != next.groups[i]) {
+      if (changed++ == 0) at = i;
+    }
+  }
+  if (changed == 0) return 0;
+  if (last.groups[at] > next.groups[at]) return kSameStem + kLowerNumber;  // the first change goes down
+  if (changed == 1) return kSameStem + (next.groups[at] == last.groups[at] + 1 ? kNextNumber : kHigherNumber);
+  return kSameStem + kSeveralHigher;
 }
 
 // Times are a FAT date << 16 | time: their order is the order of the values.

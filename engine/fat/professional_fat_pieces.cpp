@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/fat/professional_fat_pieces.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/byte_view.h"
@@ -36,9 +37,17 @@ NameKey MakeNameKey(std::string_view name) {
     const auto c = static_cast<uint8_t>(ch);
     if (c >= '0' && c <= '9') {
       key.number = (key.number * 10 + (c - '0')) % kNumberModulus;
-      if (inDigits) continue;
-      inDigits = true;
-      hash = (hash ^ '#') * 16777619u;
+      if (!inDigits) {
+        inDigits = true;
+        hash = (hash ^ '#') * 16777619u;
+        if (key.groupCount >= NameKey::kGroups) {
+          std::copy(key.groups.begin() + 1, key.groups.end(), key.groups.begin());
+        }
+        ++key.groupCount;
+        key.groups[std::min<size_t>(key.groupCount, NameKey::kGroups) - 1] = 0;
+      }
+      uint32_t& group = key.groups[std::min<size_t>(key.groupCount, NameKey::kGroups) - 1];
+      group = (group * 10 + static_cast<uint32_t>(c - '0')) % 1000000000u;
       continue;
     }
     inDigits = false;
@@ -166,11 +175,14 @@ void DirectoryPieceLog::TakeShortEntry(DirectoryPiece& piece, const uint8_t* e) 
     // A live short entry takes only its own long name; a deleted one lost
     // the first byte its checksum covers.
     if (m_nameWhole && (deleted || ShortNameChecksum(e) == m_nameChecksum)) key = MakeNameKey(m_longName.ToUtf8());
-  } else {
+  } else if (!m_firstEntry || std::memchr(e, '~', 8) == nullptr) {
+    // A piece that begins with a short name made from a long one holds the
+    // end of a name cut at its edge: the long name is elsewhere.
     key = MakeShortNameKey(e);
   }
   m_longName.Clear();
   m_nameWhole = true;
+  m_firstEntry = false;
   if (key.stem != 0) {
     if (piece.headKey.stem == 0) piece.headKey = key;
     piece.tailKey = key;
@@ -193,6 +205,7 @@ void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector
     // as its own name.
     m_longName.Clear();
     m_nameWhole = true;
+    m_firstEntry = true;
   }
   const size_t count = length / kBytes;
   for (size_t i = 0; i < count; ++i) {

@@ -25,8 +25,11 @@ enum class PieceHead : uint8_t {
 // their numbers differ by one, as do IMG_20240612_101530.jpg and the
 // picture taken a few seconds later. stem 0: no name known.
 struct NameKey {
+  static constexpr size_t kGroups = 3;
   uint32_t stem = 0;
-  uint64_t number = 0;  // the name's digits read as one number (its last 18 digits)
+  uint32_t groupCount = 0;                 // runs of digits in the name
+  std::array<uint32_t, kGroups> groups{};  // the last kGroups runs' values (each its last 9 digits), in order
+  uint64_t number = 0;                     // the name's digits read as one number (its last 18 digits)
 };
 
 // The key of a name (UTF-8).
@@ -80,7 +83,7 @@ struct DirectoryPiece {
 // The directory pieces a scan met, in the order they were handed over, with
 // a light reading of their entries (where the directory ends, the folder
 // entries, the long names at their edges). Memory is bounded by the pieces,
-// never by the sectors read: at most kMaxPieces pieces (about 64 bytes each)
+// never by the sectors read: at most kMaxPieces pieces (about 144 bytes each)
 // and kMaxSubfolderRefs folder-entry clusters (4 bytes each); a sector that
 // would begin a piece past that bound is counted in DroppedSectors() and
 // forgotten. One thread at a time.
@@ -122,6 +125,7 @@ class DirectoryPieceLog {
   // whole when its first entry on disk holds the name's end.
   LongNameBuffer m_longName;
   bool m_nameWhole = false;
+  bool m_firstEntry = false;  // no file or folder entry of the last piece read yet
   uint8_t m_nameChecksum = 0;
 };
 

@@ -19,7 +19,7 @@ namespace {
 // names, nearest first: bounds the time per piece.
 constexpr int kCandidatesTried = 64;
 // While no more directories are open, every one is scored for a piece.
-constexpr size_t kScoreAllOpen = 32;
+constexpr size_t kScoreAllOpen = 256;
 // More than one earlier piece could be continued.
 constexpr int32_t kAmbiguous = -2;
 
