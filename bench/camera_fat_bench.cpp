@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The professional FAT engine's finish on a quick-formatted card of 100,000
-// pictures in 200 folders, with and without the scored directory
-// continuation. The card is made by mkfs.fat and mtools: 512-byte clusters,
-// each folder's pictures named after it (ABC00001.JPG ..), written in five
-// rounds of 100 per folder, the folders in turns, so every directory grew
-// cluster by cluster between other folders' data and about 200 are open at
-// any time; then mkfs.fat again. Each run is a child process, so its peak
+// The professional FAT engine's finish on quick-formatted cards of 100,000
+// pictures in 200 and in 400 folders, with and without the scored directory
+// continuation. The cards are made by mkfs.fat and mtools: 512-byte
+// clusters, each folder's pictures named after it (ABC00001.JPG ..), written
+// in five rounds per folder, the folders in turns, so every directory grew
+// between other folders' data and every folder is open at any time; then
+// mkfs.fat again. Each run is a child process, so its peak
 // memory (ru_maxrss) is its own. Prints the feed and finish times, the peak
 // memory and where the pictures went (their folder, or a lost folder).
 // Needs mkfs.fat, mtools and ImageMagick's convert. Work files go to
@@ -32,9 +32,12 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFolders = 200;
-constexpr int kRounds = 5;
-constexpr int kPerRound = 100;
+// A card: folders x rounds x pictures per round and folder.
+struct Layout {
+  int folders;
+  int rounds;
+  int perRound;
+};
 
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
@@ -53,7 +56,7 @@ std::string FolderLetters(int f) {
   return s;
 }
 
-bool MakeCard(const std::string& dir, const std::string& image) {
+bool MakeCard(const std::string& dir, const std::string& image, const Layout& card) {
   if (fs::exists(image)) return true;
   const std::string src = dir + "src/";
   const std::string temp = image + ".tmp";
@@ -68,18 +71,18 @@ bool MakeCard(const std::string& dir, const std::string& image) {
       !Shell(mtools + "mmd -i '" + temp + "' ::/DCIM")) {
     return false;
   }
-  for (int f = 0; f < kFolders; ++f) {
+  for (int f = 0; f < card.folders; ++f) {
     if (!Shell(mtools + "mmd -i '" + temp + "' ::/DCIM/" + std::to_string(100 + f) + FolderLetters(f))) return false;
   }
-  for (int round = 0; round < kRounds; ++round) {
-    for (int f = 0; f < kFolders; ++f) {
+  for (int round = 0; round < card.rounds; ++round) {
+    for (int f = 0; f < card.folders; ++f) {
       const std::string batch = src + "batch/";
       fs::remove_all(batch);
       fs::create_directories(batch);
       std::string files;
-      for (int k = 0; k < kPerRound; ++k) {
+      for (int k = 0; k < card.perRound; ++k) {
         char name[16];
-        std::snprintf(name, sizeof name, "%s%05d.JPG", FolderLetters(f).c_str(), round * kPerRound + k + 1);
+        std::snprintf(name, sizeof name, "%s%05d.JPG", FolderLetters(f).c_str(), round * card.perRound + k + 1);
         fs::create_hard_link(src + "photo.jpg", batch + name);
         files += " '" + batch + name + "'";
       }
@@ -194,25 +197,29 @@ int main() {
   const char* env = std::getenv("QM_BENCH_DIR");
   const std::string dir = std::string(env != nullptr ? env : "/tmp/quellmoor_camera_bench") + "/";
   fs::create_directories(dir);
-  const std::string image = dir + "card_100000.img";
-  if (!MakeCard(dir, image)) return 1;
-  std::printf("card: %d folders x %d pictures, 512-byte clusters, quick-formatted (%.0f MiB)\n", kFolders,
-              kRounds * kPerRound, static_cast<double>(fs::file_size(image)) / 1048576.0);
-  for (const bool scoring : {false, true}) {
-    std::fflush(stdout);
-    const pid_t child = fork();
-    if (child == 0) {
-      fs::remove_all(dir + "data");
-      ::setenv("XDG_DATA_HOME", (dir + "data").c_str(), 1);
-      engine::store::ScanIndex::Instance().Load();
-      const int rc = RunOnce(image, scoring);
+  // 200 folders: every open directory is scored; 400: the candidates come
+  // from the continuation index.
+  for (const Layout& card : {Layout{200, 5, 100}, Layout{400, 5, 50}}) {
+    const std::string image = dir + "card_" + std::to_string(card.folders) + ".img";
+    if (!MakeCard(dir, image, card)) return 1;
+    std::printf("card: %d folders x %d pictures, 512-byte clusters, quick-formatted (%.0f MiB)\n", card.folders,
+                card.rounds * card.perRound, static_cast<double>(fs::file_size(image)) / 1048576.0);
+    for (const bool scoring : {false, true}) {
       std::fflush(stdout);
-      _exit(rc);
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      std::fprintf(stderr, "run failed\n");
-      return 1;
+      const pid_t child = fork();
+      if (child == 0) {
+        fs::remove_all(dir + "data");
+        ::setenv("XDG_DATA_HOME", (dir + "data").c_str(), 1);
+        engine::store::ScanIndex::Instance().Load();
+        const int rc = RunOnce(image, scoring);
+        std::fflush(stdout);
+        _exit(rc);
+      }
+      int status = 0;
+      if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "run failed\n");
+        return 1;
+      }
     }
   }
   fs::remove_all(dir + "data");
