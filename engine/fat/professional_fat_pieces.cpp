@@ -109,6 +109,7 @@ void DirectoryPieceLog::Clear() {
   m_subfolders.clear();
   m_subfolders.shrink_to_fit();
   m_droppedSectors = 0;
+  m_listedElsewhere = false;
 }
 
 void DirectoryPieceLog::AddDirectoryStart(const uint8_t* sector, size_t length, uint64_t absoluteSector,
@@ -122,6 +123,7 @@ void DirectoryPieceLog::AddDirectoryStart(const uint8_t* sector, size_t length, 
   piece.firstSector = absoluteSector;
   piece.sectorCount = 1;
   piece.startsDirectory = true;
+  piece.listedElsewhere = m_listedElsewhere;
   piece.ownCluster = ownCluster;
   piece.parentCluster = parentCluster;
   piece.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
@@ -134,7 +136,8 @@ void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length,
   if (sector == nullptr || length < kBytes) return;
   if (!m_pieces.empty() && mayContinue) {
     DirectoryPiece& last = m_pieces.back();
-    if (last.tailOpen && last.EndSector() == absoluteSector && last.sectorCount < UINT32_MAX) {
+    if (last.tailOpen && last.EndSector() == absoluteSector && last.sectorCount < UINT32_MAX &&
+        last.listedElsewhere == m_listedElsewhere) {
       ++last.sectorCount;
       ReadEntries(last, sector, length, false);
       return;
@@ -147,6 +150,7 @@ void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length,
   DirectoryPiece piece;
   piece.firstSector = absoluteSector;
   piece.sectorCount = 1;
+  piece.listedElsewhere = m_listedElsewhere;
   piece.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
   m_pieces.push_back(piece);
   ReadEntries(m_pieces.back(), sector, length, true);

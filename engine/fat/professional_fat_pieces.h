@@ -53,6 +53,10 @@ struct DirectoryPiece {
   // No end-of-directory mark (an entry beginning with 0) was met: the
   // directory may go on in another cluster.
   bool tailOpen = true;
+  // Another engine lists its entries (a deleted directory the volume's own
+  // file system still leads to): it stands for its directory and may be
+  // continued, but its files are not listed again.
+  bool listedElsewhere = false;
 
   PieceHead head = PieceHead::kOther;
   uint8_t headSequence = 0;            // kLongName: its sequence number
@@ -102,6 +106,10 @@ class DirectoryPieceLog {
   // otherwise begins a new one.
   void AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector, bool mayContinue = true);
 
+  // Pieces begun from now on are listed elsewhere (or not); a sector
+  // continues only a piece of the same kind.
+  void SetListedElsewhere(bool on) { m_listedElsewhere = on; }
+
   // Keeps a piece as summarised elsewhere (subfolders: its folder-entry
   // clusters, subfolderCount of them), within the same bounds.
   void AddSummary(const DirectoryPiece& piece, const uint32_t* subfolders);
@@ -126,6 +134,7 @@ class DirectoryPieceLog {
   LongNameBuffer m_longName;
   bool m_nameWhole = false;
   bool m_firstEntry = false;  // no file or folder entry of the last piece read yet
+  bool m_listedElsewhere = false;
   uint8_t m_nameChecksum = 0;
 };
 

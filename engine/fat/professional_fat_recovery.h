@@ -94,6 +94,12 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   void HandleDirectoryStart(const uint8_t* sector, size_t length, uint64_t absoluteSector);
   // A sector that passes the directory-sector test.
   void HandleDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector);
+  // While on, the directory sectors handed are of deleted directories the
+  // volume's fast engine walked and lists: they stand for their directories,
+  // so the clusters that continue them (found free) list in a folder of the
+  // same path rather than a lost one, but their own entries are not listed
+  // again. Off by default; a new scan turns it off.
+  void SetListedElsewhere(bool on) { m_pieces.SetListedElsewhere(on); }
   // Builds the folder tree and writes every folder and file record. Returns
   // 0; 8 when the store had no room for a record (the records before it are
   // kept); the callback's value when it asked to stop (the folders and the
