@@ -87,7 +87,7 @@ struct DirectoryPiece {
 // The directory pieces a scan met, in the order they were handed over, with
 // a light reading of their entries (where the directory ends, the folder
 // entries, the long names at their edges). Memory is bounded by the pieces,
-// never by the sectors read: at most kMaxPieces pieces (about 144 bytes each)
+// never by the sectors read: at most kMaxPieces pieces (136 bytes each)
 // and kMaxSubfolderRefs folder-entry clusters (4 bytes each); a sector that
 // would begin a piece past that bound is counted in DroppedSectors() and
 // forgotten. One thread at a time.
