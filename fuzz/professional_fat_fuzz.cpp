@@ -2,7 +2,8 @@
 // The professional FAT engine over a volume made of the input: every sector
 // classified as the coordinator does (directory start, directory sector),
 // handed over, then the finish (geometry, pieces, owners, parents, records).
-// The first bytes choose a boot sector or none, so geometries come from both.
+// The first bytes choose a boot sector or none, so geometries come from both;
+// the second also whether the first half is listed by another engine.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -24,7 +25,11 @@ int RunOne(const uint8_t* data, size_t size) {
   if (fat.OpenSharedSource(source, 512, 0, 0, 'F') != engine::kStatusOk) return 0;
   if (fat.BeginFatScan(nullptr) != engine::kStatusOk) return 0;
   (void)fat.PrepareFatGeometry();  // a boot sector may or may not be there
+  // The second byte's low bit: the first half of the sectors are directories
+  // another engine lists (the fast engine's walked deleted ones).
+  const uint64_t listedEnd = size > 1 && (data[1] & 1) != 0 ? bytes.size() / 1024 : 0;
   for (uint64_t s = 0; s < bytes.size() / 512; ++s) {
+    fat.SetListedElsewhere(s < listedEnd);
     const uint8_t* sector = bytes.data() + s * 512;
     if (engine::IsDirectoryStart(sector, 512)) {
       fat.HandleDirectoryStart(sector, 512, s);

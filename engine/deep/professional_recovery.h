@@ -148,6 +148,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   [[nodiscard]] Status ScanStored(const std::string& folder, bool readOn);
   [[nodiscard]] Status RunFastScan(const std::string& fastLog);
   void ChooseExtents();
+  // Hands the professional FAT engine the deleted directories the fast
+  // engine walked (m_walkedFree), as directories it lists itself.
+  void HandWalkedDeletedDirectories();
   [[nodiscard]] Status BeginRawEngines(const std::string& folder, const std::string& fileTypeLog);
   // Hands the logged sectors (checked against the volume) to the engines again.
   [[nodiscard]] Status Replay(const std::vector<ReplayRun>& runs);
@@ -191,6 +194,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   CFileTypeRecovery m_carver;
 
   ScanExtents m_extents;
+  // Free sectors the fast engine walked as directories: deleted directories
+  // it lists, whose later clusters the raw scan may find.
+  std::vector<SectorExtent> m_walkedFree;
   LiveAllocation m_live;
   DeepScanState m_state;
   uint64_t m_totalSectors = 0;

@@ -71,6 +71,27 @@ uint64_t FileSystemSectors(storage::SectorSource& source, uint64_t startSector, 
   return (FileSystemBytes(head.data(), head.size()) + sectorBytes - 1) / sectorBytes;
 }
 
+// The sectors of free (sorted, disjoint) that the byte runs walked (sorted,
+// disjoint) cover: directories the fast engine read although the volume's
+// file system no longer holds them, its deleted directories.
+std::vector<SectorExtent> FreeAndWalked(const std::vector<SectorExtent>& free, const std::vector<ByteRun>& walked,
+                                        uint32_t sectorBytes) {
+  std::vector<SectorExtent> out;
+  size_t f = 0;
+  for (const ByteRun& run : walked) {
+    if (sectorBytes == 0 || run.length == 0) continue;
+    const uint64_t first = run.offset / sectorBytes;
+    const uint64_t end = first + (run.offset % sectorBytes + run.length + sectorBytes - 1) / sectorBytes;
+    while (f < free.size() && free[f].start + free[f].count <= first) ++f;
+    for (size_t k = f; k < free.size() && free[k].start < end; ++k) {
+      const uint64_t from = std::max(first, free[k].start);
+      const uint64_t to = std::min(end, free[k].start + free[k].count);
+      if (from < to) out.push_back(SectorExtent{from, to - from});
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 // The state of one pass over the extents.
@@ -296,6 +317,7 @@ Status CProfessionalRecovery::ScanFresh() {
   if (Status s = RunFastScan({}); s != kStatusOk) return s;  // cancelled: nothing of the raw scan begun
   ChooseExtents();
   Status status = BeginRawEngines(folder, {});
+  if (status == kStatusOk) HandWalkedDeletedDirectories();
   if (status == kStatusOk) status = m_replay.Open(folder, 0);
   if (status == kStatusOk) status = RunPass(folder);
   const Status finished = FinishRawEngines();
@@ -417,7 +439,29 @@ void CProfessionalRecovery::LearnLiveAllocation() {
   m_live.Assign(m_volumeStart * m_sectorBytes, m_sectorCount * m_sectorBytes, std::move(runs));
 }
 
+void CProfessionalRecovery::HandWalkedDeletedDirectories() {
+  std::vector<uint8_t> sector(m_sectorBytes);
+  m_proFat.SetListedElsewhere(true);
+  for (const SectorExtent& e : m_walkedFree) {
+    for (uint64_t i = 0; i < e.count; ++i) {
+      const uint64_t absolute = m_volumeStart + e.start + i;
+      uint32_t got = 0;
+      // An unreadable sector only leaves its directory's later clusters without this anchor.
+      if (storage::ReadSectors(1, *m_source, sector.data(), absolute, m_sectorBytes, &got) != kStatusOk || got != 1) {
+        continue;
+      }
+      if (IsDirectoryStart(sector.data(), m_sectorBytes)) {
+        m_proFat.HandleDirectoryStart(sector.data(), m_sectorBytes, absolute);
+      } else if (IsDirectorySector(sector.data(), m_sectorBytes)) {
+        m_proFat.HandleDirectorySector(sector.data(), m_sectorBytes, absolute);
+      }
+    }
+  }
+  m_proFat.SetListedElsewhere(false);
+}
+
 void CProfessionalRecovery::ChooseExtents() {
+  m_walkedFree.clear();
   m_state.freeSpaceOnly = false;
   m_state.metadataRuns.clear();
   m_state.fastStatus = m_fastStatus;
@@ -433,6 +477,7 @@ void CProfessionalRecovery::ChooseExtents() {
     }
     if (auto* walked = dynamic_cast<IMetadataRuns*>(m_fast.get())) {
       m_state.metadataRuns = walked->MetadataRuns();
+      if (m_state.freeSpaceOnly) m_walkedFree = FreeAndWalked(m_extents.Extents(), m_state.metadataRuns, m_sectorBytes);
       m_extents.Subtract(m_state.metadataRuns, m_sectorBytes);
     }
   } else {

@@ -185,6 +185,7 @@ void CProfessionalFatRecovery::Finish::RefinePieces() {
   for (const DirectoryPiece& piece : scanned) {
     const ClusterGeometry* g = geometryOf(piece);
     uint32_t directory = piece.startsDirectory ? piece.ownCluster : 0;
+    refined.SetListedElsewhere(piece.listedElsewhere);
     for (uint64_t at = 0; at < piece.sectorCount;) {
       const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(perRead, piece.sectorCount - at));
       if (Status s = volume.Read(piece.firstSector + at, count, buffer.data()); s != kStatusOk) {
@@ -629,7 +630,23 @@ std::string CProfessionalFatRecovery::Finish::PlaceholderName(const Node& node) 
 
 Status CProfessionalFatRecovery::Finish::WriteFolders() {
   store::ScanStore* st = engine.m_browser.Store();
+  // A directory another engine lists is written only when clusters of it
+  // that engine did not list hold entries; a parent read from the volume
+  // only when something below it is written.
+  std::vector<uint8_t> own(nodes.size(), 0);
+  std::vector<uint8_t> listed(nodes.size(), 0);
+  for (size_t p = 0; p < pieces.size(); ++p) {
+    const auto n = static_cast<size_t>(std::max(nodeOfPiece[p], 0));
+    (pieces[p].listedElsewhere ? listed : own)[n] = 1;
+  }
+  std::vector<uint8_t> written(nodes.size(), 0);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const auto n = static_cast<size_t>(*it);
+    if (own[n] != 0 || (nodes[n].kind != NodeKind::kResolved && listed[n] == 0)) written[n] = 1;
+    if (written[n] != 0) written[static_cast<size_t>(std::max(nodes[n].parent, 0))] = 1;
+  }
   for (int32_t n : order) {
+    if (written[static_cast<size_t>(n)] == 0) continue;
     const Node& node = nodes[static_cast<size_t>(n)];
     const Node& parent = nodes[static_cast<size_t>(std::max(node.parent, 0))];
     const bool named = node.name.rank != FolderName::kNone;
@@ -669,8 +686,8 @@ Status CProfessionalFatRecovery::Finish::WriteFiles() {
     if (owners.entries[p].prev >= 0) continue;
     const Node& holder = nodes[static_cast<size_t>(nodeOfPiece[p])];
     const int32_t geometry = owners.entries[p].geometry;
-    ParseChain(static_cast<int32_t>(p), [&](const ParsedEntry& entry, int32_t) {
-      if (entry.isFolder || stopStatus != kStatusOk) return;
+    ParseChain(static_cast<int32_t>(p), [&](const ParsedEntry& entry, int32_t piece) {
+      if (entry.isFolder || stopStatus != kStatusOk || pieces[static_cast<size_t>(piece)].listedElsewhere) return;
       const ByteView raw(entry.raw, fat_entry::kBytes);
       const std::string extension = ExtensionText(entry.name);
       ItemRecord r = ZeroRecord();
@@ -712,7 +729,7 @@ Status CProfessionalFatRecovery::Finish::Run() {
   buffer.resize(std::max<size_t>(65536, sectorSize));
   sector.resize(sectorSize);
   RefinePieces();
-  owners = AssignPieceOwners(pieces, refined.SubfolderClusters(), geometries);
+  owners = AssignPieceOwners(pieces, refined.SubfolderClusters(), geometries, sectorSize, engine.m_scoreContinuations);
   BuildNodes();
   CollectNames();
   ResolveParents();

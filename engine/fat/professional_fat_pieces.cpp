@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/fat/professional_fat_pieces.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "engine/byte_view.h"
+#include "engine/fat/professional_fat_entries.h"
 #include "engine/fat_dir_entry.h"
 
 namespace engine::fat {
@@ -17,7 +20,55 @@ uint16_t FirstChar(const uint8_t* e) {
   return static_cast<uint16_t>(e[1] | (e[2] << 8));
 }
 
+uint32_t WriteTime(const uint8_t* e) {
+  return static_cast<uint32_t>(e[kWriteDate] | (e[kWriteDate + 1] << 8)) << 16 |
+         static_cast<uint32_t>(e[kWriteTime] | (e[kWriteTime + 1] << 8));
+}
+
+constexpr uint64_t kNumberModulus = 1000000000000000000ull;  // keeps the last 18 digits
+
 }  // namespace
+
+NameKey MakeNameKey(std::string_view name) {
+  NameKey key;
+  uint32_t hash = 2166136261u;  // FNV-1a
+  bool inDigits = false;
+  for (const char ch : name) {
+    const auto c = static_cast<uint8_t>(ch);
+    if (c >= '0' && c <= '9') {
+      key.number = (key.number * 10 + (c - '0')) % kNumberModulus;
+      if (!inDigits) {
+        inDigits = true;
+        hash = (hash ^ '#') * 16777619u;
+        if (key.groupCount >= NameKey::kGroups) {
+          std::copy(key.groups.begin() + 1, key.groups.end(), key.groups.begin());
+        }
+        ++key.groupCount;
+        key.groups[std::min<size_t>(key.groupCount, NameKey::kGroups) - 1] = 0;
+      }
+      uint32_t& group = key.groups[std::min<size_t>(key.groupCount, NameKey::kGroups) - 1];
+      group = (group * 10 + static_cast<uint32_t>(c - '0')) % 1000000000u;
+      continue;
+    }
+    inDigits = false;
+    const uint8_t folded = c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c;
+    hash = (hash ^ folded) * 16777619u;
+  }
+  key.stem = hash == 0 ? 1 : hash;
+  return key;
+}
+
+NameKey MakeShortNameKey(const uint8_t* e) {
+  char text[12];
+  size_t n = 0;
+  for (size_t i = 0; i < 8 && e[i] != ' '; ++i)
+    text[n++] = i == 0 && e[0] == kDeletedMark ? '?' : static_cast<char>(e[i]);
+  if (e[8] != ' ') {
+    text[n++] = '.';
+    for (size_t i = 8; i < 11 && e[i] != ' '; ++i) text[n++] = static_cast<char>(e[i]);
+  }
+  return MakeNameKey(std::string_view(text, n));
+}
 
 bool IsDotEntryName(const uint8_t* e) {
   if (e[0] != '.') return false;
@@ -58,6 +109,7 @@ void DirectoryPieceLog::Clear() {
   m_subfolders.clear();
   m_subfolders.shrink_to_fit();
   m_droppedSectors = 0;
+  m_listedElsewhere = false;
 }
 
 void DirectoryPieceLog::AddDirectoryStart(const uint8_t* sector, size_t length, uint64_t absoluteSector,
@@ -71,6 +123,7 @@ void DirectoryPieceLog::AddDirectoryStart(const uint8_t* sector, size_t length, 
   piece.firstSector = absoluteSector;
   piece.sectorCount = 1;
   piece.startsDirectory = true;
+  piece.listedElsewhere = m_listedElsewhere;
   piece.ownCluster = ownCluster;
   piece.parentCluster = parentCluster;
   piece.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
@@ -83,7 +136,8 @@ void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length,
   if (sector == nullptr || length < kBytes) return;
   if (!m_pieces.empty() && mayContinue) {
     DirectoryPiece& last = m_pieces.back();
-    if (last.tailOpen && last.EndSector() == absoluteSector && last.sectorCount < UINT32_MAX) {
+    if (last.tailOpen && last.EndSector() == absoluteSector && last.sectorCount < UINT32_MAX &&
+        last.listedElsewhere == m_listedElsewhere) {
       ++last.sectorCount;
       ReadEntries(last, sector, length, false);
       return;
@@ -96,6 +150,7 @@ void DirectoryPieceLog::AddDirectorySector(const uint8_t* sector, size_t length,
   DirectoryPiece piece;
   piece.firstSector = absoluteSector;
   piece.sectorCount = 1;
+  piece.listedElsewhere = m_listedElsewhere;
   piece.subfolderFirst = static_cast<uint32_t>(m_subfolders.size());
   m_pieces.push_back(piece);
   ReadEntries(m_pieces.back(), sector, length, true);
@@ -117,8 +172,45 @@ void DirectoryPieceLog::AddSummary(const DirectoryPiece& piece, const uint32_t* 
   m_pieces.push_back(copy);
 }
 
+void DirectoryPieceLog::TakeShortEntry(DirectoryPiece& piece, const uint8_t* e) {
+  const bool deleted = e[0] == kDeletedMark;
+  NameKey key;
+  if (m_longName.IsPending()) {
+    // A live short entry takes only its own long name; a deleted one lost
+    // the first byte its checksum covers.
+    if (m_nameWhole && (deleted || ShortNameChecksum(e) == m_nameChecksum)) key = MakeNameKey(m_longName.ToUtf8());
+  } else if (!m_firstEntry || std::memchr(e, '~', 8) == nullptr) {
+    // A piece that begins with a short name made from a long one holds the
+    // end of a name cut at its edge: the long name is elsewhere.
+    key = MakeShortNameKey(e);
+  }
+  m_longName.Clear();
+  m_nameWhole = true;
+  m_firstEntry = false;
+  if (key.stem != 0) {
+    if (piece.headKey.stem == 0) piece.headKey = key;
+    piece.tailKey = key;
+  }
+  const uint32_t time = WriteTime(e);
+  if (piece.headTime == 0) piece.headTime = time;
+  piece.tailTime = time;
+  const uint32_t cluster = EntryCluster(e);
+  if (cluster >= 2 && cluster >= piece.lastStart) {
+    piece.lastStart = cluster;
+    piece.lastStartSize = (e[kAttribute] & kDirectory) != 0 ? 0 : ByteView(e, kBytes).U32(kSize);
+  }
+}
+
 void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector, size_t length,
                                     bool firstSectorOfPiece) {
+  if (firstSectorOfPiece) {
+    // A long name begun in an earlier piece is not whole here (its first
+    // entry does not hold the name's end); a short entry met first is read
+    // as its own name.
+    m_longName.Clear();
+    m_nameWhole = true;
+    m_firstEntry = true;
+  }
   const size_t count = length / kBytes;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* e = sector + i * kBytes;
@@ -149,10 +241,18 @@ void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector
     }
     if (!valid) {
       piece.tailFragment = false;
+      m_longName.Clear();
+      m_nameWhole = true;
       continue;
     }
     if (attribute == kLongName) {
       const uint8_t checksum = e[kLongNameChecksum];
+      if (!m_longName.IsPending()) m_nameWhole = DirectoryEntryParser::HoldsNameEnd(e);
+      if (!m_longName.Prepend(e)) {
+        m_longName.Clear();
+        m_nameWhole = false;
+      }
+      m_nameChecksum = checksum;
       if (deleted) {
         piece.tailFragment = true;
         piece.tailFragmentDeleted = true;
@@ -172,6 +272,12 @@ void DirectoryPieceLog::ReadEntries(DirectoryPiece& piece, const uint8_t* sector
       continue;
     }
     piece.tailFragment = false;
+    if ((attribute & kVolumeLabel) != 0 || IsDotEntryName(e)) {
+      m_longName.Clear();
+      m_nameWhole = true;
+    } else {
+      TakeShortEntry(piece, e);
+    }
     if ((attribute & kDirectory) != 0 && !IsDotEntryName(e)) {
       const uint32_t cluster = EntryCluster(e);
       if (cluster >= 2 && piece.subfolderCount < kMaxSubfoldersPerPiece && m_subfolders.size() < kMaxSubfolderRefs &&

@@ -3,7 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
+
+#include "engine/fat/fat_names.h"
 
 namespace engine::fat {
 
@@ -15,6 +18,24 @@ enum class PieceHead : uint8_t {
   kLiveShort,        // a live short entry (its name's checksum is known)
   kDeletedShort,     // a deleted short entry (its first name byte is lost)
 };
+
+// A name reduced for comparing it with its neighbours in a directory: each
+// run of digits is taken out (their value kept) and the rest, letters folded
+// to upper case, hashed, so IMG_0129.JPG and IMG_0130.JPG share a stem and
+// their numbers differ by one, as do IMG_20240612_101530.jpg and the
+// picture taken a few seconds later. stem 0: no name known.
+struct NameKey {
+  static constexpr size_t kGroups = 3;
+  uint32_t stem = 0;
+  uint32_t groupCount = 0;                 // runs of digits in the name
+  std::array<uint32_t, kGroups> groups{};  // the last kGroups runs' values (each its last 9 digits), in order
+  uint64_t number = 0;                     // the name's digits read as one number (its last 18 digits)
+};
+
+// The key of a name (UTF-8).
+NameKey MakeNameKey(std::string_view name);
+// The key of a short entry's 11 name bytes (a deleted entry's first byte reads as "?").
+NameKey MakeShortNameKey(const uint8_t* entry);
 
 // One run of adjacent directory sectors handed to the professional FAT
 // engine: a directory's first sectors (it begins with "." and ".."), or a
@@ -32,6 +53,10 @@ struct DirectoryPiece {
   // No end-of-directory mark (an entry beginning with 0) was met: the
   // directory may go on in another cluster.
   bool tailOpen = true;
+  // Another engine lists its entries (a deleted directory the volume's own
+  // file system still leads to): it stands for its directory and may be
+  // continued, but its files are not listed again.
+  bool listedElsewhere = false;
 
   PieceHead head = PieceHead::kOther;
   uint8_t headSequence = 0;            // kLongName: its sequence number
@@ -45,13 +70,24 @@ struct DirectoryPiece {
   uint8_t tailNextSequence = 0;  // live fragment: the sequence number the next entry carries (0: the short entry)
   uint16_t tailFirstChar = 0;    // first UTF-16 character of the fragment's last long-name entry
 
+  // Evidence of the order in which the directory was written, for finding
+  // the directory a later piece continues: the first and last file or
+  // folder entries (their names when whole, their modification times) and
+  // the entry with the highest first cluster (what was written last).
+  NameKey headKey;             // the first entry whose name is whole in this piece
+  NameKey tailKey;             // the last such entry
+  uint32_t headTime = 0;       // the first short entry's write date << 16 | time (0: none)
+  uint32_t tailTime = 0;       // the last short entry's
+  uint32_t lastStart = 0;      // the highest first cluster an entry names (0: none)
+  uint32_t lastStartSize = 0;  // that entry's size in bytes
+
   uint64_t EndSector() const { return firstSector + sectorCount; }
 };
 
 // The directory pieces a scan met, in the order they were handed over, with
 // a light reading of their entries (where the directory ends, the folder
 // entries, the long names at their edges). Memory is bounded by the pieces,
-// never by the sectors read: at most kMaxPieces pieces (about 64 bytes each)
+// never by the sectors read: at most kMaxPieces pieces (136 bytes each)
 // and kMaxSubfolderRefs folder-entry clusters (4 bytes each); a sector that
 // would begin a piece past that bound is counted in DroppedSectors() and
 // forgotten. One thread at a time.
@@ -70,6 +106,10 @@ class DirectoryPieceLog {
   // otherwise begins a new one.
   void AddDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector, bool mayContinue = true);
 
+  // Pieces begun from now on are listed elsewhere (or not); a sector
+  // continues only a piece of the same kind.
+  void SetListedElsewhere(bool on) { m_listedElsewhere = on; }
+
   // Keeps a piece as summarised elsewhere (subfolders: its folder-entry
   // clusters, subfolderCount of them), within the same bounds.
   void AddSummary(const DirectoryPiece& piece, const uint32_t* subfolders);
@@ -83,9 +123,19 @@ class DirectoryPieceLog {
   // Reads the entries of one sector of the last piece into its summary.
   void ReadEntries(DirectoryPiece& piece, const uint8_t* sector, size_t length, bool firstSectorOfPiece);
 
+  // Notes a file or folder entry of the last piece in its summary.
+  void TakeShortEntry(DirectoryPiece& piece, const uint8_t* entry);
+
   std::vector<DirectoryPiece> m_pieces;
   std::vector<uint32_t> m_subfolders;
   uint64_t m_droppedSectors = 0;
+  // The long name gathered since the last short entry of the last piece;
+  // whole when its first entry on disk holds the name's end.
+  LongNameBuffer m_longName;
+  bool m_nameWhole = false;
+  bool m_firstEntry = false;  // no file or folder entry of the last piece read yet
+  bool m_listedElsewhere = false;
+  uint8_t m_nameChecksum = 0;
 };
 
 // Whether a directory sector may go on where a piece with this tail ends:

@@ -94,6 +94,12 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   void HandleDirectoryStart(const uint8_t* sector, size_t length, uint64_t absoluteSector);
   // A sector that passes the directory-sector test.
   void HandleDirectorySector(const uint8_t* sector, size_t length, uint64_t absoluteSector);
+  // While on, the directory sectors handed are of deleted directories the
+  // volume's fast engine walked and lists: they stand for their directories,
+  // so the clusters that continue them (found free) list in a folder of the
+  // same path rather than a lost one, but their own entries are not listed
+  // again. Off by default; a new scan turns it off.
+  void SetListedElsewhere(bool on) { m_pieces.SetListedElsewhere(on); }
   // Builds the folder tree and writes every folder and file record. Returns
   // 0; 8 when the store had no room for a record (the records before it are
   // kept); the callback's value when it asked to stop (the folders and the
@@ -105,6 +111,12 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   // whose clusters touch it is overwritten. Borrowed; must outlive the
   // finish; null (the default) when no live file system is known.
   void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
+
+  // Whether the finish judges which directory a headless piece continues by
+  // the scored evidence of write order, names and times (the default), or
+  // only by a long name cut at its edge and a single open directory (for
+  // measuring what the scoring costs and gains).
+  void SetContinuationScoring(bool on) { m_scoreContinuations = on; }
 
   const FatGeometryList& Geometries() const { return m_geometries; }
   const DirectoryPieceLog& Pieces() const { return m_pieces; }
@@ -126,6 +138,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   VolumeSectors m_volume;
   uint16_t m_driveLetter = 0;
   const LiveAllocation* m_live = nullptr;
+  bool m_scoreContinuations = true;
 
   FatGeometryList m_geometries;
   DirectoryPieceLog m_pieces;

@@ -18,30 +18,23 @@ namespace {
 // Candidates looked at per piece in one checksum's list of unfinished long
 // names, nearest first: bounds the time per piece.
 constexpr int kCandidatesTried = 64;
+// While no more directories are open, every one is scored for a piece.
+constexpr size_t kScoreAllOpen = 256;
 // More than one earlier piece could be continued.
 constexpr int32_t kAmbiguous = -2;
-
-bool IsLegalFirstNameByte(uint8_t b) {
-  if (b <= 0x20 || b == 0xE5 || (b >= 'a' && b <= 'z')) return false;
-  return std::strchr("\"*+,./:;<=>?[\\]|", b) == nullptr;
-}
-
-// A short name made from a long one begins with that name's first letter or
-// digit in upper case; other first characters are replaced or skipped.
-bool FirstByteMatchesLongName(uint8_t firstByte, uint16_t longNameFirstChar) {
-  const uint16_t c = longNameFirstChar;
-  if (c >= 'a' && c <= 'z') return firstByte == c - 'a' + 'A';
-  if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return firstByte == c;
-  return true;
-}
 
 using TailKey = std::pair<uint64_t, int32_t>;  // (first sector, piece)
 
 class Assigner {
  public:
   Assigner(const std::vector<DirectoryPiece>& pieces, const std::vector<uint32_t>& subfolders,
-           const FatGeometryList& geometries, PieceOwnership& out)
-      : m_pieces(pieces), m_subfolders(subfolders), m_geometries(geometries), m_out(out) {}
+           const FatGeometryList& geometries, uint32_t sectorSize, bool score, PieceOwnership& out)
+      : m_pieces(pieces),
+        m_subfolders(subfolders),
+        m_geometries(geometries),
+        m_sectorSize(sectorSize),
+        m_score(score),
+        m_out(out) {}
 
   void Run();
 
@@ -59,6 +52,9 @@ class Assigner {
   void ChooseDirectories(const std::vector<int32_t>& order);
   bool PlaceInRoot(int32_t p);
   int32_t ContinuedByEntryOrder(int32_t p) const;
+  int32_t ContinuedByScore(int32_t p);
+  // The sector right behind the data of the file the tail of p lists last (0: unknown).
+  uint64_t DataEnd(int32_t p) const;
   bool PlaceBySubfolders(int32_t p);
   void AddTail(int32_t p);
   void RemoveTail(int32_t p);
@@ -67,7 +63,12 @@ class Assigner {
   const std::vector<DirectoryPiece>& m_pieces;
   const std::vector<uint32_t>& m_subfolders;
   const FatGeometryList& m_geometries;
+  const uint32_t m_sectorSize;
+  const bool m_score;
   PieceOwnership& m_out;
+  ContinuationIndex m_index;
+  std::vector<uint64_t> m_dataEnd;  // by piece: what it was indexed under
+  std::vector<int32_t> m_candidates;
   std::unordered_map<uint32_t, int32_t> m_directoryOf;  // own cluster -> piece
   std::set<TailKey> m_open;                             // pieces whose directory may go on
   std::array<std::set<TailKey>, 256> m_fragments;       // the same, ending in an unfinished long name, by checksum
@@ -231,12 +232,79 @@ void Assigner::AddTail(int32_t p) {
   if (!OnClusterStart(m_out.entries[static_cast<size_t>(p)].geometry, piece.EndSector())) return;
   m_open.insert({piece.firstSector, p});
   if (piece.tailFragment) m_fragments[piece.tailChecksum].insert({piece.firstSector, p});
+  m_dataEnd[static_cast<size_t>(p)] = DataEnd(p);
+  m_index.Add(p, piece, m_dataEnd[static_cast<size_t>(p)]);
 }
 
 void Assigner::RemoveTail(int32_t p) {
   const DirectoryPiece& piece = m_pieces[static_cast<size_t>(p)];
   m_open.erase({piece.firstSector, p});
   m_fragments[piece.tailChecksum].erase({piece.firstSector, p});
+  m_index.Remove(p, piece, m_dataEnd[static_cast<size_t>(p)]);
+}
+
+uint64_t Assigner::DataEnd(int32_t p) const {
+  const DirectoryPiece& piece = m_pieces[static_cast<size_t>(p)];
+  const int32_t g = m_out.entries[static_cast<size_t>(p)].geometry;
+  if (g < 0 || piece.lastStart < 2) return 0;
+  const ClusterGeometry& cg = m_geometries.At(static_cast<size_t>(g)).cluster;
+  const uint64_t clusterBytes = uint64_t{cg.sectorsPerCluster} * m_sectorSize;
+  uint64_t first = 0;
+  if (clusterBytes == 0 || !cg.ClusterSector(piece.lastStart, &first)) return 0;
+  const uint64_t clusters = std::max<uint64_t>(1, (uint64_t{piece.lastStartSize} + clusterBytes - 1) / clusterBytes);
+  return first + clusters * cg.sectorsPerCluster;
+}
+
+int32_t Assigner::ContinuedByScore(int32_t p) {
+  const DirectoryPiece& piece = m_pieces[static_cast<size_t>(p)];
+  m_candidates.clear();
+  if (m_open.size() <= kScoreAllOpen) {
+    for (const TailKey& key : m_open) {
+      if (key.first < piece.firstSector) m_candidates.push_back(key.second);
+    }
+  } else {
+    m_index.Candidates(piece, m_candidates);
+    // Unfinished long names the piece may finish, nearest first.
+    auto nearest = [&](uint8_t checksum, int count) {
+      const std::set<TailKey>& list = m_fragments[checksum];
+      auto it = list.lower_bound({piece.firstSector, -1});
+      for (int n = 0; n < count && it != list.begin(); ++n) m_candidates.push_back((--it)->second);
+    };
+    if (piece.head == PieceHead::kDeletedShort) {
+      for (int checksum = 0; checksum < 256; ++checksum) nearest(static_cast<uint8_t>(checksum), 2);
+    } else if (piece.head != PieceHead::kOther) {
+      nearest(piece.headChecksum, ContinuationIndex::kNearest);
+    }
+    std::sort(m_candidates.begin(), m_candidates.end());
+    m_candidates.erase(std::unique(m_candidates.begin(), m_candidates.end()), m_candidates.end());
+  }
+  int32_t best = PieceOwnership::kNone;
+  int32_t bestScore = kNoContinuation;
+  int32_t secondScore = 0;  // no rival: the best must lead nothing by the margin
+  for (int32_t t : m_candidates) {
+    const DirectoryPiece& tail = m_pieces[static_cast<size_t>(t)];
+    const int32_t g = m_out.entries[static_cast<size_t>(t)].geometry;
+    if (tail.firstSector >= piece.firstSector || !OnClusterStart(g, piece.firstSector)) continue;
+    ContinuationPlace place;
+    if (g >= 0) {
+      const ClusterGeometry& cg = m_geometries.At(static_cast<size_t>(g)).cluster;
+      if (cg.ClusterHolding(piece.firstSector, &place.headCluster)) {
+        place.clusterBytes = uint64_t{cg.sectorsPerCluster} * m_sectorSize;
+      }
+    }
+    const int32_t score = ScoreContinuation(tail, piece, place);
+    if (score > bestScore) {
+      secondScore = std::max(secondScore, bestScore);
+      bestScore = score;
+      best = t;
+    } else {
+      secondScore = std::max(secondScore, score);
+    }
+  }
+  if (best < 0 || bestScore < kContinuationScore || bestScore - secondScore < kContinuationMargin) {
+    return PieceOwnership::kNone;
+  }
+  return best;
 }
 
 void Assigner::Continue(int32_t p, int32_t tail) {
@@ -252,6 +320,7 @@ void Assigner::Continue(int32_t p, int32_t tail) {
 void Assigner::Run() {
   const size_t n = m_pieces.size();
   m_out.entries.assign(n, PieceOwnership::Entry{});
+  m_dataEnd.assign(n, 0);
   m_out.votes.assign(m_geometries.Size(), 0);
   for (const DirectoryPiece& piece : m_pieces) {
     if (!piece.startsDirectory) continue;
@@ -280,11 +349,16 @@ void Assigner::Run() {
     }
     if (PlaceInRoot(p)) continue;
     if (PlaceBySubfolders(p)) continue;
-    if (const int32_t tail = ContinuedByEntryOrder(p); tail >= 0) {
+    if (m_score) {
+      if (const int32_t tail = ContinuedByScore(p); tail >= 0) {
+        Continue(p, tail);
+        continue;
+      }
+    } else if (const int32_t tail = ContinuedByEntryOrder(p); tail >= 0) {
       Continue(p, tail);
       continue;
     }
-    if (m_open.size() == 1) {
+    if (!m_score && m_open.size() == 1) {
       const int32_t tail = m_open.begin()->second;
       if (OnClusterStart(m_out.entries[static_cast<size_t>(tail)].geometry,
                          m_pieces[static_cast<size_t>(p)].firstSector)) {
@@ -310,9 +384,9 @@ void Assigner::Run() {
 }  // namespace
 
 PieceOwnership AssignPieceOwners(const std::vector<DirectoryPiece>& pieces, const std::vector<uint32_t>& subfolders,
-                                 const FatGeometryList& geometries) {
+                                 const FatGeometryList& geometries, uint32_t sectorSize, bool scoreContinuations) {
   PieceOwnership out;
-  Assigner(pieces, subfolders, geometries, out).Run();
+  Assigner(pieces, subfolders, geometries, sectorSize, scoreContinuations, out).Run();
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/fat/professional_fat_continuation.h"
 #include "engine/fat/professional_fat_geometry.h"
 #include "engine/fat/professional_fat_pieces.h"
 
@@ -29,11 +30,6 @@ struct PieceOwnership {
   std::vector<int32_t> byVotes;  // geometry indices, most votes first (ties: list order)
 };
 
-// Pieces closer than this behind an unfinished long name may continue it
-// with a deleted short entry (whose first byte, and so its checksum, is
-// lost): 4 MiB of 512-byte sectors.
-inline constexpr uint64_t kFragmentReachSectors = 8192;
-
 // Decides, for every piece, the geometry it lies in and the directory it
 // belongs to:
 //  - every geometry gets a vote from each directory start it places; a
@@ -45,17 +41,19 @@ inline constexpr uint64_t kFragmentReachSectors = 8192;
 //    sector's root cluster, belongs to the root;
 //  - any other piece, taken in sector order, belongs to the directory that
 //    the ".." entries of its subfolders name (most of them); else continues
-//    (on a cluster boundary of that piece's geometry) the one earlier piece
-//    whose directory had not ended and whose unfinished long name its first
-//    entry completes (same checksum and next sequence number; for a deleted
-//    short entry, a first byte the checksum allows, matching the long name's
-//    first letter, within kFragmentReachSectors); else continues the only
-//    earlier piece whose directory had not ended; else is lost. Where two
-//    earlier pieces could be continued the piece is not linked: a lost
-//    folder is better than a wrong one.
+//    (on a cluster boundary of that piece's geometry) an earlier piece whose
+//    directory had not ended, chosen by ScoreContinuation among the
+//    candidates: every open tail while there are few, else the nearest of
+//    the continuation index and of the unfinished long names of the piece's
+//    checksum; else is lost. A lost folder is better than a wrong one.
+//    Without scoring (scoreContinuations false, for measuring) a piece
+//    continues the one earlier piece whose unfinished long name its first
+//    entry completes, else the only open one.
+// sectorSize: the bytes of the sectors the pieces count.
 // A piece's directory "has not ended" when no end mark was met and it ends
 // on a cluster boundary. Time and memory grow with the pieces only.
 PieceOwnership AssignPieceOwners(const std::vector<DirectoryPiece>& pieces, const std::vector<uint32_t>& subfolders,
-                                 const FatGeometryList& geometries);
+                                 const FatGeometryList& geometries, uint32_t sectorSize,
+                                 bool scoreContinuations = true);
 
 }  // namespace engine::fat
