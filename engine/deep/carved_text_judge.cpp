@@ -57,7 +57,8 @@ Status CProfessionalRecovery::JudgeCarvedText() {
       return true;
     }
     const auto next = std::upper_bound(starts.begin(), starts.end(), first);
-    if (next != starts.end() && *next - first < size) ranOn.push_back(item.id);
+    const int32_t id = item.id;
+    if (next != starts.end() && *next - first < size) ranOn.push_back(id);
     return true;
   });
   if (visited != kStatusOk) return visited;
