@@ -344,7 +344,8 @@ void ClusterLayout::NoteVerifiedHeads(const std::vector<size_t>& order) {
   const uint64_t margin = std::max<uint64_t>(clusterBytes, 4096);
   for (size_t i : order) {
     const Plan& plan = m_plans[i];
-    if (plan.verdict != Verdict::kBroken || plan.heldBytes <= margin) continue;
+    // A file whose layout was confirmed otherwise: its plain layout's head is no evidence.
+    if (plan.confirmed || plan.verdict != Verdict::kBroken || plan.heldBytes <= margin) continue;
     const uint64_t whole = std::min<uint64_t>((plan.heldBytes - margin) / clusterBytes, plan.clusters.size());
     const std::vector<uint32_t> head(plan.clusters.begin(), plan.clusters.begin() + static_cast<std::ptrdiff_t>(whole));
     for (const store::DataExtent& run : ToRuns(head)) {
@@ -453,12 +454,17 @@ Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unord
       if (Status s = TryAlternatives(i, order); s != kStatusOk) return s;
     }
   }
-  // Files in pieces: searched once every layout that holds is known.
-  for (size_t i : order) {
-    const Plan& plan = m_plans[i];
-    const bool keptPlain = plan.complete && plan.verdict == Verdict::kNoCheck && !plan.steppedOver;
-    if (m_searchFragments && !plan.decided && !keptPlain) {
+  // Files in pieces: searched once every layout that holds is known, and
+  // again while a search finds one (its clusters are then no one else's).
+  bool foundMore = m_searchFragments;
+  for (int round = 0; round < 3 && foundMore; ++round) {
+    foundMore = false;
+    for (size_t i : order) {
+      const Plan& plan = m_plans[i];
+      const bool keptPlain = plan.complete && plan.verdict == Verdict::kNoCheck && !plan.steppedOver;
+      if (plan.decided || keptPlain) continue;
       if (Status s = SearchPieces(i); s != kStatusOk) return s;
+      foundMore = foundMore || m_plans[i].decided;
     }
   }
   NoteVerifiedHeads(order);

@@ -36,10 +36,11 @@ Ending EndingOf(std::string_view extension) {
   return {};
 }
 
-// A decoder notices foreign bytes some way after they begin: how many
-// clusters before the one it broke in the cut is looked for.
+// A decoder notices foreign bytes some way after they begin (PNG at the end
+// of the chunk, 8 KiB as libpng writes them): how many clusters before the
+// one it broke in the cut is looked for.
 uint64_t ClustersBack(uint64_t clusterBytes) {
-  return std::max<uint64_t>(2, (8192 + clusterBytes - 1) / clusterBytes);
+  return std::max<uint64_t>(2, (9000 + clusterBytes - 1) / clusterBytes);
 }
 
 // Candidates for the next piece tried at each cut of the piece-by-piece search.
@@ -57,7 +58,7 @@ bool FragmentSearch::OutOfBounds() {
   if (m_stopped) return true;
   const bool cancelled = m_bounds.cancelled && ++m_asked % 64 == 0 && m_bounds.cancelled();
   if (cancelled || m_stats.decodes >= m_bounds.maxDecodes || m_stats.quickChecks >= m_bounds.maxQuickChecks ||
-      m_stats.candidates >= m_bounds.maxCandidates || std::chrono::steady_clock::now() >= m_deadline) {
+      std::chrono::steady_clock::now() >= m_deadline) {
     m_stopped = true;
     m_stats.boundReached = true;
   }
@@ -125,9 +126,11 @@ Status FragmentSearch::Candidates(uint64_t after, const std::vector<uint32_t>& t
                                   const std::function<Status(uint64_t, bool*)>& accept, std::vector<uint32_t>* out) {
   out->clear();
   const uint64_t last = m_map.LastCluster();
+  uint64_t looked = 0;
   auto look = [&](uint64_t c, bool* stop) -> Status {
-    *stop = out->size() >= most || OutOfBounds();
+    *stop = out->size() >= most || looked >= m_bounds.maxCandidates || (looked % 256 == 0 && OutOfBounds());
     if (*stop) return kStatusOk;
+    ++looked;
     ++m_stats.candidates;
     bool usable = false;
     if (Status s = Usable(c, taken, &usable); s != kStatusOk || !usable) return s;
@@ -165,10 +168,11 @@ Status FragmentSearch::TwoPieces(const std::vector<uint32_t>& firstRun, std::vec
     return s;
   }
   const uint64_t limit = m_needed * 8 + 65536;
+  // Every cut is tried: a layout is taken only when it is the one that holds.
+  std::vector<uint32_t> holding;
   for (uint32_t end : ends) {
-    // Longer first pieces first: a file is cut where a hole ran out.
     for (size_t keep = std::min<size_t>(firstRun.size(), m_needed - 1); keep >= 1; --keep) {
-      if (OutOfBounds()) return kStatusOk;
+      if (OutOfBounds()) return kStatusOk;  // not tried through: nothing is taken
       std::vector<uint32_t> layout(firstRun.begin(), firstRun.begin() + static_cast<std::ptrdiff_t>(keep));
       if (std::find(layout.begin(), layout.end(), end) != layout.end()) continue;
       // The second piece: the usable clusters that end at `end`, back to the first piece.
@@ -183,13 +187,19 @@ Status FragmentSearch::TwoPieces(const std::vector<uint32_t>& firstRun, std::vec
       }
       if (second.size() != m_needed - keep) continue;
       layout.insert(layout.end(), second.rbegin(), second.rend());
+      if (layout == holding) continue;  // another cut that comes to the same clusters
       uint64_t held = 0;
-      if (Try(layout, &held) == Outcome::kHolds) {
-        *clusters = std::move(layout);
-        *found = true;
+      if (Try(layout, &held) != Outcome::kHolds) continue;
+      if (!holding.empty()) {
+        m_stats.ambiguous = true;  // two layouts hold: neither is proven
         return kStatusOk;
       }
+      holding = std::move(layout);
     }
+  }
+  if (!holding.empty()) {
+    *clusters = std::move(holding);
+    *found = true;
   }
   return kStatusOk;
 }
@@ -210,9 +220,12 @@ Status FragmentSearch::PieceByPiece(const std::vector<uint32_t>& plain, uint64_t
     std::vector<uint64_t> cuts;
     for (uint64_t keep = std::min(brokeIn, highest); keep >= lowest; --keep) cuts.push_back(keep);
     if (brokeIn + 1 <= highest && brokeIn + 1 >= lowest) cuts.push_back(brokeIn + 1);
-    std::vector<uint32_t> best;
-    uint64_t bestHeld = held;
-    uint64_t bestKeep = 0;
+    // At each cut the nearest place the decode goes on from is taken (a file
+    // system hands out the next free cluster); a layout that holds is taken
+    // only when no other place at that cut holds too.
+    std::vector<uint32_t> next;
+    uint64_t nextHeld = 0;
+    uint64_t nextKeep = 0;
     for (uint64_t keep : cuts) {
       std::vector<uint32_t> prefix(layout.begin(), layout.begin() + static_cast<std::ptrdiff_t>(keep));
       std::vector<uint32_t> places;
@@ -225,8 +238,9 @@ Status FragmentSearch::PieceByPiece(const std::vector<uint32_t>& plain, uint64_t
           s != kStatusOk) {
         return s;
       }
+      std::vector<uint32_t> holding;
       for (uint32_t place : places) {
-        if (OutOfBounds()) return kStatusOk;
+        if (OutOfBounds()) return kStatusOk;  // not tried through: nothing is taken
         if (place == layout[keep]) continue;  // the layout that broke
         std::vector<uint32_t> trial = prefix;
         if (Status s = FillFrom(place, &trial); s != kStatusOk) return s;
@@ -234,22 +248,31 @@ Status FragmentSearch::PieceByPiece(const std::vector<uint32_t>& plain, uint64_t
         uint64_t trialHeld = 0;
         const Outcome outcome = Decode(trial, &trialHeld);
         if (outcome == Outcome::kHolds) {
-          *clusters = std::move(trial);
-          *found = true;
-          return kStatusOk;
-        }
-        // The new piece must hold at least one whole cluster past the cut.
-        if (outcome == Outcome::kBroken && trialHeld > bestHeld && trialHeld >= (keep + 1) * clusterBytes) {
-          best = std::move(trial);
-          bestHeld = trialHeld;
-          bestKeep = keep;
+          if (!holding.empty()) {
+            m_stats.ambiguous = true;
+            return kStatusOk;
+          }
+          holding = std::move(trial);
+        } else if (holding.empty() && next.empty() && outcome == Outcome::kBroken && trialHeld > held &&
+                   trialHeld >= (keep + 1) * clusterBytes) {
+          // The decode went on past where the layout broke, and over a whole cluster of the new piece.
+          next = std::move(trial);
+          nextHeld = trialHeld;
+          nextKeep = keep;
+          break;
         }
       }
+      if (!holding.empty()) {
+        *clusters = std::move(holding);
+        *found = true;
+        return kStatusOk;
+      }
+      if (!next.empty()) break;
     }
-    if (best.empty()) return kStatusOk;
-    layout = std::move(best);
-    held = bestHeld;
-    settled = bestKeep + 1;
+    if (next.empty()) return kStatusOk;
+    layout = std::move(next);
+    held = nextHeld;
+    settled = nextKeep + 1;
   }
   return kStatusOk;
 }
@@ -286,7 +309,8 @@ Status FragmentSearch::Find(uint32_t start, uint64_t bytes, std::string_view ext
     firstRun.push_back(static_cast<uint32_t>(c));
   }
   if (Status s = TwoPieces(firstRun, clusters, found); s != kStatusOk || *found) return done(s);
-  if (signatures::DecodedKindOf(extension) != DecodedKind::kJpeg || OutOfBounds()) return done(kStatusOk);
+  const DecodedKind kind = signatures::DecodedKindOf(extension);
+  if ((kind != DecodedKind::kJpeg && kind != DecodedKind::kPng) || OutOfBounds()) return done(kStatusOk);
   // More pieces: the plain layout, cut where its decode broke.
   std::vector<uint32_t> plain{start};
   if (Status s = FillFrom(uint64_t{start} + 1, &plain); s != kStatusOk) return done(s);

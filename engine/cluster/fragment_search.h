@@ -29,9 +29,12 @@ bool CanReassemble(std::string_view extension);
 //    cluster and each length of the first piece (from its start over
 //    adjacent usable clusters), the second piece is the usable clusters
 //    that end there.
-// 2. More pieces (JPEG, whose decoder tells how far the data held): the
-//    layout that held longest is cut where it broke, and the next piece is
-//    searched among the usable clusters, nearest first, piece by piece.
+// 2. More pieces (JPEG and PNG, whose decoders tell how far the data held):
+//    the layout is cut near where its decode broke, and the next piece is
+//    the nearest usable cluster from which the decode goes on past that
+//    point, piece by piece.
+// A layout is taken only when it is the only one found to hold where it
+// was looked for (two that hold prove neither).
 // A layout is found only when the full decode of the whole file passes.
 // Framing checks sort candidates out before a decode. Bounded by the
 // bounds; reads only through the map. One thread at a time.

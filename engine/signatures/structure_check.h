@@ -65,7 +65,7 @@ enum class CheckDepth { kFull, kQuick };
 
 // *heldBytes (when given) receives, for a broken file, how many of its
 // first bytes the structure was seen to hold before it broke (decoders and
-// stream walks tell it: JPEG, transport streams; 0 when the check cannot
+// stream walks tell it: JPEG, PNG, transport streams; 0 when the check cannot
 // tell), and the file's size when it holds.
 StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
                                     std::string_view extension, uint64_t* heldBytes = nullptr,
