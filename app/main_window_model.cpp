@@ -215,6 +215,24 @@ int32_t CMainWindowModel::SelectedDiskIndex() const {
   return row.kind == DiskRow::Kind::kDisk ? row.diskIndex : -1;
 }
 
+std::string CMainWindowModel::RowIdentity(int32_t index) const {
+  if (index < 0 || static_cast<size_t>(index) >= m_rows.size()) return {};
+  const DiskRow& row = m_rows[static_cast<size_t>(index)];
+  switch (row.kind) {
+    case DiskRow::Kind::kDisk: return "disk:" + m_disks[static_cast<size_t>(row.diskIndex)].path;
+    case DiskRow::Kind::kPartition:
+      return "partition:" + m_disks[static_cast<size_t>(row.diskIndex)].path + ":" + std::to_string(row.volumeIndex);
+    case DiskRow::Kind::kImage: return "image:" + m_images[static_cast<size_t>(row.volumeIndex)].target.imagePath;
+    case DiskRow::Kind::kImageGroup: return {};
+  }
+  return {};
+}
+
+bool CMainWindowModel::SelectionHasResults() const {
+  const std::string selected = RowIdentity(m_selected);
+  return !selected.empty() && selected == m_sessionRow && m_sessionProfessional == m_professional && AnyEngine();
+}
+
 WindowReaction CMainWindowModel::ShowPage(WizardPage page) {
   m_page = page;
   return {WindowAction::kShowPage, {}, 2};
@@ -235,8 +253,10 @@ WindowReaction CMainWindowModel::OnButton(std::string_view name) {
     m_createImageMode = true;
     return ShowPage(WizardPage::kDisk);
   }
-  if (name == "BtnScan") {
+  if (name == "BtnScan" || name == "BtnRescan") {
     if (SelectedVolumes().empty()) return {WindowAction::kMessage, std::string(kSelectDiskText), 2};
+    // One action: the drive's results when they are there, else its scan.
+    if (name == "BtnScan" && SelectionHasResults()) return ShowPage(WizardPage::kResults);
     return {WindowAction::kStartScan, {}, 2};
   }
   if (name == "BtnRecover") {
@@ -249,12 +269,7 @@ WindowReaction CMainWindowModel::OnButton(std::string_view name) {
   }
   if (name == "BtnNext") {
     if (m_page == WizardPage::kMode) return ShowPage(WizardPage::kDisk);
-    if (m_page == WizardPage::kDisk) {
-      if (SelectedVolumes().empty()) return {WindowAction::kMessage, std::string(kSelectDiskText), 2};
-      // The results page shows the last scan; without one, the scan comes first.
-      if (!AnyEngine()) return {WindowAction::kStartScan, {}, 2};
-      return ShowPage(WizardPage::kResults);
-    }
+    if (m_page == WizardPage::kDisk) return OnButton("BtnScan");  // the page's one action
     return {};
   }
   if (name == "BtnLoadImage") return {WindowAction::kChooseImageFile, {}, 2};
@@ -268,10 +283,20 @@ WindowReaction CMainWindowModel::OnButton(std::string_view name) {
 const jobs::ScanSourceList& CMainWindowModel::NewSession() {
   // Found items and checked items hold the old sources: they go first, so
   // the old engines (and a fast scan's store) are released with the session.
-  m_checked.clear();
+  ClearChecked();
   m_results = std::make_shared<const std::vector<jobs::FoundItem>>();
   m_counts = {};
   m_sources.clear();
+  m_sessionName.clear();
+  m_sessionRow = RowIdentity(m_selected);
+  m_sessionProfessional = m_professional;
+  if (m_selected >= 0) {
+    const DiskRow& row = m_rows[static_cast<size_t>(m_selected)];
+    m_sessionName = row.text;
+    if (row.kind == DiskRow::Kind::kPartition && row.parent >= 0) {
+      m_sessionName = m_rows[static_cast<size_t>(row.parent)].text + ", " + row.text;
+    }
+  }
   m_sources = jobs::MakeScanSources(SelectedVolumes());
   jobs::EnsureUniqueLetters(m_sources);
   return m_sources;
@@ -297,7 +322,7 @@ WindowReaction CMainWindowModel::OnScanEnded() {
     if (onlyLeft) return {};
     return {WindowAction::kMessage, Message("MSG0504"), 3};
   }
-  m_checked.clear();
+  ClearChecked();
   m_results = std::make_shared<const std::vector<jobs::FoundItem>>();
   m_counts = {};
   return {WindowAction::kStartSearch, {}, 2};
@@ -356,11 +381,37 @@ std::vector<jobs::FoundItem> CMainWindowModel::ResultsOf(jobs::FileCategory cate
 
 void CMainWindowModel::SetChecked(const jobs::FoundItem& item, bool checked) {
   const uint64_t key = CheckedKey(item.item);
-  if (checked) {
-    m_checked.insert_or_assign(key, item);
-  } else {
-    m_checked.erase(key);
+  auto forget = [this](const jobs::FoundItem& f) {
+    if (f.item.isFolder != 0) {
+      --m_checkedFolders;
+    } else {
+      m_checkedBytes -= f.item.size;
+    }
+  };
+  auto it = m_checked.find(key);
+  if (it != m_checked.end()) {
+    forget(it->second);
+    m_checked.erase(it);
   }
+  if (!checked) return;
+  m_checked.emplace(key, item);
+  if (item.item.isFolder != 0) {
+    ++m_checkedFolders;
+  } else {
+    m_checkedBytes += item.item.size;
+  }
+}
+
+void CMainWindowModel::ClearChecked() {
+  m_checked.clear();
+  m_checkedFolders = 0;
+  m_checkedBytes = 0;
+}
+
+uint64_t CMainWindowModel::FoundCount() const {
+  uint64_t n = 0;
+  for (uint64_t c : m_counts) n += c;
+  return n;
 }
 
 void CMainWindowModel::SetCategoryChecked(jobs::FileCategory category, bool checked) {

@@ -115,9 +115,15 @@ class CMainWindowModel {
   std::vector<storage::VolumeEntry> SelectedVolumes() const;
   // The selected row as a whole disk (image job): the disk's index, or -1.
   int32_t SelectedDiskIndex() const;
+  // Whether the results of the scan session are of the selected row, in the
+  // mode chosen now (the disk page's one action then shows them, else it
+  // scans). False when the session's scan left no engine.
+  bool SelectionHasResults() const;
 
   // --- events
-  // A click on the control named name.
+  // A click on the control named name. The disk page's one action
+  // ("BtnScan", and "BtnNext" there) shows the results when the selected
+  // row has them and scans it otherwise; "BtnRescan" always scans.
   WindowReaction OnButton(std::string_view name);
   // The scan job ended (with or without 1025). Starts the search when any
   // source of the session holds an engine; else says "MSG0504", unless the
@@ -131,6 +137,9 @@ class CMainWindowModel {
   // previous one (and its fast scan's store). Empty when nothing is selected.
   const jobs::ScanSourceList& NewSession();
   const jobs::ScanSourceList& Sources() const { return m_sources; }
+  // What the session's results are of, as the disk list names it
+  // ("card.img", "Removable disk 1", "Disk 0, C: Part1"); empty before a scan.
+  const std::string& SessionName() const { return m_sessionName; }
   // The sources the scan job ended with (CScanJob::Sources: a deep scan of a
   // disk adds the volumes it found where no partition is): the session.
   void SetScannedSources(jobs::ScanSourceList sources) { m_sources = std::move(sources); }
@@ -156,11 +165,16 @@ class CMainWindowModel {
   void SetChecked(const jobs::FoundItem& item, bool checked);
   bool IsChecked(const engine::ItemRecord& item) const { return m_checked.count(CheckedKey(item)) != 0; }
   size_t CheckedCount() const { return m_checked.size(); }
+  // Of the checked items: the folders, and the bytes of the files.
+  size_t CheckedFolderCount() const { return m_checkedFolders; }
+  uint64_t CheckedBytes() const { return m_checkedBytes; }
+  // The files of the results, every kind.
+  uint64_t FoundCount() const;
   // Checks or unchecks every file of a category of the results (the type node's box).
   void SetCategoryChecked(jobs::FileCategory category, bool checked);
   // In key order.
   std::vector<jobs::FoundItem> CheckedItems() const;
-  void ClearChecked() { m_checked.clear(); }
+  void ClearChecked();
 
   // --- imaging: read past unreadable sectors (the command line's --keep-going)
   void SetKeepGoing(bool keepGoing) { m_keepGoing = keepGoing; }
@@ -177,6 +191,8 @@ class CMainWindowModel {
  private:
   static size_t Index(jobs::FileCategory c) { return static_cast<size_t>(c); }
   void BuildRows();
+  // What a row stands for, unchanged by a device change: its kind and path.
+  std::string RowIdentity(int32_t row) const;
   WindowReaction ShowPage(WizardPage page);
 
   const jobs::ITextSource* m_texts;
@@ -188,11 +204,16 @@ class CMainWindowModel {
   std::vector<DiskRow> m_rows;
   int32_t m_selected = -1;
   jobs::ScanSourceList m_sources;
+  std::string m_sessionName;
+  std::string m_sessionRow;  // RowIdentity of the row scanned
+  bool m_sessionProfessional = false;
   std::shared_ptr<const std::vector<jobs::FoundItem>> m_results =
       std::make_shared<const std::vector<jobs::FoundItem>>();
   std::array<uint64_t, 6> m_counts{};
   std::array<bool, 6> m_typeChecked{};
   std::map<uint64_t, jobs::FoundItem> m_checked;
+  size_t m_checkedFolders = 0;
+  uint64_t m_checkedBytes = 0;
   std::string m_outputFolder;
   bool m_keepGoing = false;
 };

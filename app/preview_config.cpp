@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "app/ini_file.h"
+#include "app/thumbnail_source.h"
 #include "platform/folders.h"
 
 namespace app {
@@ -26,6 +27,25 @@ void Take(const CIniFile& shipped, const CIniFile& user, std::string_view key, j
 }
 
 }  // namespace
+
+ThumbnailTools LoadThumbnailTools() {
+  return LoadThumbnailTools(platform::ProgramDataFolders(), platform::ConfigFolder() + "config.ini");
+}
+
+ThumbnailTools LoadThumbnailTools(const std::vector<std::string>& programFolders, const std::string& userConfigPath) {
+  CIniFile shipped;
+  for (std::string folder : programFolders) {
+    if (!folder.empty() && folder.back() != '/') folder.push_back('/');
+    if (shipped.Load(folder + "config.ini") == platform::kStatusOk) break;
+  }
+  CIniFile user;
+  if (user.Load(userConfigPath) != platform::kStatusOk) user = CIniFile();
+  ThumbnailTools tools = DefaultThumbnailTools();
+  Take(shipped, user, "VideoFrame", &tools.videoFrame);
+  tools.preview = LoadPreviewTools(programFolders, userConfigPath);
+  tools.watchdog = tools.preview.watchdog;
+  return tools;
+}
 
 jobs::PreviewTools LoadPreviewTools() {
   return LoadPreviewTools(platform::ProgramDataFolders(), platform::ConfigFolder() + "config.ini");

@@ -52,9 +52,28 @@ void CResultTable::SetRows(SharedRows all, std::vector<uint32_t> subset) {
   std::stable_partition(subset.begin(), subset.end(), [&all](uint32_t i) { return (*all)[i].item.isFolder != 0; });
   m_all = std::move(all);
   m_subset = std::move(subset);
-  m_order = m_subset;
+  m_sorted = m_subset;
   m_page = 0;
-  m_sorted = false;
+  m_isSorted = false;
+  ApplyFilter();
+}
+
+void CResultTable::SetFilter(const ResultFilter& filter) {
+  m_filter = filter;
+  m_page = 0;
+  ApplyFilter();
+}
+
+void CResultTable::ApplyFilter() {
+  if (!m_filter.Active()) {
+    m_order = m_sorted;
+    return;
+  }
+  m_order.clear();
+  const std::string folded = m_filter.FoldedName();
+  for (uint32_t i : m_sorted) {
+    if (m_filter.Matches((*m_all)[i].item, folded)) m_order.push_back(i);
+  }
 }
 
 bool CResultTable::Sort(ResultColumn column, bool ascending) {
@@ -107,8 +126,9 @@ bool CResultTable::Sort(ResultColumn column, bool ascending) {
     }
     return a.row < b.row;
   });
-  for (size_t i = 0; i < n; ++i) m_order[i] = m_subset[entries[i].row];
-  m_sorted = true;
+  for (size_t i = 0; i < n; ++i) m_sorted[i] = m_subset[entries[i].row];
+  m_isSorted = true;
+  ApplyFilter();
   m_sortColumn = column;
   m_ascending = ascending;
   return true;
@@ -120,8 +140,8 @@ void CResultTable::SetPage(size_t page) {
 
 size_t CResultTable::PageRowCount() const {
   const size_t first = m_page * m_pageSize;
-  if (first >= m_subset.size()) return 0;
-  return std::min(m_pageSize, m_subset.size() - first);
+  if (first >= m_order.size()) return 0;
+  return std::min(m_pageSize, m_order.size() - first);
 }
 
 std::string CResultTable::CellText(const jobs::FoundItem& row, ResultColumn column) {

@@ -10,17 +10,18 @@
 #include "platform/file_time.h"
 
 namespace gui {
-namespace {
-
-// A FILETIME (as stored, no time-zone conversion) in the user's locale.
 QString LocaleTime(uint64_t fileTime) {
   platform::SystemTime t;
   if (fileTime == 0 || !platform::FileTimeToSystemTime(fileTime, &t)) return {};
   const QDateTime when(QDate(t.year, t.month, t.day), QTime(t.hour, t.minute, t.second));
+  // Without a locale of its own ("C", "8 Dec 2026 15:04:05") the short ISO form: the same facts, narrower.
+  if (QLocale().language() == QLocale::C) return when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
   return QLocale().toString(when, QLocale::ShortFormat);
 }
 
-}  // namespace
+QString LocaleSize(uint64_t bytes) {
+  return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)));
+}
 
 CFileListModel::CFileListModel(IsChecked isChecked, SetChecked setChecked, QObject* parent)
     : QAbstractTableModel(parent), m_isChecked(std::move(isChecked)), m_setChecked(std::move(setChecked)) {
@@ -55,6 +56,14 @@ void CFileListModel::SetHeaderTexts(const jobs::ITextSource* texts) {
   emit headerDataChanged(Qt::Horizontal, 0, app::kResultColumnCount - 1);
 }
 
+void CFileListModel::SetFilter(const app::ResultFilter& filter) {
+  if (filter == m_table.Filter()) return;
+  beginResetModel();
+  m_table.SetFilter(filter);
+  endResetModel();
+  emit PageChanged();
+}
+
 void CFileListModel::SetPage(size_t page) {
   beginResetModel();
   m_table.SetPage(page);
@@ -69,8 +78,13 @@ const jobs::FoundItem* CFileListModel::RowAt(const QModelIndex& index) const {
 }
 
 void CFileListModel::RefreshChecks() {
-  if (rowCount() == 0) return;
-  emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+  if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+  emit ChecksChanged();
+}
+
+void CFileListModel::CheckRow(const jobs::FoundItem& item, bool checked) {
+  if (m_setChecked) m_setChecked(item, checked);
+  RefreshChecks();
 }
 
 int CFileListModel::rowCount(const QModelIndex& parent) const {
@@ -90,11 +104,7 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-      if (column == app::ResultColumn::kSize) {
-        if (folder) return QString();
-        const uint64_t size = r.size;
-        return QLocale().formattedDataSize(static_cast<qint64>(std::min<uint64_t>(size, INT64_MAX)));
-      }
+      if (column == app::ResultColumn::kSize) return folder ? QString() : LocaleSize(r.size);
       if (column == app::ResultColumn::kModified) return LocaleTime(r.modified);
       if (column == app::ResultColumn::kCreated) return LocaleTime(r.created);
       return Q(app::CResultTable::CellText(*row, column));
@@ -125,6 +135,7 @@ bool CFileListModel::setData(const QModelIndex& index, const QVariant& value, in
   if (row == nullptr || role != Qt::CheckStateRole || index.column() != 0) return false;
   if (m_setChecked) m_setChecked(*row, value.toInt() == Qt::Checked);
   emit dataChanged(index, index, {Qt::CheckStateRole});
+  emit ChecksChanged();
   return true;
 }
 

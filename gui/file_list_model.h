@@ -17,6 +17,10 @@ namespace gui {
 // carries the category icon, or the damaged-file icon when the content no
 // longer matches its kind. Sizes and times are shown in the user's locale.
 // Window thread only.
+// A FILETIME (as stored, no time-zone conversion) and a size in the user's locale.
+QString LocaleTime(uint64_t fileTime);
+QString LocaleSize(uint64_t bytes);
+
 class CFileListModel final : public QAbstractTableModel {
   Q_OBJECT
 
@@ -31,6 +35,8 @@ class CFileListModel final : public QAbstractTableModel {
   // The same with the rows of all at the positions of subset (nothing copied).
   void SetRows(app::CResultTable::SharedRows all, std::vector<uint32_t> subset);
   void Clear() { SetRows({}); }
+  // Shows only the rows filter lets through (first page).
+  void SetFilter(const app::ResultFilter& filter);
   // Header texts from the window's language section.
   void SetHeaderTexts(const jobs::ITextSource* texts);
   void SetPage(size_t page);
@@ -39,6 +45,9 @@ class CFileListModel final : public QAbstractTableModel {
   const jobs::FoundItem* RowAt(const QModelIndex& index) const;
   // The checked states changed outside (a new search): repaint them.
   void RefreshChecks();
+  // The checked state of a row, and a tick given elsewhere (the grid).
+  bool RowChecked(const engine::ItemRecord& item) const { return m_isChecked && m_isChecked(item); }
+  void CheckRow(const jobs::FoundItem& item, bool checked);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -50,6 +59,8 @@ class CFileListModel final : public QAbstractTableModel {
 
  signals:
   void PageChanged();
+  // A tick was given or taken, here or through SetChecked or RefreshChecks.
+  void ChecksChanged();
 
  private:
   app::CResultTable m_table;

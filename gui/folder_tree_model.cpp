@@ -2,6 +2,7 @@
 #include "gui/folder_tree_model.h"
 
 #include <mutex>
+#include <optional>
 
 #include "gui/dialogs.h"
 #include "gui/icons.h"
@@ -95,6 +96,8 @@ void CFolderTreeModel::fetchMore(const QModelIndex& parent) {
   if (node->fetched || !node->source) return;
   std::vector<jobs::FoundItem> items;
   {
+    std::optional<app::CThumbnailHold> hold;
+    if (m_thumbnails != nullptr) hold.emplace(*m_thumbnails);
     std::unique_lock lock(node->source->inUse, std::try_to_lock);
     if (!lock.owns_lock()) return;  // a job uses the source: listed when it is free
     node->fetched = true;

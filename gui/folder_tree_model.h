@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/thumbnail_queue.h"
 #include "jobs/scan_source.h"
 
 namespace gui {
@@ -23,6 +24,8 @@ class CFolderTreeModel final : public QAbstractItemModel {
   explicit CFolderTreeModel(QObject* parent = nullptr);
   ~CFolderTreeModel() override;
 
+  // The worker to hold while a folder is listed (may be null).
+  void SetThumbnailQueue(app::CThumbnailQueue* queue) { m_thumbnails = queue; }
   // Replaces the tree with the sources that hold an engine.
   void SetSources(const jobs::ScanSourceList& sources);
   void Clear() { SetSources({}); }
@@ -53,6 +56,7 @@ class CFolderTreeModel final : public QAbstractItemModel {
   Node* NodeOf(const QModelIndex& index) const;
 
   Node m_root;
+  app::CThumbnailQueue* m_thumbnails = nullptr;
 };
 
 }  // namespace gui

@@ -5,19 +5,37 @@
 
 #include "jobs/file_category.h"
 
+class QPainter;
+class QRectF;
+
 namespace gui {
 
-// The program's icons, drawn at run time (no image files to ship or
-// license): a coloured page with a mark per category, a folder, a damaged
-// page (the category's page crossed out in red), disks and image files.
-// Made once and cached; window thread only.
+// The program's icons. Where the desktop's icon theme or Qt's style has an
+// icon for a thing (folders, drives, the views), that one is used; the rest
+// are drawn at run time as vectors (no image files to ship or license), so
+// every icon is sharp at any size and screen scale. Made once and cached;
+// window thread only.
 QIcon CategoryIcon(jobs::FileCategory category);
+// The category's icon with the mark of a damaged file (a red cross).
 QIcon DamagedIcon(jobs::FileCategory category);
-// A file whose clusters now hold a live file's data.
+// The category's icon with the mark of a file whose clusters now hold a
+// live file's data (an orange page laid over it).
 QIcon OverwrittenIcon(jobs::FileCategory category);
 QIcon FolderIcon();
 QIcon DiskIcon(bool removable);
 QIcon ImageFileIcon();
 QIcon AppIcon();
+QIcon ListViewIcon();
+QIcon GridViewIcon();
+// The icons of the mode cards.
+QIcon DeletedModeIcon();
+QIcon FormattedModeIcon();
+QIcon DeepModeIcon();
+QIcon ImageModeIcon();
+
+// Draws the damaged or overwritten mark into the lower right corner of
+// area (a thumbnail's).
+void PaintDamagedMark(QPainter* painter, const QRectF& area);
+void PaintOverwrittenMark(QPainter* painter, const QRectF& area);
 
 }  // namespace gui

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -13,7 +14,9 @@
 #include <future>
 #include <memory>
 
+#include "app/recovery_destination.h"
 #include "gui/dialogs.h"
+#include "jobs/text_format.h"
 
 namespace gui {
 namespace {
@@ -149,10 +152,16 @@ void CJobProcessWnd::OnCancel() {
   if (m_job != nullptr) m_job->EndCancel(answer == jobs::Answer::kOk);
 }
 
+QLabel* CJobProcessWnd::Line(jobs::ViewLine line) const {
+  auto it = m_lines.find(line);
+  return it == m_lines.end() ? nullptr : it->second;
+}
+
 void CJobProcessWnd::OnEnd(jobs::JobResult result) {
   m_ended = true;
   m_result = result;
   m_cancelButton->hide();
+  JobEnded(result);
   if (!m_staysOpen) {
     done(static_cast<int>(result));
     return;
@@ -203,8 +212,9 @@ void CJobProcessWnd::AddDetailRow(const jobs::DetailRow& row, size_t position) {
   QMetaObject::invokeMethod(
       this,
       [this, path = Q(row.path), status = Q(row.status), failed = row.failed, position] {
-        auto* item = new QTreeWidgetItem({path, status});
-        if (failed) item->setForeground(1, QColor(0xb0, 0x20, 0x20));
+        auto* item = new QTreeWidgetItem({DetailPath(path), status});
+        item->setToolTip(0, path);
+        if (failed) item->setForeground(1, QColor(0xd3, 0x2f, 0x2f));  // red on light and dark lists
         const int at =
             static_cast<int>(std::min<size_t>(position, static_cast<size_t>(m_details->topLevelItemCount())));
         m_details->insertTopLevelItem(at, item);
@@ -246,10 +256,22 @@ CSearchProcessWnd::CSearchProcessWnd(QWidget* parent, const jobs::ITextSource* t
 
 CRecoverProcessWnd::CRecoverProcessWnd(QWidget* parent, const jobs::ITextSource* texts, IDialogs& dialogs,
                                        const QString& folder)
-    : CJobProcessWnd(parent, "RecoverProcessWnd", "MSG1103", texts, dialogs) {
+    : CJobProcessWnd(parent, "RecoverProcessWnd", "MSG1103", texts, dialogs), m_folder(folder) {
   SetStaysOpenAtEnd(true);
-  resize(500, 250);
+  resize(620, 420);
   DetailList()->show();
+  DetailList()->setTextElideMode(Qt::ElideMiddle);
+  DetailList()->header()->setStretchLastSection(false);
+  DetailList()->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  DetailList()->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+  DetailList()->setAccessibleName(WindowText("File"));
+  // Where the files go, while they go there.
+  if (QLabel* stage = Line(jobs::ViewLine::kStage)) {
+    const QString saving = Q(jobs::FormatText(Texts() != nullptr ? Texts()->Text("RecoverProcessWnd", "Saving") : "",
+                                              {folder.toStdString()}));
+    if (!saving.isEmpty()) stage->setText(saving);
+    stage->setVisible(!stage->text().isEmpty());
+  }
   m_openButton->setText(WindowText("OpenBtn").isEmpty() ? QStringLiteral("Open Folder") : WindowText("OpenBtn"));
   m_openButton->show();
   m_openButton->setEnabled(false);
@@ -258,6 +280,37 @@ CRecoverProcessWnd::CRecoverProcessWnd(QWidget* parent, const jobs::ITextSource*
 
 int CRecoverProcessWnd::DetailRowCount() const {
   return DetailList()->topLevelItemCount();
+}
+
+QString CRecoverProcessWnd::EndText() const {
+  const QLabel* stage = Line(jobs::ViewLine::kStage);
+  return stage != nullptr ? stage->text() : QString();
+}
+
+QString CRecoverProcessWnd::DetailPath(const QString& path) const {
+  return Q(app::PathBelowFolder(path.toStdString(), m_folder.toStdString()));
+}
+
+void CRecoverProcessWnd::JobEnded(jobs::JobResult result) {
+  const int32_t processed = m_job != nullptr ? m_job->Processed() : 0;
+  const int32_t failed = m_job != nullptr ? m_job->Failed() : 0;
+  const QString end =
+      Q(app::RecoveryEndText(result, processed - failed, failed, m_folder.toStdString(), Texts(),
+                             [](uint64_t n) { return QLocale().toString(qulonglong(n)).toStdString(); }));
+  if (QLabel* stage = Line(jobs::ViewLine::kStage)) {
+    stage->setText(end);
+    stage->setVisible(!end.isEmpty());
+    QFont bold = stage->font();
+    bold.setBold(true);
+    stage->setFont(bold);
+  }
+  // The lines of a running job say nothing any more.
+  for (jobs::ViewLine line : {jobs::ViewLine::kCurrent, jobs::ViewLine::kPercent}) {
+    if (QLabel* l = Line(line)) l->hide();
+  }
+  Bar()->hide();
+  const QString close = WindowText("CloseBtn");
+  if (!close.isEmpty()) FinishButton()->setText(close);
 }
 
 CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* parent, const jobs::ITextSource* texts, IDialogs& dialogs)

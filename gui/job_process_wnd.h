@@ -10,6 +10,7 @@
 
 #include "jobs/job.h"
 #include "jobs/job_view.h"
+#include "jobs/recovery_job.h"
 #include "jobs/text_source.h"
 
 class QLabel;
@@ -76,6 +77,14 @@ class CJobProcessWnd : public QDialog, public jobs::IJobView {
   void SetShowDelayMs(int delayMs) { m_showDelayMs = delayMs; }
   QTreeWidget* DetailList() const { return m_details; }
   QString WindowText(std::string_view key) const;
+  // The job has ended (window thread), before Finish shows.
+  virtual void JobEnded(jobs::JobResult) {}
+  // A detail row's path as the list shows it.
+  virtual QString DetailPath(const QString& path) const { return path; }
+  QLabel* Line(jobs::ViewLine line) const;
+  QProgressBar* Bar() const { return m_bar; }
+  QPushButton* FinishButton() const { return m_finishButton; }
+  const jobs::ITextSource* Texts() const { return m_texts; }
   QPushButton* m_openButton = nullptr;  // "Open Folder" of the recovery window
 
  private:
@@ -115,14 +124,28 @@ class CSearchProcessWnd final : public CJobProcessWnd {
   CSearchProcessWnd(QWidget* parent, const jobs::ITextSource* texts, IDialogs& dialogs);
 };
 
-// The recovery job's window ("RecoverProcessWnd", "MSG1103"), 500 x 250,
-// with its detail list of every file and "Open Folder"; it stays open after
-// the job until "FinishBtn" is pressed.
+// The recovery job's window ("RecoverProcessWnd", "MSG1103"), 500 x 250 at
+// least, with its detail list of every file (below the output folder) and
+// "Open Folder"; it stays open after the job until "FinishBtn" (Close) is
+// pressed, and ends saying what was saved where ("7 files recovered to
+// ..."). job must outlive the window's Run.
 class CRecoverProcessWnd final : public CJobProcessWnd {
   Q_OBJECT
  public:
   CRecoverProcessWnd(QWidget* parent, const jobs::ITextSource* texts, IDialogs& dialogs, const QString& folder);
+  // The job whose counts the last line tells.
+  void Watch(const jobs::CRecoveryJob* job) { m_job = job; }
   int DetailRowCount() const;
+  // The last line ("stage") once the job ended.
+  QString EndText() const;
+
+ protected:
+  void JobEnded(jobs::JobResult result) override;
+  QString DetailPath(const QString& path) const override;
+
+ private:
+  QString m_folder;
+  const jobs::CRecoveryJob* m_job = nullptr;
 };
 
 // The image job's window ("CreateImageWnd", "MSG0306").

@@ -102,9 +102,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quellmoor-gui: the language file of %s is missing; the window shows its own texts\n",
                  languages.CurrentLanguage().c_str());
   }
-  QFile style(QString::fromStdString(app::FindResourceFolder(platform::ProgramDataFolders())) +
-              QStringLiteral("quellmoor.qss"));
-  if (style.open(QIODevice::ReadOnly)) application.setStyleSheet(QString::fromUtf8(style.readAll()));
 
   int code = 0;
   {

@@ -6,13 +6,19 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCommandLinkButton>
+#include <QDir>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
@@ -23,17 +29,26 @@
 #include <QTableView>
 #include <QTextEdit>
 #include <QTimer>
+#include <QTranslator>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/dialog_texts.h"
 #include "app/preview_config.h"
+#include "app/preview_pane.h"
+#include "app/recovery_destination.h"
+#include "app/thumbnail_source.h"
+#include "app/window_settings.h"
 #include "gui/dialogs.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_model.h"
 #include "gui/icons.h"
 #include "gui/job_process_wnd.h"
+#include "gui/results_page.h"
+#include "gui/thumbnail_model.h"
+#include "gui/thumbnail_worker.h"
 #include "jobs/display_text.h"
 #include "jobs/error_text.h"
 #include "jobs/folder_browser.h"
@@ -44,13 +59,28 @@
 #include "jobs/search_job.h"
 #include "jobs/text_format.h"
 #include "platform/error.h"
+#include "platform/file_time.h"
+#include "platform/folders.h"
 
 namespace gui {
 namespace {
 
 constexpr int kRowRole = Qt::UserRole + 1;
-constexpr int kNodeNameRole = Qt::UserRole + 2;
-constexpr int kCategoryRole = Qt::UserRole + 3;
+constexpr int kMinimumWidth = 760;
+constexpr int kMinimumHeight = 520;
+
+// The mode cards, in order: the control's name, its icon, and the key of its one line.
+struct ModeCard {
+  const char* name;
+  QIcon (*icon)();
+  const char* infoKey;
+};
+constexpr ModeCard kModeCards[] = {
+    {"BtnDeletedRecovery", DeletedModeIcon, "BtnDeletedRecoveryInfo"},
+    {"BtnFormattedRecovery", FormattedModeIcon, "BtnFormattedRecoveryInfo"},
+    {"BtnDeepRecovery", DeepModeIcon, "BtnDeepRecoveryInfo"},
+    {"BtnCreateImageMode", ImageModeIcon, "BtnCreateImageModeInfo"},
+};
 
 // A fallback for a window text the language file does not have.
 QString Or(const QString& text, const char* fallback) {
@@ -66,12 +96,12 @@ CMainWnd::CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDia
       m_ownDialogs(dialogs == nullptr ? std::make_unique<CQtDialogs>(&texts) : nullptr),
       m_dialogs(dialogs != nullptr ? dialogs : m_ownDialogs.get()),
       m_model(&texts),
-      m_preview(app::LoadPreviewTools()) {
+      m_preview(app::LoadPreviewTools()),
+      m_thumbnails(std::make_unique<CThumbnailWorker>(app::LoadThumbnailTools())) {
   setObjectName(QStringLiteral("MainWnd"));
   setWindowTitle(QStringLiteral("Quellmoor"));
   setWindowIcon(AppIcon());
-  resize(800, 500);
-  setMinimumSize(640, 420);
+  setMinimumSize(kMinimumWidth, kMinimumHeight);
 
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
@@ -79,6 +109,10 @@ CMainWnd::CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDia
   auto* header = new QHBoxLayout;
   auto* product = new QLabel(central);
   product->setObjectName(QStringLiteral("LblProductName"));
+  QFont title = product->font();
+  title.setPointSizeF(title.pointSizeF() * 1.4);
+  title.setBold(true);
+  product->setFont(title);
   header->addWidget(product);
   header->addStretch(1);
   layout->addLayout(header);
@@ -87,11 +121,17 @@ CMainWnd::CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDia
   m_pages->setObjectName(QStringLiteral("TabPage"));
   m_pages->addWidget(BuildModePage());
   m_pages->addWidget(BuildDiskPage());
-  m_pages->addWidget(BuildResultsPage());
+  m_results = new CResultsPage(
+      m_model, &m_texts, *m_thumbnails, [this] { return m_busy; }, m_pages);
+  connect(m_results, &CResultsPage::PreviewWanted, this, &CMainWnd::Preview);
+  connect(m_results, &CResultsPage::ButtonClicked, this, &CMainWnd::OnButton);
+  m_pages->addWidget(m_results);
   layout->addWidget(m_pages, 1);
 
+  // One row at the bottom: the results' status line and Recover (results page), Back, Next.
   auto* nav = new QHBoxLayout;
-  nav->addStretch(1);
+  nav->addWidget(m_results->BottomBar(), 1);
+  nav->addStretch(0);
   nav->addWidget(MakeButton("BtnPrev", central));
   nav->addWidget(MakeButton("BtnNext", central));
   // Back and next from anywhere in the window, as in a browser.
@@ -108,17 +148,58 @@ CMainWnd::CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDia
   Retranslate();
   RefreshDisks();
   WatchDevices();
+  RestoreSettings();
   ShowPage();
-
-  // Centred on the screen.
-  if (QScreen* screen = QApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
-  }
 }
 
 CMainWnd::~CMainWnd() {
   Shutdown();
+  // The pages use the thumbnail worker: they go before it (members go before the children).
+  delete takeCentralWidget();
+}
+
+CFileListModel* CMainWnd::FileList() const {
+  return m_results->FileList();
+}
+
+CFolderTreeModel* CMainWnd::FolderTree() const {
+  return m_results->FolderTree();
+}
+
+CThumbnailModel* CMainWnd::Grid() const {
+  return m_results->Grid();
+}
+
+void CMainWnd::RestoreSettings() {
+  app::WindowSettings settings;
+  settings.Load(m_languages.UserConfigPath());
+  std::vector<app::ScreenRect> screens;
+  size_t primary = 0;
+  for (QScreen* screen : QApplication::screens()) {
+    if (screen == QApplication::primaryScreen()) primary = screens.size();
+    const QRect a = screen->availableGeometry();
+    screens.push_back({a.x(), a.y(), a.width(), a.height()});
+  }
+  const app::ScreenRect r = app::RestoredWindowRect(settings.geometry, screens, primary, kMinimumWidth, kMinimumHeight);
+  resize(r.width, r.height);
+  move(r.x, r.y);
+  if (settings.maximized) setWindowState(windowState() | Qt::WindowMaximized);
+  m_results->RestoreSplitters(settings);
+  if (settings.resultsView == "list") m_results->SetView(CFilterBar::View::kList);
+  if (settings.resultsView == "grid") m_results->SetView(CFilterBar::View::kGrid);
+}
+
+void CMainWnd::SaveSettings() {
+  app::WindowSettings settings;
+  settings.Load(m_languages.UserConfigPath());
+  const QRect g = isMaximized() ? normalGeometry() : geometry();
+  if (g.isValid()) settings.geometry = app::ScreenRect{g.x(), g.y(), g.width(), g.height()};
+  settings.maximized = isMaximized();
+  m_results->SaveSplitters(&settings);
+  settings.resultsView = m_results->View() == CFilterBar::View::kGrid ? "grid" : "list";
+  if (settings.Save(m_languages.UserConfigPath()) != platform::kStatusOk) {
+    std::fprintf(stderr, "quellmoor-gui: the window's settings could not be saved\n");
+  }
 }
 
 void CMainWnd::closeEvent(QCloseEvent* event) {
@@ -126,6 +207,7 @@ void CMainWnd::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  SaveSettings();
   QMainWindow::closeEvent(event);
 }
 
@@ -133,9 +215,8 @@ void CMainWnd::Shutdown() {
   if (m_shutDown) return;
   m_shutDown = true;
   m_monitor.Stop();
-  // Views and the session hold the sources; the preview's players and files go.
-  m_fileModel->Clear();
-  m_folderModel->Clear();
+  // Views, thumbnails and the session hold the sources; the preview's players and files go.
+  m_results->ClearViews();  // the thumbnail worker holds no found item now; it ends with the window
   m_preview.Shutdown();
 }
 
@@ -162,23 +243,37 @@ QWidget* CMainWnd::BuildModePage() {
   auto* layout = new QVBoxLayout(page);
   auto* info = new QLabel(page);
   info->setObjectName(QStringLiteral("TxtMainInfo"));
+  QFont larger = info->font();
+  larger.setPointSizeF(larger.pointSizeF() * 1.25);
+  info->setFont(larger);
   layout->addWidget(info);
+  // One card per mode, with its icon and a line on when to use it; a click moves on.
+  // A card is the style's own panel in the palette's base colour, holding a command link.
   auto* grid = new QGridLayout;
-  const char* modes[] = {"BtnDeletedRecovery", "BtnFormattedRecovery", "BtnDeepRecovery", "BtnCreateImageMode"};
+  grid->setSpacing(12);
   int i = 0;
-  for (const char* name : modes) {
-    QAbstractButton* b = MakeButton(name, page);
-    b->setProperty("modeButton", true);
-    b->setMinimumHeight(64);
-    grid->addWidget(b, i / 2, i % 2);
+  for (const ModeCard& card : kModeCards) {
+    auto* frame = new QFrame(page);
+    frame->setFrameShape(QFrame::StyledPanel);
+    frame->setBackgroundRole(QPalette::Base);
+    frame->setAutoFillBackground(true);
+    auto* inside = new QVBoxLayout(frame);
+    inside->setContentsMargins(4, 4, 4, 4);
+    auto* b = new QCommandLinkButton(frame);
+    b->setObjectName(QString::fromLatin1(card.name));
+    b->setIcon(card.icon());
+    b->setIconSize(QSize(48, 48));
+    b->setMinimumHeight(92);
+    b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    const QString name = QString::fromLatin1(card.name);
+    connect(b, &QCommandLinkButton::clicked, this, [this, name] { OnButton(name); });
+    inside->addWidget(b);
+    grid->addWidget(frame, i / 2, i % 2);
     ++i;
   }
-  layout->addLayout(grid);
-  auto* start = new QHBoxLayout;
-  start->addStretch(1);
-  start->addWidget(MakeButton("BtnStart", page));
-  layout->addLayout(start);
   layout->addStretch(1);
+  layout->addLayout(grid);
+  layout->addStretch(2);
   return page;
 }
 
@@ -193,10 +288,18 @@ QWidget* CMainWnd::BuildDiskPage() {
   m_disks->setColumnCount(2);
   m_disks->setIconSize(QSize(20, 20));
   m_disks->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  connect(m_disks, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* item) { m_model.SelectRow(item != nullptr ? item->data(0, kRowRole).toInt() : -1); });
+  connect(m_disks, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    m_model.SelectRow(item != nullptr ? item->data(0, kRowRole).toInt() : -1);
+    UpdateDiskAction();
+  });
   left->addWidget(m_disks, 1);
   m_rightsNote = new QLabel(page);
+  // A note in the colours the desktop gives its tooltips (light and dark alike).
+  m_rightsNote->setFrameShape(QFrame::StyledPanel);
+  m_rightsNote->setBackgroundRole(QPalette::ToolTipBase);
+  m_rightsNote->setForegroundRole(QPalette::ToolTipText);
+  m_rightsNote->setAutoFillBackground(true);
+  m_rightsNote->setMargin(6);
   m_rightsNote->setObjectName(QStringLiteral("LblRights"));
   m_rightsNote->setWordWrap(true);
   m_rightsNote->setTextFormat(Qt::PlainText);
@@ -211,6 +314,8 @@ QWidget* CMainWnd::BuildDiskPage() {
   diskButtons->addStretch(1);
   diskButtons->addWidget(MakeButton("BtnAdvanceScan", page));
   diskButtons->addWidget(MakeButton("BtnCreateImage", page));
+  // One action: the drive's scan, or its results when they are there (then "Scan again" beside it).
+  diskButtons->addWidget(MakeButton("BtnRescan", page));
   diskButtons->addWidget(MakeButton("BtnScan", page));
   left->addLayout(diskButtons);
   layout->addLayout(left, 3);
@@ -229,115 +334,6 @@ QWidget* CMainWnd::BuildDiskPage() {
   }
   typeLayout->addStretch(1);
   layout->addWidget(types, 1);
-  return page;
-}
-
-QWidget* CMainWnd::BuildResultsPage() {
-  auto* page = new QWidget(this);
-  page->setObjectName(QStringLiteral("PageResults"));
-  auto* layout = new QVBoxLayout(page);
-  auto* split = new QSplitter(Qt::Horizontal, page);
-
-  auto* left = new QSplitter(Qt::Vertical, split);
-  m_typeTree = new QTreeWidget(left);
-  m_typeTree->setObjectName(QStringLiteral("TypeTree"));
-  m_typeTree->setHeaderHidden(true);
-  m_typeTree->setRootIsDecorated(false);
-  for (const app::TypeNode& node : app::TypeNodes()) {
-    auto* item = new QTreeWidgetItem(m_typeTree);
-    item->setData(0, kNodeNameRole, Q(std::string(node.nodeName)));
-    item->setData(0, kCategoryRole, static_cast<int>(node.category));
-    item->setIcon(0, CategoryIcon(node.category));
-    // The node's box checks every file of its type.
-    item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-    item->setCheckState(0, Qt::Unchecked);
-  }
-  connect(m_typeTree, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
-    if (column != 0) return;
-    const auto category = static_cast<jobs::FileCategory>(item->data(0, kCategoryRole).toInt());
-    m_model.SetCategoryChecked(category, item->checkState(0) == Qt::Checked);
-    m_fileModel->RefreshChecks();
-  });
-  connect(m_typeTree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-    if (item != nullptr) ShowCategory(static_cast<jobs::FileCategory>(item->data(0, kCategoryRole).toInt()));
-  });
-  m_folderModel = new CFolderTreeModel(this);
-  m_folderView = new QTreeView(left);
-  m_folderView->setObjectName(QStringLiteral("FolderTree"));
-  m_folderView->setHeaderHidden(true);
-  m_folderView->setModel(m_folderModel);
-  connect(m_folderView->selectionModel(), &QItemSelectionModel::currentChanged, this,
-          [this](const QModelIndex& index) { ShowFolder(index); });
-
-  auto* middle = new QWidget(split);
-  auto* middleLayout = new QVBoxLayout(middle);
-  middleLayout->setContentsMargins(0, 0, 0, 0);
-  m_fileModel = new CFileListModel([this](const engine::ItemRecord& r) { return m_model.IsChecked(r); },
-                                   [this](const jobs::FoundItem& f, bool on) { m_model.SetChecked(f, on); }, this);
-  m_fileView = new QTableView(middle);
-  m_fileView->setObjectName(QStringLiteral("FileList"));
-  m_fileView->setModel(m_fileModel);
-  m_fileView->setSelectionBehavior(QAbstractItemView::SelectRows);
-  m_fileView->setSelectionMode(QAbstractItemView::SingleSelection);
-  m_fileView->setSortingEnabled(true);
-  m_fileView->horizontalHeader()->setSortIndicatorShown(true);
-  m_fileView->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
-  // "Path" does not sort: its header keeps the mark where the sort is.
-  connect(m_fileView->horizontalHeader(), &QHeaderView::sortIndicatorChanged, this, [this](int column, Qt::SortOrder) {
-    if (column < 0 || app::ResultColumnSorts(static_cast<app::ResultColumn>(column))) return;
-    const app::CResultTable& t = m_fileModel->Table();
-    QSignalBlocker block(m_fileView->horizontalHeader());
-    m_fileView->horizontalHeader()->setSortIndicator(t.Sorted() ? static_cast<int>(t.SortColumn()) : -1,
-                                                     t.SortAscending() ? Qt::AscendingOrder : Qt::DescendingOrder);
-  });
-  m_fileView->horizontalHeader()->setStretchLastSection(true);
-  m_fileView->verticalHeader()->hide();
-  m_fileView->setWordWrap(false);
-  m_fileView->setTabKeyNavigation(false);
-  connect(m_fileView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-          [this](const QModelIndex& index) {
-            if (const jobs::FoundItem* row = m_fileModel->RowAt(index); row != nullptr && !m_busy) {
-              const jobs::FoundItem item = *row;
-              Preview(item);
-            }
-          });
-  connect(m_fileModel, &CFileListModel::PageChanged, this, &CMainWnd::UpdatePager);
-  middleLayout->addWidget(m_fileView, 1);
-  auto* pager = new QHBoxLayout;
-  pager->addStretch(1);
-  auto* prevPage = new QPushButton(QStringLiteral("\u25C0"), middle);
-  prevPage->setObjectName(QStringLiteral("BtnPagePrev"));
-  auto* nextPage = new QPushButton(QStringLiteral("\u25B6"), middle);
-  nextPage->setObjectName(QStringLiteral("BtnPageNext"));
-  m_pageLabel = new QLabel(middle);
-  m_pageLabel->setObjectName(QStringLiteral("LblPage"));
-  connect(prevPage, &QPushButton::clicked, this, [this] {
-    if (m_fileModel->Table().Page() > 0) m_fileModel->SetPage(m_fileModel->Table().Page() - 1);
-  });
-  connect(nextPage, &QPushButton::clicked, this, [this] { m_fileModel->SetPage(m_fileModel->Table().Page() + 1); });
-  pager->addWidget(prevPage);
-  pager->addWidget(m_pageLabel);
-  pager->addWidget(nextPage);
-  middleLayout->addLayout(pager);
-
-  m_previewPane = new QTextEdit(split);
-  m_previewPane->setObjectName(QStringLiteral("PreviewEdit"));
-  m_previewPane->setReadOnly(true);
-  m_previewPane->setLineWrapMode(QTextEdit::WidgetWidth);
-
-  split->setStretchFactor(0, 1);
-  split->setStretchFactor(1, 3);
-  split->setStretchFactor(2, 2);
-  split->setSizes({170, 370, 240});
-  m_fileView->setColumnWidth(0, 170);
-  m_fileView->setColumnWidth(1, 90);
-  m_fileView->setColumnWidth(2, 80);
-  m_fileView->setColumnWidth(3, 50);
-  layout->addWidget(split, 1);
-  auto* bottom = new QHBoxLayout;
-  bottom->addStretch(1);
-  bottom->addWidget(MakeButton("BtnRecover", page));
-  layout->addLayout(bottom);
   return page;
 }
 
@@ -384,24 +380,46 @@ void CMainWnd::Retranslate() {
     }
   }
   m_languageMenu->setTitle(Or(Text("MenuLanguage"), "&Language"));
-  m_fileModel->SetHeaderTexts(&m_texts);
-  QSignalBlocker block(m_typeTree);  // a new label is no change of the node's box
-  for (int i = 0; i < m_typeTree->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* item = m_typeTree->topLevelItem(i);
-    const auto category = static_cast<jobs::FileCategory>(item->data(0, kCategoryRole).toInt());
-    const std::string nodeName = item->data(0, kNodeNameRole).toString().toStdString();
-    item->setText(0, Q(app::TypeNodeLabel(m_texts.Text("MainWnd", nodeName), m_model.CountOf(category))));
+  m_languageMenu->menuAction()->setObjectName(QStringLiteral("MenuLanguageAction"));
+  for (const ModeCard& card : kModeCards) {
+    if (auto* b = findChild<QCommandLinkButton*>(QString::fromLatin1(card.name))) {
+      b->setDescription(Text(card.infoKey));
+      b->setAccessibleName(b->text());
+      b->setAccessibleDescription(b->description());
+    }
   }
+  // Every button and box is named for a screen reader by its text.
+  for (QAbstractButton* button : findChildren<QAbstractButton*>()) {
+    if (!button->text().isEmpty()) button->setAccessibleName(QString(button->text()).remove(QLatin1Char('&')));
+  }
+  m_disks->setAccessibleName(Or(Text("DiskListName"), "Disks, partitions and image files"));
+  if (auto* group = findChild<QGroupBox*>(QStringLiteral("GrpTypes"))) group->setAccessibleName(group->title());
+  m_results->Retranslate();
   UpdateRightsNote();
-  UpdatePager();
+  UpdateDiskAction();
+  UpdateQtTranslation();
+}
+
+void CMainWnd::UpdateQtTranslation() {
+  // Qt's own dialogs (the file choosers' buttons and labels) in the chosen language.
+  const QString code = Q(app::DialogText(&m_texts, "QtLanguage", ""));
+  if (code == m_qtLanguage) return;
+  m_qtLanguage = code;
+  if (m_qtTranslator) {
+    QCoreApplication::removeTranslator(m_qtTranslator.get());
+    m_qtTranslator.reset();
+  }
+  if (code.isEmpty()) return;
+  auto translator = std::make_unique<QTranslator>();
+  if (translator->load(QLocale(code), QStringLiteral("qtbase"), QStringLiteral("_"),
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    QCoreApplication::installTranslator(translator.get());
+    m_qtTranslator = std::move(translator);
+  }
 }
 
 QTreeWidgetItem* CMainWnd::TypeNode(std::string_view nodeName) const {
-  for (int i = 0; i < m_typeTree->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* item = m_typeTree->topLevelItem(i);
-    if (item->data(0, kNodeNameRole).toString() == Q(std::string(nodeName))) return item;
-  }
-  return nullptr;
+  return m_results->TypeNode(nodeName);
 }
 
 void CMainWnd::OnButton(const QString& name) {
@@ -430,14 +448,36 @@ void CMainWnd::ShowPage() {
   m_pages->setProperty("page", page);
   const bool imageMode = m_model.CreateImageMode();
   findChild<QWidget*>(QStringLiteral("BtnPrev"))->setEnabled(page > 0);
-  findChild<QWidget*>(QStringLiteral("BtnNext"))->setVisible(page == 1 && !imageMode);
+  m_results->BottomBar()->setVisible(page == 2);
+  findChild<QWidget*>(QStringLiteral("BtnNext"))->setVisible(false);  // the disk page's one action moves on
   findChild<QWidget*>(QStringLiteral("BtnScan"))->setVisible(!imageMode);
+  UpdateDiskAction();
+  // The results always name their drive: in the status line and the title.
+  const std::string& drive = m_model.SessionName();
+  setWindowTitle(page == 2 && !drive.empty() ? Q(drive) + QStringLiteral(" \u2013 Quellmoor")
+                                             : QStringLiteral("Quellmoor"));
   findChild<QWidget*>(QStringLiteral("BtnCreateImage"))->setVisible(imageMode);
   findChild<QWidget*>(QStringLiteral("BtnAdvanceScan"))->setVisible(false);  // no action of its own
   findChild<QWidget*>(QStringLiteral("GrpTypes"))->setVisible(!imageMode);
+  if (page == 0) {
+    if (auto* first = findChild<QWidget*>(QString::fromLatin1(kModeCards[0].name))) first->setFocus();
+  }
   findChild<QWidget*>(QStringLiteral("ChkKeepGoing"))->setVisible(imageMode);
   if (page == 1) m_disks->setFocus();
-  if (page == 2) m_typeTree->setFocus();
+  if (page == 2) {
+    if (auto* tree = m_results->findChild<QWidget*>(QStringLiteral("TypeTree"))) tree->setFocus();
+  }
+}
+
+void CMainWnd::UpdateDiskAction() {
+  auto* scan = findChild<QPushButton*>(QStringLiteral("BtnScan"));
+  auto* rescan = findChild<QPushButton*>(QStringLiteral("BtnRescan"));
+  if (scan == nullptr || rescan == nullptr) return;
+  const bool results = m_model.SelectionHasResults() && !m_model.CreateImageMode();
+  scan->setText(results ? Or(Text("BtnShowResults"), "Show the results") : Or(Text("BtnScan"), "Scan"));
+  scan->setAccessibleName(scan->text());
+  scan->setDefault(!m_model.CreateImageMode());
+  rescan->setVisible(results);
 }
 
 void CMainWnd::RefreshDisks() {
@@ -465,7 +505,7 @@ void CMainWnd::RebuildDiskList() {
       case app::DiskRow::Kind::kPartition:
       case app::DiskRow::Kind::kImage: break;
     }
-    if (row.unreadable) item->setForeground(0, QColor(0x99, 0x99, 0x99));
+    if (row.unreadable) item->setForeground(0, m_disks->palette().brush(QPalette::Disabled, QPalette::Text));
     items.push_back(item);
   }
   m_disks->expandAll();
@@ -532,15 +572,14 @@ void CMainWnd::LoadImage() {
 }
 
 void CMainWnd::RunScan() {
-  // The views hold the previous session's items: they go before its engines.
-  m_fileModel->Clear();
-  m_folderModel->Clear();
-  m_previewPane->clear();
+  // The views and the thumbnails hold the previous session's items: they go before its engines.
+  m_results->ClearViews();
   const jobs::ScanSourceList sources = m_model.NewSession();
   if (sources.empty()) return;
   m_busy = true;
   std::vector<std::pair<jobs::MessageKind, std::string>> notes;
   {
+    app::CThumbnailHold hold(m_thumbnails->Queue());
     CScanProcessWnd wnd(this, &m_texts, *m_dialogs);
     jobs::CScanJob job({sources, m_model.Mode(), jobs::ReusePolicy::kAsk, jobs::ResumePolicy::kAsk}, wnd, &m_texts);
     wnd.Run(job);
@@ -568,6 +607,7 @@ void CMainWnd::RunSearch() {
   std::vector<jobs::FoundItem> results;
   std::vector<std::pair<jobs::MessageKind, std::string>> notes;
   {
+    app::CThumbnailHold hold(m_thumbnails->Queue());
     CSearchProcessWnd wnd(this, &m_texts, *m_dialogs);
     jobs::CSearchJob job({m_model.Sources(), m_model.SearchPattern(), true}, wnd, &m_texts);
     wnd.Run(job);
@@ -577,62 +617,13 @@ void CMainWnd::RunSearch() {
   m_busy = false;
   ShowNotes(notes);
   m_model.OnSearchEnded(std::move(results));
-  FillResults();
+  m_results->FillResults();
   ShowPage();
 }
 
-void CMainWnd::FillResults() {
-  m_previewPane->clear();
-  {
-    // A new search starts with nothing checked.
-    QSignalBlocker block(m_typeTree);
-    for (int i = 0; i < m_typeTree->topLevelItemCount(); ++i)
-      m_typeTree->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
-  }
-  m_folderModel->SetSources(m_model.Sources());
-  Retranslate();  // the node labels with their counts
-  // The first type with files is shown.
-  for (const app::TypeNode& node : app::TypeNodes()) {
-    if (m_model.CountOf(node.category) == 0) continue;
-    QSignalBlocker block(m_typeTree);
-    m_typeTree->setCurrentItem(TypeNode(node.nodeName));
-    ShowCategory(node.category);
-    return;
-  }
-  m_fileModel->Clear();
-}
-
-void CMainWnd::ShowCategory(jobs::FileCategory category) {
-  m_fileModel->SetRows(m_model.SharedResults(), m_model.ResultIndicesOf(category));
-}
-
-void CMainWnd::ShowFolder(const QModelIndex& index) {
-  const std::shared_ptr<jobs::ScanSource> source = m_folderModel->SourceOf(index);
-  if (!source || m_busy) return;
-  std::vector<jobs::FoundItem> items;
-  platform::Status s = platform::kStatusOk;
-  {
-    std::unique_lock lock(source->inUse, std::try_to_lock);
-    if (!lock.owns_lock()) return;
-    s = jobs::ListFolderAt(source, m_folderModel->PathOf(index), &items);
-  }
-  if (s != platform::kStatusOk) {
-    m_fileModel->Clear();
-    m_previewPane->setPlainText(Q(jobs::ErrorText(&m_texts, s)));
-    return;
-  }
-  m_fileModel->SetRows(std::move(items));
-}
-
-void CMainWnd::UpdatePager() {
-  if (m_pageLabel == nullptr || m_fileModel == nullptr) return;
-  const app::CResultTable& t = m_fileModel->Table();
-  m_pageLabel->setText(QStringLiteral("%1 / %2").arg(t.Page() + 1).arg(t.PageCount()));
-  findChild<QWidget*>(QStringLiteral("BtnPagePrev"))->setEnabled(t.Page() > 0);
-  findChild<QWidget*>(QStringLiteral("BtnPageNext"))->setEnabled(t.Page() + 1 < t.PageCount());
-}
-
 void CMainWnd::Preview(const jobs::FoundItem& item) {
+  // The source and the session folder's preview files are the preview's alone until it is shown.
+  app::CThumbnailHold hold(m_thumbnails->Queue());
   jobs::PreviewProduct shown;
   m_busy = true;
   {
@@ -654,39 +645,39 @@ void CMainWnd::Preview(const jobs::FoundItem& item) {
 }
 
 void CMainWnd::ShowProduct(const jobs::PreviewProduct& product) {
-  m_previewPane->clear();
-  m_previewPane->setProperty("productKind", QString::fromUtf8(jobs::ProductKindWord(product.kind).data()));
+  QTextEdit* pane = m_results->PreviewPane();
+  pane->clear();
+  pane->setProperty("productKind", QString::fromUtf8(jobs::ProductKindWord(product.kind).data()));
   switch (product.kind) {
     case jobs::PreviewProductKind::kPicture: {
-      QImage image(Q(product.filePath));
+      QImageReader reader(Q(product.filePath));
+      reader.setAutoTransform(true);  // a camera's orientation
+      QImage image = reader.read();
       if (image.isNull()) {
-        m_previewPane->setPlainText(Q(product.fallbackText));
+        pane->setPlainText(Q(product.fallbackText));
         return;
       }
-      const int width = std::max(120, m_previewPane->viewport()->width() - 16);
-      if (image.width() > width) image = image.scaledToWidth(width, Qt::SmoothTransformation);
+      const qreal scale = pane->devicePixelRatioF();
+      const int width = std::max(120, pane->viewport()->width() - 16);
+      if (image.width() > width * scale) image = image.scaledToWidth(int(width * scale), Qt::SmoothTransformation);
+      image.setDevicePixelRatio(scale);
       const QUrl url(QStringLiteral("preview://picture"));
-      m_previewPane->document()->addResource(QTextDocument::ImageResource, url, image);
-      m_previewPane->setHtml(QStringLiteral("<img src=\"preview://picture\">"));
+      pane->document()->addResource(QTextDocument::ImageResource, url, image);
+      pane->setHtml(QStringLiteral("<img src=\"preview://picture\">"));
       return;
     }
-    case jobs::PreviewProductKind::kText:
-    case jobs::PreviewProductKind::kListing:
-    case jobs::PreviewProductKind::kFolder: m_previewPane->setPlainText(Q(product.text)); return;
-    case jobs::PreviewProductKind::kDump:
-      m_previewPane->setPlainText(product.note.empty() ? Q(product.text) : Q(product.note + "\n\n" + product.text));
-      return;
     case jobs::PreviewProductKind::kMedia:
       if (m_preview.Play(product) != platform::kStatusOk) {
-        m_previewPane->setPlainText(Msg("MSG1207"));
+        pane->setPlainText(Msg("MSG1207"));
       } else {
-        m_previewPane->setPlainText(QFileInfo(Q(product.filePath)).fileName());
+        pane->setPlainText(QFileInfo(Q(product.filePath)).fileName());
       }
       return;
-    case jobs::PreviewProductKind::kFailed:
-      m_previewPane->setPlainText(product.text.empty() ? Q(jobs::ErrorText(&m_texts, product.status))
-                                                       : Q(product.text));
-      return;
+    case jobs::PreviewProductKind::kText:
+    case jobs::PreviewProductKind::kListing:
+    case jobs::PreviewProductKind::kFolder:
+    case jobs::PreviewProductKind::kDump:
+    case jobs::PreviewProductKind::kFailed: pane->setPlainText(Q(app::PreviewPaneText(product, &m_texts))); return;
   }
 }
 
@@ -704,8 +695,15 @@ void CMainWnd::ShowNotes(const std::vector<std::pair<jobs::MessageKind, std::str
 }
 
 void CMainWnd::RunRecovery() {
-  const QString folder = m_dialogs->ChooseOutputFolder(this);
-  if (folder.isEmpty()) return;
+  // A new folder is offered, never the home folder itself (Enter, Enter must not
+  // spill category folders among the user's own).
+  const std::string home = QDir::homePath().toStdString();
+  const std::string proposed = app::DefaultRecoveryFolder(
+      home, &m_texts, platform::LocalNow(),
+      [](const std::string& p) { return platform::KindOfPath(p) != platform::PathKind::kMissing; });
+  const QString chosen = m_dialogs->ChooseOutputFolder(this, Q(proposed));
+  if (chosen.isEmpty()) return;
+  const QString folder = Q(app::RecoveryFolderFor(chosen.toStdString(), home, proposed));
   // Writing onto a medium being recovered could overwrite what is sought.
   if (!jobs::SourcesHoldingFolder(m_model.Sources(), folder.toStdString()).empty()) {
     m_dialogs->MessageBox(this, jobs::MessageKind::kWarning, Msg("MSG0805"));
@@ -715,9 +713,11 @@ void CMainWnd::RunRecovery() {
   m_busy = true;
   std::vector<std::pair<jobs::MessageKind, std::string>> notes;
   {
+    app::CThumbnailHold hold(m_thumbnails->Queue());
     CRecoverProcessWnd wnd(this, &m_texts, *m_dialogs, folder);
     jobs::CRecoveryJob job({m_model.CheckedItems(), folder.toStdString(), jobs::RecoveryLayout::kByCategory}, wnd,
                            &m_texts);
+    wnd.Watch(&job);
     wnd.Run(job);
     notes = wnd.Notes();
   }
@@ -769,6 +769,7 @@ void CMainWnd::RunImage() {
   jobs::JobResult result = jobs::JobResult::kNone;
   std::vector<std::pair<jobs::MessageKind, std::string>> notes;
   {
+    app::CThumbnailHold hold(m_thumbnails->Queue());
     CCreateImageProcessWnd wnd(this, &m_texts, *m_dialogs);
     jobs::ImageJobInput input;
     input.source = source;

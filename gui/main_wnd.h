@@ -25,6 +25,7 @@ class QStackedWidget;
 class QTableView;
 class QTextEdit;
 class QTimer;
+class QTranslator;
 class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -33,30 +34,42 @@ namespace gui {
 
 class CFileListModel;
 class CFolderTreeModel;
+class CResultsPage;
+class CThumbnailModel;
+class CThumbnailWorker;
 class IDialogs;
 
-// The main window: title "Quellmoor", 800 x 500, three pages ("TabPage"):
-// the mode, the disk list with the file types and the scan, and the results
-// (type tree, folder tree, paged file list, preview pane "PreviewEdit",
-// recovery). Its state and event logic are app::CMainWindowModel; this
-// class shows them and runs the jobs in their modal progress windows, which
-// never block the window thread. Controls carry their names as Qt object
-// names ("BtnScan", "ChkPhoto", ...). The disk list is refreshed on a
-// device change (libudev, through a socket notifier); scan results are never
-// touched by it. Window thread only.
+// The main window: title "Quellmoor", 1100 x 720 (or the screen when
+// smaller) at first, then the size, place and splitters the user left it
+// with; three pages ("TabPage"): the mode cards, the disk list with the file
+// types and the scan, and the results (CResultsPage). Its state and event
+// logic are app::CMainWindowModel; this class shows them and runs the jobs
+// in their modal progress windows, which never block the window thread.
+// Controls carry their names as Qt object names ("BtnScan", "ChkPhoto",
+// ...) and accessible names from the language file. The disk list is
+// refreshed on a device change (libudev, through a socket notifier); scan
+// results are never touched by it. The window follows the desktop's palette
+// and Qt's style. Window thread only.
 class CMainWnd final : public QMainWindow {
   Q_OBJECT
 
  public:
   // texts and languages must outlive the window; dialogs too when given
-  // (tests), else the window uses the real dialogs.
+  // (tests), else the window uses the real dialogs. The window's size,
+  // place, splitters and results view are kept in the user's config.ini
+  // (languages.UserConfigPath()).
   CMainWnd(app::CTextTable& texts, app::CLanguageConfig& languages, IDialogs* dialogs = nullptr,
            QWidget* parent = nullptr);
   ~CMainWnd() override;
 
   app::CMainWindowModel& Model() { return m_model; }
-  CFileListModel* FileList() const { return m_fileModel; }
-  CFolderTreeModel* FolderTree() const { return m_folderModel; }
+  CFileListModel* FileList() const;
+  CFolderTreeModel* FolderTree() const;
+  CThumbnailModel* Grid() const;
+  CResultsPage* Results() const { return m_results; }
+  CThumbnailWorker& Thumbnails() { return *m_thumbnails; }
+  // Saves the window's size, place and splitters (also done when it closes).
+  void SaveSettings();
   // The type tree's node of a name ("NodePhoto"); null when unknown.
   QTreeWidgetItem* TypeNode(std::string_view nodeName) const;
   // Rebuilds the disk list from the disk table (a device change).
@@ -80,26 +93,25 @@ class CMainWnd final : public QMainWindow {
   QAbstractButton* MakeButton(const char* name, QWidget* parent);
   QWidget* BuildModePage();
   QWidget* BuildDiskPage();
-  QWidget* BuildResultsPage();
   void BuildMenu();
+  void RestoreSettings();
   void Retranslate();
   void Apply(const app::WindowReaction& reaction);
   void ShowPage();
   void RebuildDiskList();
   void UpdateRightsNote();
+  // The disk page's one action: "Scan", or "Show the results" (and "Scan again") for the drive that has them.
+  void UpdateDiskAction();
   void RunScan();
   void RunSearch();
   void RunRecovery();
   void RunImage();
   void LoadImage();
-  void FillResults();
-  void ShowCategory(jobs::FileCategory category);
-  void ShowFolder(const QModelIndex& index);
   void Preview(const jobs::FoundItem& item);
   void ShowProduct(const jobs::PreviewProduct& product);
   void ShowNotes(const std::vector<std::pair<jobs::MessageKind, std::string>>& notes);
-  void UpdatePager();
   void WatchDevices();
+  void UpdateQtTranslation();
   QString Text(std::string_view key) const;
   QString Msg(std::string_view key) const;
 
@@ -114,14 +126,11 @@ class CMainWnd final : public QMainWindow {
   QTreeWidget* m_disks = nullptr;
   QLabel* m_rightsNote = nullptr;
   std::map<jobs::FileCategory, QCheckBox*> m_typeChecks;
-  QTreeWidget* m_typeTree = nullptr;
-  QTreeView* m_folderView = nullptr;
-  QTableView* m_fileView = nullptr;
-  QLabel* m_pageLabel = nullptr;
-  QTextEdit* m_previewPane = nullptr;
-  CFileListModel* m_fileModel = nullptr;
-  CFolderTreeModel* m_folderModel = nullptr;
+  std::unique_ptr<CThumbnailWorker> m_thumbnails;
+  CResultsPage* m_results = nullptr;
   QMenu* m_languageMenu = nullptr;
+  std::unique_ptr<QTranslator> m_qtTranslator;
+  QString m_qtLanguage;
   QActionGroup* m_languageGroup = nullptr;
   platform::CDeviceMonitor m_monitor;
   QSocketNotifier* m_deviceNotifier = nullptr;

@@ -47,7 +47,8 @@ platform::Status CPicture::Convert(const std::string& path, ConversionOutput* ou
     args = {path};
   }
   // Only a picture this run writes counts.
-  if (platform::Status s = platform::RemoveFile(written); s != platform::kStatusOk && s != platform::kErrorFileNotFound) {
+  if (platform::Status s = platform::RemoveFile(written);
+      s != platform::kStatusOk && s != platform::kErrorFileNotFound) {
     return s;
   }
   platform::ProcessResult result;

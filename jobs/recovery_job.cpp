@@ -167,7 +167,9 @@ platform::Status CRecoveryJob::UsableFolder(const std::string& parentRelative, c
 }
 
 platform::Status CRecoveryJob::BaseFolderOf(const FoundItem& found, std::string* relative) {
-  if (m_input.layout == RecoveryLayout::kByCategory) {
+  // A file goes to its kind's folder; a checked folder is a place the user
+  // knows, so it comes back where it was found (its name has no kind).
+  if (m_input.layout == RecoveryLayout::kByCategory && found.item.isFolder == 0) {
     const std::string category(CategoryFolder(CategoryOf(found.item.Name())));
     return UsableFolder("", category, "category:" + category, relative);
   }

@@ -14,7 +14,7 @@
 namespace jobs {
 
 enum class RecoveryLayout {
-  kByCategory,  // DIR/<category>/<name>; a checked folder: DIR/<category>/<folder>/<its tree>
+  kByCategory,  // DIR/<category>/<name>; a checked folder keeps its path: DIR/<found path>/<folder>/<its tree>
   kTree,        // DIR/[<volume>/]<found folder path>/<name>
 };
 

@@ -10,11 +10,12 @@ build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchm
             libjpeg62-turbo-dev libpng-dev zlib1g-dev libexif-dev libssl-dev)
 test_pkgs=(dosfstools mtools xxd e2fsprogs util-linux fdisk gzip)
 # The desktop wizard: Qt 6 Widgets (the offscreen platform plugin is in libqt6gui6), its tests
-# (Qt Test), Xvfb for the screenshots, and setfacl for the privileged disk-read helper.
-gui_pkgs=(qt6-base-dev libqt6test6 xvfb xauth acl)
-# The preview's helper programs: optional at run time (a missing one shows the raw first bytes),
-# installed here so that their tests run.
-preview_pkgs=(poppler-utils 7zip catdoc mpv libheif-examples webp dcraw)
+# (Qt Test), Qt's own texts in other languages (the file choosers), Xvfb for the screenshots,
+# and setfacl for the privileged disk-read helper.
+gui_pkgs=(qt6-base-dev libqt6test6 qt6-translations-l10n xvfb xauth acl)
+# The preview's helper programs and ffmpeg (videos' thumbnails): optional at run time (a missing one
+# shows the raw first bytes or the kind's icon), installed here so that their tests run.
+preview_pkgs=(poppler-utils 7zip catdoc mpv libheif-examples webp dcraw ffmpeg)
 fixture_pkgs=(ntfs-3g attr fonttools imagemagick ffmpeg zip p7zip-full sqlite3 gcab fonts-dejavu-core
               libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui lame
               libimage-exiftool-perl ewf-tools qemu-utils fusefat exfatprogs exfat-fuse

@@ -549,6 +549,7 @@ Status CProfessionalRecovery::FinishRawEngines() {
   m_proFat.SetLiveAllocation(live);
   m_proNtfs.SetLiveAllocation(live);
   m_proExFat.SetLiveAllocation(live);
+  m_proExt4.SetLiveAllocation(live);
   Status status = m_proFat.FinishFatScan();
   const Status ntfs = m_proNtfs.Finish();
   if (status == kStatusOk) status = ntfs;

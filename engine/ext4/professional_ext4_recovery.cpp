@@ -20,7 +20,9 @@ uint64_t FileTimeOf(int64_t seconds, uint32_t ns) {
   return seconds == 0 && ns == 0 ? 0 : platform::UnixToFileTime(seconds, ns);
 }
 
-bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+bool IsDotName(const std::string& name) {
+  return name == "." || name == "..";
+}
 
 }  // namespace
 
@@ -67,7 +69,9 @@ Status CProfessionalExt4Recovery::SetProgressCallbacks(ScanProgressFn scanFn, Co
   return kStatusOk;
 }
 
-Status CProfessionalExt4Recovery::Scan(const char*) { return kStatusOk; }
+Status CProfessionalExt4Recovery::Scan(const char*) {
+  return kStatusOk;
+}
 
 std::string CProfessionalExt4Recovery::StoreBaseName() {
   const store::ScanStore* st = m_browser.Store();
@@ -284,7 +288,7 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
         } else if (MapInode(copy.inode, e.inode, m_plain, plainFetch, kMaxFileRuns, &data.runs) == kStatusOk &&
                    !data.runs.empty()) {
           data.kind = ItemData::Kind::kRuns;
-          state = ItemState::kIntact;
+          state = HeldByLiveFiles(data) ? ItemState::kOverwritten : ItemState::kIntact;
         }
       }
       ItemRecord r = base(usable ? &copy : nullptr, e.inode, e.name);
@@ -300,6 +304,24 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
   return st->FlushStore();
 }
 
+bool CProfessionalExt4Recovery::HeldByLiveFiles(const ItemData& data) const {
+  if (m_live == nullptr || !m_live->IsKnown()) return false;
+  const uint64_t blockBytes = m_plain.blockBytes;
+  const uint64_t volumeByte = m_volume.StartUnit() * m_volume.UnitBytes();
+  std::vector<ByteRun> runs;
+  runs.reserve(data.runs.size());
+  for (const BlockRun& run : data.runs) {
+    if (run.physical == 0) continue;  // a hole: nothing of the volume
+    uint64_t at = 0, bytes = 0;
+    if (__builtin_mul_overflow(run.physical, blockBytes, &at) || __builtin_add_overflow(at, volumeByte, &at) ||
+        __builtin_mul_overflow(run.count, blockBytes, &bytes)) {
+      continue;  // the map reader keeps runs inside the volume
+    }
+    runs.push_back(ByteRun{at, bytes});
+  }
+  return m_live->HoldsAny(runs);
+}
+
 Status CProfessionalExt4Recovery::ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) {
   return m_browser.ListChildren(folder, depth, out);
 }
@@ -308,7 +330,9 @@ Status CProfessionalExt4Recovery::CountFiles(const ItemRecord* folder, int32_t d
   return m_browser.CountFiles(folder, depth, outCount);
 }
 
-uint64_t CProfessionalExt4Recovery::GetItemCount() { return m_browser.GetItemCount(); }
+uint64_t CProfessionalExt4Recovery::GetItemCount() {
+  return m_browser.GetItemCount();
+}
 
 Status CProfessionalExt4Recovery::GetItemPath(const ItemRecord* item, std::string& out) {
   return m_browser.GetItemPath(item, out);
@@ -322,9 +346,13 @@ int32_t CProfessionalExt4Recovery::Search(const std::string& pattern, std::vecto
   return m_browser.Search(pattern, out);
 }
 
-int32_t CProfessionalExt4Recovery::GetNextFreeExtent(uint64_t*, uint64_t*) { return 0; }
+int32_t CProfessionalExt4Recovery::GetNextFreeExtent(uint64_t*, uint64_t*) {
+  return 0;
+}
 
-Status CProfessionalExt4Recovery::BuildAllocationMap() { return kStatusOk; }
+Status CProfessionalExt4Recovery::BuildAllocationMap() {
+  return kStatusOk;
+}
 
 Status CProfessionalExt4Recovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                                const CopyProgress& progress) {

@@ -10,6 +10,7 @@
 #include "engine/ext4/ext4_volume.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/live_allocation.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
 
@@ -67,6 +68,9 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   // engine); sectorSize is the unit of its sector numbers.
   [[nodiscard]] Status OpenSharedSource(storage::SectorSource& source, uint32_t sectorSize, uint64_t startSector,
                                         uint64_t sectorCount, uint16_t driveLetter);
+  // What the live file system holds now (the coordinator's, or none): a
+  // file any of whose blocks it holds is overwritten.
+  void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
 
   // The scan, in the coordinator's order. BeginExt4Scan makes a fresh
   // store (or reopens previousName's). PrepareExt4Geometry reads the
@@ -99,6 +103,8 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
     std::vector<KeptEntry> entries;
   };
   struct Finish;
+  // True when the live file system holds a block of the file's runs.
+  bool HeldByLiveFiles(const ItemData& data) const;
 
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                     const CopyProgress& progress) override;
@@ -112,6 +118,7 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   uint16_t m_driveLetter = 0;
   std::unordered_map<uint64_t, KeptBlock> m_blocks;  // by volume block
   store::StoreBrowser m_browser;
+  const LiveAllocation* m_live = nullptr;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;

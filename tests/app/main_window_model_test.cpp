@@ -374,3 +374,51 @@ TEST(MainWindowModel, ScansAndCollectsARealImage) {
 
 }  // namespace
 }  // namespace app
+
+namespace app {
+namespace {
+
+// The disk page's one action shows the results of the drive they are of,
+// in the mode they were made in, and scans any other drive.
+TEST(MainWindowModel, TheOneActionShowsOnlyTheChosenDrivesResults) {
+  testing_support::ScopedDataHome home;
+  Texts texts;
+  CMainWindowModel m(&texts);
+  storage::CDiskList list;
+  storage::VolumeEntry card, other;
+  ASSERT_EQ(list.AddImage(testing_support::UnpackedFixture("fat16.img.gz"), &card), platform::kStatusOk);
+  ASSERT_EQ(list.AddImage(testing_support::UnpackedFixture("fat12.img.gz"), &other), platform::kStatusOk);
+  m.SetDisks({}, list.Images());
+  m.OnButton("BtnDeletedRecovery");
+  m.SelectRow(1);  // the card (row 0 is the group of image files)
+  EXPECT_FALSE(m.SelectionHasResults());
+  ASSERT_EQ(m.OnButton("BtnScan").action, WindowAction::kStartScan);
+  const jobs::ScanSourceList sources = m.NewSession();
+  jobs::testing::ScriptedView view;
+  jobs::CScanJob scan({sources, m.Mode(), jobs::ReusePolicy::kFresh}, view, &texts);
+  ASSERT_EQ(scan.Start(), platform::kStatusOk);
+  ASSERT_EQ(scan.Wait(), jobs::JobResult::kFinished);
+  EXPECT_EQ(m.SessionName(), "fixture_fat16.img");
+  EXPECT_TRUE(m.SelectionHasResults());
+  EXPECT_EQ(m.OnButton("BtnScan").action, WindowAction::kShowPage);
+  EXPECT_EQ(m.Page(), WizardPage::kResults);
+  m.OnButton("BtnPrev");
+  EXPECT_EQ(m.OnButton("BtnNext").action, WindowAction::kShowPage);  // Next is the same one action
+  m.OnButton("BtnPrev");
+  EXPECT_EQ(m.OnButton("BtnRescan").action, WindowAction::kStartScan);
+  // Another drive, or the same one in another mode: a scan, never the card's results.
+  m.SelectRow(2);
+  EXPECT_FALSE(m.SelectionHasResults());
+  EXPECT_EQ(m.OnButton("BtnScan").action, WindowAction::kStartScan);
+  EXPECT_EQ(m.OnButton("BtnNext").action, WindowAction::kStartScan);
+  m.SelectRow(1);
+  // A device change rebuilds the rows; the card keeps its results.
+  m.SetDisks({}, list.Images());
+  EXPECT_TRUE(m.SelectionHasResults());
+  m.OnButton("BtnPrev");
+  m.OnButton("BtnDeepRecovery");
+  EXPECT_FALSE(m.SelectionHasResults());
+}
+
+}  // namespace
+}  // namespace app

@@ -17,17 +17,17 @@ TEST(PictureConverter, HeifAvifAndWebpBecomePictures) {
   testing_support::ScopedDataHome home;
   testing_support::TempDir dir;
   std::string out;
-  ASSERT_EQ(testing_support::RunCommand("tar -xzf '" + testing_support::FixturePath("modern_samples.tar.gz") +
-                                            "' -C '" + dir.path() + "'",
-                                        &out),
-            0);
+  ASSERT_EQ(
+      testing_support::RunCommand(
+          "tar -xzf '" + testing_support::FixturePath("modern_samples.tar.gz") + "' -C '" + dir.path() + "'", &out),
+      0);
   const PreviewTools tools = DefaultPreviewTools();
   struct Case {
     const char* file;
     const char* program;
   };
-  for (const Case& c : {Case{"photo.heic", "heif-convert"}, Case{"photo.avif", "heif-convert"},
-                        Case{"photo.webp", "dwebp"}}) {
+  for (const Case& c :
+       {Case{"photo.heic", "heif-convert"}, Case{"photo.avif", "heif-convert"}, Case{"photo.webp", "dwebp"}}) {
     SCOPED_TRACE(c.file);
     if (!testing::HaveProgram(c.program)) continue;
     PreviewRecord record;
@@ -51,6 +51,19 @@ TEST(PictureConverter, HeifAvifAndWebpBecomePictures) {
     EXPECT_NE(converter->Convert(dir.path() + "modern_samples/letter.rtf", &output), 0);
     EXPECT_TRUE(output.picturePath.empty());
   }
+}
+
+// Only whole extensions of the lists are converted: a C source or an AVI video is no RAW or AVIF photo.
+TEST(PictureConverter, OnlyThePhotoKindsItDecodes) {
+  for (const char* extension : {"heic", "HEIF", "avif", "webp", "cr2", "NEF", "dng"}) {
+    EXPECT_TRUE(NeedsPictureConversion(extension)) << extension;
+  }
+  for (const char* extension : {"c", "h", "avi", "r", "ic", "web", "cr", "", "jpg"}) {
+    EXPECT_FALSE(NeedsPictureConversion(extension)) << extension;
+  }
+  PreviewRecord source;
+  ClassifyForPreview("main.c", &source);
+  EXPECT_NE(source.converter, ConverterKind::kPicture);
 }
 
 }  // namespace

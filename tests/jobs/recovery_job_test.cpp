@@ -127,21 +127,22 @@ TEST_F(RecoveryJobTest, ASecondCopyOfANameGetsTheNextNumberBeforeItsExtension) {
   EXPECT_TRUE(Written().count("photo/a(2).jpg"));
 }
 
-// A checked folder comes back with its whole subtree wherever it lies in the
-// volume, also below the category folder (the depth rule once emptied it).
-TEST_F(RecoveryJobTest, CheckedFoldersComeBackWithTheirWholeTreeAtAnyDepth) {
+// A checked folder comes back with its whole subtree at the path it was
+// found at, however deep it lies (the depth rule once emptied it); one
+// checked inside another gets a copy of its own beside the first.
+TEST_F(RecoveryJobTest, CheckedFoldersComeBackWithTheirWholeTreeAtTheirPath) {
   ScriptedView view;
   std::unique_ptr<CRecoveryJob> job;
   FoundItem trip = Item(1, "", "!rip");
   FoundItem deep = Item(1, "!rip/!ay1", "!eep");
   EXPECT_EQ(deep.folderDepth, 3);
   EXPECT_EQ(Recover({trip, deep}, view, RecoveryLayout::kByCategory, &job), JobResult::kFinished);
-  EXPECT_EQ(Written(), (std::set<std::string>{"others/!rip/!at.jpg", "others/!rip/!at(1).jpg", "others/!rip/!ay1/!.txt",
-                                              "others/!rip/!ay1/!eep/!.txt", "others/!eep/!.txt"}));
-  EXPECT_EQ(Sha("others/!rip/!ay1/!.txt"), m_sha["p1:/TRIP/DAY1/X.TXT"]);
-  EXPECT_EQ(Sha("others/!rip/!ay1/!eep/!.txt"), m_sha["p1:/TRIP/DAY1/DEEP/Y.TXT"]);
-  EXPECT_EQ(Sha("others/!eep/!.txt"), m_sha["p1:/TRIP/DAY1/DEEP/Y.TXT"]);
-  EXPECT_EQ((std::set<std::string>{Sha("others/!rip/!at.jpg"), Sha("others/!rip/!at(1).jpg")}),
+  EXPECT_EQ(Written(), (std::set<std::string>{"!rip/!at.jpg", "!rip/!at(1).jpg", "!rip/!ay1/!.txt",
+                                              "!rip/!ay1/!eep/!.txt", "!rip/!ay1/!eep(1)/!.txt"}));
+  EXPECT_EQ(Sha("!rip/!ay1/!.txt"), m_sha["p1:/TRIP/DAY1/X.TXT"]);
+  EXPECT_EQ(Sha("!rip/!ay1/!eep/!.txt"), m_sha["p1:/TRIP/DAY1/DEEP/Y.TXT"]);
+  EXPECT_EQ(Sha("!rip/!ay1/!eep(1)/!.txt"), m_sha["p1:/TRIP/DAY1/DEEP/Y.TXT"]);
+  EXPECT_EQ((std::set<std::string>{Sha("!rip/!at.jpg"), Sha("!rip/!at(1).jpg")}),
             (std::set<std::string>{m_sha["p1:/TRIP/CAT.JPG"], m_sha["p1:/TRIP/BAT.JPG"]}));
   EXPECT_EQ(job->Total(), 5);
   EXPECT_EQ(job->Processed(), 5);
