@@ -96,10 +96,11 @@ FragmentSearch::Outcome FragmentSearch::Try(const std::vector<uint32_t>& cluster
   return Decode(clusters, held);
 }
 
-Status FragmentSearch::Usable(uint64_t cluster, const std::vector<uint32_t>& taken, bool* usable) {
+Status FragmentSearch::Usable(uint64_t cluster, const std::unordered_set<uint32_t>& taken, bool* usable) {
   *usable = false;
-  if (cluster < 2 || cluster > m_map.LastCluster()) return kStatusOk;
-  if (std::find(taken.begin(), taken.end(), static_cast<uint32_t>(cluster)) != taken.end()) return kStatusOk;
+  if (cluster < 2 || cluster > m_map.LastCluster() || taken.count(static_cast<uint32_t>(cluster)) != 0) {
+    return kStatusOk;
+  }
   return (*m_usable)(cluster, usable);
 }
 
@@ -126,6 +127,7 @@ Status FragmentSearch::Candidates(uint64_t after, const std::vector<uint32_t>& t
                                   const std::function<Status(uint64_t, bool*)>& accept, std::vector<uint32_t>* out) {
   out->clear();
   const uint64_t last = m_map.LastCluster();
+  const std::unordered_set<uint32_t> takenSet(taken.begin(), taken.end());
   uint64_t looked = 0;
   auto look = [&](uint64_t c, bool* stop) -> Status {
     *stop = out->size() >= most || looked >= m_bounds.maxCandidates || (looked % 256 == 0 && OutOfBounds());
@@ -133,7 +135,7 @@ Status FragmentSearch::Candidates(uint64_t after, const std::vector<uint32_t>& t
     ++looked;
     ++m_stats.candidates;
     bool usable = false;
-    if (Status s = Usable(c, taken, &usable); s != kStatusOk || !usable) return s;
+    if (Status s = Usable(c, takenSet, &usable); s != kStatusOk || !usable) return s;
     bool take = false;
     if (Status s = accept(c, &take); s != kStatusOk) return s;
     if (take) out->push_back(static_cast<uint32_t>(c));
@@ -151,10 +153,13 @@ Status FragmentSearch::Candidates(uint64_t after, const std::vector<uint32_t>& t
 
 Status FragmentSearch::FillFrom(uint64_t from, std::vector<uint32_t>* clusters) {
   const uint64_t limit = m_needed * 8 + 65536;  // how far past `from` the rest is looked for
+  std::unordered_set<uint32_t> taken(clusters->begin(), clusters->end());
   for (uint64_t c = from; clusters->size() < m_needed && c <= m_map.LastCluster() && c - from <= limit; ++c) {
     bool usable = false;
-    if (Status s = Usable(c, *clusters, &usable); s != kStatusOk) return s;
-    if (usable) clusters->push_back(static_cast<uint32_t>(c));
+    if (Status s = Usable(c, taken, &usable); s != kStatusOk) return s;
+    if (!usable) continue;
+    clusters->push_back(static_cast<uint32_t>(c));
+    taken.insert(static_cast<uint32_t>(c));
   }
   return kStatusOk;
 }
@@ -174,14 +179,16 @@ Status FragmentSearch::TwoPieces(const std::vector<uint32_t>& firstRun, std::vec
     for (size_t keep = std::min<size_t>(firstRun.size(), m_needed - 1); keep >= 1; --keep) {
       if (OutOfBounds()) return kStatusOk;  // not tried through: nothing is taken
       std::vector<uint32_t> layout(firstRun.begin(), firstRun.begin() + static_cast<std::ptrdiff_t>(keep));
-      if (std::find(layout.begin(), layout.end(), end) != layout.end()) continue;
+      if (end >= layout.front() && end <= layout.back()) continue;
       // The second piece: the usable clusters that end at `end`, back to the first piece.
       std::vector<uint32_t> second;
       for (uint64_t c = end; second.size() < m_needed - keep && c >= 2 && end - c <= limit; --c) {
         if (c == layout.back()) break;
-        bool usable = c == end;
-        if (!usable) {
-          if (Status s = Usable(c, layout, &usable); s != kStatusOk) return s;
+        // The first piece is the clusters from the start on, one after another.
+        const bool inFirst = c >= layout.front() && c <= layout.back();
+        bool usable = c == end && !inFirst;
+        if (!usable && !inFirst) {
+          if (Status s = Usable(c, {}, &usable); s != kStatusOk) return s;
         }
         if (usable) second.push_back(static_cast<uint32_t>(c));
       }
@@ -304,7 +311,7 @@ Status FragmentSearch::Find(uint32_t start, uint64_t bytes, std::string_view ext
   std::vector<uint32_t> firstRun{start};
   for (uint64_t c = uint64_t{start} + 1; firstRun.size() < m_needed - 1 && c <= m_map.LastCluster(); ++c) {
     bool next = false;
-    if (Status s = Usable(c, firstRun, &next); s != kStatusOk) return done(s);
+    if (Status s = Usable(c, {}, &next); s != kStatusOk) return done(s);
     if (!next) break;
     firstRun.push_back(static_cast<uint32_t>(c));
   }

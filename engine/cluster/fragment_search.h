@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/cluster/cluster_layout.h"
@@ -56,7 +57,7 @@ class FragmentSearch {
   Outcome Try(const std::vector<uint32_t>& clusters, uint64_t* held);
   Outcome Decode(const std::vector<uint32_t>& clusters, uint64_t* held);
   [[nodiscard]] Status EndsAsItsKind(uint64_t cluster, bool* ends);
-  [[nodiscard]] Status Usable(uint64_t cluster, const std::vector<uint32_t>& taken, bool* usable);
+  [[nodiscard]] Status Usable(uint64_t cluster, const std::unordered_set<uint32_t>& taken, bool* usable);
   // Candidate clusters: after `after` to the volume's end, then from the first data cluster on.
   [[nodiscard]] Status Candidates(uint64_t after, const std::vector<uint32_t>& taken, size_t most,
                                   const std::function<Status(uint64_t, bool*)>& accept, std::vector<uint32_t>* out);
