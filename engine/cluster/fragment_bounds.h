@@ -12,8 +12,9 @@ struct FragmentBounds {
   uint32_t maxDecodes = 400;       // full decodes of candidate layouts
   uint32_t maxQuickChecks = 4000;  // framing checks that sort candidates before a decode
   uint64_t maxCandidates = 65536;  // clusters looked at for one piece's place
-  std::chrono::milliseconds budget{2000};
-  std::chrono::milliseconds volumeBudget{60000};  // all files of one volume together
+  // Time is a safety net for slow media; the counts above bound the work.
+  std::chrono::milliseconds budget{10000};
+  std::chrono::milliseconds volumeBudget{120000};  // all files of one volume together
   std::function<bool()> cancelled;  // asked now and then; true stops the search (nothing found)
 };
 
