@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the fast FAT engine: scanning the 256 MiB FAT32 fixture and a
 // FAT32 volume of 20,000 files (half of them deleted), and copying a deleted
-// 128 MiB file out, against `cp` of a file of the same size.
+// 128 MiB file out, against `cp` of a file of the same size. A FAT32 volume
+// of 100,000 files with 20,000 deleted is scanned against Sleuth Kit's
+// `fls -r -d` (when installed), with the engine's read calls; the deleted
+// tree fixture shows how many deleted files each lists.
 // Needs mkfs.fat and mtools. Work files go to $QM_BENCH_DIR (default
 // /tmp/quellmoor_fat_bench) and are kept for the next run.
 #include <stdlib.h>
@@ -55,9 +58,9 @@ ScanResult BestScan(const std::string& image, int runs) {
   return best;
 }
 
-// A FAT32 volume of `folders` folders x `perFolder` small files; the even ones deleted.
+// A FAT32 volume of `folders` folders x `perFolder` small files; one in `deleteEvery` deleted.
 bool MakeManyFilesVolume(const std::string& dir, const std::string& image, int folders = 100, int perFolder = 200,
-                         const char* mkfsOptions = "-F 32", uint64_t kib = 262144) {
+                         const char* mkfsOptions = "-F 32", uint64_t kib = 262144, int deleteEvery = 2) {
   if (fs::exists(image)) return true;
   const std::string src = dir + "many_src";
   fs::remove_all(src);
@@ -65,7 +68,7 @@ bool MakeManyFilesVolume(const std::string& dir, const std::string& image, int f
     const std::string folder = src + "/d" + std::to_string(1000 + d).substr(1);
     fs::create_directories(folder);
     for (int i = 0; i < perFolder; ++i) {
-      std::ofstream out(folder + "/" + (i % 2 == 0 ? "del_" : "keep_") + std::to_string(10000 + i).substr(1) + ".txt");
+      std::ofstream out(folder + "/" + (i % deleteEvery == 0 ? "del_" : "keep_") + std::to_string(10000 + i).substr(1) + ".txt");
       for (int k = 0; k <= i % 20; ++k) out << "file " << d << ' ' << i << '\n';
     }
   }
@@ -100,6 +103,60 @@ bool MakeBigFileVolume(const std::string& dir, const std::string& image, const s
   (void)dir;
   if (ok) fs::rename(temp, image);
   return ok;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+bool HaveFls() {
+  return std::system("command -v fls >/dev/null 2>&1") == 0;
+}
+
+// Seconds of one `fls -r -d` over image, and the regular files it listed.
+double TimeFls(const std::string& image, const std::string& listing, uint64_t* files) {
+  const auto start = Clock::now();
+  const int rc = std::system(("fls -r -d '" + image + "' > '" + listing + "'").c_str());
+  const double s = Seconds(start);
+  if (rc != 0) std::printf("fls exited with %d\n", rc);
+  std::ifstream in(listing);
+  *files = 0;
+  for (std::string line; std::getline(in, line);) *files += line.rfind("r/r", 0) == 0 ? 1 : 0;
+  return s;
+}
+
+// One fast scan with a fresh engine and store: seconds, records, read calls.
+struct CountedScan {
+  double seconds = 0;
+  uint64_t records = 0;
+  uint64_t readCalls = 0;
+  uint64_t cutOff = 0;
+};
+CountedScan ScanCounted(const std::string& image) {
+  CountedScan r;
+  if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return r;
+  engine::fat::CFastFatRecovery fat;
+  if (fat.OpenImage(image, 'B') != engine::kStatusOk) return r;
+  const uint64_t before = fat.ReadCalls();
+  const auto start = Clock::now();
+  if (fat.Scan(nullptr) != engine::kStatusOk) return r;
+  r.seconds = Seconds(start);
+  r.readCalls = fat.ReadCalls() - before;
+  r.records = fat.GetItemCount();
+  r.cutOff = fat.FoldersCutOff();
+  return r;
+}
+
+// Text files a scan lists (every file of the deleted tree is one).
+uint64_t TextFilesListed(const std::string& image) {
+  if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return 0;
+  engine::fat::CFastFatRecovery fat;
+  if (fat.OpenImage(image, 'B') != engine::kStatusOk || fat.Scan(nullptr) != engine::kStatusOk) return 0;
+  std::vector<engine::ItemRecord> files;
+  fat.Search("*.txt", files);
+  return files.size();
 }
 
 double MegabytesPerSecond(uint64_t bytes, double seconds) {
@@ -141,6 +198,59 @@ int main() {
   const ScanResult hundred = BestScan(huge, 3);
   std::printf("scan 100,000-file FAT32 (50,000 deleted): %.2f ms, %llu records, %.0f files on volume/s\n",
               hundred.seconds * 1e3, static_cast<unsigned long long>(hundred.records), 100000 / hundred.seconds);
+
+  // 4. 100,000 files in 200 folders (512-byte clusters), 20,000 of them
+  // deleted; our scan and fls interleaved, medians of five rounds after one
+  // that warms the page cache.
+  {
+    const std::string image = dir + "files_100k_20k.img";
+    if (!MakeManyFilesVolume(dir, image, 200, 500, "-F 32 -s 1", 524288, 5)) return 1;
+    const bool fls = HaveFls();
+    std::vector<double> ours;
+    std::vector<double> theirs;
+    CountedScan last;
+    uint64_t flsFiles = 0;
+    for (int round = 0; round <= 5; ++round) {
+      last = ScanCounted(image);
+      if (round > 0) ours.push_back(last.seconds);
+      if (fls) {
+        const double s = TimeFls(image, dir + "fls.txt", &flsFiles);
+        if (round > 0) theirs.push_back(s);
+      }
+    }
+    std::printf("scan 100,000-file FAT32 (20,000 deleted): median %.3f s, %llu records, %llu read calls\n",
+                Median(ours), static_cast<unsigned long long>(last.records),
+                static_cast<unsigned long long>(last.readCalls));
+    if (fls) {
+      std::printf("fls -r -d of the same volume: median %.3f s, %llu files; ratio %.3f of fls's time\n",
+                  Median(theirs), static_cast<unsigned long long>(flsFiles), Median(ours) / Median(theirs));
+    } else {
+      std::printf("fls (sleuthkit) is not installed: no comparison (apt-get install sleuthkit)\n");
+    }
+    fs::remove(dir + "fls.txt");
+  }
+
+  // 5. The deleted tree fixture: 834 deleted files in 30 folders that grew
+  // in turns; how many each lists.
+  {
+    const std::string tree = dir + "deleted_tree_fat.img";
+    if (!fs::exists(tree) &&
+        !Shell("gzip -dc '" QUELLMOOR_SOURCE_DIR "/tests/fixtures/deleted_tree_fat.img.gz' > '" + tree + "'")) {
+      return 1;
+    }
+    const CountedScan scan = ScanCounted(tree);
+    std::printf("deleted tree (834 deleted files): fast scan lists %llu files in %.2f ms, %llu read calls, "
+                "%llu listings cut off",
+                static_cast<unsigned long long>(TextFilesListed(tree)), scan.seconds * 1e3,
+                static_cast<unsigned long long>(scan.readCalls), static_cast<unsigned long long>(scan.cutOff));
+    uint64_t flsFiles = 0;
+    if (HaveFls()) {
+      (void)TimeFls(tree, dir + "fls.txt", &flsFiles);
+      std::printf("; fls -r -d lists %llu", static_cast<unsigned long long>(flsFiles));
+      fs::remove(dir + "fls.txt");
+    }
+    std::printf("\n");
+  }
 
   // Copying all 10,000 small deleted files out, file by file.
   {

@@ -34,6 +34,7 @@ inline const std::vector<std::string_view>& CliTextKeys() {
       "ExampleScan",
       "Failed",
       "FilesFound",
+      "FoldersCutOff",
       "FileFound",
       "KindCount",
       "KindPhoto",

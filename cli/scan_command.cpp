@@ -133,6 +133,14 @@ int RunScan(const ScanOptions& options) {
   } else {
     PrintTable(session.files);
   }
+  // After the summary: where a fast scan may have listed only part of a deleted folder.
+  for (const auto& source : session.sources) {
+    if (source->foldersCutOff == 0) continue;
+    std::fprintf(options.json ? stderr : stdout, "%s\n",
+                 Tr("FoldersCutOff", {EscapeForDisplay(source->target.label), static_cast<unsigned long long>(
+                                                                                  source->foldersCutOff)})
+                     .c_str());
+  }
   return session.cancelled ? kExitCancelled : kExitOk;
 }
 

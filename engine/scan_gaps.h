@@ -13,6 +13,10 @@ class IScanGaps {
  public:
   virtual ~IScanGaps() = default;
   virtual uint64_t UnreadableParts() const = 0;
+  // Deleted folders whose listing the last scan followed to a full cluster
+  // and could not tell where it went on: their later files are not listed,
+  // and a deep scan may find them.
+  virtual uint64_t FoldersCutOff() const { return 0; }
 };
 
 }  // namespace engine

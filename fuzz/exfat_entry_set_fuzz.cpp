@@ -3,11 +3,13 @@
 // entry set parsed at every 32-byte slot, and every sector the deep scan
 // takes for an exFAT directory handed to the professional exFAT engine
 // (without a boot region: the geometry comes from the entry sets alone),
-// then its finish and listing.
+// then its finish and listing; and the input's two halves read as
+// directory clusters, the second weighed as continuing the first.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "engine/exfat/exfat_directory_continuation.h"
 #include "engine/exfat/exfat_directory_sector.h"
 #include "engine/exfat/exfat_entry_set.h"
 #include "engine/exfat/professional_exfat_recovery.h"
@@ -24,6 +26,10 @@ int RunOne(const uint8_t* data, size_t size) {
     exfat::EntrySet set;
     (void)exfat::ParseEntrySet(view, at, nullptr, &set);
   }
+  const size_t half = size / 2;
+  const auto first = exfat::SummarizeDirectoryCluster(view.Sub(0, half), 512, 1000);
+  const auto second = exfat::SummarizeDirectoryCluster(view.Sub(half, size - half), 512, 1000);
+  (void)exfat::ScoreContinuation(10, first, 20, second);
   std::vector<uint8_t> bytes(data, data + size);
   bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
   storage::SectorSource source;

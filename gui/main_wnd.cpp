@@ -586,6 +586,12 @@ void CMainWnd::RunScan() {
     notes = wnd.Notes();
     m_model.SetScannedSources(job.Sources());
   }
+  for (const auto& s : m_model.Sources()) {
+    if (s->foldersCutOff == 0) continue;
+    notes.emplace_back(jobs::MessageKind::kInformation,
+                       jobs::FormatText(m_texts.Text("Messages", jobs::keys::kFoldersCutOff),
+                                        {s->target.label, static_cast<unsigned long long>(s->foldersCutOff)}));
+  }
   m_busy = false;
   ShowNotes(notes);
   // A device that could not be opened for lack of rights: say how to get them.

@@ -74,6 +74,7 @@ const std::vector<std::string_view>& AllMessageKeys() {
                                                     kDeepFileSystemUnread,
                                                     kDeepUnreadableSectors,
                                                     kUnreadableParts,
+                                                    kFoldersCutOff,
                                                     kSearchingVolumes,
                                                     kLostVolumeFound,
                                                     kNoFileSystemTryDeep,

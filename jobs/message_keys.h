@@ -101,6 +101,7 @@ inline constexpr std::string_view kKeptScanCarved = "MSG1358";           // why:
 inline constexpr std::string_view kCopyOutsideVolume = "MSG1359";  // a copy whose data would lie outside the volume
 inline constexpr std::string_view kDeepUnreadableSectors = "MSG1330";
 inline constexpr std::string_view kUnreadableParts = "MSG1331";      // %s source, %I64u folders or records
+inline constexpr std::string_view kFoldersCutOff = "MSG1347";        // %s source, %I64u folders
 inline constexpr std::string_view kSearchingVolumes = "MSG1332";     // %s the stretch of the disk
 inline constexpr std::string_view kLostVolumeFound = "MSG1333";      // %s the volume, %s its file system
 inline constexpr std::string_view kNoFileSystemTryDeep = "MSG1334";  // %s source

@@ -401,6 +401,10 @@ void CScanJob::Conclude(ScanSource& source) {
                   FormatText(Msg(keys::kUnreadableParts),
                              {source.target.label, static_cast<unsigned long long>(gaps->UnreadableParts())}));
   }
+  // A deep scan goes on with such folders itself; a fast scan only tells.
+  if (auto* gaps = dynamic_cast<engine::IScanGaps*>(walked); deep == nullptr && gaps != nullptr) {
+    source.foldersCutOff = source.status == platform::kStatusCancelled ? 0 : gaps->FoldersCutOff();
+  }
   if (deep != nullptr && source.status != platform::kStatusCancelled) {
     if (deep->FastScanStatus() != platform::kStatusOk) {
       NotifySource(keys::kDeepFileSystemUnread, source, ErrorText(Texts(), deep->FastScanStatus()));

@@ -59,6 +59,7 @@ struct ScanSource {
   platform::Status searchStatus = platform::kStatusOk;  // of the last search: 0, or why its results could not be read
   std::string scanFolder;                               // the result store of the engine
   bool storeKept = false;                               // scanFolder is remembered for a later run
+  uint64_t foldersCutOff = 0;  // of a fast scan: deleted folders whose listing may go on unread (IScanGaps)
   std::mutex inUse;
 };
 

@@ -82,6 +82,8 @@ make_seeds() {
       for f in fat12 fat16 fat32_512 fat32_tree fat16_quick fat_fragments disk_mbr disk3_mbr; do
         first_bytes "$f.img.gz" 1048576 "$dir/$f"
       done ;;
+    fat_continuation_fuzz)
+      for f in fat16 fat_fragments deleted_tree_fat deleted_tree_plain_fat; do first_bytes "$f.img.gz" 2097152 "$dir/$f"; done ;;
     professional_ntfs_fuzz | mft_record_fuzz)
       for f in ntfs_512 ntfs_4k ntfs_reformat_same; do first_bytes "$f.img.gz" 1048576 "$dir/$f"; done ;;
     exfat_volume_fuzz | exfat_entry_set_fuzz)

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "engine/categories.h"
+#include "engine/exfat/exfat_directory_continuation.h"
 #include "engine/exfat/exfat_entry_set.h"
 #include "engine/exfat/exfat_root_tables.h"
 #include "engine/exfat/exfat_table.h"
@@ -31,6 +32,9 @@ constexpr const char* kUnnamed = "unnamed";
 constexpr size_t kContentSamples = 256;
 // Live sets needed before the boot region's bitmap may confirm its geometry.
 constexpr size_t kMinConfirmations = 4;
+// Times the directory clusters are linked again because a joined edge
+// revealed the entry of a folder that heads one of them.
+constexpr int kContinuationPasses = 4;
 
 }  // namespace
 
@@ -71,6 +75,9 @@ struct CProfessionalExFatRecovery::Finish {
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> sector;
   ExFatTable bootFat;  // the boot region's FAT, for sets that run into a directory's next cluster
+  // Directory clusters followed by a cluster elsewhere, as the continuation scoring decided.
+  std::unordered_map<uint32_t, uint32_t> continuedIn;
+  std::vector<int32_t> cutFolders;  // indices into folders of entries found only across such an edge
 
   Finish(CProfessionalExFatRecovery& e, store::ScanStore& s) : engine(e), volume(e.m_volume), store(s) {}
 
@@ -133,6 +140,7 @@ struct CProfessionalExFatRecovery::Finish {
   // together from both. bytes starts at the set. *entriesHere: its entries
   // in this cluster.
   bool AcrossCluster(ByteView bytes, uint64_t setByte, EntrySet* out, uint64_t* entriesHere) {
+    if (AcrossContinuation(bytes, setByte, out, entriesHere)) return true;
     if (!bootFat.IsLoaded()) return false;
     const ExFatGeometry& g = *engine.m_bootLayout;
     const uint64_t heap = g.heapSector * g.bytesPerSector;
@@ -149,6 +157,29 @@ struct CProfessionalExFatRecovery::Finish {
     const size_t rest = static_cast<size_t>(std::min<uint64_t>(entry::kMaxSetBytes - here, g.ClusterBytes()));
     if (volume.Read(g.ClusterOffset(next), joined.data() + here, rest) != kStatusOk) return false;
     joined.resize(static_cast<size_t>(here) + rest);
+    if (ParseEntrySet(ByteView(joined.data(), joined.size()), 0, nullptr, out) != SetParse::kSet ||
+        !out->checksumMatches || out->entryCount * entry::kBytes <= here) {
+      return false;
+    }
+    *entriesHere = here / entry::kBytes;
+    return true;
+  }
+
+  // The same over a continuation the scoring decided, in the settled geometry.
+  bool AcrossContinuation(ByteView bytes, uint64_t setByte, EntrySet* out, uint64_t* entriesHere) {
+    if (!haveGeometry || continuedIn.empty() || setByte < geometry.heapByte) return false;
+    const uint32_t cluster = geometry.ClusterOf(setByte);
+    auto next = continuedIn.find(cluster);
+    if (next == continuedIn.end()) return false;
+    const uint64_t clusterEnd = geometry.ClusterByte(cluster) + geometry.clusterBytes;
+    const uint64_t here = clusterEnd - setByte;
+    if (here >= entry::kMaxSetBytes || here > bytes.size()) return false;
+    const uint64_t nextByte = geometry.ClusterByte(next->second);
+    const uint64_t rest = std::min<uint64_t>(entry::kMaxSetBytes - here, geometry.clusterBytes);
+    if (nextByte > volume.VolumeBytes() || rest > volume.VolumeBytes() - nextByte) return false;
+    std::vector<uint8_t> joined(bytes.data(), bytes.data() + here);
+    joined.resize(static_cast<size_t>(here + rest));
+    if (volume.Read(nextByte, joined.data() + here, static_cast<size_t>(rest)) != kStatusOk) return false;
     if (ParseEntrySet(ByteView(joined.data(), joined.size()), 0, nullptr, out) != SetParse::kSet ||
         !out->checksumMatches || out->entryCount * entry::kBytes <= here) {
       return false;
@@ -307,6 +338,7 @@ struct CProfessionalExFatRecovery::Finish {
     std::unordered_set<uint32_t> firsts;
     for (const auto& [first, index] : chosen) firsts.insert(first);
     for (uint32_t root : roots) (void)follow(root, kRootKey, cap, firsts);
+    std::vector<DirectoryChain> chains;
     for (const auto& [first, index] : chosen) {
       if (isDirectory.count(first) == 0 || owner.count(first) != 0) continue;
       Directory d;
@@ -317,15 +349,27 @@ struct CProfessionalExFatRecovery::Finish {
       const uint64_t length =
           std::clamp<uint64_t>((set.dataLength + geometry.clusterBytes - 1) / geometry.clusterBytes, 1, cap);
       if (!set.NoFatChain() && follow(first, first, length, firsts)) continue;
-      for (uint64_t i = 1; i < length; ++i) {
+      DirectoryChain chain;
+      chain.first = chain.last = first;
+      chain.capacity = static_cast<uint32_t>(length);
+      chain.headed = true;
+      // A contiguous directory goes on only into its next clusters; a chained
+      // one wherever the scoring finds it (the next cluster is but one choice).
+      chain.closed = set.NoFatChain();
+      const bool scored = engine.m_scoreContinuations && !chain.closed;
+      for (uint64_t i = 1; i < length && !scored; ++i) {
         const uint64_t c = uint64_t{first} + i;
         if (c > maxCluster || isDirectory.count(static_cast<uint32_t>(c)) == 0 ||
             owner.count(static_cast<uint32_t>(c)) != 0 || firsts.count(static_cast<uint32_t>(c)) != 0) {
           break;
         }
         owner[static_cast<uint32_t>(c)] = first;
+        chain.last = static_cast<uint32_t>(c);
+        ++chain.clusters;
       }
+      chains.push_back(chain);
     }
+    if (engine.m_scoreContinuations) ContinueDirectories(clusters, std::move(chains));
     // What no entry names: placeholder folders over runs of adjacent clusters.
     for (size_t i = 0; i < clusters.size(); ++i) {
       const uint32_t c = clusters[i];
@@ -346,6 +390,112 @@ struct CProfessionalExFatRecovery::Finish {
       d.entry = index;
       directories[first] = d;
     }
+    // Folders whose entry was cut at a cluster edge name the chains they head.
+    for (int32_t index : cutFolders) {
+      const uint32_t first = folders[static_cast<size_t>(index)].set.firstCluster;
+      if (first < 2 || first > maxCluster || chosen.count(first) != 0 || roots.count(first) != 0) continue;
+      auto it = directories.find(first);
+      if (it != directories.end()) {
+        if (it->second.entry < 0) it->second.entry = index;
+      } else if (owner.count(first) == 0) {
+        Directory d;
+        d.entry = index;
+        directories[first] = d;
+      }
+    }
+  }
+
+  // Gives the directory clusters no folder took yet to the folder (or
+  // placeholder chain) they convincingly continue; see LinkDirectoryChains.
+  void ContinueDirectories(const std::vector<uint32_t>& clusters, std::vector<DirectoryChain> chains) {
+    for (uint32_t c : clusters) {
+      if (owner.count(c) != 0) continue;
+      DirectoryChain chain;
+      chain.first = chain.last = c;
+      chain.held = engine.m_live != nullptr &&
+                   engine.m_live->Holds(volume.StartByte() + geometry.ClusterByte(c), geometry.clusterBytes);
+      chains.push_back(chain);
+    }
+    // What each tail and each head says, read once.
+    std::unordered_map<uint32_t, DirectoryClusterSummary> summaries;
+    std::vector<uint8_t> bytes;
+    for (const DirectoryChain& chain : chains) {
+      for (uint32_t c : {chain.last, chain.first}) {
+        if (summaries.count(c) != 0 || (chain.headed && c != chain.last)) continue;
+        const uint64_t at = geometry.ClusterByte(c);
+        if (at > volume.VolumeBytes() || geometry.clusterBytes > volume.VolumeBytes() - at) continue;
+        bytes.resize(static_cast<size_t>(geometry.clusterBytes));
+        if (Status s = volume.Read(at, bytes.data(), bytes.size()); s != kStatusOk) {
+          Note(s);
+          continue;
+        }
+        summaries.emplace(
+            c, SummarizeDirectoryCluster(ByteView(bytes.data(), bytes.size()), geometry.clusterBytes, maxCluster));
+      }
+    }
+    // A folder's own entry may be a set cut at a cluster edge: known only
+    // once the edge is joined. Such a folder heads its chain: link again
+    // (a folder found in the last pass is listed where its cluster went).
+    std::unordered_map<uint32_t, size_t> chainAt;
+    for (size_t i = 0; i < chains.size(); ++i) {
+      if (!chains[i].headed) chainAt.emplace(chains[i].first, i);
+    }
+    std::vector<DirectoryChain> linked;
+    std::vector<DirectoryLink> links;
+    std::vector<FolderEntry> cut;
+    for (int pass = 0; pass < kContinuationPasses; ++pass) {
+      linked = chains;
+      links = LinkDirectoryChains(linked, summaries);
+      cut = CutFolders(links, summaries);
+      bool headed = false;
+      for (const FolderEntry& f : cut) {
+        auto at = chainAt.find(f.set.firstCluster);
+        if (at == chainAt.end() || chains[at->second].headed) continue;
+        DirectoryChain& chain = chains[at->second];
+        chain.headed = true;
+        chain.capacity = static_cast<uint32_t>(std::clamp<uint64_t>(
+            (f.set.dataLength + geometry.clusterBytes - 1) / geometry.clusterBytes, 1, kMaxDirectoryBytes / geometry.clusterBytes));
+        chain.closed = f.set.NoFatChain();
+        headed = true;
+      }
+      if (!headed) break;
+    }
+    for (const DirectoryLink& link : links) continuedIn[link.from] = link.to;
+    for (FolderEntry& f : cut) {
+      cutFolders.push_back(static_cast<int32_t>(folders.size()));
+      folders.push_back(std::move(f));
+    }
+    // Every joined chain's cluster goes to the chain it ended in.
+    for (size_t i = 0; i < linked.size(); ++i) {
+      if (linked[i].joinedTo == SIZE_MAX) continue;
+      size_t survivor = linked[i].joinedTo;
+      while (linked[survivor].joinedTo != SIZE_MAX) survivor = linked[survivor].joinedTo;
+      const uint32_t key = linked[survivor].first;
+      directories.emplace(key, Directory{});
+      owner[key] = key;
+      owner[linked[i].first] = key;  // a chain no folder heads is one cluster until joined
+    }
+  }
+
+  // The folder entries among the sets cut by the edges that links join.
+  std::vector<FolderEntry> CutFolders(const std::vector<DirectoryLink>& links,
+                                      const std::unordered_map<uint32_t, DirectoryClusterSummary>& summaries) const {
+    std::vector<FolderEntry> found;
+    for (const DirectoryLink& link : links) {
+      auto from = summaries.find(link.from);
+      auto to = summaries.find(link.to);
+      if (from == summaries.end() || to == summaries.end() || from->second.missingEntries == 0) continue;
+      std::vector<uint8_t> joined(from->second.tail);
+      joined.insert(joined.end(), to->second.head.begin(), to->second.head.end());
+      EntrySet set;
+      if (ParseEntrySet(ByteView(joined.data(), joined.size()), 0, nullptr, &set) != SetParse::kSet ||
+          !set.checksumMatches || !set.IsDirectory()) {
+        continue;
+      }
+      const uint64_t entryByte = geometry.ClusterByte(link.from) + geometry.clusterBytes - from->second.tail.size();
+      found.push_back({std::move(set), entryByte});
+    }
+    return found;
   }
 
   // The folder that holds the entry at entryByte (the root when none does).

@@ -38,8 +38,11 @@ inline constexpr const char* kProExFatLogPrefix = "Pro_ExFat_";
 // whose set checks (live and deleted) to its own store. When the boot
 // region's geometry is the one settled on, a directory's later clusters are
 // taken along its chain in the FAT where the FAT still holds one (a
-// damaged volume that was not formatted); otherwise they are taken to
-// follow its first one. A folder whose directory was never seen (an empty
+// damaged volume that was not formatted); otherwise a contiguous
+// (NoFatChain) directory's are its next clusters, and a chained one's are
+// the clusters the continuation scoring joins to it (LinkDirectoryChains:
+// cut sets whose checksum joins, the write order, names and times; a
+// cluster without a convincing owner stays a placeholder). A folder whose directory was never seen (an empty
 // one, or one overwritten) is listed empty when no directory seen holds
 // its first cluster. A file's data is
 // read from its first cluster through the following ones (the FAT that
@@ -116,6 +119,11 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
   // finish; null (the default) when no live file system is known.
   void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
 
+  // Whether FinishExFatScan scores where a directory continues past its
+  // first clusters (on by default; off: only into its next clusters, for
+  // measuring what the scoring costs).
+  void SetContinuationScoring(bool on) { m_scoreContinuations = on; }
+
   // The geometry the last finish settled on.
   const std::optional<DeepGeometry>& SettledGeometry() const { return m_geometry; }
   // Directory sectors not kept because the run bound was reached.
@@ -140,6 +148,7 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
   ExFatVolume m_volume;
   uint16_t m_driveLetter = 0;
   const LiveAllocation* m_live = nullptr;
+  bool m_scoreContinuations = true;
   std::vector<Run> m_runs;
   uint64_t m_droppedSectors = 0;
   std::optional<DeepGeometry> m_bootGeometry;

@@ -119,6 +119,7 @@ void CFastFatRecovery::NoteDirectoryRuns(const std::unordered_set<uint32_t>& clu
 Status CFastFatRecovery::WalkVolume() {
   FatDirectoryWalk walk(m_reader, m_fat, *m_browser.Store(), m_driveLetter);
   m_unreadableDirectories = 0;
+  m_foldersCutOff = 0;
   auto report = [&](int32_t percent, int32_t remainingSeconds) -> int32_t {
     if (m_scanFn == nullptr) return 0;
     return m_scanFn(m_userData, percent, m_weight, remainingSeconds, 0, 0, walk.FilesRecorded(), 0);
@@ -150,11 +151,14 @@ Status CFastFatRecovery::WalkVolume() {
   // was stopped, so that everything found stays reachable from the root.
   // Deleted files are laid out once every claim on the volume is known (a
   // cancelled walk lays out what it found).
+  const Status checked = walk.CheckStarts();
   const Status laidOut = ApplyLayouts(walk.Claims(), walk.DirectoryClusters());
   NoteDirectoryRuns(walk.DirectoryClusters());
   m_unreadableDirectories = walk.UnreadableDirectories();
+  m_foldersCutOff = walk.FoldersCutOff();
   const Status folders = walk.AppendNeededFolders();
   const Status flushed = m_browser.Store()->FlushStore();
+  if (status == kStatusOk) status = checked;
   if (status == kStatusOk) status = laidOut;
   if (status != kStatusOk) return status;
   if (folders != kStatusOk) return folders;

@@ -83,6 +83,7 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   // last Scan walked, live or deleted (empty after a stored scan reopened).
   // IScanGaps: the directory clusters the last scan could not read.
   uint64_t UnreadableParts() const override { return m_unreadableDirectories; }
+  uint64_t FoldersCutOff() const override { return m_foldersCutOff; }
   std::vector<ByteRun> MetadataRuns() override { return m_directoryRuns; }
   // IItemPlacement: the start cluster's first byte on the source.
   bool FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) override {
@@ -93,6 +94,9 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   // FAT (every file created, deleted, grown or shrunk changes it) and of the
   // layout. 0 or the read's status.
   [[nodiscard]] Status VolumeFingerprint(uint64_t* out);
+
+  // Reads asked of the source since it was opened (for benchmarks).
+  uint64_t ReadCalls() const { return m_reader.ReadCalls(); }
 
   // The volume's layout; valid after a successful open.
   const FatGeometry& Geometry() const { return m_geometry; }
@@ -132,6 +136,7 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   std::vector<cluster::FragmentSearchStats> m_fragmentSearches;
   std::vector<ByteRun> m_directoryRuns;
   uint64_t m_unreadableDirectories = 0;
+  uint64_t m_foldersCutOff = 0;
 
   ScanProgressFn m_scanFn = nullptr;
   CopyProgressFn m_copyFn = nullptr;

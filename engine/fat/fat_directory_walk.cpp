@@ -48,6 +48,9 @@ struct FatDirectoryWalk::DirectoryState {
   bool deleted = false;
   LongNameBuffer longName;
   uint8_t longNameChecksum = 0;
+  // The last name recorded and its short entry's creation stamp.
+  std::string lastName;
+  uint32_t lastCreated = 0;
 };
 
 FatDirectoryWalk::FatDirectoryWalk(VolumeReader& reader, FatTable& fat, store::ScanStore& store, uint16_t driveLetter)
@@ -56,7 +59,8 @@ FatDirectoryWalk::FatDirectoryWalk(VolumeReader& reader, FatTable& fat, store::S
       m_geometry(fat.Geometry()),
       m_store(store),
       m_driveLetter(driveLetter),
-      m_rootKey(fat.Geometry().type == FatType::kFat32 ? fat.Geometry().rootCluster : 0) {}
+      m_rootKey(fat.Geometry().type == FatType::kFat32 ? fat.Geometry().rootCluster : 0),
+      m_continuations(reader, fat) {}
 
 Status FatDirectoryWalk::WalkAll(const AfterDirectory& afterEach) {
   m_queue.push_back(m_rootKey);
@@ -159,6 +163,8 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
   uint32_t current = cluster;
   bool firstUnit = true;
   bool reachedByFreedLink = false;
+  bool supported = false;
+  uint32_t lastWalked = cluster;
   uint64_t bytesWalked = 0;
   const uint64_t volumeStartSector = m_reader.VolumeStartByte() / m_geometry.bytesPerSector;
   for (;;) {
@@ -170,12 +176,19 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
     if (firstUnit && foundSubfolder && !BeginsWithDotPair(unit)) return kStatusOk;
     // A cluster reached only because its predecessor's entry is free is
     // taken for this directory's continuation only when it reads as one,
-    // begins no directory of its own and is no file's first cluster.
-    if (reachedByFreedLink && (!IsDirectorySector(m_unit.data(), unitBytes) || BeginsWithDotPair(unit) ||
-                               m_claimedStarts.count(current) != 0)) {
+    // begins no directory of its own, is no file's first cluster and does
+    // not contradict how the directory's last cluster ended.
+    if (reachedByFreedLink && !supported &&
+        (!IsDirectorySector(m_unit.data(), unitBytes) || BeginsWithDotPair(unit) ||
+         m_claimedStarts.count(current) != 0 ||
+         JudgeContinuation(EdgeOf(dir), unit) == EdgeVerdict::kContradicts)) {
+      m_cutOffAt.push_back(lastWalked);
       return kStatusOk;
     }
-    if (!fixedRoot) m_directoryClusters.insert(current);
+    if (!fixedRoot) {
+      m_directoryClusters.insert(current);
+      m_continuations.Take(current);
+    }
     const size_t entries = unitBytes / kBytes;
     for (size_t i = 0; i < entries; ++i) {
       const uint8_t* e = m_unit.data() + i * kBytes;
@@ -190,11 +203,20 @@ Status FatDirectoryWalk::WalkDirectory(uint32_t cluster) {
     uint32_t next = 0;
     bool viaFreed = false;
     if (Status s = m_fat.NextCluster(current, &next, &viaFreed); s != kStatusOk) return s;
-    // A freed chain: the directory went on in the next free cluster that no
-    // file of it claims (it grew between its files' data).
-    if (viaFreed && next != 0) next = SkipClaimedRuns(next);
+    // A freed chain: the directory went on in a free cluster after this one.
+    // One whose entries show they go on from here is taken; without such
+    // evidence, the next free cluster that no file of it claims (it grew
+    // between its files' data).
+    supported = false;
+    if (viaFreed) {
+      const uint32_t shown = ShownContinuation(dir, current, visited);
+      supported = shown != 0;
+      next = supported ? shown : next != 0 ? SkipClaimedRuns(next) : 0;
+      if (next == 0) m_cutOffAt.push_back(current);
+    }
     // Every cluster once: a chain that loops ends here.
     if (next == 0 || !visited.insert(next).second) return kStatusOk;
+    lastWalked = current;
     current = next;
     unitSector = m_geometry.ClusterSector(current);
     firstUnit = false;
@@ -230,6 +252,9 @@ FatDirectoryWalk::EntryResult FatDirectoryWalk::ProcessEntry(DirectoryState& dir
   }
   dir.longName.Clear();
   if (label) return EntryResult::kContinue;
+  dir.lastName = name;
+  dir.lastCreated = (static_cast<uint32_t>(ByteView(e, kBytes).U16(kCreateDate)) << 16) |
+                    ByteView(e, kBytes).U16(kCreateTime);
   if ((attribute & kDirectory) != 0) {
     if (IsDotEntry(e) || IsDotDotEntry(e)) return EntryResult::kContinue;
     RecordFolderEntry(dir, e, std::move(name), entrySector);
@@ -313,12 +338,15 @@ void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, st
   r.isFolder = 0;
   r.isDeleted = 1;
   r.size = view.U32(kSize);
-  // A start the live file system holds now holds another file's data.
-  SetState(r, reused                       ? ItemState::kOverwritten
-              : ContentIntact(name, start) ? ItemState::kIntact
-                                           : ItemState::kDamaged);
+  // A start the live file system holds now holds another file's data. The
+  // others' first sectors are checked against their kind once the walk
+  // ends, read in sorted, coalesced pieces.
+  SetState(r, reused ? ItemState::kOverwritten : ItemState::kIntact);
   int32_t id = 0;
   if (!AppendToStore(r, &id)) return;
+  if (!reused && !extension.empty() && m_geometry.IsDataCluster(start)) {
+    m_startChecks.push_back(StartCheck{start, id, std::string(extension)});
+  }
   m_store.AddChild(dir.cluster, dir.depth, id, r.locator, nullptr);
   ++m_filesRecorded;
   MarkNeeded(dir.cluster);
@@ -336,6 +364,60 @@ void FatDirectoryWalk::RecordFileEntry(DirectoryState& dir, const uint8_t* e, st
     uint32_t& known = m_claimedRuns[start];
     known = std::max(known, static_cast<uint32_t>(end));
   }
+}
+
+uint64_t FatDirectoryWalk::FoldersCutOff() const {
+  // A listing that ends with a full cluster may simply end there: it counts
+  // only while a cluster that may go on with it is left that no directory took.
+  uint64_t count = 0;
+  for (uint32_t cluster : m_cutOffAt) count += m_continuations.AnyLeftAfter(cluster) ? 1 : 0;
+  return count;
+}
+
+DirectoryEdge FatDirectoryWalk::EdgeOf(const DirectoryState& dir) const {
+  DirectoryEdge edge;
+  edge.longNamePending = dir.longName.IsPending();
+  edge.longNameChecksum = dir.longNameChecksum;
+  if (edge.longNamePending) {
+    edge.pendingName = dir.longName.ToUtf8();
+    const std::string& pending = edge.pendingName;
+    edge.pendingFirst = !pending.empty() && static_cast<unsigned char>(pending[0]) < 0x80 ? pending[0] : 0;
+  }
+  edge.lastName = dir.lastName;
+  edge.lastCreated = dir.lastCreated;
+  return edge;
+}
+
+uint32_t FatDirectoryWalk::ShownContinuation(const DirectoryState& dir, uint32_t cluster,
+                                             const std::unordered_set<uint32_t>& visited) {
+  std::vector<uint32_t> candidates;
+  // A window that could not be read wholly is judged on what was read.
+  (void)m_continuations.Find(cluster, &candidates);
+  const DirectoryEdge edge = EdgeOf(dir);
+  // The one candidate whose names go on from here, else the one whose
+  // long-name set goes on; two alike leave the choice open.
+  uint32_t supported = 0;
+  uint32_t fitting = 0;
+  bool supportedTwice = false;
+  bool fittingTwice = false;
+  for (uint32_t candidate : candidates) {
+    if (visited.count(candidate) != 0 || m_claimedStarts.count(candidate) != 0 ||
+        m_directoryClusters.count(candidate) != 0) {
+      continue;
+    }
+    const ClusterHead* head = m_continuations.Head(candidate);
+    if (head == nullptr) continue;
+    const EdgeVerdict verdict = JudgeContinuation(edge, *head);
+    if (verdict == EdgeVerdict::kSupports) {
+      supportedTwice = supportedTwice || supported != 0;
+      supported = candidate;
+    } else if (verdict == EdgeVerdict::kFits) {
+      fittingTwice = fittingTwice || fitting != 0;
+      fitting = candidate;
+    }
+  }
+  if (supported != 0) return supportedTwice ? 0 : supported;
+  return fittingTwice ? 0 : fitting;
 }
 
 bool FatDirectoryWalk::AppendToStore(const ItemRecord& record, int32_t* id) {
@@ -435,11 +517,53 @@ uint32_t FatDirectoryWalk::SearchHighWord(uint16_t lowWord, bool folder, std::st
   return lowWord;
 }
 
-int32_t FatDirectoryWalk::ContentIntact(std::string_view name, uint32_t cluster) {
-  const std::string_view extension = ExtensionOf(name);
-  if (extension.empty()) return 1;
-  if (ReadClusterSector(cluster, m_sector) != kStatusOk) return 1;
-  return signatures::MatchesExtension(m_sector.data(), m_sector.size(), extension);
+Status FatDirectoryWalk::CheckStarts() {
+  // Sorted by place; one read serves every start in a piece of at most
+  // kPieceBytes whose gaps are small (reading over them costs less than a call).
+  constexpr uint64_t kPieceBytes = 1u << 20;
+  constexpr uint64_t kMaxGapBytes = 64u << 10;
+  std::sort(m_startChecks.begin(), m_startChecks.end(),
+            [](const StartCheck& a, const StartCheck& b) { return a.cluster < b.cluster; });
+  const uint64_t sectorBytes = m_geometry.bytesPerSector;
+  std::vector<uint8_t> piece;
+  Status result = kStatusOk;
+  for (size_t first = 0; first < m_startChecks.size();) {
+    const uint64_t begin = m_geometry.ClusterSector(m_startChecks[first].cluster) * sectorBytes;
+    size_t last = first;
+    uint64_t end = begin + sectorBytes;
+    while (last + 1 < m_startChecks.size()) {
+      const uint64_t at = m_geometry.ClusterSector(m_startChecks[last + 1].cluster) * sectorBytes;
+      if (at - std::min(at, end) > kMaxGapBytes || at + sectorBytes - begin > kPieceBytes) break;
+      end = std::max(end, at + sectorBytes);
+      ++last;
+    }
+    piece.resize(static_cast<size_t>(end - begin));
+    // A piece that cannot be read whole is read sector by sector; a sector
+    // that cannot be read leaves its file as it is (their layout still
+    // judges them), as when each was read alone.
+    const bool whole = m_reader.Read(begin, piece.data(), piece.size()) == kStatusOk;
+    for (size_t k = first; k <= last; ++k) {
+      const StartCheck& check = m_startChecks[k];
+      const uint64_t at = m_geometry.ClusterSector(check.cluster) * sectorBytes - begin;
+      if (!whole && m_reader.Read(begin + at, piece.data() + at, static_cast<size_t>(sectorBytes)) != kStatusOk) {
+        continue;
+      }
+      if (signatures::MatchesExtension(piece.data() + at, static_cast<size_t>(sectorBytes), check.extension) != 0) {
+        continue;
+      }
+      ItemRecord record;
+      Status s = m_store.ReadRecord(check.id, &record);
+      if (s == kStatusOk) {
+        SetState(record, WorseState(StateOf(record), ItemState::kDamaged));
+        s = m_store.UpdateRecord(record);
+      }
+      if (s != kStatusOk && result == kStatusOk) result = s;
+    }
+    first = last + 1;
+  }
+  m_startChecks.clear();
+  m_startChecks.shrink_to_fit();
+  return result;
 }
 
 }  // namespace engine::fat

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/fat/fat_continuation.h"
 #include "engine/fat/fat_layout.h"
 #include "engine/fat/fat_names.h"
 #include "engine/fat/fat_table.h"
@@ -47,6 +48,12 @@ class FatDirectoryWalk {
   // error that kept the root directory from being read.
   [[nodiscard]] Status WalkAll(const AfterDirectory& afterEach);
 
+  // Checks the first sector of every deleted file the walk recorded
+  // against its kind (by extension) and marks the ones that do not match
+  // damaged. Reads the sectors in sorted, coalesced pieces. 0 or the
+  // store's error.
+  [[nodiscard]] Status CheckStarts();
+
   // Appends a record for every folder that leads to a recorded file and
   // files it under its parent. Returns 0 or 8.
   [[nodiscard]] Status AppendNeededFolders();
@@ -61,6 +68,9 @@ class FatDirectoryWalk {
   // Directory clusters that could not be read (their folders end there).
   uint64_t UnreadableDirectories() const { return m_unreadableDirectories; }
   uint64_t DirectoriesWalked() const { return m_walked.size(); }
+  // Times a deleted directory's listing ended at a full cluster whose
+  // continuation could not be told (its files from there on are not listed).
+  uint64_t FoldersCutOff() const;
   // What the layout of deleted files starts from.
   const std::vector<cluster::ClusterClaim>& Claims() const { return m_claims; }
   const std::unordered_set<uint32_t>& DirectoryClusters() const { return m_directoryClusters; }
@@ -82,11 +92,14 @@ class FatDirectoryWalk {
   // a candidate gives positive evidence (a folder's dot pair, a file's
   // plausible start); *found is false when none does.
   uint32_t SearchHighWord(uint16_t lowWord, bool folder, std::string_view extension, bool* found);
-  int32_t ContentIntact(std::string_view name, uint32_t cluster);
   bool IsAllocated(uint32_t cluster);
   // cluster, or when it lies inside the run a deleted file's size claims
   // from its start, the next free cluster past such runs; 0 when none.
   uint32_t SkipClaimedRuns(uint32_t cluster);
+  DirectoryEdge EdgeOf(const DirectoryState& dir) const;
+  // The one free cluster after `cluster` whose entries show that they go on
+  // from where dir's last cluster ended; 0 when none or more than one does.
+  uint32_t ShownContinuation(const DirectoryState& dir, uint32_t cluster, const std::unordered_set<uint32_t>& visited);
   [[nodiscard]] Status ReadClusterSector(uint32_t cluster, std::vector<uint8_t>& sector);
   void MarkNeeded(uint32_t directory);
   [[nodiscard]] bool AppendToStore(const ItemRecord& record, int32_t* id);
@@ -100,6 +113,7 @@ class FatDirectoryWalk {
   bool m_storeFull = false;
   uint64_t m_unreadableDirectories = 0;
   uint64_t m_filesRecorded = 0;
+  std::vector<uint32_t> m_cutOffAt;  // the last cluster of listings that ended full, unfollowed
 
   std::deque<uint32_t> m_queue;
   std::unordered_set<uint32_t> m_walked;
@@ -112,9 +126,16 @@ class FatDirectoryWalk {
   std::vector<uint32_t> m_needed;
   std::unordered_set<uint32_t> m_neededSet;
   std::vector<cluster::ClusterClaim> m_claims;
+  struct StartCheck {
+    uint32_t cluster;
+    int32_t id;
+    std::string extension;
+  };
+  std::vector<StartCheck> m_startChecks;
   std::unordered_set<uint32_t> m_claimedStarts;
   std::map<uint32_t, uint32_t> m_claimedRuns;  // start → first cluster past the run its size claims
   std::unordered_set<uint32_t> m_directoryClusters;
+  ContinuationCandidates m_continuations;
   std::vector<uint8_t> m_unit;
   std::vector<uint8_t> m_sector;
 };

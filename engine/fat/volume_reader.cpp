@@ -33,6 +33,7 @@ Status VolumeReader::Read(uint64_t byteOffset, void* buffer, size_t byteCount) {
   if (!m_source.IsOpen()) return kStatusInvalidParameter;
   if (byteOffset > m_volumeBytes || byteCount > m_volumeBytes - byteOffset) return kStatusInvalidParameter;
   if (byteCount == 0) return kStatusOk;
+  ++m_readCalls;
   auto* out = static_cast<uint8_t*>(buffer);
   const uint64_t absolute = VolumeStartByte() + byteOffset;
   const uint64_t firstUnit = absolute / m_unitBytes;

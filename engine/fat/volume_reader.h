@@ -35,12 +35,15 @@ class VolumeReader {
   // Absolute byte offset of the volume's first byte on the source.
   uint64_t VolumeStartByte() const { return m_startUnit * m_unitBytes; }
   storage::SectorSource& Source() { return m_source; }
+  // Calls of Read since the source was attached.
+  uint64_t ReadCalls() const { return m_readCalls; }
 
  private:
   storage::SectorSource m_source;
   uint32_t m_unitBytes = 512;
   uint64_t m_startUnit = 0;
   uint64_t m_volumeBytes = 0;
+  uint64_t m_readCalls = 0;
   std::vector<uint8_t> m_scratch;  // for reads that do not start or end on a unit
 };
 

@@ -27,50 +27,6 @@ namespace {
 
 using testing_support::ManifestRow;
 
-// Feeds every sector of the volume that passes the directory test to the
-// engine, 64 KiB at a time as the coordinator reads, each sector with the
-// rest of its chunk. Returns the sectors handed over.
-uint64_t FeedVolume(exfat::CProfessionalExFatRecovery& engine, storage::SectorSource& source, uint64_t startSector,
-                    uint64_t sectorCount) {
-  constexpr uint32_t kSector = 512;
-  constexpr uint32_t kChunk = 128;
-  std::vector<uint8_t> chunk(kChunk * kSector);
-  uint64_t handed = 0;
-  for (uint64_t at = 0; at < sectorCount; at += kChunk) {
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(kChunk, sectorCount - at));
-    uint32_t got = 0;
-    if (storage::ReadSectors(count, source, chunk.data(), startSector + at, kSector, &got) != kStatusOk) continue;
-    for (uint32_t i = 0; i < got; ++i) {
-      const uint8_t* sector = chunk.data() + size_t{i} * kSector;
-      const size_t rest = size_t{got - i} * kSector;
-      if (!exfat::IsExFatDirectorySector(sector, rest, kSector)) continue;
-      engine.HandleExFatDirectorySector(sector, rest, startSector + at + i);
-      ++handed;
-    }
-  }
-  return handed;
-}
-
-// Opens, begins, prepares, feeds and finishes the engine over an image (or
-// the volume at startSector of it).
-struct DeepScan {
-  storage::SectorSource source;
-  exfat::CProfessionalExFatRecovery engine;
-  Status finished = kStatusInvalidParameter;
-  uint64_t handed = 0;
-  bool bootGeometry = false;
-
-  DeepScan(const std::string& image, uint64_t startSector = 0, uint64_t sectorCount = 0) {
-    EXPECT_EQ(storage::OpenImageSource(source, image), kStatusOk);
-    if (sectorCount == 0) sectorCount = source.totalSectors - startSector;
-    EXPECT_EQ(engine.OpenSharedSource(source, 512, startSector, sectorCount, 'P'), kStatusOk);
-    EXPECT_EQ(engine.BeginExFatScan(nullptr), kStatusOk);
-    bootGeometry = engine.PrepareExFatGeometry();
-    handed = FeedVolume(engine, source, startSector, sectorCount);
-    finished = engine.FinishExFatScan();
-  }
-};
-
 // The path a file of the manifest is found at after the format lost the
 // root directory: its top folder becomes "LostFolder<its cluster>".
 std::string PathAfterFormat(const std::string& path, const std::vector<ManifestRow>& rows) {
