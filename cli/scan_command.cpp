@@ -31,12 +31,16 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
   // Where the data begins on the source, in its sectors, and from how many runs it is read.
   nlohmann::json firstSector = nullptr;
   int32_t fragments = 1;
+  bool reassembled = false;
   if (engine::IFileRecoveryParse* e = f.source->engine.get()) {
     uint64_t firstByte = 0;
     auto* placement = dynamic_cast<engine::IItemPlacement*>(e);
     const uint32_t unit = f.source->target.sectorSize != 0 ? f.source->target.sectorSize : 512;
     if (placement != nullptr && placement->FirstDataByte(f.item, &firstByte)) firstSector = firstByte / unit;
-    if (auto* layout = dynamic_cast<engine::IItemFragments*>(e)) fragments = layout->FragmentCount(f.item);
+    if (auto* layout = dynamic_cast<engine::IItemFragments*>(e)) {
+      fragments = layout->FragmentCount(f.item);
+      reassembled = f.item.isFolder == 0 && layout->Reassembled(f.item);
+    }
   }
   const int32_t id = f.item.id;
   return {{"source", f.source->target.label},
@@ -52,6 +56,7 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
           {"engine", EngineName(f.item.sourceKind)},
           {"firstSector", firstSector},
           {"fragments", f.item.isFolder != 0 ? 0 : fragments},
+          {"reassembled", reassembled},
           {"id", id},
           {"modified", FormatFileTime(f.item.modified)}};
 }

@@ -15,6 +15,12 @@ class IItemFragments {
   virtual ~IItemFragments() = default;
   // 1 for a file read from one run (or one chain); more for a fragmented one.
   virtual int32_t FragmentCount(const ItemRecord& item) = 0;
+  // Whether a deleted file's data was put together from pieces with other
+  // data between them (no chain of the file system lists them).
+  virtual bool Reassembled(const ItemRecord& item) {
+    (void)item;
+    return false;
+  }
 };
 
 }  // namespace engine

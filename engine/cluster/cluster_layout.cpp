@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "engine/cluster/fragment_search.h"
+
 namespace engine::cluster {
 namespace {
 
@@ -302,6 +304,39 @@ Status ClusterLayout::TryAlternatives(size_t index, const std::vector<size_t>& o
   return kStatusOk;
 }
 
+Status ClusterLayout::SearchPieces(size_t index) {
+  const ClusterClaim& claim = m_claims[index];
+  if (!CanReassemble(claim.extension)) return kStatusOk;
+  // Free clusters no confirmed file holds. Another deleted file's start or
+  // plain layout is no bar: files written later take the clusters of files
+  // deleted before, and the decode of the whole file is the proof.
+  const UsableCluster usable = [&](uint64_t cluster, bool* ok) -> Status {
+    *ok = false;
+    bool free = false;
+    if (Status s = IsFree(cluster, &free); s != kStatusOk || !free) return s;
+    *ok = OwnerOf(cluster) == -1;
+    return kStatusOk;
+  };
+  // All searches of a volume share one budget: past it, files stay as they are.
+  std::chrono::microseconds spent{0};
+  for (const FragmentSearchStats& done : m_searches) spent += done.spent;
+  if (spent >= m_fragmentBounds.volumeBudget) {
+    FragmentSearchStats skipped;
+    skipped.boundReached = true;
+    m_searches.push_back(skipped);
+    return kStatusOk;
+  }
+  FragmentSearch search(m_map, m_fragmentBounds);
+  std::vector<uint32_t> clusters;
+  bool found = false;
+  const Status s = search.Find(claim.start, claim.bytes, claim.extension, usable, &clusters, &found);
+  m_searches.push_back(search.Stats());
+  if (s != kStatusOk || !found) return s;
+  m_layouts[index].reassembled = ToRuns(clusters).size() > 1;
+  Decide(index, std::move(clusters), ItemState::kIntact, true);
+  return kStatusOk;
+}
+
 void ClusterLayout::NoteVerifiedHeads(const std::vector<size_t>& order) {
   // A decoder notices foreign bytes some way after they begin: the last
   // stretch before the point it broke at is not counted as the file's.
@@ -309,7 +344,8 @@ void ClusterLayout::NoteVerifiedHeads(const std::vector<size_t>& order) {
   const uint64_t margin = std::max<uint64_t>(clusterBytes, 4096);
   for (size_t i : order) {
     const Plan& plan = m_plans[i];
-    if (plan.verdict != Verdict::kBroken || plan.heldBytes <= margin) continue;
+    // A file whose layout was confirmed otherwise: its plain layout's head is no evidence.
+    if (plan.confirmed || plan.verdict != Verdict::kBroken || plan.heldBytes <= margin) continue;
     const uint64_t whole = std::min<uint64_t>((plan.heldBytes - margin) / clusterBytes, plan.clusters.size());
     const std::vector<uint32_t> head(plan.clusters.begin(), plan.clusters.begin() + static_cast<std::ptrdiff_t>(whole));
     for (const store::DataExtent& run : ToRuns(head)) {
@@ -325,6 +361,7 @@ Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unord
   m_owned.clear();
   m_tentative.clear();
   m_verified.clear();
+  m_searches.clear();
   m_starts.clear();
   m_claims.clear();
   for (ClusterClaim& c : claims) {
@@ -415,6 +452,19 @@ Status ClusterLayout::Compute(std::vector<ClusterClaim> claims, const std::unord
     const bool keptPlain = plan.complete && plan.verdict == Verdict::kNoCheck && !plan.steppedOver;
     if (!plan.decided && !keptPlain) {
       if (Status s = TryAlternatives(i, order); s != kStatusOk) return s;
+    }
+  }
+  // Files in pieces: searched once every layout that holds is known, and
+  // again while a search finds one (its clusters are then no one else's).
+  bool foundMore = m_searchFragments;
+  for (int round = 0; round < 3 && foundMore; ++round) {
+    foundMore = false;
+    for (size_t i : order) {
+      const Plan& plan = m_plans[i];
+      const bool keptPlain = plan.complete && plan.verdict == Verdict::kNoCheck && !plan.steppedOver;
+      if (plan.decided || keptPlain) continue;
+      if (Status s = SearchPieces(i); s != kStatusOk) return s;
+      foundMore = foundMore || m_plans[i].decided;
     }
   }
   NoteVerifiedHeads(order);

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/cluster/fragment_bounds.h"
 #include "engine/item_record.h"
 #include "engine/signatures/laid_out_check.h"
 #include "engine/status.h"
@@ -58,6 +59,7 @@ struct ClaimLayout {
   int32_t id = 0;
   std::vector<store::DataExtent> runs;  // clusters in file order; empty: no cluster of the volume holds it
   ItemState state = ItemState::kIntact;
+  bool reassembled = false;  // put together from pieces found by their decode (a search of the free clusters)
 };
 
 // Lays out the deleted files of a FAT or exFAT volume.
@@ -84,8 +86,13 @@ struct ClaimLayout {
 // 5. For the others, alternatives: the start then the free clusters no
 //    confirmed file holds and no other file starts at, and the round-robin
 //    layout of files written in turns (a camera writing several at once),
-//    confirmed by a member's structure. A file with no layout that holds is
-//    kept in its plain layout and is damaged: it is never left out.
+//    confirmed by a member's structure.
+// 6. When asked (SearchFragments), a file whose kind is decoded through all
+//    its data and for which nothing above holds is searched for in pieces
+//    among the free clusters no confirmed file holds (FragmentSearch);
+//    what its full decode confirms is taken,
+//    marked reassembled. A file with no layout that holds is kept in its
+//    plain layout and is damaged: it is never left out.
 //
 // Memory: the claims, the directory clusters and a few runs per file. Reads:
 // the table, and the data of the files whose layout is checked. The map must
@@ -98,6 +105,13 @@ class ClusterLayout {
   // error is returned.
   [[nodiscard]] Status Compute(std::vector<ClusterClaim> claims, const std::unordered_set<uint32_t>& directories,
                                std::vector<ClaimLayout>* out);
+  // Search for the pieces of files no layout holds for, within bounds (deep scans).
+  void SearchFragments(FragmentBounds bounds) {
+    m_fragmentBounds = std::move(bounds);
+    m_searchFragments = true;
+  }
+  // What each search of the last Compute cost, one entry per file searched.
+  const std::vector<FragmentSearchStats>& FragmentSearches() const { return m_searches; }
 
  private:
   // kUntold: the kind has a check, but a read failed: neither confirmed nor broken.
@@ -137,6 +151,7 @@ class ClusterLayout {
   [[nodiscard]] Status GroupLayouts(size_t index, const std::vector<size_t>& order, std::vector<size_t>* members,
                                     std::vector<std::vector<uint32_t>>* layouts);
   [[nodiscard]] Status TryAlternatives(size_t index, const std::vector<size_t>& order);
+  [[nodiscard]] Status SearchPieces(size_t index);
 
   IClusterMap& m_map;
   std::vector<ClusterClaim> m_claims;
@@ -147,6 +162,9 @@ class ClusterLayout {
   std::map<uint64_t, std::pair<uint64_t, int32_t>> m_owned;  // first → (last, claim) of confirmed layouts
   std::map<uint64_t, std::pair<uint64_t, int32_t>> m_tentative;  // the same for plain layouts not yet decided
   std::map<uint64_t, std::pair<uint64_t, int32_t>> m_verified;   // heads of broken layouts that held
+  bool m_searchFragments = false;
+  FragmentBounds m_fragmentBounds;
+  std::vector<FragmentSearchStats> m_searches;
 };
 
 // Keeps what a layout learnt in the store: each record whose state the

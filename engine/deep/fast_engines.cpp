@@ -47,6 +47,7 @@ std::unique_ptr<IFileRecoveryParse> OpenFastEngine(storage::SectorSource& source
       if (engine->OpenSource(storage::ShareSource(source), startSector, sectorCount, driveLetter) != kStatusOk) {
         return nullptr;
       }
+      engine->SearchFragments(cluster::FragmentBounds{});  // deep mode: deleted files written in pieces
       *sectorBytes = engine->Geometry().bytesPerSector;
       return engine;
     }
@@ -55,6 +56,7 @@ std::unique_ptr<IFileRecoveryParse> OpenFastEngine(storage::SectorSource& source
       if (engine->OpenSource(storage::ShareSource(source), startSector, sectorCount, driveLetter) != kStatusOk) {
         return nullptr;
       }
+      engine->SearchFragments(cluster::FragmentBounds{});
       *sectorBytes = engine->Geometry().bytesPerSector;
       return engine;
     }

@@ -297,6 +297,11 @@ int32_t CProfessionalRecovery::FragmentCount(const ItemRecord& item) {
   return 1;
 }
 
+bool CProfessionalRecovery::Reassembled(const ItemRecord& item) {
+  auto* fragments = dynamic_cast<IItemFragments*>(EngineOf(item.sourceKind));
+  return fragments != nullptr && fragments->Reassembled(item);
+}
+
 bool CProfessionalRecovery::FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) {
   if (EngineOf(item.sourceKind) == nullptr) return false;
   return FirstDataByteOf(item, SectorBytesOf(item.sourceKind), byteOffset);

@@ -90,6 +90,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
 
   // IItemFragments: the fast FAT engine's layout of a deleted file, else 1.
   int32_t FragmentCount(const ItemRecord& item) override;
+  bool Reassembled(const ItemRecord& item) override;
   // IItemPlacement: where the item's data begins on the source, in bytes.
   bool FirstDataByte(const ItemRecord& item, uint64_t* byteOffset) override;
 

@@ -143,7 +143,17 @@ Status CFastExFatRecovery::ApplyLayouts(const std::vector<cluster::ClusterClaim>
   std::unordered_map<int32_t, ItemData> layouts = known;
   ExFatClusterMap map(m_volume, m_geometry, m_bitmap, m_fat);
   std::vector<cluster::ClaimLayout> laidOut;
-  if (Status s = cluster::ClusterLayout(map).Compute(claims, directories, &laidOut); s != kStatusOk) return s;
+  cluster::ClusterLayout layout(map);
+  if (m_fragmentBounds) {
+    cluster::FragmentBounds bounds = *m_fragmentBounds;
+    // A cancel of the scan stops the search: the file it was for stays damaged.
+    if (!bounds.cancelled && m_scanFn != nullptr) {
+      bounds.cancelled = [this] { return m_scanFn(m_userData, 80, m_weight, -1, 0, 0, GetItemCount(), 0) != 0; };
+    }
+    layout.SearchFragments(std::move(bounds));
+  }
+  if (Status s = layout.Compute(claims, directories, &laidOut); s != kStatusOk) return s;
+  m_fragmentSearches = layout.FragmentSearches();
   std::unordered_map<int32_t, const cluster::ClusterClaim*> claimOf;
   for (const cluster::ClusterClaim& c : claims) claimOf[c.id] = &c;
   const Status applied = cluster::ApplyClaimLayouts(st, laidOut, [&](const cluster::ClaimLayout& l) {
@@ -254,6 +264,12 @@ int32_t CFastExFatRecovery::FragmentCount(const ItemRecord& item) {
     return 1;
   }
   return std::max<int32_t>(1, static_cast<int32_t>(cluster::ToRuns(chain).size()));
+}
+
+bool CFastExFatRecovery::Reassembled(const ItemRecord& item) {
+  // Runs of a deleted file that no chain lists were put together.
+  const ItemData data = DataOf(item);
+  return item.isDeleted != 0 && !data.fatChain && data.runs.size() > 1;
 }
 
 Status CFastExFatRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,

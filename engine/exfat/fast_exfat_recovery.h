@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -79,6 +80,11 @@ class CFastExFatRecovery final : public IFileRecoveryParse,
 
   // IItemFragments: the runs a found file's data is read from.
   int32_t FragmentCount(const ItemRecord& item) override;
+  bool Reassembled(const ItemRecord& item) override;
+  // Deep scans: deleted files no layout holds for are searched for in pieces,
+  // within bounds; what each search cost.
+  void SearchFragments(cluster::FragmentBounds bounds) { m_fragmentBounds = std::move(bounds); }
+  const std::vector<cluster::FragmentSearchStats>& FragmentSearches() const { return m_fragmentSearches; }
   // IMetadataRuns: every directory cluster the last walk read, live and
   // deleted, relative to the volume's start.
   // IScanGaps: the directory clusters the last scan could not read.
@@ -121,6 +127,8 @@ class CFastExFatRecovery final : public IFileRecoveryParse,
   uint16_t m_driveLetter = 0;
 
   store::StoreBrowser m_browser;
+  std::optional<cluster::FragmentBounds> m_fragmentBounds;
+  std::vector<cluster::FragmentSearchStats> m_fragmentSearches;
   std::vector<ByteRun> m_directoryRuns;
   uint64_t m_unreadableDirectories = 0;
 

@@ -231,7 +231,17 @@ Status CFastFatRecovery::ApplyLayouts(const std::vector<cluster::ClusterClaim>& 
                                       const std::unordered_set<uint32_t>& directories) {
   FatClusterMap map(m_reader, m_fat);
   std::vector<cluster::ClaimLayout> layouts;
-  if (Status s = cluster::ClusterLayout(map).Compute(claims, directories, &layouts); s != kStatusOk) return s;
+  cluster::ClusterLayout layout(map);
+  if (m_fragmentBounds) {
+    cluster::FragmentBounds bounds = *m_fragmentBounds;
+    // A cancel of the scan stops the search: the file it was for stays damaged.
+    if (!bounds.cancelled && m_scanFn != nullptr) {
+      bounds.cancelled = [this] { return m_scanFn(m_userData, 80, m_weight, -1, 0, 0, GetItemCount(), 0) != 0; };
+    }
+    layout.SearchFragments(std::move(bounds));
+  }
+  if (Status s = layout.Compute(claims, directories, &layouts); s != kStatusOk) return s;
+  m_fragmentSearches = layout.FragmentSearches();
   store::ScanStore& st = *m_browser.Store();
   // A file in one run is read by the chain rule; the others keep their runs.
   return cluster::ApplyClaimLayouts(st, layouts, [&](const cluster::ClaimLayout& l) {
@@ -243,6 +253,11 @@ int32_t CFastFatRecovery::FragmentCount(const ItemRecord& item) {
   const store::ScanStore* st = m_browser.Store();
   const std::vector<store::DataExtent>* extents = st != nullptr ? st->Layout(item.id) : nullptr;
   return extents != nullptr && !extents->empty() ? static_cast<int32_t>(extents->size()) : 1;
+}
+
+bool CFastFatRecovery::Reassembled(const ItemRecord& item) {
+  // A deleted file's chain is gone: a layout of several runs was put together.
+  return item.isDeleted != 0 && FragmentCount(item) > 1;
 }
 
 Status CFastFatRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -73,6 +74,11 @@ class CFastFatRecovery final : public IFileRecoveryParse,
 
   // IItemFragments: the runs a found file's data was laid out from.
   int32_t FragmentCount(const ItemRecord& item) override;
+  bool Reassembled(const ItemRecord& item) override;
+  // Deep scans: deleted files no layout holds for are searched for in pieces,
+  // within bounds; what each search cost.
+  void SearchFragments(cluster::FragmentBounds bounds) { m_fragmentBounds = std::move(bounds); }
+  const std::vector<cluster::FragmentSearchStats>& FragmentSearches() const { return m_fragmentSearches; }
   // IMetadataRuns: the fixed root directory and every directory cluster the
   // last Scan walked, live or deleted (empty after a stored scan reopened).
   // IScanGaps: the directory clusters the last scan could not read.
@@ -126,6 +132,8 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   uint16_t m_driveLetter = 0;
 
   store::StoreBrowser m_browser;
+  std::optional<cluster::FragmentBounds> m_fragmentBounds;
+  std::vector<cluster::FragmentSearchStats> m_fragmentSearches;
   std::vector<ByteRun> m_directoryRuns;
   uint64_t m_unreadableDirectories = 0;
   uint64_t m_foldersCutOff = 0;

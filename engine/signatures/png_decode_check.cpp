@@ -22,6 +22,9 @@ void ReadData(png_structp png, png_bytep out, size_t count) {
 }
 
 void OnError(png_structp png, png_const_charp) {
+  // Where the data stopped holding: as far as libpng had read (a CRC is checked at its chunk's end).
+  auto* input = static_cast<Input*>(png_get_io_ptr(png));
+  if (input != nullptr && input->bytes != nullptr) input->bytes->NoteBrokenAt(input->next);
   png_longjmp(png, 1);
 }
 

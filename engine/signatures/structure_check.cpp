@@ -286,6 +286,15 @@ uint64_t StructureCheckLimit(std::string_view extension) {
   return LimitOf(CheckOf(extension));
 }
 
+DecodedKind DecodedKindOf(std::string_view extension) {
+  switch (CheckOf(extension)) {
+    case Check::kJpeg: return DecodedKind::kJpeg;
+    case Check::kPng: return DecodedKind::kPng;
+    case Check::kZip: return DecodedKind::kZip;
+    default: return DecodedKind::kNone;
+  }
+}
+
 namespace {
 
 Verdict CheckBytes(Check check, FileBytes& bytes, storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,

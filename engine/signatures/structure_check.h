@@ -28,6 +28,12 @@ inline constexpr uint64_t kUnlimitedCheckBytes = UINT64_MAX;
 // kind has no check.
 uint64_t StructureCheckLimit(std::string_view extension);
 
+// Kinds whose kFull check decodes every byte of the data (JPEG, PNG, ZIP
+// and the formats built on it): a pass proves the bytes put together are
+// the file's own, in its order. Other kinds' checks walk framing only.
+enum class DecodedKind { kNone, kJpeg, kPng, kZip };
+DecodedKind DecodedKindOf(std::string_view extension);
+
 // Checks the bytes of a file presented as a source of its own: sector n of
 // file holds bytes [n * sectorSize, (n + 1) * sectorSize) of the file
 // (sectorSize 512 to 65536), fileSize bytes in all. Kinds with a structure
@@ -59,7 +65,7 @@ enum class CheckDepth { kFull, kQuick };
 
 // *heldBytes (when given) receives, for a broken file, how many of its
 // first bytes the structure was seen to hold before it broke (decoders and
-// stream walks tell it: JPEG, transport streams; 0 when the check cannot
+// stream walks tell it: JPEG, PNG, transport streams; 0 when the check cannot
 // tell), and the file's size when it holds.
 StructureVerdict CheckFileStructure(storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,
                                     std::string_view extension, uint64_t* heldBytes = nullptr,

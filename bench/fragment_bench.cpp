@@ -1,0 +1,139 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The search for deleted files written in pieces: on the fixtures with such
+// files and on the public FAT and exFAT images (../shared/testdata, when it
+// is there), the deleted files with data that come back intact and
+// reassembled without the search (fast mode) and with it (deep mode), and
+// the time each search took against its bounds.
+// Work files go to $QM_BENCH_DIR (default /tmp/quellmoor_fragment_bench).
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/exfat/fast_exfat_recovery.h"
+#include "engine/fat/fast_fat_recovery.h"
+#include "engine/store/scan_index.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Counts {
+  int files = 0;  // deleted files with data
+  int intact = 0;
+  int reassembled = 0;  // intact and put together from pieces
+  double seconds = 0;
+  std::vector<engine::cluster::FragmentSearchStats> searches;
+};
+
+template <typename Engine>
+bool Scan(const std::string& image, bool search, Counts* out) {
+  if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return false;
+  Engine e;
+  if (e.OpenImage(image, 'F') != engine::kStatusOk) return false;
+  if (search) e.SearchFragments(engine::cluster::FragmentBounds{});
+  const auto start = Clock::now();
+  if (e.Scan(nullptr) != engine::kStatusOk) return false;
+  out->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  out->searches = e.FragmentSearches();
+  engine::store::ScanStore* st = e.ResultStore();
+  for (int32_t id = 1; st != nullptr && id <= st->RecordCount(); ++id) {
+    engine::ItemRecord r{};
+    if (st->ReadRecord(id, &r) != engine::kStatusOk || r.isFolder != 0 || r.isDeleted == 0 || r.size == 0) continue;
+    ++out->files;
+    if (!engine::IsIntact(r)) continue;
+    ++out->intact;
+    out->reassembled += e.Reassembled(r) ? 1 : 0;
+  }
+  return true;
+}
+
+std::string Unpacked(const std::string& gz, const std::string& dir) {
+  const std::string name = fs::path(gz).filename().string();
+  const std::string out = dir + name.substr(0, name.size() - 3);
+  if (fs::exists(out)) return out;
+  const std::string command = "gzip -dc '" + gz + "' > '" + out + ".tmp' && mv '" + out + ".tmp' '" + out + "'";
+  if (std::system(command.c_str()) != 0) return {};
+  return out;
+}
+
+void Report(const std::string& label, const Counts& before, const Counts& after) {
+  double total = 0;
+  double longest = 0;
+  uint32_t decodes = 0;
+  int bounded = 0;
+  int ambiguous = 0;
+  for (const auto& s : after.searches) {
+    const double ms = static_cast<double>(s.spent.count()) / 1000.0;
+    total += ms;
+    longest = std::max(longest, ms);
+    decodes = std::max(decodes, s.decodes);
+    bounded += s.boundReached ? 1 : 0;
+    ambiguous += s.ambiguous ? 1 : 0;
+  }
+  const size_t n = after.searches.size();
+  std::printf("%-28s %5d %6d/%-6d %6d/%-6d %8zu %9.1f %9.1f %8u %5d %5d %7.2f %7.2f\n", label.c_str(), after.files,
+              before.intact, after.intact, before.reassembled, after.reassembled, n, n != 0 ? total / n : 0.0,
+              longest, decodes, bounded, ambiguous, before.seconds, after.seconds);
+}
+
+template <typename Engine>
+void Measure(const std::string& gz, const std::string& dir, const std::string& label) {
+  if (!fs::exists(gz)) return;
+  const std::string image = Unpacked(gz, dir);
+  Counts before;
+  Counts after;
+  if (image.empty() || !Scan<Engine>(image, false, &before) || !Scan<Engine>(image, true, &after)) {
+    std::printf("%-28s (does not scan)\n", label.c_str());
+    return;
+  }
+  Report(label, before, after);
+}
+
+}  // namespace
+
+int main() {
+  const char* env = std::getenv("QM_BENCH_DIR");
+  const std::string dir = std::string(env != nullptr ? env : "/tmp/quellmoor_fragment_bench") + "/";
+  fs::create_directories(dir);
+  ::setenv("XDG_DATA_HOME", (dir + "data").c_str(), 1);
+  engine::store::ScanIndex::Instance().Load();
+  const engine::cluster::FragmentBounds bounds;
+  std::printf("bounds per file: %u decodes, %u framing checks, %llu clusters looked at per piece, %lld ms; "
+              "per volume %lld ms; %u pieces\n",
+              bounds.maxDecodes, bounds.maxQuickChecks, static_cast<unsigned long long>(bounds.maxCandidates),
+              static_cast<long long>(bounds.budget.count()), static_cast<long long>(bounds.volumeBudget.count()),
+              bounds.maxPieces);
+  std::printf("%-28s %5s %13s %13s %8s %9s %9s %8s %5s %5s %7s %7s\n", "volume", "files", "intact b/a",
+              "reassem. b/a", "searches", "ms/search", "ms max", "decodes", "bound", "ambig", "scan b", "scan a");
+  const std::string fixtures = std::string(QUELLMOOR_SOURCE_DIR) + "/tests/fixtures/";
+  for (const char* name : {"fragmented_fat", "fat_holes", "fat_fragments", "fat16_quick", "fat32_quick"}) {
+    Measure<engine::fat::CFastFatRecovery>(fixtures + name + ".img.gz", dir, name);
+  }
+  for (const char* name : {"exfat_4k", "exfat_32k", "exfat_reused"}) {
+    Measure<engine::exfat::CFastExFatRecovery>(fixtures + name + ".img.gz", dir, name);
+  }
+  const std::string shared = std::string(QUELLMOOR_SOURCE_DIR) + "/../shared/testdata/";
+  if (!fs::exists(shared)) {
+    std::printf("(no %s: the public images are not measured)\n", shared.c_str());
+    return 0;
+  }
+  for (const char* name : {"fat12.raw.gz", "fat16.raw.gz", "fat_deleted_dir.raw.gz", "fat_deleted_dir_2.raw.gz",
+                           "fat_dir.raw.gz", "fat16_moved.raw.gz", "fat_lfn_test.raw.gz"}) {
+    Measure<engine::fat::CFastFatRecovery>(shared + "dfir_ntfs/" + name, dir, std::string("dfir_ntfs/") + name);
+  }
+  for (const char* name : {"deleted.img.gz", "repair.img.gz"}) {
+    Measure<engine::fat::CFastFatRecovery>(shared + "fatcat/" + name, dir, std::string("fatcat/") + name);
+  }
+  for (const char* name : {"exfat_win.raw.gz", "exfat_orphan.raw.gz", "exfat_lin_part.raw.gz"}) {
+    Measure<engine::exfat::CFastExFatRecovery>(shared + "dfir_ntfs/" + name, dir, std::string("dfir_ntfs/") + name);
+  }
+  return 0;
+}
