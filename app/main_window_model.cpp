@@ -33,7 +33,7 @@ std::vector<std::string> ExtensionsOf(jobs::FileCategory category) {
   while (start <= list.size()) {
     size_t end = list.find('|', start);
     if (end == std::string_view::npos) end = list.size();
-    std::string_view entry = list.substr(start, end - start);
+    std::string_view entry = std::string_view(list).substr(start, end - start);
     if (entry.substr(0, 2) == "*.") entry.remove_prefix(2);
     if (!entry.empty()) out.emplace_back(entry);
     start = end + 1;
