@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -110,6 +111,14 @@ class ClusterLayout {
     m_fragmentBounds = std::move(bounds);
     m_searchFragments = true;
   }
+  // The same when an engine was asked to search (bounds set); cancelled
+  // stops the search where the bounds bring no cancel of their own.
+  void SearchFragmentsIfAsked(const std::optional<FragmentBounds>& bounds, std::function<bool()> cancelled) {
+    if (!bounds) return;
+    FragmentBounds b = *bounds;
+    if (!b.cancelled) b.cancelled = std::move(cancelled);
+    SearchFragments(std::move(b));
+  }
   // What each search of the last Compute cost, one entry per file searched.
   const std::vector<FragmentSearchStats>& FragmentSearches() const { return m_searches; }
 
@@ -158,8 +167,8 @@ class ClusterLayout {
   std::vector<Plan> m_plans;
   std::vector<ClaimLayout> m_layouts;
   const std::unordered_set<uint32_t>* m_directories = nullptr;
-  std::map<uint32_t, size_t> m_starts;                       // start cluster → first claim there
-  std::map<uint64_t, std::pair<uint64_t, int32_t>> m_owned;  // first → (last, claim) of confirmed layouts
+  std::map<uint32_t, size_t> m_starts;                           // start cluster → first claim there
+  std::map<uint64_t, std::pair<uint64_t, int32_t>> m_owned;      // first → (last, claim) of confirmed layouts
   std::map<uint64_t, std::pair<uint64_t, int32_t>> m_tentative;  // the same for plain layouts not yet decided
   std::map<uint64_t, std::pair<uint64_t, int32_t>> m_verified;   // heads of broken layouts that held
   bool m_searchFragments = false;

@@ -232,14 +232,10 @@ Status CFastFatRecovery::ApplyLayouts(const std::vector<cluster::ClusterClaim>& 
   FatClusterMap map(m_reader, m_fat);
   std::vector<cluster::ClaimLayout> layouts;
   cluster::ClusterLayout layout(map);
-  if (m_fragmentBounds) {
-    cluster::FragmentBounds bounds = *m_fragmentBounds;
-    // A cancel of the scan stops the search: the file it was for stays damaged.
-    if (!bounds.cancelled && m_scanFn != nullptr) {
-      bounds.cancelled = [this] { return m_scanFn(m_userData, 80, m_weight, -1, 0, 0, GetItemCount(), 0) != 0; };
-    }
-    layout.SearchFragments(std::move(bounds));
-  }
+  // A cancel of the scan stops the search: the file it was for stays damaged.
+  layout.SearchFragmentsIfAsked(m_fragmentBounds, [this] {
+    return m_scanFn != nullptr && m_scanFn(m_userData, 80, m_weight, -1, 0, 0, GetItemCount(), 0) != 0;
+  });
   if (Status s = layout.Compute(claims, directories, &layouts); s != kStatusOk) return s;
   m_fragmentSearches = layout.FragmentSearches();
   store::ScanStore& st = *m_browser.Store();
