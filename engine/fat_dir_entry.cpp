@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/fat_dir_entry.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/byte_view.h"
@@ -162,6 +163,10 @@ bool IsDirectoryStart(const uint8_t* sector, size_t length) {
 bool IsDirectorySector(const uint8_t* buffer, size_t length) {
   const size_t count = length / kBytes;
   if (count == 0) return true;
+  // Text is no directory: a short entry's times, cluster and size bytes are
+  // all printable only for a file of 538 MB or more, and a sector of such
+  // entries alone is a line of digits or words, not a folder.
+  if (std::all_of(buffer, buffer + length, [](uint8_t b) { return b >= 0x20 && b < 0x7F; })) return false;
   // The "." and ".." entries that open every subfolder are names no other
   // entry may carry; they pass as a pair.
   const size_t first = IsDirectoryStart(buffer, length) ? 2 : 0;

@@ -181,6 +181,11 @@ TEST(DirectorySector, EndMarkerRules) {
   auto full = std::vector<uint8_t>(512);
   for (size_t i = 0; i < 16; ++i) std::memcpy(full.data() + i * 32, FileEntry("A       TXT").data(), 32);
   EXPECT_TRUE(IsDirectorySector(full.data(), full.size()));
+  // A table of numbers in 32-byte lines reads as entries of huge files: text is no folder.
+  std::string digits;
+  for (int i = 0; i < 16; ++i) digits += "0292339926" + std::to_string(i % 10) + " 0.0" + std::to_string(i % 7 + 1) + "34314824709 0.03";
+  digits.resize(512);
+  EXPECT_FALSE(IsDirectorySector(reinterpret_cast<const uint8_t*>(digits.data()), digits.size()));
 }
 
 TEST(DirectorySector, LongNamesMustEndInTheirShortEntry) {
