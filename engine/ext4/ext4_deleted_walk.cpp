@@ -2,6 +2,7 @@
 #include "engine/ext4/ext4_deleted_walk.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <unordered_set>
@@ -153,24 +154,29 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
                                       std::vector<Entry>* live, std::vector<Entry>* older) {
   const Superblock& sb = m_volume.Sb();
   const uint32_t seed = InodeSeed(sb, folder.inode, folder.copy.inode.generation);
-  std::vector<Version> versions;
+  // Version slots are reused from block to block (their vectors keep their room).
+  size_t used = 0;
   auto take = [&](ByteView view, bool isCurrent, uint32_t sequence) {
-    DirectoryBlock parsed;
-    if (!ParseDirectoryBlock(view, sb, seed, false, &parsed) || parsed.tail == TailCheck::kFails) return false;
+    if (!ParseDirectoryBlock(view, sb, seed, false, &m_parsed) || m_parsed.tail == TailCheck::kFails) return false;
     if (firstBlock) {
       uint32_t self = 0;
       uint32_t parent = 0;
       if (!DirectoryStartOf(view, sb, &self, &parent) || self != folder.inode) return false;
     }
-    Version v;
+    if (used == m_versions.size()) m_versions.emplace_back();
+    Version& v = m_versions[used++];
     v.current = isCurrent;
     v.sequence = sequence;
-    for (DirEntry& e : parsed.entries) {
+    v.entries.clear();
+    v.live.clear();
+    v.held.clear();
+    for (DirEntry& e : m_parsed.entries) {
       if (IsDotName(e.name)) continue;
       v.live.push_back(isCurrent && current && !e.deleted);
+      v.held.push_back(EntryKey(e.name, e.inode));
       v.entries.push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0});
     }
-    versions.push_back(std::move(v));
+    std::sort(v.held.begin(), v.held.end());
     return true;
   };
   if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
@@ -179,21 +185,28 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
     ++m_unreadable;
   }
   if (m_volume.HasJournal()) {
+    // A journal copy equal to the one before it (the block did not change
+    // between the two transactions) holds the same entries: it only moves
+    // that version's transaction back to its own, older one.
+    ByteView previous;
+    bool previousTaken = false;
+    int scratch = 0;
     for (const JournalCopy& c : m_volume.Journal().CopiesOf(block)) {
       ByteView view;
-      if (m_volume.ViewJournalCopy(c, &m_block, &view) == kStatusOk) (void)take(view, false, c.sequence);
+      if (m_volume.ViewJournalCopy(c, &m_copyScratch[scratch], &view) != kStatusOk) continue;
+      if (previous.size() == view.size() && std::memcmp(previous.data(), view.data(), view.size()) == 0) {
+        if (previousTaken) m_versions[used - 1].sequence = c.sequence;
+        continue;
+      }
+      previousTaken = take(view, false, c.sequence);
+      previous = view;
+      if (view.data() == m_copyScratch[scratch].data()) scratch ^= 1;  // keep previous's bytes
     }
   }
   // Versions newest first: now, then the journal's copies (already newest first).
   const JournalIndex& journal = m_volume.Journal();
-  // What each version holds, to tell when an entry left its block.
-  std::vector<std::unordered_set<uint64_t>> held(versions.size());
-  for (size_t i = 0; i < versions.size(); ++i) {
-    for (const Entry& e : versions[i].entries) held[i].insert(EntryKey(e.name, e.inode));
-  }
-  auto holds = [&](size_t version, const Entry& e) { return held[version].count(EntryKey(e.name, e.inode)) != 0; };
-  for (size_t i = 0; i < versions.size(); ++i) {
-    Version& v = versions[i];
+  for (size_t i = 0; i < used; ++i) {
+    Version& v = m_versions[i];
     for (size_t k = 0; k < v.entries.size(); ++k) {
       Entry& e = v.entries[k];
       if (v.live[k]) {
@@ -201,9 +214,10 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
         continue;
       }
       // The oldest newer journal version without the entry: its file was gone by then.
+      const uint64_t key = EntryKey(e.name, e.inode);
       for (size_t j = i; j-- > 0;) {
-        const Version& newer = versions[j];
-        if (newer.current || holds(j, e)) continue;
+        const Version& newer = m_versions[j];
+        if (newer.current || std::binary_search(newer.held.begin(), newer.held.end(), key)) continue;
         if (!e.bounded || journal.Newer(e.before, newer.sequence)) {
           e.bounded = true;
           e.before = newer.sequence;
@@ -229,15 +243,12 @@ void Ext4DeletedWalk::TakeInline(const Folder& folder, const Inode& node, std::v
 }
 
 std::vector<InodeCopy> Ext4DeletedWalk::CandidateCopies(uint32_t number, uint16_t type, const Entry& entry) {
-  std::vector<InodeCopy> copies;
   const JournalIndex& journal = m_volume.Journal();
-  for (InodeCopy& c : m_volume.JournalInodeCopies(number)) {
-    if (!c.inode.LooksLive()) continue;
-    if (type != 0 && c.inode.Type() != type) continue;
-    if (entry.bounded && !journal.Newer(entry.before, c.sequence)) continue;  // a later file of this inode
-    copies.push_back(std::move(c));
-  }
-  return copies;
+  return m_volume.JournalInodeCopies(number, [&](const InodeCopy& c) {
+    if (!c.inode.LooksLive()) return false;
+    if (type != 0 && c.inode.Type() != type) return false;
+    return !entry.bounded || journal.Newer(entry.before, c.sequence);  // else a later file of this inode
+  });
 }
 
 uint32_t Ext4DeletedWalk::LocatorFor(uint32_t number) {

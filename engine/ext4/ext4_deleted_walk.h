@@ -88,6 +88,7 @@ class Ext4DeletedWalk {
     uint32_t sequence = 0;
     std::vector<Entry> entries;
     std::vector<bool> live;  // per entry: live in the block now
+    std::vector<uint64_t> held;  // the entries' keys, sorted
   };
 
   [[nodiscard]] Status WalkFolder(Folder& folder);
@@ -133,6 +134,9 @@ class Ext4DeletedWalk {
   };
   std::vector<Claim> m_claims;
   std::vector<uint8_t> m_block;
+  std::vector<uint8_t> m_copyScratch[2];
+  std::vector<Version> m_versions;
+  DirectoryBlock m_parsed;
 };
 
 }  // namespace engine::ext4

@@ -106,7 +106,7 @@ void JournalIndex::Clear() {
   m_copyCount = 0;
 }
 
-Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal& read) {
+Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal& read, const uint8_t* held) {
   Clear();
   m_sb = superblock;
   const uint32_t first = m_sb.firstLogBlock;
@@ -124,13 +124,16 @@ Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal
   std::map<int64_t, uint32_t> commits;                   // rel(seq) -> seq
   std::vector<std::pair<uint32_t, uint64_t>> revokes;   // (seq, block)
   std::vector<int64_t> owner(end, kNobody);
-  std::vector<uint8_t> chunk(static_cast<size_t>(kReadBlocks) * blockBytes);
+  std::vector<uint8_t> chunk(held != nullptr ? 0 : static_cast<size_t>(kReadBlocks) * blockBytes);
   std::vector<uint64_t> revoked;
   for (uint32_t at = first; at < end;) {
     const uint32_t count = std::min<uint32_t>(kReadBlocks, end - at);
-    if (Status s = read(at, count, chunk.data()); s != kStatusOk) return s;
+    const uint8_t* bytes = held != nullptr ? held + size_t{at} * blockBytes : chunk.data();
+    if (held == nullptr) {
+      if (Status s = read(at, count, chunk.data()); s != kStatusOk) return s;
+    }
     for (uint32_t i = 0; i < count; ++i) {
-      const ByteView b(chunk.data() + i * blockBytes, blockBytes);
+      const ByteView b(bytes + size_t{i} * blockBytes, blockBytes);
       if (b.U32Be(0) != jbd2::kMagic) continue;
       const uint32_t type = b.U32Be(4);
       const uint32_t seq = b.U32Be(8);

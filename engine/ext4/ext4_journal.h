@@ -86,7 +86,10 @@ class JournalIndex {
   static constexpr uint32_t kReadBlocks = 256;
 
   // Reads the log (the superblock must be parsed). 0, or the read error.
-  [[nodiscard]] Status Load(const JournalSuperblock& superblock, const ReadJournal& read);
+  // held: the whole journal's bytes (blockCount blocks) when the caller
+  // holds them, read in place instead of through read.
+  [[nodiscard]] Status Load(const JournalSuperblock& superblock, const ReadJournal& read,
+                            const uint8_t* held = nullptr);
   void Clear();
 
   // Copies of block, newest first (empty when none).

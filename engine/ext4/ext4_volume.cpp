@@ -31,6 +31,7 @@ void Ext4Volume::Close() {
   m_sectors.Close();
   m_open = false;
   m_inodeBlock = UINT64_MAX;
+  m_tableChunks.clear();
   m_groups.clear();
   m_journal.Clear();
   m_journalRuns.clear();
@@ -146,43 +147,95 @@ Status Ext4Volume::ReadInode(uint32_t number, InodeCopy* out) {
   uint64_t block = 0;
   uint32_t offset = 0;
   if (!InodeLocation(number, &block, &offset)) return kStatusInvalidParameter;
-  if (block != m_inodeBlock) {
-    m_inodeBlock = UINT64_MAX;
-    if (Status s = ReadCurrentBlock(block, &m_inodeBytes); s != kStatusOk) return s;
-    m_inodeBlock = block;
+  const JournalCopy* replayed = m_journalLoaded ? m_journal.ReplayCopyOf(block) : nullptr;
+  ByteView bytes;
+  if (replayed == nullptr) {
+    if (Status s = ViewTableBlock(block, &bytes); s != kStatusOk) return s;
+  } else {
+    if (block != m_inodeBlock) {
+      m_inodeBlock = UINT64_MAX;
+      if (Status s = ReadCurrentBlock(block, &m_inodeBytes); s != kStatusOk) return s;
+      m_inodeBlock = block;
+    }
+    bytes = ByteView(m_inodeBytes.data(), m_inodeBytes.size());
   }
-  const std::vector<uint8_t>& bytes = m_inodeBytes;
   out->fromJournal = false;
   out->sequence = 0;
   out->volumeByte = block * m_sb.blockBytes + offset;
-  if (const JournalCopy* copy = m_journalLoaded ? m_journal.ReplayCopyOf(block) : nullptr) {
+  if (const JournalCopy* copy = replayed) {
     out->fromJournal = true;
     out->sequence = copy->sequence;
     out->volumeByte = JournalBlockByte(copy->journalBlock) + offset;
   }
-  if (!ParseInode(ByteView(bytes.data() + offset, bytes.size() - offset), m_sb, number, &out->inode)) {
+  if (!ParseInode(bytes.Sub(offset, bytes.size() - offset), m_sb, number, &out->inode)) {
     return kStatusInvalidParameter;
   }
   return kStatusOk;
 }
 
-std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number) {
+Status Ext4Volume::ViewTableBlock(uint64_t block, ByteView* out) {
+  const size_t bs = m_sb.blockBytes;
+  const uint64_t chunk = block / kTableChunkBlocks;
+  const uint64_t first = chunk * kTableChunkBlocks;
+  if (first >= m_sb.blockCount) return kStatusInvalidParameter;
+  if (m_tableChunks.empty()) m_tableChunks.resize(kTableChunkSlots);
+  TableChunk& slot = m_tableChunks[chunk % kTableChunkSlots];
+  if (slot.bytes == nullptr || slot.chunk != chunk) {
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(kTableChunkBlocks, m_sb.blockCount - first));
+    if (slot.bytes == nullptr) slot.bytes = std::make_unique_for_overwrite<uint8_t[]>(kTableChunkBlocks * bs);
+    slot.chunk = UINT64_MAX;
+    slot.size = 0;
+    if (Status s = ReadBlocks(first, count, slot.bytes.get()); s != kStatusOk) return s;
+    slot.chunk = chunk;
+    slot.size = size_t{count} * bs;
+  }
+  const size_t at = static_cast<size_t>(block - first) * bs;
+  if (at + bs > slot.size) return kStatusInvalidParameter;
+  *out = ByteView(slot.bytes.get() + at, bs);
+  return kStatusOk;
+}
+
+std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number, const WantCopy& want) {
   std::vector<InodeCopy> copies;
   uint64_t block = 0;
   uint32_t offset = 0;
   if (!m_journalLoaded || !InodeLocation(number, &block, &offset)) return copies;
+  const size_t bs = m_sb.blockBytes;
+  const size_t heldBlocks = m_journalBytes != nullptr ? m_journalByteCount / bs : 0;
+  // Copies of a table block often hold the same bytes for this inode (its
+  // neighbours changed): those are parsed once.
+  const uint8_t* previous = nullptr;
+  InodeCopy parsed;
+  bool parsedHolds = false;
   std::vector<uint8_t> scratch;
   for (const JournalCopy& c : m_journal.CopiesOf(block)) {
     ByteView bytes;
-    if (ViewJournalCopy(c, &scratch, &bytes) != kStatusOk) continue;
-    InodeCopy copy;
-    if (!ParseInode(bytes.Sub(offset, m_sb.inodeBytes), m_sb, number, &copy.inode) ||
-        !copy.inode.checksumHolds) {
+    const bool held = c.journalBlock < heldBlocks && c.journalBlock < m_copyChecked.size() && !c.escaped;
+    if (held) {
+      // Held and not escaped: the inode first, the copy's own checksum only
+      // for an inode worth keeping (both must hold).
+      bytes = ByteView(m_journalBytes.get() + size_t{c.journalBlock} * bs, bs);
+    } else if (ViewJournalCopy(c, &scratch, &bytes) != kStatusOk) {
       continue;
     }
+    const ByteView inodeBytes = bytes.Sub(offset, m_sb.inodeBytes);
+    if (inodeBytes.size() != m_sb.inodeBytes) continue;
+    if (!held || previous == nullptr || std::memcmp(previous, inodeBytes.data(), inodeBytes.size()) != 0) {
+      parsedHolds = ParseInode(inodeBytes, m_sb, number, &parsed.inode) && parsed.inode.checksumHolds;
+      previous = held ? inodeBytes.data() : nullptr;
+    }
+    if (!parsedHolds) continue;
+    InodeCopy copy;
+    copy.inode = parsed.inode;
     copy.fromJournal = true;
     copy.sequence = c.sequence;
     copy.volumeByte = JournalBlockByte(c.journalBlock) + offset;
+    if (want && !want(copy)) continue;
+    if (held) {
+      uint8_t& checked = m_copyChecked[c.journalBlock];
+      if (checked == 0) checked = m_journal.CopyHolds(c, bytes) ? 1 : 2;
+      if (checked != 1) continue;
+    }
     copies.push_back(std::move(copy));
   }
   return copies;
@@ -317,9 +370,9 @@ Status Ext4Volume::LoadJournal() {
     m_journalByteCount = static_cast<size_t>(journalBytes);
   }
   m_copyChecked.assign(jsb.blockCount, 0);
-  const Status s = m_journal.Load(jsb, [this](uint32_t first, uint32_t count, uint8_t* out) {
-    return ReadJournalBlocks(first, count, out);
-  });
+  const Status s = m_journal.Load(
+      jsb, [this](uint32_t first, uint32_t count, uint8_t* out) { return ReadJournalBlocks(first, count, out); },
+      m_journalBytes.get());
   m_journalLoaded = s == kStatusOk;
   if (!m_journalLoaded) {
     m_journal.Clear();

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -66,8 +67,9 @@ class Ext4Volume {
   // The inode as it is now. 87 for a number outside the volume.
   [[nodiscard]] Status ReadInode(uint32_t number, InodeCopy* out);
   // The copies of inode number the journal keeps, newest first, whose
-  // checksums (journal copy, inode) hold.
-  std::vector<InodeCopy> JournalInodeCopies(uint32_t number);
+  // checksums (journal copy, inode) hold; with want, only those it wants.
+  using WantCopy = std::function<bool(const InodeCopy&)>;
+  std::vector<InodeCopy> JournalInodeCopies(uint32_t number, const WantCopy& want = {});
   // Reads a journal copy (checked, unescaped).
   [[nodiscard]] Status ReadJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* out);
   // The same as a view: of the journal held in memory when it is, else of
@@ -109,12 +111,25 @@ class Ext4Volume {
   [[nodiscard]] Status LoadGroups();
   [[nodiscard]] Status LoadJournal();
   [[nodiscard]] Status ReadJournalBlocks(uint32_t first, uint32_t count, uint8_t* out);
+  // An inode-table block as it lies on the volume, from the chunks read
+  // before (inodes are asked for out of order: a hashed folder's names).
+  [[nodiscard]] Status ViewTableBlock(uint64_t block, ByteView* out);
 
   VolumeSectors m_sectors;
   std::vector<uint8_t> m_scratch;
   // The inode-table block ReadInode read last (inodes are asked for in runs).
   uint64_t m_inodeBlock = UINT64_MAX;
   std::vector<uint8_t> m_inodeBytes;
+  // Inode-table blocks read in chunks, kept in slots by chunk number
+  // (at most kTableChunkSlots chunks: 64 MiB of 4 KiB blocks).
+  static constexpr uint64_t kTableChunkBlocks = 16;
+  static constexpr size_t kTableChunkSlots = 1024;
+  struct TableChunk {
+    uint64_t chunk = UINT64_MAX;
+    size_t size = 0;
+    std::unique_ptr<uint8_t[]> bytes;
+  };
+  std::vector<TableChunk> m_tableChunks;
   bool m_open = false;
   Superblock m_sb;
   std::vector<GroupDescriptor> m_groups;
