@@ -205,6 +205,15 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
   }
   // Versions newest first: now, then the journal's copies (already newest first).
   const JournalIndex& journal = m_volume.Journal();
+  // An older version's entry that is live in the block now is no deleted entry.
+  m_liveKeys.clear();
+  if (used != 0 && m_versions[0].current) {
+    const Version& now = m_versions[0];
+    for (size_t k = 0; k < now.entries.size(); ++k) {
+      if (now.live[k]) m_liveKeys.push_back(EntryKey(now.entries[k].name, now.entries[k].inode));
+    }
+    std::sort(m_liveKeys.begin(), m_liveKeys.end());
+  }
   for (size_t i = 0; i < used; ++i) {
     Version& v = m_versions[i];
     for (size_t k = 0; k < v.entries.size(); ++k) {
@@ -213,8 +222,9 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
         live->push_back(std::move(e));
         continue;
       }
-      // The oldest newer journal version without the entry: its file was gone by then.
       const uint64_t key = EntryKey(e.name, e.inode);
+      if (!v.current && std::binary_search(m_liveKeys.begin(), m_liveKeys.end(), key)) continue;
+      // The oldest newer journal version without the entry: its file was gone by then.
       for (size_t j = i; j-- > 0;) {
         const Version& newer = m_versions[j];
         if (newer.current || std::binary_search(newer.held.begin(), newer.held.end(), key)) continue;

@@ -136,6 +136,7 @@ class Ext4DeletedWalk {
   std::vector<uint8_t> m_block;
   std::vector<uint8_t> m_copyScratch[2];
   std::vector<Version> m_versions;
+  std::vector<uint64_t> m_liveKeys;
   DirectoryBlock m_parsed;
 };
 

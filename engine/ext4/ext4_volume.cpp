@@ -201,7 +201,7 @@ std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number, const Wan
   uint32_t offset = 0;
   if (!m_journalLoaded || !InodeLocation(number, &block, &offset)) return copies;
   const size_t bs = m_sb.blockBytes;
-  const size_t heldBlocks = m_journalBytes != nullptr ? m_journalByteCount / bs : 0;
+  const size_t heldBlocks = m_journalBytes.Data() != nullptr ? m_journalByteCount / bs : 0;
   // Copies of a table block often hold the same bytes for this inode (its
   // neighbours changed): those are parsed once.
   const uint8_t* previous = nullptr;
@@ -214,7 +214,7 @@ std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number, const Wan
     if (held) {
       // Held and not escaped: the inode first, the copy's own checksum only
       // for an inode worth keeping (both must hold).
-      bytes = ByteView(m_journalBytes.get() + size_t{c.journalBlock} * bs, bs);
+      bytes = ByteView(m_journalBytes.Data() + size_t{c.journalBlock} * bs, bs);
     } else if (ViewJournalCopy(c, &scratch, &bytes) != kStatusOk) {
       continue;
     }
@@ -253,14 +253,14 @@ Status Ext4Volume::ReadJournalCopy(const JournalCopy& copy, std::vector<uint8_t>
 
 Status Ext4Volume::ViewJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* scratch, ByteView* out) {
   const size_t bs = m_sb.blockBytes;
-  const bool held = m_journalBytes != nullptr && copy.journalBlock < m_journalByteCount / bs &&
+  const bool held = m_journalBytes.Data() != nullptr && copy.journalBlock < m_journalByteCount / bs &&
                     copy.journalBlock < m_copyChecked.size() && !copy.escaped;
   if (!held) {
     if (Status s = ReadJournalCopy(copy, scratch); s != kStatusOk) return s;
     *out = ByteView(scratch->data(), scratch->size());
     return kStatusOk;
   }
-  const ByteView view(m_journalBytes.get() + size_t{copy.journalBlock} * bs, bs);
+  const ByteView view(m_journalBytes.Data() + size_t{copy.journalBlock} * bs, bs);
   uint8_t& checked = m_copyChecked[copy.journalBlock];
   if (checked == 0) checked = m_journal.CopyHolds(copy, view) ? 1 : 2;
   if (checked != 1) return kStatusInvalidParameter;
@@ -269,7 +269,7 @@ Status Ext4Volume::ViewJournalCopy(const JournalCopy& copy, std::vector<uint8_t>
 }
 
 void Ext4Volume::ReleaseJournalBytes() {
-  m_journalBytes.reset();
+  m_journalBytes.Reset();
   m_journalByteCount = 0;
 }
 
@@ -301,9 +301,9 @@ uint64_t Ext4Volume::JournalBlockByte(uint32_t journalBlock) const {
 
 Status Ext4Volume::ReadJournalBlocks(uint32_t first, uint32_t count, uint8_t* out) {
   const size_t bs = m_sb.blockBytes;
-  if (m_journalBytes != nullptr) {
+  if (m_journalBytes.Data() != nullptr) {
     if (first > m_journalByteCount / bs || count > m_journalByteCount / bs - first) return kStatusReadFault;
-    std::memcpy(out, m_journalBytes.get() + size_t{first} * bs, size_t{count} * bs);
+    std::memcpy(out, m_journalBytes.Data() + size_t{first} * bs, size_t{count} * bs);
     return kStatusOk;
   }
   uint32_t done = 0;
@@ -359,11 +359,11 @@ Status Ext4Volume::LoadJournal() {
   }
   // Held in memory while the volume is walked: its copies are read again and again.
   const uint64_t journalBytes = uint64_t{jsb.blockCount} * m_sb.blockBytes;
-  if (journalBytes <= kMaxHeldJournalBytes) {
-    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(journalBytes));
+  platform::LargeBuffer bytes;
+  if (journalBytes <= kMaxHeldJournalBytes && bytes.Allocate(static_cast<size_t>(journalBytes))) {
     for (uint32_t at = 0; at < jsb.blockCount;) {
       const uint32_t n = std::min<uint32_t>(JournalIndex::kReadBlocks, jsb.blockCount - at);
-      if (Status s = ReadJournalBlocks(at, n, bytes.get() + size_t{at} * m_sb.blockBytes); s != kStatusOk) return s;
+      if (Status s = ReadJournalBlocks(at, n, bytes.Data() + size_t{at} * m_sb.blockBytes); s != kStatusOk) return s;
       at += n;
     }
     m_journalBytes = std::move(bytes);
@@ -372,7 +372,7 @@ Status Ext4Volume::LoadJournal() {
   m_copyChecked.assign(jsb.blockCount, 0);
   const Status s = m_journal.Load(
       jsb, [this](uint32_t first, uint32_t count, uint8_t* out) { return ReadJournalBlocks(first, count, out); },
-      m_journalBytes.get());
+      m_journalBytes.Data());
   m_journalLoaded = s == kStatusOk;
   if (!m_journalLoaded) {
     m_journal.Clear();

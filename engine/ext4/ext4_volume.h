@@ -13,6 +13,7 @@
 #include "engine/ext4/ext4_superblock.h"
 #include "engine/status.h"
 #include "engine/volume_sectors.h"
+#include "platform/large_buffer.h"
 
 namespace engine::ext4 {
 
@@ -139,7 +140,7 @@ class Ext4Volume {
   // The whole journal, kept while the volume is walked when it is no larger
   // than kMaxHeldJournalBytes (else its blocks are read again when needed);
   // per journal block: 0 not checked, 1 its copy's checksum held, 2 it failed.
-  std::unique_ptr<uint8_t[]> m_journalBytes;  // not zero-filled first: it is read over whole
+  platform::LargeBuffer m_journalBytes;  // not zero-filled first: it is read over whole
   size_t m_journalByteCount = 0;
   std::vector<uint8_t> m_copyChecked;
   std::vector<BlockRun> m_journalRuns;
