@@ -71,10 +71,11 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
   std::vector<Entry> live;
   std::vector<Entry> older;
   if (Status s = CollectEntries(folder, &live, &older); s != kStatusOk) return s;
-  std::unordered_set<uint64_t> seen;
+  std::vector<uint64_t>& seen = m_seen;  // the live entries' keys, sorted below
+  seen.clear();
   const uint32_t parentLocator = folder.locator;
   for (const Entry& e : live) {
-    seen.insert(EntryKey(e.name, e.inode));
+    seen.push_back(EntryKey(e.name, e.inode));
     uint16_t type = TypeOfEntry(e.fileType);
     if (type == 0 || type == inode::kTypeDirectory) {
       if (m_walkedInodes.count(e.inode) != 0) continue;
@@ -98,12 +99,13 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
     }
   }
   // One entry per name and inode; of several versions the least bounded one.
+  std::sort(seen.begin(), seen.end());
   std::vector<Entry> deleted;
   std::unordered_map<uint64_t, size_t> at;
   const JournalIndex& journal = m_volume.Journal();
   for (Entry& e : older) {
     const uint64_t k = EntryKey(e.name, e.inode);
-    if (seen.count(k) != 0) continue;
+    if (std::binary_search(seen.begin(), seen.end(), k)) continue;
     const auto [it, added] = at.emplace(k, deleted.size());
     if (added) {
       deleted.push_back(std::move(e));
@@ -169,14 +171,14 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
     v.sequence = sequence;
     v.entries.clear();
     v.live.clear();
+    v.keys.clear();
     v.held.clear();
     for (DirEntry& e : m_parsed.entries) {
       if (IsDotName(e.name)) continue;
       v.live.push_back(isCurrent && current && !e.deleted);
-      v.held.push_back(EntryKey(e.name, e.inode));
+      v.keys.push_back(EntryKey(e.name, e.inode));
       v.entries.push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0});
     }
-    std::sort(v.held.begin(), v.held.end());
     return true;
   };
   if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
@@ -210,10 +212,18 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
   if (used != 0 && m_versions[0].current) {
     const Version& now = m_versions[0];
     for (size_t k = 0; k < now.entries.size(); ++k) {
-      if (now.live[k]) m_liveKeys.push_back(EntryKey(now.entries[k].name, now.entries[k].inode));
+      if (now.live[k]) m_liveKeys.push_back(now.keys[k]);
     }
     std::sort(m_liveKeys.begin(), m_liveKeys.end());
   }
+  // What a version holds, sorted when first asked.
+  auto holds = [&](Version& v, uint64_t key) {
+    if (v.held.size() != v.keys.size()) {
+      v.held = v.keys;
+      std::sort(v.held.begin(), v.held.end());
+    }
+    return std::binary_search(v.held.begin(), v.held.end(), key);
+  };
   for (size_t i = 0; i < used; ++i) {
     Version& v = m_versions[i];
     for (size_t k = 0; k < v.entries.size(); ++k) {
@@ -222,12 +232,12 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
         live->push_back(std::move(e));
         continue;
       }
-      const uint64_t key = EntryKey(e.name, e.inode);
+      const uint64_t key = v.keys[k];
       if (!v.current && std::binary_search(m_liveKeys.begin(), m_liveKeys.end(), key)) continue;
       // The oldest newer journal version without the entry: its file was gone by then.
       for (size_t j = i; j-- > 0;) {
-        const Version& newer = m_versions[j];
-        if (newer.current || std::binary_search(newer.held.begin(), newer.held.end(), key)) continue;
+        Version& newer = m_versions[j];
+        if (newer.current || holds(newer, key)) continue;
         if (!e.bounded || journal.Newer(e.before, newer.sequence)) {
           e.bounded = true;
           e.before = newer.sequence;

@@ -88,7 +88,8 @@ class Ext4DeletedWalk {
     uint32_t sequence = 0;
     std::vector<Entry> entries;
     std::vector<bool> live;  // per entry: live in the block now
-    std::vector<uint64_t> held;  // the entries' keys, sorted
+    std::vector<uint64_t> keys;  // per entry: its name and inode as one value
+    std::vector<uint64_t> held;  // the keys sorted (when first needed)
   };
 
   [[nodiscard]] Status WalkFolder(Folder& folder);
@@ -137,6 +138,7 @@ class Ext4DeletedWalk {
   std::vector<uint8_t> m_copyScratch[2];
   std::vector<Version> m_versions;
   std::vector<uint64_t> m_liveKeys;
+  std::vector<uint64_t> m_seen;
   DirectoryBlock m_parsed;
 };
 

@@ -63,7 +63,10 @@ void ScanSlack(ByteView b, size_t from, size_t end, const Superblock& sb, std::v
 }  // namespace
 
 bool ParseDirectoryBlock(ByteView b, const Superblock& sb, uint32_t seed, bool inlineArea, DirectoryBlock* out) {
-  DirectoryBlock result;
+  DirectoryBlock& result = *out;  // filled in place: its entries keep their room from call to call
+  result.entries.clear();
+  result.tail = TailCheck::kNone;
+  result.isIndexNode = false;
   const size_t size = b.size();
   if (size < dirent::kHeaderBytes + 4 && !inlineArea) return false;
   size_t dataEnd = size;
@@ -79,7 +82,6 @@ bool ParseDirectoryBlock(ByteView b, const Superblock& sb, uint32_t seed, bool i
   // An htree inner node: one empty record over the block (the index inside it).
   if (!inlineArea && b.U32(0) == 0 && RecordLength(b, 0, size) == size && b.U8(6) == 0) {
     result.isIndexNode = true;
-    *out = std::move(result);
     return true;
   }
   size_t at = 0;
@@ -115,9 +117,7 @@ bool ParseDirectoryBlock(ByteView b, const Superblock& sb, uint32_t seed, bool i
     }
     at += recordLength;
   }
-  if (at != dataEnd) return false;
-  *out = std::move(result);
-  return true;
+  return at == dataEnd;
 }
 
 bool DirectoryStartOf(ByteView b, const Superblock& sb, uint32_t* self, uint32_t* parent) {

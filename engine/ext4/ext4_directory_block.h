@@ -48,7 +48,8 @@ struct DirectoryBlock {
 // Parses one directory block of blockBytes (or an inline directory area
 // when inlineArea: no tail, no index). seed: the directory inode's seed
 // for the tail checksum (ignored without metadata_csum). False when the
-// records do not tile the bytes exactly (the block is no directory block).
+// records do not tile the bytes exactly (the block is no directory block;
+// out then holds nothing to use).
 [[nodiscard]] bool ParseDirectoryBlock(ByteView bytes, const Superblock& sb, uint32_t seed, bool inlineArea,
                                        DirectoryBlock* out);
 

@@ -73,6 +73,12 @@ void ReadInlineTail(ByteView b, size_t from, size_t end, Inode* out) {
   }
 }
 
+uint16_t ExtraBytes(ByteView b, const Superblock& sb) {
+  if (sb.inodeBytes <= kOldInodeBytes) return 0;
+  const uint16_t extra = b.U16(0x80);
+  return kOldInodeBytes + extra > sb.inodeBytes || (extra & 3) != 0 ? 0 : extra;
+}
+
 }  // namespace
 
 uint32_t InodeSeed(const Superblock& sb, uint32_t number, uint32_t generation) {
@@ -86,7 +92,14 @@ std::vector<uint8_t> Inode::InlineData() const {
   return data;
 }
 
-bool ParseInode(ByteView b, const Superblock& sb, uint32_t number, Inode* out) {
+bool InodeChecksumHolds(ByteView b, const Superblock& sb, uint32_t number) {
+  if (!b.Has(0, sb.inodeBytes)) return false;
+  if (!sb.HasMetadataCsum()) return true;
+  b = b.Sub(0, sb.inodeBytes);
+  return ChecksumHolds(b, sb, number, b.U32(0x64), ExtraBytes(b, sb));
+}
+
+bool ParseInode(ByteView b, const Superblock& sb, uint32_t number, Inode* out, bool checkSum) {
   if (!b.Has(0, sb.inodeBytes)) return false;
   b = b.Sub(0, sb.inodeBytes);
   Inode n;
@@ -97,11 +110,7 @@ bool ParseInode(ByteView b, const Superblock& sb, uint32_t number, Inode* out) {
   n.generation = b.U32(0x64);
   n.blockCount = b.U32(0x1C) | (uint64_t{b.U16(0x74)} << 32);
   std::memcpy(n.block.data(), b.data() + inode::kBlockOffset, inode::kBlockBytes);
-  uint16_t extra = 0;
-  if (sb.inodeBytes > kOldInodeBytes) {
-    extra = b.U16(0x80);
-    if (kOldInodeBytes + extra > sb.inodeBytes || (extra & 3) != 0) extra = 0;
-  }
+  const uint16_t extra = ExtraBytes(b, sb);
   const auto fits = [&](size_t offset) { return extra != 0 && offset + 4 <= kOldInodeBytes + extra; };
   TimeOf(b, 0x08, 0x8C, fits(0x8C), &n.atime, &n.atimeNs);
   TimeOf(b, 0x10, 0x88, fits(0x88), &n.mtime, &n.mtimeNs);
@@ -115,7 +124,7 @@ bool ParseInode(ByteView b, const Superblock& sb, uint32_t number, Inode* out) {
   if (n.HasInlineData() && sb.inodeBytes > kOldInodeBytes) {
     ReadInlineTail(b, kOldInodeBytes + extra, sb.inodeBytes, &n);
   }
-  if (sb.HasMetadataCsum()) n.checksumHolds = ChecksumHolds(b, sb, number, n.generation, extra);
+  if (checkSum && sb.HasMetadataCsum()) n.checksumHolds = ChecksumHolds(b, sb, number, n.generation, extra);
   *out = std::move(n);
   return true;
 }

@@ -63,8 +63,13 @@ struct Inode {
 // Parses one inode (bytes from its first byte; at least sb.inodeBytes).
 // number and the superblock's seed check its metadata_csum. False only when
 // the bytes are too short; anything else is data (check LooksLive,
-// checksumHolds).
-[[nodiscard]] bool ParseInode(ByteView bytes, const Superblock& sb, uint32_t number, Inode* out);
+// checksumHolds). Without checkSum, checksumHolds is left true, unchecked
+// (see InodeChecksumHolds).
+[[nodiscard]] bool ParseInode(ByteView bytes, const Superblock& sb, uint32_t number, Inode* out,
+                              bool checkSum = true);
+// True when the inode's metadata_csum holds (always without metadata_csum),
+// as ParseInode sets checksumHolds.
+[[nodiscard]] bool InodeChecksumHolds(ByteView bytes, const Superblock& sb, uint32_t number);
 
 // The checksum seed of an inode's own metadata (extent blocks, directory
 // blocks): crc32c of the inode number and generation from the volume seed.

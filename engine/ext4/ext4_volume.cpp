@@ -206,7 +206,8 @@ std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number, const Wan
   // neighbours changed): those are parsed once.
   const uint8_t* previous = nullptr;
   InodeCopy parsed;
-  bool parsedHolds = false;
+  bool parsedOk = false;
+  int sumState = 0;  // of the parsed bytes: 0 not checked yet, 1 holds, 2 fails
   std::vector<uint8_t> scratch;
   for (const JournalCopy& c : m_journal.CopiesOf(block)) {
     ByteView bytes;
@@ -221,16 +222,20 @@ std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number, const Wan
     const ByteView inodeBytes = bytes.Sub(offset, m_sb.inodeBytes);
     if (inodeBytes.size() != m_sb.inodeBytes) continue;
     if (!held || previous == nullptr || std::memcmp(previous, inodeBytes.data(), inodeBytes.size()) != 0) {
-      parsedHolds = ParseInode(inodeBytes, m_sb, number, &parsed.inode) && parsed.inode.checksumHolds;
+      parsedOk = ParseInode(inodeBytes, m_sb, number, &parsed.inode, false);
+      sumState = 0;
       previous = held ? inodeBytes.data() : nullptr;
     }
-    if (!parsedHolds) continue;
+    if (!parsedOk || sumState == 2) continue;
     InodeCopy copy;
     copy.inode = parsed.inode;
     copy.fromJournal = true;
     copy.sequence = c.sequence;
     copy.volumeByte = JournalBlockByte(c.journalBlock) + offset;
+    // The checksums last: only for a copy the caller wants (all must hold).
     if (want && !want(copy)) continue;
+    if (sumState == 0) sumState = InodeChecksumHolds(inodeBytes, m_sb, number) ? 1 : 2;
+    if (sumState == 2) continue;
     if (held) {
       uint8_t& checked = m_copyChecked[c.journalBlock];
       if (checked == 0) checked = m_journal.CopyHolds(c, bytes) ? 1 : 2;
