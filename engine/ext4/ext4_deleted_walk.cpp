@@ -181,8 +181,10 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
     }
     return true;
   };
+  ByteView now;
   if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
-    if (!take(ByteView(m_block.data(), m_block.size()), true, 0) && current) ++m_unreadable;
+    if (take(ByteView(m_block.data(), m_block.size()), true, 0)) now = ByteView(m_block.data(), m_block.size());
+    else if (current) ++m_unreadable;
   } else {
     ++m_unreadable;
   }
@@ -200,7 +202,21 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
         if (previousTaken) m_versions[used - 1].sequence = c.sequence;
         continue;
       }
-      previousTaken = take(view, false, c.sequence);
+      if (now.size() == view.size() && std::memcmp(now.data(), view.data(), view.size()) == 0) {
+        // The block as it is now: its entries are the ones now (live, or
+        // unbounded), so only what it holds counts (to bound older entries).
+        if (used == m_versions.size()) m_versions.emplace_back();
+        Version& v = m_versions[used++];
+        v.current = false;
+        v.sequence = c.sequence;
+        v.entries.clear();
+        v.live.clear();
+        v.keys = m_versions[0].keys;
+        v.held.clear();
+        previousTaken = true;
+      } else {
+        previousTaken = take(view, false, c.sequence);
+      }
       previous = view;
       if (view.data() == m_copyScratch[scratch].data()) scratch ^= 1;  // keep previous's bytes
     }
