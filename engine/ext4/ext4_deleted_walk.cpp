@@ -2,12 +2,14 @@
 #include "engine/ext4/ext4_deleted_walk.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <set>
 #include <unordered_set>
 #include <utility>
 
+#include "engine/ext4/ext4_contiguous_guess.h"
 #include "engine/store/layout_table.h"
 #include "platform/file_time.h"
 
@@ -407,6 +409,14 @@ Status Ext4DeletedWalk::HandleDeleted(const Folder& parent, const Entry& entry) 
     }
     for (const uint64_t b : data.treeBlocks) m_claims.push_back(Claim{b, 1, id, shown->fromJournal, shown->sequence});
   }
+  if (data.kind == ItemData::Kind::kRuns && state != ItemState::kOverwritten) m_foundRuns[number] = data.runs;
+  if (data.kind == ItemData::Kind::kNone && state == ItemState::kDamaged && data.size == 0 && !parent.encrypted &&
+      !shown->inode.IsEncrypted() && (type == inode::kTypeRegular || type == 0)) {
+    const size_t dot = name.rfind('.');
+    std::string extension = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    m_unmapped.push_back(Unmapped{id, number, std::move(extension)});
+  }
   if (data.kind != ItemData::Kind::kNone) m_layouts[id] = std::move(data);
   ++m_filesRecorded;
   MarkNeeded(parent.locator);
@@ -448,6 +458,72 @@ bool Ext4DeletedWalk::Append(ItemRecord& record) {
   record.id = m_store.RecordCount();
   *slot = record;
   return true;
+}
+
+Status Ext4DeletedWalk::GuessUnmapped() {
+  if (m_unmapped.empty() || !m_volume.BitmapsLoaded()) return kStatusOk;
+  std::sort(m_unmapped.begin(), m_unmapped.end(),
+            [](const Unmapped& a, const Unmapped& b) { return a.inode < b.inode; });
+  // Blocks found files hold (theirs now), as sorted runs, and the runs guessed here.
+  std::vector<std::pair<uint64_t, uint64_t>> taken;
+  for (const Claim& c : m_claims) taken.emplace_back(c.first, c.first + c.count);
+  // Sorted and merged: disjoint [first, end) runs.
+  auto merge = [](std::vector<std::pair<uint64_t, uint64_t>>& runs) {
+    std::sort(runs.begin(), runs.end());
+    size_t out = 0;
+    for (const auto& r : runs) {
+      if (out != 0 && r.first <= runs[out - 1].second) runs[out - 1].second = std::max(runs[out - 1].second, r.second);
+      else runs[out++] = r;
+    }
+    runs.resize(out);
+  };
+  merge(taken);
+  auto within = [](const std::vector<std::pair<uint64_t, uint64_t>>& runs, uint64_t block) {
+    const auto it = std::upper_bound(runs.begin(), runs.end(), std::make_pair(block, UINT64_MAX));
+    return it != runs.begin() && block < (it - 1)->second;
+  };
+  std::map<uint64_t, uint64_t> guessed;  // first block -> end, of the runs guessed here
+  std::unordered_map<uint32_t, std::vector<BlockRun>> liveRuns;
+  std::unordered_set<uint32_t> unknownLive;
+  const Superblock& sb = m_volume.Sb();
+  ContiguousGuess guess(
+      m_volume,
+      [&](uint32_t number) -> const std::vector<BlockRun>* {
+        if (const auto it = m_foundRuns.find(number); it != m_foundRuns.end()) return &it->second;
+        if (const auto it = liveRuns.find(number); it != liveRuns.end()) return &it->second;
+        if (unknownLive.count(number) != 0 || !m_volume.InodeInUse(number)) return nullptr;
+        InodeCopy now;
+        std::vector<BlockRun> runs;
+        if (m_volume.ReadInode(number, &now) != kStatusOk || !now.inode.LooksLive() ||
+            (!now.inode.HasInlineData() &&
+             MapInode(now.inode, number, sb, m_volume.CurrentFetcher(), kMaxFileRuns, &runs) != kStatusOk)) {
+          unknownLive.insert(number);
+          return nullptr;
+        }
+        return &liveRuns.emplace(number, std::move(runs)).first->second;
+      },
+      [&](uint64_t block) {
+        if (within(taken, block)) return true;
+        const auto it = guessed.upper_bound(block);
+        return it != guessed.begin() && block < std::prev(it)->second;
+      });
+  const uint64_t unit = m_volume.UnitBytes();
+  for (const Unmapped& u : m_unmapped) {
+    ItemData data;
+    bool proven = false;
+    if (!guess.Guess(u.inode, u.extension, &data, &proven)) continue;
+    ItemRecord record;
+    if (Status s = m_store.ReadRecord(u.id, &record); s != kStatusOk) return s;
+    record.size = data.size;
+    record.dataStartSector = data.FirstBlock() * sb.blockBytes / unit;
+    SetState(record, proven ? ItemState::kIntact : ItemState::kDamaged);
+    if (Status s = m_store.UpdateRecord(record); s != kStatusOk) return s;
+    const BlockRun& run = data.runs.front();
+    guessed.emplace(run.physical, run.physical + run.count);  // disjoint from the rest: its blocks were usable
+    m_foundRuns[u.inode] = data.runs;
+    m_layouts[u.id] = std::move(data);
+  }
+  return kStatusOk;
 }
 
 Status Ext4DeletedWalk::SettleSharedBlocks() {

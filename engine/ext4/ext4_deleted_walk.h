@@ -49,6 +49,11 @@ class Ext4DeletedWalk {
   [[nodiscard]] Status WalkAll(const AfterDirectory& afterEach);
   // Appends the folder records. 0 or 8.
   [[nodiscard]] Status AppendNeededFolders();
+  // Deleted files no copy of whose inode keeps a map get the contiguous
+  // run their neighbours' layout and their content support (see
+  // ContiguousGuess), damaged unless proven: their records are rewritten.
+  // Call after WalkAll, before Layouts are read. 0 or the store's error.
+  [[nodiscard]] Status GuessUnmapped();
   // Files whose blocks a later deleted file took too (both free now) are
   // overwritten: their records are rewritten. 0 or the store's error.
   [[nodiscard]] Status SettleSharedBlocks();
@@ -134,6 +139,15 @@ class Ext4DeletedWalk {
     uint32_t sequence;
   };
   std::vector<Claim> m_claims;
+  // Deleted regular files listed without data, and the runs of the files
+  // found with data (by inode), for GuessUnmapped.
+  struct Unmapped {
+    int32_t id;
+    uint32_t inode;
+    std::string extension;
+  };
+  std::vector<Unmapped> m_unmapped;
+  std::unordered_map<uint32_t, std::vector<BlockRun>> m_foundRuns;
   std::vector<uint8_t> m_block;
   std::vector<uint8_t> m_copyScratch[2];
   std::vector<Version> m_versions;

@@ -108,6 +108,7 @@ Status CFastExt4Recovery::WalkVolume() {
   if (status == kStatusOk) status = report(80, 10);
   // What was found stays reachable from the root also when the walk stopped.
   store::ScanStore& st = *m_browser.Store();
+  const Status guessed = walk.GuessUnmapped();
   for (const auto& [id, data] : walk.Layouts()) st.SetLayout(id, data.Encode());
   const Status settled = walk.SettleSharedBlocks();
   m_volume.ReleaseJournalBytes();  // copy-out reads inline data from the volume, not from memory
@@ -119,6 +120,7 @@ Status CFastExt4Recovery::WalkVolume() {
   NormalizeByteRuns(m_metadataRuns);
   const Status flushed = st.FlushStore();
   if (status != kStatusOk) return status;
+  if (guessed != kStatusOk) return guessed;
   if (settled != kStatusOk) return settled;
   if (folders != kStatusOk) return folders;
   if (flushed != kStatusOk) return flushed;

@@ -96,7 +96,8 @@ TEST_P(Ext4FixtureTest, BrowsingAndSearchAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, Ext4FixtureTest,
-                         ::testing::Values("ext4_home", "ext4_mounted", "ext4_inline", "ext3_deleted", "ext4_reuse"));
+                         ::testing::Values("ext4_home", "ext4_mounted", "ext4_inline", "ext3_deleted", "ext4_reuse",
+                                           "ext4_wrapped"));
 
 }  // namespace
 }  // namespace engine::ext4_testing
