@@ -70,7 +70,14 @@ bool ParseDirectoryBlock(ByteView b, const Superblock& sb, uint32_t seed, bool i
   const size_t size = b.size();
   if (size < dirent::kHeaderBytes + 4 && !inlineArea) return false;
   size_t dataEnd = size;
-  if (!inlineArea && size >= dirent::kTailBytes) {
+  // An htree root: "." and a ".." record reaching the block's end, the index
+  // inside it. Under metadata_csum it ends in the index's own checksum,
+  // whose first 4 bytes may still read as a tail record (the block was a
+  // plain one before): no tail then.
+  const bool indexRoot = !inlineArea && size > 32 && b.U16(4) == 12 && b.U8(6) == 1 && b.U8(8) == '.' &&
+                         RecordLength(b, 12, size) == size - 12 && b.U8(12 + 6) == 2 && b.U8(20) == '.' && b.U8(21) == '.' &&
+                         b.U32(24) == 0 && b.U8(0x1D) == 8;
+  if (!inlineArea && !indexRoot && size >= dirent::kTailBytes) {
     const size_t t = size - dirent::kTailBytes;
     if (b.U32(t) == 0 && b.U16(t + 4) == dirent::kTailBytes && b.U8(t + 6) == 0 && b.U8(t + 7) == dirent::kTailType) {
       dataEnd = t;

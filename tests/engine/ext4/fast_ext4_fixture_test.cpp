@@ -91,6 +91,10 @@ TEST_P(Ext4FixtureTest, LiveFilesAreNotListedAndLostOnesAreNeverIntact) {
   }
 }
 
+TEST_P(Ext4FixtureTest, EveryFolderOfTheseSoundVolumesIsRead) {
+  EXPECT_EQ(m_engine->UnreadableParts(), 0u) << "a folder block was taken for unreadable";
+}
+
 TEST_P(Ext4FixtureTest, BrowsingAndSearchAgree) {
   testing_invariant::ExpectBrowsingFindsWhatSearchFinds(*m_engine, GetParam());
 }
