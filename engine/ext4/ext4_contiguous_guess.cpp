@@ -131,10 +131,9 @@ bool ContiguousGuess::Guess(uint32_t number, std::string_view extension, ItemDat
     count = (size + bs - 1) / bs;
   } else {
     while (count < kMaxBlocks && Usable(start + count)) ++count;
-    if (count == 0 || !StructureSize(start, count, extension, &size, &checks) || size == 0) return false;
-  }
-  const uint64_t blocks = (size + bs - 1) / bs;
-  if (!bounded) {
+    if (count == 0 || count == kMaxBlocks) return false;
+    // Before anything is read: the run must end where a known higher
+    // inode's data begins (else it may run on over any free space).
     const uint64_t next = start + count;
     for (uint32_t m = number + 1; m - number <= kNeighbourReach && m <= sb.inodeCount; ++m) {
       const std::vector<BlockRun>* runs = m_known(m);
@@ -145,7 +144,9 @@ bool ContiguousGuess::Guess(uint32_t number, std::string_view extension, ItemDat
         break;
       }
     }
+    if (!bounded || !StructureSize(start, count, extension, &size, &checks) || size == 0) return false;
   }
+  const uint64_t blocks = (size + bs - 1) / bs;
   data->kind = ItemData::Kind::kRuns;
   data->size = size;
   data->runs = {BlockRun{0, start, blocks, false}};

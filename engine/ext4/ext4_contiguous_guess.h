@@ -19,10 +19,12 @@ namespace engine::ext4 {
 // free now, up to the first block in use or taken by a found file. The
 // size is where the content ends: text ends at the zeros the kernel left
 // after it in its last block; other kinds end before the last block's
-// trailing zeros and must pass the structure check of their kind. The
-// result is proven only when the content checks out AND the run ends at
-// the data of a known higher inode with no unknown inode in between (no
-// other file can hide in the run); otherwise the guess is kept as damaged.
+// trailing zeros, in a run that ends where a known higher inode's data
+// begins with no unknown inode in between (no other file can hide in it),
+// and must pass the structure check of their kind. The result is proven
+// only when the content checks out and no unknown inode lies between the
+// file and the neighbour that gave its start; otherwise it is kept as
+// damaged.
 // Bounded: a run holds at most kMaxBlocks blocks. One thread at a time.
 class ContiguousGuess {
  public:

@@ -19,6 +19,8 @@ namespace {
 // Blocks of one directory read at most (a directory this large is damaged).
 constexpr uint64_t kMaxDirectoryBlocks = 1u << 20;
 constexpr size_t kMaxFileRuns = store::LayoutTable::kMaxExtents - 2;
+// Files guessed between two calls of the hook (progress, stop).
+constexpr size_t kGuessesBetweenHooks = 256;
 
 bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
 
@@ -460,7 +462,7 @@ bool Ext4DeletedWalk::Append(ItemRecord& record) {
   return true;
 }
 
-Status Ext4DeletedWalk::GuessUnmapped() {
+Status Ext4DeletedWalk::GuessUnmapped(const AfterDirectory& every) {
   if (m_unmapped.empty() || !m_volume.BitmapsLoaded()) return kStatusOk;
   std::sort(m_unmapped.begin(), m_unmapped.end(),
             [](const Unmapped& a, const Unmapped& b) { return a.inode < b.inode; });
@@ -508,7 +510,11 @@ Status Ext4DeletedWalk::GuessUnmapped() {
         return it != guessed.begin() && block < std::prev(it)->second;
       });
   const uint64_t unit = m_volume.UnitBytes();
+  size_t done = 0;
   for (const Unmapped& u : m_unmapped) {
+    if (every && ++done % kGuessesBetweenHooks == 0) {
+      if (const int32_t answer = every(); answer != 0) return answer;
+    }
     ItemData data;
     bool proven = false;
     if (!guess.Guess(u.inode, u.extension, &data, &proven)) continue;

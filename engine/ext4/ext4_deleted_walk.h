@@ -52,8 +52,9 @@ class Ext4DeletedWalk {
   // Deleted files no copy of whose inode keeps a map get the contiguous
   // run their neighbours' layout and their content support (see
   // ContiguousGuess), damaged unless proven: their records are rewritten.
-  // Call after WalkAll, before Layouts are read. 0 or the store's error.
-  [[nodiscard]] Status GuessUnmapped();
+  // Call after WalkAll, before Layouts are read; every is called now and
+  // then (a non-zero return stops and is returned). 0, or the store's error.
+  [[nodiscard]] Status GuessUnmapped(const AfterDirectory& every);
   // Files whose blocks a later deleted file took too (both free now) are
   // overwritten: their records are rewritten. 0 or the store's error.
   [[nodiscard]] Status SettleSharedBlocks();

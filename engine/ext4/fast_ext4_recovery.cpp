@@ -108,7 +108,7 @@ Status CFastExt4Recovery::WalkVolume() {
   if (status == kStatusOk) status = report(80, 10);
   // What was found stays reachable from the root also when the walk stopped.
   store::ScanStore& st = *m_browser.Store();
-  const Status guessed = walk.GuessUnmapped();
+  const Status guessed = status == kStatusOk ? walk.GuessUnmapped([&]() { return report(80, 10); }) : kStatusOk;
   for (const auto& [id, data] : walk.Layouts()) st.SetLayout(id, data.Encode());
   const Status settled = walk.SettleSharedBlocks();
   m_volume.ReleaseJournalBytes();  // copy-out reads inline data from the volume, not from memory
