@@ -14,8 +14,6 @@ using signatures::SectorAhead;
 constexpr uint64_t kUnitBytes = 65536;
 // Pieces made ahead of the pass per thread.
 constexpr size_t kUnitsPerThread = 4;
-// A thread tells how far it got at least every this many sectors.
-constexpr uint32_t kPublishSectors = 16;
 
 }  // namespace
 
@@ -91,38 +89,38 @@ void CarveAhead::MoveTo(uint64_t at) {
 }
 
 std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
-  std::unique_lock lock(m_mutex);
+  std::lock_guard lock(m_mutex);
   MoveToLocked(sector);
-  m_workReady.notify_all();
   if (m_units.empty() || m_units.front()->first > sector) return nullptr;
   std::shared_ptr<Unit> unit = m_units.front();
-  // A piece no thread started on is the pass's: waiting for one would be slower.
+  // A piece no thread started on is the pass's (its marks stay unset).
   if (unit->state == UnitState::kFree) unit->state = UnitState::kPassOnly;
-  if (unit->state == UnitState::kPassOnly) return nullptr;
-  m_passWaiting = true;
-  m_looked.wait(lock, [&] { return unit->state == UnitState::kDone || unit->lookedTo.load() > sector; });
-  m_passWaiting = false;
+  // Behind the pass: what the thread looked at stays good, the rest is the pass's.
+  if (unit->lookedTo.load(std::memory_order_acquire) <= sector) unit->dropped = true;
+  m_workReady.notify_all();
   return unit;
 }
 
 SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
-  const bool inCurrent = m_current != nullptr && m_current->first <= hitSector &&
-                         hitSector < m_current->first + m_current->count &&
-                         m_current->lookedTo.load(std::memory_order_acquire) > hitSector;
-  if (!inCurrent) m_current = UnitFor(hitSector);
   Unit* unit = m_current.get();
-  if (unit == nullptr || unit->runEnd != runEnd) {
+  if (unit == nullptr || hitSector < unit->first || hitSector >= unit->first + unit->count) {
+    m_current = UnitFor(hitSector);
+    unit = m_current.get();
+  }
+  if (unit == nullptr || unit->runEnd != runEnd || unit->lookedTo.load(std::memory_order_acquire) <= hitSector) {
+    if (unit != nullptr) unit->dropped = true;  // the pass is there first
     ++m_missed;
     return {};
   }
   SectorAhead out;
-  switch (unit->marks[hitSector - unit->first]) {
+  const uint8_t mark = unit->marks[hitSector - unit->first];
+  switch (mark) {
     case kNothing: out.verdict = SectorAhead::Verdict::kNothing; break;
     case kNothingTail:
     case kNothingTailOn:
       out.verdict = SectorAhead::Verdict::kNothing;
       out.tailSet = true;
-      out.tailRunsOn = unit->marks[hitSector - unit->first] == kNothingTailOn;
+      out.tailRunsOn = mark == kNothingTailOn;
       break;
     case kCandidate: {
       std::lock_guard lock(m_mutex);
@@ -155,7 +153,6 @@ void CarveAhead::Work(size_t thread) {
     LookAtUnit(context, source, bytes, *unit);
     lock.lock();
     unit->state = UnitState::kDone;
-    m_looked.notify_all();
   }
 }
 
@@ -170,14 +167,6 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
   }
   context.runEnd = unit.runEnd;
   context.SetProgressCallback(OnReadAhead, &unit, 0);
-  // Every sector before upTo is looked at: the pass may read their marks.
-  const auto publish = [&](uint64_t upTo) {
-    unit.lookedTo.store(upTo, std::memory_order_release);
-    if (m_passWaiting) {
-      std::lock_guard lock(m_mutex);
-      m_looked.notify_all();
-    }
-  };
   for (uint32_t i = 0; i < count && !unit.dropped; ++i) {
     const uint64_t sector = unit.first + i;
     SectorAhead ahead;
@@ -190,9 +179,9 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
       std::lock_guard lock(m_mutex);
       unit.results.push_back(Measured{sector, std::move(ahead)});
     }
-    if (unit.marks[i] == kCandidate || (i + 1) % kPublishSectors == 0) publish(sector + 1);
+    // Every sector up to this one is looked at: the pass may read their marks.
+    unit.lookedTo.store(sector + 1, std::memory_order_release);
   }
-  if (!unit.dropped) publish(unit.first + count);
   context.SetProgressCallback(nullptr, nullptr, 0);
 }
 

@@ -77,7 +77,7 @@ class CarveAhead final : public signatures::MeasuredAhead {
     UnitState state = UnitState::kFree;  // under m_mutex
     std::vector<uint8_t> marks;          // SectorMark per sector; those before lookedTo are set
     std::atomic<uint64_t> lookedTo{0};   // absolute sector
-    std::atomic<bool> dropped{false};    // the pass is past it
+    std::atomic<bool> dropped{false};    // the pass is past it, or looks at the rest itself
     std::vector<Measured> results;       // by sector, under m_mutex
   };
 
@@ -89,8 +89,9 @@ class CarveAhead final : public signatures::MeasuredAhead {
   void MoveToLocked(uint64_t at);
   // Under m_mutex: a piece no thread looks at yet, made when the window has room; null when none.
   std::shared_ptr<Unit> ClaimLocked();
-  // The piece holding sector for the pass (waiting until a thread looked at
-  // sector); null when no thread looks at it.
+  // The piece holding sector for the pass; null when there is none.
+  // The pass never waits: a piece whose thread has not reached sector yet is
+  // the pass's from there on (the thread stops and takes another).
   std::shared_ptr<Unit> UnitFor(uint64_t sector);
   // A thread's read-ahead asks whether to go on: not once the pass is past its piece.
   static int32_t OnReadAhead(void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t);
@@ -104,8 +105,6 @@ class CarveAhead final : public signatures::MeasuredAhead {
 
   std::mutex m_mutex;
   std::condition_variable m_workReady;
-  std::condition_variable m_looked;
-  std::atomic<bool> m_passWaiting{false};
   std::deque<std::shared_ptr<Unit>> m_units;  // from the pass's position on
   size_t m_nextRun = 0;                       // where the next piece is made
   uint64_t m_nextOffset = 0;
