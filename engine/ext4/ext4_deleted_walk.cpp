@@ -496,9 +496,12 @@ Status Ext4DeletedWalk::GuessUnmapped(const AfterDirectory& every) {
         if (unknownLive.count(number) != 0 || !m_volume.InodeInUse(number)) return nullptr;
         InodeCopy now;
         std::vector<BlockRun> runs;
-        if (m_volume.ReadInode(number, &now) != kStatusOk || !now.inode.LooksLive() ||
-            (!now.inode.HasInlineData() &&
-             MapInode(now.inode, number, sb, m_volume.CurrentFetcher(), kMaxFileRuns, &runs) != kStatusOk)) {
+        // Only files and folders are mapped: a short symlink keeps its target
+        // where a map would be; the rest hold no data blocks of their own here
+        // (blocks in use now are never in a guessed run anyway).
+        const bool mapped = m_volume.ReadInode(number, &now) == kStatusOk && now.inode.LooksLive();
+        if (!mapped || ((now.inode.IsRegular() || now.inode.IsDirectory()) && !now.inode.HasInlineData() &&
+                        MapInode(now.inode, number, sb, m_volume.CurrentFetcher(), kMaxFileRuns, &runs) != kStatusOk)) {
           unknownLive.insert(number);
           return nullptr;
         }
