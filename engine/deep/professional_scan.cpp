@@ -410,6 +410,16 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
     m_keptFault = KeptStateFault::kCarvedFiles;
     return platform::kErrorInvalidData;
   }
+  // The fast engine's deleted directories anchor their later clusters again, as they did before the pass.
+  m_walkedFree.clear();
+  if (status == kStatusOk && m_state.freeSpaceOnly && m_fast && m_fastStatus == kStatusOk &&
+      m_fast->BuildAllocationMap() == kStatusOk) {
+    ScanExtents free;
+    if (free.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
+      m_walkedFree = FreeAndWalked(free.Extents(), m_state.metadataRuns, m_sectorBytes);
+    }
+    HandWalkedDeletedDirectories();
+  }
   if (status == kStatusOk) status = Replay(runs);
   // Also after a cancelled replay: the log stays whole for the next time.
   const Status opened = m_replay.Open(folder, m_state.replayEntries, m_state.replayHash);
