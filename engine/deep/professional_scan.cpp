@@ -153,6 +153,8 @@ struct CProfessionalRecovery::Pass {
   Status Classify(uint64_t at, uint32_t count, uint64_t* advance) {
     uint64_t i = 0;
     Status status = kStatusOk;
+    // For the reports made during read-ahead: counted once a piece, then as the carver finds files.
+    uint64_t filesFound = self.GetItemCount();
     while (i < count) {
       if (bad[i] != 0) {
         ++i;
@@ -196,11 +198,12 @@ struct CProfessionalRecovery::Pass {
       position.sectorsDone = self.m_state.sectorsDone + i;
       position.sectorsTotal = self.m_totalSectors;
       position.remainingSeconds = remainingSeconds;
-      position.filesFound = self.GetItemCount();
+      position.filesFound = filesFound;
       uint64_t skip = 0;
       uint64_t found = 0;
       const Status carved =
           self.m_carver.CarveAndRecord(unit, sector, unit, absolute, position, self.m_source, &skip, &found);
+      filesFound += found;
       if (carved == kStatusOk) {
         i += std::max<uint64_t>(skip, 1);
         continue;
