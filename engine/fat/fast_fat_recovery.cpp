@@ -8,6 +8,7 @@
 #include "engine/fat/fat_directory_walk.h"
 #include "engine/fat/fat_layout.h"
 #include "engine/hash64.h"
+#include "platform/raw_file.h"
 
 namespace engine::fat {
 namespace {
@@ -15,6 +16,18 @@ namespace {
 // Percent values of the scan report while the walk runs stay below the 80
 // reported when it ends.
 constexpr int32_t kWalkPercentCeiling = 79;
+// Beside the store's record file: the unreadable directories and the
+// folders cut off, two little-endian 64-bit counts. Its name begins with a
+// dot, so no one looking for the store's files by name takes it for one.
+constexpr const char* kGapsSuffix = "_Gaps";
+constexpr size_t kGapsBytes = 16;
+
+std::string GapsPath(const store::ScanStore& st) {
+  const std::string& record = st.RecordPath();
+  const std::string& base = st.BaseName();
+  if (base.empty() || record.size() < base.size()) return {};
+  return record.substr(0, record.size() - base.size()) + "." + base + kGapsSuffix;
+}
 }  // namespace
 
 CFastFatRecovery::CFastFatRecovery() = default;
@@ -95,7 +108,11 @@ Status CFastFatRecovery::Scan(const char* previousName) {
   m_browser.SetRootKey(RootFolderKey());
   m_directoryRuns.clear();
   store::ScanStore& st = m_browser.NewStore();
-  if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
+  if (previousName != nullptr && previousName[0] != '\0') {
+    const Status opened = st.OpenStore(previousName);
+    if (opened == kStatusOk) LoadGaps();
+    return opened;
+  }
   if (!HasVolume()) return kStatusInvalidParameter;
   const auto volumeStart = static_cast<int64_t>(m_reader.VolumeStartUnit());
   if (Status s = st.OpenFresh(store::MakeLogBaseName(store::kFastLogPrefix, volumeStart)); s != kStatusOk) return s;
@@ -156,6 +173,7 @@ Status CFastFatRecovery::WalkVolume() {
   NoteDirectoryRuns(walk.DirectoryClusters());
   m_unreadableDirectories = walk.UnreadableDirectories();
   m_foldersCutOff = walk.FoldersCutOff();
+  KeepGaps();
   const Status folders = walk.AppendNeededFolders();
   const Status flushed = m_browser.Store()->FlushStore();
   if (status == kStatusOk) status = checked;
@@ -164,6 +182,40 @@ Status CFastFatRecovery::WalkVolume() {
   if (folders != kStatusOk) return folders;
   if (flushed != kStatusOk) return flushed;
   return report(100, 0);
+}
+
+void CFastFatRecovery::KeepGaps() const {
+  const store::ScanStore* st = const_cast<store::StoreBrowser&>(m_browser).Store();
+  const std::string path = st != nullptr && st->IsOpen() ? GapsPath(*st) : std::string();
+  if (path.empty()) return;
+  uint8_t bytes[kGapsBytes];
+  for (size_t i = 0; i < 8; ++i) {
+    bytes[i] = static_cast<uint8_t>(m_unreadableDirectories >> (8 * i));
+    bytes[8 + i] = static_cast<uint8_t>(m_foldersCutOff >> (8 * i));
+  }
+  // Not kept only costs a later run the hint; the scan's own result stands.
+  platform::OutputFile file;
+  if (file.Open(path, platform::OutputFile::Mode::kCreateTruncate) != kStatusOk) return;
+  if (file.WriteAt(0, bytes, sizeof bytes) != kStatusOk) {
+    // The counts are shown after this scan all the same.
+  }
+  file.Close();
+}
+
+void CFastFatRecovery::LoadGaps() {
+  m_unreadableDirectories = 0;
+  m_foldersCutOff = 0;
+  const store::ScanStore* st = m_browser.Store();
+  std::string bytes;
+  const std::string path = st != nullptr ? GapsPath(*st) : std::string();
+  if (path.empty() || platform::ReadWholeFile(path, &bytes, kGapsBytes) != kStatusOk ||
+      bytes.size() != kGapsBytes) {
+    return;
+  }
+  for (size_t i = 0; i < 8; ++i) {
+    m_unreadableDirectories |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
+    m_foldersCutOff |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[8 + i])) << (8 * i);
+  }
 }
 
 Status CFastFatRecovery::ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) {
