@@ -2,17 +2,13 @@
 #include "engine/fat/professional_fat_fragments.h"
 
 #include <algorithm>
-#include <chrono>
-#include <unordered_set>
+#include <memory>
 
 #include "engine/cluster/cluster_layout.h"
-#include "engine/cluster/fragment_search.h"
+#include "engine/cluster/fragment_rounds.h"
 
 namespace engine::fat {
 namespace {
-
-// Rounds over the files not found yet.
-constexpr int kRounds = 3;
 
 // The clusters of one geometry as the search sees them: no table is left,
 // so a cluster is held only where the live file system (if any) keeps data.
@@ -88,59 +84,30 @@ Status SearchFatFilesInPieces(VolumeSectors& volume, const FatGeometryList& geom
                               const cluster::FragmentBounds& bounds, store::ScanStore& st,
                               std::vector<cluster::FragmentSearchStats>* stats) {
   JoinRanges(&held);
-  std::unordered_set<uint64_t> taken;  // (geometry << 32) | cluster of files put together here
-  std::chrono::microseconds spent{0};
-  // A file found makes its clusters no one else's, which may settle another
-  // file's search: rounds go on while one finds something.
-  std::vector<uint8_t> done(candidates.size(), 0);
-  bool foundAny = true;
-  for (int round = 0; round < kRounds && foundAny; ++round) {
-    foundAny = false;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-      if (done[i] != 0) continue;
-      const FatPieceCandidate& c = candidates[i];
-      if (c.geometry < 0 || static_cast<size_t>(c.geometry) >= geometries.Size() ||
-          !cluster::CanReassemble(c.extension)) {
-        done[i] = 1;
-        continue;
-      }
-      if (bounds.cancelled && bounds.cancelled()) return kStatusOk;
-      if (spent >= bounds.volumeBudget) {  // past the volume's budget the files stay as they are
-        if (stats != nullptr) {
-          cluster::FragmentSearchStats skipped;
-          skipped.boundReached = true;
-          stats->push_back(skipped);
-        }
-        return kStatusOk;
-      }
-      ProfessionalFatClusterMap map(volume, geometries.At(static_cast<size_t>(c.geometry)).cluster, live);
-      const uint64_t geometryKey = static_cast<uint64_t>(static_cast<uint32_t>(c.geometry)) << 32;
-      const cluster::UsableCluster usable = [&](uint64_t cluster, bool* ok) -> Status {
-        *ok = false;
-        bool allocated = true;
-        if (Status s = map.IsAllocated(cluster, &allocated); s != kStatusOk || allocated) return s;
-        *ok = !Covered(held, c.geometry, cluster) && taken.count(geometryKey | cluster) == 0;
-        return kStatusOk;
-      };
-      cluster::FragmentSearch search(map, bounds);
-      std::vector<uint32_t> clusters;
-      bool found = false;
-      const Status s = search.Find(c.start, c.size, c.extension, usable, &clusters, &found);
-      spent += search.Stats().spent;
-      if (stats != nullptr) stats->push_back(search.Stats());
-      if (s != kStatusOk) return s;
-      if (!found) continue;
-      done[i] = 1;
-      foundAny = true;
-      ItemRecord record{};
-      if (Status r = st.ReadRecord(c.id, &record); r != kStatusOk) return r;
-      for (uint32_t cluster : clusters) taken.insert(geometryKey | cluster);
-      st.SetLayout(c.id, cluster::ToRuns(clusters));
-      SetState(record, ItemState::kIntact);
-      if (Status u = st.UpdateRecord(record); u != kStatusOk) return u;
+  std::vector<cluster::PieceCandidate> searched;
+  searched.reserve(candidates.size());
+  for (const FatPieceCandidate& c : candidates) searched.push_back({c.start, c.size, c.extension, c.geometry});
+  std::vector<std::unique_ptr<ProfessionalFatClusterMap>> maps(geometries.Size());
+  const cluster::CandidateMap mapOf = [&](const cluster::PieceCandidate& c) -> cluster::IClusterMap* {
+    if (c.group < 0 || static_cast<size_t>(c.group) >= geometries.Size()) return nullptr;
+    auto& map = maps[static_cast<size_t>(c.group)];
+    if (!map) {
+      map = std::make_unique<ProfessionalFatClusterMap>(volume, geometries.At(static_cast<size_t>(c.group)).cluster,
+                                                        live);
     }
-  }
-  return kStatusOk;
+    return map.get();
+  };
+  const cluster::HeldCluster isHeld = [&](const cluster::PieceCandidate& c, uint64_t cluster) {
+    return Covered(held, c.group, cluster);
+  };
+  const cluster::PiecesFound found = [&](size_t index, const std::vector<uint32_t>& clusters) -> Status {
+    ItemRecord record{};
+    if (Status r = st.ReadRecord(candidates[index].id, &record); r != kStatusOk) return r;
+    st.SetLayout(candidates[index].id, cluster::ToRuns(clusters));
+    SetState(record, ItemState::kIntact);
+    return st.UpdateRecord(record);
+  };
+  return cluster::SearchCandidatesInPieces(searched, mapOf, isHeld, bounds, found, stats);
 }
 
 }  // namespace engine::fat

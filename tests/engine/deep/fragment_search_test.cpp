@@ -103,7 +103,12 @@ INSTANTIATE_TEST_SUITE_P(Volumes, FragmentSearchTest,
                                                    {"/DCIM/100PHOTO/letters.zip", true},
                                                    {"/DCIM/100PHOTO/report.docx", true},
                                                    {"/DCIM/100PHOTO/lost.jpg", false},
-                                                   {"/DCIM/100PHOTO/clip.mp4", false}}}));
+                                                   {"/DCIM/100PHOTO/clip.mp4", false}}},
+                                           // An exFAT card written by bursts in turns, quick-formatted.
+                                           Volume{"fragmented_exfat_formatted",
+                                                  {{"/DCIM/100CANON/IMG_0001.JPG", true},
+                                                   {"/DCIM/100CANON/IMG_0002.JPG", true},
+                                                   {"/DCIM/100CANON/IMG_0003.PNG", true}}}));
 
 }  // namespace
 }  // namespace engine::deep_testing
