@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "engine/deep/professional_recovery.h"
+#include "bench/file_image.h"
 #include "engine/store/scan_index.h"
 
 namespace {
@@ -41,36 +42,6 @@ long PeakResidentKiB() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
-}
-
-// Lays the regular files under /usr one after the other, each padded to a
-// 4 KiB boundary, until the image holds `bytes`.
-bool MakeImage(const std::string& path, uint64_t bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  uint64_t written = 0;
-  std::vector<char> buffer;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator("/usr", fs::directory_options::skip_permission_denied, ec);
-       it != fs::recursive_directory_iterator() && written < bytes; it.increment(ec)) {
-    if (ec || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-    const uint64_t size = it->file_size(ec);
-    if (ec || size == 0 || size > 64u << 20) continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    buffer.assign(static_cast<size_t>(size), 0);
-    if (!in.read(buffer.data(), static_cast<std::streamsize>(size))) continue;
-    const uint64_t take = std::min<uint64_t>(size, bytes - written);
-    out.write(buffer.data(), static_cast<std::streamsize>(take));
-    written += take;
-    const uint64_t pad = (4096 - written % 4096) % 4096;
-    if (written + pad > bytes) break;
-    out.write(std::string(pad, '\0').data(), static_cast<std::streamsize>(pad));
-    written += pad;
-  }
-  // Whatever is left stays zero.
-  out.seekp(static_cast<std::streamoff>(bytes - 1));
-  out.put('\0');
-  return static_cast<bool>(out);
 }
 
 // Deep-scans an image; the seconds taken, or -1 when it cannot be opened.
@@ -112,7 +83,7 @@ int main() {
   std::error_code ec;
   if (fs::file_size(image, ec) != mib << 20) {
     std::printf("making %s from the files under /usr ...\n", image.c_str());
-    if (!MakeImage(image, mib << 20)) {
+    if (!bench::LayFilesOut(image, mib << 20, bench::FilesUnder({"/usr"}, false))) {
       std::printf("cannot write %s\n", image.c_str());
       return 1;
     }

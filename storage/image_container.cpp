@@ -58,6 +58,11 @@ class FileDevice final : public ISourceDevice {
     return s;
   }
   std::string LastErrorText() const override { return m_lastError; }
+  std::unique_ptr<ISourceDevice> OpenAnother() const override {
+    platform::RawFile file;
+    if (file.Open(m_path) != platform::kStatusOk) return nullptr;
+    return std::make_unique<FileDevice>(std::move(file), m_path);
+  }
 
  private:
   platform::RawFile m_file;
@@ -112,6 +117,16 @@ ContainerKind DetectContainer(std::span<const uint8_t> head, std::span<const uin
   }
   if (IsVhdFooter(tail)) return ContainerKind::kVhd;  // fixed: the media, then the footer
   return ContainerKind::kRaw;
+}
+
+std::unique_ptr<ISourceDevice> ContainerDevice::OpenAnother() const {
+  if (m_info.files.empty()) return nullptr;
+  OpenedImage image;
+  std::string reason;
+  if (OpenImageDevice(m_info.files.front(), &image, &reason) != platform::kStatusOk) return nullptr;
+  // Another image may have taken the path since: only the same media will do.
+  if (image.info.kind != m_info.kind || image.info.mediaBytes != m_info.mediaBytes) return nullptr;
+  return std::move(image.device);
 }
 
 Status ContainerDevice::FailRead(uint64_t mediaOffset, size_t byteCount, const std::string& reason) {

@@ -54,6 +54,8 @@ class ContainerDevice : public ISourceDevice {
  public:
   const ContainerInfo& Info() const { return m_info; }
   std::string LastErrorText() const override { return m_lastError; }
+  // The container opened again from its first file.
+  std::unique_ptr<ISourceDevice> OpenAnother() const override;
 
  protected:
   // Records why a read at mediaOffset failed, for LastErrorText and for

@@ -14,14 +14,15 @@ namespace {
 
 class MemoryDevice final : public ISourceDevice {
  public:
-  MemoryDevice(std::vector<uint8_t> bytes, MemorySourceOptions options)
+  MemoryDevice(std::shared_ptr<const std::vector<uint8_t>> bytes, MemorySourceOptions options)
       : m_bytes(std::move(bytes)), m_options(std::move(options)) {}
 
   Status ReadAt(uint64_t byteOffset, void* buffer, size_t byteCount, size_t* bytesRead) override {
     *bytesRead = 0;
     if (m_options.pieceSizes) m_options.pieceSizes->push_back(byteCount);
-    if (byteOffset >= m_bytes.size()) return platform::kStatusOk;
-    size_t n = std::min<uint64_t>(byteCount, m_bytes.size() - byteOffset);
+    const std::vector<uint8_t>& bytes = *m_bytes;
+    if (byteOffset >= bytes.size()) return platform::kStatusOk;
+    size_t n = std::min<uint64_t>(byteCount, bytes.size() - byteOffset);
     // A fault sector stops the read at its first byte; a read that starts on it fails.
     for (uint64_t s = byteOffset / 512; s * 512 < byteOffset + n; ++s) {
       if (m_options.faultSectors.count(s) != 0) {
@@ -31,13 +32,20 @@ class MemoryDevice final : public ISourceDevice {
         break;
       }
     }
-    std::memcpy(buffer, m_bytes.data() + byteOffset, n);
+    std::memcpy(buffer, bytes.data() + byteOffset, n);
     *bytesRead = n;
     return platform::kStatusOk;
   }
 
+  // The bytes are shared and never change; a device whose reads are
+  // observed (pieceSizes) keeps them to itself.
+  std::unique_ptr<ISourceDevice> OpenAnother() const override {
+    if (m_options.pieceSizes) return nullptr;
+    return std::make_unique<MemoryDevice>(m_bytes, MemorySourceOptions{m_options.faultSectors, nullptr});
+  }
+
  private:
-  std::vector<uint8_t> m_bytes;
+  std::shared_ptr<const std::vector<uint8_t>> m_bytes;
   MemorySourceOptions m_options;
 };
 
@@ -49,6 +57,7 @@ class SharedDevice final : public ISourceDevice {
     return m_device->ReadAt(byteOffset, buffer, byteCount, bytesRead);
   }
   std::string LastErrorText() const override { return m_device->LastErrorText(); }
+  std::unique_ptr<ISourceDevice> OpenAnother() const override { return m_device->OpenAnother(); }
 
  private:
   ISourceDevice* m_device;
@@ -101,7 +110,19 @@ Status OpenImageSource(SectorSource& source, const std::string& path, std::strin
 void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySourceOptions options) {
   source.totalSectors = bytes.size() / 512;
   source.deviceSectorSize = 512;
-  source.handle = std::make_unique<MemoryDevice>(std::move(bytes), std::move(options));
+  source.handle = std::make_unique<MemoryDevice>(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)),
+                                                 std::move(options));
+}
+
+Status OpenAnotherSource(const SectorSource& source, SectorSource* out) {
+  CloseSource(*out);
+  if (!source.IsOpen()) return platform::kErrorInvalidHandle;
+  std::unique_ptr<ISourceDevice> device = source.handle->OpenAnother();
+  if (!device) return platform::kErrorNotSupported;
+  out->handle = std::move(device);
+  out->totalSectors = source.totalSectors;
+  out->deviceSectorSize = source.deviceSectorSize;
+  return platform::kStatusOk;
 }
 
 Status ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t startSector, uint32_t sectorSize,

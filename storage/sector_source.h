@@ -26,6 +26,10 @@ class ISourceDevice {
   // Why the last failed read failed, naming the file and the offset, for
   // people to read; empty when no read has failed.
   virtual std::string LastErrorText() const { return {}; }
+  // A second, independent reader of the same media for another thread (a
+  // file or disk opened again, a container parsed again); null when this
+  // device cannot give one (then only one thread reads it).
+  virtual std::unique_ptr<ISourceDevice> OpenAnother() const { return nullptr; }
 };
 
 // A handle on a physical disk or an image file plus the number of sectors it
@@ -75,6 +79,10 @@ void OpenMemorySource(SectorSource& source, std::vector<uint8_t> bytes, MemorySo
 [[nodiscard]] SectorSource ShareSource(SectorSource& source);
 
 void CloseSource(SectorSource& source);
+// Opens *out as an independent reader of source's media, with the same sector
+// unit and count, for a thread of its own. 50 when source's device cannot
+// give one (a device put in place by SetDeviceWrapper, for one).
+[[nodiscard]] Status OpenAnotherSource(const SectorSource& source, SectorSource* out);
 
 // Puts a device between every disk or image opened from a path from now on
 // and its readers (tests: reads that fail where a test says, a record of

@@ -97,6 +97,8 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
   // scanning (free space between files in use); 0: unknown. Text carved in
   // the run stops there: the sectors after it are another file's.
   void SetRunEnd(uint64_t absoluteSector) { m_context.runEnd = absoluteSector; }
+  // Candidates measured ahead of the scan by other threads (borrowed; null: none).
+  void SetMeasuredAhead(signatures::MeasuredAhead* ahead) { m_context.ahead = ahead; }
 
   // As OpenSharedSource, with the store of an earlier scan (logName, a file
   // name in the scan index's current folder) reopened to be added to.

@@ -22,6 +22,8 @@
 
 namespace engine::deep {
 
+class CarveAhead;
+
 // The engine of the deep mode, for formatted and damaged volumes: it lets
 // the volume's fast engine (FAT, NTFS or exFAT, when its file system still
 // opens) scan the intact file system, then reads the volume once, only its
@@ -101,6 +103,15 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   [[nodiscard]] Status OpenSharedSource(storage::SectorSource& source, uint64_t startSector, uint64_t sectorCount,
                                         uint16_t driveLetter);
 
+  // Threads that classify the raw scan's sectors: 1, the pass alone; more
+  // measure the carver's candidates ahead of it (the result is the same);
+  // 0 (the default), one per processor, at most 8.
+  void SetScanThreads(uint32_t threads) { m_scanThreads = threads; }
+  // Of the last pass: candidates measured ahead and taken, and those the
+  // pass measured itself.
+  uint64_t MeasuredAheadTaken() const { return m_aheadTaken; }
+  uint64_t MeasuredAheadMissed() const { return m_aheadMissed; }
+
   // --- what the last Scan found out, for the user ---------------------------
   // How the fast engine's scan ended: 0, or why the file system could not be
   // read (the whole volume was then read by the raw engines).
@@ -134,6 +145,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
 
  private:
   struct Pass;  // one pass over the extents (professional_scan.cpp)
+
+  // Threads measuring the carver's candidates ahead of the pass, when more
+  // than one thread is to classify and the source gives readers for them.
+  std::unique_ptr<CarveAhead> StartCarveAhead();
+  [[nodiscard]] Status RunPassOver(CarveAhead* ahead);
 
   // Opens the raw engines and the fast engine on m_source.
   [[nodiscard]] Status OpenEngines(uint16_t driveLetter);
@@ -206,6 +222,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   Status m_fastStatus = kStatusOk;
   KeptStateFault m_keptFault = KeptStateFault::kNone;
   bool m_carverFull = false;
+  uint32_t m_scanThreads = 0;
+  uint64_t m_aheadTaken = 0;
+  uint64_t m_aheadMissed = 0;
 
   DuplicateIndex m_duplicates;
 

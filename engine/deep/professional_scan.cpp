@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "engine/boot_sector_tests.h"
+#include "engine/deep/carve_ahead.h"
 #include "engine/deep/professional_recovery.h"
 #include "engine/exfat/exfat_directory_sector.h"
 #include "engine/exfat/fast_exfat_recovery.h"
@@ -90,6 +92,12 @@ std::vector<SectorExtent> FreeAndWalked(const std::vector<SectorExtent>& free, c
     }
   }
   return out;
+}
+
+// Threads that classify beside the pass: asked, or one per processor, at most 8.
+uint32_t ScanThreadsFor(uint32_t asked) {
+  if (asked != 0) return asked;
+  return std::clamp<uint32_t>(std::thread::hardware_concurrency(), 1, 8);
 }
 
 }  // namespace
@@ -402,6 +410,16 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
     m_keptFault = KeptStateFault::kCarvedFiles;
     return platform::kErrorInvalidData;
   }
+  // The fast engine's deleted directories anchor their later clusters again, as they did before the pass.
+  m_walkedFree.clear();
+  if (status == kStatusOk && m_state.freeSpaceOnly && m_fast && m_fastStatus == kStatusOk &&
+      m_fast->BuildAllocationMap() == kStatusOk) {
+    ScanExtents free;
+    if (free.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
+      m_walkedFree = FreeAndWalked(free.Extents(), m_state.metadataRuns, m_sectorBytes);
+    }
+    HandWalkedDeletedDirectories();
+  }
   if (status == kStatusOk) status = Replay(runs);
   // Also after a cancelled replay: the log stays whole for the next time.
   const Status opened = m_replay.Open(folder, m_state.replayEntries, m_state.replayHash);
@@ -546,7 +564,41 @@ Status CProfessionalRecovery::Replay(const std::vector<ReplayRun>& runs) {
   return kStatusOk;
 }
 
+std::unique_ptr<CarveAhead> CProfessionalRecovery::StartCarveAhead() {
+  const uint32_t threads = ScanThreadsFor(m_scanThreads);
+  if (threads < 2 || m_state.extentIndex >= m_state.extents.size()) return nullptr;
+  std::vector<storage::SectorSource> readers;
+  for (uint32_t i = 1; i < threads; ++i) {
+    storage::SectorSource reader;
+    // A device that gives no second reader is read by the pass alone.
+    if (storage::OpenAnotherSource(*m_source, &reader) != kStatusOk) break;
+    readers.push_back(std::move(reader));
+  }
+  if (readers.empty()) return nullptr;
+  std::vector<AheadRun> runs;
+  runs.reserve(m_state.extents.size() - m_state.extentIndex);
+  for (size_t i = m_state.extentIndex; i < m_state.extents.size(); ++i) {
+    const SectorExtent& e = m_state.extents[i];
+    const uint64_t first = m_volumeStart + e.start;
+    runs.push_back(AheadRun{first, e.count, m_state.freeSpaceOnly ? first + e.count : 0});
+  }
+  const SectorExtent& at = m_state.extents[m_state.extentIndex];
+  const uint64_t from = std::max(m_volumeStart + at.start + m_state.extentDone, m_state.skipUntil);
+  return std::make_unique<CarveAhead>(std::move(readers), m_sectorBytes, m_volumeStart + m_sectorCount,
+                                      std::move(runs), from);
+}
+
 Status CProfessionalRecovery::RunPass(const std::string&) {
+  std::unique_ptr<CarveAhead> ahead = StartCarveAhead();
+  m_carver.SetMeasuredAhead(ahead.get());
+  const Status status = RunPassOver(ahead.get());
+  m_carver.SetMeasuredAhead(nullptr);
+  m_aheadTaken = ahead ? ahead->Taken() : 0;
+  m_aheadMissed = ahead ? ahead->Missed() : 0;
+  return status;
+}
+
+Status CProfessionalRecovery::RunPassOver(CarveAhead* ahead) {
   Pass pass(*this);
   const std::vector<SectorExtent>& extents = m_state.extents;
   Status status = kStatusOk;
@@ -565,6 +617,7 @@ Status CProfessionalRecovery::RunPass(const std::string&) {
       const auto count =
           static_cast<uint32_t>(std::min<uint64_t>(pass.chunkSectors, extent.count - m_state.extentDone));
       const uint64_t at = first + m_state.extentDone;
+      if (ahead != nullptr) ahead->MoveTo(at);
       if (Status s = pass.ReadChunk(at, count); s != kStatusOk) return s;  // the device is gone
       uint64_t advance = 0;
       status = pass.Classify(at, count, &advance);

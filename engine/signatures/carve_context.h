@@ -9,6 +9,8 @@
 
 namespace engine::signatures {
 
+class MeasuredAhead;
+
 // Sectors covered by a transport stream carved earlier in the scan (inclusive).
 struct StreamExtent {
   uint64_t firstSector = 0;
@@ -102,6 +104,8 @@ struct CarveContext {
   uint64_t textTailSector = 0;
 
   std::vector<StreamExtent> streamExtents;  // emptied by ClearStreamExtents()
+  // Candidates other threads measured ahead of this scan (borrowed); null: none.
+  MeasuredAhead* ahead = nullptr;
 
   std::vector<uint8_t> workBuffer;  // kWorkBufferBytes, from construction on
   std::vector<uint8_t> probeBuffer;

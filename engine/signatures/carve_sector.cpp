@@ -72,29 +72,14 @@ bool FindNextFileStart(CarveContext& context, const uint8_t* chunk, size_t byteC
   return false;
 }
 
-Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector,
-                   const CarveScanPosition& position, CarvedFile* out) {
-  if (sector == nullptr || out == nullptr || !IsUsableSectorSize(context.sectorSize)) return kStatusInvalidParameter;
-  context.hitSector = hitSector;
-  context.readPosition = hitSector;
-  context.position = position;
+namespace {
 
-  const Recognition found = RecogniseSector(context, sector, length);
-  context.streamStartCheck = true;
-  context.previousWasMts = false;
-  if (found.code == FileTypeCode::kNone) return kStatusInvalidParameter;
-  const auto table = FileSignatureTable();
-  const int32_t namingRow = FirstRowOfCode(found.code);
-  if (table[static_cast<size_t>(found.row)].sizeRule == nullptr || namingRow < 0 ||
-      table[static_cast<size_t>(namingRow)].sizeRule == nullptr) {
-    return kStatusInvalidParameter;
-  }
-  const FileSignatureRow& row = table[static_cast<size_t>(namingRow)];
-  if (found.code != FileTypeCode::kTs) context.streamStartCheck = false;
-  if (found.code == FileTypeCode::kMts) context.previousWasMts = true;
-
+// The measure of a recognised candidate: its size by its kind's rule, then
+// its own metadata's name and time.
+Status Measure(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector, FileTypeCode code,
+               const FileSignatureRow& row, CarvedFile* out) {
   CarvedFile result;
-  result.code = found.code;
+  result.code = code;
   std::snprintf(result.name.data(), result.name.size(), "%lld.%.*s", static_cast<long long>(hitSector),
                 static_cast<int>(row.extension.size()), row.extension.data());
   context.callbackResult = 0;
@@ -107,6 +92,97 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
   if (context.callbackResult != kStatusCancelled) DescribeCarvedFile(context, sector, length, row.extension, &result);
   *out = result;
   return context.callbackResult == kStatusCancelled ? kStatusCancelled : kStatusOk;
+}
+
+// Recognises the candidate in sector and sets the context's stream state as
+// a carve of it does; the row that names and measures it, or null.
+const FileSignatureRow* Recognise(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector,
+                                  FileTypeCode* code) {
+  context.hitSector = hitSector;
+  context.readPosition = hitSector;
+  const Recognition found = RecogniseSector(context, sector, length);
+  context.streamStartCheck = true;
+  context.previousWasMts = false;
+  *code = found.code;
+  if (found.code == FileTypeCode::kNone) return nullptr;
+  const auto table = FileSignatureTable();
+  const int32_t namingRow = FirstRowOfCode(found.code);
+  if (table[static_cast<size_t>(found.row)].sizeRule == nullptr || namingRow < 0 ||
+      table[static_cast<size_t>(namingRow)].sizeRule == nullptr) {
+    return nullptr;
+  }
+  if (found.code != FileTypeCode::kTs) context.streamStartCheck = false;
+  if (found.code == FileTypeCode::kMts) context.previousWasMts = true;
+  return &table[static_cast<size_t>(namingRow)];
+}
+
+}  // namespace
+
+bool IsMeasurableAhead(FileTypeCode code) {
+  return code != FileTypeCode::kNone && code != FileTypeCode::kTs && code != FileTypeCode::kMts;
+}
+
+void LookAhead(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector, SectorAhead* out) {
+  *out = SectorAhead{};
+  if (sector == nullptr || !IsUsableSectorSize(context.sectorSize)) return;
+  context.position = CarveScanPosition{};
+  // The most permissive look: no stream carved before turns a candidate down.
+  context.streamStartCheck = false;
+  context.previousWasMts = false;
+  const uint64_t tailBefore = context.textTailKnown ? context.textTailSector : UINT64_MAX;
+  FileTypeCode code = FileTypeCode::kNone;
+  const FileSignatureRow* row = Recognise(context, sector, length, hitSector, &code);
+  if (code == FileTypeCode::kNone) {
+    out->verdict = SectorAhead::Verdict::kNothing;
+    out->tailSet = context.textTailKnown && context.textTailSector == hitSector && tailBefore != hitSector;
+    out->tailRunsOn = context.textTailRunsOn;
+    return;
+  }
+  if (row == nullptr || !IsMeasurableAhead(code)) return;
+  // What the measuring leaves of the text tail is kept apart from what was known before it.
+  context.textTailKnown = false;
+  const Status status = Measure(context, sector, length, hitSector, code, *row, &out->measured.file);
+  if (status == kStatusCancelled) return;
+  out->verdict = SectorAhead::Verdict::kMeasured;
+  out->code = code;
+  out->measured.status = status;
+  out->measured.tailSet = context.textTailKnown;
+  out->measured.tailRunsOn = context.textTailRunsOn;
+  out->measured.tailSector = context.textTailSector;
+}
+
+Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector,
+                   const CarveScanPosition& position, CarvedFile* out) {
+  if (sector == nullptr || out == nullptr || !IsUsableSectorSize(context.sectorSize)) return kStatusInvalidParameter;
+  context.position = position;
+  const SectorAhead ahead = context.ahead != nullptr ? context.ahead->Look(hitSector, context.runEnd) : SectorAhead{};
+  if (ahead.verdict == SectorAhead::Verdict::kNothing) {
+    // As a look that finds nothing leaves the context.
+    context.hitSector = hitSector;
+    context.readPosition = hitSector;
+    context.streamStartCheck = true;
+    context.previousWasMts = false;
+    if (ahead.tailSet) {
+      context.textTailKnown = true;
+      context.textTailSector = hitSector;
+      context.textTailRunsOn = ahead.tailRunsOn;
+    }
+    return kStatusInvalidParameter;
+  }
+  FileTypeCode code = FileTypeCode::kNone;
+  const FileSignatureRow* row = Recognise(context, sector, length, hitSector, &code);
+  if (row == nullptr) return kStatusInvalidParameter;
+  if (ahead.verdict == SectorAhead::Verdict::kMeasured && ahead.code == code) {
+    const MeasuredCandidate& m = ahead.measured;
+    if (m.tailSet) {
+      context.textTailKnown = true;
+      context.textTailRunsOn = m.tailRunsOn;
+      context.textTailSector = m.tailSector;
+    }
+    if (m.status == kStatusOk) *out = m.file;
+    return m.status;
+  }
+  return Measure(context, sector, length, hitSector, code, *row, out);
 }
 
 }  // namespace engine::signatures

@@ -41,6 +41,57 @@ struct CarvedFile {
 [[nodiscard]] Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector,
                                  const CarveScanPosition& position, CarvedFile* out);
 
+// What measuring a recognised candidate gave, worked out ahead of the scan
+// by another thread: CarveSector's answer for it, and the text tail the
+// measuring left in the context.
+struct MeasuredCandidate {
+  Status status = kStatusInvalidParameter;  // 0: *file was carved; 87: no such file here
+  CarvedFile file;
+  bool tailSet = false;  // the measuring looked at text: the context's text tail after it
+  bool tailRunsOn = false;
+  uint64_t tailSector = 0;
+};
+
+// What another thread found out about a sector ahead of the scan.
+struct SectorAhead {
+  enum class Verdict {
+    kUnknown,   // nothing: the carver looks at the sector itself
+    kNothing,   // no candidate starts there, whatever the scan carved before
+    kMeasured,  // a candidate of kind code, measured
+  };
+  Verdict verdict = Verdict::kUnknown;
+  // kNothing: whether the look at the sector's text sets the text tail, and to what.
+  bool tailSet = false;
+  bool tailRunsOn = false;
+  // kMeasured:
+  FileTypeCode code = FileTypeCode::kNone;
+  MeasuredCandidate measured;
+};
+
+// Sectors looked at ahead of the scan. Recognition depends on what the scan
+// carved before only through transport streams, which only ever turn a
+// candidate down: a sector in which the most permissive look finds nothing
+// holds nothing. A candidate's measure depends only on the medium, its
+// sector, its kind and the run it lies in (for every kind but transport
+// streams), so a measure made on another thread is the one CarveSector would
+// make.
+class MeasuredAhead {
+ public:
+  virtual ~MeasuredAhead() = default;
+  // What is known of hitSector, looked at with the run ending at runEnd
+  // (waiting for a look being made).
+  virtual SectorAhead Look(uint64_t hitSector, uint64_t runEnd) = 0;
+};
+
+// True for kinds whose measure depends on nothing the scan carved before.
+bool IsMeasurableAhead(FileTypeCode code);
+
+// Looks at sector as CarveSector does, on a context of the thread's own (no
+// progress reports: its callback may only ask to stop), and keeps what it
+// found in *out: nothing, a measured candidate, or (a kind IsMeasurableAhead
+// refuses, a stop asked for during read-ahead) kUnknown.
+void LookAhead(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector, SectorAhead* out);
+
 // Looks through the whole sectors of chunk (byteCount bytes, read ahead of a
 // candidate) for the first one where another file or a file-system metadata
 // sector begins (RecogniseNextStart: text is no start there); ignoreMpeg

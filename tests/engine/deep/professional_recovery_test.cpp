@@ -390,7 +390,9 @@ TEST_P(ResumeTest, CancelledAtHalfAndContinuedFindsTheSameAsOneScan) {
   EXPECT_EQ(Shown(*reopened.engine, third.path()), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Volumes, ResumeTest, ::testing::Values("fat32_quick", "ntfs_reformat_same", "exfat_formatted", "corpus"));
+INSTANTIATE_TEST_SUITE_P(Volumes, ResumeTest,
+                         ::testing::Values("fat32_quick", "ntfs_reformat_same", "exfat_formatted", "corpus", "fat32_tree",
+                                           "deleted_tree_plain_fat"));
 
 // Unreadable sectors in the middle: the scan goes on past them, counts them,
 // and what lies behind them is found.

@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "engine/deep/carve_ahead.h"
+
+#include <algorithm>
+
+#include "engine/status.h"
+
+namespace engine::deep {
+namespace {
+
+using signatures::SectorAhead;
+
+// Bytes of the piece one thread looks at at a time.
+constexpr uint64_t kUnitBytes = 65536;
+// Pieces made ahead of the pass per thread.
+constexpr size_t kUnitsPerThread = 4;
+
+}  // namespace
+
+CarveAhead::CarveAhead(std::vector<storage::SectorSource> sources, uint32_t sectorBytes, uint64_t volumeEnd,
+                       std::vector<AheadRun> runs, uint64_t from)
+    : m_sources(std::move(sources)),
+      m_sectorBytes(sectorBytes),
+      m_volumeEnd(volumeEnd),
+      m_runs(std::move(runs)),
+      m_unitSectors(std::max<uint64_t>(1, kUnitBytes / std::max<uint32_t>(1, sectorBytes))),
+      m_window(std::max<size_t>(1, m_sources.size()) * kUnitsPerThread) {
+  {
+    std::lock_guard lock(m_mutex);
+    MoveToLocked(from);
+  }
+  m_threads.reserve(m_sources.size());
+  for (size_t i = 0; i < m_sources.size(); ++i) m_threads.emplace_back([this, i] { Work(i); });
+}
+
+CarveAhead::~CarveAhead() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stop = true;
+    for (const auto& unit : m_units) unit->dropped = true;
+  }
+  m_workReady.notify_all();
+  for (std::thread& t : m_threads) t.join();
+}
+
+void CarveAhead::MoveToLocked(uint64_t at) {
+  while (!m_units.empty() && m_units.front()->first + m_units.front()->count <= at) {
+    m_units.front()->dropped = true;
+    m_units.pop_front();
+  }
+  if (!m_units.empty()) return;
+  // Nothing made reaches at: the next piece is the one holding it (or the first after it).
+  while (m_nextRun < m_runs.size() && m_runs[m_nextRun].first + m_runs[m_nextRun].count <= at) {
+    ++m_nextRun;
+    m_nextOffset = 0;
+  }
+  if (m_nextRun < m_runs.size() && at > m_runs[m_nextRun].first) {
+    const uint64_t offset = (at - m_runs[m_nextRun].first) / m_unitSectors * m_unitSectors;
+    m_nextOffset = std::max(m_nextOffset, offset);
+  }
+}
+
+std::shared_ptr<CarveAhead::Unit> CarveAhead::ClaimLocked() {
+  for (const auto& unit : m_units) {
+    if (unit->state == UnitState::kFree) return unit;
+  }
+  if (m_units.size() >= m_window || m_nextRun >= m_runs.size()) return nullptr;
+  const AheadRun& run = m_runs[m_nextRun];
+  auto unit = std::make_shared<Unit>();
+  unit->first = run.first + m_nextOffset;
+  unit->count = std::min(m_unitSectors, run.count - m_nextOffset);
+  unit->runEnd = run.runEnd;
+  unit->lookedTo = unit->first;
+  m_nextOffset += unit->count;
+  if (m_nextOffset >= run.count) {
+    ++m_nextRun;
+    m_nextOffset = 0;
+  }
+  m_units.push_back(unit);
+  return unit;
+}
+
+void CarveAhead::MoveTo(uint64_t at) {
+  {
+    std::lock_guard lock(m_mutex);
+    MoveToLocked(at);
+  }
+  m_workReady.notify_all();
+}
+
+std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
+  std::lock_guard lock(m_mutex);
+  MoveToLocked(sector);
+  if (m_units.empty() || m_units.front()->first > sector) return nullptr;
+  std::shared_ptr<Unit> unit = m_units.front();
+  // A piece no thread started on is the pass's (its marks stay unset).
+  if (unit->state == UnitState::kFree) unit->state = UnitState::kPassOnly;
+  // Behind the pass: what the thread looked at stays good, the rest is the pass's.
+  if (unit->lookedTo.load(std::memory_order_acquire) <= sector) unit->dropped = true;
+  m_workReady.notify_all();
+  return unit;
+}
+
+SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
+  Unit* unit = m_current.get();
+  if (unit == nullptr || hitSector < unit->first || hitSector >= unit->first + unit->count) {
+    m_current = UnitFor(hitSector);
+    unit = m_current.get();
+  }
+  if (unit == nullptr || unit->runEnd != runEnd || unit->lookedTo.load(std::memory_order_acquire) <= hitSector) {
+    if (unit != nullptr) unit->dropped = true;  // the pass is there first
+    ++m_missed;
+    return {};
+  }
+  SectorAhead out;
+  const uint8_t mark = unit->marks[hitSector - unit->first];
+  switch (mark) {
+    case kNothing: out.verdict = SectorAhead::Verdict::kNothing; break;
+    case kNothingTail:
+    case kNothingTailOn:
+      out.verdict = SectorAhead::Verdict::kNothing;
+      out.tailSet = true;
+      out.tailRunsOn = mark == kNothingTailOn;
+      break;
+    case kCandidate: {
+      std::lock_guard lock(m_mutex);
+      const auto found = std::lower_bound(unit->results.begin(), unit->results.end(), hitSector,
+                                          [](const Measured& m, uint64_t sector) { return m.sector < sector; });
+      if (found != unit->results.end() && found->sector == hitSector) out = found->ahead;
+      break;
+    }
+    default: break;
+  }
+  ++(out.verdict == SectorAhead::Verdict::kUnknown ? m_missed : m_taken);
+  return out;
+}
+
+void CarveAhead::Work(size_t thread) {
+  storage::SectorSource& source = m_sources[thread];
+  signatures::CarveContext context;
+  context.Attach(&source, m_sectorBytes, m_volumeEnd);
+  context.ClearStreamExtents();
+  std::vector<uint8_t> bytes(static_cast<size_t>(m_unitSectors) * m_sectorBytes);
+  std::unique_lock lock(m_mutex);
+  while (!m_stop) {
+    std::shared_ptr<Unit> unit = ClaimLocked();
+    if (unit == nullptr) {
+      m_workReady.wait(lock);
+      continue;
+    }
+    unit->state = UnitState::kWorking;
+    lock.unlock();
+    LookAtUnit(context, source, bytes, *unit);
+    lock.lock();
+    unit->state = UnitState::kDone;
+  }
+}
+
+void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source,
+                            std::vector<uint8_t>& bytes, Unit& unit) {
+  const auto count = static_cast<uint32_t>(unit.count);
+  unit.marks.assign(count, kNotLooked);
+  uint32_t got = 0;
+  // A piece that cannot be read whole is left to the pass, which reads it sector by sector.
+  if (storage::ReadSectors(count, source, bytes.data(), unit.first, m_sectorBytes, &got) != kStatusOk || got != count) {
+    return;
+  }
+  context.runEnd = unit.runEnd;
+  context.SetProgressCallback(OnReadAhead, &unit, 0);
+  for (uint32_t i = 0; i < count && !unit.dropped; ++i) {
+    const uint64_t sector = unit.first + i;
+    SectorAhead ahead;
+    signatures::LookAhead(context, bytes.data() + static_cast<size_t>(i) * m_sectorBytes, m_sectorBytes, sector,
+                          &ahead);
+    if (ahead.verdict == SectorAhead::Verdict::kNothing) {
+      unit.marks[i] = !ahead.tailSet ? kNothing : ahead.tailRunsOn ? kNothingTailOn : kNothingTail;
+    } else if (ahead.verdict == SectorAhead::Verdict::kMeasured) {
+      unit.marks[i] = kCandidate;
+      std::lock_guard lock(m_mutex);
+      unit.results.push_back(Measured{sector, std::move(ahead)});
+    }
+    // Every sector up to this one is looked at: the pass may read their marks.
+    unit.lookedTo.store(sector + 1, std::memory_order_release);
+  }
+  context.SetProgressCallback(nullptr, nullptr, 0);
+}
+
+int32_t CarveAhead::OnReadAhead(void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
+  return static_cast<const Unit*>(user)->dropped ? kStatusCancelled : 0;
+}
+
+}  // namespace engine::deep
