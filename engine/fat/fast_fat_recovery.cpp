@@ -8,7 +8,6 @@
 #include "engine/fat/fat_directory_walk.h"
 #include "engine/fat/fat_layout.h"
 #include "engine/hash64.h"
-#include "platform/raw_file.h"
 
 namespace engine::fat {
 namespace {
@@ -16,18 +15,8 @@ namespace {
 // Percent values of the scan report while the walk runs stay below the 80
 // reported when it ends.
 constexpr int32_t kWalkPercentCeiling = 79;
-// Beside the store's record file: the unreadable directories and the
-// folders cut off, two little-endian 64-bit counts. Its name begins with a
-// dot, so no one looking for the store's files by name takes it for one.
-constexpr const char* kGapsSuffix = "_Gaps";
-constexpr size_t kGapsBytes = 16;
-
-std::string GapsPath(const store::ScanStore& st) {
-  const std::string& record = st.RecordPath();
-  const std::string& base = st.BaseName();
-  if (base.empty() || record.size() < base.size()) return {};
-  return record.substr(0, record.size() - base.size()) + "." + base + kGapsSuffix;
-}
+// Kept beside the store: the unreadable directories and the folders cut off.
+constexpr std::string_view kGapsName = "Gaps";
 }  // namespace
 
 CFastFatRecovery::CFastFatRecovery() = default;
@@ -186,36 +175,19 @@ Status CFastFatRecovery::WalkVolume() {
 
 void CFastFatRecovery::KeepGaps() const {
   const store::ScanStore* st = const_cast<store::StoreBrowser&>(m_browser).Store();
-  const std::string path = st != nullptr && st->IsOpen() ? GapsPath(*st) : std::string();
-  if (path.empty()) return;
-  uint8_t bytes[kGapsBytes];
-  for (size_t i = 0; i < 8; ++i) {
-    bytes[i] = static_cast<uint8_t>(m_unreadableDirectories >> (8 * i));
-    bytes[8 + i] = static_cast<uint8_t>(m_foldersCutOff >> (8 * i));
-  }
+  if (st == nullptr || !st->IsOpen()) return;
   // Not kept only costs a later run the hint; the scan's own result stands.
-  platform::OutputFile file;
-  if (file.Open(path, platform::OutputFile::Mode::kCreateTruncate) != kStatusOk) return;
-  if (file.WriteAt(0, bytes, sizeof bytes) != kStatusOk) {
-    // The counts are shown after this scan all the same.
-  }
-  file.Close();
+  if (st->KeepCounts(kGapsName, {m_unreadableDirectories, m_foldersCutOff}) != kStatusOk) return;
 }
 
 void CFastFatRecovery::LoadGaps() {
   m_unreadableDirectories = 0;
   m_foldersCutOff = 0;
   const store::ScanStore* st = m_browser.Store();
-  std::string bytes;
-  const std::string path = st != nullptr ? GapsPath(*st) : std::string();
-  if (path.empty() || platform::ReadWholeFile(path, &bytes, kGapsBytes) != kStatusOk ||
-      bytes.size() != kGapsBytes) {
-    return;
-  }
-  for (size_t i = 0; i < 8; ++i) {
-    m_unreadableDirectories |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
-    m_foldersCutOff |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[8 + i])) << (8 * i);
-  }
+  std::vector<uint64_t> counts;
+  if (st == nullptr || !st->ReadCounts(kGapsName, 2, &counts)) return;
+  m_unreadableDirectories = counts[0];
+  m_foldersCutOff = counts[1];
 }
 
 Status CFastFatRecovery::ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) {
