@@ -2,6 +2,7 @@
 #include "engine/deep/carve_ahead.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "engine/status.h"
 
@@ -30,7 +31,13 @@ CarveAhead::CarveAhead(std::vector<storage::SectorSource> sources, uint32_t sect
     MoveToLocked(from);
   }
   m_threads.reserve(m_sources.size());
-  for (size_t i = 0; i < m_sources.size(); ++i) m_threads.emplace_back([this, i] { Work(i); });
+  for (size_t i = 0; i < m_sources.size(); ++i) {
+    try {
+      m_threads.emplace_back([this, i] { Work(i); });
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the pass and those started go on
+    }
+  }
 }
 
 CarveAhead::~CarveAhead() {

@@ -166,8 +166,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IItemFragm
   [[nodiscard]] Status RunFastScan(const std::string& fastLog);
   void ChooseExtents();
   // Hands the professional FAT engine the deleted directories the fast
-  // engine walked (m_walkedFree), as directories it lists itself.
-  void HandWalkedDeletedDirectories();
+  // engine walked (m_walkedFree), as directories another engine lists: their
+  // later clusters join them. Asks the callback whether to go on before every
+  // piece read: 0, its answer, or 1617 when the device is gone.
+  [[nodiscard]] Status HandWalkedDeletedDirectories();
   [[nodiscard]] Status BeginRawEngines(const std::string& folder, const std::string& fileTypeLog);
   // Hands the logged sectors (checked against the volume) to the engines again.
   [[nodiscard]] Status Replay(const std::vector<ReplayRun>& runs);

@@ -153,6 +153,8 @@ struct CProfessionalRecovery::Pass {
   Status Classify(uint64_t at, uint32_t count, uint64_t* advance) {
     uint64_t i = 0;
     Status status = kStatusOk;
+    // For the reports made during read-ahead: counted once a piece, then as the carver finds files.
+    uint64_t filesFound = self.GetItemCount();
     while (i < count) {
       if (bad[i] != 0) {
         ++i;
@@ -196,11 +198,12 @@ struct CProfessionalRecovery::Pass {
       position.sectorsDone = self.m_state.sectorsDone + i;
       position.sectorsTotal = self.m_totalSectors;
       position.remainingSeconds = remainingSeconds;
-      position.filesFound = self.GetItemCount();
+      position.filesFound = filesFound;
       uint64_t skip = 0;
       uint64_t found = 0;
       const Status carved =
           self.m_carver.CarveAndRecord(unit, sector, unit, absolute, position, self.m_source, &skip, &found);
+      filesFound += found;
       if (carved == kStatusOk) {
         i += std::max<uint64_t>(skip, 1);
         continue;
@@ -325,7 +328,7 @@ Status CProfessionalRecovery::ScanFresh() {
   if (Status s = RunFastScan({}); s != kStatusOk) return s;  // cancelled: nothing of the raw scan begun
   ChooseExtents();
   Status status = BeginRawEngines(folder, {});
-  if (status == kStatusOk) HandWalkedDeletedDirectories();
+  if (status == kStatusOk) status = HandWalkedDeletedDirectories();
   if (status == kStatusOk) status = m_replay.Open(folder, 0);
   if (status == kStatusOk) status = RunPass(folder);
   const Status finished = FinishRawEngines();
@@ -418,7 +421,7 @@ Status CProfessionalRecovery::ScanStored(const std::string& folder, bool readOn)
     if (free.CollectFree(*m_fast, m_fastSectorBytes, m_sectorBytes, m_sectorCount)) {
       m_walkedFree = FreeAndWalked(free.Extents(), m_state.metadataRuns, m_sectorBytes);
     }
-    HandWalkedDeletedDirectories();
+    status = HandWalkedDeletedDirectories();
   }
   if (status == kStatusOk) status = Replay(runs);
   // Also after a cancelled replay: the log stays whole for the next time.
@@ -457,25 +460,35 @@ void CProfessionalRecovery::LearnLiveAllocation() {
   m_live.Assign(m_volumeStart * m_sectorBytes, m_sectorCount * m_sectorBytes, std::move(runs));
 }
 
-void CProfessionalRecovery::HandWalkedDeletedDirectories() {
-  std::vector<uint8_t> sector(m_sectorBytes);
+Status CProfessionalRecovery::HandWalkedDeletedDirectories() {
+  const auto pieceSectors = static_cast<uint32_t>(std::max<size_t>(1, kChunkBytes / m_sectorBytes));
+  std::vector<uint8_t> piece(static_cast<size_t>(pieceSectors) * m_sectorBytes);
   m_proFat.SetListedElsewhere(true);
+  Status status = kStatusOk;
   for (const SectorExtent& e : m_walkedFree) {
-    for (uint64_t i = 0; i < e.count; ++i) {
-      const uint64_t absolute = m_volumeStart + e.start + i;
-      uint32_t got = 0;
-      // An unreadable sector only leaves its directory's later clusters without this anchor.
-      if (storage::ReadSectors(1, *m_source, sector.data(), absolute, m_sectorBytes, &got) != kStatusOk || got != 1) {
-        continue;
+    for (uint64_t done = 0; done < e.count && status == kStatusOk; done += pieceSectors) {
+      if (const int32_t answer = ReportRaw(m_state.sectorsDone, -1); answer != 0) {
+        status = answer;
+        break;
       }
-      if (IsDirectoryStart(sector.data(), m_sectorBytes)) {
-        m_proFat.HandleDirectoryStart(sector.data(), m_sectorBytes, absolute);
-      } else if (IsDirectorySector(sector.data(), m_sectorBytes)) {
-        m_proFat.HandleDirectorySector(sector.data(), m_sectorBytes, absolute);
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(pieceSectors, e.count - done));
+      const uint64_t first = m_volumeStart + e.start + done;
+      uint32_t got = 0;
+      const Status read = storage::ReadSectors(count, *m_source, piece.data(), first, m_sectorBytes, &got);
+      if (read == platform::kErrorDeviceRemoved) status = read;
+      // Sectors that cannot be read only leave their directory's later clusters without this anchor.
+      for (uint32_t i = 0; i < got && status == kStatusOk; ++i) {
+        const uint8_t* sector = piece.data() + static_cast<size_t>(i) * m_sectorBytes;
+        if (IsDirectoryStart(sector, m_sectorBytes)) {
+          m_proFat.HandleDirectoryStart(sector, m_sectorBytes, first + i);
+        } else if (IsDirectorySector(sector, m_sectorBytes)) {
+          m_proFat.HandleDirectorySector(sector, m_sectorBytes, first + i);
+        }
       }
     }
   }
   m_proFat.SetListedElsewhere(false);
+  return status;
 }
 
 void CProfessionalRecovery::ChooseExtents() {
