@@ -7,6 +7,7 @@
 
 #include "engine/categories.h"
 #include "jobs/display_text.h"
+#include "jobs/text_format.h"
 
 namespace app {
 namespace {
@@ -21,6 +22,21 @@ std::string TypeText(const engine::ItemRecord& item) {
 }
 
 }  // namespace
+
+RowMark MarkOf(const jobs::FoundItem& row) {
+  if (row.item.isFolder != 0) return RowMark::kNone;
+  switch (engine::StateOf(row.item)) {
+    case engine::ItemState::kIntact: break;
+    case engine::ItemState::kDamaged: return RowMark::kDamaged;
+    case engine::ItemState::kOverwritten: return RowMark::kOverwritten;
+  }
+  return row.reassembledPieces != 0 ? RowMark::kReassembled : RowMark::kNone;
+}
+
+std::string MarkTip(const jobs::FoundItem& row, const jobs::ITextSource* texts) {
+  if (row.item.isFolder != 0 || row.reassembledPieces == 0 || texts == nullptr) return {};
+  return jobs::FormatText(texts->Text("MainWnd", "TipReassembled"), {std::to_string(row.reassembledPieces)});
+}
 
 std::string_view ResultColumnName(ResultColumn column) {
   switch (column) {

@@ -9,6 +9,7 @@
 
 #include "app/result_filter.h"
 #include "jobs/scan_source.h"
+#include "jobs/text_source.h"
 
 namespace app {
 
@@ -20,6 +21,16 @@ inline constexpr int32_t kResultColumnCount = 6;
 std::string_view ResultColumnName(ResultColumn column);
 // Whether a click on the column's header sorts (every column but "Path").
 bool ResultColumnSorts(ResultColumn column);
+
+// The mark a file's icon carries. A damaged or overwritten file shows its
+// state; an intact file put together from pieces that lay apart shows that;
+// folders and other intact files carry none.
+enum class RowMark : int32_t { kNone = 0, kReassembled, kDamaged, kOverwritten };
+RowMark MarkOf(const jobs::FoundItem& row);
+// The tip a file put together from pieces adds to its name, from the
+// window's section "MainWnd": "TipReassembled" ("Put together from %s
+// pieces ..."); "" for every other row or when the key is missing.
+std::string MarkTip(const jobs::FoundItem& row, const jobs::ITextSource* texts);
 
 // The rows of the file list, filtered, sorted and cut into pages: the window
 // shows one page at a time, so a million rows stay responsive. Rows are

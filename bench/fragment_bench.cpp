@@ -3,7 +3,9 @@
 // files and on the public FAT and exFAT images (../shared/testdata, when it
 // is there), the deleted files with data that come back intact and
 // reassembled without the search (fast mode) and with it (deep mode), and
-// the time each search took against its bounds.
+// the time each search took against its bounds. The same for a formatted
+// card through the professional FAT engine (every directory sector of the
+// image handed to it, as a deep scan does), without and with its search.
 // Work files go to $QM_BENCH_DIR (default /tmp/quellmoor_fragment_bench).
 #include <stdlib.h>
 
@@ -12,12 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/exfat/exfat_directory_sector.h"
 #include "engine/exfat/fast_exfat_recovery.h"
+#include "engine/exfat/professional_exfat_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
+#include "engine/fat/professional_fat_recovery.h"
+#include "engine/fat_dir_entry.h"
 #include "engine/store/scan_index.h"
 
 namespace {
@@ -55,6 +62,74 @@ bool Scan(const std::string& image, bool search, Counts* out) {
   return true;
 }
 
+// How a fixture is scanned: by a fast engine, or as a formatted card.
+enum class Formatted { kNo, kFat, kExFat };
+
+// Counts the files with data a professional engine wrote to its store.
+template <typename Engine>
+void CountStore(Engine& e, Counts* out) {
+  engine::store::ScanStore* st = e.ResultStore();
+  for (int32_t id = 1; st != nullptr && id <= st->RecordCount(); ++id) {
+    engine::ItemRecord r{};
+    if (st->ReadRecord(id, &r) != engine::kStatusOk || r.isFolder != 0 || r.size == 0) continue;
+    ++out->files;
+    if (!engine::IsIntact(r)) continue;
+    ++out->intact;
+    out->reassembled += e.Reassembled(r) ? 1 : 0;
+  }
+}
+
+// Hands every 512-byte sector of image to feed(sector bytes, bytes readable from it, number).
+template <typename Feed>
+void FeedSectors(const std::string& image, const Feed& feed) {
+  std::ifstream in(image, std::ios::binary);
+  std::vector<char> chunk(size_t{1} << 20);
+  uint64_t sector = 0;
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const size_t got = static_cast<size_t>(in.gcount());
+    for (size_t at = 0; at + 512 <= got; at += 512, ++sector) {
+      feed(reinterpret_cast<const uint8_t*>(chunk.data() + at), got - at, sector);
+    }
+  }
+}
+
+// The professional FAT or exFAT engine over a formatted card, searched or not.
+bool ScanFormatted(const std::string& image, bool exfat, bool search, Counts* out) {
+  if (engine::store::ScanIndex::Instance().NewScanFolder() != engine::kStatusOk) return false;
+  const auto start = Clock::now();
+  if (exfat) {
+    engine::exfat::CProfessionalExFatRecovery e;
+    if (e.OpenImage(image, 'F') != engine::kStatusOk || e.BeginExFatScan(nullptr) != engine::kStatusOk) return false;
+    (void)e.PrepareExFatGeometry();
+    e.SetPieceSearch(search);
+    FeedSectors(image, [&](const uint8_t* s, size_t rest, uint64_t sector) {
+      if (engine::exfat::IsExFatDirectorySector(s, rest, 512)) e.HandleExFatDirectorySector(s, rest, sector);
+    });
+    if (e.FinishExFatScan() != engine::kStatusOk) return false;
+    out->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    out->searches = e.PieceSearches();
+    CountStore(e, out);
+    return true;
+  }
+  engine::fat::CProfessionalFatRecovery fat;
+  if (fat.OpenImage(image, 'F') != engine::kStatusOk || fat.BeginFatScan(nullptr) != engine::kStatusOk) return false;
+  (void)fat.PrepareFatGeometry();
+  fat.SetPieceSearch(search);
+  FeedSectors(image, [&](const uint8_t* s, size_t, uint64_t sector) {
+    if (engine::IsDirectoryStart(s, 512)) {
+      fat.HandleDirectoryStart(s, 512, sector);
+    } else if (engine::IsDirectorySector(s, 512)) {
+      fat.HandleDirectorySector(s, 512, sector);
+    }
+  });
+  if (fat.FinishFatScan() != engine::kStatusOk) return false;
+  out->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  out->searches = fat.PieceSearches();
+  CountStore(fat, out);
+  return true;
+}
+
 std::string Unpacked(const std::string& gz, const std::string& dir) {
   const std::string name = fs::path(gz).filename().string();
   const std::string out = dir + name.substr(0, name.size() - 3);
@@ -85,12 +160,17 @@ void Report(const std::string& label, const Counts& before, const Counts& after)
 }
 
 template <typename Engine>
-void Measure(const std::string& gz, const std::string& dir, const std::string& label) {
+void Measure(const std::string& gz, const std::string& dir, const std::string& label,
+             Formatted formatted = Formatted::kNo) {
   if (!fs::exists(gz)) return;
   const std::string image = Unpacked(gz, dir);
   Counts before;
   Counts after;
-  if (image.empty() || !Scan<Engine>(image, false, &before) || !Scan<Engine>(image, true, &after)) {
+  auto scan = [&](bool search, Counts* out) {
+    if (formatted == Formatted::kNo) return Scan<Engine>(image, search, out);
+    return ScanFormatted(image, formatted == Formatted::kExFat, search, out);
+  };
+  if (image.empty() || !scan(false, &before) || !scan(true, &after)) {
     std::printf("%-28s (does not scan)\n", label.c_str());
     return;
   }
@@ -116,6 +196,15 @@ int main() {
   const std::string fixtures = std::string(QUELLMOOR_SOURCE_DIR) + "/tests/fixtures/";
   for (const char* name : {"fragmented_fat", "fat_holes", "fat_fragments", "fat16_quick", "fat32_quick"}) {
     Measure<engine::fat::CFastFatRecovery>(fixtures + name + ".img.gz", dir, name);
+  }
+  // Formatted cards: every file with data the old directories list (the professional FAT engine).
+  for (const char* name : {"fragmented_fat_formatted", "camera_fat_seq", "fat32_quick"}) {
+    Measure<engine::fat::CFastFatRecovery>(fixtures + name + ".img.gz", dir, std::string("pro ") + name,
+                                           Formatted::kFat);
+  }
+  for (const char* name : {"fragmented_exfat_formatted", "exfat_formatted", "camera_exfat_4k"}) {
+    Measure<engine::fat::CFastFatRecovery>(fixtures + name + ".img.gz", dir, std::string("pro ") + name,
+                                           Formatted::kExFat);
   }
   for (const char* name : {"exfat_4k", "exfat_32k", "exfat_reused"}) {
     Measure<engine::exfat::CFastExFatRecovery>(fixtures + name + ".img.gz", dir, name);

@@ -47,6 +47,8 @@ inline const std::vector<std::string_view>& CliTextKeys() {
       "MarkDeleted",
       "MarkDamaged",
       "MarkOverwritten",
+      "MarkReassembled",
+      "ReassembledFound",
       "Found",
       "HelpApp",
       "HelpDisks",

@@ -31,7 +31,6 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
   // Where the data begins on the source, in its sectors, and from how many runs it is read.
   nlohmann::json firstSector = nullptr;
   int32_t fragments = 1;
-  bool reassembled = false;
   if (engine::IFileRecoveryParse* e = f.source->engine.get()) {
     uint64_t firstByte = 0;
     auto* placement = dynamic_cast<engine::IItemPlacement*>(e);
@@ -39,7 +38,6 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
     if (placement != nullptr && placement->FirstDataByte(f.item, &firstByte)) firstSector = firstByte / unit;
     if (auto* layout = dynamic_cast<engine::IItemFragments*>(e)) {
       fragments = layout->FragmentCount(f.item);
-      reassembled = f.item.isFolder == 0 && layout->Reassembled(f.item);
     }
   }
   const int32_t id = f.item.id;
@@ -56,7 +54,7 @@ nlohmann::json ItemJson(const jobs::FoundItem& f) {
           {"engine", EngineName(f.item.sourceKind)},
           {"firstSector", firstSector},
           {"fragments", f.item.isFolder != 0 ? 0 : fragments},
-          {"reassembled", reassembled},
+          {"reassembled", f.reassembledPieces != 0},
           {"id", id},
           {"modified", FormatFileTime(f.item.modified)}};
 }
@@ -88,7 +86,7 @@ void PrintTable(const std::vector<jobs::FoundItem>& files) {
     const std::string name(f.item.Name());
     std::printf("%s %s %12llu  %-19s  %s\n", jobs::PadToWidth(EscapeForDisplay("/" + f.folderPath), 32).c_str(),
                 jobs::PadToWidth(EscapeForDisplay(name), 28).c_str(), static_cast<unsigned long long>(f.item.size),
-                FormatFileTime(f.item.modified).c_str(), Marks(f.item).c_str());
+                FormatFileTime(f.item.modified).c_str(), Marks(f.item, f.reassembledPieces != 0).c_str());
     auto& entry = perCategory[CategoryOfItem(f.item)];
     entry.first += 1;
     entry.second += f.item.size;
@@ -108,13 +106,16 @@ void PrintTable(const std::vector<jobs::FoundItem>& files) {
   }
   std::printf("\n");
   // Files that are not intact are counted apart: their copies will not be the user's own bytes.
-  uint64_t overwritten = 0, damaged = 0;
+  uint64_t overwritten = 0, damaged = 0, reassembled = 0;
   for (const auto& f : files) {
     if (f.item.isFolder != 0) continue;
     const engine::ItemState state = engine::StateOf(f.item);
     overwritten += state == engine::ItemState::kOverwritten ? 1 : 0;
     damaged += state == engine::ItemState::kDamaged ? 1 : 0;
+    reassembled += f.reassembledPieces != 0 ? 1 : 0;
   }
+  // Put together from pieces: intact ones were proven whole, the others are counted above too.
+  if (reassembled != 0) std::printf("%s\n", Tr("ReassembledFound", {static_cast<unsigned long long>(reassembled)}).c_str());
   if (overwritten != 0) std::printf("%s\n", Tr("OverwrittenFound", {static_cast<unsigned long long>(overwritten)}).c_str());
   if (damaged != 0) std::printf("%s\n", Tr("DamagedFound", {static_cast<unsigned long long>(damaged)}).c_str());
 }
@@ -187,7 +188,7 @@ int RunList(const ScanOptions& options) {
     if (f.item.isFolder != 0) name += "/";
     std::printf("%s %12llu  %-19s  %s\n", jobs::PadToWidth(name, 40).c_str(),
                 static_cast<unsigned long long>(f.item.size), FormatFileTime(f.item.modified).c_str(),
-                Marks(f.item).c_str());
+                Marks(f.item, f.reassembledPieces != 0).c_str());
   }
   if (listed.empty() && status == kExitOk) std::printf("%s\n", Tr("EmptyFolder").c_str());
   return status;

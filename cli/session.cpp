@@ -191,9 +191,13 @@ bool IsDeletedItem(const engine::ItemRecord& item) {
   return item.isDeleted != 0;
 }
 
-std::string Marks(const engine::ItemRecord& item) {
+std::string Marks(const engine::ItemRecord& item, bool reassembled) {
   std::string marks;
   if (IsDeletedItem(item)) marks += Tr("MarkDeleted");
+  if (item.isFolder == 0 && reassembled) {
+    if (!marks.empty()) marks += ",";
+    marks += Tr("MarkReassembled");
+  }
   if (item.isFolder == 0 && !engine::IsIntact(item)) {
     if (!marks.empty()) marks += ",";
     marks += Tr(engine::StateOf(item) == engine::ItemState::kOverwritten ? "MarkOverwritten" : "MarkDamaged");

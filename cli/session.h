@@ -34,8 +34,10 @@ bool ScanAndCollect(const ScanOptions& options, jobs::ReusePolicy reuse, bool wi
 // "2024-05-01 13:45:10", or "-" for 0 or a time that cannot be shown.
 std::string FormatFileTime(uint64_t fileTime);
 
-// "deleted", "damaged", "deleted,overwritten" or "-", in the user's language.
-std::string Marks(const engine::ItemRecord& item);
+// "deleted", "damaged", "deleted,overwritten", "deleted,reassembled" or "-",
+// in the user's language; reassembled: the file's data was put together from
+// pieces that lay apart.
+std::string Marks(const engine::ItemRecord& item, bool reassembled = false);
 
 // Whether a found item counts as deleted: the fast engines record only
 // deleted files, the others mark them.

@@ -48,6 +48,7 @@ void CFileListModel::SetRows(app::CResultTable::SharedRows all, std::vector<uint
 }
 
 void CFileListModel::SetHeaderTexts(const jobs::ITextSource* texts) {
+  m_texts = texts;
   for (int c = 0; c < app::kResultColumnCount; ++c) {
     const std::string_view key = app::ResultColumnName(static_cast<app::ResultColumn>(c));
     QString text = texts != nullptr ? Q(texts->Text("MainWnd", key)) : QString();
@@ -77,6 +78,10 @@ const jobs::FoundItem* CFileListModel::RowAt(const QModelIndex& index) const {
   return &m_table.PageRow(static_cast<size_t>(index.row()));
 }
 
+QString CFileListModel::MarkTipOf(const jobs::FoundItem& row) const {
+  return Q(app::MarkTip(row, m_texts));
+}
+
 void CFileListModel::RefreshChecks() {
   if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
   emit ChecksChanged();
@@ -102,8 +107,14 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
   const engine::ItemRecord& r = row->item;
   const bool folder = r.isFolder != 0;
   switch (role) {
-    case Qt::DisplayRole:
     case Qt::ToolTipRole:
+      if (column == app::ResultColumn::kName) {
+        const QString name = Q(app::CResultTable::CellText(*row, column));
+        const QString tip = MarkTipOf(*row);
+        return tip.isEmpty() ? name : name + QStringLiteral("\n") + tip;
+      }
+      [[fallthrough]];
+    case Qt::DisplayRole:
       if (column == app::ResultColumn::kSize) return folder ? QString() : LocaleSize(r.size);
       if (column == app::ResultColumn::kModified) return LocaleTime(r.modified);
       if (column == app::ResultColumn::kCreated) return LocaleTime(r.created);
@@ -113,10 +124,11 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
       if (folder) return FolderIcon();
       {
         const jobs::FileCategory category = jobs::CategoryOf(r.Name());
-        switch (engine::StateOf(r)) {
-          case engine::ItemState::kIntact: return CategoryIcon(category);
-          case engine::ItemState::kOverwritten: return OverwrittenIcon(category);
-          case engine::ItemState::kDamaged: break;
+        switch (app::MarkOf(*row)) {
+          case app::RowMark::kNone: return CategoryIcon(category);
+          case app::RowMark::kReassembled: return ReassembledIcon(category);
+          case app::RowMark::kOverwritten: return OverwrittenIcon(category);
+          case app::RowMark::kDamaged: break;
         }
         return DamagedIcon(category);
       }

@@ -37,7 +37,8 @@ class CFileListModel final : public QAbstractTableModel {
   void Clear() { SetRows({}); }
   // Shows only the rows filter lets through (first page).
   void SetFilter(const app::ResultFilter& filter);
-  // Header texts from the window's language section.
+  // Header texts (and the tips of the marks) from the window's language
+  // section; texts outlives the model.
   void SetHeaderTexts(const jobs::ITextSource* texts);
   void SetPage(size_t page);
   const app::CResultTable& Table() const { return m_table; }
@@ -48,6 +49,8 @@ class CFileListModel final : public QAbstractTableModel {
   // The checked state of a row, and a tick given elsewhere (the grid).
   bool RowChecked(const engine::ItemRecord& item) const { return m_isChecked && m_isChecked(item); }
   void CheckRow(const jobs::FoundItem& item, bool checked);
+  // The line a row's mark adds to its tip (app::MarkTip), empty for none.
+  QString MarkTipOf(const jobs::FoundItem& row) const;
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -67,6 +70,7 @@ class CFileListModel final : public QAbstractTableModel {
   IsChecked m_isChecked;
   SetChecked m_setChecked;
   QStringList m_headers;
+  const jobs::ITextSource* m_texts = nullptr;
 };
 
 }  // namespace gui

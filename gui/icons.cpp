@@ -205,6 +205,25 @@ void PaintOverwrittenMark(QPainter* p, const QRectF& area) {
   p->restore();
 }
 
+void PaintReassembledMark(QPainter* p, const QRectF& area) {
+  const qreal side = std::max<qreal>(8, std::min(area.width(), area.height()) * 0.42);
+  const QRectF badge(area.right() - side, area.bottom() - side, side, side);
+  p->save();
+  p->setRenderHint(QPainter::Antialiasing);
+  p->setPen(QPen(Qt::white, side * 0.08));
+  p->setBrush(QColor(0x15, 0x65, 0xc0));
+  p->drawEllipse(badge.adjusted(1, 1, -1, -1));
+  // Two pieces, side by side, joined.
+  const qreal u = side / 10;
+  p->setPen(Qt::NoPen);
+  p->setBrush(Qt::white);
+  p->drawRect(QRectF(badge.x() + 2.4 * u, badge.y() + 3.2 * u, 2.4 * u, 3.6 * u));
+  p->drawRect(QRectF(badge.x() + 5.2 * u, badge.y() + 3.2 * u, 2.4 * u, 3.6 * u));
+  p->setPen(QPen(Qt::white, side * 0.09));
+  p->drawLine(QPointF(badge.x() + 4.6 * u, badge.y() + 5 * u), QPointF(badge.x() + 5.4 * u, badge.y() + 5 * u));
+  p->restore();
+}
+
 QIcon CategoryIcon(jobs::FileCategory category) {
   return Cached(QStringLiteral("c%1").arg(static_cast<int>(category)), [category] {
     return Themed(CategoryThemeName(category), Painted([category](QPainter* p) {
@@ -222,6 +241,11 @@ QIcon DamagedIcon(jobs::FileCategory category) {
 QIcon OverwrittenIcon(jobs::FileCategory category) {
   return Cached(QStringLiteral("o%1").arg(static_cast<int>(category)),
                 [category] { return WithMark(CategoryIcon(category), PaintOverwrittenMark); });
+}
+
+QIcon ReassembledIcon(jobs::FileCategory category) {
+  return Cached(QStringLiteral("r%1").arg(static_cast<int>(category)),
+                [category] { return WithMark(CategoryIcon(category), PaintReassembledMark); });
 }
 
 QIcon FolderIcon() {

@@ -21,6 +21,9 @@ QIcon DamagedIcon(jobs::FileCategory category);
 // The category's icon with the mark of a file whose clusters now hold a
 // live file's data (an orange page laid over it).
 QIcon OverwrittenIcon(jobs::FileCategory category);
+// The category's icon with the mark of a file put together from pieces
+// that lay apart (a blue badge with two joined pieces).
+QIcon ReassembledIcon(jobs::FileCategory category);
 QIcon FolderIcon();
 QIcon DiskIcon(bool removable);
 QIcon ImageFileIcon();
@@ -33,9 +36,10 @@ QIcon FormattedModeIcon();
 QIcon DeepModeIcon();
 QIcon ImageModeIcon();
 
-// Draws the damaged or overwritten mark into the lower right corner of
-// area (a thumbnail's).
+// Draws the damaged, overwritten or reassembled mark into the lower right
+// corner of area (a thumbnail's).
 void PaintDamagedMark(QPainter* painter, const QRectF& area);
 void PaintOverwrittenMark(QPainter* painter, const QRectF& area);
+void PaintReassembledMark(QPainter* painter, const QRectF& area);
 
 }  // namespace gui

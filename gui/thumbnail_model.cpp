@@ -69,16 +69,18 @@ QVariant CThumbnailModel::data(const QModelIndex& index, int role) const {
       QString tip = Q(jobs::EscapeForDisplay(r.Name()));
       if (r.isFolder == 0) tip += QStringLiteral("\n") + LocaleSize(r.size);
       if (const QString when = LocaleTime(r.modified); !when.isEmpty()) tip += QStringLiteral("\n") + when;
+      if (const QString mark = m_list.MarkTipOf(*row); !mark.isEmpty()) tip += QStringLiteral("\n") + mark;
       return tip;
     }
     case Qt::DecorationRole: {
       if (r.isFolder != 0) return FolderIcon();
       if (QPixmap thumbnail = m_worker.Thumbnail(r); !thumbnail.isNull()) return thumbnail;
       const jobs::FileCategory category = jobs::CategoryOf(r.Name());
-      switch (engine::StateOf(r)) {
-        case engine::ItemState::kIntact: return CategoryIcon(category);
-        case engine::ItemState::kDamaged: return DamagedIcon(category);
-        case engine::ItemState::kOverwritten: return OverwrittenIcon(category);
+      switch (app::MarkOf(*row)) {
+        case app::RowMark::kNone: return CategoryIcon(category);
+        case app::RowMark::kReassembled: return ReassembledIcon(category);
+        case app::RowMark::kDamaged: return DamagedIcon(category);
+        case app::RowMark::kOverwritten: return OverwrittenIcon(category);
       }
       return CategoryIcon(category);
     }

@@ -41,6 +41,7 @@ platform::Status ListFolderAt(const std::shared_ptr<ScanSource>& source, std::st
     f.item.driveLetter = source->target.driveLetter;
     f.folderPath = folderPath;
     f.folderDepth = item.isFolder != 0 ? depth + 1 : -1;
+    NoteReassembled(f);
     out->push_back(std::move(f));
   }
   return platform::kStatusOk;

@@ -317,6 +317,7 @@ void CScanJob::ScanOne(ScanSource& source) {
       source.scanFolder = stored.folder;
       source.storeKept = true;
       source.outcome = SourceOutcome::kReused;
+      NoteWalkGaps(source);  // the kept scan says what its walk could not read or follow
       // With the mode taken from the store the front end says which scan it shows.
       if (!m_input.modeOfStoredScan) {
         View().Notify(MessageKind::kInformation, FormatText(Msg(keys::kSourceReused), {t.label}));
@@ -350,6 +351,7 @@ bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* 
     source.status = source.engine->Scan(engine::deep::kDeepViewOnly);
     if (source.status == platform::kStatusOk) {
       source.outcome = SourceOutcome::kReused;
+      NoteWalkGaps(source);  // the kept scan says what its walk could not read or follow
       NotifySource(keys::kDeepScanKept, source);
       return false;
     }
@@ -391,7 +393,7 @@ bool CScanJob::DecideResume(ScanSource& source, const StoredScan& stored, bool* 
   return false;
 }
 
-void CScanJob::Conclude(ScanSource& source) {
+void CScanJob::NoteWalkGaps(ScanSource& source) {
   auto* deep = dynamic_cast<engine::deep::CProfessionalRecovery*>(source.engine.get());
   // Folders or records the file system's walk could not read: their files are missing from the list.
   engine::IFileRecoveryParse* walked = deep != nullptr ? deep->FastEngine() : source.engine.get();
@@ -405,6 +407,11 @@ void CScanJob::Conclude(ScanSource& source) {
   if (auto* gaps = dynamic_cast<engine::IScanGaps*>(walked); deep == nullptr && gaps != nullptr) {
     source.foldersCutOff = source.status == platform::kStatusCancelled ? 0 : gaps->FoldersCutOff();
   }
+}
+
+void CScanJob::Conclude(ScanSource& source) {
+  auto* deep = dynamic_cast<engine::deep::CProfessionalRecovery*>(source.engine.get());
+  NoteWalkGaps(source);
   if (deep != nullptr && source.status != platform::kStatusCancelled) {
     if (deep->FastScanStatus() != platform::kStatusOk) {
       NotifySource(keys::kDeepFileSystemUnread, source, ErrorText(Texts(), deep->FastScanStatus()));

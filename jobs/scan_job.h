@@ -78,6 +78,10 @@ class CScanJob final : public CJob {
   [[nodiscard]] platform::Status RunEngineScan(ScanSource& source, const char* previousName);
   // After a scan that was not reused: the outcome, what is remembered, what the user is told.
   void Conclude(ScanSource& source);
+  // Warns of what the file system's walk could not read and keeps how many
+  // deleted folders' listings a fast scan could not follow (of a fresh scan
+  // or a kept one).
+  void NoteWalkGaps(ScanSource& source);
   // The decision about an unfinished deep scan: true to continue it; false
   // with *leave set when the source is to be left alone.
   bool DecideResume(ScanSource& source, const StoredScan& stored, bool* leave);

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "jobs/scan_source.h"
 
+#include <algorithm>
 #include <set>
 
+#include "engine/item_fragments.h"
 #include "jobs/stored_scans.h"
 #include "storage/drive_letters.h"
 
@@ -48,6 +50,14 @@ int32_t FolderDepthOf(const FoundItem& found) {
   int32_t depth = 1;
   for (char c : found.folderPath) depth += c == '/' ? 1 : 0;
   return depth;
+}
+
+void NoteReassembled(FoundItem& found) {
+  found.reassembledPieces = 0;
+  if (found.item.isFolder != 0 || !found.source) return;
+  auto* fragments = dynamic_cast<engine::IItemFragments*>(found.source->engine.get());
+  if (fragments == nullptr || !fragments->Reassembled(found.item)) return;
+  found.reassembledPieces = std::max<int32_t>(2, fragments->FragmentCount(found.item));
 }
 
 }  // namespace jobs

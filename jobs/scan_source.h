@@ -78,7 +78,14 @@ struct FoundItem {
   engine::ItemRecord item{};
   std::string folderPath;    // the item's folder inside the volume, "/"-separated, ending in "/"; "" at the root
   int32_t folderDepth = -1;  // for a folder: its depth for ListChildren (a root-level folder is 1); -1: unknown
+  // A deleted file whose data was put together from pieces that lay apart
+  // (engine::IItemFragments): how many; 0 for every other item.
+  int32_t reassembledPieces = 0;
 };
+
+// Sets found.reassembledPieces from the engine that found the item (found.item,
+// found.source->engine). The caller holds found.source->inUse.
+void NoteReassembled(FoundItem& found);
 
 // The depth a folder item has for ListChildren: 1 + the folders above it.
 // Taken from found.folderDepth, else from its folder path.

@@ -157,6 +157,7 @@ JobResult CSearchJob::Run() {
           f.folderPath = path;
         }
       }
+      NoteReassembled(f);
       m_results.push_back(std::move(f));
     }
     if (source.searchStatus == platform::kStatusCancelled) break;

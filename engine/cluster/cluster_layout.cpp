@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "engine/cluster/fragment_search.h"
+#include "engine/signatures/structure_check.h"
 
 namespace engine::cluster {
 namespace {
@@ -280,7 +281,10 @@ Status ClusterLayout::TryAlternatives(size_t index, const std::vector<size_t>& o
     if (skip.empty() || skip == plan.clusters || skip == previous) continue;
     previous = skip;
     if (Check(m_claims[index], skip) == Verdict::kConsistent) {
-      Decide(index, std::move(skip), ItemState::kIntact, true);
+      // A walk of boxes proves no order of pieces: the layout is kept as the
+      // best guess, damaged, and holds no cluster against other files.
+      const bool proven = !signatures::ChecksBoxesOnly(m_claims[index].extension);
+      Decide(index, std::move(skip), proven ? ItemState::kIntact : ItemState::kDamaged, proven);
       return kStatusOk;
     }
   }

@@ -87,7 +87,9 @@ struct ClaimLayout {
 // 5. For the others, alternatives: the start then the free clusters no
 //    confirmed file holds and no other file starts at, and the round-robin
 //    layout of files written in turns (a camera writing several at once),
-//    confirmed by a member's structure.
+//    confirmed by a member's structure. A layout that steps over clusters
+//    and only a walk of boxes confirms (ISO media: no decode proves the
+//    order of its pieces) is kept as the best guess, damaged.
 // 6. When asked (SearchFragments), a file whose kind is decoded through all
 //    its data and for which nothing above holds is searched for in pieces
 //    among the free clusters no confirmed file holds (FragmentSearch);

@@ -9,10 +9,12 @@
 #include <unordered_set>
 
 #include "engine/categories.h"
+#include "engine/cluster/fragment_search.h"
 #include "engine/exfat/exfat_directory_continuation.h"
 #include "engine/exfat/exfat_entry_set.h"
 #include "engine/exfat/exfat_root_tables.h"
 #include "engine/exfat/exfat_table.h"
+#include "engine/exfat/professional_exfat_fragments.h"
 #include "engine/exfat/professional_exfat_recovery.h"
 #include "engine/signatures/laid_out_check.h"
 #include "engine/signatures/signature_check.h"
@@ -78,6 +80,10 @@ struct CProfessionalExFatRecovery::Finish {
   // Directory clusters followed by a cluster elsewhere, as the continuation scoring decided.
   std::unordered_map<uint32_t, uint32_t> continuedIn;
   std::vector<int32_t> cutFolders;  // indices into folders of entries found only across such an edge
+  // Files whose data does not follow their first cluster, and the clusters
+  // of files in use whose data checks out: for the search of files in pieces.
+  std::vector<ExFatPieceCandidate> pieceCandidates;
+  std::vector<std::pair<uint32_t, uint32_t>> heldClusters;
 
   Finish(CProfessionalExFatRecovery& e, store::ScanStore& s) : engine(e), volume(e.m_volume), store(s) {}
 
@@ -636,6 +642,34 @@ struct CProfessionalExFatRecovery::Finish {
     return verdict == signatures::StructureVerdict::kBroken ? ItemState::kDamaged : ItemState::kIntact;
   }
 
+  // Keeps a written file as a candidate of the search for files in pieces
+  // (its data fails its check) or as holding its clusters (in use, intact).
+  void NotePieces(const EntrySet& set, int32_t id, ItemState state, bool deleted) {
+    if (!haveGeometry || geometry.clusterBytes == 0 || set.validDataLength == 0) return;
+    const uint64_t clusters = (set.validDataLength + geometry.clusterBytes - 1) / geometry.clusterBytes;
+    if (set.firstCluster < 2 || set.firstCluster > maxCluster || clusters - 1 > maxCluster - set.firstCluster) return;
+    if (state == ItemState::kIntact && !deleted) {
+      heldClusters.emplace_back(set.firstCluster, static_cast<uint32_t>(set.firstCluster + clusters - 1));
+    } else if (state == ItemState::kDamaged && clusters > 1 && engine.m_searchPieces &&
+               cluster::CanReassemble(ExtensionOf(set.name))) {
+      pieceCandidates.push_back({id, set.firstCluster, set.validDataLength, std::string(ExtensionOf(set.name))});
+    }
+  }
+
+  Status SearchPieces() {
+    engine.m_pieceSearches.clear();
+    if (pieceCandidates.empty()) return kStatusOk;
+    std::vector<std::pair<uint32_t, uint32_t>> held = std::move(heldClusters);
+    for (const auto& [cluster, key] : owner) held.emplace_back(cluster, cluster);
+    cluster::FragmentBounds bounds;
+    bounds.cancelled = [this] {
+      if (engine.m_scanFn == nullptr) return false;
+      return engine.m_scanFn(engine.m_userData, 100, engine.m_weight, -1, 0, 0, engine.GetItemCount(), 0) != 0;
+    };
+    return SearchExFatFilesInPieces(volume, geometry, maxCluster, engine.m_live, std::move(held), pieceCandidates,
+                                    bounds, store, &engine.m_pieceSearches);
+  }
+
   void WriteFile(const EntrySet& set, uint64_t entryByte) {
     if (storeFull || set.IsDirectory()) return;
     ItemRecord r = BaseRecord(&set, entryByte);
@@ -644,10 +678,12 @@ struct CProfessionalExFatRecovery::Finish {
     const uint32_t holder = HolderOf(entryByte);
     auto dir = directories.find(holder);
     r.isDeleted = set.deleted || (dir != directories.end() && dir->second.deleted) ? 1 : 0;
-    SetState(r, JudgeData(set));
+    const ItemState state = JudgeData(set);
+    SetState(r, state);
     int32_t id = 0;
     if (!Append(r, &id)) return;
     store.AddChild(holder, DepthOf(holder), id, r.locator, nullptr);
+    NotePieces(set, id, state, r.isDeleted != 0);
     if (set.validDataLength < set.dataLength) {
       ItemData data;
       data.validBytes = set.validDataLength;
@@ -669,6 +705,7 @@ struct CProfessionalExFatRecovery::Finish {
       if (storeFull) break;
       ParseRun(run, false, [&](const EntrySet& set, uint64_t entryByte) { WriteFile(set, entryByte); });
     }
+    if (!storeFull && firstError == kStatusOk) firstError = SearchPieces();
     const Status flushed = store.FlushStore();
     if (storeFull) return kStatusOutOfMemory;
     if (firstError != kStatusOk) return firstError;

@@ -170,6 +170,14 @@ Status CProfessionalExFatRecovery::CopyItemData(const ItemRecord& item, uint64_t
                        progress);
 }
 
+int32_t CProfessionalExFatRecovery::FragmentCount(const ItemRecord& item) {
+  const store::ScanStore* st = m_browser.Store();
+  const std::vector<store::DataExtent>* extents = st != nullptr ? st->Layout(item.id) : nullptr;
+  ItemData data;
+  if (extents == nullptr || !ItemData::Decode(*extents, &data) || data.runs.empty()) return 1;
+  return static_cast<int32_t>(data.runs.size());
+}
+
 Status CProfessionalExFatRecovery::ListFolder(const ItemRecord& folder, int32_t depth, std::vector<ItemRecord>& out) {
   return ListChildren(&folder, depth, out);
 }

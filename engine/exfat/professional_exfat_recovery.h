@@ -11,7 +11,9 @@
 #include "engine/exfat/exfat_geometry.h"
 #include "engine/exfat/exfat_volume.h"
 #include "engine/file_recovery_parse.h"
+#include "engine/cluster/fragment_bounds.h"
 #include "engine/item_copy_out.h"
+#include "engine/item_fragments.h"
 #include "engine/live_allocation.h"
 #include "engine/store/store_browser.h"
 #include "storage/sector_source.h"
@@ -55,7 +57,7 @@ inline constexpr const char* kProExFatLogPrefix = "Pro_ExFat_";
 // sector fields of the records use the same unit. The source is only ever
 // read. One thread at a time (the coordinator's scan thread, then a job
 // thread).
-class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IItemCopySource {
+class CProfessionalExFatRecovery final : public IFileRecoveryParse, public IItemFragments, private IItemCopySource {
  public:
   // Directory runs kept during a scan; sectors past them are counted and dropped.
   static constexpr size_t kMaxRuns = 1u << 20;
@@ -118,6 +120,17 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
   // file whose clusters touch it is overwritten. Borrowed; must outlive the
   // finish; null (the default) when no live file system is known.
   void SetLiveAllocation(const LiveAllocation* live) { m_live = live; }
+  // Whether the finish searches for the pieces of JPEG, PNG, ZIP and office
+  // files whose data does not follow their first cluster, among the clusters
+  // no live or checked file and no directory holds (on by default; off for
+  // measuring); a file found is read from its pieces, listed intact and
+  // reassembled. What each search of the last finish cost.
+  void SetPieceSearch(bool on) { m_searchPieces = on; }
+  const std::vector<cluster::FragmentSearchStats>& PieceSearches() const { return m_pieceSearches; }
+
+  // IItemFragments: the runs a file put together from pieces is read from.
+  int32_t FragmentCount(const ItemRecord& item) override;
+  bool Reassembled(const ItemRecord& item) override { return FragmentCount(item) > 1; }
 
   // Whether FinishExFatScan scores where a directory continues past its
   // first clusters (on by default; off: only into its next clusters, for
@@ -148,6 +161,8 @@ class CProfessionalExFatRecovery final : public IFileRecoveryParse, private IIte
   ExFatVolume m_volume;
   uint16_t m_driveLetter = 0;
   const LiveAllocation* m_live = nullptr;
+  bool m_searchPieces = true;
+  std::vector<cluster::FragmentSearchStats> m_pieceSearches;
   bool m_scoreContinuations = true;
   std::vector<Run> m_runs;
   uint64_t m_droppedSectors = 0;

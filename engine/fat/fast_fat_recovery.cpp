@@ -15,6 +15,8 @@ namespace {
 // Percent values of the scan report while the walk runs stay below the 80
 // reported when it ends.
 constexpr int32_t kWalkPercentCeiling = 79;
+// Kept beside the store: the unreadable directories and the folders cut off.
+constexpr std::string_view kGapsName = "Gaps";
 }  // namespace
 
 CFastFatRecovery::CFastFatRecovery() = default;
@@ -95,7 +97,11 @@ Status CFastFatRecovery::Scan(const char* previousName) {
   m_browser.SetRootKey(RootFolderKey());
   m_directoryRuns.clear();
   store::ScanStore& st = m_browser.NewStore();
-  if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
+  if (previousName != nullptr && previousName[0] != '\0') {
+    const Status opened = st.OpenStore(previousName);
+    if (opened == kStatusOk) LoadGaps();
+    return opened;
+  }
   if (!HasVolume()) return kStatusInvalidParameter;
   const auto volumeStart = static_cast<int64_t>(m_reader.VolumeStartUnit());
   if (Status s = st.OpenFresh(store::MakeLogBaseName(store::kFastLogPrefix, volumeStart)); s != kStatusOk) return s;
@@ -156,6 +162,7 @@ Status CFastFatRecovery::WalkVolume() {
   NoteDirectoryRuns(walk.DirectoryClusters());
   m_unreadableDirectories = walk.UnreadableDirectories();
   m_foldersCutOff = walk.FoldersCutOff();
+  KeepGaps();
   const Status folders = walk.AppendNeededFolders();
   const Status flushed = m_browser.Store()->FlushStore();
   if (status == kStatusOk) status = checked;
@@ -164,6 +171,23 @@ Status CFastFatRecovery::WalkVolume() {
   if (folders != kStatusOk) return folders;
   if (flushed != kStatusOk) return flushed;
   return report(100, 0);
+}
+
+void CFastFatRecovery::KeepGaps() const {
+  const store::ScanStore* st = const_cast<store::StoreBrowser&>(m_browser).Store();
+  if (st == nullptr || !st->IsOpen()) return;
+  // Not kept only costs a later run the hint; the scan's own result stands.
+  if (st->KeepCounts(kGapsName, {m_unreadableDirectories, m_foldersCutOff}) != kStatusOk) return;
+}
+
+void CFastFatRecovery::LoadGaps() {
+  m_unreadableDirectories = 0;
+  m_foldersCutOff = 0;
+  const store::ScanStore* st = m_browser.Store();
+  std::vector<uint64_t> counts;
+  if (st == nullptr || !st->ReadCounts(kGapsName, 2, &counts)) return;
+  m_unreadableDirectories = counts[0];
+  m_foldersCutOff = counts[1];
 }
 
 Status CFastFatRecovery::ListChildren(const ItemRecord* folder, int32_t depth, std::vector<ItemRecord>& out) {

@@ -110,6 +110,11 @@ class CFastFatRecovery final : public IFileRecoveryParse,
   [[nodiscard]] Status OpenVolume(storage::SectorSource source, uint32_t unitBytes, uint64_t startUnit,
                                   uint64_t volumeBytes, uint16_t driveLetter);
   [[nodiscard]] Status WalkVolume();
+  // Keeps what the walk could not read or follow (UnreadableParts,
+  // FoldersCutOff) beside the store, so a later run that shows the kept
+  // results says it too; LoadGaps reads it back (nothing kept: none).
+  void KeepGaps() const;
+  void LoadGaps();
   // Keeps where the walked directories lie (MetadataRuns).
   void NoteDirectoryRuns(const std::unordered_set<uint32_t>& clusters);
   // Lays out the deleted files the walk found and keeps what it learnt in

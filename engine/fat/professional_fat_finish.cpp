@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "engine/categories.h"
+#include "engine/cluster/fragment_search.h"
+#include "engine/fat/professional_fat_fragments.h"
 #include "engine/fat/professional_fat_entries.h"
 #include "engine/fat/professional_fat_recovery.h"
 #include "engine/fat/professional_fat_tree.h"
@@ -88,6 +90,8 @@ struct CProfessionalFatRecovery::Finish {
         sectorSize(e.m_volume.SectorSize()) {}
 
   Status Run();
+  // Puts together the candidates found in pieces (SearchFatFilesInPieces).
+  [[nodiscard]] Status SearchPieces();
 
  private:
   void RefinePieces();
@@ -111,6 +115,9 @@ struct CProfessionalFatRecovery::Finish {
   ItemState JudgeData(int32_t geometry, uint32_t start, uint64_t size, const std::string& name);
   uint32_t SearchHighWord(int32_t geometry, uint16_t lowWord, const std::string& extension);
   bool AppendRecord(ItemRecord& record);
+  // Keeps a written file as a candidate of the search for files in pieces
+  // (its data fails its check) or as holding its clusters (in use, intact).
+  void NotePieces(const ItemRecord& record, int32_t geometry, uint32_t start, const std::string& extension);
   bool Report();
   Status WriteFolders();
   Status WriteFiles();
@@ -145,6 +152,11 @@ struct CProfessionalFatRecovery::Finish {
   std::vector<std::pair<int32_t, uint32_t>> fileStartIndex;  // every file's, live or deleted, sorted
   std::vector<ClusterRange> directoryRanges;                 // sorted
   std::vector<uint32_t> longestRange;                        // by geometry
+
+  // Files whose data does not follow their first cluster, and what found
+  // files that were in use hold: for the search of files in pieces.
+  std::vector<FatPieceCandidate> pieceCandidates;
+  std::vector<FatHeldClusters> heldClusters;
 
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> sector;
@@ -610,6 +622,35 @@ bool CProfessionalFatRecovery::Finish::AppendRecord(ItemRecord& record) {
   return true;
 }
 
+void CProfessionalFatRecovery::Finish::NotePieces(const ItemRecord& record, int32_t geometry, uint32_t start,
+                                                  const std::string& extension) {
+  const uint64_t size = record.size;  // copies: the record's fields are not aligned
+  const int32_t clusterBytes = record.clusterBytes;
+  if (geometry < 0 || size == 0 || clusterBytes <= 0) return;
+  const uint64_t clusters = (size + static_cast<uint64_t>(clusterBytes) - 1) / static_cast<uint64_t>(clusterBytes);
+  const ItemState state = StateOf(record);
+  if (state == ItemState::kIntact && record.isDeleted == 0 && clusters - 1 <= kMaxFatCluster - start) {
+    heldClusters.push_back({geometry, start, static_cast<uint32_t>(start + clusters - 1)});
+  } else if (state == ItemState::kDamaged && clusters > 1 && engine.m_searchPieces &&
+             cluster::CanReassemble(extension)) {
+    pieceCandidates.push_back({record.id, geometry, start, size, extension});
+  }
+}
+
+Status CProfessionalFatRecovery::Finish::SearchPieces() {
+  if (pieceCandidates.empty()) return kStatusOk;
+  std::vector<FatHeldClusters> held = std::move(heldClusters);
+  for (const ClusterRange& r : directoryRanges) held.push_back({r.geometry, r.first, r.last});
+  cluster::FragmentBounds bounds;
+  bounds.cancelled = [this] {
+    if (engine.m_scanFn == nullptr) return false;
+    return engine.m_scanFn(engine.m_userData, 100, engine.m_weight, -1, 0, 0, engine.GetItemCount(), 0) != 0;
+  };
+  engine.m_pieceSearches.clear();
+  return SearchFatFilesInPieces(volume, geometries, engine.m_live, std::move(held), pieceCandidates, bounds,
+                                *engine.m_browser.Store(), &engine.m_pieceSearches);
+}
+
 bool CProfessionalFatRecovery::Finish::Report() {
   if (++sinceReport < kReportEvery || engine.m_scanFn == nullptr) return true;
   sinceReport = 0;
@@ -718,6 +759,7 @@ Status CProfessionalFatRecovery::Finish::WriteFiles() {
       r.locator = static_cast<int32_t>(start);
       SetItemName(r, entry.name);
       if (!AppendRecord(r)) return;
+      NotePieces(r, geometry, start, extension);
       st->AddChild(holder.locator, holder.keyDepth, r.id, r.locator, nullptr);
       (void)Report();  // a stop is kept in stopStatus
     });
@@ -738,6 +780,7 @@ Status CProfessionalFatRecovery::Finish::Run() {
   CollectEvidence();
   Status status = WriteFolders();
   if (status == kStatusOk) status = WriteFiles();
+  if (status == kStatusOk) status = SearchPieces();
   const Status flushed = engine.m_browser.Store()->FlushStore();
   if (status != kStatusOk) return status;
   if (firstReadError != kStatusOk) return firstReadError;

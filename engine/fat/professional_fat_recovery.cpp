@@ -159,25 +159,43 @@ Status CProfessionalFatRecovery::CopyItemData(const ItemRecord& item, uint64_t b
   const uint64_t dataStart = item.dataStartSector;
   g.dataStartSector = static_cast<uint32_t>(std::min<uint64_t>(dataStart, UINT32_MAX));
   g.volumeStartSector = item.volumeStartSector;
-  uint64_t first = 0;
-  if (!g.ClusterSector(start, &first)) return kStatusInvalidParameter;  // clusters 0 and 1 hold no file data
-  // The clusters follow one another; no table says otherwise any more.
-  const uint64_t sectors = byteCount / sectorSize + (byteCount % sectorSize != 0 ? 1 : 0);
-  if (!m_volume.Contains(first, sectors)) return kStatusReadFault;  // never a neighbour's bytes
+  // The clusters follow one another (no table says otherwise any more),
+  // unless the file was put together from pieces.
+  std::vector<store::DataExtent> runs{{start, (byteCount + clusterBytes - 1) / static_cast<uint64_t>(clusterBytes)}};
+  const store::ScanStore* st = m_browser.Store();
+  if (const std::vector<store::DataExtent>* layout = st != nullptr ? st->Layout(item.id) : nullptr) runs = *layout;
   const uint32_t piece = static_cast<uint32_t>(m_copyBuffer.size() / sectorSize);
   uint64_t done = 0;
-  for (uint64_t at = 0; at < sectors;) {
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece, sectors - at));
-    if (Status s = m_volume.Read(first + at, count, m_copyBuffer.data()); s != kStatusOk) return s;
-    const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(count) * sectorSize, byteCount - done);
-    if (Status s = sink.Write(m_copyBuffer.data(), static_cast<size_t>(bytes)); s != kStatusOk) return s;
-    done += bytes;
-    at += count;
-    if (progress) {
-      if (int32_t r = progress(done, byteCount); r != 0) return r;
+  for (const store::DataExtent& run : runs) {
+    if (done >= byteCount) break;
+    uint64_t first = 0;
+    // Clusters 0 and 1 hold no file data.
+    if (run.first > kMaxFatCluster || !g.ClusterSector(static_cast<uint32_t>(run.first), &first)) {
+      return kStatusInvalidParameter;
+    }
+    const uint64_t left = byteCount - done;
+    const uint64_t runSectors = run.count > UINT64_MAX / g.sectorsPerCluster ? UINT64_MAX : run.count * g.sectorsPerCluster;
+    const uint64_t sectors = std::min<uint64_t>(runSectors, left / sectorSize + (left % sectorSize != 0 ? 1 : 0));
+    if (!m_volume.Contains(first, sectors)) return kStatusReadFault;  // never a neighbour's bytes
+    for (uint64_t at = 0; at < sectors;) {
+      const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece, sectors - at));
+      if (Status s = m_volume.Read(first + at, count, m_copyBuffer.data()); s != kStatusOk) return s;
+      const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(count) * sectorSize, byteCount - done);
+      if (Status s = sink.Write(m_copyBuffer.data(), static_cast<size_t>(bytes)); s != kStatusOk) return s;
+      done += bytes;
+      at += count;
+      if (progress) {
+        if (int32_t r = progress(done, byteCount); r != 0) return r;
+      }
     }
   }
-  return kStatusOk;
+  return done == byteCount ? kStatusOk : kStatusReadFault;
+}
+
+int32_t CProfessionalFatRecovery::FragmentCount(const ItemRecord& item) {
+  const store::ScanStore* st = m_browser.Store();
+  const std::vector<store::DataExtent>* layout = st != nullptr ? st->Layout(item.id) : nullptr;
+  return layout != nullptr && !layout->empty() ? static_cast<int32_t>(layout->size()) : 1;
 }
 
 Status CProfessionalFatRecovery::ListFolder(const ItemRecord& folder, int32_t depth, std::vector<ItemRecord>& out) {

@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/cluster/fragment_bounds.h"
 #include "engine/fat/professional_fat_geometry.h"
 #include "engine/fat/professional_fat_pieces.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/item_copy_out.h"
+#include "engine/item_fragments.h"
 #include "engine/live_allocation.h"
 #include "engine/store/store_browser.h"
 #include "engine/volume_sectors.h"
@@ -32,7 +34,10 @@ namespace engine::fat {
 // it ("LostFolder<cluster>" when none does), and writes every folder and
 // file to its own store ("Pro_Fat_..."). A file's data is read from its
 // first cluster on through the following clusters, the table that chained
-// them being gone; what cannot be known to be its data is marked damaged.
+// them being gone; what cannot be known to be its data is marked damaged,
+// unless a search for its pieces (JPEG, PNG, ZIP and office files, among
+// the clusters no live or checked file holds) proves where they lie: then it
+// is read from those pieces and listed intact and reassembled.
 //
 // Sector numbers are absolute and count sectors of the source's unit (512
 // for images and memory sources, the logical sector size for disks); the
@@ -40,7 +45,7 @@ namespace engine::fat {
 // bounded by the directory pieces found (DirectoryPieceLog), never by the
 // sectors read. The source is only ever read. One thread at a time (the
 // coordinator's scan thread, then a job thread).
-class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemCopySource {
+class CProfessionalFatRecovery final : public IFileRecoveryParse, public IItemFragments, private IItemCopySource {
  public:
   CProfessionalFatRecovery();
   ~CProfessionalFatRecovery() override;
@@ -118,6 +123,16 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   // measuring what the scoring costs and gains).
   void SetContinuationScoring(bool on) { m_scoreContinuations = on; }
 
+  // Whether the finish searches for the pieces of files whose data does not
+  // follow their first cluster (on by default; off for measuring), and what
+  // each search of the last finish cost.
+  void SetPieceSearch(bool on) { m_searchPieces = on; }
+  const std::vector<cluster::FragmentSearchStats>& PieceSearches() const { return m_pieceSearches; }
+
+  // IItemFragments: the pieces a file put together from pieces is read from.
+  int32_t FragmentCount(const ItemRecord& item) override;
+  bool Reassembled(const ItemRecord& item) override { return FragmentCount(item) > 1; }
+
   const FatGeometryList& Geometries() const { return m_geometries; }
   const DirectoryPieceLog& Pieces() const { return m_pieces; }
   // Directory sectors not kept because the piece bound was reached.
@@ -139,6 +154,8 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private IItemC
   uint16_t m_driveLetter = 0;
   const LiveAllocation* m_live = nullptr;
   bool m_scoreContinuations = true;
+  bool m_searchPieces = true;
+  std::vector<cluster::FragmentSearchStats> m_pieceSearches;
 
   FatGeometryList m_geometries;
   DirectoryPieceLog m_pieces;

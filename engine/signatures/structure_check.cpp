@@ -295,6 +295,10 @@ DecodedKind DecodedKindOf(std::string_view extension) {
   }
 }
 
+bool ChecksBoxesOnly(std::string_view extension) {
+  return CheckOf(extension) == Check::kIsoMedia;
+}
+
 namespace {
 
 Verdict CheckBytes(Check check, FileBytes& bytes, storage::SectorSource& file, uint32_t sectorSize, uint64_t fileSize,

@@ -33,6 +33,9 @@ uint64_t StructureCheckLimit(std::string_view extension);
 // the file's own, in its order. Other kinds' checks walk framing only.
 enum class DecodedKind { kNone, kJpeg, kPng, kZip };
 DecodedKind DecodedKindOf(std::string_view extension);
+// ISO media (.mp4, .mov, .m4a, .3gp, ...): the check walks the boxes, whose
+// lengths foreign bytes of the right size pass; it proves no order of pieces.
+bool ChecksBoxesOnly(std::string_view extension);
 
 // Checks the bytes of a file presented as a source of its own: sector n of
 // file holds bytes [n * sectorSize, (n + 1) * sectorSize) of the file

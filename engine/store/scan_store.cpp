@@ -21,6 +21,7 @@
 #include "engine/store/scan_index.h"
 #include "platform/file_time.h"
 #include "platform/folders.h"
+#include "platform/raw_file.h"
 #include "platform/utf.h"
 
 namespace engine::store {
@@ -564,6 +565,44 @@ const std::string& ScanStore::RecordPath() const {
 }
 const std::string& ScanStore::BaseName() const {
   return m_state->baseName;
+}
+
+namespace {
+
+// ".<base>_<name>" in the store's folder; empty without an open store.
+std::string CountsPath(const std::string& recordPath, const std::string& baseName, std::string_view name) {
+  if (baseName.empty() || recordPath.size() < baseName.size()) return {};
+  return recordPath.substr(0, recordPath.size() - baseName.size()) + "." + baseName + "_" + std::string(name);
+}
+
+}  // namespace
+
+Status ScanStore::KeepCounts(std::string_view name, const std::vector<uint64_t>& counts) const {
+  const std::string path = IsOpen() ? CountsPath(m_state->recordPath, m_state->baseName, name) : std::string();
+  if (path.empty()) return kStatusInvalidParameter;
+  std::vector<uint8_t> bytes(counts.size() * 8);
+  for (size_t i = 0; i < counts.size(); ++i) {
+    for (size_t b = 0; b < 8; ++b) bytes[i * 8 + b] = static_cast<uint8_t>(counts[i] >> (8 * b));
+  }
+  platform::OutputFile file;
+  if (Status s = file.Open(path, platform::OutputFile::Mode::kReplaceOwnFile); s != kStatusOk) return s;
+  const Status written = bytes.empty() ? kStatusOk : file.WriteAt(0, bytes.data(), bytes.size());
+  const Status closed = file.Close();
+  return written != kStatusOk ? written : closed;
+}
+
+bool ScanStore::ReadCounts(std::string_view name, size_t count, std::vector<uint64_t>* out) const {
+  out->clear();
+  const std::string path = IsOpen() ? CountsPath(m_state->recordPath, m_state->baseName, name) : std::string();
+  std::string bytes;
+  if (path.empty() || platform::ReadWholeFile(path, &bytes, count * 8) != kStatusOk || bytes.size() < count * 8) {
+    return false;
+  }
+  out->assign(count, 0);
+  for (size_t i = 0; i < count; ++i) {
+    for (size_t b = 0; b < 8; ++b) (*out)[i] |= uint64_t{static_cast<uint8_t>(bytes[i * 8 + b])} << (8 * b);
+  }
+  return true;
 }
 
 }  // namespace engine::store

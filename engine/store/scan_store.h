@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/item_record.h"
@@ -105,6 +106,13 @@ class ScanStore {
   [[nodiscard]] Status VisitRecords(const std::function<bool(const ItemRecord&)>& visit);
   // Writes everything out and closes; the first write error, else 0.
   Status CloseStore();
+
+  // Keeps a few counts beside the store (a hidden file ".<base name>_<name>",
+  // so no one looking for the store's files by their names takes it for one),
+  // for a later run that opens the kept store; ReadCounts gives them back
+  // (false when none were kept under name or fewer than count).
+  [[nodiscard]] Status KeepCounts(std::string_view name, const std::vector<uint64_t>& counts) const;
+  bool ReadCounts(std::string_view name, size_t count, std::vector<uint64_t>* out) const;
 
   bool IsOpen() const;
   // Records in the store: the whole records the record file held at

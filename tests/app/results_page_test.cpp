@@ -48,6 +48,7 @@ class Texts final : public jobs::ITextSource {
                                              {"StatusNoneChecked", "none checked"},
                                              {"StatusCheckedFolders", "and %s folders"},
                                              {"StatusDrive", "on %s"},
+                                             {"TipReassembled", "put together from %s pieces"},
                                              {"NoTextPreview", "No text preview."}};
   std::string Text(std::string_view section, std::string_view key) const override {
     if (section != "MainWnd") return {};
@@ -167,6 +168,32 @@ TEST(ResultSummary, TheStatusLineSaysWhatIsFoundCheckedAndWhere) {
             "120 files found  \u00B7  3 checked (4096 B) and 2 folders  \u00B7  on card.img");
   // A language without these keys shows nothing rather than bare numbers.
   EXPECT_EQ(StatusLineText(s, nullptr, numbers), "");
+}
+
+TEST(ResultTable, AFileShowsItsStateFirstThenThatItWasPutTogether) {
+  Texts texts;
+  struct Case {
+    engine::ItemState state;
+    int32_t pieces;
+    bool folder;
+    RowMark mark;
+    std::string tip;
+  };
+  const Case cases[] = {
+      {engine::ItemState::kIntact, 0, false, RowMark::kNone, ""},
+      {engine::ItemState::kIntact, 3, false, RowMark::kReassembled, "put together from 3 pieces"},
+      {engine::ItemState::kDamaged, 2, false, RowMark::kDamaged, "put together from 2 pieces"},
+      {engine::ItemState::kOverwritten, 0, false, RowMark::kOverwritten, ""},
+      {engine::ItemState::kIntact, 4, true, RowMark::kNone, ""},
+  };
+  for (const Case& c : cases) {
+    jobs::FoundItem row = Row("a.jpg", 10, 0, c.state, true, c.folder);
+    row.reassembledPieces = c.pieces;
+    SCOPED_TRACE(c.tip + "/" + std::to_string(static_cast<int>(c.mark)));
+    EXPECT_EQ(MarkOf(row), c.mark);
+    EXPECT_EQ(MarkTip(row, &texts), c.tip);
+    EXPECT_EQ(MarkTip(row, nullptr), "");
+  }
 }
 
 TEST(ResultSummary, CheckedSizesFollowEveryTickAndUntick) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 
 #include "tests/cli/cli_test_util.h"
 #include "tests/support/test_support.h"
@@ -247,6 +248,38 @@ TEST_F(CommandsTest, FragmentsCountTheRunsOfAnNtfsFile) {
       }
     }
     EXPECT_EQ(shown, expected);
+  }
+}
+
+// A deleted file put together from pieces carries the mark in the file table,
+// the same files JSON calls reassembled, and the summary counts them, also
+// when the kept results are shown again.
+TEST_F(CommandsTest, FilesPutTogetherFromPiecesAreMarkedInTheTableAndCounted) {
+  const std::string image = testing_support::UnpackedFixture("fragmented_fat.img.gz");
+  if (image.empty()) GTEST_SKIP() << "fixture fragmented_fat is not available";
+  CliResult json = Run("scan --mode deep --json '" + image + "'");
+  ASSERT_EQ(json.status, 0) << json.err;
+  std::set<std::string> pieced;
+  for (const auto& item : nlohmann::json::parse(json.out)) {
+    if (item["reassembled"].get<bool>()) pieced.insert(item["name"].get<std::string>());
+  }
+  ASSERT_GE(pieced.size(), 4u);  // the photo, the PNG, the zip and the document at least
+  for (const char* reuse : {"", " --reuse"}) {
+    SCOPED_TRACE(reuse);
+    CliResult table = Run(std::string("scan --mode deep") + reuse + " '" + image + "'");
+    ASSERT_EQ(table.status, 0) << table.err;
+    std::set<std::string> marked;
+    std::istringstream lines(table.out);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t mark = line.rfind(' ');
+      if (mark == std::string::npos || line.find("reassembled", mark) == std::string::npos) continue;
+      for (const std::string& name : pieced) {
+        if (line.find(" " + name + " ") != std::string::npos) marked.insert(name);
+      }
+    }
+    EXPECT_EQ(marked, pieced) << table.out;
+    EXPECT_NE(table.out.find(std::to_string(pieced.size()) + " of them put together from pieces"), std::string::npos)
+        << table.out;
   }
 }
 

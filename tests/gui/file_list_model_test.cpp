@@ -77,6 +77,14 @@ TEST(FileListModel, PagesSortsChecksAndMarksDamagedFiles) {
     }
   }
   EXPECT_EQ(checkedRows, 1);
+  // A file put together from pieces wears its own mark and says so in its tip.
+  jobs::FoundItem pieces = Row(1, "p.png", 3);
+  pieces.reassembledPieces = 4;
+  model.SetRows({pieces});
+  EXPECT_EQ(model.data(model.index(0, 0), Qt::DecorationRole).value<QIcon>().cacheKey(),
+            ReassembledIcon(jobs::FileCategory::kPhoto).cacheKey());
+  EXPECT_TRUE(model.data(model.index(0, 0), Qt::ToolTipRole).toString().startsWith(QStringLiteral("p.png")));
+
   // A new set of rows keeps the sort the header shows.
   model.SetRows({Row(1, "b.jpg", 1), Row(2, "a.jpg", 2)});
   EXPECT_EQ(model.RowAt(model.index(0, 0))->item.Name(), "a.jpg");

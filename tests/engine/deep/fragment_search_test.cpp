@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Deleted files written into the holes of deleted files, with other data
 // between their pieces: a deep scan puts them together byte-exact and lists
-// them intact and reassembled with their piece count; a file whose piece a
-// live file took stays damaged.
+// them intact and reassembled with their piece count, also on a card
+// formatted since; a file whose piece a live file took stays damaged, and so
+// does one no decoder can prove.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,7 +95,21 @@ INSTANTIATE_TEST_SUITE_P(Volumes, FragmentSearchTest,
                                                    {"/sunset.png", true},
                                                    {"/letters.zip", true},
                                                    {"/report.docx", true},
-                                                   {"/lost.jpg", false}}}));
+                                                   {"/lost.jpg", false},
+                                                   {"/clip.mp4", false}}},
+                                           // The same card quick-formatted: found by their old folder's entries.
+                                           Volume{"fragmented_fat_formatted",
+                                                  {{"/DCIM/100PHOTO/photo.jpg", true},
+                                                   {"/DCIM/100PHOTO/sunset.png", true},
+                                                   {"/DCIM/100PHOTO/letters.zip", true},
+                                                   {"/DCIM/100PHOTO/report.docx", true},
+                                                   {"/DCIM/100PHOTO/lost.jpg", false},
+                                                   {"/DCIM/100PHOTO/clip.mp4", false}}},
+                                           // An exFAT card written by bursts in turns, quick-formatted.
+                                           Volume{"fragmented_exfat_formatted",
+                                                  {{"/DCIM/100CANON/IMG_0001.JPG", true},
+                                                   {"/DCIM/100CANON/IMG_0002.JPG", true},
+                                                   {"/DCIM/100CANON/IMG_0003.PNG", true}}}));
 
 }  // namespace
 }  // namespace engine::deep_testing

@@ -98,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(Volumes, IntactTruthTest,
                          ::testing::Values("fat32_reused", "ntfs_reused", "ntfs_64k_to_4k", "exfat_reused",
                                            "fat_holes", "fat_stale_photo", "fat32_quick", "fat16_quick",
                                            "ntfs_reformat_4k", "exfat_formatted", "exfat_reformatted", "ext4_reused",
-                                           "fragmented_fat"));
+                                           "fragmented_fat", "fragmented_fat_formatted",
+                                           "fragmented_exfat_formatted"));
 
 // A photo only the carver found is listed although a stale deleted entry of
 // another photo names its first cluster.
