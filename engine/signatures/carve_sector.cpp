@@ -132,17 +132,23 @@ void LookAhead(CarveContext& context, const uint8_t* sector, size_t length, uint
   const uint64_t tailBefore = context.textTailKnown ? context.textTailSector : UINT64_MAX;
   FileTypeCode code = FileTypeCode::kNone;
   const FileSignatureRow* row = Recognise(context, sector, length, hitSector, &code);
+  out->tailSet = context.textTailKnown && context.textTailSector == hitSector && tailBefore != hitSector;
+  out->tailRunsOn = context.textTailRunsOn;
   if (code == FileTypeCode::kNone) {
     out->verdict = SectorAhead::Verdict::kNothing;
-    out->tailSet = context.textTailKnown && context.textTailSector == hitSector && tailBefore != hitSector;
-    out->tailRunsOn = context.textTailRunsOn;
     return;
   }
-  if (row == nullptr || !IsMeasurableAhead(code)) return;
+  if (row == nullptr || !IsMeasurableAhead(code)) {
+    out->tailSet = false;
+    return;
+  }
   // What the measuring leaves of the text tail is kept apart from what was known before it.
   context.textTailKnown = false;
   const Status status = Measure(context, sector, length, hitSector, code, *row, &out->measured.file);
-  if (status == kStatusCancelled) return;
+  if (status == kStatusCancelled) {
+    out->tailSet = false;
+    return;
+  }
   out->verdict = SectorAhead::Verdict::kMeasured;
   out->code = code;
   out->measured.status = status;
@@ -156,23 +162,20 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
   if (sector == nullptr || out == nullptr || !IsUsableSectorSize(context.sectorSize)) return kStatusInvalidParameter;
   context.position = position;
   const SectorAhead ahead = context.ahead != nullptr ? context.ahead->Look(hitSector, context.runEnd) : SectorAhead{};
-  if (ahead.verdict == SectorAhead::Verdict::kNothing) {
-    // As a look that finds nothing leaves the context.
+  if (ahead.verdict != SectorAhead::Verdict::kUnknown) {
+    // The context as the look at the sector leaves it.
     context.hitSector = hitSector;
     context.readPosition = hitSector;
-    context.streamStartCheck = true;
-    context.previousWasMts = false;
+    context.streamStartCheck = ahead.code == FileTypeCode::kNone || ahead.code == FileTypeCode::kTs;
+    context.previousWasMts = ahead.code == FileTypeCode::kMts;
     if (ahead.tailSet) {
       context.textTailKnown = true;
       context.textTailSector = hitSector;
       context.textTailRunsOn = ahead.tailRunsOn;
     }
-    return kStatusInvalidParameter;
   }
-  FileTypeCode code = FileTypeCode::kNone;
-  const FileSignatureRow* row = Recognise(context, sector, length, hitSector, &code);
-  if (row == nullptr) return kStatusInvalidParameter;
-  if (ahead.verdict == SectorAhead::Verdict::kMeasured && ahead.code == code) {
+  if (ahead.verdict == SectorAhead::Verdict::kNothing) return kStatusInvalidParameter;
+  if (ahead.verdict == SectorAhead::Verdict::kMeasured) {
     const MeasuredCandidate& m = ahead.measured;
     if (m.tailSet) {
       context.textTailKnown = true;
@@ -182,6 +185,9 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
     if (m.status == kStatusOk) *out = m.file;
     return m.status;
   }
+  FileTypeCode code = FileTypeCode::kNone;
+  const FileSignatureRow* row = Recognise(context, sector, length, hitSector, &code);
+  if (row == nullptr) return kStatusInvalidParameter;
   return Measure(context, sector, length, hitSector, code, *row, out);
 }
 

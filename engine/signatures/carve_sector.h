@@ -63,7 +63,9 @@ struct SectorAhead {
   // kNothing: whether the look at the sector's text sets the text tail, and to what.
   bool tailSet = false;
   bool tailRunsOn = false;
-  // kMeasured:
+  // kMeasured: the kind, which a look with any stream state recognises (it is
+  // no transport stream, and state only turns those down), the text tail the
+  // look left at the sector (tailSet, tailRunsOn), and the measure.
   FileTypeCode code = FileTypeCode::kNone;
   MeasuredCandidate measured;
 };
