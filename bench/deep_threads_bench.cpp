@@ -85,19 +85,19 @@ int main() {
     bool gzipFirst;
   };
   const Image images[] = {{"lib", {"/usr/lib"}, false}, {"share", {"/usr/share", "/usr/lib"}, true}};
-  for (const Image& spec : images) {
-    const std::string image = dir + spec.name + "_" + std::to_string(mib) + "m.img";
+  for (const Image& wanted : images) {
+    const std::string image = dir + wanted.name + "_" + std::to_string(mib) + "m.img";
     std::error_code ec;
     if (fs::file_size(image, ec) != mib << 20) {
       std::printf("making %s ...\n", image.c_str());
-      if (!bench::LayFilesOut(image, mib << 20, bench::FilesUnder(spec.roots, spec.gzipFirst))) {
+      if (!bench::LayFilesOut(image, mib << 20, bench::FilesUnder(wanted.roots, wanted.gzipFirst))) {
         std::printf("cannot write %s\n", image.c_str());
         return 1;
       }
     }
     PlainRead(image);  // into the page cache
     const double plain = PlainRead(image);
-    std::printf("%s: %llu MiB, plain read %.2f s\n", spec.name.c_str(), static_cast<unsigned long long>(mib), plain);
+    std::printf("%s: %llu MiB, plain read %.2f s\n", wanted.name.c_str(), static_cast<unsigned long long>(mib), plain);
     Run one;
     for (const uint32_t threads : {1u, 2u, 4u, 8u}) {
       // The best of two runs: the machine may be shared.
