@@ -100,4 +100,24 @@ Status ReadSourceBytes(storage::SectorSource& source, uint32_t sectorSize, uint6
   return kStatusOk;
 }
 
+Status CopyVolumeSectors(VolumeSectors& volume, uint64_t first, uint64_t sectors, std::vector<uint8_t>& buffer,
+                         ICopySink& sink, uint64_t total, uint64_t* done, const CopyProgress& progress) {
+  const uint32_t sectorSize = volume.SectorSize();
+  if (sectorSize == 0 || buffer.size() < sectorSize) return kStatusInvalidParameter;
+  if (!volume.Contains(first, sectors)) return kStatusReadFault;
+  const auto piece = static_cast<uint32_t>(std::min<size_t>(buffer.size() / sectorSize, UINT32_MAX));
+  for (uint64_t at = 0; at < sectors && *done < total;) {
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(piece, sectors - at));
+    if (Status s = volume.Read(first + at, count, buffer.data()); s != kStatusOk) return s;
+    const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(count) * sectorSize, total - *done);
+    if (Status s = sink.Write(buffer.data(), static_cast<size_t>(bytes)); s != kStatusOk) return s;
+    *done += bytes;
+    at += count;
+    if (progress) {
+      if (int32_t r = progress(*done, total); r != 0) return r;
+    }
+  }
+  return kStatusOk;
+}
+
 }  // namespace engine

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 #include <cstdint>
+#include <vector>
 
+#include "engine/copy_sink.h"
 #include "engine/status.h"
 #include "storage/sector_source.h"
 
@@ -63,5 +65,15 @@ class VolumeSectors {
 // bytes; any alignment): all of them, or ReadSectors' error.
 [[nodiscard]] Status ReadSourceBytes(storage::SectorSource& source, uint32_t sectorSize, uint64_t byteOffset,
                                      void* buffer, size_t byteCount);
+
+// Copies sectors sectors from absolute sector first of volume to sink, in
+// pieces of buffer's size (at least one sector), up to total bytes of the
+// whole copy: *done (bytes copied so far, also by earlier calls) grows by
+// what was written, and progress hears of every piece. 30 when the run does
+// not lie wholly inside the volume (nothing is read: never a neighbour's
+// bytes); a read's or the sink's error; the progress callback's answer.
+[[nodiscard]] Status CopyVolumeSectors(VolumeSectors& volume, uint64_t first, uint64_t sectors,
+                                       std::vector<uint8_t>& buffer, ICopySink& sink, uint64_t total, uint64_t* done,
+                                       const CopyProgress& progress);
 
 }  // namespace engine

@@ -211,21 +211,8 @@ Status CFileTypeRecovery::CopyItemData(const ItemRecord& item, uint64_t byteCoun
   const uint64_t sectors = byteCount / sectorSize + (byteCount % sectorSize != 0 ? 1 : 0);
   // A record whose data would run past the volume (a store of another
   // volume, a damaged record) gives nothing rather than a neighbour's bytes.
-  if (!m_volume.Contains(first, sectors)) return kStatusReadFault;
-  const uint32_t piece = static_cast<uint32_t>(m_copyBuffer.size() / sectorSize);
   uint64_t done = 0;
-  for (uint64_t at = 0; at < sectors;) {
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece, sectors - at));
-    if (Status s = m_volume.Read(first + at, count, m_copyBuffer.data()); s != kStatusOk) return s;
-    const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(count) * sectorSize, byteCount - done);
-    if (Status s = sink.Write(m_copyBuffer.data(), static_cast<size_t>(bytes)); s != kStatusOk) return s;
-    done += bytes;
-    at += count;
-    if (progress) {
-      if (int32_t r = progress(done, byteCount); r != 0) return r;
-    }
-  }
-  return kStatusOk;
+  return CopyVolumeSectors(m_volume, first, sectors, m_copyBuffer, sink, byteCount, &done, progress);
 }
 
 Status CFileTypeRecovery::ListFolder(const ItemRecord&, int32_t, std::vector<ItemRecord>&) {

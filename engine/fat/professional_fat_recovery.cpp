@@ -164,7 +164,6 @@ Status CProfessionalFatRecovery::CopyItemData(const ItemRecord& item, uint64_t b
   std::vector<store::DataExtent> runs{{start, (byteCount + clusterBytes - 1) / static_cast<uint64_t>(clusterBytes)}};
   const store::ScanStore* st = m_browser.Store();
   if (const std::vector<store::DataExtent>* layout = st != nullptr ? st->Layout(item.id) : nullptr) runs = *layout;
-  const uint32_t piece = static_cast<uint32_t>(m_copyBuffer.size() / sectorSize);
   uint64_t done = 0;
   for (const store::DataExtent& run : runs) {
     if (done >= byteCount) break;
@@ -176,17 +175,9 @@ Status CProfessionalFatRecovery::CopyItemData(const ItemRecord& item, uint64_t b
     const uint64_t left = byteCount - done;
     const uint64_t runSectors = run.count > UINT64_MAX / g.sectorsPerCluster ? UINT64_MAX : run.count * g.sectorsPerCluster;
     const uint64_t sectors = std::min<uint64_t>(runSectors, left / sectorSize + (left % sectorSize != 0 ? 1 : 0));
-    if (!m_volume.Contains(first, sectors)) return kStatusReadFault;  // never a neighbour's bytes
-    for (uint64_t at = 0; at < sectors;) {
-      const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece, sectors - at));
-      if (Status s = m_volume.Read(first + at, count, m_copyBuffer.data()); s != kStatusOk) return s;
-      const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(count) * sectorSize, byteCount - done);
-      if (Status s = sink.Write(m_copyBuffer.data(), static_cast<size_t>(bytes)); s != kStatusOk) return s;
-      done += bytes;
-      at += count;
-      if (progress) {
-        if (int32_t r = progress(done, byteCount); r != 0) return r;
-      }
+    if (Status s = CopyVolumeSectors(m_volume, first, sectors, m_copyBuffer, sink, byteCount, &done, progress);
+        s != kStatusOk) {
+      return s;  // outside the volume: never a neighbour's bytes
     }
   }
   return done == byteCount ? kStatusOk : kStatusReadFault;
