@@ -120,8 +120,9 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
     else if (kept.bounded && journal.Newer(e.before, kept.before)) kept.before = e.before;
   }
   const Folder parent = m_folders[parentLocator];  // a copy: HandleDeleted adds folders
-  for (const Entry& e : deleted) {
-    if (Status s = HandleDeleted(parent, e); s != kStatusOk) return s;
+  for (size_t i = 0; i < deleted.size(); ++i) {
+    if (i + 1 < deleted.size()) m_volume.PrefetchInode(deleted[i + 1].inode);  // read while this one is handled
+    if (Status s = HandleDeleted(parent, deleted[i]); s != kStatusOk) return s;
     if (m_storeFull) return kStatusOutOfMemory;
   }
   return kStatusOk;
@@ -411,7 +412,7 @@ Status Ext4DeletedWalk::HandleDeleted(const Folder& parent, const Entry& entry) 
     }
     for (const uint64_t b : data.treeBlocks) m_claims.push_back(Claim{b, 1, id, shown->fromJournal, shown->sequence});
   }
-  if (data.kind == ItemData::Kind::kRuns && state != ItemState::kOverwritten) m_foundRuns[number] = data.runs;
+  if (data.kind == ItemData::Kind::kRuns && state != ItemState::kOverwritten) m_found.emplace_back(number, id);
   if (data.kind == ItemData::Kind::kNone && state == ItemState::kDamaged && data.size == 0 && !parent.encrypted &&
       !shown->inode.IsEncrypted() && (type == inode::kTypeRegular || type == 0)) {
     const size_t dot = name.rfind('.');
@@ -484,6 +485,9 @@ Status Ext4DeletedWalk::GuessUnmapped(const AfterDirectory& every) {
     const auto it = std::upper_bound(runs.begin(), runs.end(), std::make_pair(block, UINT64_MAX));
     return it != runs.begin() && block < (it - 1)->second;
   };
+  // The layout of each inode found with data (the last record of it), by record id.
+  std::unordered_map<uint32_t, int32_t> found;
+  for (const auto& [number, id] : m_found) found[number] = id;
   std::map<uint64_t, uint64_t> guessed;  // first block -> end, of the runs guessed here
   std::unordered_map<uint32_t, std::vector<BlockRun>> liveRuns;
   std::unordered_set<uint32_t> unknownLive;
@@ -491,7 +495,7 @@ Status Ext4DeletedWalk::GuessUnmapped(const AfterDirectory& every) {
   ContiguousGuess guess(
       m_volume,
       [&](uint32_t number) -> const std::vector<BlockRun>* {
-        if (const auto it = m_foundRuns.find(number); it != m_foundRuns.end()) return &it->second;
+        if (const auto it = found.find(number); it != found.end()) return &m_layouts.at(it->second).runs;
         if (const auto it = liveRuns.find(number); it != liveRuns.end()) return &it->second;
         if (unknownLive.count(number) != 0 || !m_volume.InodeInUse(number)) return nullptr;
         InodeCopy now;
@@ -529,8 +533,8 @@ Status Ext4DeletedWalk::GuessUnmapped(const AfterDirectory& every) {
     if (Status s = m_store.UpdateRecord(record); s != kStatusOk) return s;
     const BlockRun& run = data.runs.front();
     guessed.emplace(run.physical, run.physical + run.count);  // disjoint from the rest: its blocks were usable
-    m_foundRuns[u.inode] = data.runs;
     m_layouts[u.id] = std::move(data);
+    found[u.inode] = u.id;
   }
   return kStatusOk;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/ext4/ext4_directory_block.h"
@@ -140,15 +141,15 @@ class Ext4DeletedWalk {
     uint32_t sequence;
   };
   std::vector<Claim> m_claims;
-  // Deleted regular files listed without data, and the runs of the files
-  // found with data (by inode), for GuessUnmapped.
+  // Deleted regular files listed without data, and the files found with
+  // data (inode, record id: their runs are in m_layouts), for GuessUnmapped.
   struct Unmapped {
     int32_t id;
     uint32_t inode;
     std::string extension;
   };
   std::vector<Unmapped> m_unmapped;
-  std::unordered_map<uint32_t, std::vector<BlockRun>> m_foundRuns;
+  std::vector<std::pair<uint32_t, int32_t>> m_found;
   std::vector<uint8_t> m_block;
   std::vector<uint8_t> m_copyScratch[2];
   std::vector<Version> m_versions;

@@ -167,7 +167,7 @@ Status Ext4Volume::ReadInode(uint32_t number, InodeCopy* out) {
     out->sequence = copy->sequence;
     out->volumeByte = JournalBlockByte(copy->journalBlock) + offset;
   }
-  if (!ParseInode(bytes.Sub(offset, bytes.size() - offset), m_sb, number, &out->inode)) {
+  if (!ParseInode(bytes.Sub(offset, bytes.size() - offset), m_sb, number, &out->inode, false)) {
     return kStatusInvalidParameter;
   }
   return kStatusOk;
@@ -244,6 +244,32 @@ std::vector<InodeCopy> Ext4Volume::JournalInodeCopies(uint32_t number, const Wan
     copies.push_back(std::move(copy));
   }
   return copies;
+}
+
+void Ext4Volume::PrefetchInode(uint32_t number) const {
+  uint64_t block = 0;
+  uint32_t offset = 0;
+  if (!InodeLocation(number, &block, &offset)) return;
+  constexpr size_t kLine = 64;
+  const size_t bs = m_sb.blockBytes;
+  auto lines = [](const uint8_t* from, size_t bytes) {
+    for (size_t at = 0; at < bytes; at += kLine) __builtin_prefetch(from + at);
+  };
+  if (!m_tableChunks.empty()) {
+    const TableChunk& slot = m_tableChunks[(block / kTableChunkBlocks) % kTableChunkSlots];
+    const size_t at = static_cast<size_t>(block % kTableChunkBlocks) * bs + offset;
+    if (slot.bytes != nullptr && slot.chunk == block / kTableChunkBlocks && at + m_sb.inodeBytes <= slot.size) {
+      lines(slot.bytes.get() + at, m_sb.inodeBytes);
+    }
+  }
+  if (!m_journalLoaded || m_journalBytes.Data() == nullptr) return;
+  const size_t heldBlocks = m_journalByteCount / bs;
+  for (const JournalCopy& c : m_journal.CopiesOf(block)) {
+    if (c.journalBlock >= heldBlocks || c.journalBlock >= m_copyChecked.size()) continue;
+    const uint8_t* bytes = m_journalBytes.Data() + size_t{c.journalBlock} * bs;
+    if (m_copyChecked[c.journalBlock] == 0) lines(bytes, bs);
+    else if (offset + m_sb.inodeBytes <= bs) lines(bytes + offset, m_sb.inodeBytes);
+  }
 }
 
 Status Ext4Volume::ReadJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* out) {

@@ -65,12 +65,19 @@ class Ext4Volume {
   [[nodiscard]] Status ReadCurrentBlock(uint64_t block, std::vector<uint8_t>* out);
   // Where inode number's bytes lie: its table block and offset in it.
   [[nodiscard]] bool InodeLocation(uint32_t number, uint64_t* block, uint32_t* offsetInBlock) const;
-  // The inode as it is now. 87 for a number outside the volume.
+  // The inode as it is now. 87 for a number outside the volume. Its
+  // checksum is not checked (checksumHolds stays true): InodeChecksumHolds
+  // on its bytes tells, for a caller that needs it.
   [[nodiscard]] Status ReadInode(uint32_t number, InodeCopy* out);
   // The copies of inode number the journal keeps, newest first, whose
   // checksums (journal copy, inode) hold; with want, only those it wants.
   using WantCopy = std::function<bool(const InodeCopy&)>;
   std::vector<InodeCopy> JournalInodeCopies(uint32_t number, const WantCopy& want = {});
+  // Asks the processor to bring the bytes ReadInode and JournalInodeCopies
+  // will read for inode number into its cache (those held in memory: the
+  // table chunk read before, the journal's copies, whole copies whose
+  // checksum is still to be checked). Call ahead of them; changes nothing.
+  void PrefetchInode(uint32_t number) const;
   // Reads a journal copy (checked, unescaped).
   [[nodiscard]] Status ReadJournalCopy(const JournalCopy& copy, std::vector<uint8_t>* out);
   // The same as a view: of the journal held in memory when it is, else of
