@@ -267,8 +267,7 @@ void Ext4Volume::PrefetchInode(uint32_t number) const {
   for (const JournalCopy& c : m_journal.CopiesOf(block)) {
     if (c.journalBlock >= heldBlocks || c.journalBlock >= m_copyChecked.size()) continue;
     const uint8_t* bytes = m_journalBytes.Data() + size_t{c.journalBlock} * bs;
-    if (m_copyChecked[c.journalBlock] == 0) lines(bytes, bs);
-    else if (offset + m_sb.inodeBytes <= bs) lines(bytes + offset, m_sb.inodeBytes);
+    if (offset + m_sb.inodeBytes <= bs) lines(bytes + offset, m_sb.inodeBytes);
   }
 }
 
