@@ -75,11 +75,11 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
   std::vector<Entry> live;
   std::vector<Entry> older;
   if (Status s = CollectEntries(folder, &live, &older); s != kStatusOk) return s;
-  std::vector<uint64_t>& seen = m_seen;  // the live entries' keys, sorted below
-  seen.clear();
+  KeyTable& seen = m_seen;  // the live entries' keys
+  seen.Reset(live.size());
   const uint32_t parentLocator = folder.locator;
   for (const Entry& e : live) {
-    seen.push_back(EntryKey(e.name, e.inode));
+    seen.Insert(e.key, 0);
     uint16_t type = TypeOfEntry(e.fileType);
     if (type == 0 || type == inode::kTypeDirectory) {
       if (m_walkedInodes.count(e.inode) != 0) continue;
@@ -103,19 +103,18 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
     }
   }
   // One entry per name and inode; of several versions the least bounded one.
-  std::sort(seen.begin(), seen.end());
   std::vector<Entry> deleted;
-  std::unordered_map<uint64_t, size_t> at;
+  KeyTable& at = m_deletedAt;  // key -> index in deleted
+  at.Reset(older.size());
   const JournalIndex& journal = m_volume.Journal();
   for (Entry& e : older) {
-    const uint64_t k = EntryKey(e.name, e.inode);
-    if (std::binary_search(seen.begin(), seen.end(), k)) continue;
-    const auto [it, added] = at.emplace(k, deleted.size());
+    if (seen.Contains(e.key)) continue;
+    const auto [index, added] = at.Insert(e.key, static_cast<uint32_t>(deleted.size()));
     if (added) {
       deleted.push_back(std::move(e));
       continue;
     }
-    Entry& kept = deleted[it->second];
+    Entry& kept = deleted[*index];
     if (!e.bounded) kept.bounded = false;
     else if (kept.bounded && journal.Newer(e.before, kept.before)) kept.before = e.before;
   }
@@ -177,12 +176,13 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
     v.entries.clear();
     v.live.clear();
     v.keys.clear();
-    v.held.clear();
+    v.heldReady = false;
     for (DirEntry& e : m_parsed.entries) {
       if (IsDotName(e.name)) continue;
+      const uint64_t key = EntryKey(e.name, e.inode);
       v.live.push_back(isCurrent && current && !e.deleted);
-      v.keys.push_back(EntryKey(e.name, e.inode));
-      v.entries.push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0});
+      v.keys.push_back(key);
+      v.entries.push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0, key});
     }
     return true;
   };
@@ -217,7 +217,7 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
         v.entries.clear();
         v.live.clear();
         v.keys = m_versions[0].keys;
-        v.held.clear();
+        v.heldReady = false;
         previousTaken = true;
       } else {
         previousTaken = take(view, false, c.sequence);
@@ -229,21 +229,21 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
   // Versions newest first: now, then the journal's copies (already newest first).
   const JournalIndex& journal = m_volume.Journal();
   // An older version's entry that is live in the block now is no deleted entry.
-  m_liveKeys.clear();
+  m_liveKeys.Reset(0);
   if (used != 0 && m_versions[0].current) {
     const Version& now = m_versions[0];
     for (size_t k = 0; k < now.entries.size(); ++k) {
-      if (now.live[k]) m_liveKeys.push_back(now.keys[k]);
+      if (now.live[k]) m_liveKeys.Insert(now.keys[k], 0);
     }
-    std::sort(m_liveKeys.begin(), m_liveKeys.end());
   }
-  // What a version holds, sorted when first asked.
+  // What a version holds, built when first asked.
   auto holds = [&](Version& v, uint64_t key) {
-    if (v.held.size() != v.keys.size()) {
-      v.held = v.keys;
-      std::sort(v.held.begin(), v.held.end());
+    if (!v.heldReady) {
+      v.held.Reset(v.keys.size());
+      for (const uint64_t k : v.keys) v.held.Insert(k, 0);
+      v.heldReady = true;
     }
-    return std::binary_search(v.held.begin(), v.held.end(), key);
+    return v.held.Contains(key);
   };
   for (size_t i = 0; i < used; ++i) {
     Version& v = m_versions[i];
@@ -254,7 +254,7 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
         continue;
       }
       const uint64_t key = v.keys[k];
-      if (!v.current && std::binary_search(m_liveKeys.begin(), m_liveKeys.end(), key)) continue;
+      if (!v.current && m_liveKeys.Contains(key)) continue;
       // The oldest newer journal version without the entry: its file was gone by then.
       for (size_t j = i; j-- > 0;) {
         Version& newer = m_versions[j];
@@ -275,7 +275,9 @@ void Ext4DeletedWalk::TakeInline(const Folder& folder, const Inode& node, std::v
     DirectoryBlock parsed;
     if (size == 0 || !ParseDirectoryBlock(ByteView(bytes, size), sb, 0, true, &parsed)) return;
     for (DirEntry& e : parsed.entries) {
-      if (!IsDotName(e.name)) into->push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0});
+      if (IsDotName(e.name)) continue;
+      const uint64_t key = EntryKey(e.name, e.inode);
+      into->push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0, key});
     }
   };
   (void)folder;

@@ -12,6 +12,7 @@
 #include "engine/ext4/ext4_directory_block.h"
 #include "engine/ext4/ext4_item_data.h"
 #include "engine/ext4/ext4_volume.h"
+#include "engine/ext4/key_table.h"
 #include "engine/item_record.h"
 #include "engine/store/scan_store.h"
 
@@ -88,6 +89,7 @@ class Ext4DeletedWalk {
     // only inode copies older than that can be its file's.
     bool bounded = false;
     uint32_t before = 0;
+    uint64_t key = 0;  // its name and inode as one value
   };
   // One version of a directory block: now (current) or a journal copy.
   struct Version {
@@ -96,7 +98,8 @@ class Ext4DeletedWalk {
     std::vector<Entry> entries;
     std::vector<bool> live;  // per entry: live in the block now
     std::vector<uint64_t> keys;  // per entry: its name and inode as one value
-    std::vector<uint64_t> held;  // the keys sorted (when first needed)
+    KeyTable held;               // the keys, as a set (when first needed)
+    bool heldReady = false;
   };
 
   [[nodiscard]] Status WalkFolder(Folder& folder);
@@ -153,8 +156,9 @@ class Ext4DeletedWalk {
   std::vector<uint8_t> m_block;
   std::vector<uint8_t> m_copyScratch[2];
   std::vector<Version> m_versions;
-  std::vector<uint64_t> m_liveKeys;
-  std::vector<uint64_t> m_seen;
+  KeyTable m_liveKeys;
+  KeyTable m_seen;
+  KeyTable m_deletedAt;
   DirectoryBlock m_parsed;
 };
 
