@@ -102,6 +102,8 @@ bool JournalIndex::Newer(uint32_t a, uint32_t b) const {
 
 void JournalIndex::Clear() {
   m_copies.clear();
+  m_spans.clear();
+  m_blocks.Reset(0);
   m_replay.clear();
   m_copyCount = 0;
 }
@@ -175,15 +177,24 @@ Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal
       c.checksum = tag.checksum;
       c.escaped = (tag.flags & jbd2::kFlagEscape) != 0;
       c.committed = committed;
-      m_copies[c.volumeBlock].push_back(c);
+      m_copies.push_back(c);
       ++m_copyCount;
     }
   }
-  for (auto& [block, copies] : m_copies) {
-    std::sort(copies.begin(), copies.end(), [&](const JournalCopy& a, const JournalCopy& b) {
-      if (a.sequence != b.sequence) return Newer(a.sequence, b.sequence);
-      return a.journalBlock > b.journalBlock;
-    });
+  std::stable_sort(m_copies.begin(), m_copies.end(), [&](const JournalCopy& a, const JournalCopy& b) {
+    if (a.volumeBlock != b.volumeBlock) return a.volumeBlock < b.volumeBlock;
+    if (a.sequence != b.sequence) return Newer(a.sequence, b.sequence);
+    return a.journalBlock > b.journalBlock;
+  });
+  for (size_t i = 0; i < m_copies.size();) {
+    size_t end = i + 1;
+    while (end < m_copies.size() && m_copies[end].volumeBlock == m_copies[i].volumeBlock) ++end;
+    m_spans.emplace_back(static_cast<uint32_t>(i), static_cast<uint32_t>(end - i));
+    i = end;
+  }
+  m_blocks.Reset(m_spans.size());
+  for (size_t k = 0; k < m_spans.size(); ++k) {
+    m_blocks.Insert(m_copies[m_spans[k].first].volumeBlock, static_cast<uint32_t>(k));
   }
   // A log that was not checkpointed: the committed transactions from the
   // superblock's sequence on, in order, are what a replay would write.
@@ -197,8 +208,9 @@ Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal
       auto [it, added] = revokedAt.emplace(block, r);
       if (!added) it->second = std::max(it->second, r);
     }
-    for (const auto& [block, copies] : m_copies) {
-      for (const JournalCopy& c : copies) {  // newest first
+    for (const auto& [begin, count] : m_spans) {
+      const uint64_t block = m_copies[begin].volumeBlock;
+      for (const JournalCopy& c : CopiesOf(block)) {  // newest first
         const int64_t r = rel(c.sequence);
         if (r < 0 || r > last || !c.committed) continue;
         const auto rv = revokedAt.find(block);
@@ -211,17 +223,17 @@ Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal
   return kStatusOk;
 }
 
-const std::vector<JournalCopy>& JournalIndex::CopiesOf(uint64_t volumeBlock) const {
-  static const std::vector<JournalCopy> kNone;
-  const auto it = m_copies.find(volumeBlock);
-  return it != m_copies.end() ? it->second : kNone;
+std::span<const JournalCopy> JournalIndex::CopiesOf(uint64_t volumeBlock) const {
+  const uint32_t* span = m_blocks.Find(volumeBlock);
+  if (span == nullptr) return {};
+  const auto [begin, count] = m_spans[*span];
+  return {m_copies.data() + begin, count};
 }
 
 std::vector<uint64_t> JournalIndex::Blocks() const {
-  std::vector<uint64_t> blocks;
-  blocks.reserve(m_copies.size());
-  for (const auto& [block, copies] : m_copies) blocks.push_back(block);
-  std::sort(blocks.begin(), blocks.end());
+  std::vector<uint64_t> blocks;  // already in order
+  blocks.reserve(m_spans.size());
+  for (const auto& [begin, count] : m_spans) blocks.push_back(m_copies[begin].volumeBlock);
   return blocks;
 }
 

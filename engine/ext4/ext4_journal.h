@@ -4,11 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/byte_view.h"
 #include "engine/ext4/ext4_block_map.h"
+#include "engine/ext4/key_table.h"
 #include "engine/status.h"
 
 namespace engine::ext4 {
@@ -93,7 +96,7 @@ class JournalIndex {
   void Clear();
 
   // Copies of block, newest first (empty when none).
-  const std::vector<JournalCopy>& CopiesOf(uint64_t volumeBlock) const;
+  std::span<const JournalCopy> CopiesOf(uint64_t volumeBlock) const;
   // Every volume block that has copies.
   std::vector<uint64_t> Blocks() const;
   // The copy of block that a replay of the committed, not yet checkpointed
@@ -119,7 +122,11 @@ class JournalIndex {
 
  private:
   JournalSuperblock m_sb;
-  std::unordered_map<uint64_t, std::vector<JournalCopy>> m_copies;
+  // Every copy, by volume block and newest first within one; each block's
+  // span of them (begin, count) found through m_blocks.
+  std::vector<JournalCopy> m_copies;
+  std::vector<std::pair<uint32_t, uint32_t>> m_spans;
+  KeyTable m_blocks;  // volume block -> index in m_spans
   std::unordered_map<uint64_t, JournalCopy> m_replay;
   size_t m_copyCount = 0;
 };

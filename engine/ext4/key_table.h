@@ -7,8 +7,8 @@
 
 namespace engine::ext4 {
 
-// 64-bit keys (already hashes: a directory entry's name and inode) with a
-// 32-bit value each, in one flat table (open addressing, linear probing).
+// 64-bit keys (hashes of a directory entry's name and inode, block
+// numbers) with a 32-bit value each, in one flat table (open addressing, linear probing).
 // Filled after Reset with about as many keys as it was told, then asked
 // often; keeps its room from one use to the next. Plain value.
 class KeyTable {
@@ -37,12 +37,15 @@ class KeyTable {
     }
   }
 
-  bool Contains(uint64_t key) const {
-    if (m_count == 0) return false;
+  bool Contains(uint64_t key) const { return Find(key) != nullptr; }
+
+  // The value kept for key, or null.
+  const uint32_t* Find(uint64_t key) const {
+    if (m_count == 0) return nullptr;
     for (size_t i = Home(key);; i = (i + 1) & m_mask) {
       const Slot& s = m_slots[i];
-      if (!s.used) return false;
-      if (s.key == key) return true;
+      if (!s.used) return nullptr;
+      if (s.key == key) return &s.value;
     }
   }
 
