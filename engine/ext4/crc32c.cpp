@@ -139,6 +139,28 @@ uint32_t Crc32cPortable(uint32_t crc, const void* bytes, size_t byteCount) {
   return crc;
 }
 
+Crc32cShift::Crc32cShift(size_t byteCount) : m_identity(byteCount == 0) {
+  static constexpr uint8_t kZeros[4096] = {};
+  for (int b = 0; b < 32; ++b) {
+    uint32_t c = uint32_t{1} << b;
+    for (size_t left = byteCount; left > 0;) {
+      const size_t n = left < sizeof kZeros ? left : sizeof kZeros;
+      c = Crc32c(c, kZeros, n);
+      left -= n;
+    }
+    m_bits[b] = c;
+  }
+}
+
+uint32_t Crc32cShift::operator()(uint32_t crc) const {
+  if (m_identity) return crc;
+  uint32_t r = 0;
+  for (int b = 0; crc != 0; ++b, crc >>= 1) {
+    if ((crc & 1) != 0) r ^= m_bits[b];
+  }
+  return r;
+}
+
 uint32_t Crc32cLe32(uint32_t crc, uint32_t value) {
   const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                         static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};

@@ -18,4 +18,20 @@ uint32_t Crc32cPortable(uint32_t crc, const void* bytes, size_t byteCount);
 // Crc32c over a little-endian 32-bit value (inode and group numbers).
 uint32_t Crc32cLe32(uint32_t crc, uint32_t value);
 
+// The register advanced over byteCount zero bytes, for one byteCount. The
+// register is linear, so Crc32c(crc, bytes, byteCount) equals
+// Crc32cShift(byteCount)(crc) ^ Crc32c(0, bytes, byteCount): a block's
+// checksum from any start, once its checksum from 0 is known. Built once
+// (32 short runs), then a few table look-ups. Plain value.
+class Crc32cShift {
+ public:
+  Crc32cShift() = default;  // byteCount 0: the register unchanged
+  explicit Crc32cShift(size_t byteCount);
+  uint32_t operator()(uint32_t crc) const;
+
+ private:
+  uint32_t m_bits[32] = {};  // the register 1 << b, advanced
+  bool m_identity = true;
+};
+
 }  // namespace engine::ext4

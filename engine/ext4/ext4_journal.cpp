@@ -23,10 +23,16 @@ bool TailHolds(ByteView b, const JournalSuperblock& sb) {
   return crc == b.U32Be(tail);
 }
 
-uint32_t CopyChecksum(const JournalSuperblock& sb, uint32_t sequence, const uint8_t* bytes, size_t size) {
+// A copy's checksum runs from the seed over its transaction's sequence
+// (big-endian), then over the copy's bytes.
+uint32_t SequenceCrc(const JournalSuperblock& sb, uint32_t sequence) {
   const uint8_t be[4] = {static_cast<uint8_t>(sequence >> 24), static_cast<uint8_t>(sequence >> 16),
                          static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
-  return Crc32c(Crc32c(sb.seed, be, 4), bytes, size);
+  return Crc32c(sb.seed, be, 4);
+}
+
+uint32_t CopyChecksum(const JournalSuperblock& sb, uint32_t sequence, const uint8_t* bytes, size_t size) {
+  return Crc32c(SequenceCrc(sb, sequence), bytes, size);
 }
 
 }  // namespace
@@ -111,6 +117,7 @@ void JournalIndex::Clear() {
 Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal& read, const uint8_t* held) {
   Clear();
   m_sb = superblock;
+  m_blockShift = m_sb.HasCsum() ? Crc32cShift(m_sb.blockBytes) : Crc32cShift();
   const uint32_t first = m_sb.firstLogBlock;
   const uint32_t end = m_sb.blockCount;
   const size_t blockBytes = m_sb.blockBytes;
@@ -240,6 +247,13 @@ std::vector<uint64_t> JournalIndex::Blocks() const {
 const JournalCopy* JournalIndex::ReplayCopyOf(uint64_t volumeBlock) const {
   const auto it = m_replay.find(volumeBlock);
   return it != m_replay.end() ? &it->second : nullptr;
+}
+
+bool JournalIndex::CopyHoldsFrom(const JournalCopy& copy, uint32_t blockCrc) const {
+  if (!m_sb.HasCsum()) return true;
+  uint32_t crc = m_blockShift(SequenceCrc(m_sb, copy.sequence)) ^ blockCrc;
+  if (!m_sb.HasCsumV3()) crc &= 0xFFFF;
+  return crc == copy.checksum;
 }
 
 bool JournalIndex::CopyHolds(const JournalCopy& copy, ByteView bytes) const {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/byte_view.h"
+#include "engine/ext4/crc32c.h"
 #include "engine/ext4/ext4_block_map.h"
 #include "engine/ext4/key_table.h"
 #include "engine/status.h"
@@ -111,6 +112,9 @@ class JournalIndex {
   // True when bytes (a copy as stored: escaped) pass the copy's checksum
   // (always true without csum v2/v3).
   bool CopyHolds(const JournalCopy& copy, ByteView bytes) const;
+  // The same from blockCrc, Crc32c(0, ...) of the copy's whole block as
+  // stored (computed by a caller that had the bytes at hand).
+  bool CopyHoldsFrom(const JournalCopy& copy, uint32_t blockCrc) const;
   // Journal blocks that hold log headers or copies (descriptor, commit,
   // revoke and data blocks of the transactions found).
   size_t CopyCount() const { return m_copyCount; }
@@ -122,6 +126,7 @@ class JournalIndex {
 
  private:
   JournalSuperblock m_sb;
+  Crc32cShift m_blockShift;  // over one journal block
   // Every copy, by volume block and newest first within one; each block's
   // span of them (begin, count) found through m_blocks.
   std::vector<JournalCopy> m_copies;

@@ -150,6 +150,11 @@ class Ext4Volume {
   platform::LargeBuffer m_journalBytes;  // not zero-filled first: it is read over whole
   size_t m_journalByteCount = 0;
   std::vector<uint8_t> m_copyChecked;
+  // Per held journal block, Crc32c(0, its bytes), computed as it was read
+  // (a copy's checksum is then a few look-ups, not a read of the block
+  // again from memory); empty without journal checksums.
+  std::vector<uint32_t> m_blockCrc;
+  bool HeldCopyHolds(const JournalCopy& copy, ByteView bytes) const;
   std::vector<BlockRun> m_journalRuns;
   bool m_journalLoaded = false;
   Status m_journalStatus = kStatusOk;

@@ -33,4 +33,15 @@ TEST(Crc32cTest, EveryLengthAndStartAgreesWithTheTables) {
   }
 }
 
+TEST(Crc32cTest, ABlocksChecksumFromAnyStartComesFromItsChecksumFromZero) {
+  std::mt19937 random(11);
+  std::vector<uint8_t> bytes(9000);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  for (const size_t length : {size_t{0}, size_t{1}, size_t{7}, size_t{1024}, size_t{4096}, size_t{9000}}) {
+    const engine::ext4::Crc32cShift shift(length);
+    const uint32_t seed = random();
+    EXPECT_EQ(Crc32c(seed, bytes.data(), length), shift(seed) ^ Crc32c(0, bytes.data(), length)) << length;
+  }
+}
+
 }  // namespace
