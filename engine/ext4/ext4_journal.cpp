@@ -108,7 +108,6 @@ bool JournalIndex::Newer(uint32_t a, uint32_t b) const {
 
 void JournalIndex::Clear() {
   m_copies.clear();
-  m_spans.clear();
   m_blocks.Reset(0);
   m_replay.clear();
   m_copyCount = 0;
@@ -193,15 +192,11 @@ Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal
     if (a.sequence != b.sequence) return Newer(a.sequence, b.sequence);
     return a.journalBlock > b.journalBlock;
   });
-  for (size_t i = 0; i < m_copies.size();) {
-    size_t end = i + 1;
-    while (end < m_copies.size() && m_copies[end].volumeBlock == m_copies[i].volumeBlock) ++end;
-    m_spans.emplace_back(static_cast<uint32_t>(i), static_cast<uint32_t>(end - i));
-    i = end;
-  }
-  m_blocks.Reset(m_spans.size());
-  for (size_t k = 0; k < m_spans.size(); ++k) {
-    m_blocks.Insert(m_copies[m_spans[k].first].volumeBlock, static_cast<uint32_t>(k));
+  m_blocks.Reset(m_copies.size());
+  for (size_t i = 0; i < m_copies.size(); ++i) {
+    if (i == 0 || m_copies[i].volumeBlock != m_copies[i - 1].volumeBlock) {
+      m_blocks.Insert(m_copies[i].volumeBlock, static_cast<uint32_t>(i));
+    }
   }
   // A log that was not checkpointed: the committed transactions from the
   // superblock's sequence on, in order, are what a replay would write.
@@ -215,8 +210,7 @@ Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal
       auto [it, added] = revokedAt.emplace(block, r);
       if (!added) it->second = std::max(it->second, r);
     }
-    for (const auto& [begin, count] : m_spans) {
-      const uint64_t block = m_copies[begin].volumeBlock;
+    for (const uint64_t block : Blocks()) {
       for (const JournalCopy& c : CopiesOf(block)) {  // newest first
         const int64_t r = rel(c.sequence);
         if (r < 0 || r > last || !c.committed) continue;
@@ -231,16 +225,19 @@ Status JournalIndex::Load(const JournalSuperblock& superblock, const ReadJournal
 }
 
 std::span<const JournalCopy> JournalIndex::CopiesOf(uint64_t volumeBlock) const {
-  const uint32_t* span = m_blocks.Find(volumeBlock);
-  if (span == nullptr) return {};
-  const auto [begin, count] = m_spans[*span];
-  return {m_copies.data() + begin, count};
+  const uint32_t* first = m_blocks.Find(volumeBlock);
+  if (first == nullptr) return {};
+  size_t end = *first + 1;
+  while (end < m_copies.size() && m_copies[end].volumeBlock == volumeBlock) ++end;
+  return {m_copies.data() + *first, end - *first};
 }
 
 std::vector<uint64_t> JournalIndex::Blocks() const {
   std::vector<uint64_t> blocks;  // already in order
-  blocks.reserve(m_spans.size());
-  for (const auto& [begin, count] : m_spans) blocks.push_back(m_copies[begin].volumeBlock);
+  blocks.reserve(m_blocks.Size());
+  for (size_t i = 0; i < m_copies.size(); ++i) {
+    if (i == 0 || m_copies[i].volumeBlock != m_copies[i - 1].volumeBlock) blocks.push_back(m_copies[i].volumeBlock);
+  }
   return blocks;
 }
 

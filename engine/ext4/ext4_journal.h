@@ -127,11 +127,10 @@ class JournalIndex {
  private:
   JournalSuperblock m_sb;
   Crc32cShift m_blockShift;  // over one journal block
-  // Every copy, by volume block and newest first within one; each block's
-  // span of them (begin, count) found through m_blocks.
+  // Every copy, by volume block and newest first within one; where each
+  // block's copies begin found through m_blocks.
   std::vector<JournalCopy> m_copies;
-  std::vector<std::pair<uint32_t, uint32_t>> m_spans;
-  KeyTable m_blocks;  // volume block -> index in m_spans
+  KeyTable m_blocks;  // volume block -> index of its first copy
   std::unordered_map<uint64_t, JournalCopy> m_replay;
   size_t m_copyCount = 0;
 };
