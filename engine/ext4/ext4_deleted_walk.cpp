@@ -72,8 +72,10 @@ Status Ext4DeletedWalk::WalkAll(const AfterDirectory& afterEach) {
 }
 
 Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
-  std::vector<Entry> live;
-  std::vector<Entry> older;
+  std::vector<Entry>& live = m_live;  // reused from folder to folder (they keep their room)
+  std::vector<Entry>& older = m_older;
+  live.clear();
+  older.clear();
   if (Status s = CollectEntries(folder, &live, &older); s != kStatusOk) return s;
   KeyTable& seen = m_seen;  // the live entries' keys
   seen.Reset(live.size());
@@ -103,7 +105,8 @@ Status Ext4DeletedWalk::WalkFolder(Folder& folder) {
     }
   }
   // One entry per name and inode; of several versions the least bounded one.
-  std::vector<Entry> deleted;
+  std::vector<Entry>& deleted = m_deleted;
+  deleted.clear();
   KeyTable& at = m_deletedAt;  // key -> index in deleted
   at.Reset(older.size());
   const JournalIndex& journal = m_volume.Journal();

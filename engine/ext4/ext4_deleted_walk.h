@@ -156,6 +156,9 @@ class Ext4DeletedWalk {
   std::vector<uint8_t> m_block;
   std::vector<uint8_t> m_copyScratch[2];
   std::vector<Version> m_versions;
+  std::vector<Entry> m_live;     // WalkFolder's: the folder's live entries,
+  std::vector<Entry> m_older;    // the entries of older versions,
+  std::vector<Entry> m_deleted;  // and its deleted ones
   KeyTable m_liveKeys;
   KeyTable m_seen;
   KeyTable m_deletedAt;
