@@ -232,7 +232,7 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
   // Versions newest first: now, then the journal's copies (already newest first).
   const JournalIndex& journal = m_volume.Journal();
   // An older version's entry that is live in the block now is no deleted entry.
-  m_liveKeys.Reset(0);
+  m_liveKeys.Reset(used != 0 ? m_versions[0].entries.size() : 0);
   if (used != 0 && m_versions[0].current) {
     const Version& now = m_versions[0];
     for (size_t k = 0; k < now.entries.size(); ++k) {
