@@ -183,18 +183,28 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
     for (DirEntry& e : m_parsed.entries) {
       if (IsDotName(e.name)) continue;
       const uint64_t key = EntryKey(e.name, e.inode);
-      v.live.push_back(isCurrent && current && !e.deleted);
       v.keys.push_back(key);
+      // An older version's entry that is live in the block now is no deleted entry.
+      if (!isCurrent && m_liveKeys.Contains(key)) continue;
+      v.live.push_back(isCurrent && current && !e.deleted);
       v.entries.push_back(Entry{std::move(e.name), e.inode, e.fileType, false, 0, key});
     }
     return true;
   };
   ByteView now;
+  m_liveKeys.Reset(0);
   if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
     if (take(ByteView(m_block.data(), m_block.size()), true, 0)) now = ByteView(m_block.data(), m_block.size());
     else if (current) ++m_unreadable;
   } else {
     ++m_unreadable;
+  }
+  if (used != 0) {
+    const Version& v = m_versions[0];
+    m_liveKeys.Reset(v.entries.size());
+    for (size_t k = 0; k < v.entries.size(); ++k) {
+      if (v.live[k]) m_liveKeys.Insert(v.keys[k], 0);
+    }
   }
   if (m_volume.HasJournal()) {
     // A journal copy equal to the one before it (the block did not change
@@ -231,14 +241,6 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
   }
   // Versions newest first: now, then the journal's copies (already newest first).
   const JournalIndex& journal = m_volume.Journal();
-  // An older version's entry that is live in the block now is no deleted entry.
-  m_liveKeys.Reset(used != 0 ? m_versions[0].entries.size() : 0);
-  if (used != 0 && m_versions[0].current) {
-    const Version& now = m_versions[0];
-    for (size_t k = 0; k < now.entries.size(); ++k) {
-      if (now.live[k]) m_liveKeys.Insert(now.keys[k], 0);
-    }
-  }
   // What a version holds, built when first asked.
   auto holds = [&](Version& v, uint64_t key) {
     if (!v.heldReady) {
@@ -256,8 +258,7 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
         live->push_back(std::move(e));
         continue;
       }
-      const uint64_t key = v.keys[k];
-      if (!v.current && m_liveKeys.Contains(key)) continue;
+      const uint64_t key = e.key;
       // The oldest newer journal version without the entry: its file was gone by then.
       for (size_t j = i; j-- > 0;) {
         Version& newer = m_versions[j];

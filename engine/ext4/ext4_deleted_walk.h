@@ -95,9 +95,9 @@ class Ext4DeletedWalk {
   struct Version {
     bool current = false;
     uint32_t sequence = 0;
-    std::vector<Entry> entries;
-    std::vector<bool> live;  // per entry: live in the block now
-    std::vector<uint64_t> keys;  // per entry: its name and inode as one value
+    std::vector<Entry> entries;  // all (now), or those not live now (older versions)
+    std::vector<bool> live;      // per entry: live in the block now
+    std::vector<uint64_t> keys;  // of all its entries, live now or not
     KeyTable held;               // the keys, as a set (when first needed)
     bool heldReady = false;
   };

@@ -267,7 +267,7 @@ void Ext4Volume::PrefetchInode(uint32_t number) const {
   if (!m_journalLoaded || m_journalBytes.Data() == nullptr) return;
   const size_t heldBlocks = m_journalByteCount / bs;
   for (const JournalCopy& c : m_journal.CopiesOf(block)) {
-    if (c.journalBlock >= heldBlocks || c.journalBlock >= m_copyChecked.size()) continue;
+    if (c.journalBlock >= heldBlocks) continue;
     const uint8_t* bytes = m_journalBytes.Data() + size_t{c.journalBlock} * bs;
     if (offset + m_sb.inodeBytes <= bs) lines(bytes + offset, m_sb.inodeBytes);
   }
