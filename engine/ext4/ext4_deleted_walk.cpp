@@ -19,6 +19,8 @@ namespace {
 // Blocks of one directory read at most (a directory this large is damaged).
 constexpr uint64_t kMaxDirectoryBlocks = 1u << 20;
 constexpr size_t kMaxFileRuns = store::LayoutTable::kMaxExtents - 2;
+// Blocks of a directory read at once.
+constexpr uint64_t kDirectoryBlocksAtOnce = 64;
 // Files guessed between two calls of the hook (progress, stop).
 constexpr size_t kGuessesBetweenHooks = 256;
 
@@ -148,19 +150,27 @@ Status Ext4DeletedWalk::CollectEntries(const Folder& folder, std::vector<Entry>*
     ++m_unreadable;
     return kStatusOk;
   }
+  // The blocks as they are now, read a piece of a run at a time (one by
+  // one where a piece cannot be read whole).
+  const size_t bs = m_volume.Sb().blockBytes;
   uint64_t blocks = 0;
   for (const BlockRun& r : runs) {
-    for (uint64_t k = 0; k < r.count && blocks < kMaxDirectoryBlocks; ++k, ++blocks) {
-      const uint64_t block = r.physical + k;
-      if (!isLive) m_deletedDirectoryBlocks.push_back(block);
-      CollectVersions(folder, block, r.logical + k == 0, isLive, live, older);
+    for (uint64_t k = 0; k < r.count && blocks < kMaxDirectoryBlocks;) {
+      const auto n = static_cast<uint32_t>(std::min({kDirectoryBlocksAtOnce, r.count - k, kMaxDirectoryBlocks - blocks}));
+      const bool whole = n > 1 && m_volume.ReadCurrentBlocks(r.physical + k, n, &m_runBytes) == kStatusOk;
+      for (uint32_t i = 0; i < n; ++i, ++k, ++blocks) {
+        const uint64_t block = r.physical + k;
+        if (!isLive) m_deletedDirectoryBlocks.push_back(block);
+        const uint8_t* now = whole ? m_runBytes.data() + size_t{i} * bs : nullptr;
+        CollectVersions(folder, block, r.logical + k == 0, isLive, now, live, older);
+      }
     }
   }
   return kStatusOk;
 }
 
 void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool firstBlock, bool current,
-                                      std::vector<Entry>* live, std::vector<Entry>* older) {
+                                      const uint8_t* nowBytes, std::vector<Entry>* live, std::vector<Entry>* older) {
   const Superblock& sb = m_volume.Sb();
   const uint32_t seed = InodeSeed(sb, folder.inode, folder.copy.inode.generation);
   // Version slots are reused from block to block (their vectors keep their room).
@@ -193,8 +203,14 @@ void Ext4DeletedWalk::CollectVersions(const Folder& folder, uint64_t block, bool
   };
   ByteView now;
   m_liveKeys.Reset(0);
-  if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
-    if (take(ByteView(m_block.data(), m_block.size()), true, 0)) now = ByteView(m_block.data(), m_block.size());
+  ByteView read;
+  if (nowBytes != nullptr) {
+    read = ByteView(nowBytes, sb.blockBytes);
+  } else if (m_volume.ReadCurrentBlock(block, &m_block) == kStatusOk) {
+    read = ByteView(m_block.data(), m_block.size());
+  }
+  if (read.data() != nullptr) {
+    if (take(read, true, 0)) now = read;
     else if (current) ++m_unreadable;
   } else {
     ++m_unreadable;

@@ -106,7 +106,8 @@ class Ext4DeletedWalk {
   // Every version of the folder's entries: live ones now (live folders)
   // and all the others.
   [[nodiscard]] Status CollectEntries(const Folder& folder, std::vector<Entry>* live, std::vector<Entry>* older);
-  void CollectVersions(const Folder& folder, uint64_t block, bool firstBlock, bool current,
+  // nowBytes: the block as it is now, when read already (else read here).
+  void CollectVersions(const Folder& folder, uint64_t block, bool firstBlock, bool current, const uint8_t* nowBytes,
                        std::vector<Entry>* live, std::vector<Entry>* older);
   void TakeInline(const Folder& folder, const Inode& node, std::vector<Entry>* into);
   [[nodiscard]] Status HandleDeleted(const Folder& parent, const Entry& entry);
@@ -154,6 +155,7 @@ class Ext4DeletedWalk {
   std::vector<Unmapped> m_unmapped;
   std::vector<std::pair<uint32_t, int32_t>> m_found;
   std::vector<uint8_t> m_block;
+  std::vector<uint8_t> m_runBytes;  // a piece of a directory's blocks, as they are now
   std::vector<uint8_t> m_copyScratch[2];
   std::vector<Version> m_versions;
   std::vector<Entry> m_live;     // WalkFolder's: the folder's live entries,

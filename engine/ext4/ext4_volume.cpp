@@ -96,6 +96,20 @@ Status Ext4Volume::ReadCurrentBlock(uint64_t block, std::vector<uint8_t>* out) {
   return ReadBlocks(block, 1, out->data());
 }
 
+Status Ext4Volume::ReadCurrentBlocks(uint64_t first, uint32_t count, std::vector<uint8_t>* out) {
+  const size_t bs = m_sb.blockBytes;
+  out->resize(size_t{count} * bs);
+  if (Status s = ReadBlocks(first, count, out->data()); s != kStatusOk) return s;
+  if (!m_journalLoaded || !m_journal.NeedsReplay()) return kStatusOk;
+  for (uint32_t k = 0; k < count; ++k) {
+    const JournalCopy* copy = m_journal.ReplayCopyOf(first + k);
+    if (copy != nullptr && ReadJournalCopy(*copy, &m_replayScratch) == kStatusOk && m_replayScratch.size() == bs) {
+      std::memcpy(out->data() + size_t{k} * bs, m_replayScratch.data(), bs);
+    }
+  }
+  return kStatusOk;
+}
+
 Status Ext4Volume::Open() {
   m_open = false;
   uint8_t bytes[sb::kBytes];

@@ -63,6 +63,9 @@ class Ext4Volume {
   [[nodiscard]] Status ReadBlocks(uint64_t block, uint32_t count, uint8_t* out);
   // A block as it is now (a replayed journal copy, else the volume's).
   [[nodiscard]] Status ReadCurrentBlock(uint64_t block, std::vector<uint8_t>* out);
+  // count blocks as they are now, read at once (each as ReadCurrentBlock
+  // gives it when the volume's blocks can all be read; else the read error).
+  [[nodiscard]] Status ReadCurrentBlocks(uint64_t first, uint32_t count, std::vector<uint8_t>* out);
   // Where inode number's bytes lie: its table block and offset in it.
   [[nodiscard]] bool InodeLocation(uint32_t number, uint64_t* block, uint32_t* offsetInBlock) const;
   // The inode as it is now. 87 for a number outside the volume. Its
@@ -125,6 +128,7 @@ class Ext4Volume {
 
   VolumeSectors m_sectors;
   std::vector<uint8_t> m_scratch;
+  std::vector<uint8_t> m_replayScratch;
   // The inode-table block ReadInode read last (inodes are asked for in runs).
   uint64_t m_inodeBlock = UINT64_MAX;
   std::vector<uint8_t> m_inodeBytes;
