@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "engine/signatures/file_signature_table.h"
 #include "engine/status.h"
 
 namespace engine::deep {
@@ -77,6 +78,8 @@ std::shared_ptr<CarveAhead::Unit> CarveAhead::ClaimLocked() {
   unit->first = run.first + m_nextOffset;
   unit->count = std::min(m_unitSectors, run.count - m_nextOffset);
   unit->runEnd = run.runEnd;
+  // Files measured so far all start before this piece: its sectors inside one are not looked at.
+  unit->lookFrom = std::clamp(m_measuredTo, unit->first, unit->first + unit->count);
   unit->lookedTo = unit->first;
   m_nextOffset += unit->count;
   if (m_nextOffset >= run.count) {
@@ -96,16 +99,25 @@ void CarveAhead::MoveTo(uint64_t at) {
 }
 
 std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
-  std::lock_guard lock(m_mutex);
+  std::unique_lock lock(m_mutex);
   MoveToLocked(sector);
   if (m_units.empty() || m_units.front()->first > sector) return nullptr;
   std::shared_ptr<Unit> unit = m_units.front();
   // A piece no thread started on is the pass's (its marks stay unset).
   if (unit->state == UnitState::kFree) unit->state = UnitState::kPassOnly;
+  WaitForLookLocked(lock, *unit, sector);
   // Behind the pass: what the thread looked at stays good, the rest is the pass's.
   if (unit->lookedTo.load(std::memory_order_acquire) <= sector) unit->dropped = true;
   m_workReady.notify_all();
   return unit;
+}
+
+void CarveAhead::WaitForLookLocked(std::unique_lock<std::mutex>& lock, Unit& unit, uint64_t sector) {
+  // Waiting for the look under way costs less than making it again.
+  if (unit.state != UnitState::kWorking || unit.dropped || unit.lookedTo.load() != sector || !unit.readingOn) return;
+  unit.passWaits.store(true);
+  m_looked.wait(lock, [&] { return unit.state != UnitState::kWorking || unit.dropped || unit.lookedTo.load() > sector; });
+  unit.passWaits.store(false);
 }
 
 SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
@@ -113,6 +125,10 @@ SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
   if (unit == nullptr || hitSector < unit->first || hitSector >= unit->first + unit->count) {
     m_current = UnitFor(hitSector);
     unit = m_current.get();
+  }
+  if (unit != nullptr && unit->lookedTo.load(std::memory_order_acquire) == hitSector) {
+    std::unique_lock lock(m_mutex);
+    WaitForLookLocked(lock, *unit, hitSector);
   }
   if (unit == nullptr || unit->runEnd != runEnd || unit->lookedTo.load(std::memory_order_acquire) <= hitSector) {
     if (unit != nullptr) unit->dropped = true;  // the pass is there first
@@ -160,6 +176,7 @@ void CarveAhead::Work(size_t thread) {
     LookAtUnit(context, source, bytes, *unit);
     lock.lock();
     unit->state = UnitState::kDone;
+    if (unit->passWaits) m_looked.notify_all();
   }
 }
 
@@ -174,26 +191,46 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
   }
   context.runEnd = unit.runEnd;
   context.SetProgressCallback(OnReadAhead, &unit, 0);
-  for (uint32_t i = 0; i < count && !unit.dropped; ++i) {
-    const uint64_t sector = unit.first + i;
+  const uint64_t end = unit.first + count;
+  // Sectors left unlooked stay kNotLooked: the pass looks at them itself if it gets there.
+  uint64_t sector = unit.lookFrom;
+  unit.lookedTo.store(sector);
+  while (sector < end && !unit.dropped) {
+    const auto i = static_cast<size_t>(sector - unit.first);
     SectorAhead ahead;
-    signatures::LookAhead(context, bytes.data() + static_cast<size_t>(i) * m_sectorBytes, m_sectorBytes, sector,
-                          &ahead);
+    signatures::LookAhead(context, bytes.data() + i * m_sectorBytes, m_sectorBytes, sector, &ahead);
+    unit.readingOn = false;
+    uint64_t next = sector + 1;
     if (ahead.verdict == SectorAhead::Verdict::kNothing) {
       unit.marks[i] = !ahead.tailSet ? kNothing : ahead.tailRunsOn ? kNothingTailOn : kNothingTail;
     } else if (ahead.verdict == SectorAhead::Verdict::kMeasured) {
       unit.marks[i] = kCandidate;
+      if (ahead.measured.status == kStatusOk) {
+        // The pass carving this file goes on after it, as this thread does.
+        const signatures::CarvedFile& file = ahead.measured.file;
+        const uint64_t skip = signatures::SectorsToSkipAfterCarve(file.code, file.size, m_sectorBytes);
+        if (__builtin_add_overflow(sector, std::max<uint64_t>(skip, 1), &next)) next = UINT64_MAX;
+      }
       std::lock_guard lock(m_mutex);
       unit.results.push_back(Measured{sector, std::move(ahead)});
+      if (next > end) m_measuredTo = std::max(m_measuredTo, next);
     }
-    // Every sector up to this one is looked at: the pass may read their marks.
-    unit.lookedTo.store(sector + 1, std::memory_order_release);
+    next = std::min(next, end);
+    // Every sector up to this one is looked at or passed over: the pass may read their marks.
+    unit.lookedTo.store(next);
+    if (unit.passWaits.load()) {
+      std::lock_guard lock(m_mutex);
+      m_looked.notify_all();
+    }
+    sector = next;
   }
   context.SetProgressCallback(nullptr, nullptr, 0);
 }
 
 int32_t CarveAhead::OnReadAhead(void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
-  return static_cast<const Unit*>(user)->dropped ? kStatusCancelled : 0;
+  auto* unit = static_cast<Unit*>(user);
+  unit->readingOn = true;
+  return unit->dropped ? kStatusCancelled : 0;
 }
 
 }  // namespace engine::deep
