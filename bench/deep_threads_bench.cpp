@@ -129,12 +129,13 @@ int main() {
         if (again.seconds >= 0 && (best.seconds < 0 || again.seconds < best.seconds)) best = again;
       }
       if (threads == counts.front()) one = best;
-      std::printf("  %u thread%s: %.2f s, %.1fx the plain read, speed-up %.2f; CPU %.2f s, of it the pass %.2f s; "
-                  "%llu items (%s); sectors looked at ahead %llu, by the pass alone %llu\n",
-                  threads, threads == 1 ? " " : "s", best.seconds, best.seconds / plain, one.seconds / best.seconds,
-                  best.cpu, best.passCpu,
-                  static_cast<unsigned long long>(best.items), best.items == one.items ? "as one thread" : "DIFFERENT",
-                  static_cast<unsigned long long>(best.taken), static_cast<unsigned long long>(best.missed));
+      std::printf(
+          "  %u thread%s: %.2f s, %.1fx the plain read, speed-up %.2f; CPU %.2f s, of it the pass %.2f s; "
+          "%llu items (%s); sectors looked at ahead %llu, by the pass alone %llu\n",
+          threads, threads == 1 ? " " : "s", best.seconds, best.seconds / plain, one.seconds / best.seconds, best.cpu,
+          best.passCpu, static_cast<unsigned long long>(best.items),
+          best.items == one.items ? "as one thread" : "DIFFERENT", static_cast<unsigned long long>(best.taken),
+          static_cast<unsigned long long>(best.missed));
     }
   }
   fs::remove_all(dir + "data");

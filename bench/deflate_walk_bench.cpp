@@ -45,7 +45,9 @@ size_t DeflateStart(const std::vector<uint8_t>& b) {
   return at < b.size() ? at : 0;
 }
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 }  // namespace
 

@@ -116,7 +116,8 @@ void CarveAhead::WaitForLookLocked(std::unique_lock<std::mutex>& lock, Unit& uni
   // Waiting for the look under way costs less than making it again.
   if (unit.state != UnitState::kWorking || unit.dropped || unit.lookedTo.load() != sector || !unit.readingOn) return;
   unit.passWaits.store(true);
-  m_looked.wait(lock, [&] { return unit.state != UnitState::kWorking || unit.dropped || unit.lookedTo.load() > sector; });
+  m_looked.wait(lock,
+                [&] { return unit.state != UnitState::kWorking || unit.dropped || unit.lookedTo.load() > sector; });
   unit.passWaits.store(false);
 }
 

@@ -61,10 +61,10 @@ class CarveAhead final : public signatures::MeasuredAhead {
   // What a thread found in one sector of a piece.
   enum SectorMark : uint8_t {
     kNotLooked = 0,
-    kNothing,         // no candidate; the text tail untouched
-    kNothingTail,     // no candidate; the text tail set, text not running on
-    kNothingTailOn,   // no candidate; the text tail set, text running on
-    kCandidate,       // a candidate: see results
+    kNothing,        // no candidate; the text tail untouched
+    kNothingTail,    // no candidate; the text tail set, text not running on
+    kNothingTailOn,  // no candidate; the text tail set, text running on
+    kCandidate,      // a candidate: see results
   };
   struct Measured {
     uint64_t sector = 0;
@@ -114,11 +114,11 @@ class CarveAhead final : public signatures::MeasuredAhead {
 
   std::mutex m_mutex;
   std::condition_variable m_workReady;
-  std::condition_variable m_looked;  // a thread moved on in a piece the pass waits for
+  std::condition_variable m_looked;           // a thread moved on in a piece the pass waits for
   std::deque<std::shared_ptr<Unit>> m_units;  // from the pass's position on
   size_t m_nextRun = 0;                       // where the next piece is made
   uint64_t m_nextOffset = 0;
-  uint64_t m_measuredTo = 0;                  // the furthest end of a file measured ahead
+  uint64_t m_measuredTo = 0;  // the furthest end of a file measured ahead
   std::atomic<bool> m_stop{false};
   // The pass's own: the piece it looked up last.
   std::shared_ptr<Unit> m_current;

@@ -116,8 +116,10 @@ bool IsJson(string_view body) {
   for (size_t i = 0; i < body.size(); ++i) {
     const char c = body[i];
     if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
       continue;
     }
     if (c == '"') {
@@ -134,8 +136,10 @@ size_t SeparatorsIn(string_view line, char separator) {
   size_t count = 0;
   bool quoted = false;
   for (char c : line) {
-    if (c == '"') quoted = !quoted;
-    else if (c == separator && !quoted) ++count;
+    if (c == '"')
+      quoted = !quoted;
+    else if (c == separator && !quoted)
+      ++count;
   }
   return count;
 }
@@ -265,28 +269,40 @@ FileTypeCode TextKindOf(const uint8_t* head, size_t length) {
     const string_view line = TrimRight(TrimLeft(lines[i]));
     if (line.empty()) continue;
     ++significant;
-    for (string_view directive : {"#include", "#define", "#ifndef", "#ifdef", "#pragma", "#endif"}) {
-      preprocessor = preprocessor || line.starts_with(directive);
+    // Every keyword looked for at a line's start begins with a small letter, '#' or a quote.
+    const char first = line.front();
+    const bool keyword = (first >= 'a' && first <= 'z') || first == '\'';
+    if (first == '#') {
+      for (string_view directive : {"#include", "#define", "#ifndef", "#ifdef", "#pragma", "#endif"}) {
+        preprocessor = preprocessor || line.starts_with(directive);
+      }
     }
-    if (line.starts_with("import ") || (line.starts_with("from ") && Contains(line, " import "))) {
-      python += line.ends_with(';') ? 0 : 2;
-    }
-    if ((line.starts_with("def ") || line.starts_with("class ") || line.starts_with("async def ")) &&
-        line.ends_with(':')) {
-      python += 2;
-    }
-    if (line.starts_with("if __name__")) python += 3;
-    for (string_view block : {"if ", "elif ", "else:", "for ", "while ", "try:", "except", "with ", "finally:"}) {
-      if (line.starts_with(block) && line.ends_with(':')) ++python;
+    if (keyword) {
+      if (line.starts_with("import ") || (line.starts_with("from ") && Contains(line, " import "))) {
+        python += line.ends_with(';') ? 0 : 2;
+      }
+      if ((line.starts_with("def ") || line.starts_with("class ") || line.starts_with("async def ")) &&
+          line.ends_with(':')) {
+        python += 2;
+      }
+      if (line.starts_with("if __name__")) python += 3;
+      if (line.ends_with(':')) {
+        for (string_view block : {"if ", "elif ", "else:", "for ", "while ", "try:", "except", "with ", "finally:"}) {
+          if (line.starts_with(block)) ++python;
+        }
+      }
     }
     if (line.ends_with(';') || line.ends_with('{') || line == "}" || line == "};") ++braces;
-    cpp = cpp || Contains(line, "std::") || line.starts_with("namespace ") || line.starts_with("template") ||
-          line == "public:" || line == "private:" || line == "protected:";
-    java = java || (line.starts_with("package ") && line.ends_with(';')) || line.starts_with("import java") ||
+    cpp = cpp || Contains(line, "std::") ||
+          (keyword && (line.starts_with("namespace ") || line.starts_with("template") || line == "public:" ||
+                       line == "private:" || line == "protected:"));
+    java = java ||
+           (keyword && ((line.starts_with("package ") && line.ends_with(';')) || line.starts_with("import java"))) ||
            Contains(line, "public static void main(String");
-    js = js || line.starts_with("function ") || Contains(line, "=> {") || Contains(line, "require(") ||
-         line.starts_with("module.exports") || line.starts_with("export ") || line.starts_with("const ") ||
-         line.starts_with("let ") || line.starts_with("var ") || line.starts_with("'use strict'");
+    js = js || Contains(line, "=> {") || Contains(line, "require(") ||
+         (keyword && (line.starts_with("function ") || line.starts_with("module.exports") ||
+                      line.starts_with("export ") || line.starts_with("const ") || line.starts_with("let ") ||
+                      line.starts_with("var ") || line.starts_with("'use strict'")));
     // An INI file's first line that is no comment names a section.
     if (!content && line.front() != '#' && line.front() != ';') {
       content = true;

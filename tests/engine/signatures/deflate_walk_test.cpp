@@ -109,8 +109,8 @@ TEST(DeflateWalkTest, FlippedBitsEndWhereZlibEndsWhenZlibDecodesThem) {
   int decoded = 0;
   for (int round = 0; round < 400; ++round) {
     const std::string kind = round % 2 == 0 ? "text" : "skewed";
-    std::vector<uint8_t> stream = Deflate(Sample(kind, 3000 + round * 37, round), 1 + round % 9,
-                                          round % 3 == 0 ? Z_FIXED : Z_DEFAULT_STRATEGY);
+    std::vector<uint8_t> stream =
+        Deflate(Sample(kind, 3000 + round * 37, round), 1 + round % 9, round % 3 == 0 ? Z_FIXED : Z_DEFAULT_STRATEGY);
     const size_t at = rng() % stream.size();
     stream[at] = static_cast<uint8_t>(stream[at] ^ (1u << (rng() % 8)));
     stream.resize(stream.size() + 16, 0);  // room past a stream that now ends later
