@@ -51,12 +51,14 @@ CarveAhead::~CarveAhead() {
   for (std::thread& t : m_threads) t.join();
 }
 
-void CarveAhead::MoveToLocked(uint64_t at) {
+bool CarveAhead::MoveToLocked(uint64_t at) {
+  bool room = false;
   while (!m_units.empty() && m_units.front()->first + m_units.front()->count <= at) {
     m_units.front()->dropped = true;
     m_units.pop_front();
+    room = true;
   }
-  if (!m_units.empty()) return;
+  if (!m_units.empty()) return room;
   // Nothing made reaches at: the next piece is the one holding it (or the first after it).
   while (m_nextRun < m_runs.size() && m_runs[m_nextRun].first + m_runs[m_nextRun].count <= at) {
     ++m_nextRun;
@@ -66,6 +68,7 @@ void CarveAhead::MoveToLocked(uint64_t at) {
     const uint64_t offset = (at - m_runs[m_nextRun].first) / m_unitSectors * m_unitSectors;
     m_nextOffset = std::max(m_nextOffset, offset);
   }
+  return true;
 }
 
 std::shared_ptr<CarveAhead::Unit> CarveAhead::ClaimLocked() {
@@ -91,16 +94,18 @@ std::shared_ptr<CarveAhead::Unit> CarveAhead::ClaimLocked() {
 }
 
 void CarveAhead::MoveTo(uint64_t at) {
+  bool room = false;
   {
     std::lock_guard lock(m_mutex);
-    MoveToLocked(at);
+    room = MoveToLocked(at);
   }
-  m_workReady.notify_all();
+  if (room) m_workReady.notify_all();
 }
 
 std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
   std::unique_lock lock(m_mutex);
-  MoveToLocked(sector);
+  // Threads wait for work only when the window is full: woken when it has room.
+  if (MoveToLocked(sector)) m_workReady.notify_all();
   if (m_units.empty() || m_units.front()->first > sector) return nullptr;
   std::shared_ptr<Unit> unit = m_units.front();
   // A piece no thread started on is the pass's (its marks stay unset).
@@ -108,7 +113,6 @@ std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
   WaitForLookLocked(lock, *unit, sector);
   // Behind the pass: what the thread looked at stays good, the rest is the pass's.
   if (unit->lookedTo.load(std::memory_order_acquire) <= sector) unit->dropped = true;
-  m_workReady.notify_all();
   return unit;
 }
 

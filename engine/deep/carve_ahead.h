@@ -90,8 +90,8 @@ class CarveAhead final : public signatures::MeasuredAhead {
   void LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, std::vector<uint8_t>& bytes,
                   Unit& unit);
   // Under m_mutex: drops the pieces before at and puts the next piece to
-  // make at or after it.
-  void MoveToLocked(uint64_t at);
+  // make at or after it. True when the window has room it had not.
+  bool MoveToLocked(uint64_t at);
   // Under m_mutex: a piece no thread looks at yet, made when the window has room; null when none.
   std::shared_ptr<Unit> ClaimLocked();
   // The piece holding sector for the pass; null when there is none.
