@@ -2,6 +2,7 @@
 #include "engine/deep/carve_ahead.h"
 
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 
 #include "engine/signatures/file_signature_table.h"
@@ -102,6 +103,32 @@ void CarveAhead::MoveTo(uint64_t at) {
   if (room) m_workReady.notify_all();
 }
 
+bool CarveAhead::CopyRead(uint64_t at, uint32_t count, uint8_t* out) {
+  uint64_t end = 0;
+  if (out == nullptr || __builtin_add_overflow(at, uint64_t{count}, &end)) return false;
+  std::vector<std::shared_ptr<Unit>> parts;
+  {
+    std::lock_guard lock(m_mutex);
+    uint64_t covered = at;
+    for (const auto& unit : m_units) {
+      if (unit->first + unit->count <= covered || unit->first >= end) continue;
+      if (unit->first > covered || !unit->read.load(std::memory_order_acquire)) return false;
+      parts.push_back(unit);
+      covered = unit->first + unit->count;
+      if (covered >= end) break;
+    }
+    if (covered < end) return false;
+  }
+  // A piece's bytes do not change once read.
+  for (const auto& unit : parts) {
+    const uint64_t from = std::max(at, unit->first);
+    const uint64_t to = std::min(end, unit->first + unit->count);
+    std::memcpy(out + (from - at) * m_sectorBytes, unit->bytes.data() + (from - unit->first) * m_sectorBytes,
+                static_cast<size_t>(to - from) * m_sectorBytes);
+  }
+  return true;
+}
+
 std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
   std::unique_lock lock(m_mutex);
   // Threads wait for work only when the window is full: woken when it has room.
@@ -168,7 +195,6 @@ void CarveAhead::Work(size_t thread) {
   signatures::CarveContext context;
   context.Attach(&source, m_sectorBytes, m_volumeEnd);
   context.ClearStreamExtents();
-  std::vector<uint8_t> bytes(static_cast<size_t>(m_unitSectors) * m_sectorBytes);
   std::unique_lock lock(m_mutex);
   while (!m_stop) {
     std::shared_ptr<Unit> unit = ClaimLocked();
@@ -178,22 +204,24 @@ void CarveAhead::Work(size_t thread) {
     }
     unit->state = UnitState::kWorking;
     lock.unlock();
-    LookAtUnit(context, source, bytes, *unit);
+    LookAtUnit(context, source, *unit);
     lock.lock();
     unit->state = UnitState::kDone;
     if (unit->passWaits) m_looked.notify_all();
   }
 }
 
-void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source,
-                            std::vector<uint8_t>& bytes, Unit& unit) {
+void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, Unit& unit) {
   const auto count = static_cast<uint32_t>(unit.count);
   unit.marks.assign(count, kNotLooked);
+  std::vector<uint8_t>& bytes = unit.bytes;
+  bytes.resize(static_cast<size_t>(count) * m_sectorBytes);
   uint32_t got = 0;
   // A piece that cannot be read whole is left to the pass, which reads it sector by sector.
   if (storage::ReadSectors(count, source, bytes.data(), unit.first, m_sectorBytes, &got) != kStatusOk || got != count) {
     return;
   }
+  unit.read.store(true, std::memory_order_release);
   context.runEnd = unit.runEnd;
   context.SetProgressCallback(OnReadAhead, &unit, 0);
   const uint64_t end = unit.first + count;

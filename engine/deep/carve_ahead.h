@@ -50,6 +50,9 @@ class CarveAhead final : public signatures::MeasuredAhead {
 
   // The pass is at absolute sector at: what lies before it is not wanted.
   void MoveTo(uint64_t at);
+  // Copies the count sectors from absolute sector at to out when threads
+  // have read all of them whole; false (out untouched) when not.
+  bool CopyRead(uint64_t at, uint32_t count, uint8_t* out);
   signatures::SectorAhead Look(uint64_t hitSector, uint64_t runEnd) override;
 
   // Of the sectors the pass looked up: those a thread had looked at, and
@@ -83,12 +86,13 @@ class CarveAhead final : public signatures::MeasuredAhead {
     std::atomic<bool> dropped{false};    // the pass is past it, or looks at the rest itself
     std::atomic<bool> passWaits{false};  // the pass waits for the sector the thread is at
     std::atomic<bool> readingOn{false};  // the thread measures past the sector it is at
+    std::atomic<bool> read{false};       // bytes hold the whole piece
+    std::vector<uint8_t> bytes;          // the piece's sectors, once read
     std::vector<Measured> results;       // by sector, under m_mutex
   };
 
   void Work(size_t thread);
-  void LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, std::vector<uint8_t>& bytes,
-                  Unit& unit);
+  void LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, Unit& unit);
   // Under m_mutex: drops the pieces before at and puts the next piece to
   // make at or after it. True when the window has room it had not.
   bool MoveToLocked(uint64_t at);
