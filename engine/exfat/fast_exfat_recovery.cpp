@@ -79,7 +79,14 @@ std::string CFastExFatRecovery::StoreBaseName() {
 Status CFastExFatRecovery::Scan(const char* previousName) {
   m_browser.SetRootKey(m_opened ? store::FolderKey(0, m_geometry.rootCluster) : 0);
   store::ScanStore& st = m_browser.NewStore();
-  if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
+  if (previousName != nullptr && previousName[0] != '\0') {
+    const Status opened = st.OpenStore(previousName);
+    std::vector<uint64_t> counts;
+    m_unreadableDirectories = opened == kStatusOk && st.ReadCounts(store::ScanStore::kUnreadableName, 1, &counts)
+                                  ? counts[0]
+                                  : 0;
+    return opened;
+  }
   m_directoryRuns.clear();
   if (!HasVolume()) return kStatusInvalidParameter;
   const auto volumeStart = static_cast<int64_t>(m_volume.StartUnit());
@@ -121,6 +128,8 @@ Status CFastExFatRecovery::WalkVolume() {
   // stopped; deleted files are laid out once every claim is known.
   const Status laidOut = ApplyLayouts(walk.Claims(), walk.DirectoryClusters(), walk.KnownLayouts());
   m_unreadableDirectories = walk.UnreadableDirectories();
+  // Not kept only costs a run reusing this result the warning.
+  (void)m_browser.Store()->KeepCounts(store::ScanStore::kUnreadableName, {m_unreadableDirectories});
   m_directoryRuns.clear();
   m_directoryRuns.reserve(walk.DirectoryClusters().size());
   for (const uint32_t cluster : walk.DirectoryClusters()) {

@@ -99,7 +99,14 @@ Status CFastNtfsRecovery::Scan(const char* previousName) {
   m_unreadableRecords = 0;
   m_storeFull = false;
   store::ScanStore& st = m_browser.NewStore();
-  if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
+  if (previousName != nullptr && previousName[0] != '\0') {
+    const Status opened = st.OpenStore(previousName);
+    std::vector<uint64_t> counts;
+    if (opened == kStatusOk && st.ReadCounts(store::ScanStore::kUnreadableName, 1, &counts)) {
+      m_unreadableRecords = counts[0];
+    }
+    return opened;
+  }
   if (!m_isOpen) return platform::kErrorInvalidHandle;
   const std::string name =
       store::MakeLogBaseName(store::kFastLogPrefix, static_cast<int64_t>(m_volume.geometry.volumeStartSector));
@@ -109,6 +116,8 @@ Status CFastNtfsRecovery::Scan(const char* previousName) {
   if (m_mftStatus == kStatusOk && BuildAllocationMap() != kStatusOk) m_bitmap.Clear();
   // An MFT that cannot be found is a failed scan, not an empty volume.
   Status status = m_mftStatus != kStatusOk ? m_mftStatus : RunMftPass();
+  // Not kept only costs a run reusing this result the warning.
+  (void)st.KeepCounts(store::ScanStore::kUnreadableName, {m_unreadableRecords});
   const Status flushed = st.FlushStore();
   if (status == kStatusOk && m_storeFull) status = kStatusOutOfMemory;
   // Records that could not be read make the result incomplete: say so.

@@ -113,6 +113,9 @@ class ScanStore {
   // (false when none were kept under name or fewer than count).
   [[nodiscard]] Status KeepCounts(std::string_view name, const std::vector<uint64_t>& counts) const;
   bool ReadCounts(std::string_view name, size_t count, std::vector<uint64_t>* out) const;
+  // The name under which a scan keeps how many parts of the file system it
+  // could not read, so that a run reusing its result still says so.
+  static constexpr std::string_view kUnreadableName = "Unreadable";
 
   bool IsOpen() const;
   // Records in the store: the whole records the record file held at
