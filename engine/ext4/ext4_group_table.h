@@ -18,6 +18,7 @@ namespace engine::ext4 {
 namespace gd {
 inline constexpr uint16_t kInodeUninit = 0x1;
 inline constexpr uint16_t kBlockUninit = 0x2;
+inline constexpr uint16_t kTableZeroed = 0x4;  // the inode table was written with zeros
 inline constexpr size_t kChecksumOffset = 0x1E;
 }  // namespace gd
 
