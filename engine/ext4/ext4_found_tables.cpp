@@ -2,8 +2,10 @@
 #include "engine/ext4/ext4_found_tables.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 
+#include "engine/ext4/crc32c.h"
 #include "engine/ext4/ext4_block_map.h"
 
 namespace engine::ext4 {
@@ -12,6 +14,81 @@ namespace {
 constexpr size_t kOldInodeBytes = 128;
 constexpr size_t kRootEntries = (inode::kBlockBytes - extent::kHeaderBytes) / extent::kEntryBytes;  // 4
 constexpr size_t kBlockPointers = inode::kBlockBytes / 4;                                           // 15
+
+// Inode checksum layout (256-byte inodes with room for the high half):
+// crc32c from the seed over the number, the generation, then the inode's
+// bytes with both checksum halves (0x7C lo, 0x82 hi) read as zeros.
+constexpr size_t kCheckedInodeBytes = 256;
+constexpr size_t kChecksumLo = 0x7C;
+constexpr size_t kChecksumHi = 0x82;
+constexpr size_t kLearnedInodes = 8192;  // inodes that vote on the seed, at most
+
+bool HasFullChecksum(const std::vector<uint8_t>& raw) {
+  const ByteView b(raw.data(), raw.size());
+  return raw.size() == kCheckedInodeBytes && b.U16(0x80) >= 4 && b.U16(0x80) <= kCheckedInodeBytes - kOldInodeBytes &&
+         (b.U16(kChecksumLo) != 0 || b.U16(kChecksumHi) != 0);
+}
+
+uint32_t StoredChecksum(const std::vector<uint8_t>& raw) {
+  const ByteView b(raw.data(), raw.size());
+  return b.U16(kChecksumLo) | (uint32_t{b.U16(kChecksumHi)} << 16);
+}
+
+uint32_t InodeCrc(const std::vector<uint8_t>& raw, uint32_t seed, uint32_t number, uint32_t generation) {
+  const uint8_t zero[2] = {0, 0};
+  const uint8_t* b = raw.data();
+  uint32_t crc = Crc32cLe32(Crc32cLe32(seed, number), generation);
+  crc = Crc32c(crc, b, kChecksumLo);
+  crc = Crc32c(crc, zero, 2);
+  crc = Crc32c(crc, b + kChecksumLo + 2, kOldInodeBytes - kChecksumLo - 2);
+  crc = Crc32c(crc, b + kOldInodeBytes, kChecksumHi - kOldInodeBytes);
+  crc = Crc32c(crc, zero, 2);
+  return Crc32c(crc, b + kChecksumHi + 2, kCheckedInodeBytes - kChecksumHi - 2);
+}
+
+// A linear map of 32-bit values over GF(2), by the images of the 32 unit values.
+struct BitMatrix {
+  std::array<uint32_t, 32> column{};
+  uint32_t Apply(uint32_t v) const {
+    uint32_t r = 0;
+    for (int i = 0; i < 32; ++i) r ^= (v >> i & 1u) != 0 ? column[i] : 0;
+    return r;
+  }
+  bool Invert(BitMatrix* out) const {
+    std::array<uint32_t, 32> row{}, inverse{};
+    for (int r = 0; r < 32; ++r) {
+      for (int i = 0; i < 32; ++i) row[r] |= (column[i] >> r & 1u) << i;
+      inverse[r] = 1u << r;
+    }
+    for (int c = 0; c < 32; ++c) {
+      int pivot = c;
+      while (pivot < 32 && (row[pivot] >> c & 1u) == 0) ++pivot;
+      if (pivot == 32) return false;
+      std::swap(row[c], row[pivot]);
+      std::swap(inverse[c], inverse[pivot]);
+      for (int r = 0; r < 32; ++r) {
+        if (r != c && (row[r] >> c & 1u) != 0) {
+          row[r] ^= row[c];
+          inverse[r] ^= inverse[c];
+        }
+      }
+    }
+    for (int i = 0; i < 32; ++i) {
+      out->column[i] = 0;
+      for (int r = 0; r < 32; ++r) out->column[i] |= (inverse[r] >> i & 1u) << r;
+    }
+    return true;
+  }
+};
+
+// crc32c's state carried through count zero bytes, after a prefix made from the unit value.
+template <typename Prefix>
+BitMatrix ZeroRunMap(size_t count, Prefix prefix) {
+  const std::vector<uint8_t> zeros(count, 0);
+  BitMatrix m;
+  for (int i = 0; i < 32; ++i) m.column[i] = Crc32c(prefix(1u << i), zeros.data(), zeros.size());
+  return m;
+}
 
 bool AllZero(ByteView b) {
   for (size_t i = 0; i < b.size(); ++i) {
@@ -76,6 +153,7 @@ bool RecogniseInodeTableBlock(ByteView block, const Superblock& sb, uint64_t max
       fits = Plausible(raw, sized, &slot.inode, &linked);
       if (fits && linked) {
         slot.slot = static_cast<uint16_t>(at / size);
+        slot.raw.assign(raw.data(), raw.data() + raw.size());
         slots->push_back(std::move(slot));
       }
     }
@@ -97,8 +175,11 @@ bool FoundInodeTables::Add(uint64_t block, ByteView bytes, const Superblock& sb,
   return true;
 }
 
-void FoundInodeTables::Number(uint32_t blockBytes, const SelfOf& selfOf) {
+void FoundInodeTables::Number(uint32_t blockBytes, const SelfOf& selfOf, uint32_t currentSeed) {
   m_byNumber.clear();
+  for (auto& [number, b] : m_blocks) {
+    for (TableSlot& s : b.slots) s.trusted = true;
+  }
   // Votes of each block's anchors for the number of its slot 0.
   constexpr int64_t kConflict = -1;
   std::map<uint64_t, int64_t> direct;  // by block, ordered for the walk below
@@ -138,7 +219,6 @@ void FoundInodeTables::Number(uint32_t blockBytes, const SelfOf& selfOf) {
   };
   walk(order.begin(), order.end(), forward, 1);
   walk(order.rbegin(), order.rend(), backward, -1);
-  std::unordered_map<uint32_t, int> claims;
   for (auto& [number, b] : m_blocks) {
     const auto f = forward.find(number);
     const auto k = backward.find(number);
@@ -146,7 +226,82 @@ void FoundInodeTables::Number(uint32_t blockBytes, const SelfOf& selfOf) {
     if (f != forward.end() && k != backward.end() && f->second != k->second) first = 0;
     if (first <= 0 || first + static_cast<int64_t>(blockBytes / b.inodeBytes) > int64_t{UINT32_MAX}) continue;
     b.first = static_cast<uint32_t>(first);
+  }
+  LearnSeed(blockBytes, currentSeed);
+  IndexNumbers();
+}
+
+void FoundInodeTables::LearnSeed(uint32_t blockBytes, uint32_t currentSeed) {
+  m_seedKnown = false;
+  // Each numbered inode's checksum gives the seed it was made with: two alike make it the old volume's.
+  const BitMatrix shift = ZeroRunMap(8 + kCheckedInodeBytes, [](uint32_t unit) { return unit; });
+  BitMatrix unshift;
+  if (!shift.Invert(&unshift)) return;
+  std::unordered_map<uint32_t, int> votes;
+  size_t voters = 0;
+  for (const auto& [number, b] : m_blocks) {
+    if (b.first == 0 || b.inodeBytes != kCheckedInodeBytes) continue;
+    for (const TableSlot& s : b.slots) {
+      if (voters >= kLearnedInodes || !HasFullChecksum(s.raw)) continue;
+      ++voters;
+      const uint32_t seed = unshift.Apply(StoredChecksum(s.raw) ^ InodeCrc(s.raw, 0, b.first + s.slot, s.inode.generation));
+      if (seed != currentSeed) ++votes[seed];
+    }
+  }
+  int best = 0, second = 0;
+  for (const auto& [seed, n] : votes) {
+    if (n > best) {
+      second = best;
+      best = n;
+      m_seed = seed;
+    } else if (n > second) {
+      second = n;
+    }
+  }
+  if (best < 2 || best == second) return;
+  m_seedKnown = true;
+  // Every block of such inodes numbered by its own checksums; an inode whose checksum fails at its place is not used.
+  const BitMatrix byNumber = ZeroRunMap(4 + kCheckedInodeBytes, [](uint32_t unit) { return Crc32cLe32(0, unit); });
+  BitMatrix toNumber;
+  if (!byNumber.Invert(&toNumber)) return;
+  const uint32_t perBlock = blockBytes / kCheckedInodeBytes;
+  for (auto& [number, b] : m_blocks) {
+    if (b.inodeBytes != kCheckedInodeBytes || perBlock == 0) continue;
+    std::map<uint32_t, int> firsts;
+    bool checked = false;
+    for (const TableSlot& s : b.slots) {
+      if (!HasFullChecksum(s.raw)) continue;
+      checked = true;
+      const uint32_t n = toNumber.Apply(StoredChecksum(s.raw) ^ InodeCrc(s.raw, m_seed, 0, s.inode.generation));
+      if (n > s.slot && (n - 1 - s.slot) % perBlock == 0) ++firsts[n - s.slot];
+    }
+    if (!checked) continue;  // nothing here tells: the anchors' count stands
+    int most = 0, next = 0;
+    uint32_t first = 0;
+    for (const auto& [f, n] : firsts) {
+      if (n > most) {
+        next = most;
+        most = n;
+        first = f;
+      } else if (n > next) {
+        next = n;
+      }
+    }
+    b.first = most > next ? first : 0;
+    for (TableSlot& s : b.slots) {
+      s.trusted = b.first != 0 && (!HasFullChecksum(s.raw) ||
+                                   InodeCrc(s.raw, m_seed, b.first + s.slot, s.inode.generation) == StoredChecksum(s.raw));
+    }
+  }
+}
+
+void FoundInodeTables::IndexNumbers() {
+  m_byNumber.clear();
+  std::unordered_map<uint32_t, int> claims;
+  for (const auto& [number, b] : m_blocks) {
+    if (b.first == 0) continue;
     for (size_t i = 0; i < b.slots.size(); ++i) {
+      if (!b.slots[i].trusted) continue;
       const uint32_t n = b.first + b.slots[i].slot;
       if (++claims[n] == 1) {
         m_byNumber[n] = {number, i};

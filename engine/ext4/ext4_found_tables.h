@@ -16,6 +16,8 @@ namespace engine::ext4 {
 struct TableSlot {
   uint16_t slot = 0;  // its index in the block
   Inode inode;        // parsed without checksum (its seed and number are not known here)
+  std::vector<uint8_t> raw;  // its bytes
+  bool trusted = true;       // false when its checksum does not hold at the number its place gives
 };
 
 // Recognises an inode-table block: blocks of 128- or 256-byte inodes,
@@ -37,10 +39,18 @@ struct TableSlot {
 // folder's inode whose first block begins with "." naming it) numbers its
 // block, and every block next to a numbered one of the same inode size
 // continues the count. Blocks no anchor reaches stay unnumbered.
+// Under metadata_csum a 256-byte inode's 32-bit checksum is crc32c over
+// the volume's seed, its number, its generation and its bytes; crc32c is
+// linear, so the inode's number and the old volume's seed each follow from
+// the other. The seed that two or more numbered inodes give alike is the
+// old volume's; with it every kept block of 256-byte inodes is numbered by
+// its own checksums (where an anchor did not reach it or numbered it
+// otherwise), and a linked inode whose checksum does not hold at its number
+// is not used (it is not that inode, or not the old volume's).
 // At most kMaxInodes inodes are kept. Plain value; one thread at a time.
 class FoundInodeTables {
  public:
-  static constexpr size_t kMaxInodes = 1u << 19;
+  static constexpr size_t kMaxInodes = 1u << 18;
 
   struct Copy {
     uint64_t block = 0;
@@ -58,10 +68,15 @@ class FoundInodeTables {
   // The anchors: for every linked folder inode kept, selfOf(inode) gives
   // the number its first block names as "." (0 when unknown). Then numbers
   // every block an anchor reaches through consecutive kept blocks. Blocks
-  // whose anchors disagree stay unnumbered.
+  // whose anchors disagree stay unnumbered. Then the seed is learnt (see
+  // above); currentSeed, the seed of the file system on the volume now,
+  // never counts (its own inodes are not the old ones).
   using SelfOf = std::function<uint32_t(const Inode& folder, uint16_t inodeBytes)>;
-  void Number(uint32_t blockBytes, const SelfOf& selfOf);
+  void Number(uint32_t blockBytes, const SelfOf& selfOf, uint32_t currentSeed);
 
+  // The old volume's checksum seed, when Number learnt it.
+  bool SeedKnown() const { return m_seedKnown; }
+  uint32_t Seed() const { return m_seed; }
   // The kept copy of inode number (numbered blocks only).
   [[nodiscard]] bool Find(uint32_t number, Copy* out) const;
   // True when block is kept and says it did not hold inode number at slot
@@ -79,6 +94,11 @@ class FoundInodeTables {
   std::unordered_map<uint64_t, Block> m_blocks;
   std::unordered_map<uint32_t, std::pair<uint64_t, size_t>> m_byNumber;  // number -> block, index in slots
   size_t m_inodes = 0;
+  bool m_seedKnown = false;
+  uint32_t m_seed = 0;
+
+  void LearnSeed(uint32_t blockBytes, uint32_t currentSeed);
+  void IndexNumbers();
 };
 
 }  // namespace engine::ext4

@@ -178,7 +178,7 @@ void CProfessionalExt4Recovery::NumberTables() {
     }
     const auto it = m_blocks.find(first);
     return it != m_blocks.end() ? it->second.self : 0;
-  });
+  }, m_volume.Sb().checksumSeed);
 }
 
 bool CProfessionalExt4Recovery::OldInode(uint32_t number, InodeCopy* out, uint16_t* inodeBytes) {
@@ -256,6 +256,8 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
   if (!m_hasGeometry || m_blocks.empty()) return st->FlushStore();
   ReadNewTablePlaces();
   NumberTables();
+  m_oldSeedKnown = m_tables.SeedKnown();
+  m_oldSeed = m_tables.Seed();
   Finish f;
   const FetchBlock plainFetch = [this](uint64_t block, const AcceptBlock& accept, std::vector<uint8_t>* out) {
     out->resize(m_plain.blockBytes);

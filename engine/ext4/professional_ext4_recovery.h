@@ -98,6 +98,12 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   // Inode-table blocks of the earlier file system kept (handed over, or
   // read from the new tables' places at the finish).
   size_t KeptTableBlocks() const { return m_tables.Blocks(); }
+  // The checksum seed of the earlier file system, when the last finish
+  // learnt it from the inodes found.
+  bool OldSeed(uint32_t* out) const {
+    *out = m_oldSeed;
+    return m_oldSeedKnown;
+  }
   std::string StoreBaseName();
   store::ScanStore* ResultStore() { return m_browser.Store(); }
 
@@ -138,7 +144,9 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   uint16_t m_driveLetter = 0;
   std::unordered_map<uint64_t, KeptBlock> m_blocks;  // by volume block
   FoundInodeTables m_tables;
-  uint64_t m_maxBlock = 0;  // the source's end in blocks (an older file system may have been larger)
+  uint64_t m_maxBlock = 0;
+  bool m_oldSeedKnown = false;
+  uint32_t m_oldSeed = 0;  // the source's end in blocks (an older file system may have been larger)
   store::StoreBrowser m_browser;
   const LiveAllocation* m_live = nullptr;
 

@@ -6,6 +6,9 @@
 // come back with their names, folders and bytes.
 #include <gtest/gtest.h>
 
+#include <array>
+
+#include "engine/ext4/crc32c.h"
 #include "tests/engine/deep/deep_scan_util.h"
 #include "tests/engine/ext4/ext4_test_util.h"
 
@@ -16,10 +19,15 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-class Ext4Remade : public ::testing::TestWithParam<const char*> {};
+struct Remade {
+  const char* name;
+  std::array<uint8_t, 16> oldUuid;  // what make_ext4_remade.sh gave the volume first
+};
+
+class Ext4Remade : public ::testing::TestWithParam<Remade> {};
 
 TEST_P(Ext4Remade, OldFilesComeBackWithTheirNamesFoldersAndBytes) {
-  const std::string name = GetParam();
+  const std::string name = GetParam().name;
   testing_support::ScopedDataHome home;
   store::ScanIndex::Instance().Load();
   const std::string image = testing_support::UnpackedFixture(name + ".img.gz");
@@ -28,6 +36,10 @@ TEST_P(Ext4Remade, OldFilesComeBackWithTheirNamesFoldersAndBytes) {
   auto run = deep_testing::DeepScanBytes(testing_support::ReadFileBytes(image));
   ASSERT_EQ(run->status, kStatusOk);
   EXPECT_TRUE(run->engine->ScannedFreeSpaceOnly());
+  // The inodes found tell the old volume's checksum seed: crc32c of its uuid.
+  uint32_t seed = 0;
+  ASSERT_TRUE(run->engine->ProfessionalExt4().OldSeed(&seed));
+  EXPECT_EQ(seed, ext4::Crc32c(0xFFFFFFFFu, GetParam().oldUuid.data(), 16));
   const auto all = deep_testing::ListEverything(*run->engine);
   std::map<std::string, std::string> inodeOf;  // folder path -> old inode
   for (const auto& row : rows) inodeOf[row.path] = NoteValue(row.note, "inode");
@@ -66,7 +78,14 @@ TEST_P(Ext4Remade, OldFilesComeBackWithTheirNamesFoldersAndBytes) {
   EXPECT_GT(back, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Geometries, Ext4Remade, ::testing::Values("ext4_remade_isize", "ext4_remade_blocks"));
+constexpr std::array<uint8_t, 16> OldUuid(uint8_t last) {
+  return {0x51, 0x55, 0x4d, 0x00, 0, 0, 0x40, 0, 0x80, 0, 0, 0, 0, 0, 0, last};
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, Ext4Remade,
+                         ::testing::Values(Remade{"ext4_remade_isize", OldUuid(0xfa)},
+                                           Remade{"ext4_remade_blocks", OldUuid(0xfb)}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace engine::ext4_testing
