@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <tuple>
 
 #include "engine/ext4/crc32c.h"
 #include "engine/ext4/ext4_block_map.h"
@@ -108,6 +109,10 @@ bool KnownType(uint16_t type) {
 bool Plausible(ByteView b, const Superblock& sized, Inode* out, bool* linked) {
   if (!ParseInode(b, sized, 0, out, false)) return false;
   const Inode& n = *out;
+  if (n.mode == 0 && n.links == 0 && n.size == 0) {  // a reserved inode (the bad-blocks list): times, no data
+    *linked = false;
+    return AllZero(b.Sub(inode::kBlockOffset, inode::kBlockBytes));
+  }
   if (!KnownType(n.Type()) || n.ctime == 0 || n.mtime == 0) return false;
   if (sized.inodeBytes > kOldInodeBytes) {
     const uint16_t extra = b.U16(0x80);
@@ -297,16 +302,27 @@ void FoundInodeTables::LearnSeed(uint32_t blockBytes, uint32_t currentSeed) {
 
 void FoundInodeTables::IndexNumbers() {
   m_byNumber.clear();
-  std::unordered_map<uint32_t, int> claims;
+  // Two copies of one inode (its table block and an old journal's copy of
+  // it): the one changed last wins (change time with its fraction; then the
+  // larger, as a file being written only grows); alike, the lowest block's.
+  const auto changed = [](const TableSlot& s) {
+    const ByteView b(s.raw.data(), s.raw.size());
+    const bool fraction = s.raw.size() > kOldInodeBytes && b.U16(0x80) >= 8;
+    return std::make_tuple(s.inode.ctime, fraction ? b.U32(0x84) : 0u, s.inode.size, s.inode.blockCount);
+  };
+  std::vector<uint64_t> order;  // in block order: ties keep the lowest block's copy
   for (const auto& [number, b] : m_blocks) {
-    if (b.first == 0) continue;
+    if (b.first != 0) order.push_back(number);
+  }
+  std::sort(order.begin(), order.end());
+  for (const uint64_t number : order) {
+    const Block& b = m_blocks.at(number);
     for (size_t i = 0; i < b.slots.size(); ++i) {
-      if (!b.slots[i].trusted) continue;
-      const uint32_t n = b.first + b.slots[i].slot;
-      if (++claims[n] == 1) {
-        m_byNumber[n] = {number, i};
-      } else {
-        m_byNumber.erase(n);  // two blocks claim it: neither is trusted
+      const TableSlot& s = b.slots[i];
+      if (!s.trusted) continue;
+      const auto [it, added] = m_byNumber.emplace(b.first + s.slot, std::make_pair(number, i));
+      if (!added && changed(s) > changed(m_blocks.at(it->second.first).slots[it->second.second])) {
+        it->second = {number, i};
       }
     }
   }

@@ -21,7 +21,8 @@ struct TableSlot {
 };
 
 // Recognises an inode-table block: blocks of 128- or 256-byte inodes,
-// every slot either all zeros or a plausible inode (a known type, a change
+// every slot either all zeros, a reserved inode (no type, links, size or
+// map) or a plausible inode (a known type, a change
 // time, an extra size that fits, an extent root with its magic and at most
 // four entries, inline data, or block pointers inside maxBlock), at least
 // one of them linked. sb gives the block size and the features (checksums
@@ -46,7 +47,9 @@ struct TableSlot {
 // old volume's; with it every kept block of 256-byte inodes is numbered by
 // its own checksums (where an anchor did not reach it or numbered it
 // otherwise), and a linked inode whose checksum does not hold at its number
-// is not used (it is not that inode, or not the old volume's).
+// is not used (it is not that inode, or not the old volume's). Where two
+// kept blocks hold one inode number (a table block and an old journal's
+// copy of one), the copy changed last is taken (see IndexNumbers).
 // At most kMaxInodes inodes are kept. Plain value; one thread at a time.
 class FoundInodeTables {
  public:
