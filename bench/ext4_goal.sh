@@ -4,7 +4,8 @@
 # unmounted between the steps. Counts how many of the 248 come back byte-exact under their own names and
 # folders in fast mode, from the volume and from a copy taken while it was still mounted (journal not
 # replayed), and how many files deep mode brings back (by content, any name; and under their own
-# names in their own folders) once the volume was made again with mkfs.ext4: after the deletes, and
+# names in their own folders) once the volume was made again with mkfs.ext4: after the deletes (alike,
+# and as a 400 MiB file system, whose journal lies elsewhere than the old one), and
 # with all 248 files still on it, made again with the same geometry and with 128-byte inodes (the
 # old inode tables then lie elsewhere than the new ones). Needs root (loop devices), ImageMagick and
 # a built quellmoor.
@@ -154,6 +155,10 @@ cp --sparse=always "$img" "$work/remade.img"
 mkfs.ext4 -q -F -E nodiscard "$work/remade.img"
 deep_case "deleted, then mkfs.ext4 again" "$work/remade.img"
 rm -f "$work/remade.img"
+cp --sparse=always "$img" "$work/remade-smaller.img"
+mkfs.ext4 -q -F -E nodiscard "$work/remade-smaller.img" 400M # its journal elsewhere: the old one is left
+deep_case "deleted, then mkfs.ext4 as 400 MiB" "$work/remade-smaller.img"
+rm -f "$work/remade-smaller.img"
 cp --sparse=always "$work/live.img" "$work/remade-same.img"
 mkfs.ext4 -q -F -E nodiscard "$work/remade-same.img"
 deep_case "all on it, mkfs.ext4 again (same geometry)" "$work/remade-same.img"

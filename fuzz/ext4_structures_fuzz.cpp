@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t self = 0;
     uint32_t parent = 0;
     return first < size / bs && DirectoryStartOf(all.Sub(first * bs, bs), sb, &self, &parent) ? self : 0;
-  }, sb.checksumSeed);
+  }, sb.checksumSeed, static_cast<uint32_t>(size / 128 + 16));
   tables.ForEachNumbered([&](uint32_t number, const FoundInodeTables::Copy& copy) {
     (void)tables.Contradicts(copy.block, copy.slot, copy.inodeBytes, number);
   });

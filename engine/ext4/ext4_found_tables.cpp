@@ -180,7 +180,7 @@ bool FoundInodeTables::Add(uint64_t block, ByteView bytes, const Superblock& sb,
   return true;
 }
 
-void FoundInodeTables::Number(uint32_t blockBytes, const SelfOf& selfOf, uint32_t currentSeed) {
+void FoundInodeTables::Number(uint32_t blockBytes, const SelfOf& selfOf, uint32_t currentSeed, uint32_t maxInodes) {
   m_byNumber.clear();
   for (auto& [number, b] : m_blocks) {
     for (TableSlot& s : b.slots) s.trusted = true;
@@ -232,11 +232,11 @@ void FoundInodeTables::Number(uint32_t blockBytes, const SelfOf& selfOf, uint32_
     if (first <= 0 || first + static_cast<int64_t>(blockBytes / b.inodeBytes) > int64_t{UINT32_MAX}) continue;
     b.first = static_cast<uint32_t>(first);
   }
-  LearnSeed(blockBytes, currentSeed);
+  LearnSeed(blockBytes, currentSeed, maxInodes);
   IndexNumbers();
 }
 
-void FoundInodeTables::LearnSeed(uint32_t blockBytes, uint32_t currentSeed) {
+void FoundInodeTables::LearnSeed(uint32_t blockBytes, uint32_t currentSeed, uint32_t maxInodes) {
   m_seedKnown = false;
   // Each numbered inode's checksum gives the seed it was made with: two alike make it the old volume's.
   const BitMatrix shift = ZeroRunMap(8 + kCheckedInodeBytes, [](uint32_t unit) { return unit; });
@@ -278,7 +278,7 @@ void FoundInodeTables::LearnSeed(uint32_t blockBytes, uint32_t currentSeed) {
       if (!HasFullChecksum(s.raw)) continue;
       checked = true;
       const uint32_t n = toNumber.Apply(StoredChecksum(s.raw) ^ InodeCrc(s.raw, m_seed, 0, s.inode.generation));
-      if (n > s.slot && (n - 1 - s.slot) % perBlock == 0) ++firsts[n - s.slot];
+      if (n > s.slot && n <= maxInodes && (n - 1 - s.slot) % perBlock == 0) ++firsts[n - s.slot];
     }
     if (!checked) continue;  // nothing here tells: the anchors' count stands
     int most = 0, next = 0;
@@ -292,7 +292,13 @@ void FoundInodeTables::LearnSeed(uint32_t blockBytes, uint32_t currentSeed) {
         next = n;
       }
     }
-    b.first = most > next ? first : 0;
+    // The anchors' count stands where any checksum agrees; else two checksums alike, or one where no
+    // anchor reached (an inode of another seed, the new volume's, solves to a number at random).
+    if (b.first != 0 && firsts.count(b.first) != 0) {
+      // kept
+    } else if (most > next && (most >= 2 || b.first == 0)) {
+      b.first = first;
+    }
     for (TableSlot& s : b.slots) {
       s.trusted = b.first != 0 && (!HasFullChecksum(s.raw) ||
                                    InodeCrc(s.raw, m_seed, b.first + s.slot, s.inode.generation) == StoredChecksum(s.raw));

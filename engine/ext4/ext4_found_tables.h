@@ -73,9 +73,10 @@ class FoundInodeTables {
   // every block an anchor reaches through consecutive kept blocks. Blocks
   // whose anchors disagree stay unnumbered. Then the seed is learnt (see
   // above); currentSeed, the seed of the file system on the volume now,
-  // never counts (its own inodes are not the old ones).
+  // never counts (its own inodes are not the old ones); no number above
+  // maxInodes is taken from a checksum.
   using SelfOf = std::function<uint32_t(const Inode& folder, uint16_t inodeBytes)>;
-  void Number(uint32_t blockBytes, const SelfOf& selfOf, uint32_t currentSeed);
+  void Number(uint32_t blockBytes, const SelfOf& selfOf, uint32_t currentSeed, uint32_t maxInodes);
 
   // The old volume's checksum seed, when Number learnt it.
   bool SeedKnown() const { return m_seedKnown; }
@@ -100,7 +101,7 @@ class FoundInodeTables {
   bool m_seedKnown = false;
   uint32_t m_seed = 0;
 
-  void LearnSeed(uint32_t blockBytes, uint32_t currentSeed);
+  void LearnSeed(uint32_t blockBytes, uint32_t currentSeed, uint32_t maxInodes);
   void IndexNumbers();
 };
 

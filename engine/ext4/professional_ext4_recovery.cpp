@@ -161,6 +161,12 @@ void CProfessionalExt4Recovery::ReadNewTablePlaces() {
   }
 }
 
+uint32_t CProfessionalExt4Recovery::MaxInodes() const {
+  // Every inode of the earlier file system had its 128 bytes at least somewhere on the source.
+  const uint64_t most = m_maxBlock * m_plain.blockBytes / 128;
+  return most > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(most);
+}
+
 void CProfessionalExt4Recovery::NumberTables() {
   m_tables.Number(m_plain.blockBytes, [this](const Inode& folder, uint16_t) -> uint32_t {
     uint64_t first = 0;
@@ -178,7 +184,7 @@ void CProfessionalExt4Recovery::NumberTables() {
     }
     const auto it = m_blocks.find(first);
     return it != m_blocks.end() ? it->second.self : 0;
-  }, m_volume.Sb().checksumSeed);
+  }, m_volume.Sb().checksumSeed, MaxInodes());
 }
 
 bool CProfessionalExt4Recovery::OldInode(uint32_t number, InodeCopy* out, uint16_t* inodeBytes) {

@@ -125,6 +125,7 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   // inodes) into m_tables and numbers every kept table block.
   void ReadNewTablePlaces();
   void NumberTables();
+  uint32_t MaxInodes() const;
   // The old inode number: a copy from a numbered table block found, else
   // the inode where the new geometry puts it unless a numbered table block
   // there says it held another one. *inodeBytes: the size of that copy.
