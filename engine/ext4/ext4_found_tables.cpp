@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 #include <tuple>
 
@@ -92,8 +93,15 @@ BitMatrix ZeroRunMap(size_t count, Prefix prefix) {
 }
 
 bool AllZero(ByteView b) {
-  for (size_t i = 0; i < b.size(); ++i) {
-    if (b.U8(i) != 0) return false;
+  const uint8_t* p = b.data();
+  size_t n = b.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    if (word != 0) return false;
+  }
+  for (; n > 0; --n, ++p) {
+    if (*p != 0) return false;
   }
   return true;
 }
@@ -141,7 +149,7 @@ bool Plausible(ByteView b, const Superblock& sized, Inode* out, bool* linked) {
 bool RecogniseInodeTableBlock(ByteView block, const Superblock& sb, uint64_t maxBlock, uint16_t* inodeBytes,
                               std::vector<TableSlot>* slots) {
   const size_t bs = sb.blockBytes;
-  if (bs == 0 || !block.Has(0, bs)) return false;
+  if (bs == 0 || !block.Has(0, bs) || AllZero(block.Sub(0, bs))) return false;  // most of free space
   Superblock sized = sb;
   sized.roCompat &= ~feature::kRoCompatMetadataCsum;
   sized.blockCount = maxBlock;

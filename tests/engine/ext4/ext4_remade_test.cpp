@@ -3,10 +3,12 @@
 // geometry (another inode size, fewer blocks): the old inode tables are
 // found where the new ones did not land or have not yet been zeroed,
 // numbered from the folders whose first blocks name them, and the old files
-// come back with their names, folders and bytes.
+// come back with their names, folders and bytes; and what lay under new
+// inode tables that no inode has used yet comes back.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <set>
 
 #include "engine/ext4/crc32c.h"
 #include "tests/engine/deep/deep_scan_util.h"
@@ -86,6 +88,33 @@ INSTANTIATE_TEST_SUITE_P(Geometries, Ext4Remade,
                          ::testing::Values(Remade{"ext4_remade_isize", OldUuid(0xfa)},
                                            Remade{"ext4_remade_blocks", OldUuid(0xfb)}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Made again with smaller blocks and many inodes: the new inode tables,
+// never zeroed and holding no inode yet, lie over the old files' data. The
+// deep scan reads them as free space: every file whose data lies there
+// comes back (by content).
+TEST(Ext4RemadeSmallerBlocks, FilesUnderTheNewTablesNoInodeUsedComeBack) {
+  testing_support::ScopedDataHome home;
+  store::ScanIndex::Instance().Load();
+  const std::string image = testing_support::UnpackedFixture("ext4_remade_bsize.img.gz");
+  if (image.empty()) GTEST_SKIP() << "fixture ext4_remade_bsize is not available";
+  const auto rows = testing_support::ReadManifest(testing_support::FixturePath("ext4_remade_bsize.manifest.tsv"));
+  auto run = deep_testing::DeepScanBytes(testing_support::ReadFileBytes(image));
+  ASSERT_EQ(run->status, kStatusOk);
+  testing_support::TempDir out;
+  std::set<std::string> listed;
+  for (const auto& [path, hash] :
+       deep_testing::CopiedContents(*run->engine, deep_testing::ListEverything(*run->engine), out.path())) {
+    listed.insert(hash);
+  }
+  int under = 0;
+  for (const auto& row : rows) {
+    if (NoteValue(row.note, "under") != "tables") continue;
+    ++under;
+    EXPECT_EQ(listed.count(row.sha256), 1u) << row.path;
+  }
+  EXPECT_GT(under, 0);
+}
 
 }  // namespace
 }  // namespace engine::ext4_testing
