@@ -2,8 +2,10 @@
 #include "engine/deep/carve_ahead.h"
 
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 
+#include "engine/signatures/file_signature_table.h"
 #include "engine/status.h"
 
 namespace engine::deep {
@@ -50,12 +52,14 @@ CarveAhead::~CarveAhead() {
   for (std::thread& t : m_threads) t.join();
 }
 
-void CarveAhead::MoveToLocked(uint64_t at) {
+bool CarveAhead::MoveToLocked(uint64_t at) {
+  bool room = false;
   while (!m_units.empty() && m_units.front()->first + m_units.front()->count <= at) {
     m_units.front()->dropped = true;
     m_units.pop_front();
+    room = true;
   }
-  if (!m_units.empty()) return;
+  if (!m_units.empty()) return room;
   // Nothing made reaches at: the next piece is the one holding it (or the first after it).
   while (m_nextRun < m_runs.size() && m_runs[m_nextRun].first + m_runs[m_nextRun].count <= at) {
     ++m_nextRun;
@@ -65,6 +69,7 @@ void CarveAhead::MoveToLocked(uint64_t at) {
     const uint64_t offset = (at - m_runs[m_nextRun].first) / m_unitSectors * m_unitSectors;
     m_nextOffset = std::max(m_nextOffset, offset);
   }
+  return true;
 }
 
 std::shared_ptr<CarveAhead::Unit> CarveAhead::ClaimLocked() {
@@ -77,6 +82,8 @@ std::shared_ptr<CarveAhead::Unit> CarveAhead::ClaimLocked() {
   unit->first = run.first + m_nextOffset;
   unit->count = std::min(m_unitSectors, run.count - m_nextOffset);
   unit->runEnd = run.runEnd;
+  // Files measured so far all start before this piece: its sectors inside one are not looked at.
+  unit->lookFrom = std::clamp(m_measuredTo, unit->first, unit->first + unit->count);
   unit->lookedTo = unit->first;
   m_nextOffset += unit->count;
   if (m_nextOffset >= run.count) {
@@ -88,24 +95,61 @@ std::shared_ptr<CarveAhead::Unit> CarveAhead::ClaimLocked() {
 }
 
 void CarveAhead::MoveTo(uint64_t at) {
+  bool room = false;
   {
     std::lock_guard lock(m_mutex);
-    MoveToLocked(at);
+    room = MoveToLocked(at);
   }
-  m_workReady.notify_all();
+  if (room) m_workReady.notify_all();
+}
+
+bool CarveAhead::CopyRead(uint64_t at, uint32_t count, uint8_t* out) {
+  uint64_t end = 0;
+  if (out == nullptr || __builtin_add_overflow(at, uint64_t{count}, &end)) return false;
+  std::vector<std::shared_ptr<Unit>> parts;
+  {
+    std::lock_guard lock(m_mutex);
+    uint64_t covered = at;
+    for (const auto& unit : m_units) {
+      if (unit->first + unit->count <= covered || unit->first >= end) continue;
+      if (unit->first > covered || !unit->read.load(std::memory_order_acquire)) return false;
+      parts.push_back(unit);
+      covered = unit->first + unit->count;
+      if (covered >= end) break;
+    }
+    if (covered < end) return false;
+  }
+  // A piece's bytes do not change once read.
+  for (const auto& unit : parts) {
+    const uint64_t from = std::max(at, unit->first);
+    const uint64_t to = std::min(end, unit->first + unit->count);
+    std::memcpy(out + (from - at) * m_sectorBytes, unit->bytes.data() + (from - unit->first) * m_sectorBytes,
+                static_cast<size_t>(to - from) * m_sectorBytes);
+  }
+  return true;
 }
 
 std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
-  std::lock_guard lock(m_mutex);
-  MoveToLocked(sector);
+  std::unique_lock lock(m_mutex);
+  // Threads wait for work only when the window is full: woken when it has room.
+  if (MoveToLocked(sector)) m_workReady.notify_all();
   if (m_units.empty() || m_units.front()->first > sector) return nullptr;
   std::shared_ptr<Unit> unit = m_units.front();
   // A piece no thread started on is the pass's (its marks stay unset).
   if (unit->state == UnitState::kFree) unit->state = UnitState::kPassOnly;
+  WaitForLookLocked(lock, *unit, sector);
   // Behind the pass: what the thread looked at stays good, the rest is the pass's.
   if (unit->lookedTo.load(std::memory_order_acquire) <= sector) unit->dropped = true;
-  m_workReady.notify_all();
   return unit;
+}
+
+void CarveAhead::WaitForLookLocked(std::unique_lock<std::mutex>& lock, Unit& unit, uint64_t sector) {
+  // Waiting for the look under way costs less than making it again.
+  if (unit.state != UnitState::kWorking || unit.dropped || unit.lookedTo.load() != sector || !unit.readingOn) return;
+  unit.passWaits.store(true);
+  m_looked.wait(lock,
+                [&] { return unit.state != UnitState::kWorking || unit.dropped || unit.lookedTo.load() > sector; });
+  unit.passWaits.store(false);
 }
 
 SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
@@ -113,6 +157,10 @@ SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
   if (unit == nullptr || hitSector < unit->first || hitSector >= unit->first + unit->count) {
     m_current = UnitFor(hitSector);
     unit = m_current.get();
+  }
+  if (unit != nullptr && unit->lookedTo.load(std::memory_order_acquire) == hitSector) {
+    std::unique_lock lock(m_mutex);
+    WaitForLookLocked(lock, *unit, hitSector);
   }
   if (unit == nullptr || unit->runEnd != runEnd || unit->lookedTo.load(std::memory_order_acquire) <= hitSector) {
     if (unit != nullptr) unit->dropped = true;  // the pass is there first
@@ -147,7 +195,6 @@ void CarveAhead::Work(size_t thread) {
   signatures::CarveContext context;
   context.Attach(&source, m_sectorBytes, m_volumeEnd);
   context.ClearStreamExtents();
-  std::vector<uint8_t> bytes(static_cast<size_t>(m_unitSectors) * m_sectorBytes);
   std::unique_lock lock(m_mutex);
   while (!m_stop) {
     std::shared_ptr<Unit> unit = ClaimLocked();
@@ -157,43 +204,66 @@ void CarveAhead::Work(size_t thread) {
     }
     unit->state = UnitState::kWorking;
     lock.unlock();
-    LookAtUnit(context, source, bytes, *unit);
+    LookAtUnit(context, source, *unit);
     lock.lock();
     unit->state = UnitState::kDone;
+    if (unit->passWaits) m_looked.notify_all();
   }
 }
 
-void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source,
-                            std::vector<uint8_t>& bytes, Unit& unit) {
+void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, Unit& unit) {
   const auto count = static_cast<uint32_t>(unit.count);
   unit.marks.assign(count, kNotLooked);
+  std::vector<uint8_t>& bytes = unit.bytes;
+  bytes.resize(static_cast<size_t>(count) * m_sectorBytes);
   uint32_t got = 0;
   // A piece that cannot be read whole is left to the pass, which reads it sector by sector.
   if (storage::ReadSectors(count, source, bytes.data(), unit.first, m_sectorBytes, &got) != kStatusOk || got != count) {
     return;
   }
+  unit.read.store(true, std::memory_order_release);
   context.runEnd = unit.runEnd;
   context.SetProgressCallback(OnReadAhead, &unit, 0);
-  for (uint32_t i = 0; i < count && !unit.dropped; ++i) {
-    const uint64_t sector = unit.first + i;
+  const uint64_t end = unit.first + count;
+  // Sectors left unlooked stay kNotLooked: the pass looks at them itself if it gets there.
+  uint64_t sector = unit.lookFrom;
+  unit.lookedTo.store(sector);
+  while (sector < end && !unit.dropped) {
+    const auto i = static_cast<size_t>(sector - unit.first);
     SectorAhead ahead;
-    signatures::LookAhead(context, bytes.data() + static_cast<size_t>(i) * m_sectorBytes, m_sectorBytes, sector,
-                          &ahead);
+    signatures::LookAhead(context, bytes.data() + i * m_sectorBytes, m_sectorBytes, sector, &ahead);
+    unit.readingOn = false;
+    uint64_t next = sector + 1;
     if (ahead.verdict == SectorAhead::Verdict::kNothing) {
       unit.marks[i] = !ahead.tailSet ? kNothing : ahead.tailRunsOn ? kNothingTailOn : kNothingTail;
     } else if (ahead.verdict == SectorAhead::Verdict::kMeasured) {
       unit.marks[i] = kCandidate;
+      if (ahead.measured.status == kStatusOk) {
+        // The pass carving this file goes on after it, as this thread does.
+        const signatures::CarvedFile& file = ahead.measured.file;
+        const uint64_t skip = signatures::SectorsToSkipAfterCarve(file.code, file.size, m_sectorBytes);
+        if (__builtin_add_overflow(sector, std::max<uint64_t>(skip, 1), &next)) next = UINT64_MAX;
+      }
       std::lock_guard lock(m_mutex);
       unit.results.push_back(Measured{sector, std::move(ahead)});
+      if (next > end) m_measuredTo = std::max(m_measuredTo, next);
     }
-    // Every sector up to this one is looked at: the pass may read their marks.
-    unit.lookedTo.store(sector + 1, std::memory_order_release);
+    next = std::min(next, end);
+    // Every sector up to this one is looked at or passed over: the pass may read their marks.
+    unit.lookedTo.store(next);
+    if (unit.passWaits.load()) {
+      std::lock_guard lock(m_mutex);
+      m_looked.notify_all();
+    }
+    sector = next;
   }
   context.SetProgressCallback(nullptr, nullptr, 0);
 }
 
 int32_t CarveAhead::OnReadAhead(void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
-  return static_cast<const Unit*>(user)->dropped ? kStatusCancelled : 0;
+  auto* unit = static_cast<Unit*>(user);
+  unit->readingOn = true;
+  return unit->dropped ? kStatusCancelled : 0;
 }
 
 }  // namespace engine::deep

@@ -11,7 +11,9 @@
 // takes a measure made ahead instead of making it (MeasuredAhead), so the
 // pass finds exactly what it finds alone, in the same order, with the same
 // ids and kept state. The threads stay at most a few pieces ahead; pieces
-// the pass skipped are dropped.
+// the pass skipped are dropped. Like the pass, a thread moves past a file it
+// measured whole: the pass, carving it from the same sector, never looks
+// inside it (where the pass's way differs, it looks at those sectors itself).
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -48,6 +50,9 @@ class CarveAhead final : public signatures::MeasuredAhead {
 
   // The pass is at absolute sector at: what lies before it is not wanted.
   void MoveTo(uint64_t at);
+  // Copies the count sectors from absolute sector at to out when threads
+  // have read all of them whole; false (out untouched) when not.
+  bool CopyRead(uint64_t at, uint32_t count, uint8_t* out);
   signatures::SectorAhead Look(uint64_t hitSector, uint64_t runEnd) override;
 
   // Of the sectors the pass looked up: those a thread had looked at, and
@@ -59,10 +64,10 @@ class CarveAhead final : public signatures::MeasuredAhead {
   // What a thread found in one sector of a piece.
   enum SectorMark : uint8_t {
     kNotLooked = 0,
-    kNothing,         // no candidate; the text tail untouched
-    kNothingTail,     // no candidate; the text tail set, text not running on
-    kNothingTailOn,   // no candidate; the text tail set, text running on
-    kCandidate,       // a candidate: see results
+    kNothing,        // no candidate; the text tail untouched
+    kNothingTail,    // no candidate; the text tail set, text not running on
+    kNothingTailOn,  // no candidate; the text tail set, text running on
+    kCandidate,      // a candidate: see results
   };
   struct Measured {
     uint64_t sector = 0;
@@ -74,25 +79,33 @@ class CarveAhead final : public signatures::MeasuredAhead {
     uint64_t first = 0;
     uint64_t count = 0;
     uint64_t runEnd = 0;
+    uint64_t lookFrom = 0;               // inside a file measured in a piece before: looked at from here
     UnitState state = UnitState::kFree;  // under m_mutex
     std::vector<uint8_t> marks;          // SectorMark per sector; those before lookedTo are set
     std::atomic<uint64_t> lookedTo{0};   // absolute sector
     std::atomic<bool> dropped{false};    // the pass is past it, or looks at the rest itself
+    std::atomic<bool> passWaits{false};  // the pass waits for the sector the thread is at
+    std::atomic<bool> readingOn{false};  // the thread measures past the sector it is at
+    std::atomic<bool> read{false};       // bytes hold the whole piece
+    std::vector<uint8_t> bytes;          // the piece's sectors, once read
     std::vector<Measured> results;       // by sector, under m_mutex
   };
 
   void Work(size_t thread);
-  void LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, std::vector<uint8_t>& bytes,
-                  Unit& unit);
+  void LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, Unit& unit);
   // Under m_mutex: drops the pieces before at and puts the next piece to
-  // make at or after it.
-  void MoveToLocked(uint64_t at);
+  // make at or after it. True when the window has room it had not.
+  bool MoveToLocked(uint64_t at);
   // Under m_mutex: a piece no thread looks at yet, made when the window has room; null when none.
   std::shared_ptr<Unit> ClaimLocked();
   // The piece holding sector for the pass; null when there is none.
-  // The pass never waits: a piece whose thread has not reached sector yet is
-  // the pass's from there on (the thread stops and takes another).
+  // The pass does not wait for a thread to reach a sector: a piece whose
+  // thread has not reached it yet is the pass's from there on (the thread
+  // stops and takes another). It waits only for a candidate whose measure,
+  // reading on past its sector, is under way.
   std::shared_ptr<Unit> UnitFor(uint64_t sector);
+  // Under lock (of m_mutex): waits while unit's thread measures a candidate at sector.
+  void WaitForLookLocked(std::unique_lock<std::mutex>& lock, Unit& unit, uint64_t sector);
   // A thread's read-ahead asks whether to go on: not once the pass is past its piece.
   static int32_t OnReadAhead(void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t);
 
@@ -105,9 +118,11 @@ class CarveAhead final : public signatures::MeasuredAhead {
 
   std::mutex m_mutex;
   std::condition_variable m_workReady;
+  std::condition_variable m_looked;           // a thread moved on in a piece the pass waits for
   std::deque<std::shared_ptr<Unit>> m_units;  // from the pass's position on
   size_t m_nextRun = 0;                       // where the next piece is made
   uint64_t m_nextOffset = 0;
+  uint64_t m_measuredTo = 0;  // the furthest end of a file measured ahead
   std::atomic<bool> m_stop{false};
   // The pass's own: the piece it looked up last.
   std::shared_ptr<Unit> m_current;

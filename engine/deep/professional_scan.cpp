@@ -120,8 +120,10 @@ struct CProfessionalRecovery::Pass {
   // cannot be read are tried one by one; those that still fail are zeros,
   // marked in bad (counted by the pass as it moves past them). Only a
   // device that is gone fails the read.
-  Status ReadChunk(uint64_t at, uint32_t count) {
+  Status ReadChunk(uint64_t at, uint32_t count, CarveAhead* ahead) {
     std::fill(bad.begin(), bad.end(), 0);
+    // What the threads measuring ahead read already is not read again.
+    if (ahead != nullptr && ahead->CopyRead(at, count, chunk.data())) return kStatusOk;
     uint32_t got = 0;
     const Status s = storage::ReadSectors(count, *self.m_source, chunk.data(), at, unit, &got);
     if (s == kStatusOk && got == count) return kStatusOk;
@@ -631,7 +633,7 @@ Status CProfessionalRecovery::RunPassOver(CarveAhead* ahead) {
           static_cast<uint32_t>(std::min<uint64_t>(pass.chunkSectors, extent.count - m_state.extentDone));
       const uint64_t at = first + m_state.extentDone;
       if (ahead != nullptr) ahead->MoveTo(at);
-      if (Status s = pass.ReadChunk(at, count); s != kStatusOk) return s;  // the device is gone
+      if (Status s = pass.ReadChunk(at, count, ahead); s != kStatusOk) return s;  // the device is gone
       uint64_t advance = 0;
       status = pass.Classify(at, count, &advance);
       const uint64_t left = extent.count - m_state.extentDone;

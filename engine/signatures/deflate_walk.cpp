@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/signatures/deflate_walk.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 
 namespace engine::signatures {
 namespace {
@@ -25,12 +28,14 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 
 constexpr int kFastBits = 10;
 
 // A canonical Huffman code: how many codes of each length, and the symbols
-// in code order; fast maps the next kFastBits bits of the stream (least
+// in code order; fast maps the next fastBits bits of the stream (least
 // significant first) to symbol << 8 | length for codes that short, 0 else.
+// Build fills what is used of it.
 struct Huffman {
   std::array<uint16_t, kMaxBits + 1> count{};
-  std::array<uint16_t, kLiteralLengthCodes> symbol{};
-  std::array<uint32_t, 1u << kFastBits> fast{};
+  int fastBits = kFastBits;
+  std::array<uint16_t, kLiteralLengthCodes> symbol;
+  std::array<uint32_t, 1u << kFastBits> fast;
 };
 
 // The lowest `length` bits of code in reverse order.
@@ -45,14 +50,15 @@ uint32_t Reversed(uint32_t code, int length) {
 
 // Fills h.fast from h.count and h.symbol (the canonical codes in order).
 void BuildFastTable(Huffman& h) {
-  h.fast.fill(0);
+  const uint32_t entries = 1u << h.fastBits;
+  std::fill_n(h.fast.begin(), entries, 0u);
   uint32_t code = 0;
   int index = 0;
-  for (int len = 1; len <= kFastBits; ++len) {
+  for (int len = 1; len <= h.fastBits; ++len) {
     for (int k = 0; k < h.count[len]; ++k, ++code) {
       const uint32_t entry = (uint32_t{h.symbol[index++]} << 8) | static_cast<uint32_t>(len);
-      // Every stream of kFastBits bits that begins with this code.
-      for (uint32_t fill = Reversed(code, len); fill < h.fast.size(); fill += 1u << len) h.fast[fill] = entry;
+      // Every stream of fastBits bits that begins with this code.
+      for (uint32_t fill = Reversed(code, len); fill < entries; fill += 1u << len) h.fast[fill] = entry;
     }
     code <<= 1;
   }
@@ -84,7 +90,7 @@ class BitReader {
   BitReader(FileWindow& window, uint64_t start, uint64_t end) : m_window(window), m_next(start), m_end(end) {}
 
   // The next n bits (n <= 16), least significant first; false past the data.
-  bool Bits(int n, uint32_t* value) {
+  [[gnu::always_inline]] bool Bits(int n, uint32_t* value) {
     if (!Fill(n)) return false;
     *value = static_cast<uint32_t>(m_buffer & ((uint64_t{1} << n) - 1));
     m_buffer >>= n;
@@ -110,9 +116,9 @@ class BitReader {
   uint64_t Position() const { return m_next - static_cast<uint64_t>(m_count / 8); }
 
   // Decodes one symbol of h; -1 when the bits form no code or run out.
-  int Decode(const Huffman& h) {
-    if (Fill(kFastBits)) {
-      const uint32_t entry = h.fast[m_buffer & ((1u << kFastBits) - 1)];
+  [[gnu::always_inline]] int Decode(const Huffman& h) {
+    if (Fill(h.fastBits)) {
+      const uint32_t entry = h.fast[m_buffer & ((1u << h.fastBits) - 1)];
       if (entry != 0) {
         const int length = static_cast<int>(entry & 0xFF);
         m_buffer >>= length;
@@ -123,16 +129,118 @@ class BitReader {
     return DecodeSlowly(h);
   }
 
- private:
-  // Has at least n bits in the buffer; false when the data ends first.
-  bool Fill(int n) {
-    if (m_count >= n) return true;
-    if (m_span != nullptr && m_spanStart + m_spanAt == m_next && m_spanBytes - m_spanAt >= 8 && m_end - m_next >= 8) {
-      // Whole bytes, as many as the buffer takes, at once.
-      const int take = (63 - m_count) / 8;
+  // Walks codes of a block while at least 16 bytes of the current span are
+  // left, with the buffer in registers and one refill a symbol (a literal or
+  // length code, its extra bits, a distance code and its extra bits take at
+  // most 48 bits of the 56 a refill leaves). 1: the block's end was read;
+  // -1: an invalid symbol; 0: go on the careful way (the span is nearly used,
+  // or a code is longer than the tables).
+  int WalkFast(const Huffman& lengths, const Huffman& distances, uint64_t& produced) {
+    if (m_span == nullptr || m_spanStart + m_spanAt != m_next || lengths.fastBits != kFastBits ||
+        distances.fastBits != kFastBits) {
+      return 0;
+    }
+    const uint64_t room = std::min<uint64_t>(m_spanBytes - m_spanAt, m_end - m_next);
+    if (room < 16) return 0;
+    const uint8_t* const first = m_span + m_spanAt;
+    const uint8_t* p = first;
+    const uint8_t* const last = first + (room - 8);  // a refill reads 8 bytes from p
+    uint64_t buffer = m_buffer;
+    int count = m_count;
+    uint64_t made = produced;
+    constexpr uint64_t kMask = (1u << kFastBits) - 1;
+    int result = 0;
+    while (p <= last) {
       uint64_t word = 0;
-      for (int i = take - 1; i >= 0; --i) word = (word << 8) | m_span[m_spanAt + static_cast<size_t>(i)];
+      std::memcpy(&word, p, sizeof word);
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+      buffer |= word << count;
+      p += (63 - count) >> 3;
+      count |= 56;
+      const uint32_t entry = lengths.fast[buffer & kMask];
+      if (entry == 0) break;
+      const int symbol = static_cast<int>(entry >> 8);
+      const int bits = static_cast<int>(entry & 0xFF);
+      buffer >>= bits;
+      count -= bits;
+      if (symbol < 256) {
+        ++made;
+        continue;
+      }
+      if (symbol == 256) {
+        result = 1;
+        break;
+      }
+      const int lengthIndex = symbol - 257;
+      if (lengthIndex >= 29) {
+        result = -1;
+        break;
+      }
+      const int lengthExtra = kLengthExtra[lengthIndex];
+      const uint32_t length = kLengthBase[lengthIndex] + static_cast<uint32_t>(buffer & ((1u << lengthExtra) - 1));
+      buffer >>= lengthExtra;
+      count -= lengthExtra;
+      int distanceSymbol = 0;
+      const uint32_t distanceEntry = distances.fast[buffer & kMask];
+      if (distanceEntry != 0) {
+        distanceSymbol = static_cast<int>(distanceEntry >> 8);
+        buffer >>= distanceEntry & 0xFF;
+        count -= static_cast<int>(distanceEntry & 0xFF);
+      } else {
+        // A distance code longer than the table: decoded bit by bit from the reader's own state.
+        Keep(first, p, buffer, count);
+        distanceSymbol = DecodeSlowly(distances);
+        if (distanceSymbol < 0 || distanceSymbol >= kDistanceCodes) return -1;
+        uint32_t extra = 0;
+        if (!Bits(kDistanceExtra[distanceSymbol], &extra)) return -1;
+        const uint32_t distance = kDistanceBase[distanceSymbol] + extra;
+        if (distance > made) return -1;
+        produced = made + length;
+        return 0;
+      }
+      if (distanceSymbol >= kDistanceCodes) {
+        result = -1;
+        break;
+      }
+      const int distanceExtra = kDistanceExtra[distanceSymbol];
+      const uint32_t distance =
+          kDistanceBase[distanceSymbol] + static_cast<uint32_t>(buffer & ((1u << distanceExtra) - 1));
+      buffer >>= distanceExtra;
+      count -= distanceExtra;
+      if (distance > made) {
+        result = -1;
+        break;
+      }
+      made += length;
+    }
+    Keep(first, p, buffer, count);
+    produced = made;
+    return result;
+  }
+
+ private:
+  // Takes back the state WalkFast held in registers: the span read to p.
+  void Keep(const uint8_t* first, const uint8_t* p, uint64_t buffer, int count) {
+    const auto read = static_cast<size_t>(p - first);
+    m_spanAt += read;
+    m_next += read;
+    m_buffer = buffer;
+    m_count = count;
+  }
+
+  // Has at least n bits in the buffer; false when the data ends first.
+  [[gnu::always_inline]] bool Fill(int n) { return m_count >= n || Refill(n); }
+
+  // Fill's work. The buffer's bits above m_count are zero or the stream's
+  // next bits (never others), so eight bytes are ORed in at once and only
+  // the whole ones that fit counted.
+  [[gnu::noinline]] bool Refill(int n) {
+    if (m_span != nullptr && m_spanStart + m_spanAt == m_next && m_spanBytes - m_spanAt >= 8 && m_end - m_next >= 8) {
+      uint64_t word = 0;
+      std::memcpy(&word, m_span + m_spanAt, sizeof word);
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
       m_buffer |= word << m_count;
+      const int take = (63 - m_count) / 8;
       m_count += take * 8;
       m_spanAt += static_cast<size_t>(take);
       m_next += static_cast<uint64_t>(take);
@@ -148,7 +256,7 @@ class BitReader {
   }
 
   // Decode bit by bit: codes longer than the table's, and the stream's last bits.
-  int DecodeSlowly(const Huffman& h) {
+  [[gnu::noinline]] int DecodeSlowly(const Huffman& h) {
     int code = 0;
     int first = 0;
     int index = 0;
@@ -193,6 +301,9 @@ class BitReader {
 // Walks the codes of one compressed block; false on any invalid symbol.
 bool WalkCodes(BitReader& in, const Huffman& lengths, const Huffman& distances, uint64_t* produced) {
   for (;;) {
+    const int fast = in.WalkFast(lengths, distances, *produced);
+    if (fast != 0) return fast > 0;
+    // One symbol the careful way.
     const int symbol = in.Decode(lengths);
     if (symbol < 0) return false;
     if (symbol < 256) {
@@ -241,6 +352,7 @@ bool DynamicCodes(BitReader& in, Huffman* lengths, Huffman* distances) {
     bits[kCodeLengthOrder[i]] = static_cast<uint8_t>(value);
   }
   Huffman codeLengths;
+  codeLengths.fastBits = 7;  // code-length codes are at most 7 bits long
   if (!Build(codeLengths, bits, 19)) return false;
   uint32_t index = 0;
   while (index < nlen + ndist) {

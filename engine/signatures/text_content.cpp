@@ -116,8 +116,10 @@ bool IsJson(string_view body) {
   for (size_t i = 0; i < body.size(); ++i) {
     const char c = body[i];
     if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
       continue;
     }
     if (c == '"') {
@@ -134,8 +136,10 @@ size_t SeparatorsIn(string_view line, char separator) {
   size_t count = 0;
   bool quoted = false;
   for (char c : line) {
-    if (c == '"') quoted = !quoted;
-    else if (c == separator && !quoted) ++count;
+    if (c == '"')
+      quoted = !quoted;
+    else if (c == separator && !quoted)
+      ++count;
   }
   return count;
 }
@@ -160,60 +164,73 @@ bool IsCsv(const std::array<string_view, kMaxLinesJudged>& lines, size_t count) 
 
 bool TextWalk::Feed(const uint8_t* bytes, size_t count) {
   if (m_stopped) return false;
+  // The walk's state in locals: the bytes may alias any member.
+  uint64_t end = m_end;
+  uint64_t lines = m_lines;
+  uint32_t need = m_need;
+  uint32_t have = m_have;
+  uint32_t point = m_point;
+  bool stopped = false;
   for (size_t i = 0; i < count; ++i) {
     // Eight plain ASCII text bytes at a time.
-    while (m_need == 0 && i + 8 <= count) {
+    while (need == 0 && i + 8 <= count) {
       const uint64_t x = text_swar::Load(bytes + i);
       if (((x & text_swar::k80) | text_swar::Controls(x)) != 0) break;
-      m_lines += static_cast<uint64_t>(std::popcount(text_swar::Equals(x, '\n')));
-      m_end += 8;
+      // The line feeds among them: one bit each, summed into the top byte.
+      lines += ((text_swar::Equals(x, '\n') >> 7) * text_swar::k01) >> 56;
+      end += 8;
       i += 8;
     }
     if (i >= count) break;
     const uint8_t c = bytes[i];
-    if (m_need == 0) {
+    if (need == 0) {
       if (c >= 0x20 && c < 0x7F) {
-        ++m_end;
+        ++end;
         continue;
       }
       if (c == '\n' || c == '\t' || c == '\r' || c == 0x0C) {
-        m_lines += c == '\n' ? 1 : 0;
-        ++m_end;
+        lines += c == '\n' ? 1 : 0;
+        ++end;
         continue;
       }
       if (c >= 0xC2 && c <= 0xDF) {
-        m_need = 1;
-        m_point = c & 0x1Fu;
+        need = 1;
+        point = c & 0x1Fu;
       } else if (c >= 0xE0 && c <= 0xEF) {
-        m_need = 2;
-        m_point = c & 0x0Fu;
+        need = 2;
+        point = c & 0x0Fu;
       } else if (c >= 0xF0 && c <= 0xF4) {
-        m_need = 3;
-        m_point = c & 0x07u;
+        need = 3;
+        point = c & 0x07u;
       } else {
-        m_stopped = true;
-        return false;
+        stopped = true;
+        break;
       }
-      m_have = 0;
+      have = 0;
       continue;
     }
     if ((c & 0xC0) != 0x80) {
-      m_stopped = true;
-      return false;
+      stopped = true;
+      break;
     }
-    m_point = (m_point << 6) | (c & 0x3Fu);
-    if (++m_have < m_need) continue;
+    point = (point << 6) | (c & 0x3Fu);
+    if (++have < need) continue;
     constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
     // Overlong forms, surrogates, code points past Unicode and the C1 controls are no text.
-    if (m_point < kLeast[m_need] || m_point > 0x10FFFF || (m_point >= 0xD800 && m_point <= 0xDFFF) ||
-        m_point < 0xA0) {
-      m_stopped = true;
-      return false;
+    if (point < kLeast[need] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF) || point < 0xA0) {
+      stopped = true;
+      break;
     }
-    m_end += m_need + 1;
-    m_need = 0;
+    end += need + 1;
+    need = 0;
   }
-  return true;
+  m_end = end;
+  m_lines = lines;
+  m_need = need;
+  m_have = have;
+  m_point = point;
+  m_stopped = stopped;
+  return !stopped;
 }
 
 bool IsTextStartByte(uint8_t byte) {
@@ -252,28 +269,40 @@ FileTypeCode TextKindOf(const uint8_t* head, size_t length) {
     const string_view line = TrimRight(TrimLeft(lines[i]));
     if (line.empty()) continue;
     ++significant;
-    for (string_view directive : {"#include", "#define", "#ifndef", "#ifdef", "#pragma", "#endif"}) {
-      preprocessor = preprocessor || line.starts_with(directive);
+    // Every keyword looked for at a line's start begins with a small letter, '#' or a quote.
+    const char first = line.front();
+    const bool keyword = (first >= 'a' && first <= 'z') || first == '\'';
+    if (first == '#') {
+      for (string_view directive : {"#include", "#define", "#ifndef", "#ifdef", "#pragma", "#endif"}) {
+        preprocessor = preprocessor || line.starts_with(directive);
+      }
     }
-    if (line.starts_with("import ") || (line.starts_with("from ") && Contains(line, " import "))) {
-      python += line.ends_with(';') ? 0 : 2;
-    }
-    if ((line.starts_with("def ") || line.starts_with("class ") || line.starts_with("async def ")) &&
-        line.ends_with(':')) {
-      python += 2;
-    }
-    if (line.starts_with("if __name__")) python += 3;
-    for (string_view block : {"if ", "elif ", "else:", "for ", "while ", "try:", "except", "with ", "finally:"}) {
-      if (line.starts_with(block) && line.ends_with(':')) ++python;
+    if (keyword) {
+      if (line.starts_with("import ") || (line.starts_with("from ") && Contains(line, " import "))) {
+        python += line.ends_with(';') ? 0 : 2;
+      }
+      if ((line.starts_with("def ") || line.starts_with("class ") || line.starts_with("async def ")) &&
+          line.ends_with(':')) {
+        python += 2;
+      }
+      if (line.starts_with("if __name__")) python += 3;
+      if (line.ends_with(':')) {
+        for (string_view block : {"if ", "elif ", "else:", "for ", "while ", "try:", "except", "with ", "finally:"}) {
+          if (line.starts_with(block)) ++python;
+        }
+      }
     }
     if (line.ends_with(';') || line.ends_with('{') || line == "}" || line == "};") ++braces;
-    cpp = cpp || Contains(line, "std::") || line.starts_with("namespace ") || line.starts_with("template") ||
-          line == "public:" || line == "private:" || line == "protected:";
-    java = java || (line.starts_with("package ") && line.ends_with(';')) || line.starts_with("import java") ||
+    cpp = cpp || Contains(line, "std::") ||
+          (keyword && (line.starts_with("namespace ") || line.starts_with("template") || line == "public:" ||
+                       line == "private:" || line == "protected:"));
+    java = java ||
+           (keyword && ((line.starts_with("package ") && line.ends_with(';')) || line.starts_with("import java"))) ||
            Contains(line, "public static void main(String");
-    js = js || line.starts_with("function ") || Contains(line, "=> {") || Contains(line, "require(") ||
-         line.starts_with("module.exports") || line.starts_with("export ") || line.starts_with("const ") ||
-         line.starts_with("let ") || line.starts_with("var ") || line.starts_with("'use strict'");
+    js = js || Contains(line, "=> {") || Contains(line, "require(") ||
+         (keyword && (line.starts_with("function ") || line.starts_with("module.exports") ||
+                      line.starts_with("export ") || line.starts_with("const ") || line.starts_with("let ") ||
+                      line.starts_with("var ") || line.starts_with("'use strict'")));
     // An INI file's first line that is no comment names a section.
     if (!content && line.front() != '#' && line.front() != ';') {
       content = true;
