@@ -3,8 +3,12 @@
 # deleted through the kernel: 96 single files removed, then `rm -r` of a project folder of 152 files,
 # unmounted between the steps. Counts how many of the 248 come back byte-exact under their own names and
 # folders in fast mode, from the volume and from a copy taken while it was still mounted (journal not
-# replayed), and how many files (by content, any name) deep mode brings back once the volume was made
-# again with mkfs.ext4. Needs root (loop devices), ImageMagick and a built quellmoor.
+# replayed), and how many files deep mode brings back (by content, any name; and under their own
+# names in their own folders) once the volume was made again with mkfs.ext4: after the deletes (alike,
+# and as a 400 MiB file system, whose journal lies elsewhere than the old one), and
+# with all 248 files still on it, made again with the same geometry and with 128-byte inodes (the
+# old inode tables then lie elsewhere than the new ones). Needs root (loop devices), ImageMagick and
+# a built quellmoor.
 #   bench/ext4_goal.sh [BUILD_DIR]
 set -euo pipefail
 build="$(cd "${1:-build/default}" && pwd)"
@@ -77,6 +81,7 @@ cp -r "$work/src/singles/." "$work/mnt/home/user/Documents/"
 cp -r "$work/src/project" "$work/mnt/home/user/work/project"
 mkdir -p "$work/mnt/home/user/keep" && echo "stays" >"$work/mnt/home/user/keep/live.txt"
 detach
+cp --sparse=always "$img" "$work/live.img" # every file still on it: for the volumes made again below
 attach
 find "$work/mnt/home/user/Documents" -type f -delete
 detach
@@ -108,16 +113,56 @@ for case in home mounted; do
     "$(byte_exact "$work/out-$case")" "$total" "$(echo "$end - $start" | bc)"
 done
 
-# Made again with mkfs.ext4: deep mode, counted by content (any name, any folder).
-cp "$img" "$work/remade.img"
-mkfs.ext4 -q -F -E nodiscard "$work/remade.img" # a disk that does not discard (USB stick, hard disk)
-"$q" recover --mode deep --resume no --out "$work/out-deep" "$work/remade.img" >"$work/deep.log" 2>&1 || true
-tail -3 "$work/deep.log"
-declare -A want=()
-while IFS= read -r h; do want[$h]=1; done < <(find "$work/src" -type f -exec sha256sum {} + | cut -d' ' -f1)
-found=0
-declare -A seen=()
-while IFS= read -r h; do
-  if [[ -n "${want[$h]:-}" && -z "${seen[$h]:-}" ]]; then found=$((found + 1)); seen[$h]=1; fi
-done < <(find "$work/out-deep" -type f -exec sha256sum {} + 2>/dev/null | cut -d' ' -f1)
-echo "deep mode after mkfs.ext4 again: $found of $total files back byte-exact (by content, any name)"
+# deep_counts OUT: files OUT holds by content (any name), and under their own name in their own folder.
+deep_counts() {
+  python3 - "$work/src" "$1" <<'EOF'
+import hashlib, os, sys
+src, out = sys.argv[1], sys.argv[2]
+def walk(root):
+    for d, _, files in os.walk(root):
+        for f in files:
+            p = os.path.join(d, f)
+            yield p, hashlib.sha256(open(p, "rb").read()).hexdigest()
+want, own = set(), set()
+for p, h in walk(src):
+    want.add(h)
+    folder = os.path.basename(os.path.dirname(p))
+    own.add(("Documents" if folder == "singles" else folder, os.path.basename(p), h))  # as written to the volume
+content, named = set(), set()
+for p, h in walk(out):
+    if h in want:
+        content.add(h)
+    key = (os.path.basename(os.path.dirname(p)), os.path.basename(p), h)
+    if key in own:
+        named.add(key)
+print(len(content), len(named))
+EOF
+}
+# deep_case LABEL IMAGE: deep mode on IMAGE, counted.
+deep_case() {
+  local label="$1" image="$2" out start end counts
+  out="$work/out-$(basename "$2" .img)"
+  start=$(date +%s.%N)
+  "$q" recover --mode deep --resume no --tree --out "$out" "$image" >"$out.log" 2>&1 || true
+  end=$(date +%s.%N)
+  read -r -a counts < <(deep_counts "$out")
+  printf 'deep mode, %-44s %d of %d by content, %d under their own names and folders (%.1f s)\n' \
+    "$label:" "${counts[0]}" "$total" "${counts[1]}" "$(echo "$end - $start" | bc)"
+  rm -rf "$out"
+}
+# Made again with mkfs.ext4 -E nodiscard: a disk that does not discard (USB stick, hard disk).
+cp --sparse=always "$img" "$work/remade.img"
+mkfs.ext4 -q -F -E nodiscard "$work/remade.img"
+deep_case "deleted, then mkfs.ext4 again" "$work/remade.img"
+rm -f "$work/remade.img"
+cp --sparse=always "$img" "$work/remade-smaller.img"
+mkfs.ext4 -q -F -E nodiscard "$work/remade-smaller.img" 400M # its journal elsewhere: the old one is left
+deep_case "deleted, then mkfs.ext4 as 400 MiB" "$work/remade-smaller.img"
+rm -f "$work/remade-smaller.img"
+cp --sparse=always "$work/live.img" "$work/remade-same.img"
+mkfs.ext4 -q -F -E nodiscard "$work/remade-same.img"
+deep_case "all on it, mkfs.ext4 again (same geometry)" "$work/remade-same.img"
+rm -f "$work/remade-same.img"
+cp --sparse=always "$work/live.img" "$work/remade-inodes.img"
+mkfs.ext4 -q -F -E nodiscard -I 128 "$work/remade-inodes.img"
+deep_case "all on it, mkfs.ext4 -I 128 again" "$work/remade-inodes.img"

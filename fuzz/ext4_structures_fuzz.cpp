@@ -3,7 +3,8 @@
 // (at 0 and at 1024), group descriptors, inodes, extent nodes (in an inode
 // and as tree blocks), whole file maps with tree and indirect blocks served
 // from the bytes, directory blocks, and the journal's superblock,
-// descriptor and revoke blocks. Seed with the first megabyte of the ext
+// descriptor and revoke blocks; inode-table blocks recognised and numbered
+// as the deep scan finds them. Seed with the first megabyte of the ext
 // fixtures.
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "engine/ext4/ext4_block_map.h"
 #include "engine/ext4/ext4_directory_block.h"
+#include "engine/ext4/ext4_found_tables.h"
 #include "engine/ext4/ext4_group_table.h"
 #include "engine/ext4/ext4_inode.h"
 #include "engine/ext4/ext4_journal.h"
@@ -71,6 +73,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint64_t> tree;
     (void)MapInode(node, number, sb, fetch, 4096, &runs, &tree);
   }
+  // Inode-table blocks, numbered from the "." of the blocks their folders name.
+  FoundInodeTables tables;
+  for (size_t at = 0; at + bs <= size; at += bs) (void)tables.Add(at / bs, all.Sub(at, bs), sb, size / bs + 2);
+  tables.Number(static_cast<uint32_t>(bs), [&](const Inode& folder, uint16_t) -> uint32_t {
+    const uint64_t first = ByteView(folder.block.data(), folder.block.size()).U32(4 * 5) % (size / bs + 1);
+    uint32_t self = 0;
+    uint32_t parent = 0;
+    return first < size / bs && DirectoryStartOf(all.Sub(first * bs, bs), sb, &self, &parent) ? self : 0;
+  }, sb.checksumSeed, static_cast<uint32_t>(size / 128 + 16));
+  tables.ForEachNumbered([&](uint32_t number, const FoundInodeTables::Copy& copy) {
+    (void)tables.Contradicts(copy.block, copy.slot, copy.inodeBytes, number);
+  });
   for (size_t at = 0; at + bs <= size; at += bs) {
     const ByteView block = all.Sub(at, bs);
     ExtentNode node;

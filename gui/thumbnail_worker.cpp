@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include "app/main_window_model.h"
+#include "app/result_table.h"
 #include "gui/icons.h"
 #include "jobs/data_folder_guard.h"
 #include "platform/folders.h"
@@ -149,7 +150,7 @@ void CThumbnailWorker::Run() {
       continue;
     }
     const std::function<bool()> stop = [this, key] { return !m_queue.StillWanted(key); };
-    const engine::ItemState state = engine::StateOf(request.item.item);
+    const app::RowMark mark = app::MarkOf(request.item);
     const app::ThumbnailKind kind = app::ThumbnailKindOf(request.item.item, m_tools, [this](std::string_view e) {
       return m_readable.count(QByteArray(e.data(), static_cast<qsizetype>(e.size()))) != 0;
     });
@@ -189,16 +190,17 @@ void CThumbnailWorker::Run() {
     }
     // The engine is free again; the picture is decoded beside the next read.
     if (!AcquireDecodeSlot()) break;
-    m_decoders.start([this, session, key, kind, state, bytes] {
+    m_decoders.start([this, session, key, kind, mark, bytes] {
       QImage image = Decode(*bytes, kind);
       if (!image.isNull()) {
-        // A damaged or overwritten file wears its mark on the thumbnail.
+        // A damaged, overwritten or reassembled file wears its mark on the thumbnail, as on its icon.
         image =
             image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
-        if (state != engine::ItemState::kIntact) {
+        if (mark != app::RowMark::kNone) {
           QPainter p(&image);
-          if (state == engine::ItemState::kDamaged) PaintDamagedMark(&p, QRectF(image.rect()));
-          if (state == engine::ItemState::kOverwritten) PaintOverwrittenMark(&p, QRectF(image.rect()));
+          if (mark == app::RowMark::kDamaged) PaintDamagedMark(&p, QRectF(image.rect()));
+          if (mark == app::RowMark::kOverwritten) PaintOverwrittenMark(&p, QRectF(image.rect()));
+          if (mark == app::RowMark::kReassembled) PaintReassembledMark(&p, QRectF(image.rect()));
         }
       }
       const QByteArray compressed = Compress(image);

@@ -49,7 +49,7 @@ class CThumbnailWorker final : public QObject {
   // Wants the thumbnails of items, most wanted first; the ones made, or
   // that cannot be made, are left out.
   void Want(const std::vector<jobs::FoundItem>& items);
-  // The thumbnail of item, with the mark of a damaged or overwritten file;
+  // The thumbnail of item, with the mark of a damaged, overwritten or reassembled file;
   // null when there is none (yet).
   QPixmap Thumbnail(const engine::ItemRecord& item);
   // Whether item gets a thumbnail at all (a picture the window reads, or a video).

@@ -89,7 +89,7 @@ make_seeds() {
     exfat_volume_fuzz | exfat_entry_set_fuzz)
       for f in exfat_512 exfat_4k exfat_formatted; do first_bytes "$f.img.gz" 1048576 "$dir/$f"; done ;;
     ext4_structures_fuzz | ext4_volume_fuzz)
-      for f in ext4_home ext4_inline ext3_deleted ext4_mounted ext4_wrapped; do first_bytes "$f.img.gz" 1048576 "$dir/$f"; done ;;
+      for f in ext4_home ext4_inline ext3_deleted ext4_mounted ext4_wrapped ext4_remade_isize; do first_bytes "$f.img.gz" 1048576 "$dir/$f"; done ;;
     deep_scan_fuzz)
       first_bytes fat12.img.gz 1048576 "$dir/fat12"
       first_bytes fat_reuse.img.gz 1048576 "$dir/fat_reuse"

@@ -13,10 +13,12 @@ bool ParseGroupDescriptor(ByteView b, const Superblock& sb, uint32_t group, Grou
   d.inodeBitmap = b.U32(0x04);
   d.inodeTable = b.U32(0x08);
   d.flags = b.U16(0x12);
+  d.tableUnused = b.U16(0x1C);
   if (sb.Is64Bit() && size >= 64) {
     d.blockBitmap |= uint64_t{b.U32(0x20)} << 32;
     d.inodeBitmap |= uint64_t{b.U32(0x24)} << 32;
     d.inodeTable |= uint64_t{b.U32(0x28)} << 32;
+    d.tableUnused |= uint32_t{b.U16(0x32)} << 16;
   }
   const uint64_t tableBlocks = InodeTableBlocks(sb);
   if (d.blockBitmap >= sb.blockCount || d.inodeBitmap >= sb.blockCount || d.inodeTable >= sb.blockCount ||

@@ -12,12 +12,15 @@ namespace engine::ext4 {
 // One block group descriptor: 32 bytes, or descriptorBytes (64) on a 64bit
 // volume, whose upper half holds the high words. Fields used, little-endian:
 //   0x00 block bitmap lo  0x04 inode bitmap lo  0x08 inode table lo
-//   0x12 flags (1 inode table uninitialised, 2 block bitmap uninitialised)
+//   0x12 flags (1 inode table uninitialised, 2 block bitmap uninitialised,
+//   4 inode table zeroed)  0x1C inodes at the table's end never used lo
 //   0x1E checksum (crc32c low 16 bits with metadata_csum)
 //   0x20 block bitmap hi  0x24 inode bitmap hi  0x28 inode table hi
+//   0x32 inodes never used hi
 namespace gd {
 inline constexpr uint16_t kInodeUninit = 0x1;
 inline constexpr uint16_t kBlockUninit = 0x2;
+inline constexpr uint16_t kTableZeroed = 0x4;  // the inode table was written with zeros
 inline constexpr size_t kChecksumOffset = 0x1E;
 }  // namespace gd
 
@@ -26,6 +29,7 @@ struct GroupDescriptor {
   uint64_t inodeBitmap = 0;
   uint64_t inodeTable = 0;
   uint16_t flags = 0;
+  uint32_t tableUnused = 0;  // meaningful with group checksums (gdt_csum or metadata_csum)
   bool checksumHolds = true;
 };
 

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "engine/ext4/ext4_deleted_walk.h"
+#include "engine/ext4/ext4_group_table.h"
 #include "engine/hash64.h"
 
 namespace engine::ext4 {
@@ -156,6 +157,25 @@ Status CFastExt4Recovery::BuildAllocationMap() {
   return m_volume.LoadBitmaps();
 }
 
+void CFastExt4Recovery::LearnStaleTables() {
+  if (m_staleLearnt) return;
+  m_staleLearnt = true;
+  m_staleTables.clear();
+  const Superblock& sb = m_volume.Sb();
+  // Only group checksums make a descriptor's count of never-used inodes and its flags trustworthy.
+  if ((sb.roCompat & (feature::kRoCompatGdtCsum | feature::kRoCompatMetadataCsum)) == 0) return;
+  const uint64_t bs = sb.blockBytes;
+  const uint64_t tableBlocks = InodeTableBlocks(sb);
+  for (const GroupDescriptor& gd : m_volume.Groups()) {
+    if ((gd.flags & gd::kTableZeroed) != 0 || !gd.checksumHolds) continue;
+    const uint32_t unused = (gd.flags & gd::kInodeUninit) != 0 ? sb.inodesPerGroup : gd.tableUnused;
+    if (unused == 0 || unused > sb.inodesPerGroup) continue;
+    const uint64_t usedBlocks = (uint64_t{sb.inodesPerGroup - unused} * sb.inodeBytes + bs - 1) / bs;
+    if (usedBlocks < tableBlocks) m_staleTables.emplace_back(gd.inodeTable + usedBlocks, tableBlocks - usedBlocks);
+  }
+  std::sort(m_staleTables.begin(), m_staleTables.end());
+}
+
 int32_t CFastExt4Recovery::GetNextFreeExtent(uint64_t* inoutSector, uint64_t* outSectorCount) {
   if (inoutSector == nullptr || outSectorCount == nullptr || !m_opened) return 0;
   const uint64_t unit = m_volume.UnitBytes();
@@ -168,9 +188,11 @@ int32_t CFastExt4Recovery::GetNextFreeExtent(uint64_t* inoutSector, uint64_t* ou
     *outSectorCount = end - *inoutSector;  // without a map everything may hold lost data
     return 1;
   }
+  LearnStaleTables();
   const uint64_t bs = m_volume.Sb().blockBytes;
   const uint64_t fileSystemEnd = m_volume.Sb().blockCount * bs;
-  uint64_t fromByte = *inoutSector * unit;
+  const uint64_t startByte = *inoutSector * unit;
+  uint64_t fromByte = startByte;
   uint64_t toByte = end * unit;  // past the file system's last block everything is free
   if (fromByte < fileSystemEnd) {
     uint64_t first = 0;
@@ -178,6 +200,13 @@ int32_t CFastExt4Recovery::GetNextFreeExtent(uint64_t* inoutSector, uint64_t* ou
     m_volume.NextFreeRun(fromByte / bs, &first, &count);
     fromByte = std::max(fromByte, first * bs);
     if (first + count < m_volume.Sb().blockCount) toByte = std::min(toByte, (first + count) * bs);
+    // A stale inode-table run that comes first (the bitmap counts it as used, so the two never overlap).
+    const auto stale = std::upper_bound(m_staleTables.begin(), m_staleTables.end(), startByte / bs,
+                                        [](uint64_t block, const auto& run) { return block < run.first + run.second; });
+    if (stale != m_staleTables.end() && stale->first * bs < fromByte) {
+      fromByte = std::max(startByte, stale->first * bs);
+      toByte = (stale->first + stale->second) * bs;
+    }
   }
   const uint64_t from = (fromByte + unit - 1) / unit;
   const uint64_t to = toByte / unit;

@@ -50,7 +50,11 @@ class CFastExt4Recovery final : public IFileRecoveryParse,
   [[nodiscard]] Status GetItemPath(const ItemRecord* item, std::string& out) override;
   [[nodiscard]] Status RecoverItem(const ItemRecord* item, const std::string& destinationPath,
                                    int32_t rootSeparatorCount) override;
-  // Slot 9: free blocks of the block bitmaps, in sectors of SectorBytes().
+  // Slot 9: free blocks of the block bitmaps, in sectors of SectorBytes(),
+  // and the inode-table blocks that hold no inode the file system has ever
+  // used and were never zeroed (mkfs leaves the volume's earlier bytes
+  // there until the kernel first zeroes them): what a volume held before it
+  // was made again may lie there.
   int32_t GetNextFreeExtent(uint64_t* inoutSector, uint64_t* outSectorCount) override;
   Status SetSearchCallback(SearchProgressFn fn, void* userData) override;
   int32_t Search(const std::string& pattern, std::vector<ItemRecord>& out) override;
@@ -96,8 +100,12 @@ class CFastExt4Recovery final : public IFileRecoveryParse,
                                     const CopyProgress& progress) override;
   [[nodiscard]] Status ListFolder(const ItemRecord& folder, int32_t depth, std::vector<ItemRecord>& out) override;
   bool DataOf(const ItemRecord& item, ItemData* out);
+  // The runs (first block, count) of m_staleTables, sorted, once.
+  void LearnStaleTables();
 
   Ext4Volume m_volume;
+  std::vector<std::pair<uint64_t, uint64_t>> m_staleTables;  // inode-table blocks never used nor zeroed
+  bool m_staleLearnt = false;
   bool m_opened = false;
   uint16_t m_driveLetter = 0;
   store::StoreBrowser m_browser;

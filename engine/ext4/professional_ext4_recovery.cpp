@@ -7,6 +7,9 @@
 #include <unordered_set>
 
 #include "engine/ext4/ext4_directory_block.h"
+#include "engine/ext4/ext4_group_table.h"
+#include "engine/signatures/laid_out_check.h"
+#include "engine/signatures/text_content.h"
 #include "engine/store/layout_table.h"
 #include "platform/file_time.h"
 
@@ -14,6 +17,11 @@ namespace engine::ext4 {
 namespace {
 
 constexpr uint32_t kLostLocator = 0x80000000u;
+constexpr uint32_t kLostFilesLocator = kLostLocator - 1;  // "LostFiles": inodes found that no entry names
+// The new tables' places read at the finish, at most (the rest is left).
+constexpr uint64_t kMaxNewTableBytes = uint64_t{512} << 20;
+// Text read through to prove a file that has no structure check.
+constexpr uint64_t kMaxTextChecked = uint64_t{16} << 20;
 constexpr size_t kMaxFileRuns = store::LayoutTable::kMaxExtents - 2;
 
 uint64_t FileTimeOf(int64_t seconds, uint32_t ns) {
@@ -80,6 +88,7 @@ std::string CProfessionalExt4Recovery::StoreBaseName() {
 
 Status CProfessionalExt4Recovery::BeginExt4Scan(const char* previousName) {
   m_blocks.clear();
+  m_tables = FoundInodeTables();
   m_browser.SetRootKey(store::FolderKey(0, inode::kRootInode));
   store::ScanStore& st = m_browser.NewStore();
   if (previousName != nullptr && previousName[0] != '\0') {
@@ -97,6 +106,7 @@ bool CProfessionalExt4Recovery::PrepareExt4Geometry() {
   const uint32_t unit = m_volume.UnitBytes();
   if (m_plain.blockBytes < unit || m_plain.blockBytes % unit != 0) return false;
   m_blockSectors = m_plain.blockBytes / unit;
+  m_maxBlock = std::max<uint64_t>(m_plain.blockCount, m_volume.VolumeBytes() / m_plain.blockBytes);
   m_hasGeometry = true;
   return true;
 }
@@ -110,11 +120,14 @@ bool CProfessionalExt4Recovery::WantsSector(uint64_t absoluteSector) const {
 bool CProfessionalExt4Recovery::HandleExt4Block(const uint8_t* bytes, size_t length, uint64_t absoluteSector) {
   if (!WantsSector(absoluteSector) || length < m_plain.blockBytes || m_blocks.size() >= kMaxBlocks) return false;
   const ByteView view(bytes, m_plain.blockBytes);
+  const uint64_t block = (absoluteSector - m_volume.StartUnit()) / m_blockSectors;
   // Cheap first: a directory block's first record is 4-aligned, at most the block, with a name it holds.
   const uint16_t first = view.U16(4);
-  if (first < 12 || first % 4 != 0 || first > m_plain.blockBytes || view.U8(6) == 0) return false;
   DirectoryBlock parsed;
-  if (!ParseDirectoryBlock(view, m_plain, 0, false, &parsed) || parsed.isIndexNode) return false;
+  if (first < 12 || first % 4 != 0 || first > m_plain.blockBytes || view.U8(6) == 0 ||
+      !ParseDirectoryBlock(view, m_plain, 0, false, &parsed) || parsed.isIndexNode) {
+    return m_tables.Add(block, view, m_plain, m_maxBlock);
+  }
   KeptBlock kept;
   (void)DirectoryStartOf(view, m_plain, &kept.self, &kept.parent);
   for (DirEntry& e : parsed.entries) {
@@ -122,8 +135,111 @@ bool CProfessionalExt4Recovery::HandleExt4Block(const uint8_t* bytes, size_t len
     kept.entries.push_back(KeptEntry{std::move(e.name), e.inode, e.fileType});
   }
   if (kept.self == 0 && kept.entries.empty()) return false;
-  m_blocks[(absoluteSector - m_volume.StartUnit()) / m_blockSectors] = std::move(kept);
+  m_blocks[block] = std::move(kept);
   return true;
+}
+
+void CProfessionalExt4Recovery::ReadNewTablePlaces() {
+  const uint64_t bs = m_plain.blockBytes;
+  const uint64_t perGroup = InodeTableBlocks(m_plain);
+  uint64_t budget = kMaxNewTableBytes / bs;
+  constexpr uint64_t kChunkBlocks = 64;
+  std::vector<uint8_t> chunk;
+  for (const GroupDescriptor& gd : m_volume.Groups()) {
+    if ((gd.flags & gd::kTableZeroed) != 0) continue;  // nothing old is left there
+    for (uint64_t done = 0; done < perGroup && budget > 0;) {
+      const uint64_t n = std::min({perGroup - done, kChunkBlocks, budget});
+      chunk.resize(static_cast<size_t>(n * bs));
+      if (m_volume.ReadBlocks(gd.inodeTable + done, static_cast<uint32_t>(n), chunk.data()) != kStatusOk) break;
+      for (uint64_t i = 0; i < n; ++i) {
+        (void)m_tables.Add(gd.inodeTable + done + i, ByteView(chunk.data() + i * bs, static_cast<size_t>(bs)), m_plain,
+                           m_maxBlock);
+      }
+      done += n;
+      budget -= n;
+    }
+  }
+}
+
+uint32_t CProfessionalExt4Recovery::MaxInodes() const {
+  // Every inode of the earlier file system had its 128 bytes at least somewhere on the source.
+  const uint64_t most = m_maxBlock * m_plain.blockBytes / 128;
+  return most > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(most);
+}
+
+void CProfessionalExt4Recovery::NumberTables() {
+  m_tables.Number(m_plain.blockBytes, [this](const Inode& folder, uint16_t) -> uint32_t {
+    uint64_t first = 0;
+    if (folder.HasInlineData()) return 0;  // an inline folder keeps no "."
+    const ByteView root(folder.block.data(), folder.block.size());
+    if (folder.UsesExtents()) {
+      ExtentNode node;
+      if (!ParseExtentNode(root, m_plain, false, 0, &node) || node.depth != 0 || node.entries.empty() ||
+          node.entries[0].logical != 0) {
+        return 0;
+      }
+      first = node.entries[0].block;
+    } else {
+      first = root.U32(0);
+    }
+    const auto it = m_blocks.find(first);
+    return it != m_blocks.end() ? it->second.self : 0;
+  }, m_volume.Sb().checksumSeed, MaxInodes());
+}
+
+bool CProfessionalExt4Recovery::OldInode(uint32_t number, InodeCopy* out, uint16_t* inodeBytes) {
+  FoundInodeTables::Copy found;
+  if (m_tables.Find(number, &found)) {
+    out->inode = *found.inode;
+    out->volumeByte = found.block * m_plain.blockBytes + uint64_t{found.slot} * found.inodeBytes;
+    *inodeBytes = found.inodeBytes;
+    return true;
+  }
+  // Where the new geometry puts it, unless a table block found there held another inode.
+  if (number == 0 || m_plain.inodesPerGroup == 0 || m_plain.inodeBytes == 0) return false;
+  const uint64_t group = (number - 1) / m_plain.inodesPerGroup;
+  if (group >= m_volume.Groups().size()) return false;
+  const uint64_t byte = uint64_t{(number - 1) % m_plain.inodesPerGroup} * m_plain.inodeBytes;
+  const uint64_t block = m_volume.Groups()[group].inodeTable + byte / m_plain.blockBytes;
+  const auto slot = static_cast<uint16_t>(byte % m_plain.blockBytes / m_plain.inodeBytes);
+  if (m_tables.Contradicts(block, slot, m_plain.inodeBytes, number)) return false;
+  *inodeBytes = m_plain.inodeBytes;
+  return m_volume.ReadInode(number, out) == kStatusOk;
+}
+
+ItemState CProfessionalExt4Recovery::CheckedState(const ItemData& data, const std::string& name) {
+  if (data.kind != ItemData::Kind::kRuns) return ItemState::kIntact;  // inline: the inode holds the bytes
+  const uint64_t bs = m_plain.blockBytes;
+  // The file's bytes as the volume holds them, in file order (holes and unwritten runs are not proven).
+  std::vector<ByteRun> runs;
+  uint64_t next = 0;
+  for (const BlockRun& r : data.runs) {
+    if (r.physical == 0 || r.unwritten || r.logical != next) return ItemState::kDamaged;
+    next = r.logical + r.count;
+    runs.push_back(ByteRun{r.physical * bs, r.count * bs});
+  }
+  const signatures::ByteReader read = [this](uint64_t offset, void* out, size_t n) -> Status {
+    return m_volume.ReadBytes(offset, static_cast<uint8_t*>(out), n);
+  };
+  const size_t dot = name.rfind('.');
+  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+  const auto verdict = signatures::CheckLaidOutStructure(read, runs, data.size, static_cast<uint32_t>(bs), extension);
+  if (verdict == signatures::StructureVerdict::kConsistent) return ItemState::kIntact;
+  if (verdict == signatures::StructureVerdict::kBroken || data.size > kMaxTextChecked) return ItemState::kDamaged;
+  // No structure tells: text through to its end proves it.
+  signatures::TextWalk walk;
+  std::vector<uint8_t> bytes;
+  uint64_t left = data.size;
+  for (const ByteRun& r : runs) {
+    const uint64_t n = std::min(left, r.length);
+    if (n == 0) break;
+    bytes.resize(static_cast<size_t>(n));
+    if (m_volume.ReadBytes(r.offset, bytes.data(), bytes.size()) != kStatusOk) return ItemState::kDamaged;
+    if (left == data.size && !signatures::IsTextStartByte(bytes[0])) return ItemState::kDamaged;
+    if (!walk.Feed(bytes.data(), bytes.size())) return ItemState::kDamaged;
+    left -= n;
+  }
+  return left == 0 && walk.End() == data.size ? ItemState::kIntact : ItemState::kDamaged;
 }
 
 // The state of FinishExt4Scan: the folders found and what they hold.
@@ -144,6 +260,10 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
   store::ScanStore* st = m_browser.Store();
   if (st == nullptr || !st->IsOpen()) return platform::kErrorInvalidHandle;
   if (!m_hasGeometry || m_blocks.empty()) return st->FlushStore();
+  ReadNewTablePlaces();
+  NumberTables();
+  m_oldSeedKnown = m_tables.SeedKnown();
+  m_oldSeed = m_tables.Seed();
   Finish f;
   const FetchBlock plainFetch = [this](uint64_t block, const AcceptBlock& accept, std::vector<uint8_t>* out) {
     out->resize(m_plain.blockBytes);
@@ -166,7 +286,8 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
   }
   for (auto& [number, folder] : f.folders) {
     InodeCopy copy;
-    if (m_volume.ReadInode(number, &copy) != kStatusOk || !copy.inode.IsDirectory()) continue;
+    uint16_t inodeBytes = 0;
+    if (!OldInode(number, &copy, &inodeBytes) || !copy.inode.IsDirectory()) continue;
     folder.copy = copy;
     folder.haveCopy = true;
     std::vector<BlockRun> runs;
@@ -272,7 +393,8 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
       if (e.fileType == dirent::kTypeDirectory || f.folders.count(e.inode) != 0) continue;
       if (e.fileType != 0 && e.fileType != dirent::kTypeRegular) continue;
       InodeCopy copy;
-      const bool readable = m_volume.ReadInode(e.inode, &copy) == kStatusOk;
+      uint16_t inodeBytes = 0;
+      const bool readable = OldInode(e.inode, &copy, &inodeBytes);
       if (readable && e.fileType == 0 && !copy.inode.IsRegular()) continue;
       ItemData data;
       ItemState state = ItemState::kDamaged;
@@ -280,15 +402,17 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
       if (usable) {
         data.size = copy.inode.size;
         if (copy.inode.HasInlineData()) {
-          data.kind = ItemData::Kind::kInline;
-          data.inodeByte = copy.volumeByte;
-          state = ItemState::kIntact;
+          if (inodeBytes == m_plain.inodeBytes) {  // read again at the copy with the volume's inode size
+            data.kind = ItemData::Kind::kInline;
+            data.inodeByte = copy.volumeByte;
+            state = ItemState::kIntact;
+          }
         } else if (copy.inode.size == 0) {
           state = ItemState::kIntact;
         } else if (MapInode(copy.inode, e.inode, m_plain, plainFetch, kMaxFileRuns, &data.runs) == kStatusOk &&
                    !data.runs.empty()) {
           data.kind = ItemData::Kind::kRuns;
-          state = HeldByLiveFiles(data) ? ItemState::kOverwritten : ItemState::kIntact;
+          state = HeldByLiveFiles(data) ? ItemState::kOverwritten : CheckedState(data, e.name);
         }
       }
       ItemRecord r = base(usable ? &copy : nullptr, e.inode, e.name);
@@ -300,7 +424,51 @@ Status CProfessionalExt4Recovery::FinishExt4Scan() {
       if (data.kind != ItemData::Kind::kNone) st->SetLayout(r.id, data.Encode());
     }
   }
+  // Linked file inodes found in the old tables that no entry names: "LostFiles/inode<N>".
+  std::unordered_set<uint32_t> named;
+  for (const auto& [number, folder] : f.folders) {
+    named.insert(number);
+    for (const KeptEntry& e : folder.entries) named.insert(e.inode);
+  }
+  bool lostFolder = false;
+  Status failed = kStatusOk;
+  m_tables.ForEachNumbered([&](uint32_t number, const FoundInodeTables::Copy& found) {
+    const Inode& n = *found.inode;
+    if (failed != kStatusOk || number < m_plain.firstInode || !n.IsRegular() || named.count(number) != 0) return;
+    if (n.HasInlineData() || n.size == 0) return;  // nothing of its own to give back
+    ItemData data;
+    data.size = n.size;
+    if (MapInode(n, number, m_plain, plainFetch, kMaxFileRuns, &data.runs) != kStatusOk || data.runs.empty()) return;
+    data.kind = ItemData::Kind::kRuns;
+    if (!lostFolder) {
+      ItemRecord folder = base(nullptr, 0, "LostFiles");
+      folder.isFolder = 1;
+      folder.locator = static_cast<int32_t>(kLostFilesLocator);
+      if (!append(folder)) {
+        failed = kStatusOutOfMemory;
+        return;
+      }
+      st->AddChild(inode::kRootInode, 0, folder.id, static_cast<int32_t>(kLostFilesLocator), "LostFiles");
+      lostFolder = true;
+    }
+    InodeCopy copy;
+    copy.inode = n;
+    copy.volumeByte = found.block * m_plain.blockBytes + uint64_t{found.slot} * found.inodeBytes;
+    const std::string name = "inode" + std::to_string(number);
+    ItemRecord r = base(&copy, number, name);
+    r.size = data.size;
+    r.dataStartSector = data.FirstBlock() * m_plain.blockBytes / unit;
+    SetState(r, HeldByLiveFiles(data) ? ItemState::kOverwritten : CheckedState(data, name));
+    if (!append(r)) {
+      failed = kStatusOutOfMemory;
+      return;
+    }
+    st->AddChild(kLostFilesLocator, 1, r.id, static_cast<int32_t>(number), nullptr);
+    st->SetLayout(r.id, data.Encode());
+  });
+  if (failed != kStatusOk) return failed;
   m_blocks.clear();
+  m_tables = FoundInodeTables();
   return st->FlushStore();
 }
 

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/ext4/ext4_found_tables.h"
 #include "engine/ext4/ext4_item_data.h"
 #include "engine/ext4/ext4_volume.h"
 #include "engine/file_recovery_parse.h"
@@ -33,6 +34,12 @@ inline constexpr const char* kProExt4LogPrefix = "Pro_Ext4_";
 // data is read through its inode's map; a file whose inode no longer maps
 // anything (or maps past the volume) is listed with its name, damaged.
 // Checksums are not checked: a re-made volume has a new seed.
+// Inode-table blocks of the earlier file system found in free space, and
+// the new tables' places while they still hold the old bytes, give the old
+// inodes where the new geometry differs (FoundInodeTables numbers them);
+// a linked file inode found there that no entry names is listed under
+// "LostFiles" as "inode<N>". A file's data is intact only when a content
+// check proves it (its kind's structure, or text to its end).
 //
 // Sector numbers are absolute, in the source's unit. The source is only
 // ever read. One thread at a time (the coordinator's, then a job's).
@@ -88,6 +95,15 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   [[nodiscard]] Status FinishExt4Scan();
 
   size_t KeptBlocks() const { return m_blocks.size(); }
+  // Inode-table blocks of the earlier file system kept (handed over, or
+  // read from the new tables' places at the finish).
+  size_t KeptTableBlocks() const { return m_tables.Blocks(); }
+  // The checksum seed of the earlier file system, when the last finish
+  // learnt it from the inodes found.
+  bool OldSeed(uint32_t* out) const {
+    *out = m_oldSeed;
+    return m_oldSeedKnown;
+  }
   std::string StoreBaseName();
   store::ScanStore* ResultStore() { return m_browser.Store(); }
 
@@ -105,6 +121,17 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   struct Finish;
   // True when the live file system holds a block of the file's runs.
   bool HeldByLiveFiles(const ItemData& data) const;
+  // Reads the new tables' blocks (not yet zeroed: they still hold the old
+  // inodes) into m_tables and numbers every kept table block.
+  void ReadNewTablePlaces();
+  void NumberTables();
+  uint32_t MaxInodes() const;
+  // The old inode number: a copy from a numbered table block found, else
+  // the inode where the new geometry puts it unless a numbered table block
+  // there says it held another one. *inodeBytes: the size of that copy.
+  bool OldInode(uint32_t number, InodeCopy* out, uint16_t* inodeBytes);
+  // The state the data earns: intact only when a content check proves it.
+  ItemState CheckedState(const ItemData& data, const std::string& name);
 
   [[nodiscard]] Status CopyItemData(const ItemRecord& item, uint64_t byteCount, ICopySink& sink,
                                     const CopyProgress& progress) override;
@@ -117,6 +144,10 @@ class CProfessionalExt4Recovery final : public IFileRecoveryParse, private IItem
   uint32_t m_blockSectors = 0;
   uint16_t m_driveLetter = 0;
   std::unordered_map<uint64_t, KeptBlock> m_blocks;  // by volume block
+  FoundInodeTables m_tables;
+  uint64_t m_maxBlock = 0;
+  bool m_oldSeedKnown = false;
+  uint32_t m_oldSeed = 0;  // the source's end in blocks (an older file system may have been larger)
   store::StoreBrowser m_browser;
   const LiveAllocation* m_live = nullptr;
 
