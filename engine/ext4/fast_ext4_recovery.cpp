@@ -72,10 +72,18 @@ std::string CFastExt4Recovery::StoreBaseName() {
 Status CFastExt4Recovery::Scan(const char* previousName) {
   m_browser.SetRootKey(store::FolderKey(0, inode::kRootInode));
   store::ScanStore& st = m_browser.NewStore();
-  if (previousName != nullptr && previousName[0] != '\0') return st.OpenStore(previousName);
-  m_metadataRuns.clear();
   m_unreadable = 0;
   m_encrypted = 0;
+  if (previousName != nullptr && previousName[0] != '\0') {
+    const Status opened = st.OpenStore(previousName);
+    std::vector<uint64_t> counts;
+    if (opened == kStatusOk && st.ReadCounts(store::ScanStore::kUnreadableName, 2, &counts)) {
+      m_unreadable = counts[0];
+      m_encrypted = counts[1];
+    }
+    return opened;
+  }
+  m_metadataRuns.clear();
   if (!m_opened) return kStatusInvalidParameter;
   const auto volumeStart = static_cast<int64_t>(m_volume.StartUnit());
   if (Status s = st.OpenFresh(store::MakeLogBaseName(store::kFastLogPrefix, volumeStart)); s != kStatusOk) return s;
@@ -116,6 +124,8 @@ Status CFastExt4Recovery::WalkVolume() {
   const Status folders = walk.AppendNeededFolders();
   m_unreadable = walk.UnreadableDirectories();
   m_encrypted = walk.EncryptedEntries();
+  // Not kept only costs a run reusing this result its warnings.
+  (void)st.KeepCounts(store::ScanStore::kUnreadableName, {m_unreadable, m_encrypted});
   const uint64_t bs = m_volume.Sb().blockBytes;
   for (const uint64_t block : walk.DeletedDirectoryBlocks()) m_metadataRuns.push_back(ByteRun{block * bs, bs});
   NormalizeByteRuns(m_metadataRuns);

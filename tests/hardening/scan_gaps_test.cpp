@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/exfat/fast_exfat_recovery.h"
+#include "engine/ext4/fast_ext4_recovery.h"
 #include "engine/fat/fast_fat_recovery.h"
 #include "engine/store/scan_store.h"
 #include "engine/store/scan_index.h"
@@ -77,6 +78,32 @@ TEST_F(ScanGapsTest, AnUnreadableExFatFolderIsCountedAndTheRestIsScanned) {
   EXPECT_EQ(engine.UnreadableParts(), 1u);
   EXPECT_GT(engine.GetItemCount(), 0u);
   exfat::CFastExFatRecovery reused;
+  ASSERT_EQ(reused.OpenSource(storage::ShareSource(source), 0, 0, 'G'), kStatusOk);
+  ASSERT_EQ(reused.Scan(store::MakeLogBaseName(store::kFastLogPrefix, 0).c_str()), kStatusOk);
+  EXPECT_EQ(reused.UnreadableParts(), 1u);
+}
+
+TEST_F(ScanGapsTest, AnUnreadableExtFolderIsCountedAndTheRestIsScanned) {
+  // The first block of a deleted folder the scan reads.
+  uint64_t bad = 0;
+  {
+    storage::SectorSource probe;
+    OpenWithFault(probe, "ext4_home", 0);
+    ext4::CFastExt4Recovery engine;
+    ASSERT_EQ(engine.OpenSource(storage::ShareSource(probe), 0, 0, 'G'), kStatusOk);
+    ASSERT_EQ(engine.Scan(nullptr), kStatusOk);
+    EXPECT_EQ(engine.UnreadableParts(), 0u);
+    ASSERT_FALSE(engine.MetadataRuns().empty());
+    bad = engine.MetadataRuns().front().offset / engine.SectorBytes();
+  }
+  storage::SectorSource source;
+  OpenWithFault(source, "ext4_home", bad);
+  ext4::CFastExt4Recovery engine;
+  ASSERT_EQ(engine.OpenSource(storage::ShareSource(source), 0, 0, 'G'), kStatusOk);
+  EXPECT_EQ(engine.Scan(nullptr), kStatusOk);
+  EXPECT_EQ(engine.UnreadableParts(), 1u);
+  EXPECT_GT(engine.GetItemCount(), 0u);
+  ext4::CFastExt4Recovery reused;
   ASSERT_EQ(reused.OpenSource(storage::ShareSource(source), 0, 0, 'G'), kStatusOk);
   ASSERT_EQ(reused.Scan(store::MakeLogBaseName(store::kFastLogPrefix, 0).c_str()), kStatusOk);
   EXPECT_EQ(reused.UnreadableParts(), 1u);
