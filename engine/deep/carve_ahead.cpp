@@ -12,6 +12,7 @@ namespace engine::deep {
 namespace {
 
 using signatures::SectorAhead;
+using signatures::SectorLook;
 
 // Bytes of the piece one thread looks at at a time.
 constexpr uint64_t kUnitBytes = 65536;
@@ -123,7 +124,7 @@ bool CarveAhead::CopyRead(uint64_t at, uint32_t count, uint8_t* out) {
   for (const auto& unit : parts) {
     const uint64_t from = std::max(at, unit->first);
     const uint64_t to = std::min(end, unit->first + unit->count);
-    std::memcpy(out + (from - at) * m_sectorBytes, unit->bytes.data() + (from - unit->first) * m_sectorBytes,
+    std::memcpy(out + (from - at) * m_sectorBytes, unit->bytes.get() + (from - unit->first) * m_sectorBytes,
                 static_cast<size_t>(to - from) * m_sectorBytes);
   }
   return true;
@@ -152,7 +153,8 @@ void CarveAhead::WaitForLookLocked(std::unique_lock<std::mutex>& lock, Unit& uni
   unit.passWaits.store(false);
 }
 
-SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
+SectorLook CarveAhead::Look(uint64_t hitSector, uint64_t runEnd,
+                            std::optional<signatures::MeasuredCandidate>* measured) {
   Unit* unit = m_current.get();
   if (unit == nullptr || hitSector < unit->first || hitSector >= unit->first + unit->count) {
     m_current = UnitFor(hitSector);
@@ -167,7 +169,7 @@ SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
     ++m_missed;
     return {};
   }
-  SectorAhead out;
+  SectorLook out;
   const uint8_t mark = unit->marks[hitSector - unit->first];
   switch (mark) {
     case kNothing: out.verdict = SectorAhead::Verdict::kNothing; break;
@@ -181,7 +183,10 @@ SectorAhead CarveAhead::Look(uint64_t hitSector, uint64_t runEnd) {
       std::lock_guard lock(m_mutex);
       const auto found = std::lower_bound(unit->results.begin(), unit->results.end(), hitSector,
                                           [](const Measured& m, uint64_t sector) { return m.sector < sector; });
-      if (found != unit->results.end() && found->sector == hitSector) out = found->ahead;
+      if (found != unit->results.end() && found->sector == hitSector) {
+        out = found->ahead;  // the look; its measure apart
+        measured->emplace(found->ahead.measured);
+      }
       break;
     }
     default: break;
@@ -214,11 +219,12 @@ void CarveAhead::Work(size_t thread) {
 void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSource& source, Unit& unit) {
   const auto count = static_cast<uint32_t>(unit.count);
   unit.marks.assign(count, kNotLooked);
-  std::vector<uint8_t>& bytes = unit.bytes;
-  bytes.resize(static_cast<size_t>(count) * m_sectorBytes);
+  // Not zero-filled: read over whole, or not used.
+  unit.bytes = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(count) * m_sectorBytes);
+  uint8_t* bytes = unit.bytes.get();
   uint32_t got = 0;
   // A piece that cannot be read whole is left to the pass, which reads it sector by sector.
-  if (storage::ReadSectors(count, source, bytes.data(), unit.first, m_sectorBytes, &got) != kStatusOk || got != count) {
+  if (storage::ReadSectors(count, source, bytes, unit.first, m_sectorBytes, &got) != kStatusOk || got != count) {
     return;
   }
   unit.read.store(true, std::memory_order_release);
@@ -228,11 +234,11 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
   // Sectors left unlooked stay kNotLooked: the pass looks at them itself if it gets there.
   uint64_t sector = unit.lookFrom;
   unit.lookedTo.store(sector);
+  SectorAhead ahead;  // kept: its measure is set only where one is made
   while (sector < end && !unit.dropped) {
     const auto i = static_cast<size_t>(sector - unit.first);
-    SectorAhead ahead;
-    signatures::LookAhead(context, bytes.data() + i * m_sectorBytes, m_sectorBytes, sector, &ahead);
-    unit.readingOn = false;
+    signatures::LookAhead(context, bytes + i * m_sectorBytes, m_sectorBytes, sector, &ahead);
+    unit.readingOn.store(false, std::memory_order_relaxed);
     uint64_t next = sector + 1;
     if (ahead.verdict == SectorAhead::Verdict::kNothing) {
       unit.marks[i] = !ahead.tailSet ? kNothing : ahead.tailRunsOn ? kNothingTailOn : kNothingTail;
@@ -245,13 +251,15 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
         if (__builtin_add_overflow(sector, std::max<uint64_t>(skip, 1), &next)) next = UINT64_MAX;
       }
       std::lock_guard lock(m_mutex);
-      unit.results.push_back(Measured{sector, std::move(ahead)});
+      unit.results.push_back(Measured{sector, ahead});
       if (next > end) m_measuredTo = std::max(m_measuredTo, next);
     }
     next = std::min(next, end);
     // Every sector up to this one is looked at or passed over: the pass may read their marks.
-    unit.lookedTo.store(next);
-    if (unit.passWaits.load()) {
+    // A pass that starts waiting just as this store is made may miss it:
+    // it is woken at the next sector, or when the piece is done.
+    unit.lookedTo.store(next, std::memory_order_release);
+    if (unit.passWaits.load(std::memory_order_relaxed)) {
       std::lock_guard lock(m_mutex);
       m_looked.notify_all();
     }
@@ -262,7 +270,7 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
 
 int32_t CarveAhead::OnReadAhead(void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
   auto* unit = static_cast<Unit*>(user);
-  unit->readingOn = true;
+  unit->readingOn.store(true, std::memory_order_relaxed);
   return unit->dropped ? kStatusCancelled : 0;
 }
 

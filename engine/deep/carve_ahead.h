@@ -53,7 +53,8 @@ class CarveAhead final : public signatures::MeasuredAhead {
   // Copies the count sectors from absolute sector at to out when threads
   // have read all of them whole; false (out untouched) when not.
   bool CopyRead(uint64_t at, uint32_t count, uint8_t* out);
-  signatures::SectorAhead Look(uint64_t hitSector, uint64_t runEnd) override;
+  signatures::SectorLook Look(uint64_t hitSector, uint64_t runEnd,
+                              std::optional<signatures::MeasuredCandidate>* measured) override;
 
   // Of the sectors the pass looked up: those a thread had looked at, and
   // those it looked at itself.
@@ -87,7 +88,7 @@ class CarveAhead final : public signatures::MeasuredAhead {
     std::atomic<bool> passWaits{false};  // the pass waits for the sector the thread is at
     std::atomic<bool> readingOn{false};  // the thread measures past the sector it is at
     std::atomic<bool> read{false};       // bytes hold the whole piece
-    std::vector<uint8_t> bytes;          // the piece's sectors, once read
+    std::unique_ptr<uint8_t[]> bytes;    // the piece's sectors, once read
     std::vector<Measured> results;       // by sector, under m_mutex
   };
 

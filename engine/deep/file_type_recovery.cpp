@@ -125,7 +125,8 @@ Status CFileTypeRecovery::CarveAndRecord(uint32_t sectorSize, const uint8_t* sec
   storage::SectorSource* source = reader != nullptr ? reader : m_volume.Source();
   // Read-ahead never passes the end of this engine's volume.
   m_context.Attach(source, sectorSize, m_volume.IsOpen() ? m_volume.EndSector() : 0);
-  signatures::CarvedFile file;
+  // Filled whole by a carve; kept between calls, as most sectors carve nothing.
+  signatures::CarvedFile& file = m_carved;
   if (Status s = signatures::CarveSector(m_context, sector, length, absoluteSector, position, &file); s != kStatusOk) {
     // A cancel during read-ahead records nothing for the file being measured.
     return s;

@@ -10,6 +10,7 @@
 #include "engine/item_copy_out.h"
 #include "engine/live_allocation.h"
 #include "engine/signatures/carve_context.h"
+#include "engine/signatures/carve_sector.h"
 #include "engine/store/store_browser.h"
 #include "engine/volume_sectors.h"
 #include "storage/sector_source.h"
@@ -151,6 +152,7 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
   uint32_t m_sectorSize = 512;
 
   signatures::CarveContext m_context;
+  signatures::CarvedFile m_carved;
   store::StoreBrowser m_browser;
   std::vector<uint8_t> m_copyBuffer;  // 64 KiB, for copy-out and extraction
 

@@ -123,7 +123,8 @@ bool IsMeasurableAhead(FileTypeCode code) {
 }
 
 void LookAhead(CarveContext& context, const uint8_t* sector, size_t length, uint64_t hitSector, SectorAhead* out) {
-  *out = SectorAhead{};
+  // The measure is set only where one is made: most sectors hold no candidate.
+  static_cast<SectorLook&>(*out) = SectorLook{};
   if (sector == nullptr || !IsUsableSectorSize(context.sectorSize)) return;
   context.position = CarveScanPosition{};
   // The most permissive look: no stream carved before turns a candidate down.
@@ -144,6 +145,7 @@ void LookAhead(CarveContext& context, const uint8_t* sector, size_t length, uint
   }
   // What the measuring leaves of the text tail is kept apart from what was known before it.
   context.textTailKnown = false;
+  out->measured = MeasuredCandidate{};
   const Status status = Measure(context, sector, length, hitSector, code, *row, &out->measured.file);
   if (status == kStatusCancelled) {
     out->tailSet = false;
@@ -161,7 +163,9 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
                    const CarveScanPosition& position, CarvedFile* out) {
   if (sector == nullptr || out == nullptr || !IsUsableSectorSize(context.sectorSize)) return kStatusInvalidParameter;
   context.position = position;
-  const SectorAhead ahead = context.ahead != nullptr ? context.ahead->Look(hitSector, context.runEnd) : SectorAhead{};
+  SectorLook ahead;
+  std::optional<MeasuredCandidate> measured;
+  if (context.ahead != nullptr) ahead = context.ahead->Look(hitSector, context.runEnd, &measured);
   if (ahead.verdict != SectorAhead::Verdict::kUnknown) {
     // The context as the look at the sector leaves it.
     context.hitSector = hitSector;
@@ -175,8 +179,8 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
     }
   }
   if (ahead.verdict == SectorAhead::Verdict::kNothing) return kStatusInvalidParameter;
-  if (ahead.verdict == SectorAhead::Verdict::kMeasured) {
-    const MeasuredCandidate& m = ahead.measured;
+  if (ahead.verdict == SectorAhead::Verdict::kMeasured && measured.has_value()) {
+    const MeasuredCandidate& m = *measured;
     if (m.tailSet) {
       context.textTailKnown = true;
       context.textTailRunsOn = m.tailRunsOn;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_type_code.h"
@@ -52,8 +53,9 @@ struct MeasuredCandidate {
   uint64_t tailSector = 0;
 };
 
-// What another thread found out about a sector ahead of the scan.
-struct SectorAhead {
+// What another thread found out about a sector ahead of the scan, but
+// the measure: small, as it is asked for every sector.
+struct SectorLook {
   enum class Verdict {
     kUnknown,   // nothing: the carver looks at the sector itself
     kNothing,   // no candidate starts there, whatever the scan carved before
@@ -65,8 +67,12 @@ struct SectorAhead {
   bool tailRunsOn = false;
   // kMeasured: the kind, which a look with any stream state recognises (it is
   // no transport stream, and state only turns those down), the text tail the
-  // look left at the sector (tailSet, tailRunsOn), and the measure.
+  // look left at the sector (tailSet, tailRunsOn).
   FileTypeCode code = FileTypeCode::kNone;
+};
+
+// The look with its measure (kMeasured).
+struct SectorAhead : SectorLook {
   MeasuredCandidate measured;
 };
 
@@ -81,8 +87,9 @@ class MeasuredAhead {
  public:
   virtual ~MeasuredAhead() = default;
   // What is known of hitSector, looked at with the run ending at runEnd
-  // (waiting for a look being made).
-  virtual SectorAhead Look(uint64_t hitSector, uint64_t runEnd) = 0;
+  // (waiting for a look being made); with kMeasured, the measure is put
+  // into *measured.
+  virtual SectorLook Look(uint64_t hitSector, uint64_t runEnd, std::optional<MeasuredCandidate>* measured) = 0;
 };
 
 // True for kinds whose measure depends on nothing the scan carved before.
