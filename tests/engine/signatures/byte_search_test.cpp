@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace {
@@ -49,6 +50,22 @@ TEST(ByteSearch, NothingWhenAbsentEmptyOrTooLong) {
   EXPECT_EQ(ForwardSearch(U(hay), hay.size(), "", 0), nullptr);
   EXPECT_EQ(ForwardSearch(U(hay), 0, "a", 1), nullptr);
   EXPECT_EQ(BackwardSearch(nullptr, 10, "a", 1), nullptr);
+}
+
+// Against the plain definition, on a small alphabet (many partial matches),
+// every length around the eight-byte steps and high bytes included.
+TEST(ByteSearch, BackwardSearchFindsTheLastOccurrenceOfEveryPattern) {
+  std::mt19937 random(7);
+  const std::string alphabet("ab\x80\xFF", 4);
+  for (int round = 0; round < 3000; ++round) {
+    std::string hay(random() % 40, 'a');
+    for (char& c : hay) c = alphabet[random() % alphabet.size()];
+    std::string pattern(1 + random() % 3, 'a');
+    for (char& c : pattern) c = alphabet[random() % alphabet.size()];
+    const size_t at = hay.rfind(pattern);
+    const uint8_t* expected = at == std::string::npos ? nullptr : U(hay) + at;
+    ASSERT_EQ(BackwardSearch(U(hay), hay.size(), pattern.data(), pattern.size()), expected) << hay << " / " << pattern;
+  }
 }
 
 }  // namespace
