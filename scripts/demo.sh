@@ -30,7 +30,7 @@ step "quellmoor preview card-copy.img /Docs/old_report.pdf --out look      (what
 "$cli" preview card-copy.img /Docs/old_report.pdf --out look
 step "quellmoor preview card-copy.img /deleted_root.txt --out look"
 "$cli" preview card-copy.img /deleted_root.txt --out look
-head -c 300 look/dump.txt | tr -d '\r'
+head -c 300 look/text.txt | tr -d '\r'
 echo
 
 step "quellmoor recover --reuse --types photo,document --out recovered card-copy.img"
