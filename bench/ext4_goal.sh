@@ -86,8 +86,17 @@ attach
 find "$work/mnt/home/user/Documents" -type f -delete
 detach
 attach
+info="/proc/fs/jbd2/$(basename "$loop")-8/info"
+committed() { [[ -r "$info" ]] && sed -n '1s/ transactions.*//p' "$info" || echo 0; }
 rm -r "$work/mnt/home/user/work/project"
-sleep 6 # the journal commits every 5 s; the tables on the volume are written back much later
+before=$(committed)
+# Wait for a journal commit made after the delete (every 5 s; later on a busy machine); the
+# tables on the volume are written back much later.
+for _ in $(seq 30); do
+  sleep 1
+  (($(committed) > before)) && break
+done
+sleep 1
 cp --sparse=always "$img" "$work/mounted.img" # taken while mounted: the journal is not replayed
 detach
 
