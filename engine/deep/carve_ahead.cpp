@@ -172,10 +172,10 @@ SectorLook CarveAhead::Look(uint64_t hitSector, uint64_t runEnd,
   SectorLook out;
   const uint8_t mark = unit->marks[hitSector - unit->first];
   switch (mark) {
-    case kNothing: out.verdict = SectorAhead::Verdict::kNothing; break;
+    case kNothing: out.verdict = SectorLook::Verdict::kNothing; break;
     case kNothingTail:
     case kNothingTailOn:
-      out.verdict = SectorAhead::Verdict::kNothing;
+      out.verdict = SectorLook::Verdict::kNothing;
       out.tailSet = true;
       out.tailRunsOn = mark == kNothingTailOn;
       break;
@@ -191,7 +191,7 @@ SectorLook CarveAhead::Look(uint64_t hitSector, uint64_t runEnd,
     }
     default: break;
   }
-  ++(out.verdict == SectorAhead::Verdict::kUnknown ? m_missed : m_taken);
+  ++(out.verdict == SectorLook::Verdict::kUnknown ? m_missed : m_taken);
   return out;
 }
 
@@ -240,9 +240,9 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
     signatures::LookAhead(context, bytes + i * m_sectorBytes, m_sectorBytes, sector, &ahead);
     unit.readingOn.store(false, std::memory_order_relaxed);
     uint64_t next = sector + 1;
-    if (ahead.verdict == SectorAhead::Verdict::kNothing) {
+    if (ahead.verdict == SectorLook::Verdict::kNothing) {
       unit.marks[i] = !ahead.tailSet ? kNothing : ahead.tailRunsOn ? kNothingTailOn : kNothingTail;
-    } else if (ahead.verdict == SectorAhead::Verdict::kMeasured) {
+    } else if (ahead.verdict == SectorLook::Verdict::kMeasured) {
       unit.marks[i] = kCandidate;
       if (ahead.measured.status == kStatusOk) {
         // The pass carving this file goes on after it, as this thread does.

@@ -136,7 +136,7 @@ void LookAhead(CarveContext& context, const uint8_t* sector, size_t length, uint
   out->tailSet = context.textTailKnown && context.textTailSector == hitSector && tailBefore != hitSector;
   out->tailRunsOn = context.textTailRunsOn;
   if (code == FileTypeCode::kNone) {
-    out->verdict = SectorAhead::Verdict::kNothing;
+    out->verdict = SectorLook::Verdict::kNothing;
     return;
   }
   if (row == nullptr || !IsMeasurableAhead(code)) {
@@ -151,7 +151,7 @@ void LookAhead(CarveContext& context, const uint8_t* sector, size_t length, uint
     out->tailSet = false;
     return;
   }
-  out->verdict = SectorAhead::Verdict::kMeasured;
+  out->verdict = SectorLook::Verdict::kMeasured;
   out->code = code;
   out->measured.status = status;
   out->measured.tailSet = context.textTailKnown;
@@ -166,7 +166,7 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
   SectorLook ahead;
   std::optional<MeasuredCandidate> measured;
   if (context.ahead != nullptr) ahead = context.ahead->Look(hitSector, context.runEnd, &measured);
-  if (ahead.verdict != SectorAhead::Verdict::kUnknown) {
+  if (ahead.verdict != SectorLook::Verdict::kUnknown) {
     // The context as the look at the sector leaves it.
     context.hitSector = hitSector;
     context.readPosition = hitSector;
@@ -178,8 +178,8 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
       context.textTailRunsOn = ahead.tailRunsOn;
     }
   }
-  if (ahead.verdict == SectorAhead::Verdict::kNothing) return kStatusInvalidParameter;
-  if (ahead.verdict == SectorAhead::Verdict::kMeasured && measured.has_value()) {
+  if (ahead.verdict == SectorLook::Verdict::kNothing) return kStatusInvalidParameter;
+  if (ahead.verdict == SectorLook::Verdict::kMeasured && measured.has_value()) {
     const MeasuredCandidate& m = *measured;
     if (m.tailSet) {
       context.textTailKnown = true;
