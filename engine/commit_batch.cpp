@@ -43,7 +43,10 @@ CommitBatch::CommitBatch() : m_outer(g_open) {
 }
 
 CommitBatch::~CommitBatch() {
-  for (const Waiting& w : m_files) (void)platform::RemoveFileBelow(w.root, w.temp);  // never named: never complete
+  for (const Waiting& w : m_files) {
+    // Never named: never complete. A file without a name goes when it is closed.
+    if (!w.temp.empty()) (void)platform::RemoveFileBelow(w.root, w.temp);
+  }
   g_open = m_outer;
 }
 
@@ -56,8 +59,9 @@ void CommitBatch::SetStepHookForTesting(StepHook hook) {
 }
 
 void CommitBatch::Add(const std::string& root, const std::string& tempRelative, const std::string& targetRelative,
-                      uint64_t byteCount) {
-  m_files.push_back({root, tempRelative, targetRelative});
+                      uint64_t byteCount, platform::OutputFile open) {
+  if (open.IsOpen()) ++m_heldOpen;
+  m_files.push_back({root, tempRelative, targetRelative, std::move(open)});
   m_targets.insert(Key(root, targetRelative));
   m_bytes += byteCount;
 }
@@ -80,6 +84,7 @@ void CommitBatch::Flush(std::vector<Named>* named) {
   m_files.clear();
   m_targets.clear();
   m_bytes = 0;
+  m_heldOpen = 0;
   if (files.empty()) return;
   // Every byte of the batch reaches the medium before any name does.
   std::set<std::string> roots;
@@ -89,26 +94,31 @@ void CommitBatch::Flush(std::vector<Named>* named) {
   Reach(Step::kBeforeRenames);
   const size_t first = named->size();
   std::set<std::pair<std::string, std::string>> folders;
-  for (const Waiting& w : files) {
+  for (Waiting& w : files) {
     Named result{w.root, w.target, {}, flushed[w.root]};
-    if (result.status != kStatusOk) {
-      (void)platform::RemoveFileBelow(w.root, w.temp);
-      named->push_back(std::move(result));
-      continue;
-    }
-    std::string target = w.target;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-      result.status = platform::RenameBelow(w.root, w.temp, target);
-      if (result.status != platform::kErrorAlreadyExists) break;
-      // Taken meanwhile (another program writes there too): the next free name.
-      target = JoinRelative(FolderOf(w.target), UniqueChildName(w.root, FolderOf(w.target), NameOf(w.target)));
+    const bool unnamed = w.temp.empty();  // kept open: closing it without a name lets it go
+    if (result.status == kStatusOk) w.file.DropWrittenPages();
+    if (!unnamed && w.file.IsOpen()) {
+      const Status closed = w.file.Close();
+      if (result.status == kStatusOk) result.status = closed;
     }
     if (result.status == kStatusOk) {
-      result.named = target;
-      folders.insert({w.root, FolderOf(target)});
-    } else {
-      (void)platform::RemoveFileBelow(w.root, w.temp);
+      std::string target = w.target;
+      for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        result.status = unnamed ? platform::LinkFileBelow(w.file, w.root, target)
+                                : platform::RenameBelow(w.root, w.temp, target);
+        if (result.status != platform::kErrorAlreadyExists) break;
+        // Taken meanwhile (another program writes there too): the next free name.
+        target = JoinRelative(FolderOf(w.target), UniqueChildName(w.root, FolderOf(w.target), NameOf(w.target)));
+      }
+      if (result.status == kStatusOk) {
+        result.named = target;
+        folders.insert({w.root, FolderOf(target)});
+      }
     }
+    // Its data was on the medium before it was named: closing it now has nothing left to report.
+    (void)w.file.Close();
+    if (result.status != kStatusOk && !unnamed) (void)platform::RemoveFileBelow(w.root, w.temp);
     named->push_back(std::move(result));
   }
   Reach(Step::kBeforeFolderSync);

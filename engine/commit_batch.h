@@ -7,19 +7,25 @@
 #include <vector>
 
 #include "engine/status.h"
+#include "platform/output_tree.h"
+#include "platform/raw_file.h"
 
 namespace engine {
 
 // Recovered files given their names together. While a batch is open on a
-// thread, RecoveredFile::Commit on that thread neither flushes nor renames:
-// it closes the complete file under its temporary name and hands it here.
-// Flush then writes the whole output file system to its medium once
-// (syncfs), renames every file to its name (never replacing anything: a
-// name taken meanwhile gives the next free one), and flushes each folder
-// that got names. So no name ever points at data that is not on the medium,
+// thread, RecoveredFile::Commit on that thread neither flushes nor names:
+// it hands the complete file here, made without a name where the file
+// system can (platform::CreateUnnamedFileBelow), else under a temporary
+// one. Flush then writes the whole output file system to its medium once
+// (syncfs), gives every file its name (never replacing anything: a name
+// taken meanwhile gives the next free one), and flushes each folder that
+// got names. So no name ever points at data that is not on the medium,
 // at the cost of one flush per batch instead of one per file. Names a batch
 // will give count as taken for UniqueChildName. Files never flushed are
-// removed when the batch goes. Owned by one thread; not copyable.
+// removed when the batch goes. A file may stay open until it is named (up
+// to platform::FilesABatchMayHoldOpen of them): once flushed, its pages are
+// let go of (platform::OutputFile::DropWrittenPages), so the next batch is
+// written into the memory this one used. Owned by one thread; not copyable.
 class CommitBatch {
  public:
   // What became of one file at Flush.
@@ -44,10 +50,13 @@ class CommitBatch {
   // The batch open on this thread, or null.
   static CommitBatch* OnThisThread();
 
-  // A complete, closed file at tempRelative below root that is to be named
-  // targetRelative. Called by RecoveredFile::Commit.
+  // A complete file at tempRelative below root (empty: a file without a
+  // name, handed over open) that is to be named targetRelative. Called by
+  // RecoveredFile::Commit with the file still open when MayHoldOpen (the
+  // batch takes it over), else with it closed.
   void Add(const std::string& root, const std::string& tempRelative, const std::string& targetRelative,
-           uint64_t byteCount);
+           uint64_t byteCount, platform::OutputFile open = {});
+  bool MayHoldOpen() const { return m_heldOpen < platform::FilesABatchMayHoldOpen(); }
   // Whether a file waits to be named relative below root.
   bool Holds(const std::string& root, const std::string& relative) const;
 
@@ -74,10 +83,12 @@ class CommitBatch {
     std::string root;
     std::string temp;
     std::string target;
+    platform::OutputFile file;  // open until it is named, or closed
   };
   std::vector<Waiting> m_files;
   std::unordered_set<std::string> m_targets;  // root + '\n' + target of every waiting file
   uint64_t m_bytes = 0;
+  size_t m_heldOpen = 0;
   std::unordered_map<std::string, uint64_t> m_nextNumbers;
   CommitBatch* m_outer = nullptr;
 };

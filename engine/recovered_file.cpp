@@ -56,6 +56,16 @@ Status RecoveredFile::Begin(const OutputTarget& target) {
   m_target = target;
   m_offset = 0;
   const std::string folder = FolderOf(target.relative);
+  if (const CommitBatch* batch = CommitBatch::OnThisThread(); batch != nullptr && batch->MayHoldOpen()) {
+    // A file without a name until its batch names it: nothing to rename,
+    // and nothing left behind when the process dies. Where the file system
+    // cannot, the temporary name below answers.
+    if (platform::CreateUnnamedFileBelow(target.root, folder, &m_file) == kStatusOk) {
+      m_tempRelative.clear();
+      m_begun = true;
+      return kStatusOk;
+    }
+  }
   for (int attempt = 0; attempt < 16; ++attempt) {
     m_tempRelative = JoinRelative(folder, TemporaryName());
     Status s = platform::CreateNewFileBelow(target.root, m_tempRelative, &m_file);
@@ -91,6 +101,11 @@ Status RecoveredFile::Commit() {
   }
   if (CommitBatch* batch = CommitBatch::OnThisThread()) {
     // The batch flushes it with the others, then names it.
+    if (m_tempRelative.empty() || batch->MayHoldOpen()) {
+      batch->Add(m_target.root, m_tempRelative, m_target.relative, m_offset, std::move(m_file));
+      m_begun = false;
+      return kStatusOk;
+    }
     const Status closed = m_file.Close();
     if (closed != kStatusOk) {
       Abort();
@@ -101,9 +116,12 @@ Status RecoveredFile::Commit() {
     return kStatusOk;
   }
   Status s = m_file.Sync();
+  if (m_tempRelative.empty() && s == kStatusOk) s = platform::LinkFileBelow(m_file, m_target.root, m_target.relative);
   const Status closed = m_file.Close();
   if (s == kStatusOk) s = closed;
-  if (s == kStatusOk) s = platform::RenameBelow(m_target.root, m_tempRelative, m_target.relative);
+  if (s == kStatusOk && !m_tempRelative.empty()) {
+    s = platform::RenameBelow(m_target.root, m_tempRelative, m_target.relative);
+  }
   if (s != kStatusOk) {
     Abort();
     return s;
@@ -115,8 +133,8 @@ Status RecoveredFile::Commit() {
 void RecoveredFile::Abort() {
   if (!m_begun) return;
   m_begun = false;
-  (void)m_file.Close();  // the file is being thrown away
-  (void)platform::RemoveFileBelow(m_target.root, m_tempRelative);
+  (void)m_file.Close();  // the file is being thrown away (one without a name goes with it)
+  if (!m_tempRelative.empty()) (void)platform::RemoveFileBelow(m_target.root, m_tempRelative);
 }
 
 }  // namespace engine

@@ -11,7 +11,8 @@
 namespace engine {
 
 // One recovered file being written below an output root. It is created new
-// under a temporary name in its destination folder and gets its own name
+// under a temporary name in its destination folder (without any name, when
+// a CommitBatch that may hold it open is open) and gets its own name
 // only when every byte is there (Commit): a cancelled or failed copy never
 // leaves a short file that looks recovered, and nothing that exists is
 // overwritten. Nothing below the root is reached through a link. The
@@ -34,8 +35,8 @@ class RecoveredFile final : public ICopySink {
   // Writes the file to its medium (fsync), then renames it to the target's
   // name: 183 when that name was taken meanwhile (the temporary file is
   // removed). After a failure nothing of the file is left. With a
-  // CommitBatch open on this thread the file is closed and handed to it
-  // instead, to be flushed and named with the others.
+  // CommitBatch open on this thread the file is handed to it instead (kept
+  // open when the batch may hold it), to be flushed and named with the others.
   [[nodiscard]] Status Commit();
   // Removes the temporary file (also done by the destructor).
   void Abort();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
+#include <cstddef>
 #include <string>
 #include <unordered_map>
 
@@ -51,6 +52,19 @@ class FolderCacheScope {
 // its parent folders must exist (see CreateFoldersBelow).
 [[nodiscard]] Status CreateNewFileBelow(const std::string& root, const std::string& relative, OutputFile* out);
 
+// Creates a file without a name in the folder folderRelative below root
+// ("" is the root), opened for writing: until LinkFileBelow names it, no
+// one sees it, and it is gone with its last descriptor (also when the
+// process dies). kErrorNotSupported when the file system cannot (FAT,
+// exFAT, NFS) or the file could not be named later; use CreateNewFileBelow.
+[[nodiscard]] Status CreateUnnamedFileBelow(const std::string& root, const std::string& folderRelative,
+                                            OutputFile* out);
+
+// Gives the open file made by CreateUnnamedFileBelow the name relative
+// below root (in the folder it was made in), never replacing anything: 183
+// when the name exists.
+[[nodiscard]] Status LinkFileBelow(const OutputFile& file, const std::string& root, const std::string& relative);
+
 // Renames fromRelative to toRelative (both below root) without replacing
 // anything: 183 when toRelative exists.
 [[nodiscard]] Status RenameBelow(const std::string& root, const std::string& fromRelative,
@@ -71,6 +85,11 @@ Status RemoveFileBelow(const std::string& root, const std::string& relative);
 // leaves a time as it is) of the folder at relative below root.
 [[nodiscard]] Status SetFolderTimesBelow(const std::string& root, const std::string& relative, uint64_t modified,
                                          uint64_t accessed, TimeBasis basis);
+
+// How many written files one batch may keep open until they are named: a
+// quarter of what the process may open, at most 1024, so the sources and
+// folders being read always have descriptors left.
+size_t FilesABatchMayHoldOpen();
 
 // Writes everything of the file system that holds root to its medium
 // (syncfs): the data of many files at the cost of one flush.

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -183,6 +186,41 @@ Status CreateNewFileBelow(const std::string& root, const std::string& relative, 
   return kStatusOk;
 }
 
+Status CreateUnnamedFileBelow(const std::string& root, const std::string& folderRelative, OutputFile* out) {
+  (void)out->Close();
+  // Naming the file later takes the capability root has, or /proc.
+  static const bool canLink = ::geteuid() == 0 || ::access("/proc/self/fd", X_OK) == 0;
+  if (!canLink) return kErrorNotSupported;
+  FolderHandle folder;
+  if (folderRelative.empty()) {
+    if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
+  } else {
+    std::vector<std::string> parts;
+    if (!SplitRelative(folderRelative, &parts)) return kStatusInvalidParameter;
+    if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
+  }
+  const int fd = ::openat(folder.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) ? kErrorNotSupported
+                                                                                        : ErrorFromErrno(errno);
+  }
+  out->m_fd = fd;
+  return kStatusOk;
+}
+
+Status LinkFileBelow(const OutputFile& file, const std::string& root, const std::string& relative) {
+  if (file.m_fd < 0) return kErrorInvalidHandle;
+  FolderHandle parent;
+  std::string leaf;
+  if (Status s = OpenParentOf(root, relative, &parent, &leaf); s != kStatusOk) return s;
+  if (::linkat(file.m_fd, "", parent.fd(), leaf.c_str(), AT_EMPTY_PATH) == 0) return kStatusOk;
+  if (errno != ENOENT && errno != EPERM) return TakenOr(errno);
+  // Without the capability: the descriptor's entry in /proc names the file.
+  const std::string self = "/proc/self/fd/" + std::to_string(file.m_fd);
+  if (::linkat(AT_FDCWD, self.c_str(), parent.fd(), leaf.c_str(), AT_SYMLINK_FOLLOW) == 0) return kStatusOk;
+  return TakenOr(errno);
+}
+
 Status RenameBelow(const std::string& root, const std::string& fromRelative, const std::string& toRelative) {
   FolderHandle fromParent, toParent;
   std::string fromLeaf, toLeaf;
@@ -250,6 +288,15 @@ Status SetFolderTimesBelow(const std::string& root, const std::string& relative,
     if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
   }
   return ::futimens(folder.fd(), times) == 0 ? kStatusOk : ErrorFromErrno(errno);
+}
+
+size_t FilesABatchMayHoldOpen() {
+  static const size_t allowed = [] {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return size_t{1024};
+    return static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur / 4, 1024));
+  }();
+  return allowed;
 }
 
 Status SyncFileSystemBelow(const std::string& root) {

@@ -48,6 +48,8 @@ class RawFile {
 // A file this program writes (results, recovered files, images). Never used
 // on a source. Owns its descriptor; move-only.
 Status CreateNewFileBelow(const std::string& root, const std::string& relative, class OutputFile* out);
+Status CreateUnnamedFileBelow(const std::string& root, const std::string& folderRelative, class OutputFile* out);
+Status LinkFileBelow(const class OutputFile& file, const std::string& root, const std::string& relative);
 
 class OutputFile {
  public:
@@ -73,12 +75,20 @@ class OutputFile {
   [[nodiscard]] Status Truncate(uint64_t byteLength);
   [[nodiscard]] Status Length(uint64_t* byteLength) const;
   [[nodiscard]] Status Sync();
+  // Lets the system take back the memory that holds the file's pages once
+  // they are on the medium: a recovery of many gigabytes does not crowd
+  // everything else out of memory, and the next files are written into
+  // memory already in use instead of memory the system must first supply.
+  // Pages not yet written out stay. Only a hint: nothing fails.
+  void DropWrittenPages();
   // Sets the file's modification and access times (FILETIMEs read with
   // basis); a time of 0 is left as it is. 87 when a time cannot be represented.
   [[nodiscard]] Status SetTimes(uint64_t modified, uint64_t accessed, TimeBasis basis);
 
  private:
   friend Status CreateNewFileBelow(const std::string& root, const std::string& relative, OutputFile* out);
+  friend Status CreateUnnamedFileBelow(const std::string& root, const std::string& folderRelative, OutputFile* out);
+  friend Status LinkFileBelow(const OutputFile& file, const std::string& root, const std::string& relative);
   int m_fd = -1;
 };
 

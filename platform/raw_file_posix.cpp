@@ -238,6 +238,10 @@ Status OutputFile::Sync() {
   return ::fsync(m_fd) == 0 ? kStatusOk : LastError();
 }
 
+void OutputFile::DropWrittenPages() {
+  if (m_fd >= 0) (void)::posix_fadvise(m_fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
 Status ReadWholeFile(const std::string& path, std::string* out, uint64_t maxBytes) {
   out->clear();
   RawFile file;

@@ -36,6 +36,8 @@ const std::map<std::string, std::string>& AllowedWriters() {
       {"engine/item_copy_out.cpp", "the output writer: a recovered or previewed file"},
       {"engine/recovered_file.h", "the output writer: a recovered file below the output folder"},
       {"engine/recovered_file.cpp", "the output writer: a recovered file below the output folder"},
+      {"engine/commit_batch.h", "the output writer: recovered files waiting for their names"},
+      {"engine/commit_batch.cpp", "the output writer: recovered files waiting for their names"},
       {"cli/preview_command.cpp", "the output writer: the preview's files below its folder"},
       {"jobs/image_job.cpp", "the image writer and its bad-sector map"},
       {"app/ini_file.cpp", "the user's settings (config.ini in the config folder)"},

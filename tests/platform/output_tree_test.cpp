@@ -81,6 +81,39 @@ TEST_F(OutputTreeTest, LinksPlantedInsideTheOutputFolderAreNeverFollowed) {
   EXPECT_FALSE(ExistsBelow(Root(), "tmp.part"));
 }
 
+// A file made without a name is seen by no one until it is named, and a
+// closed file that was never named leaves nothing. Naming never replaces
+// anything and never lands on or through a link.
+TEST_F(OutputTreeTest, AFileWithoutANameIsSeenOnlyOnceNamed) {
+  ASSERT_EQ(CreateFoldersBelow(Root(), "photo"), kStatusOk);
+  OutputFile file;
+  const Status made = CreateUnnamedFileBelow(Root(), "photo", &file);
+  if (made == kErrorNotSupported) GTEST_SKIP() << "the temporary folder's file system makes no files without names";
+  ASSERT_EQ(made, kStatusOk);
+  ASSERT_EQ(file.WriteAt(0, "abc", 3), kStatusOk);
+  EXPECT_TRUE(ListFolder(Root() + "/photo").empty());
+
+  ASSERT_EQ(CreateDirectories(Outside()), kStatusOk);
+  ASSERT_EQ(::symlink(Outside().c_str(), (Root() + "/photo/sub").c_str()), 0);
+  ASSERT_EQ(::symlink((Outside() + "/victim").c_str(), (Root() + "/photo/link.jpg").c_str()), 0);
+  WriteFileBytes(Root() + "/photo/old.jpg", {'o'});
+  EXPECT_EQ(LinkFileBelow(file, Root(), "photo/old.jpg"), kErrorAlreadyExists);
+  EXPECT_EQ(LinkFileBelow(file, Root(), "photo/link.jpg"), kErrorAlreadyExists);
+  EXPECT_EQ(LinkFileBelow(file, Root(), "photo/sub/a.jpg"), kErrorAlreadyExists);
+  EXPECT_TRUE(ListFolder(Outside()).empty());
+  EXPECT_EQ(ReadFileBytes(Root() + "/photo/old.jpg"), (std::vector<uint8_t>{'o'}));
+
+  ASSERT_EQ(LinkFileBelow(file, Root(), "photo/a.jpg"), kStatusOk);
+  ASSERT_EQ(file.Close(), kStatusOk);
+  EXPECT_EQ(ReadFileBytes(Root() + "/photo/a.jpg"), (std::vector<uint8_t>{'a', 'b', 'c'}));
+
+  OutputFile dropped;
+  ASSERT_EQ(CreateUnnamedFileBelow(Root(), "photo", &dropped), kStatusOk);
+  ASSERT_EQ(dropped.WriteAt(0, "x", 1), kStatusOk);
+  ASSERT_EQ(dropped.Close(), kStatusOk);
+  EXPECT_EQ(ListFolder(Root() + "/photo").size(), 4u);  // a.jpg, old.jpg and the two links
+}
+
 TEST_F(OutputTreeTest, AFifoAtTheTargetIsTakenWithoutBlocking) {
   ASSERT_EQ(CreateFoldersBelow(Root(), ""), kStatusOk);
   ASSERT_EQ(::mkfifo((Root() + "/pipe.jpg").c_str(), 0644), 0);
