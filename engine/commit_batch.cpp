@@ -4,6 +4,7 @@
 #include <atomic>
 #include <map>
 #include <set>
+#include <system_error>
 #include <utility>
 
 #include "engine/output_path.h"
@@ -43,6 +44,7 @@ CommitBatch::CommitBatch() : m_outer(g_open) {
 }
 
 CommitBatch::~CommitBatch() {
+  if (m_namer.joinable()) m_namer.join();  // the handful being named is named
   for (const Waiting& w : m_files) {
     // Never named: never complete. A file without a name goes when it is closed.
     if (!w.temp.empty()) (void)platform::RemoveFileBelow(w.root, w.temp);
@@ -76,15 +78,43 @@ void CommitBatch::NoteNumber(const std::string& key, uint64_t next) {
 }
 
 bool CommitBatch::Holds(const std::string& root, const std::string& relative) const {
-  return m_targets.count(Key(root, relative)) != 0;
+  const std::string key = Key(root, relative);
+  return m_targets.count(key) != 0 || m_namingTargets.count(key) != 0;
 }
 
-void CommitBatch::Flush(std::vector<Named>* named) {
-  std::vector<Waiting> files = std::move(m_files);
+void CommitBatch::Collect(std::vector<Named>* named) {
+  if (m_namer.joinable()) m_namer.join();
+  for (Named& n : m_namingOutcomes) named->push_back(std::move(n));
+  m_namingOutcomes.clear();
+  m_naming.clear();
+  m_namingTargets.clear();
+}
+
+void CommitBatch::Hand(std::vector<Named>* named) {
+  Collect(named);
+  if (m_files.empty()) return;
+  m_naming = std::move(m_files);
   m_files.clear();
+  m_namingTargets = std::move(m_targets);
   m_targets.clear();
   m_bytes = 0;
   m_heldOpen = 0;
+  try {
+    m_namer = std::thread([this] {
+      platform::FolderCacheScope folders;
+      NameFiles(m_naming, &m_namingOutcomes);
+    });
+  } catch (const std::system_error&) {
+    NameFiles(m_naming, &m_namingOutcomes);  // no thread to be had: named here and now
+  }
+}
+
+void CommitBatch::Flush(std::vector<Named>* named) {
+  Hand(named);
+  Collect(named);
+}
+
+void CommitBatch::NameFiles(std::vector<Waiting>& files, std::vector<Named>* named) {
   if (files.empty()) return;
   // Every byte of the batch reaches the medium before any name does.
   std::set<std::string> roots;

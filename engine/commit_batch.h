@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -16,16 +17,18 @@ namespace engine {
 // thread, RecoveredFile::Commit on that thread neither flushes nor names:
 // it hands the complete file here, made without a name where the file
 // system can (platform::CreateUnnamedFileBelow), else under a temporary
-// one. Flush then writes the whole output file system to its medium once
-// (syncfs), gives every file its name (never replacing anything: a name
-// taken meanwhile gives the next free one), and flushes each folder that
-// got names. So no name ever points at data that is not on the medium,
-// at the cost of one flush per batch instead of one per file. Names a batch
-// will give count as taken for UniqueChildName. Files never flushed are
-// removed when the batch goes. A file may stay open until it is named (up
-// to platform::FilesABatchMayHoldOpen of them): once flushed, its pages are
-// let go of (platform::OutputFile::DropWrittenPages), so the next batch is
-// written into the memory this one used. Owned by one thread; not copyable.
+// one. Hand (or Flush) then writes the whole output file system to its
+// medium once (syncfs), gives every file its name (never replacing
+// anything: a name taken meanwhile gives the next free one), and flushes
+// each folder that got names. So no name ever points at data that is not
+// on the medium, at the cost of one flush per handful instead of one per
+// file; and the wait for the medium is spent writing the next handful.
+// Names a batch will give count as taken for UniqueChildName. Files never
+// handed over are removed when the batch goes. A file may stay open until
+// it is named (up to platform::FilesABatchMayHoldOpen of them): once
+// flushed, its pages are let go of (platform::OutputFile::DropWrittenPages),
+// so the next handful is written into the memory this one used. Owned by
+// one thread; not copyable.
 class CommitBatch {
  public:
   // What became of one file at Flush.
@@ -69,10 +72,17 @@ class CommitBatch {
   size_t FileCount() const { return m_files.size(); }
   uint64_t ByteCount() const { return m_bytes; }
 
-  // Flushes, names and flushes the folders (see above); appends one entry
-  // per file to *named in the order they were added. After a failed flush
-  // of the file system no file of the batch is named (each is removed and
-  // carries the status). The batch is empty afterwards.
+  // Hands the files added so far over to be flushed, named and their
+  // folders flushed (see above) on a thread of the batch's own, while the
+  // caller goes on writing the next ones; one handful is named at a time.
+  // Appends to *named what became of the files of the handful named before
+  // (waiting for it to end), one entry per file in the order they were
+  // added. After a failed flush of the file system no file of a handful is
+  // named (each is removed and carries the status). The batch is empty
+  // afterwards; the names being given still count as taken (Holds).
+  void Hand(std::vector<Named>* named);
+  // Hand, then waits until every file handed over is named, and appends
+  // what became of all of them.
   void Flush(std::vector<Named>* named);
 
   // Process-wide, for tests: called at each Step of every Flush.
@@ -85,8 +95,19 @@ class CommitBatch {
     std::string target;
     platform::OutputFile file;  // open until it is named, or closed
   };
+  // Names, then flushes the folders of, files already flushed ... (see Flush).
+  static void NameFiles(std::vector<Waiting>& files, std::vector<Named>* named);
+  // Waits for the handful being named and appends what became of it.
+  void Collect(std::vector<Named>* named);
+
   std::vector<Waiting> m_files;
   std::unordered_set<std::string> m_targets;  // root + '\n' + target of every waiting file
+  // The handful being named on m_namer, its outcomes and its targets (read
+  // by Holds on the owning thread; the namer never touches the targets).
+  std::thread m_namer;
+  std::vector<Waiting> m_naming;
+  std::vector<Named> m_namingOutcomes;
+  std::unordered_set<std::string> m_namingTargets;
   uint64_t m_bytes = 0;
   size_t m_heldOpen = 0;
   std::unordered_map<std::string, uint64_t> m_nextNumbers;

@@ -114,11 +114,15 @@ bool CRecoveryJob::OutputCannotTake(platform::Status status, const std::string& 
   return true;
 }
 
-void CRecoveryJob::NameWritten() {
+void CRecoveryJob::NameWritten(bool wait) {
   engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();
-  if (batch == nullptr || batch->FileCount() == 0) return;
+  if (batch == nullptr) return;
   std::vector<engine::CommitBatch::Named> named;
-  batch->Flush(&named);
+  if (wait) {
+    batch->Flush(&named);
+  } else {
+    batch->Hand(&named);
+  }
   for (const auto& n : named) {
     auto it = m_waiting.find(n.wanted);
     if (it == m_waiting.end()) continue;
@@ -269,7 +273,9 @@ bool CRecoveryJob::RecoverFile(ScanSource& source, const engine::ItemRecord& ite
   }
   m_outcomes.push_back(std::move(outcome));
   const size_t batchFiles = m_input.batchFiles != 0 ? m_input.batchFiles : kBatchFiles;
-  if (batch != nullptr && (batch->FileCount() >= batchFiles || batch->ByteCount() >= kBatchBytes)) NameWritten();
+  if (batch != nullptr && (batch->FileCount() >= batchFiles || batch->ByteCount() >= kBatchBytes)) {
+    NameWritten(false);
+  }
   ShowCount();
   if (status != platform::kStatusOk && OutputCannotTake(status, JoinRoot(m_root, folderRelative))) return false;
   return status != platform::kStatusCancelled;
@@ -472,7 +478,7 @@ JobResult CRecoveryJob::Run() {
   }
 
   // Whole files are kept also when the job stops: the last batch is named too.
-  NameWritten();
+  NameWritten(true);
   KeepFolderTimes();
   SyncWritten();
   if (m_outputStopped != platform::kStatusOk) {

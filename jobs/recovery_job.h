@@ -86,8 +86,9 @@ class CRecoveryJob final : public CJob {
   bool RecoverFolder(ScanSource& source, const FoundItem& found, const std::string& baseRelative);
   void AddRow(const std::string& path, platform::Status status, const std::string& note = {});
   void ShowCount();
-  // Flushes the files written so far and gives them their names and rows.
-  void NameWritten();
+  // Hands the files written so far over to be flushed and named, and gives
+  // rows to the files named meanwhile; with wait, to every file handed.
+  void NameWritten(bool wait);
   // Gives every folder made the times of its record (after its files).
   void KeepFolderTimes();
   void SyncWritten();
