@@ -61,9 +61,10 @@ class RecoveryJobTest : public ::testing::Test {
 
   JobResult Recover(std::vector<FoundItem> items, ScriptedView& view,
                     RecoveryLayout layout = RecoveryLayout::kByCategory,
-                    std::unique_ptr<CRecoveryJob>* keep = nullptr) {
+                    std::unique_ptr<CRecoveryJob>* keep = nullptr, size_t batchFiles = 0) {
     MapTexts texts;
-    auto job = std::make_unique<CRecoveryJob>(RecoveryJobInput{std::move(items), m_out, layout}, view, &texts);
+    auto job = std::make_unique<CRecoveryJob>(RecoveryJobInput{std::move(items), m_out, layout, batchFiles}, view,
+                                              &texts);
     EXPECT_EQ(job->Start(), 0);
     const JobResult r = job->Wait();
     if (keep != nullptr) *keep = std::move(job);
@@ -125,6 +126,25 @@ TEST_F(RecoveryJobTest, ASecondCopyOfANameGetsTheNextNumberBeforeItsExtension) {
   ScriptedView again;
   EXPECT_EQ(Recover({photo}, again), JobResult::kFinished);
   EXPECT_TRUE(Written().count("photo/a(2).jpg"));
+}
+
+// Batches are named on a thread of their own while the next is written:
+// the names being given still count as taken, and every file gets its
+// number, its row and its bytes.
+TEST_F(RecoveryJobTest, FilesNamedWhileTheNextBatchIsWrittenKeepTheirNumbersAndRows) {
+  FoundItem photo = Item(2, "", "!ic.jpg");
+  engine::SetItemName(photo.item, "a.jpg");
+  ScriptedView view;
+  std::unique_ptr<CRecoveryJob> job;
+  EXPECT_EQ(Recover(std::vector<FoundItem>(40, photo), view, RecoveryLayout::kByCategory, &job, 3),
+            JobResult::kFinished);
+  std::set<std::string> expected{"photo/a.jpg"};
+  for (int i = 1; i < 40; ++i) expected.insert("photo/a(" + std::to_string(i) + ").jpg");
+  EXPECT_EQ(Written(), expected);
+  for (const std::string& name : expected) EXPECT_EQ(Sha(name), m_sha["p2:/PIC.JPG"]) << name;
+  ASSERT_EQ(job->Rows().size(), 40u);
+  for (const auto& row : job->Rows()) EXPECT_EQ(row.status, "Success");
+  EXPECT_EQ(job->Failed(), 0);
 }
 
 // A checked folder comes back with its whole subtree at the path it was
