@@ -82,9 +82,28 @@ bool CommitBatch::Holds(const std::string& root, const std::string& relative) co
   return m_targets.count(key) != 0 || m_namingTargets.count(key) != 0;
 }
 
+void CommitBatch::NoteMadeFolder(const std::string& root, const std::string& folderRelative) {
+  m_given.insert(Key(root, folderRelative));
+  // Where names fold case, "A.JPG" would meet "a.jpg": the disk is asked there.
+  if (platform::FolderNamesAreExact(root, folderRelative)) m_madeFolders.insert(Key(root, folderRelative));
+}
+
+bool CommitBatch::KnowsNamesIn(const std::string& root, const std::string& folderRelative) const {
+  return m_madeFolders.count(Key(root, folderRelative)) != 0;
+}
+
+bool CommitBatch::Gave(const std::string& root, const std::string& relative) const {
+  return m_given.count(Key(root, relative)) != 0 || Holds(root, relative);
+}
+
 void CommitBatch::Collect(std::vector<Named>* named) {
   if (m_namer.joinable()) m_namer.join();
-  for (Named& n : m_namingOutcomes) named->push_back(std::move(n));
+  for (Named& n : m_namingOutcomes) {
+    if (!n.named.empty() && KnowsNamesIn(n.root, FolderOf(n.named))) m_given.insert(Key(n.root, n.named));
+    // A name found taken at naming (someone else's file): not offered again.
+    if (n.named != n.wanted && KnowsNamesIn(n.root, FolderOf(n.wanted))) m_given.insert(Key(n.root, n.wanted));
+    named->push_back(std::move(n));
+  }
   m_namingOutcomes.clear();
   m_naming.clear();
   m_namingTargets.clear();

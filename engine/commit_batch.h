@@ -63,6 +63,18 @@ class CommitBatch {
   // Whether a file waits to be named relative below root.
   bool Holds(const std::string& root, const std::string& relative) const;
 
+  // A folder the caller made new (it was not there): on a file system that
+  // tells names apart exactly, the names in it are then the ones this batch
+  // gave, and UniqueChildName chooses one there without looking at the
+  // disk. A name someone else takes meanwhile is still never replaced
+  // (naming a file never does) and is not offered again once met.
+  void NoteMadeFolder(const std::string& root, const std::string& folderRelative);
+  // Whether the batch knows every name in the folder (NoteMadeFolder).
+  bool KnowsNamesIn(const std::string& root, const std::string& folderRelative) const;
+  // Whether relative below root is a name the batch gave, will give or
+  // made a folder of.
+  bool Gave(const std::string& root, const std::string& relative) const;
+
   // Where UniqueChildName goes on numbering a name in a folder ("a(7).jpg"
   // was the last given): the numbers below are taken, so each copy of a
   // name costs one look, not one per copy before it. Kept across flushes.
@@ -111,6 +123,8 @@ class CommitBatch {
   uint64_t m_bytes = 0;
   size_t m_heldOpen = 0;
   std::unordered_map<std::string, uint64_t> m_nextNumbers;
+  std::unordered_set<std::string> m_madeFolders;  // Key(root, folder) of every folder made new
+  std::unordered_set<std::string> m_given;        // Key(root, relative) of what was named in them
   CommitBatch* m_outer = nullptr;
 };
 

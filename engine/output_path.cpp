@@ -54,8 +54,11 @@ bool SplitDestination(std::string_view destinationPath, int32_t rootSeparatorCou
 
 std::string UniqueChildName(const std::string& root, const std::string& folderRelative, const std::string& safeName) {
   CommitBatch* batch = CommitBatch::OnThisThread();
+  // In a folder the batch made, the names are the ones it gave: no look at the disk.
+  const bool known = batch != nullptr && batch->KnowsNamesIn(root, folderRelative);
   auto taken = [&](const std::string& name) {
     const std::string relative = JoinRelative(folderRelative, name);
+    if (known) return batch->Gave(root, relative);
     return platform::ExistsBelow(root, relative) || (batch != nullptr && batch->Holds(root, relative));
   };
   if (!taken(safeName)) return safeName;

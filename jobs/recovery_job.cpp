@@ -148,17 +148,19 @@ platform::Status CRecoveryJob::UsableFolder(const std::string& parentRelative, c
   // A folder of this name that exists is used as it is; a file (one waiting
   // for its name too), a link or anything else of that name makes the
   // folder take the next free name.
-  const engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();
+  engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();
   std::string candidate = engine::JoinRelative(parentRelative, name);
   platform::Status s = platform::kStatusOk;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    if (!platform::IsFolderBelow(m_root, candidate)) {
+    const bool existed = platform::IsFolderBelow(m_root, candidate);
+    if (!existed) {
       if (platform::ExistsBelow(m_root, candidate) || (batch != nullptr && batch->Holds(m_root, candidate))) {
         candidate = engine::JoinRelative(parentRelative, engine::UniqueChildName(m_root, parentRelative, name));
       }
     }
     s = platform::CreateFoldersBelow(m_root, candidate);
     if (s == platform::kStatusOk) {
+      if (!existed && batch != nullptr) batch->NoteMadeFolder(m_root, candidate);
       m_folders[key] = candidate;
       m_written.insert(parentRelative);
       *relative = candidate;
@@ -298,6 +300,9 @@ bool CRecoveryJob::RecoverFolder(ScanSource& source, const FoundItem& found, con
     if (s != platform::kErrorAlreadyExists) break;
   }
   const std::string foundTop = "/" + found.folderPath + std::string(found.item.Name()) + "/";
+  engine::CommitBatch* batch = engine::CommitBatch::OnThisThread();
+  // Its folders take names free until now: only what this job puts there is in them.
+  if (s == platform::kStatusOk && batch != nullptr) batch->NoteMadeFolder(m_root, top);
   if (s != platform::kStatusOk) {
     ++m_processed;
     ++m_failed;
@@ -343,6 +348,7 @@ bool CRecoveryJob::RecoverFolder(ScanSource& source, const FoundItem& found, con
           continue;
         }
         m_written.insert(job.relative);
+        if (batch != nullptr) batch->NoteMadeFolder(m_root, relative);
         queue.push_back({child, job.depth + 1, relative, job.foundPath + std::string(child.Name()) + "/"});
         m_madeFolders.push_back({relative, found.source, {}, child, true});
         continue;

@@ -86,6 +86,12 @@ Status RemoveFileBelow(const std::string& root, const std::string& relative);
 [[nodiscard]] Status SetFolderTimesBelow(const std::string& root, const std::string& relative, uint64_t modified,
                                          uint64_t accessed, TimeBasis basis);
 
+// Whether names in the folder at relative below root ("" is the root) are
+// told apart exactly, byte for byte (ext4, XFS, Btrfs, tmpfs without case
+// folding): only there does a name that differs from every name in a
+// folder never meet one of them. False when unsure.
+bool FolderNamesAreExact(const std::string& root, const std::string& relative);
+
 // How many written files one batch may keep open until they are named: a
 // quarter of what the process may open, at most 1024, so the sources and
 // folders being read always have descriptors left.

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -288,6 +291,27 @@ Status SetFolderTimesBelow(const std::string& root, const std::string& relative,
     if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
   }
   return ::futimens(folder.fd(), times) == 0 ? kStatusOk : ErrorFromErrno(errno);
+}
+
+bool FolderNamesAreExact(const std::string& root, const std::string& relative) {
+  FolderHandle folder;
+  if (relative.empty()) {
+    if (OpenRoot(root, &folder) != kStatusOk) return false;
+  } else {
+    std::vector<std::string> parts;
+    if (!SplitRelative(relative, &parts)) return false;
+    if (OpenFolderChain(root, parts, parts.size(), false, &folder) != kStatusOk) return false;
+  }
+  struct statfs fs {};
+  if (::fstatfs(folder.fd(), &fs) != 0) return false;
+  constexpr unsigned long kExt4 = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E, kTmpfs = 0x01021994;
+  const auto type = static_cast<unsigned long>(fs.f_type);
+  if (type != kExt4 && type != kXfs && type != kBtrfs && type != kTmpfs) return false;
+  if (type == kXfs || type == kBtrfs) return true;
+  // ext4 and tmpfs fold case in a folder marked so.
+  int flags = 0;
+  if (::ioctl(folder.fd(), FS_IOC_GETFLAGS, &flags) != 0) return errno == ENOTTY || errno == EOPNOTSUPP;
+  return (flags & FS_CASEFOLD_FL) == 0;
 }
 
 size_t FilesABatchMayHoldOpen() {

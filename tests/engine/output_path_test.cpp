@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "engine/commit_batch.h"
+#include "engine/recovered_file.h"
+#include "platform/output_tree.h"
 #include "tests/support/test_support.h"
 
 namespace engine {
@@ -29,6 +32,34 @@ TEST(OutputPathTest, TakenNamesGetANumberBeforeTheExtension) {
   const std::string next = UniqueChildName(root, "", longName);
   EXPECT_EQ(next.size(), 255u);
   EXPECT_EQ(next.substr(next.size() - 3), "(1)");
+}
+
+// In a folder its batch made, names are chosen from what the batch gave;
+// a file someone else put there meanwhile is still never replaced: the
+// recovered file is named beside it.
+TEST(OutputPathTest, AFolderTheBatchMadeNeverLosesAFileSomeoneElsePutThere) {
+  testing_support::TempDir dir;
+  const std::string root = dir.path() + "out";
+  ASSERT_EQ(platform::CreateFoldersBelow(root, "photo"), platform::kStatusOk);
+  CommitBatch batch;
+  batch.NoteMadeFolder(root, "photo");
+  testing_support::WriteFileBytes(root + "/photo/a.jpg", {'o'});  // another program's
+  const std::string name = UniqueChildName(root, "photo", "a.jpg");
+  RecoveredFile file;
+  ASSERT_EQ(file.Begin({root, JoinRelative("photo", name)}), kStatusOk);
+  ASSERT_EQ(file.Write(reinterpret_cast<const uint8_t*>("new"), 3), kStatusOk);
+  ASSERT_EQ(file.Commit(), kStatusOk);
+  std::vector<CommitBatch::Named> named;
+  batch.Flush(&named);
+  ASSERT_EQ(named.size(), 1u);
+  EXPECT_EQ(named[0].status, kStatusOk);
+  EXPECT_NE(named[0].named, "photo/a.jpg");
+  EXPECT_EQ(testing_support::ReadFileBytes(root + "/photo/a.jpg"), (std::vector<uint8_t>{'o'}));
+  EXPECT_EQ(testing_support::ReadFileBytes(root + "/" + named[0].named), (std::vector<uint8_t>{'n', 'e', 'w'}));
+  // The next copy of the name is numbered past both.
+  const std::string next = UniqueChildName(root, "photo", "a.jpg");
+  EXPECT_NE(JoinRelative("photo", next), named[0].named);
+  EXPECT_NE(next, "a.jpg");
 }
 
 TEST(OutputPathTest, DestinationsSplitAtTheEndOfTheirRoot) {
