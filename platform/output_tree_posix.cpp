@@ -156,6 +156,14 @@ Status OpenParentOf(const std::string& root, const std::string& relative, Folder
   return kStatusOk;
 }
 
+// Opens the existing folder at relative below root ("" is the root itself).
+Status OpenFolderBelow(const std::string& root, const std::string& relative, FolderHandle* out) {
+  if (relative.empty()) return OpenRoot(root, out);
+  std::vector<std::string> parts;
+  if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
+  return OpenFolderChain(root, parts, parts.size(), false, out);
+}
+
 }  // namespace
 
 FolderCacheScope::FolderCacheScope() : m_outer(g_folderCache) {
@@ -195,13 +203,7 @@ Status CreateUnnamedFileBelow(const std::string& root, const std::string& folder
   static const bool canLink = ::geteuid() == 0 || ::access("/proc/self/fd", X_OK) == 0;
   if (!canLink) return kErrorNotSupported;
   FolderHandle folder;
-  if (folderRelative.empty()) {
-    if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
-  } else {
-    std::vector<std::string> parts;
-    if (!SplitRelative(folderRelative, &parts)) return kStatusInvalidParameter;
-    if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
-  }
+  if (Status s = OpenFolderBelow(root, folderRelative, &folder); s != kStatusOk) return s;
   const int fd = ::openat(folder.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
   if (fd < 0) {
     return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) ? kErrorNotSupported
@@ -283,25 +285,13 @@ Status SetFolderTimesBelow(const std::string& root, const std::string& relative,
   struct timespec times[2];
   if (Status s = TimesOf(accessed, modified, basis, times); s != kStatusOk) return s;
   FolderHandle folder;
-  if (relative.empty()) {
-    if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
-  } else {
-    std::vector<std::string> parts;
-    if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
-    if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
-  }
+  if (Status s = OpenFolderBelow(root, relative, &folder); s != kStatusOk) return s;
   return ::futimens(folder.fd(), times) == 0 ? kStatusOk : ErrorFromErrno(errno);
 }
 
 bool FolderNamesAreExact(const std::string& root, const std::string& relative) {
   FolderHandle folder;
-  if (relative.empty()) {
-    if (OpenRoot(root, &folder) != kStatusOk) return false;
-  } else {
-    std::vector<std::string> parts;
-    if (!SplitRelative(relative, &parts)) return false;
-    if (OpenFolderChain(root, parts, parts.size(), false, &folder) != kStatusOk) return false;
-  }
+  if (OpenFolderBelow(root, relative, &folder) != kStatusOk) return false;
   struct statfs fs {};
   if (::fstatfs(folder.fd(), &fs) != 0) return false;
   constexpr unsigned long kExt4 = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E, kTmpfs = 0x01021994;
@@ -331,13 +321,7 @@ Status SyncFileSystemBelow(const std::string& root) {
 
 Status SyncFolderBelow(const std::string& root, const std::string& relative) {
   FolderHandle folder;
-  if (relative.empty()) {
-    if (Status s = OpenRoot(root, &folder); s != kStatusOk) return s;
-  } else {
-    std::vector<std::string> parts;
-    if (!SplitRelative(relative, &parts)) return kStatusInvalidParameter;
-    if (Status s = OpenFolderChain(root, parts, parts.size(), false, &folder); s != kStatusOk) return s;
-  }
+  if (Status s = OpenFolderBelow(root, relative, &folder); s != kStatusOk) return s;
   return ::fsync(folder.fd()) == 0 ? kStatusOk : ErrorFromErrno(errno);
 }
 
