@@ -107,7 +107,8 @@ class CommitBatch {
     std::string target;
     platform::OutputFile file;  // open until it is named, or closed
   };
-  // Names, then flushes the folders of, files already flushed ... (see Flush).
+  // Flushes the file system of each root, names the files and flushes the
+  // folders that got names (see the class); one entry per file in *named.
   static void NameFiles(std::vector<Waiting>& files, std::vector<Named>* named);
   // Waits for the handful being named and appends what became of it.
   void Collect(std::vector<Named>* named);
@@ -124,7 +125,7 @@ class CommitBatch {
   size_t m_heldOpen = 0;
   std::unordered_map<std::string, uint64_t> m_nextNumbers;
   std::unordered_set<std::string> m_madeFolders;  // Key(root, folder) of every folder made new
-  std::unordered_set<std::string> m_given;        // Key(root, relative) of what was named in them
+  std::unordered_set<std::string> m_given;        // Key(root, relative): those folders and the names in them
   CommitBatch* m_outer = nullptr;
 };
 

@@ -32,9 +32,9 @@ class RecoveredFile final : public ICopySink {
   // The times the file is to keep (FILETIMEs read with basis; 0 leaves the
   // time of the copy), set by Commit after the last byte is written.
   void KeepTimes(uint64_t modified, uint64_t accessed, platform::TimeBasis basis);
-  // Writes the file to its medium (fsync), then renames it to the target's
-  // name: 183 when that name was taken meanwhile (the temporary file is
-  // removed). After a failure nothing of the file is left. With a
+  // Writes the file to its medium (fsync), then gives it the target's name
+  // (a rename, or a link for a file without a name): 183 when that name was
+  // taken meanwhile (the file is removed). After a failure nothing of the file is left. With a
   // CommitBatch open on this thread the file is handed to it instead (kept
   // open when the batch may hold it), to be flushed and named with the others.
   [[nodiscard]] Status Commit();
