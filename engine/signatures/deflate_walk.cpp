@@ -28,12 +28,14 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 
 constexpr int kFastBits = 10;
 
 // A canonical Huffman code: how many codes of each length, and the symbols
-// in code order; fast maps the next fastBits bits of the stream (least
-// significant first) to symbol << 8 | length for codes that short, 0 else.
-// Build fills what is used of it.
+// in code order; with fastBits set (the code-length code), fast maps the
+// next fastBits bits of the stream (least significant first) to
+// symbol << 8 | length for codes that short, 0 else. Build fills what is
+// used of it. The literal/length and distance codes are decoded through
+// FastTables instead, and bit by bit where those do not reach.
 struct Huffman {
   std::array<uint16_t, kMaxBits + 1> count{};
-  int fastBits = kFastBits;
+  int fastBits = 0;
   std::array<uint16_t, kLiteralLengthCodes> symbol;
   std::array<uint32_t, 1u << kFastBits> fast;
 };
@@ -81,8 +83,87 @@ bool Build(Huffman& h, const uint8_t* lengths, int n) {
   for (int i = 0; i < n; ++i) {
     if (lengths[i] != 0) h.symbol[offsets[lengths[i]]++] = static_cast<uint16_t>(i);
   }
-  BuildFastTable(h);
+  if (h.fastBits > 0) BuildFastTable(h);
   return true;
+}
+
+// The tables the fast walk decodes with: the next kLiteralBits (or
+// kDistanceBits) bits of the stream map to one entry, which says what they
+// begin with and how many bits that takes now. A run of up to three literals
+// is one entry (the walk needs only their count); a length or distance code
+// whose extra bits fit the index has its value whole, others leave their
+// extra bits to be read (extra). Codes longer than the index are kSlow.
+constexpr int kLiteralBits = 10;
+constexpr int kDistanceBits = 10;
+enum EntryKind : uint32_t { kSlow = 0, kLiterals = 1, kLength = 2, kEndOfBlock = 3 };
+
+constexpr uint32_t Entry(EntryKind kind, uint32_t bits, uint32_t extra, uint32_t literals, uint32_t value) {
+  return bits | extra << 5 | static_cast<uint32_t>(kind) << 9 | literals << 11 | value << 16;
+}
+constexpr uint32_t EntryBits(uint32_t e) { return e & 31; }
+constexpr uint32_t EntryExtra(uint32_t e) { return (e >> 5) & 15; }
+constexpr uint32_t EntryKindOf(uint32_t e) { return (e >> 9) & 3; }
+constexpr uint32_t EntryLiterals(uint32_t e) { return (e >> 11) & 3; }
+constexpr uint32_t EntryValue(uint32_t e) { return e >> 16; }
+
+struct FastTables {
+  std::array<uint32_t, 1u << kLiteralBits> literals;
+  std::array<uint32_t, 1u << kDistanceBits> distances;
+};
+
+// Fills table (1 << indexBits entries) from the canonical code h; entryOf
+// gives the entries of one symbol's code (of `length` bits, reversed code
+// `first`) by calling put(entry, bitsItTakes) for every value of the extra
+// bits folded in, lowest first.
+template <typename EntryOf>
+void FillPacked(const Huffman& h, int indexBits, uint32_t* table, EntryOf&& entryOf) {
+  const uint32_t entries = 1u << indexBits;
+  std::fill_n(table, entries, 0u);
+  uint32_t code = 0;
+  int index = 0;
+  for (int len = 1; len <= indexBits; ++len) {
+    for (int k = 0; k < h.count[len]; ++k, ++code) {
+      const uint32_t first = Reversed(code, len);
+      uint32_t folded = 0;  // the extra value folded into the next entry put
+      entryOf(h.symbol[index++], len, [&](uint32_t entry, int bits, int foldedBits) {
+        const uint32_t start = first | folded << len;
+        for (uint32_t fill = start; fill < entries; fill += 1u << bits) table[fill] = entry;
+        if (foldedBits > 0) ++folded;
+      });
+    }
+    code <<= 1;
+  }
+}
+
+void BuildFastTables(const Huffman& lengths, const Huffman& distances, FastTables* out) {
+  FillPacked(lengths, kLiteralBits, out->literals.data(), [](uint16_t symbol, int len, auto&& put) {
+    if (symbol < 256) {
+      put(Entry(kLiterals, static_cast<uint32_t>(len), 0, 1, 0), len, 0);
+    } else if (symbol == 256) {
+      put(Entry(kEndOfBlock, static_cast<uint32_t>(len), 0, 0, 0), len, 0);
+    } else if (symbol - 257 < 29) {
+      const int index = symbol - 257;
+      const int extra = kLengthExtra[index];
+      if (len + extra <= kLiteralBits) {
+        for (uint32_t x = 0; x < (1u << extra); ++x) {
+          put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, 0, kLengthBase[index] + x), len + extra, extra);
+        }
+      } else {
+        put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), 0, kLengthBase[index]), len, 0);
+      }
+    }  // 286 and 287 stay kSlow: the careful way finds them invalid
+  });
+  FillPacked(distances, kDistanceBits, out->distances.data(), [](uint16_t symbol, int len, auto&& put) {
+    if (symbol >= kDistanceCodes) return;
+    const int extra = kDistanceExtra[symbol];
+    if (len + extra <= kDistanceBits) {
+      for (uint32_t x = 0; x < (1u << extra); ++x) {
+        put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, 0, kDistanceBase[symbol] + x), len + extra, extra);
+      }
+    } else {
+      put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), 0, kDistanceBase[symbol]), len, 0);
+    }
+  });
 }
 
 class BitReader {
@@ -117,7 +198,7 @@ class BitReader {
 
   // Decodes one symbol of h; -1 when the bits form no code or run out.
   [[gnu::always_inline]] int Decode(const Huffman& h) {
-    if (Fill(h.fastBits)) {
+    if (h.fastBits > 0 && Fill(h.fastBits)) {
       const uint32_t entry = h.fast[m_buffer & ((1u << h.fastBits) - 1)];
       if (entry != 0) {
         const int length = static_cast<int>(entry & 0xFF);
@@ -130,16 +211,13 @@ class BitReader {
   }
 
   // Walks codes of a block while at least 16 bytes of the current span are
-  // left, with the buffer in registers and one refill a symbol (a literal or
-  // length code, its extra bits, a distance code and its extra bits take at
-  // most 48 bits of the 56 a refill leaves). 1: the block's end was read;
-  // -1: an invalid symbol; 0: go on the careful way (the span is nearly used,
-  // or a code is longer than the tables).
-  int WalkFast(const Huffman& lengths, const Huffman& distances, uint64_t& produced) {
-    if (m_span == nullptr || m_spanStart + m_spanAt != m_next || lengths.fastBits != kFastBits ||
-        distances.fastBits != kFastBits) {
-      return 0;
-    }
+  // left, with the buffer in registers and one refill an entry (a run of
+  // literals, or a length code, its extra bits, a distance code and its
+  // extra bits take at most 48 bits of the 56 a refill leaves). 1: the
+  // block's end was read; -1: an invalid symbol; 0: go on the careful way
+  // (the span is nearly used, or a code is longer than the tables).
+  int WalkFast(const FastTables& tables, const Huffman& distances, uint64_t& produced) {
+    if (m_span == nullptr || m_spanStart + m_spanAt != m_next) return 0;
     const uint64_t room = std::min<uint64_t>(m_spanBytes - m_spanAt, m_end - m_next);
     if (room < 16) return 0;
     const uint8_t* const first = m_span + m_spanAt;
@@ -148,7 +226,8 @@ class BitReader {
     uint64_t buffer = m_buffer;
     int count = m_count;
     uint64_t made = produced;
-    constexpr uint64_t kMask = (1u << kFastBits) - 1;
+    constexpr uint64_t kLiteralMask = (1u << kLiteralBits) - 1;
+    constexpr uint64_t kDistanceMask = (1u << kDistanceBits) - 1;
     int result = 0;
     while (p <= last) {
       uint64_t word = 0;
@@ -157,39 +236,33 @@ class BitReader {
       buffer |= word << count;
       p += (63 - count) >> 3;
       count |= 56;
-      const uint32_t entry = lengths.fast[buffer & kMask];
-      if (entry == 0) break;
-      const int symbol = static_cast<int>(entry >> 8);
-      const int bits = static_cast<int>(entry & 0xFF);
-      buffer >>= bits;
-      count -= bits;
-      if (symbol < 256) {
-        ++made;
+      const uint32_t entry = tables.literals[buffer & kLiteralMask];
+      const uint32_t kind = EntryKindOf(entry);
+      if (kind == kLiterals) {
+        buffer >>= EntryBits(entry);
+        count -= static_cast<int>(EntryBits(entry));
+        made += EntryLiterals(entry);
         continue;
       }
-      if (symbol == 256) {
-        result = 1;
-        break;
+      if (kind != kLength) {
+        if (kind == kEndOfBlock) {
+          buffer >>= EntryBits(entry);
+          count -= static_cast<int>(EntryBits(entry));
+          result = 1;
+        }
+        break;  // kSlow: the careful way decodes it from here
       }
-      const int lengthIndex = symbol - 257;
-      if (lengthIndex >= 29) {
-        result = -1;
-        break;
-      }
-      const int lengthExtra = kLengthExtra[lengthIndex];
-      const uint32_t length = kLengthBase[lengthIndex] + static_cast<uint32_t>(buffer & ((1u << lengthExtra) - 1));
+      buffer >>= EntryBits(entry);
+      count -= static_cast<int>(EntryBits(entry));
+      const uint32_t lengthExtra = EntryExtra(entry);
+      const uint32_t length = EntryValue(entry) + static_cast<uint32_t>(buffer & ((1u << lengthExtra) - 1));
       buffer >>= lengthExtra;
-      count -= lengthExtra;
-      int distanceSymbol = 0;
-      const uint32_t distanceEntry = distances.fast[buffer & kMask];
-      if (distanceEntry != 0) {
-        distanceSymbol = static_cast<int>(distanceEntry >> 8);
-        buffer >>= distanceEntry & 0xFF;
-        count -= static_cast<int>(distanceEntry & 0xFF);
-      } else {
+      count -= static_cast<int>(lengthExtra);
+      const uint32_t distanceEntry = tables.distances[buffer & kDistanceMask];
+      if (distanceEntry == 0) {
         // A distance code longer than the table: decoded bit by bit from the reader's own state.
         Keep(first, p, buffer, count);
-        distanceSymbol = DecodeSlowly(distances);
+        const int distanceSymbol = DecodeSlowly(distances);
         if (distanceSymbol < 0 || distanceSymbol >= kDistanceCodes) return -1;
         uint32_t extra = 0;
         if (!Bits(kDistanceExtra[distanceSymbol], &extra)) return -1;
@@ -198,15 +271,13 @@ class BitReader {
         produced = made + length;
         return 0;
       }
-      if (distanceSymbol >= kDistanceCodes) {
-        result = -1;
-        break;
-      }
-      const int distanceExtra = kDistanceExtra[distanceSymbol];
+      buffer >>= EntryBits(distanceEntry);
+      count -= static_cast<int>(EntryBits(distanceEntry));
+      const uint32_t distanceExtra = EntryExtra(distanceEntry);
       const uint32_t distance =
-          kDistanceBase[distanceSymbol] + static_cast<uint32_t>(buffer & ((1u << distanceExtra) - 1));
+          EntryValue(distanceEntry) + static_cast<uint32_t>(buffer & ((1u << distanceExtra) - 1));
       buffer >>= distanceExtra;
-      count -= distanceExtra;
+      count -= static_cast<int>(distanceExtra);
       if (distance > made) {
         result = -1;
         break;
@@ -299,9 +370,10 @@ class BitReader {
 };
 
 // Walks the codes of one compressed block; false on any invalid symbol.
-bool WalkCodes(BitReader& in, const Huffman& lengths, const Huffman& distances, uint64_t* produced) {
+bool WalkCodes(BitReader& in, const Huffman& lengths, const Huffman& distances, const FastTables& tables,
+               uint64_t* produced) {
   for (;;) {
-    const int fast = in.WalkFast(lengths, distances, *produced);
+    const int fast = in.WalkFast(tables, distances, *produced);
     if (fast != 0) return fast > 0;
     // One symbol the careful way.
     const int symbol = in.Decode(lengths);
@@ -335,6 +407,17 @@ bool FixedCodes(Huffman* lengths, Huffman* distances) {
   for (int i = 0; i < kDistanceCodes; ++i) bits[i] = 5;
   return Build(*distances, bits, kDistanceCodes);
 }
+
+// The codes of fixed blocks, made once.
+struct FixedTables {
+  FixedTables() : valid(FixedCodes(&lengths, &distances)) {
+    if (valid) BuildFastTables(lengths, distances, &tables);
+  }
+  Huffman lengths;
+  Huffman distances;
+  FastTables tables;
+  bool valid;
+};
 
 bool DynamicCodes(BitReader& in, Huffman* lengths, Huffman* distances) {
   uint32_t nlen = 0;
@@ -391,6 +474,7 @@ uint64_t DeflateStreamEnd(FileWindow& window, uint64_t start, uint64_t maxBytes)
   uint64_t produced = 0;
   Huffman lengths;
   Huffman distances;
+  FastTables tables;
   for (;;) {
     uint32_t last = 0;
     uint32_t type = 0;
@@ -405,9 +489,12 @@ uint64_t DeflateStreamEnd(FileWindow& window, uint64_t start, uint64_t maxBytes)
       if ((length ^ 0xFFFF) != complement || !in.SkipBytes(4 + uint64_t{length})) return 0;
       produced += length;
     } else if (type == 1) {
-      if (!FixedCodes(&lengths, &distances) || !WalkCodes(in, lengths, distances, &produced)) return 0;
+      static const FixedTables fixed;
+      if (!fixed.valid || !WalkCodes(in, fixed.lengths, fixed.distances, fixed.tables, &produced)) return 0;
     } else if (type == 2) {
-      if (!DynamicCodes(in, &lengths, &distances) || !WalkCodes(in, lengths, distances, &produced)) return 0;
+      if (!DynamicCodes(in, &lengths, &distances)) return 0;
+      BuildFastTables(lengths, distances, &tables);
+      if (!WalkCodes(in, lengths, distances, tables, &produced)) return 0;
     } else {
       return 0;
     }
