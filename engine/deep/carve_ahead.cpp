@@ -15,7 +15,7 @@ using signatures::SectorAhead;
 using signatures::SectorLook;
 
 // Bytes of the piece one thread looks at at a time.
-constexpr uint64_t kUnitBytes = 65536;
+constexpr uint64_t kUnitBytes = 1048576;
 // Pieces made ahead of the pass per thread.
 constexpr size_t kUnitsPerThread = 4;
 
@@ -104,30 +104,18 @@ void CarveAhead::MoveTo(uint64_t at) {
   if (room) m_workReady.notify_all();
 }
 
-bool CarveAhead::CopyRead(uint64_t at, uint32_t count, uint8_t* out) {
+const uint8_t* CarveAhead::Borrow(uint64_t at, uint32_t count, std::shared_ptr<const void>* keep) {
   uint64_t end = 0;
-  if (out == nullptr || __builtin_add_overflow(at, uint64_t{count}, &end)) return false;
-  std::vector<std::shared_ptr<Unit>> parts;
-  {
-    std::lock_guard lock(m_mutex);
-    uint64_t covered = at;
-    for (const auto& unit : m_units) {
-      if (unit->first + unit->count <= covered || unit->first >= end) continue;
-      if (unit->first > covered || !unit->read.load(std::memory_order_acquire)) return false;
-      parts.push_back(unit);
-      covered = unit->first + unit->count;
-      if (covered >= end) break;
-    }
-    if (covered < end) return false;
+  if (keep == nullptr || count == 0 || __builtin_add_overflow(at, uint64_t{count}, &end)) return nullptr;
+  std::lock_guard lock(m_mutex);
+  for (const auto& unit : m_units) {
+    if (unit->first + unit->count <= at) continue;
+    if (unit->first > at || end > unit->first + unit->count || !unit->read.load(std::memory_order_acquire)) break;
+    // A piece's bytes do not change once read, and live as long as the piece.
+    *keep = unit;
+    return unit->bytes.get() + (at - unit->first) * m_sectorBytes;
   }
-  // A piece's bytes do not change once read.
-  for (const auto& unit : parts) {
-    const uint64_t from = std::max(at, unit->first);
-    const uint64_t to = std::min(end, unit->first + unit->count);
-    std::memcpy(out + (from - at) * m_sectorBytes, unit->bytes.get() + (from - unit->first) * m_sectorBytes,
-                static_cast<size_t>(to - from) * m_sectorBytes);
-  }
-  return true;
+  return nullptr;
 }
 
 std::shared_ptr<CarveAhead::Unit> CarveAhead::UnitFor(uint64_t sector) {
@@ -153,18 +141,23 @@ void CarveAhead::WaitForLookLocked(std::unique_lock<std::mutex>& lock, Unit& uni
   unit.passWaits.store(false);
 }
 
-SectorLook CarveAhead::Look(uint64_t hitSector, uint64_t runEnd,
-                            std::optional<signatures::MeasuredCandidate>* measured) {
+SectorLook CarveAhead::Look(uint64_t hitSector, uint64_t runEnd, const signatures::MeasuredCandidate** measured) {
   Unit* unit = m_current.get();
   if (unit == nullptr || hitSector < unit->first || hitSector >= unit->first + unit->count) {
     m_current = UnitFor(hitSector);
     unit = m_current.get();
+    m_currentLookedTo = 0;
   }
-  if (unit != nullptr && unit->lookedTo.load(std::memory_order_acquire) == hitSector) {
-    std::unique_lock lock(m_mutex);
-    WaitForLookLocked(lock, *unit, hitSector);
+  // The thread's position is asked only past the one seen last: it moves on
+  // every sector, and asking every time would take its cache line from it.
+  if (unit != nullptr && hitSector >= m_currentLookedTo) {
+    if (unit->lookedTo.load(std::memory_order_acquire) == hitSector) {
+      std::unique_lock lock(m_mutex);
+      WaitForLookLocked(lock, *unit, hitSector);
+    }
+    m_currentLookedTo = unit->lookedTo.load(std::memory_order_acquire);
   }
-  if (unit == nullptr || unit->runEnd != runEnd || unit->lookedTo.load(std::memory_order_acquire) <= hitSector) {
+  if (unit == nullptr || unit->runEnd != runEnd || m_currentLookedTo <= hitSector) {
     if (unit != nullptr) unit->dropped = true;  // the pass is there first
     ++m_missed;
     return {};
@@ -185,7 +178,8 @@ SectorLook CarveAhead::Look(uint64_t hitSector, uint64_t runEnd,
                                           [](const Measured& m, uint64_t sector) { return m.sector < sector; });
       if (found != unit->results.end() && found->sector == hitSector) {
         out = found->ahead;  // the look; its measure apart
-        measured->emplace(found->ahead.measured);
+        m_measured = found->ahead.measured;
+        *measured = &m_measured;
       }
       break;
     }

@@ -50,11 +50,12 @@ class CarveAhead final : public signatures::MeasuredAhead {
 
   // The pass is at absolute sector at: what lies before it is not wanted.
   void MoveTo(uint64_t at);
-  // Copies the count sectors from absolute sector at to out when threads
-  // have read all of them whole; false (out untouched) when not.
-  bool CopyRead(uint64_t at, uint32_t count, uint8_t* out);
+  // The count sectors from absolute sector at, when one piece a thread read
+  // whole holds all of them: its bytes, kept alive (and unchanged) while
+  // *keep holds them. Null when no such piece is there.
+  const uint8_t* Borrow(uint64_t at, uint32_t count, std::shared_ptr<const void>* keep);
   signatures::SectorLook Look(uint64_t hitSector, uint64_t runEnd,
-                              std::optional<signatures::MeasuredCandidate>* measured) override;
+                              const signatures::MeasuredCandidate** measured) override;
 
   // Of the sectors the pass looked up: those a thread had looked at, and
   // those it looked at itself.
@@ -127,6 +128,8 @@ class CarveAhead final : public signatures::MeasuredAhead {
   std::atomic<bool> m_stop{false};
   // The pass's own: the piece it looked up last.
   std::shared_ptr<Unit> m_current;
+  uint64_t m_currentLookedTo = 0;  // its thread's lookedTo, as the pass saw it last
+  signatures::MeasuredCandidate m_measured;  // the last measure Look gave
   uint64_t m_taken = 0;
   uint64_t m_missed = 0;
   std::vector<std::thread> m_threads;

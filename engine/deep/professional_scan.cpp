@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "engine/boot_sector_tests.h"
@@ -26,7 +27,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kChunkBytes = 65536;
+// The pass reads and classifies this much at a time; a read that fails is
+// tried again in pieces of kRetryBytes, and sector by sector inside those
+// that fail too.
+constexpr size_t kChunkBytes = 1048576;
+constexpr size_t kRetryBytes = 65536;
 // The remaining time is estimated at most this often.
 constexpr auto kEstimateInterval = std::chrono::seconds(5);
 // A replay asks whether to go on after every this many sectors handed over.
@@ -116,28 +121,41 @@ struct CProfessionalRecovery::Pass {
         start(Clock::now()),
         lastEstimate(start) {}
 
-  // Reads count sectors at absolute sector `at` into chunk. Sectors that
-  // cannot be read are tried one by one; those that still fail are zeros,
-  // marked in bad (counted by the pass as it moves past them). Only a
-  // device that is gone fails the read.
+  // Makes data the count sectors at absolute sector `at`: those the threads
+  // measuring ahead read already, else read into chunk. Sectors that cannot
+  // be read are tried again in smaller pieces, then one by one; those that
+  // still fail are zeros, marked in bad (counted by the pass as it moves
+  // past them). Only a device that is gone fails the read.
   Status ReadChunk(uint64_t at, uint32_t count, CarveAhead* ahead) {
     std::fill(bad.begin(), bad.end(), 0);
-    // What the threads measuring ahead read already is not read again.
-    if (ahead != nullptr && ahead->CopyRead(at, count, chunk.data())) return kStatusOk;
+    borrowed.reset();
+    data = ahead != nullptr ? ahead->Borrow(at, count, &borrowed) : nullptr;
+    if (data != nullptr) return kStatusOk;
+    data = chunk.data();
     uint32_t got = 0;
     const Status s = storage::ReadSectors(count, *self.m_source, chunk.data(), at, unit, &got);
     if (s == kStatusOk && got == count) return kStatusOk;
     if (s == platform::kErrorDeviceRemoved) return s;
+    // The rest in small pieces, so one bad sector costs few single reads.
+    const uint32_t pieceSectors = std::max<uint32_t>(1, static_cast<uint32_t>(kRetryBytes / unit));
     uint32_t failed = 0;
-    for (uint32_t i = got; i < count; ++i) {
-      uint8_t* sector = chunk.data() + static_cast<size_t>(i) * unit;
-      uint32_t one = 0;
-      const Status r = storage::ReadSectors(1, *self.m_source, sector, at + i, unit, &one);
-      if (r == platform::kErrorDeviceRemoved) return r;
-      if (r != kStatusOk || one != 1) {
-        std::memset(sector, 0, unit);
-        bad[i] = 1;
-        ++failed;
+    for (uint32_t piece = got; piece < count; piece += pieceSectors) {
+      const uint32_t n = std::min(pieceSectors, count - piece);
+      uint32_t whole = 0;
+      uint8_t* bytes = chunk.data() + static_cast<size_t>(piece) * unit;
+      const Status p = storage::ReadSectors(n, *self.m_source, bytes, at + piece, unit, &whole);
+      if (p == platform::kErrorDeviceRemoved) return p;
+      if (p == kStatusOk && whole == n) continue;
+      for (uint32_t i = piece + std::min(whole, n); i < piece + n; ++i) {
+        uint8_t* sector = chunk.data() + static_cast<size_t>(i) * unit;
+        uint32_t one = 0;
+        const Status r = storage::ReadSectors(1, *self.m_source, sector, at + i, unit, &one);
+        if (r == platform::kErrorDeviceRemoved) return r;
+        if (r != kStatusOk || one != 1) {
+          std::memset(sector, 0, unit);
+          bad[i] = 1;
+          ++failed;
+        }
       }
     }
     if (failed == count && self.m_diskNumber != 128) {
@@ -162,7 +180,7 @@ struct CProfessionalRecovery::Pass {
         ++i;
         continue;
       }
-      const uint8_t* sector = chunk.data() + i * unit;
+      const uint8_t* sector = data + i * unit;
       const uint64_t absolute = at + i;
       const size_t left = static_cast<size_t>(count - i) * unit;
       if (sector[0] == 'F' && ntfs::IsPlausibleFileRecord(ByteView(sector, left), recordBytes)) {
@@ -277,6 +295,8 @@ struct CProfessionalRecovery::Pass {
   const uint32_t recordBytes;
   const uint32_t recordSectors;
   std::vector<uint8_t> chunk;
+  const uint8_t* data = nullptr;         // the sectors being classified: chunk's, or borrowed
+  std::shared_ptr<const void> borrowed;  // keeps the borrowed sectors
   std::vector<uint8_t> record;
   std::vector<uint8_t> block;
   std::vector<uint8_t> bad;
@@ -629,8 +649,10 @@ Status CProfessionalRecovery::RunPassOver(CarveAhead* ahead) {
       m_state.extentDone = skipTo;
     }
     while (m_state.extentDone < extent.count) {
-      const auto count =
-          static_cast<uint32_t>(std::min<uint64_t>(pass.chunkSectors, extent.count - m_state.extentDone));
+      // Chunks keep to one grid from the extent's start, also after a carved
+      // file ended inside one: each then lies in one piece read ahead.
+      const uint64_t toGrid = pass.chunkSectors - m_state.extentDone % pass.chunkSectors;
+      const auto count = static_cast<uint32_t>(std::min(toGrid, extent.count - m_state.extentDone));
       const uint64_t at = first + m_state.extentDone;
       if (ahead != nullptr) ahead->MoveTo(at);
       if (Status s = pass.ReadChunk(at, count, ahead); s != kStatusOk) return s;  // the device is gone

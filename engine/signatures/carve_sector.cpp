@@ -164,7 +164,7 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
   if (sector == nullptr || out == nullptr || !IsUsableSectorSize(context.sectorSize)) return kStatusInvalidParameter;
   context.position = position;
   SectorLook ahead;
-  std::optional<MeasuredCandidate> measured;
+  const MeasuredCandidate* measured = nullptr;  // not one made here: this is asked for every sector
   if (context.ahead != nullptr) ahead = context.ahead->Look(hitSector, context.runEnd, &measured);
   if (ahead.verdict != SectorLook::Verdict::kUnknown) {
     // The context as the look at the sector leaves it.
@@ -179,7 +179,7 @@ Status CarveSector(CarveContext& context, const uint8_t* sector, size_t length, 
     }
   }
   if (ahead.verdict == SectorLook::Verdict::kNothing) return kStatusInvalidParameter;
-  if (ahead.verdict == SectorLook::Verdict::kMeasured && measured.has_value()) {
+  if (ahead.verdict == SectorLook::Verdict::kMeasured && measured != nullptr) {
     const MeasuredCandidate& m = *measured;
     if (m.tailSet) {
       context.textTailKnown = true;

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_type_code.h"
@@ -87,9 +86,9 @@ class MeasuredAhead {
  public:
   virtual ~MeasuredAhead() = default;
   // What is known of hitSector, looked at with the run ending at runEnd
-  // (waiting for a look being made); with kMeasured, the measure is put
-  // into *measured.
-  virtual SectorLook Look(uint64_t hitSector, uint64_t runEnd, std::optional<MeasuredCandidate>* measured) = 0;
+  // (waiting for a look being made); with kMeasured, *measured points at
+  // the measure, kept until the next Look.
+  virtual SectorLook Look(uint64_t hitSector, uint64_t runEnd, const MeasuredCandidate** measured) = 0;
 };
 
 // True for kinds whose measure depends on nothing the scan carved before.
