@@ -128,7 +128,7 @@ class CarveAhead final : public signatures::MeasuredAhead {
   std::atomic<bool> m_stop{false};
   // The pass's own: the piece it looked up last.
   std::shared_ptr<Unit> m_current;
-  uint64_t m_currentLookedTo = 0;  // its thread's lookedTo, as the pass saw it last
+  uint64_t m_currentLookedTo = 0;            // its thread's lookedTo, as the pass saw it last
   signatures::MeasuredCandidate m_measured;  // the last measure Look gave
   uint64_t m_taken = 0;
   uint64_t m_missed = 0;

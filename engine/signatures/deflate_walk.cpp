@@ -89,21 +89,20 @@ bool Build(Huffman& h, const uint8_t* lengths, int n) {
 
 // The tables the fast walk decodes with: the next kLiteralBits (or
 // kDistanceBits) bits of the stream map to one entry, which says what they
-// begin with and how many bits that takes now. A run of up to three literals
-// is one entry (the walk needs only their count); a length or distance code
+// begin with and how many bits that takes now. A length or distance code
 // whose extra bits fit the index has its value whole, others leave their
 // extra bits to be read (extra). Codes longer than the index are kSlow.
 constexpr int kLiteralBits = 10;
 constexpr int kDistanceBits = 10;
-enum EntryKind : uint32_t { kSlow = 0, kLiterals = 1, kLength = 2, kEndOfBlock = 3 };
+// kLength: a length; in the distance table, a distance.
+enum EntryKind : uint32_t { kSlow = 0, kLiteral = 1, kLength = 2, kEndOfBlock = 3 };
 
-constexpr uint32_t Entry(EntryKind kind, uint32_t bits, uint32_t extra, uint32_t literals, uint32_t value) {
-  return bits | extra << 5 | static_cast<uint32_t>(kind) << 9 | literals << 11 | value << 16;
+constexpr uint32_t Entry(EntryKind kind, uint32_t bits, uint32_t extra, uint32_t value) {
+  return bits | extra << 5 | static_cast<uint32_t>(kind) << 9 | value << 16;
 }
 constexpr uint32_t EntryBits(uint32_t e) { return e & 31; }
 constexpr uint32_t EntryExtra(uint32_t e) { return (e >> 5) & 15; }
 constexpr uint32_t EntryKindOf(uint32_t e) { return (e >> 9) & 3; }
-constexpr uint32_t EntryLiterals(uint32_t e) { return (e >> 11) & 3; }
 constexpr uint32_t EntryValue(uint32_t e) { return e >> 16; }
 
 struct FastTables {
@@ -138,18 +137,18 @@ void FillPacked(const Huffman& h, int indexBits, uint32_t* table, EntryOf&& entr
 void BuildFastTables(const Huffman& lengths, const Huffman& distances, FastTables* out) {
   FillPacked(lengths, kLiteralBits, out->literals.data(), [](uint16_t symbol, int len, auto&& put) {
     if (symbol < 256) {
-      put(Entry(kLiterals, static_cast<uint32_t>(len), 0, 1, 0), len, 0);
+      put(Entry(kLiteral, static_cast<uint32_t>(len), 0, 0), len, 0);
     } else if (symbol == 256) {
-      put(Entry(kEndOfBlock, static_cast<uint32_t>(len), 0, 0, 0), len, 0);
+      put(Entry(kEndOfBlock, static_cast<uint32_t>(len), 0, 0), len, 0);
     } else if (symbol - 257 < 29) {
       const int index = symbol - 257;
       const int extra = kLengthExtra[index];
       if (len + extra <= kLiteralBits) {
         for (uint32_t x = 0; x < (1u << extra); ++x) {
-          put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, 0, kLengthBase[index] + x), len + extra, extra);
+          put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, kLengthBase[index] + x), len + extra, extra);
         }
       } else {
-        put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), 0, kLengthBase[index]), len, 0);
+        put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), kLengthBase[index]), len, 0);
       }
     }  // 286 and 287 stay kSlow: the careful way finds them invalid
   });
@@ -158,10 +157,10 @@ void BuildFastTables(const Huffman& lengths, const Huffman& distances, FastTable
     const int extra = kDistanceExtra[symbol];
     if (len + extra <= kDistanceBits) {
       for (uint32_t x = 0; x < (1u << extra); ++x) {
-        put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, 0, kDistanceBase[symbol] + x), len + extra, extra);
+        put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, kDistanceBase[symbol] + x), len + extra, extra);
       }
     } else {
-      put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), 0, kDistanceBase[symbol]), len, 0);
+      put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), kDistanceBase[symbol]), len, 0);
     }
   });
 }
@@ -211,9 +210,9 @@ class BitReader {
   }
 
   // Walks codes of a block while at least 16 bytes of the current span are
-  // left, with the buffer in registers and one refill an entry (a run of
-  // literals, or a length code, its extra bits, a distance code and its
-  // extra bits take at most 48 bits of the 56 a refill leaves). 1: the
+  // left, with the buffer in registers and one refill a symbol (a literal
+  // or length code, its extra bits, a distance code and its extra bits
+  // take at most 48 bits of the 56 a refill leaves). 1: the
   // block's end was read; -1: an invalid symbol; 0: go on the careful way
   // (the span is nearly used, or a code is longer than the tables).
   int WalkFast(const FastTables& tables, const Huffman& distances, uint64_t& produced) {
@@ -238,10 +237,10 @@ class BitReader {
       count |= 56;
       const uint32_t entry = tables.literals[buffer & kLiteralMask];
       const uint32_t kind = EntryKindOf(entry);
-      if (kind == kLiterals) {
+      if (kind == kLiteral) {
         buffer >>= EntryBits(entry);
         count -= static_cast<int>(EntryBits(entry));
-        made += EntryLiterals(entry);
+        ++made;
         continue;
       }
       if (kind != kLength) {
