@@ -222,6 +222,7 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
     return;
   }
   unit.read.store(true, std::memory_order_release);
+  context.SetResident(bytes, unit.first, count);
   context.runEnd = unit.runEnd;
   context.SetProgressCallback(OnReadAhead, &unit, 0);
   const uint64_t end = unit.first + count;
@@ -260,6 +261,7 @@ void CarveAhead::LookAtUnit(signatures::CarveContext& context, storage::SectorSo
     sector = next;
   }
   context.SetProgressCallback(nullptr, nullptr, 0);
+  context.SetResident(nullptr, 0, 0);
 }
 
 int32_t CarveAhead::OnReadAhead(void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {

@@ -100,6 +100,8 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private IItemCopySour
   void SetRunEnd(uint64_t absoluteSector) { m_context.runEnd = absoluteSector; }
   // Candidates measured ahead of the scan by other threads (borrowed; null: none).
   void SetMeasuredAhead(signatures::MeasuredAhead* ahead) { m_context.ahead = ahead; }
+  // Sectors the caller holds in memory, read whole: the carver reads them from there.
+  void SetResident(const uint8_t* bytes, uint64_t first, uint64_t count) { m_context.SetResident(bytes, first, count); }
 
   // As OpenSharedSource, with the store of an earlier scan (logName, a file
   // name in the scan index's current folder) reopened to be added to.

@@ -128,6 +128,7 @@ struct CProfessionalRecovery::Pass {
   // past them). Only a device that is gone fails the read.
   Status ReadChunk(uint64_t at, uint32_t count, CarveAhead* ahead) {
     std::fill(bad.begin(), bad.end(), 0);
+    whole = true;
     borrowed.reset();
     data = ahead != nullptr ? ahead->Borrow(at, count, &borrowed) : nullptr;
     if (data != nullptr) return kStatusOk;
@@ -154,6 +155,7 @@ struct CProfessionalRecovery::Pass {
         if (r != kStatusOk || one != 1) {
           std::memset(sector, 0, unit);
           bad[i] = 1;
+          whole = false;
           ++failed;
         }
       }
@@ -173,6 +175,8 @@ struct CProfessionalRecovery::Pass {
   Status Classify(uint64_t at, uint32_t count, uint64_t* advance) {
     uint64_t i = 0;
     Status status = kStatusOk;
+    // The carver reads what lies in a chunk read whole from the chunk.
+    self.m_carver.SetResident(whole ? data : nullptr, at, count);
     // For the reports made during read-ahead: counted once a piece, then as the carver finds files.
     uint64_t filesFound = self.GetItemCount();
     while (i < count) {
@@ -235,6 +239,7 @@ struct CProfessionalRecovery::Pass {
       if (carved == kStatusOutOfMemory) self.m_carverFull = true;  // reported when the scan ends
       ++i;
     }
+    self.m_carver.SetResident(nullptr, 0, 0);
     *advance = i;
     return status;
   }
@@ -297,6 +302,7 @@ struct CProfessionalRecovery::Pass {
   std::vector<uint8_t> chunk;
   const uint8_t* data = nullptr;         // the sectors being classified: chunk's, or borrowed
   std::shared_ptr<const void> borrowed;  // keeps the borrowed sectors
+  bool whole = false;                    // no sector of data is unreadable
   std::vector<uint8_t> record;
   std::vector<uint8_t> block;
   std::vector<uint8_t> bad;

@@ -2,6 +2,7 @@
 #include "engine/signatures/carve_context.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "engine/status.h"
@@ -15,6 +16,12 @@ void CarveContext::Attach(storage::SectorSource* source, uint32_t bytesPerSector
   reader = source;
   sectorSize = bytesPerSector;
   volumeEnd = end;
+}
+
+void CarveContext::SetResident(const uint8_t* bytes, uint64_t first, uint64_t count) {
+  resident = count != 0 ? bytes : nullptr;
+  residentFirst = first;
+  residentCount = resident != nullptr ? count : 0;
 }
 
 void CarveContext::SetProgressCallback(ScanProgressFn scanFn, void* user, int32_t barWeight) {
@@ -54,10 +61,20 @@ uint32_t ReadContextSectors(CarveContext& context, uint64_t startSector, uint32_
   const uint64_t end = context.EndSector();
   if (startSector >= end) return 0;
   count = static_cast<uint32_t>(std::min<uint64_t>(count, end - startSector));
+  // Sectors held in memory already are not read again.
+  uint32_t held = 0;
+  if (context.resident != nullptr && startSector >= context.residentFirst &&
+      startSector - context.residentFirst < context.residentCount) {
+    const uint64_t from = startSector - context.residentFirst;
+    held = static_cast<uint32_t>(std::min<uint64_t>(count, context.residentCount - from));
+    std::memcpy(buffer, context.resident + from * context.sectorSize, size_t{held} * context.sectorSize);
+    if (held == count) return count;
+  }
   uint32_t sectorsRead = 0;
   // A short or failed read shows in sectorsRead; the caller decides by it.
-  const Status status = storage::ReadSectors(count, *reader, buffer, startSector, context.sectorSize, &sectorsRead);
-  if (status != kStatusOk) return std::min(sectorsRead, count - 1);
+  const Status status = storage::ReadSectors(count - held, *reader, buffer + size_t{held} * context.sectorSize,
+                                             startSector + held, context.sectorSize, &sectorsRead);
+  if (status != kStatusOk) return held + std::min(sectorsRead, count - held - 1);
   return count;
 }
 

@@ -55,6 +55,10 @@ struct CarveContext {
   // or past volumeEnd, the first sector past the volume (0: the end of the
   // source). Keeps the stream state and the progress callback.
   void Attach(storage::SectorSource* source, uint32_t bytesPerSector, uint64_t volumeEnd = 0);
+  // Sectors [first, first + count) of the reader that the caller holds in
+  // memory, all read whole (borrowed until the next call; null: none). Reads
+  // that lie in them are served from there instead of the reader.
+  void SetResident(const uint8_t* bytes, uint64_t first, uint64_t count);
   // Stores the carving engine's progress callback (its SetProgressCallbacks).
   void SetProgressCallback(ScanProgressFn scanFn, void* user, int32_t barWeight);
   // Empties the list of carved transport-stream extents and clears the
@@ -103,6 +107,11 @@ struct CarveContext {
   bool textTailRunsOn = false;
   uint64_t textTailSector = 0;
 
+  // SetResident's sectors.
+  const uint8_t* resident = nullptr;
+  uint64_t residentFirst = 0;
+  uint64_t residentCount = 0;
+
   std::vector<StreamExtent> streamExtents;  // emptied by ClearStreamExtents()
   // Candidates other threads measured ahead of this scan (borrowed); null: none.
   MeasuredAhead* ahead = nullptr;
@@ -113,8 +122,9 @@ struct CarveContext {
 };
 
 // Reads count sectors at startSector through the context's reader into
-// buffer, clipped to the context's end sector. Returns the whole sectors that
-// arrived (0 without a reader or with an unusable sector size).
+// buffer, clipped to the context's end sector; those of the resident sectors
+// are copied from there. Returns the whole sectors that arrived (0 without a
+// reader or with an unusable sector size).
 uint32_t ReadContextSectors(CarveContext& context, uint64_t startSector, uint32_t count, uint8_t* buffer);
 
 // Reads exactly byteCount bytes (at most 64 KiB) starting byteOffset bytes

@@ -65,9 +65,14 @@ const uint8_t* FileWindow::Span(uint64_t offset, size_t maxCount, size_t* got) {
     return m_first + offset;
   }
   if (offset < m_start || offset + maxCount > m_start + m_have) {
-    // Reload: whole sectors from the one holding offset, as many as the buffer takes.
     const uint32_t sectorSize = m_context.sectorSize;
     if (!IsUsableSectorSize(sectorSize) || m_context.reader == nullptr) return nullptr;
+    // Bytes the context holds in memory are handed out where they lie.
+    if (const uint8_t* held = Resident(offset, maxCount)) {
+      *got = maxCount;
+      return held;
+    }
+    // Reload: whole sectors from the one holding offset, as many as the buffer takes.
     const uint64_t firstSector = offset / sectorSize;
     const uint32_t count = static_cast<uint32_t>(kWalkBufferBytes / sectorSize + 1);
     const uint32_t read =
@@ -78,6 +83,20 @@ const uint8_t* FileWindow::Span(uint64_t offset, size_t maxCount, size_t* got) {
   if (offset < m_start || offset >= m_start + m_have) return nullptr;
   *got = static_cast<size_t>(std::min<uint64_t>(maxCount, m_start + m_have - offset));
   return m_context.walkBuffer.data() + (offset - m_start);
+}
+
+const uint8_t* FileWindow::Resident(uint64_t offset, size_t count) const {
+  const uint8_t* bytes = m_context.resident;
+  const uint32_t sectorSize = m_context.sectorSize;
+  if (bytes == nullptr || m_context.hitSector < m_context.residentFirst) return nullptr;
+  // File offsets from the resident sectors' first byte; none of it wraps, as
+  // the resident sectors lie in memory.
+  const uint64_t residentBytes = m_context.residentCount * sectorSize;
+  const uint64_t before = m_context.hitSector - m_context.residentFirst;
+  if (before >= m_context.residentCount) return nullptr;
+  const uint64_t at = before * sectorSize;
+  if (offset > residentBytes - at || count > residentBytes - at - offset) return nullptr;
+  return bytes + at + offset;
 }
 
 const uint8_t* FileWindow::Get(uint64_t offset, size_t count) {

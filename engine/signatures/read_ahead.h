@@ -116,6 +116,10 @@ class FileWindow {
   static constexpr size_t kMaxSpan = 32768;
 
  private:
+  // The count bytes at offset where the context holds them in memory; null
+  // when it does not hold all of them.
+  const uint8_t* Resident(uint64_t offset, size_t count) const;
+
   CarveContext& m_context;
   const uint8_t* m_first;
   size_t m_firstLength;
