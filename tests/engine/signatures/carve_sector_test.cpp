@@ -5,12 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/byte_view.h"
 #include "engine/fat_dir_entry.h"
 #include "engine/signatures/carve_context.h"
 #include "engine/signatures/file_signature_table.h"
+#include "engine/signatures/read_ahead.h"
 #include "tests/engine/signatures/signatures_test_util.h"
 
 namespace {
@@ -282,6 +287,54 @@ TEST_F(CarveSectorTest, ReadFailureEndsTheReadAheadWithWhatArrived) {
   options.faultSectors = {9};
   disk.Open(source, options);
   EXPECT_EQ(deep_test::CarveAt(disk, source, 2).file.size, 7u * 512);
+}
+
+// Sectors the caller holds in memory are read from there, and every read
+// and window answers exactly what the reader alone would: the same bytes,
+// the same short count at an unreadable sector.
+TEST(ResidentSectorsTest, AnswerAsTheReaderAloneAndAreNotReadAgain) {
+  Disk disk(512, 64);
+  disk.Random(0, 64, 3);
+  storage::MemorySourceOptions options;
+  options.faultSectors = {40};
+  options.pieceSizes = std::make_shared<std::vector<size_t>>();
+  storage::SectorSource source;
+  disk.Open(source, options);
+  engine::signatures::CarveContext plain;
+  plain.Attach(&source, 512);
+  engine::signatures::CarveContext held;
+  held.Attach(&source, 512);
+  held.SetResident(disk.At(10), 10, 20);  // sectors 10..29
+  struct Case {
+    uint64_t start;
+    uint32_t count;
+    bool held;  // all of them are held
+  };
+  for (const Case c : {Case{12, 8, true}, Case{10, 20, true}, Case{25, 10, false}, Case{5, 10, false},
+                       Case{28, 15, false}, Case{35, 10, false}}) {
+    SCOPED_TRACE("sectors " + std::to_string(c.start) + "+" + std::to_string(c.count));
+    std::vector<uint8_t> expected(size_t{c.count} * 512);
+    std::vector<uint8_t> got(expected.size());
+    const uint32_t plainCount = engine::signatures::ReadContextSectors(plain, c.start, c.count, expected.data());
+    options.pieceSizes->clear();
+    EXPECT_EQ(engine::signatures::ReadContextSectors(held, c.start, c.count, got.data()), plainCount);
+    EXPECT_EQ(options.pieceSizes->empty(), c.held);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + plainCount * 512, expected.begin()));
+  }
+  // A structure walk's window over a candidate at sector 20: inside the held
+  // sectors it hands them out where they lie; across their end it reads.
+  plain.hitSector = held.hitSector = 20;
+  engine::signatures::FileWindow plainWindow(plain, disk.At(20), 512);
+  engine::signatures::FileWindow heldWindow(held, disk.At(20), 512);
+  for (const auto& [offset, count] : {std::pair<uint64_t, size_t>{512, 4096}, {4000, 1120}, {4000, 6000}}) {
+    const uint8_t* expected = plainWindow.Get(offset, count);
+    ASSERT_NE(expected, nullptr);
+    const std::vector<uint8_t> copy(expected, expected + count);
+    const uint8_t* got = heldWindow.Get(offset, count);
+    ASSERT_NE(got, nullptr);
+    EXPECT_TRUE(std::equal(copy.begin(), copy.end(), got));
+    EXPECT_EQ(got == disk.At(20) + offset, offset + count <= 10 * 512);
+  }
 }
 
 // --- Progress and cancel.
