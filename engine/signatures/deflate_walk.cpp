@@ -71,7 +71,11 @@ void BuildFastTable(Huffman& h) {
 bool Build(Huffman& h, const uint8_t* lengths, int n) {
   h.count.fill(0);
   for (int i = 0; i < n; ++i) ++h.count[lengths[i]];
-  if (h.count[0] == n) return true;  // no codes: decoding any symbol fails
+  if (h.count[0] == n) {
+    // No codes: decoding any symbol fails, also through an empty fast table.
+    if (h.fastBits > 0) BuildFastTable(h);
+    return true;
+  }
   int left = 1;
   for (int len = 1; len <= kMaxBits; ++len) {
     left <<= 1;
