@@ -142,12 +142,12 @@ struct CProfessionalRecovery::Pass {
     uint32_t failed = 0;
     for (uint32_t piece = got; piece < count; piece += pieceSectors) {
       const uint32_t n = std::min(pieceSectors, count - piece);
-      uint32_t whole = 0;
+      uint32_t arrived = 0;
       uint8_t* bytes = chunk.data() + static_cast<size_t>(piece) * unit;
-      const Status p = storage::ReadSectors(n, *self.m_source, bytes, at + piece, unit, &whole);
+      const Status p = storage::ReadSectors(n, *self.m_source, bytes, at + piece, unit, &arrived);
       if (p == platform::kErrorDeviceRemoved) return p;
-      if (p == kStatusOk && whole == n) continue;
-      for (uint32_t i = piece + std::min(whole, n); i < piece + n; ++i) {
+      if (p == kStatusOk && arrived == n) continue;
+      for (uint32_t i = piece + std::min(arrived, n); i < piece + n; ++i) {
         uint8_t* sector = chunk.data() + static_cast<size_t>(i) * unit;
         uint32_t one = 0;
         const Status r = storage::ReadSectors(1, *self.m_source, sector, at + i, unit, &one);

@@ -12,6 +12,8 @@
 #include "engine/categories.h"
 #include "engine/fat_dir_entry.h"
 #include "engine/ntfs/mft_record.h"
+#include "engine/signatures/carve_context.h"
+#include "engine/signatures/carve_sector.h"
 #include "tests/engine/deep/deep_scan_util.h"
 #include "tests/engine/signatures/carve_corpus.h"
 
@@ -412,6 +414,35 @@ TEST_F(DeepScanTest, UnreadableSectorsAreCountedAndPassed) {
   bool lastFound = false;
   for (const Listed& l : all) lastFound = lastFound || l.record.entrySector == last.sector;
   EXPECT_TRUE(lastFound);
+}
+
+// Files measured across an unreadable sector end where the carver alone
+// ends them on the same medium: the zeros that stand for that sector in the
+// pass's chunk are no data to measure with.
+TEST_F(DeepScanTest, FilesMeasuredAcrossAnUnreadableSectorEndAsTheCarverAloneEndsThem) {
+  if (Corpus().empty()) GTEST_SKIP() << "the carve corpus is not available";
+  const carve_corpus::Image image = carve_corpus::LayOut(Corpus(), 5);
+  storage::MemorySourceOptions faults;
+  for (const carve_corpus::Placed& p : image.placed) {
+    if (Corpus()[p.file].bytes.size() >= 8 * 512) faults.faultSectors.insert(p.sector + 4);
+  }
+  ASSERT_FALSE(faults.faultSectors.empty());
+  storage::SectorSource source;
+  storage::OpenMemorySource(source, image.bytes, faults);
+  signatures::CarveContext alone;
+  alone.Attach(&source, 512);
+  auto run = DeepScanBytes(image.bytes, 512, faults);
+  ASSERT_EQ(run->status, kStatusOk);
+  int compared = 0;
+  for (const Listed& l : ListEverything(*run->engine)) {
+    if (faults.faultSectors.count(l.record.entrySector + 4) == 0) continue;
+    signatures::CarvedFile file;
+    const uint8_t* first = image.bytes.data() + l.record.entrySector * 512;
+    if (signatures::CarveSector(alone, first, 512, l.record.entrySector, {}, &file) != kStatusOk) continue;
+    EXPECT_EQ(+l.record.size, file.size) << l.path;
+    ++compared;
+  }
+  EXPECT_GT(compared, 0);
 }
 
 // A device that goes away stops the scan with an error, never "finished".
