@@ -115,9 +115,9 @@ struct FastTables {
 };
 
 // Fills table (1 << indexBits entries) from the canonical code h; entryOf
-// gives the entries of one symbol's code (of `length` bits, reversed code
-// `first`) by calling put(entry, bitsItTakes) for every value of the extra
-// bits folded in, lowest first.
+// gives the entries of one symbol's code of `length` bits by calling
+// put(entry, bitsItTakes, foldsExtra) once, or once for every value of the
+// extra bits folded into the index, lowest first.
 template <typename EntryOf>
 void FillPacked(const Huffman& h, int indexBits, uint32_t* table, EntryOf&& entryOf) {
   const uint32_t entries = 1u << indexBits;
@@ -128,44 +128,41 @@ void FillPacked(const Huffman& h, int indexBits, uint32_t* table, EntryOf&& entr
     for (int k = 0; k < h.count[len]; ++k, ++code) {
       const uint32_t first = Reversed(code, len);
       uint32_t folded = 0;  // the extra value folded into the next entry put
-      entryOf(h.symbol[index++], len, [&](uint32_t entry, int bits, int foldedBits) {
-        const uint32_t start = first | folded << len;
-        for (uint32_t fill = start; fill < entries; fill += 1u << bits) table[fill] = entry;
-        if (foldedBits > 0) ++folded;
+      entryOf(h.symbol[index++], len, [&](uint32_t entry, int bits, bool foldsExtra) {
+        for (uint32_t fill = first | folded << len; fill < entries; fill += 1u << bits) table[fill] = entry;
+        if (foldsExtra) ++folded;
       });
     }
     code <<= 1;
   }
 }
 
+// The entries of a length or distance code of len bits for base with extra
+// bits: each value whole where the code and its extra bits fit the index,
+// else base with the extra bits left to be read.
+template <typename Put>
+void PutValue(Put&& put, int len, int extra, uint32_t base, int indexBits) {
+  if (len + extra > indexBits) {
+    put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), base), len, false);
+    return;
+  }
+  for (uint32_t x = 0; x < (1u << extra); ++x) {
+    put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, base + x), len + extra, extra > 0);
+  }
+}
+
 void BuildFastTables(const Huffman& lengths, const Huffman& distances, FastTables* out) {
   FillPacked(lengths, kLiteralBits, out->literals.data(), [](uint16_t symbol, int len, auto&& put) {
     if (symbol < 256) {
-      put(Entry(kLiteral, static_cast<uint32_t>(len), 0, 0), len, 0);
+      put(Entry(kLiteral, static_cast<uint32_t>(len), 0, 0), len, false);
     } else if (symbol == 256) {
-      put(Entry(kEndOfBlock, static_cast<uint32_t>(len), 0, 0), len, 0);
+      put(Entry(kEndOfBlock, static_cast<uint32_t>(len), 0, 0), len, false);
     } else if (symbol - 257 < 29) {
-      const int index = symbol - 257;
-      const int extra = kLengthExtra[index];
-      if (len + extra <= kLiteralBits) {
-        for (uint32_t x = 0; x < (1u << extra); ++x) {
-          put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, kLengthBase[index] + x), len + extra, extra);
-        }
-      } else {
-        put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), kLengthBase[index]), len, 0);
-      }
+      PutValue(put, len, kLengthExtra[symbol - 257], kLengthBase[symbol - 257], kLiteralBits);
     }  // 286 and 287 stay kSlow: the careful way finds them invalid
   });
   FillPacked(distances, kDistanceBits, out->distances.data(), [](uint16_t symbol, int len, auto&& put) {
-    if (symbol >= kDistanceCodes) return;
-    const int extra = kDistanceExtra[symbol];
-    if (len + extra <= kDistanceBits) {
-      for (uint32_t x = 0; x < (1u << extra); ++x) {
-        put(Entry(kLength, static_cast<uint32_t>(len + extra), 0, kDistanceBase[symbol] + x), len + extra, extra);
-      }
-    } else {
-      put(Entry(kLength, static_cast<uint32_t>(len), static_cast<uint32_t>(extra), kDistanceBase[symbol]), len, 0);
-    }
+    if (symbol < kDistanceCodes) PutValue(put, len, kDistanceExtra[symbol], kDistanceBase[symbol], kDistanceBits);
   });
 }
 
